@@ -1,0 +1,49 @@
+#pragma once
+
+#include "core/MessageInsert.h"
+#include "core/PaddedText.h"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace tallyglass::TranscriptParser {
+
+// Turns Claude Code transcript lines (JSON lines) into message records. Every
+// line ends in exactly one classification; nothing here fails or throws.
+//
+// A line is JSON only if it parses whole: a line cut short while Claude Code is
+// still writing it is malformed, never a message with the fields read so far.
+// Token counts outside the 64-bit range are clamped to it.
+
+enum class Kind { ok, malformed, nonAssistant, missingField };
+
+struct Classification {
+    Kind kind = Kind::malformed;
+    std::optional<MessageInsert> insert; // set only for Kind::ok
+
+    bool operator==(const Classification&) const = default;
+};
+
+struct Outcome {
+    std::vector<MessageInsert> inserts;
+    std::int64_t malformed = 0;
+    std::int64_t nonAssistant = 0;
+    std::int64_t missingField = 0;
+
+    bool operator==(const Outcome&) const = default;
+};
+
+Classification classify(std::string_view line);
+
+// Classifies each line in order; lines holding only white space are skipped uncounted.
+Outcome parseLines(const std::vector<std::string_view>& lines);
+
+// A whole transcript: split at LF (a CR before the LF is dropped, so files with
+// CR LF line ends parse), empty pieces skipped, then as parseLines. Lines are
+// parsed in place inside the padded buffer.
+Outcome parseText(const PaddedText& text);
+void parseTextInto(const PaddedText& text, Outcome& outcome);
+
+} // namespace tallyglass::TranscriptParser

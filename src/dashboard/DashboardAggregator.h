@@ -1,0 +1,44 @@
+#pragma once
+
+#include "core/Instant.h"
+#include "dashboard/DashboardFilters.h"
+#include "dashboard/DashboardRecords.h"
+#include "dashboard/DatePreset.h"
+#include "storage/DashboardMessage.h"
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace tallyglass::DashboardAggregator {
+
+// Everything the full report shows, derived in memory from the list of stored
+// messages. Days and hours are UTC days and hours whatever the local time zone.
+
+using Span = std::pair<Instant, Instant>; // [from, to)
+
+// The messages in [filters.from, filters.to) whose raw model is selected (all when none is).
+std::vector<DashboardMessage> filter(const std::vector<DashboardMessage>& messages, const DashboardFilters& filters);
+
+// Midnight of the first day with data to midnight after the last; nothing for no data.
+std::optional<Span> bounds(const std::vector<DashboardMessage>& messages);
+
+// The preset's days, counting today, but never before the data's first day; ends where the data ends.
+Span applyPreset(DatePreset preset, Span dataBounds, Instant now);
+
+Totals totals(const std::vector<DashboardMessage>& messages);
+
+// Output tokens per UTC day by display name, one bucket per day from the first
+// message's day to the last's, gaps included.
+std::vector<DayBucket> bucketByDay(const std::vector<DashboardMessage>& messages);
+
+// Input + output tokens, 24 cells for every UTC day that has messages, ascending.
+std::vector<HeatmapCell> heatmapCells(const std::vector<DashboardMessage>& messages);
+
+// Per display name, largest total first; an "Other" row of no tokens is left out.
+std::vector<ModelTokenRow> modelTokenRows(const std::vector<DashboardMessage>& messages);
+
+// Per session, most recently active first.
+std::vector<SessionRow> sessionRows(const std::vector<DashboardMessage>& messages);
+
+} // namespace tallyglass::DashboardAggregator

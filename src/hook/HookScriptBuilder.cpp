@@ -1,0 +1,65 @@
+#include "hook/HookScriptBuilder.h"
+
+namespace tallyglass::HookScriptBuilder {
+
+namespace {
+
+constexpr std::string_view head = "#!/bin/bash\n"
+                                  "# tallyglass hook sender \u2014 version: ";
+
+constexpr std::string_view middle =
+    "\n"
+    "# Modes:\n"
+    "#   app-hook                     POST stdin JSON to /event (no stdout)\n"
+    "#   app-hook -- cmd [args...]    Tee stdin to /event AND pipe to cmd; forward cmd stdout + exit\n"
+    "PORT=";
+
+constexpr std::string_view tail =
+    "\n"
+    "\n"
+    "sep=-1\n"
+    "i=0\n"
+    "for a in \"$@\"; do\n"
+    "  if [ \"$a\" = \"--\" ]; then sep=$i; break; fi\n"
+    "  i=$((i+1))\n"
+    "done\n"
+    "\n"
+    "if [ $sep -ge 0 ]; then\n"
+    "  shift $((sep+1))\n"
+    "  if [ $# -gt 0 ]; then\n"
+    "    payload=$(cat)\n"
+    "    ( printf '%s' \"$payload\" | curl -s -X POST -H \"Content-Type: application/json\" \\\n"
+    "        --data-binary @- \"http://localhost:$PORT/event\" \\\n"
+    "        --connect-timeout 0.3 --max-time 1 >/dev/null 2>&1 ) &\n"
+    "    printf '%s' \"$payload\" | \"$@\"\n"
+    "    exit $?\n"
+    "  fi\n"
+    "fi\n"
+    "\n"
+    "curl -s --connect-timeout 0.3 \"http://localhost:$PORT/health\" >/dev/null 2>&1 || exit 0\n"
+    "curl -s -X POST -H \"Content-Type: application/json\" --data-binary @- \\\n"
+    "  \"http://localhost:$PORT/event\" --connect-timeout 1 --max-time 3 2>/dev/null\n"
+    "exit 0\n";
+
+} // namespace
+
+std::string render(std::uint16_t port, int version)
+{
+    std::string text;
+    text.reserve(head.size() + middle.size() + tail.size() + 16);
+    text.append(head);
+    text.append(std::to_string(version));
+    text.append(middle);
+    text.append(std::to_string(port));
+    text.append(tail);
+    return text;
+}
+
+bool isUpToDate(std::string_view text, std::uint16_t port, int version)
+{
+    if (text.find("version: " + std::to_string(version)) == std::string_view::npos)
+        return false;
+    return text.find("PORT=" + std::to_string(port)) != std::string_view::npos;
+}
+
+} // namespace tallyglass::HookScriptBuilder

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tallyglass::HookScriptBuilder {
+
+// The text of the bash script that Claude Code runs on its hook events and
+// status-line redraws. It forwards stdin to the local server and never makes
+// Claude Code wait: plain mode gives up at once when nothing listens, and
+// chaining mode ("-- cmd args") posts in the background while cmd runs.
+
+inline constexpr int currentVersion = 3;
+
+std::string render(std::uint16_t port, int version);
+
+// Whether an existing script already carries this version and port. Plain
+// substring tests: hand edits elsewhere in the script are left alone.
+bool isUpToDate(std::string_view text, std::uint16_t port, int version);
+
+} // namespace tallyglass::HookScriptBuilder

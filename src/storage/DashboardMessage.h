@@ -1,0 +1,26 @@
+#pragma once
+
+#include "core/Instant.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tallyglass {
+
+// One stored assistant message as the full report sees it. `model` is the raw
+// identifier, empty (never absent) when none was stored.
+struct DashboardMessage {
+    Instant timestamp;
+    std::string sessionId;
+    std::string model;
+    std::int64_t inputTokens = 0;
+    std::int64_t outputTokens = 0;
+    std::int64_t cacheCreationInputTokens = 0;
+    std::int64_t cacheReadInputTokens = 0;
+    bool isSubagent = false;
+    double cost = 0;
+
+    bool operator==(const DashboardMessage&) const = default;
+};
+
+} // namespace tallyglass

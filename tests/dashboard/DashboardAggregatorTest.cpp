@@ -1,0 +1,146 @@
+#include "dashboard/DashboardAggregator.h"
+
+#include "core/IsoTime.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace tallyglass {
+namespace {
+
+namespace Agg = DashboardAggregator;
+
+Instant t(const char* iso)
+{
+    const auto parsed = IsoTime::parse(iso);
+    if (!parsed)
+        std::abort();
+    return *parsed;
+}
+
+DashboardMessage message(const char* iso, std::string session, std::string model, std::int64_t input, std::int64_t output,
+                         double cost = 0)
+{
+    return {t(iso), std::move(session), std::move(model), input, output, 0, 0, false, cost};
+}
+
+TEST(DashboardAggregator, filterKeepsTheHalfOpenWindowAndTheSelectedRawModels)
+{
+    const std::vector<DashboardMessage> all = {
+        message("2025-01-10T00:00:00Z", "a", "claude-opus-4-6", 1, 1),
+        message("2025-01-10T12:00:00Z", "a", "claude-opus-4-6-20260101", 1, 1),
+        message("2025-01-11T00:00:00Z", "a", "claude-opus-4-6", 1, 1),
+    };
+    DashboardFilters filters{t("2025-01-10T00:00:00Z"), t("2025-01-11T00:00:00Z"), {}, DatePreset::last7d};
+    EXPECT_EQ(Agg::filter(all, filters), (std::vector<DashboardMessage>{all[0], all[1]}));
+    filters.models = {"claude-opus-4-6"};
+    EXPECT_EQ(Agg::filter(all, filters), (std::vector<DashboardMessage>{all[0]}));
+    // The initial filters let everything through; the preset alone makes filters differ.
+    EXPECT_EQ(Agg::filter(all, DashboardFilters{}), all);
+    EXPECT_NE(DashboardFilters{}, (DashboardFilters{Instant::min(), Instant::max(), {}, DatePreset::last1d}));
+}
+
+TEST(DashboardAggregator, boundsCoverWholeUtcDays)
+{
+    EXPECT_FALSE(Agg::bounds({}).has_value());
+    const auto single = Agg::bounds({message("2025-01-15T23:59:00Z", "a", "", 0, 0)});
+    ASSERT_TRUE(single);
+    EXPECT_EQ(single->first, t("2025-01-15T00:00:00Z"));
+    EXPECT_EQ(single->second, t("2025-01-16T00:00:00Z"));
+    const auto span = Agg::bounds({message("2025-03-01T05:00:00Z", "a", "", 0, 0), message("2025-02-27T05:00:00Z", "a", "", 0, 0)});
+    EXPECT_EQ(*span, Agg::Span(t("2025-02-27T00:00:00Z"), t("2025-03-02T00:00:00Z")));
+}
+
+TEST(DashboardAggregator, presetsCountTodayAndNeverReachBeforeTheData)
+{
+    const Instant now = t("2025-06-15T08:00:00Z");
+    const Agg::Span yearOfData{t("2024-06-14T00:00:00Z"), t("2025-06-15T00:00:00Z")}; // ends yesterday
+    EXPECT_EQ(Agg::applyPreset(DatePreset::last1d, yearOfData, now), Agg::Span(t("2025-06-15T00:00:00Z"), t("2025-06-15T00:00:00Z")));
+    EXPECT_EQ(Agg::applyPreset(DatePreset::last7d, yearOfData, now).first, t("2025-06-09T00:00:00Z"));
+    EXPECT_EQ(Agg::applyPreset(DatePreset::last30d, yearOfData, now).first, t("2025-05-17T00:00:00Z"));
+    EXPECT_EQ(Agg::applyPreset(DatePreset::last365d, yearOfData, now).first, t("2024-06-16T00:00:00Z"));
+    const Agg::Span tenDays{t("2025-06-05T00:00:00Z"), t("2025-06-16T00:00:00Z")};
+    EXPECT_EQ(Agg::applyPreset(DatePreset::last365d, tenDays, now), tenDays);
+}
+
+TEST(DashboardAggregator, totalsSumEveryCountAndCountDistinctSessions)
+{
+    std::vector<DashboardMessage> all = {
+        {t("2025-01-10T00:00:00Z"), "a", "m", 1, 2, 3, 4, false, 0.5},
+        {t("2025-01-10T00:00:01Z"), "b", "m", 10, 20, 30, 40, true, 0.25},
+        {t("2025-01-10T00:00:02Z"), "a", "m", 100, 200, 300, 400, false, 0.125},
+    };
+    EXPECT_EQ(Agg::totals(all), (Totals{111, 222, 333, 444, 3, 2, 0.875}));
+    EXPECT_EQ(Agg::totals({}), Totals{});
+}
+
+TEST(DashboardAggregator, theTimelineHasOneBucketPerDayWithoutGaps)
+{
+    const std::vector<DashboardMessage> all = {
+        message("2025-01-13T09:00:00Z", "a", "claude-opus-4-6", 5, 7),
+        message("2025-01-10T23:59:59Z", "a", "claude-opus-4-6", 5, 3),
+        message("2025-01-10T00:00:00Z", "a", "claude-haiku-4-5", 5, 0),
+        message("2025-01-10T10:00:00Z", "a", "", 5, 0),
+        message("2025-01-13T00:30:00Z", "a", "gpt", 5, 4),
+    };
+    const std::vector<DayBucket> expected = {
+        {t("2025-01-10T00:00:00Z"), {{"Opus 4.6", 3}, {"Haiku 4.5", 0}}}, // "Other" of 0 dropped, Haiku 0 kept
+        {t("2025-01-11T00:00:00Z"), {}},
+        {t("2025-01-12T00:00:00Z"), {}},
+        {t("2025-01-13T00:00:00Z"), {{"Opus 4.6", 7}, {"Other", 4}}},
+    };
+    EXPECT_EQ(Agg::bucketByDay(all), expected);
+    EXPECT_TRUE(Agg::bucketByDay({}).empty());
+}
+
+TEST(DashboardAggregator, theHeatMapHasTwentyFourUtcHoursForEachDayWithData)
+{
+    // Whatever the local zone says, 00:30Z is hour 0 of its UTC day.
+    ::setenv("TZ", "America/Los_Angeles", 1);
+    ::tzset();
+    const std::vector<DashboardMessage> all = {
+        message("2025-01-13T00:30:00Z", "a", "x", 5, 4),
+        message("2025-01-13T00:59:59Z", "a", "x", 1, 0),
+        message("2025-01-10T23:00:00Z", "a", "x", 2, 2),
+    };
+    const auto cells = Agg::heatmapCells(all);
+    ::unsetenv("TZ");
+    ::tzset();
+    ASSERT_EQ(cells.size(), 48u);
+    EXPECT_EQ(cells[0].day, t("2025-01-10T00:00:00Z"));
+    EXPECT_EQ(cells[23], (HeatmapCell{t("2025-01-10T00:00:00Z"), 23, 4}));
+    EXPECT_EQ(cells[24], (HeatmapCell{t("2025-01-13T00:00:00Z"), 0, 10}));
+    EXPECT_EQ(cells[25].tokens, 0);
+    EXPECT_EQ(cells[29].id(), "1736726400.0-5");
+    EXPECT_NE(cells[29].id(), cells[30].id());
+    EXPECT_TRUE(Agg::heatmapCells({}).empty());
+}
+
+TEST(DashboardAggregator, modelRowsGroupByDisplayNameLargestFirst)
+{
+    const std::vector<DashboardMessage> all = {
+        message("2025-01-13T00:30:00Z", "a", "claude-opus-4-6", 0, 0),
+        message("2025-01-13T00:30:00Z", "a", "", 0, 0),
+        message("2025-01-13T00:30:00Z", "a", "claude-sonnet-4-5", 10, 5),
+        message("2025-01-13T00:30:00Z", "a", "claude-sonnet-4-5-20250929", 1, 1),
+        message("2025-01-13T00:30:00Z", "a", "claude-haiku-4-5", 100, 0),
+    };
+    EXPECT_EQ(Agg::modelTokenRows(all),
+              (std::vector<ModelTokenRow>{{"Haiku 4.5", 100, 0}, {"Sonnet 4.5", 11, 6}, {"Opus 4.6", 0, 0}}));
+}
+
+TEST(DashboardAggregator, sessionRowsAreMostRecentlyActiveFirst)
+{
+    const std::vector<DashboardMessage> all = {
+        message("2025-01-13T10:00:00Z", "a", "m", 0, 3),
+        message("2025-01-13T09:00:00Z", "b", "m", 0, 5),
+        message("2025-01-13T08:00:00Z", "a", "m", 0, 4),
+    };
+    EXPECT_EQ(Agg::sessionRows(all), (std::vector<SessionRow>{{"a", t("2025-01-13T10:00:00Z"), 2, 7},
+                                                               {"b", t("2025-01-13T09:00:00Z"), 1, 5}}));
+}
+
+} // namespace
+} // namespace tallyglass
