@@ -19,17 +19,29 @@ constexpr std::string_view otherName = "Other";
 // sums can live in flat vectors instead of maps of strings.
 class NameIndex {
 public:
-    std::size_t operator()(const std::string& identifier)
+    std::size_t operator()(const SharedText& identifier)
     {
-        if (lastIdentifier_ && *lastIdentifier_ == identifier)
+        // Messages that share an identifier's text are answered by its address
+        // alone; the text is looked at once per distinct allocation.
+        const void* identity = identifier.identity();
+        if (identity && identity == lastIdentity_)
             return lastIndex_;
-        const std::string& name = displayNames_(identifier);
+        if (identity) {
+            if (const auto known = byIdentity_.find(identity); known != byIdentity_.end()) {
+                lastIdentity_ = identity;
+                lastIndex_ = known->second;
+                return lastIndex_;
+            }
+        }
+        const std::string& name = displayNames_(identifier.view());
         auto found = indexOfName_.find(name);
         if (found == indexOfName_.end()) {
             found = indexOfName_.emplace(name, names_.size()).first;
             names_.push_back(name);
         }
-        lastIdentifier_ = &identifier;
+        if (identity)
+            byIdentity_.emplace(identity, found->second);
+        lastIdentity_ = identity;
         lastIndex_ = found->second;
         return lastIndex_;
     }
@@ -38,8 +50,9 @@ public:
 private:
     DisplayNameCache displayNames_;
     std::unordered_map<std::string, std::size_t> indexOfName_;
+    std::unordered_map<const void*, std::size_t> byIdentity_;
     std::vector<std::string> names_;
-    const std::string* lastIdentifier_ = nullptr;
+    const void* lastIdentity_ = nullptr;
     std::size_t lastIndex_ = 0;
 };
 
@@ -57,7 +70,7 @@ std::vector<DashboardMessage> filter(const std::vector<DashboardMessage>& messag
     for (const DashboardMessage& m : messages) {
         if (m.timestamp < filters.from || m.timestamp >= filters.to)
             continue;
-        if (!filters.models.empty() && !filters.models.contains(m.model))
+        if (!filters.models.empty() && !filters.models.contains(m.model.view()))
             continue;
         kept.push_back(m);
     }
@@ -87,16 +100,16 @@ Totals totals(const std::vector<DashboardMessage>& messages)
 {
     Totals t;
     std::unordered_set<std::string_view> sessions;
-    const std::string* lastSession = nullptr;
+    const void* lastSession = nullptr;
     for (const DashboardMessage& m : messages) {
         t.input += m.inputTokens;
         t.output += m.outputTokens;
         t.cacheCreated += m.cacheCreationInputTokens;
         t.cacheRead += m.cacheReadInputTokens;
         t.costUSD += m.cost;
-        if (!lastSession || *lastSession != m.sessionId) {
-            sessions.insert(m.sessionId);
-            lastSession = &m.sessionId;
+        if (!lastSession || lastSession != m.sessionId.identity()) {
+            sessions.insert(m.sessionId.view());
+            lastSession = m.sessionId.identity();
         }
     }
     t.messageCount = static_cast<std::int64_t>(messages.size());
@@ -216,14 +229,14 @@ std::vector<SessionRow> sessionRows(const std::vector<DashboardMessage>& message
     // Keys point into `messages`, which outlives this call.
     std::unordered_map<std::string_view, std::size_t> indexOf;
     std::vector<std::pair<std::string_view, Agg>> sessions;
-    const std::string* lastSession = nullptr;
+    const void* lastSession = nullptr;
     std::size_t lastIndex = 0;
     for (const DashboardMessage& m : messages) {
-        if (!lastSession || *lastSession != m.sessionId) {
-            const auto [it, inserted] = indexOf.try_emplace(m.sessionId, sessions.size());
+        if (!lastSession || lastSession != m.sessionId.identity()) {
+            const auto [it, inserted] = indexOf.try_emplace(m.sessionId.view(), sessions.size());
             if (inserted)
-                sessions.push_back({m.sessionId, Agg{m.timestamp, 0, 0}});
-            lastSession = &m.sessionId;
+                sessions.push_back({m.sessionId.view(), Agg{m.timestamp, 0, 0}});
+            lastSession = m.sessionId.identity();
             lastIndex = it->second;
         }
         Agg& agg = sessions[lastIndex].second;

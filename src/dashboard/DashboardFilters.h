@@ -14,7 +14,7 @@ namespace tallyglass {
 struct DashboardFilters {
     Instant from = Instant::min();     // inclusive
     Instant to = Instant::max();       // exclusive
-    std::set<std::string> models;      // raw identifiers; empty means all
+    std::set<std::string, std::less<>> models; // raw identifiers; empty means all
     DatePreset preset = DatePreset::last7d;
 
     bool operator==(const DashboardFilters&) const = default;

@@ -1,18 +1,19 @@
 #pragma once
 
 #include "core/Instant.h"
+#include "core/SharedText.h"
 
 #include <cstdint>
-#include <string>
 
 namespace tallyglass {
 
 // One stored assistant message as the full report sees it. `model` is the raw
-// identifier, empty (never absent) when none was stored.
+// identifier, empty (never absent) when none was stored. Both texts are shared
+// between the messages that carry the same one.
 struct DashboardMessage {
     Instant timestamp;
-    std::string sessionId;
-    std::string model;
+    SharedText sessionId;
+    SharedText model;
     std::int64_t inputTokens = 0;
     std::int64_t outputTokens = 0;
     std::int64_t cacheCreationInputTokens = 0;
