@@ -1,0 +1,85 @@
+#include "TranscriptGenerator.h"
+
+#include "dashboard/DashboardAggregator.h"
+
+#include <benchmark/benchmark.h>
+
+namespace tallyglass {
+namespace {
+
+// A year of heavy use: a million messages over ~3,000 sessions of a few hundred
+// messages each, in time order as the read client returns them.
+const std::vector<DashboardMessage>& yearOfMessages()
+{
+    static const std::vector<DashboardMessage> messages = [] {
+        bench::TranscriptGenerator ids(99);
+        std::mt19937_64 random(3);
+        // Shared as the read client shares them: one text per distinct identifier.
+        const SharedText models[] = {"claude-sonnet-4-5-20250929", "claude-opus-4-6", "claude-haiku-4-5-20251001",
+                                     "claude-sonnet-4-6", "claude-opus-4-1-20250805", ""};
+        std::vector<DashboardMessage> out;
+        out.reserve(1'000'000);
+        std::int64_t millis = 1'730'000'000'000;
+        SharedText session = ids.uuid();
+        while (out.size() < 1'000'000) {
+            if (random() % 330 == 0)
+                session = ids.uuid();
+            millis += static_cast<std::int64_t>(random() % 63'000);
+            out.push_back({instantFromUnixMillis(millis), session, models[random() % 6],
+                           static_cast<std::int64_t>(random() % 50), static_cast<std::int64_t>(random() % 4000),
+                           static_cast<std::int64_t>(random() % 20000), static_cast<std::int64_t>(random() % 150000),
+                           random() % 5 == 0, static_cast<double>(random() % 1000) / 1000.0});
+        }
+        return out;
+    }();
+    return messages;
+}
+
+// Everything one redraw of the full report computes, over the whole history.
+void BM_fullReport(benchmark::State& state)
+{
+    const auto& all = yearOfMessages();
+    const auto dataBounds = *DashboardAggregator::bounds(all);
+    const auto window = DashboardAggregator::applyPreset(DatePreset::last365d, dataBounds, dataBounds.second);
+    const DashboardFilters filters{window.first, window.second, {}, DatePreset::last365d};
+    for (auto _ : state) {
+        const auto filtered = DashboardAggregator::filter(all, filters);
+        benchmark::DoNotOptimize(DashboardAggregator::totals(filtered));
+        benchmark::DoNotOptimize(DashboardAggregator::bucketByDay(filtered).size());
+        benchmark::DoNotOptimize(DashboardAggregator::heatmapCells(filtered).size());
+        benchmark::DoNotOptimize(DashboardAggregator::modelTokenRows(filtered).size());
+        benchmark::DoNotOptimize(DashboardAggregator::sessionRows(filtered).size());
+    }
+    state.counters["messages"] = static_cast<double>(all.size());
+}
+BENCHMARK(BM_fullReport)->Unit(benchmark::kMillisecond);
+
+} // namespace
+} // namespace tallyglass
+
+namespace tallyglass {
+namespace {
+
+// The report's steps one by one over the whole history, to see where time goes.
+void BM_reportStep(benchmark::State& state)
+{
+    static const char* const names[] = {"filter", "totals", "bucketByDay", "heatmapCells", "modelTokenRows", "sessionRows"};
+    const auto& all = yearOfMessages();
+    const DashboardFilters everything;
+    const auto filtered = DashboardAggregator::filter(all, everything);
+    for (auto _ : state) {
+        switch (state.range(0)) {
+        case 0: benchmark::DoNotOptimize(DashboardAggregator::filter(all, everything).size()); break;
+        case 1: benchmark::DoNotOptimize(DashboardAggregator::totals(filtered)); break;
+        case 2: benchmark::DoNotOptimize(DashboardAggregator::bucketByDay(filtered).size()); break;
+        case 3: benchmark::DoNotOptimize(DashboardAggregator::heatmapCells(filtered).size()); break;
+        case 4: benchmark::DoNotOptimize(DashboardAggregator::modelTokenRows(filtered).size()); break;
+        case 5: benchmark::DoNotOptimize(DashboardAggregator::sessionRows(filtered).size()); break;
+        }
+    }
+    state.SetLabel(names[state.range(0)]);
+}
+BENCHMARK(BM_reportStep)->DenseRange(0, 5)->Unit(benchmark::kMillisecond);
+
+} // namespace
+} // namespace tallyglass
