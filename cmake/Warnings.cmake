@@ -1,5 +1,5 @@
 # Project-wide compiler flags: warnings everywhere, sanitizers on request.
-add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual -Wnull-dereference -Wformat=2)
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual -Wformat=2)
 if(TALLYGLASS_WERROR)
   add_compile_options(-Werror)
 endif()

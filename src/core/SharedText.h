@@ -35,6 +35,7 @@ public:
         return a.text_ == b.text_ || a.view() == b.view();
     }
     friend bool operator==(const SharedText& a, std::string_view b) { return a.view() == b; }
+    friend bool operator==(const SharedText& a, const char* b) { return a.view() == b; }
     friend std::strong_ordering operator<=>(const SharedText& a, const SharedText& b) { return a.view() <=> b.view(); }
 
 private:

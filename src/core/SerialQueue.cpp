@@ -1,0 +1,83 @@
+#include "core/SerialQueue.h"
+
+#include <pthread.h>
+
+namespace tallyglass {
+
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label))
+{
+    worker_ = std::thread([this] { run(); });
+    // Linux keeps 15 bytes of a thread's name; debuggers and `top -H` show that much.
+    pthread_setname_np(worker_.native_handle(), label_.substr(0, 15).c_str());
+}
+
+SerialQueue::~SerialQueue()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        tick_ = nullptr;
+    }
+    wake_.notify_all();
+    worker_.join();
+}
+
+void SerialQueue::async(std::function<void()> job)
+{
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+}
+
+void SerialQueue::startTimer(std::chrono::milliseconds interval, std::function<void()> tick)
+{
+    {
+        std::lock_guard lock(mutex_);
+        interval_ = interval;
+        tick_ = std::move(tick);
+        nextTick_ = std::chrono::steady_clock::now() + interval;
+    }
+    wake_.notify_one();
+}
+
+void SerialQueue::stopTimer()
+{
+    std::lock_guard lock(mutex_);
+    tick_ = nullptr;
+}
+
+void SerialQueue::run()
+{
+    std::unique_lock lock(mutex_);
+    while (true) {
+        if (!jobs_.empty()) {
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+            continue;
+        }
+        if (stopping_)
+            return;
+        if (tick_) {
+            if (std::chrono::steady_clock::now() >= nextTick_) {
+                // Counted from now, so a tick held up by a long job does not come twice in a row.
+                nextTick_ = std::chrono::steady_clock::now() + interval_;
+                std::function<void()> tick = tick_;
+                lock.unlock();
+                tick();
+                lock.lock();
+                continue;
+            }
+            wake_.wait_until(lock, nextTick_);
+        } else {
+            wake_.wait(lock);
+        }
+    }
+}
+
+} // namespace tallyglass

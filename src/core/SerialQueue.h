@@ -1,0 +1,62 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <type_traits>
+
+namespace tallyglass {
+
+// One worker thread that runs submitted work strictly in order, plus an
+// optional repeating timer whose ticks run on the same thread between jobs.
+// sync() blocks the caller until its job has run and hands back its result or
+// rethrows its exception. Destruction drops pending timer ticks, finishes the
+// job in progress and the jobs already queued, then joins the thread.
+class SerialQueue {
+public:
+    explicit SerialQueue(std::string label);
+    ~SerialQueue();
+    SerialQueue(const SerialQueue&) = delete;
+    SerialQueue& operator=(const SerialQueue&) = delete;
+
+    const std::string& label() const { return label_; }
+    bool isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
+
+    void async(std::function<void()> job);
+
+    template <typename F>
+    auto sync(F&& job) -> std::invoke_result_t<F>
+    {
+        using R = std::invoke_result_t<F>;
+        if (isCurrent())
+            return job(); // already on the queue: running inline keeps the order and avoids a self-deadlock
+        std::packaged_task<R()> task(std::forward<F>(job));
+        std::future<R> result = task.get_future();
+        async([&task] { task(); });
+        return result.get();
+    }
+
+    // Runs `tick` every `interval`, first one interval from now. One timer per queue.
+    void startTimer(std::chrono::milliseconds interval, std::function<void()> tick);
+    void stopTimer();
+
+private:
+    void run();
+
+    const std::string label_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    std::function<void()> tick_;
+    std::chrono::milliseconds interval_{0};
+    std::chrono::steady_clock::time_point nextTick_;
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
+} // namespace tallyglass

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace tallyglass {
+
+// A failure of the read side. what() is the human-readable description.
+class DBError : public std::runtime_error {
+public:
+    enum class Kind { cannotOpen, prepareFailed, stepFailed, dbMissing };
+
+    DBError(Kind kind, std::string message = {});
+
+    Kind kind() const { return kind_; }
+    const std::string& message() const { return message_; }
+    std::string description() const { return what(); }
+
+    bool operator==(const DBError& other) const { return kind_ == other.kind_ && message_ == other.message_; }
+
+private:
+    Kind kind_;
+    std::string message_;
+};
+
+} // namespace tallyglass

@@ -1,0 +1,158 @@
+#include "storage/DatabaseClient.h"
+
+#include "core/IsoTime.h"
+#include "core/SharedText.h"
+#include "storage/SqliteStatement.h"
+
+#include <sqlite3.h>
+
+namespace tallyglass {
+
+namespace {
+
+constexpr const char* usageLimitsSql =
+    "SELECT five_hour_utilization, five_hour_resets_at, seven_day_utilization, seven_day_resets_at, fetched_at "
+    "FROM usage_limits WHERE id = 1 LIMIT 1;";
+constexpr const char* anyMessageSql = "SELECT 1 FROM messages LIMIT 1;";
+constexpr const char* windowSql =
+    "SELECT timestamp, model, inputTokens, outputTokens FROM messages "
+    "WHERE timestamp >= ?1 AND timestamp < ?2 AND role = 'assistant' ORDER BY timestamp ASC;";
+constexpr const char* activeSessionsSql = "SELECT COUNT(*) FROM sessions WHERE isActive = 1;";
+constexpr const char* allMessagesSql =
+    "SELECT timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, "
+    "cacheReadInputTokens, isSubagent, cost FROM messages WHERE role = 'assistant' ORDER BY timestamp ASC;";
+
+SqliteStatement prepareOrThrow(sqlite3* db, const char* sql)
+{
+    SqliteStatement statement;
+    if (SqliteStatement::prepare(db, sql, statement) != SQLITE_OK)
+        throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db));
+    return statement;
+}
+
+[[noreturn]] void throwStep(sqlite3* db)
+{
+    throw DBError(DBError::Kind::stepFailed, sqlite3_errmsg(db));
+}
+
+std::optional<Instant> columnDate(const SqliteStatement& statement, int column)
+{
+    const auto text = statement.text(column);
+    if (!text)
+        return std::nullopt;
+    return IsoTime::parse(*text);
+}
+
+std::optional<double> columnOptionalDouble(const SqliteStatement& statement, int column)
+{
+    if (statement.isNull(column))
+        return std::nullopt;
+    return statement.real(column);
+}
+
+} // namespace
+
+DatabaseClient::DatabaseClient(std::filesystem::path path)
+    : path_(std::move(path))
+{
+}
+
+template <typename R>
+R DatabaseClient::withReadOnly(const std::function<R(sqlite3*)>& body)
+{
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK || !db) {
+        std::string message = db ? sqlite3_errmsg(db) : "unknown";
+        if (db)
+            sqlite3_close_v2(db);
+        throw DBError(DBError::Kind::cannotOpen, std::move(message));
+    }
+    sqlite3_busy_timeout(db, 100);
+    try {
+        R result = body(db);
+        sqlite3_close_v2(db);
+        return result;
+    } catch (...) {
+        sqlite3_close_v2(db);
+        throw;
+    }
+}
+
+std::optional<UsageLimits> DatabaseClient::fetchUsageLimits()
+{
+    return withReadOnly<std::optional<UsageLimits>>([](sqlite3* db) -> std::optional<UsageLimits> {
+        SqliteStatement statement = prepareOrThrow(db, usageLimitsSql);
+        const int rc = statement.step();
+        if (rc == SQLITE_DONE)
+            return std::nullopt;
+        if (rc != SQLITE_ROW)
+            throwStep(db);
+        return UsageLimits{columnOptionalDouble(statement, 0), columnDate(statement, 1), columnOptionalDouble(statement, 2),
+                           columnDate(statement, 3), columnDate(statement, 4)};
+    });
+}
+
+bool DatabaseClient::hasAnyMessages()
+{
+    return withReadOnly<bool>([](sqlite3* db) {
+        SqliteStatement statement = prepareOrThrow(db, anyMessageSql);
+        return statement.step() == SQLITE_ROW;
+    });
+}
+
+std::vector<MessageRow> DatabaseClient::fetchMessagesInWindow(Instant from, Instant to)
+{
+    return withReadOnly<std::vector<MessageRow>>([&](sqlite3* db) {
+        SqliteStatement statement = prepareOrThrow(db, windowSql);
+        statement.bindText(1, IsoTime::formatMillis(from));
+        statement.bindText(2, IsoTime::formatMillis(to));
+        std::vector<MessageRow> rows;
+        int rc;
+        while ((rc = statement.step()) == SQLITE_ROW) {
+            const auto timestamp = columnDate(statement, 0);
+            if (!timestamp)
+                continue;
+            const auto model = statement.text(1);
+            rows.push_back({*timestamp, model ? std::optional<std::string>(*model) : std::nullopt, statement.int64(2),
+                            statement.int64(3)});
+        }
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+        return rows;
+    });
+}
+
+std::int64_t DatabaseClient::fetchActiveSessionCount()
+{
+    return withReadOnly<std::int64_t>([](sqlite3* db) {
+        SqliteStatement statement = prepareOrThrow(db, activeSessionsSql);
+        if (statement.step() != SQLITE_ROW)
+            throwStep(db);
+        return statement.int64(0);
+    });
+}
+
+std::vector<DashboardMessage> DatabaseClient::fetchAllMessages()
+{
+    return withReadOnly<std::vector<DashboardMessage>>([](sqlite3* db) {
+        SqliteStatement statement = prepareOrThrow(db, allMessagesSql);
+        // One shared text per distinct session and model: a history repeats them thousands of times.
+        TextInterner intern;
+        std::vector<DashboardMessage> messages;
+        int rc;
+        while ((rc = statement.step()) == SQLITE_ROW) {
+            const auto timestamp = columnDate(statement, 0);
+            if (!timestamp)
+                continue;
+            messages.push_back({*timestamp, intern(statement.text(1).value_or("")), intern(statement.text(2).value_or("")),
+                                statement.int64(3), statement.int64(4), statement.int64(5), statement.int64(6),
+                                statement.int64(7) != 0, statement.real(8)});
+        }
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+        return messages;
+    });
+}
+
+} // namespace tallyglass

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "core/Instant.h"
+#include "core/MessageInsert.h"
+#include "storage/RateLimitWindow.h"
+
+#include <string>
+#include <vector>
+
+namespace tallyglass {
+
+// How the capture, status-line and history-scan services reach the database
+// writer. Every call blocks until its write is done and throws WriteError (or a
+// filesystem error) on failure.
+class MessageWriter {
+public:
+    virtual ~MessageWriter() = default;
+
+    // Live capture: the sessions of these messages become (or stay) active.
+    virtual void insertMessages(const std::vector<MessageInsert>& messages) = 0;
+    // History import: sessions it creates start inactive.
+    virtual void insertBackfillMessages(const std::vector<MessageInsert>& messages) = 0;
+    virtual void upsertRateLimits(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at) = 0;
+    virtual void setSessionActive(const std::string& sessionId, bool active) = 0;
+};
+
+} // namespace tallyglass

@@ -1,0 +1,46 @@
+#include "storage/MockDatabase.h"
+
+namespace tallyglass {
+
+void MockDatabase::maybeThrow() const
+{
+    if (throwOnFetch)
+        std::rethrow_exception(throwOnFetch);
+}
+
+std::optional<UsageLimits> MockDatabase::fetchUsageLimits()
+{
+    maybeThrow();
+    return limits;
+}
+
+bool MockDatabase::hasAnyMessages()
+{
+    maybeThrow();
+    return !messages.empty();
+}
+
+std::vector<MessageRow> MockDatabase::fetchMessagesInWindow(Instant from, Instant to)
+{
+    maybeThrow();
+    std::vector<MessageRow> inWindow;
+    for (const MessageRow& row : messages) {
+        if (row.timestamp >= from && row.timestamp < to)
+            inWindow.push_back(row);
+    }
+    return inWindow;
+}
+
+std::int64_t MockDatabase::fetchActiveSessionCount()
+{
+    maybeThrow();
+    return activeSessionCount;
+}
+
+std::vector<DashboardMessage> MockDatabase::fetchAllMessages()
+{
+    maybeThrow();
+    return dashboardMessages;
+}
+
+} // namespace tallyglass

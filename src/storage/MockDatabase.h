@@ -1,0 +1,28 @@
+#pragma once
+
+#include "storage/UsageDatabase.h"
+
+#include <exception>
+
+namespace tallyglass {
+
+// An in-memory UsageDatabase for previews, the gallery and tests.
+class MockDatabase final : public UsageDatabase {
+public:
+    std::optional<UsageLimits> limits;
+    std::vector<MessageRow> messages;
+    std::vector<DashboardMessage> dashboardMessages;
+    std::exception_ptr throwOnFetch; // when set, every call fails with it
+    std::int64_t activeSessionCount = 0;
+
+    std::optional<UsageLimits> fetchUsageLimits() override;
+    bool hasAnyMessages() override;
+    std::vector<MessageRow> fetchMessagesInWindow(Instant from, Instant to) override;
+    std::int64_t fetchActiveSessionCount() override;
+    std::vector<DashboardMessage> fetchAllMessages() override;
+
+private:
+    void maybeThrow() const;
+};
+
+} // namespace tallyglass

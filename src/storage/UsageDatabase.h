@@ -1,0 +1,29 @@
+#pragma once
+
+#include "core/Instant.h"
+#include "storage/DashboardMessage.h"
+#include "storage/MessageRow.h"
+#include "storage/UsageLimits.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tallyglass {
+
+// What the overlay and the report read. Every call may throw (DBError for the
+// file-backed client).
+class UsageDatabase {
+public:
+    virtual ~UsageDatabase() = default;
+
+    virtual std::optional<UsageLimits> fetchUsageLimits() = 0;
+    virtual bool hasAnyMessages() = 0;
+    // Assistant messages with from <= timestamp < to, oldest first.
+    virtual std::vector<MessageRow> fetchMessagesInWindow(Instant from, Instant to) = 0;
+    virtual std::int64_t fetchActiveSessionCount() = 0;
+    // Every assistant message ever stored, oldest first.
+    virtual std::vector<DashboardMessage> fetchAllMessages() = 0;
+};
+
+} // namespace tallyglass

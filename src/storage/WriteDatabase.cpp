@@ -1,0 +1,505 @@
+#include "storage/WriteDatabase.h"
+
+#include "core/IsoTime.h"
+#include "core/SerialQueue.h"
+#include "pricing/ModelPricingCatalog.h"
+#include "storage/SqliteStatement.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <map>
+#include <thread>
+
+namespace tallyglass {
+
+namespace {
+
+constexpr const char* creationScript =
+    "CREATE TABLE IF NOT EXISTS usage_limits ("
+    " id INTEGER NOT NULL PRIMARY KEY CHECK (id = 1),"
+    " five_hour_utilization REAL,"
+    " five_hour_resets_at TEXT,"
+    " seven_day_utilization REAL,"
+    " seven_day_resets_at TEXT,"
+    " extra_usage_enabled INTEGER,"
+    " extra_usage_monthly_limit REAL,"
+    " extra_usage_used_credits REAL,"
+    " extra_usage_utilization REAL,"
+    " fetched_at TEXT NOT NULL,"
+    " last_fetch_at TEXT,"
+    " last_fetch_status TEXT"
+    ");"
+    "CREATE TABLE IF NOT EXISTS messages ("
+    " messageId TEXT NOT NULL PRIMARY KEY,"
+    " sessionId TEXT NOT NULL,"
+    " timestamp TEXT NOT NULL,"
+    " role TEXT NOT NULL,"
+    " model TEXT,"
+    " inputTokens INTEGER NOT NULL DEFAULT 0,"
+    " outputTokens INTEGER NOT NULL DEFAULT 0,"
+    " cacheCreationInputTokens INTEGER NOT NULL DEFAULT 0,"
+    " cacheReadInputTokens INTEGER NOT NULL DEFAULT 0,"
+    " isSubagent INTEGER NOT NULL DEFAULT 0,"
+    " cost REAL NOT NULL DEFAULT 0,"
+    " cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0"
+    ");"
+    "CREATE INDEX IF NOT EXISTS idx_messages_sessionId ON messages(sessionId);"
+    "CREATE INDEX IF NOT EXISTS idx_messages_timestamp ON messages(timestamp);"
+    "CREATE TABLE IF NOT EXISTS sessions ("
+    " sessionId TEXT NOT NULL PRIMARY KEY,"
+    " timestamp TEXT NOT NULL,"
+    " totalInputTokens INTEGER NOT NULL DEFAULT 0,"
+    " totalOutputTokens INTEGER NOT NULL DEFAULT 0,"
+    " isActive INTEGER NOT NULL DEFAULT 0,"
+    " endedAt TEXT"
+    ");";
+
+constexpr const char* messagesInfo = "PRAGMA table_info(messages);";
+constexpr const char* sessionsInfo = "PRAGMA table_info(sessions);";
+
+constexpr const char* insertMessageSql =
+    "INSERT OR IGNORE INTO messages ( messageId, sessionId, timestamp, role, model, inputTokens, outputTokens, "
+    "cacheCreationInputTokens, cacheReadInputTokens, isSubagent, cost, cacheCreation1hInputTokens ) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+
+constexpr const char* selectStoredMessageSql =
+    "SELECT model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, "
+    "cacheCreation1hInputTokens FROM messages WHERE messageId = ?";
+
+constexpr const char* updateMergedMessageSql =
+    "UPDATE messages SET inputTokens = ?, outputTokens = ?, cacheCreationInputTokens = ?, cacheReadInputTokens = ?, "
+    "cacheCreation1hInputTokens = ?, cost = ? WHERE messageId = ?";
+
+constexpr const char* activeSessionSql =
+    "INSERT INTO sessions ( sessionId, timestamp, totalInputTokens, totalOutputTokens, isActive ) "
+    "SELECT ?, ?, COALESCE(SUM(inputTokens), 0), COALESCE(SUM(outputTokens), 0), 1 FROM messages WHERE sessionId = ? "
+    "ON CONFLICT(sessionId) DO UPDATE SET totalInputTokens = excluded.totalInputTokens, "
+    "totalOutputTokens = excluded.totalOutputTokens, "
+    "isActive = CASE WHEN sessions.endedAt IS NULL THEN 1 ELSE sessions.isActive END";
+
+constexpr const char* inactiveSessionSql =
+    "INSERT INTO sessions ( sessionId, timestamp, totalInputTokens, totalOutputTokens, isActive ) "
+    "SELECT ?, ?, COALESCE(SUM(inputTokens), 0), COALESCE(SUM(outputTokens), 0), 0 FROM messages WHERE sessionId = ? "
+    "ON CONFLICT(sessionId) DO UPDATE SET totalInputTokens = excluded.totalInputTokens, "
+    "totalOutputTokens = excluded.totalOutputTokens";
+
+constexpr const char* setSessionActiveSql =
+    "INSERT INTO sessions (sessionId, timestamp, isActive, endedAt) VALUES (?, ?, ?, ?) "
+    "ON CONFLICT(sessionId) DO UPDATE SET isActive = excluded.isActive, endedAt = excluded.endedAt";
+
+constexpr const char* cleanupSql = "UPDATE sessions SET isActive = 0 WHERE isActive = 1 AND timestamp < ?";
+
+constexpr const char* upsertRateLimitsSql =
+    "INSERT INTO usage_limits ( id, five_hour_utilization, five_hour_resets_at, seven_day_utilization, "
+    "seven_day_resets_at, fetched_at, last_fetch_at, last_fetch_status ) VALUES (1, ?, ?, ?, ?, ?, ?, 'ok') "
+    "ON CONFLICT(id) DO UPDATE SET five_hour_utilization = excluded.five_hour_utilization, "
+    "five_hour_resets_at = excluded.five_hour_resets_at, seven_day_utilization = excluded.seven_day_utilization, "
+    "seven_day_resets_at = excluded.seven_day_resets_at, fetched_at = excluded.fetched_at, "
+    "last_fetch_at = excluded.last_fetch_at, last_fetch_status = 'ok'";
+
+Instant systemNow()
+{
+    return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+}
+
+std::string connectionMessage(sqlite3* db)
+{
+    return db ? sqlite3_errmsg(db) : sqlite3_errstr(SQLITE_NOMEM);
+}
+
+bool fileExists(const std::filesystem::path& path)
+{
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
+}
+
+// Runs a transaction body; on any failure rolls back (ignoring the rollback's
+// own failure) and passes the first error on.
+template <typename Body>
+void inTransaction(sqlite3* db, const std::function<void(const char*)>& exec, Body&& body)
+{
+    exec("BEGIN TRANSACTION;");
+    try {
+        body();
+        exec("COMMIT;");
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+} // namespace
+
+WriteDatabase::WriteDatabase(std::filesystem::path path)
+    : WriteDatabase(std::move(path), Options{})
+{
+}
+
+WriteDatabase::WriteDatabase(std::filesystem::path path, Options options)
+    : path_(std::move(path))
+    , options_(std::move(options))
+{
+    if (!options_.clock)
+        options_.clock = systemNow;
+    std::filesystem::create_directories(path_.parent_path());
+    try {
+        openAndPrepare();
+    } catch (...) {
+        closeHandle();
+        throw;
+    }
+    queue_ = std::make_unique<SerialQueue>("tallyglass.db.write");
+    queue_->startTimer(options_.checkpointInterval, [this] {
+        if (handle_)
+            sqlite3_exec(handle_, "PRAGMA wal_checkpoint(PASSIVE);", nullptr, nullptr, nullptr);
+    });
+}
+
+WriteDatabase::~WriteDatabase()
+{
+    // The queue goes first: it finishes the write in progress, and no tick can
+    // reach the connection after this.
+    queue_.reset();
+    closeHandle();
+}
+
+void WriteDatabase::closeHandle()
+{
+    if (handle_) {
+        if (sqlite3_close_v2(handle_) != SQLITE_OK)
+            std::fprintf(stderr, "[tallyglass] closing %s failed: %s\n", path_.c_str(), sqlite3_errmsg(handle_));
+        handle_ = nullptr;
+    }
+}
+
+void WriteDatabase::exec(const char* sql)
+{
+    char* error = nullptr;
+    const int rc = sqlite3_exec(handle_, sql, nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) {
+        lastErrorCode_ = rc;
+        std::string message = error ? error : "unknown";
+        sqlite3_free(error);
+        throw WriteError(WriteError::Kind::executeFailed, std::move(message));
+    }
+}
+
+SqliteStatement WriteDatabase::prepare(const char* sql)
+{
+    SqliteStatement statement;
+    const int rc = SqliteStatement::prepare(handle_, sql, statement);
+    if (rc != SQLITE_OK) {
+        lastErrorCode_ = rc;
+        throw WriteError(WriteError::Kind::prepareFailed, connectionMessage(handle_));
+    }
+    return statement;
+}
+
+void WriteDatabase::failStep(int rc)
+{
+    lastErrorCode_ = rc;
+    throw WriteError(WriteError::Kind::stepFailed, connectionMessage(handle_));
+}
+
+void WriteDatabase::openAndPrepare()
+{
+    const bool existed = fileExists(path_);
+    try {
+        openAndPrepareOnce();
+    } catch (const WriteError&) {
+        const int primary = lastErrorCode_ & 0xFF;
+        if (!existed || (primary != SQLITE_NOTADB && primary != SQLITE_CORRUPT))
+            throw;
+        closeHandle();
+        keepDamagedFileAside();
+        openAndPrepareOnce();
+    }
+}
+
+void WriteDatabase::openAndPrepareOnce()
+{
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc != SQLITE_OK || !db) {
+        lastErrorCode_ = rc;
+        std::string message = connectionMessage(db);
+        if (db)
+            sqlite3_close_v2(db);
+        throw WriteError(WriteError::Kind::cannotOpen, std::move(message));
+    }
+    handle_ = db;
+    exec("PRAGMA journal_mode = WAL;");
+    exec("PRAGMA busy_timeout = 100;");
+    exec(creationScript);
+    migrate(messagesInfo, "isSubagent", "ALTER TABLE messages ADD COLUMN isSubagent INTEGER NOT NULL DEFAULT 0;", false);
+    migrate(sessionsInfo, "isActive", "ALTER TABLE sessions ADD COLUMN isActive INTEGER NOT NULL DEFAULT 0;", false);
+    migrate(sessionsInfo, "endedAt", "ALTER TABLE sessions ADD COLUMN endedAt TEXT;", false);
+    migrate(messagesInfo, "cost", "ALTER TABLE messages ADD COLUMN cost REAL NOT NULL DEFAULT 0;", true);
+    migrate(messagesInfo, "cacheCreation1hInputTokens",
+            "ALTER TABLE messages ADD COLUMN cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0;", false);
+}
+
+void WriteDatabase::keepDamagedFileAside()
+{
+    const std::string stamp = IsoTime::formatSeconds(options_.clock());
+    std::string compact; // 20261206T101500Z: no separators that some tools dislike in names
+    for (const char c : stamp) {
+        if (c != '-' && c != ':')
+            compact += c;
+    }
+    const std::filesystem::path kept = path_.string() + ".corrupt-" + compact;
+    // The -wal and -shm files follow under matching names, so the kept pair can still be opened.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::filesystem::path from = path_.string() + suffix;
+        if (fileExists(from))
+            std::filesystem::rename(from, kept.string() + suffix);
+    }
+    std::fprintf(stderr, "[tallyglass] %s is not a usable database; kept it as %s and started a fresh one\n",
+                 path_.c_str(), kept.c_str());
+}
+
+bool WriteDatabase::hasColumn(const char* tableInfoSql, const char* column)
+{
+    SqliteStatement info = prepare(tableInfoSql);
+    int rc;
+    while ((rc = info.step()) == SQLITE_ROW) {
+        const auto name = info.text(1);
+        if (name && *name == column)
+            return true;
+    }
+    if (rc != SQLITE_DONE)
+        failStep(rc);
+    return false;
+}
+
+void WriteDatabase::migrate(const char* tableInfoSql, const char* column, const char* alterSql, bool backfillCost)
+{
+    if (hasColumn(tableInfoSql, column))
+        return;
+    exec(alterSql);
+    if (backfillCost)
+        backfillMessageCost();
+}
+
+void WriteDatabase::backfillMessageCost()
+{
+    // Files that predate the cost column also predate the one-hour column; read it when it is there.
+    const bool hasOneHour = hasColumn(messagesInfo, "cacheCreation1hInputTokens");
+    SqliteStatement select = prepare(hasOneHour
+        ? "SELECT messageId, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, "
+          "cacheCreation1hInputTokens FROM messages;"
+        : "SELECT messageId, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens "
+          "FROM messages;");
+    struct Pending {
+        std::string id;
+        double cost;
+    };
+    std::vector<Pending> pending;
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) {
+        const auto id = select.text(0);
+        if (!id)
+            continue;
+        const auto model = select.text(1);
+        const double cost = ModelPricingCatalog::cost(model, select.int64(2), select.int64(3), select.int64(4),
+                                                      select.int64(5), hasOneHour ? select.int64(6) : 0);
+        if (cost > 0)
+            pending.push_back({std::string(*id), cost});
+    }
+    if (rc != SQLITE_DONE)
+        failStep(rc);
+    if (pending.empty())
+        return;
+
+    inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+        SqliteStatement update = prepare("UPDATE messages SET cost = ? WHERE messageId = ?;");
+        for (const Pending& p : pending) {
+            update.resetAndClear();
+            update.bindDouble(1, p.cost);
+            update.bindText(2, p.id);
+            if (const int step = update.step(); step != SQLITE_DONE)
+                failStep(step);
+        }
+    });
+}
+
+void WriteDatabase::runWithRetry(const std::function<void()>& body)
+{
+    const auto reopenIfGone = [this] {
+        if (!handle_ || !fileExists(path_)) {
+            closeHandle();
+            openAndPrepare();
+        }
+    };
+    reopenIfGone();
+    try {
+        body();
+        return;
+    } catch (const WriteError& error) {
+        if (error.kind() != WriteError::Kind::stepFailed)
+            throw;
+        const std::string& text = error.message();
+        if (text.find("BUSY") != std::string::npos || text.find("locked") != std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } else if (text.find("disk I/O") != std::string::npos) {
+            reopenIfGone();
+        } else {
+            throw;
+        }
+    }
+    body();
+}
+
+void WriteDatabase::insertMessages(const std::vector<MessageInsert>& messages)
+{
+    queue_->sync([&] { runWithRetry([&] { insertMessagesImpl(messages, activeSessionSql); }); });
+}
+
+void WriteDatabase::insertBackfillMessages(const std::vector<MessageInsert>& messages)
+{
+    queue_->sync([&] { runWithRetry([&] { insertMessagesImpl(messages, inactiveSessionSql); }); });
+}
+
+void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql)
+{
+    inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+        SqliteStatement insert = prepare(insertMessageSql);
+        SqliteStatement selectStored;
+        SqliteStatement updateMerged;
+        for (const MessageInsert& m : messages) {
+            insert.resetAndClear();
+            insert.bindText(1, m.messageId);
+            insert.bindText(2, m.sessionId);
+            insert.bindText(3, m.timestamp);
+            insert.bindText(4, m.role);
+            insert.bindOptionalText(5, m.model);
+            insert.bindInt64(6, m.inputTokens);
+            insert.bindInt64(7, m.outputTokens);
+            insert.bindInt64(8, m.cacheCreationInputTokens);
+            insert.bindInt64(9, m.cacheReadInputTokens);
+            insert.bindInt64(10, m.isSubagent ? 1 : 0);
+            insert.bindDouble(11, ModelPricingCatalog::cost(m.model, m.inputTokens, m.outputTokens, m.cacheCreationInputTokens,
+                                                            m.cacheReadInputTokens, m.cacheCreation1hInputTokens));
+            insert.bindInt64(12, m.cacheCreation1hInputTokens);
+            if (const int rc = insert.step(); rc != SQLITE_DONE)
+                failStep(rc);
+            if (sqlite3_changes(handle_) == 0) {
+                if (!selectStored) {
+                    selectStored = prepare(selectStoredMessageSql);
+                    updateMerged = prepare(updateMergedMessageSql);
+                }
+                mergeStoredMessage(selectStored, updateMerged, m);
+            }
+        }
+
+        // Earliest timestamp per session in this batch; equal texts keep the first.
+        std::map<std::string_view, std::string_view> earliest;
+        for (const MessageInsert& m : messages) {
+            const auto [it, inserted] = earliest.try_emplace(m.sessionId, m.timestamp);
+            if (!inserted && std::string_view(m.timestamp) < it->second)
+                it->second = m.timestamp;
+        }
+        SqliteStatement session = prepare(sessionSql);
+        for (const auto& [sessionId, timestamp] : earliest) {
+            session.resetAndClear();
+            session.bindText(1, sessionId);
+            session.bindText(2, timestamp);
+            session.bindText(3, sessionId);
+            if (const int rc = session.step(); rc != SQLITE_DONE)
+                failStep(rc);
+        }
+    });
+}
+
+// Claude Code writes one line per content block of a response, all with the
+// same message id, and in some versions the early lines carry a streaming
+// snapshot of the usage. Keeping the larger of each count (and pricing those)
+// stores the final figures whatever order the lines arrive in; the rest of the
+// row stays as first stored.
+void WriteDatabase::mergeStoredMessage(SqliteStatement& select, SqliteStatement& update, const MessageInsert& m)
+{
+    select.resetAndClear();
+    select.bindText(1, m.messageId);
+    const int rc = select.step();
+    if (rc == SQLITE_DONE)
+        return; // ignored for another reason than an existing row: nothing to merge
+    if (rc != SQLITE_ROW)
+        failStep(rc);
+    const std::optional<std::string> model = select.text(0) ? std::optional<std::string>(*select.text(0)) : std::nullopt;
+    const std::int64_t stored[5] = {select.int64(1), select.int64(2), select.int64(3), select.int64(4), select.int64(5)};
+    const std::int64_t incoming[5] = {m.inputTokens, m.outputTokens, m.cacheCreationInputTokens, m.cacheReadInputTokens,
+                                      m.cacheCreation1hInputTokens};
+    std::int64_t merged[5];
+    bool grew = false;
+    for (int i = 0; i < 5; ++i) {
+        merged[i] = std::max(stored[i], incoming[i]);
+        grew = grew || merged[i] != stored[i];
+    }
+    if (!grew)
+        return;
+    update.resetAndClear();
+    for (int i = 0; i < 5; ++i)
+        update.bindInt64(i + 1, merged[i]);
+    update.bindDouble(6, ModelPricingCatalog::cost(model, merged[0], merged[1], merged[2], merged[3], merged[4]));
+    update.bindText(7, m.messageId);
+    if (const int step = update.step(); step != SQLITE_DONE)
+        failStep(step);
+}
+
+std::string WriteDatabase::nowText() const
+{
+    return IsoTime::formatSeconds(options_.clock());
+}
+
+void WriteDatabase::setSessionActive(const std::string& sessionId, bool active)
+{
+    queue_->sync([&] {
+        runWithRetry([&] {
+            SqliteStatement statement = prepare(setSessionActiveSql);
+            const std::string now = nowText();
+            statement.bindText(1, sessionId);
+            statement.bindText(2, now);
+            statement.bindInt64(3, active ? 1 : 0);
+            if (active)
+                statement.bindNull(4);
+            else
+                statement.bindText(4, now);
+            if (const int rc = statement.step(); rc != SQLITE_DONE)
+                failStep(rc);
+        });
+    });
+}
+
+void WriteDatabase::cleanupStaleActiveSessions(double olderThanSeconds)
+{
+    queue_->sync([&] {
+        runWithRetry([&] {
+            const Instant cutoff = options_.clock() - std::chrono::microseconds(static_cast<std::int64_t>(olderThanSeconds * 1e6));
+            SqliteStatement statement = prepare(cleanupSql);
+            statement.bindText(1, IsoTime::formatSeconds(cutoff));
+            if (const int rc = statement.step(); rc != SQLITE_DONE)
+                failStep(rc);
+        });
+    });
+}
+
+void WriteDatabase::upsertRateLimits(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at)
+{
+    queue_->sync([&] {
+        runWithRetry([&] {
+            SqliteStatement statement = prepare(upsertRateLimitsSql);
+            const std::string atText = IsoTime::formatSeconds(at);
+            statement.bindOptionalDouble(1, five.utilization);
+            statement.bindOptionalText(2, five.resetsAt);
+            statement.bindOptionalDouble(3, seven.utilization);
+            statement.bindOptionalText(4, seven.resetsAt);
+            statement.bindText(5, atText);
+            statement.bindText(6, atText);
+            if (const int rc = statement.step(); rc != SQLITE_DONE)
+                failStep(rc);
+        });
+    });
+}
+
+} // namespace tallyglass

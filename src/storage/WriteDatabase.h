@@ -1,0 +1,79 @@
+#pragma once
+
+#include "core/Instant.h"
+#include "storage/MessageWriter.h"
+#include "storage/WriteError.h"
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+struct sqlite3;
+
+namespace tallyglass {
+
+class SerialQueue;
+class SqliteStatement;
+
+// The only writer of app.db. Creates the file, its directory and its schema,
+// brings older files up to date, and runs every write on one serial worker
+// thread ("tallyglass.db.write"); callers block until their write is done.
+// Each write retries once on a transient lock or a disk I/O error, and a file
+// deleted underneath is recreated on the next write. A file that is not a
+// database at all is kept aside under a ".corrupt-<time>" name and replaced by
+// a fresh one, so a damaged file never leaves the application without storage.
+class WriteDatabase final : public MessageWriter {
+public:
+    using Clock = std::function<Instant()>;
+
+    struct Options {
+        Clock clock;                                          // default: the system clock
+        std::chrono::milliseconds checkpointInterval{30'000};
+    };
+
+    // Throws WriteError, or std::filesystem::filesystem_error when the
+    // directory cannot be created.
+    explicit WriteDatabase(std::filesystem::path path);
+    WriteDatabase(std::filesystem::path path, Options options);
+    ~WriteDatabase() override;
+    WriteDatabase(const WriteDatabase&) = delete;
+    WriteDatabase& operator=(const WriteDatabase&) = delete;
+
+    void insertMessages(const std::vector<MessageInsert>& messages) override;
+    void insertBackfillMessages(const std::vector<MessageInsert>& messages) override;
+    void upsertRateLimits(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at) override;
+    void setSessionActive(const std::string& sessionId, bool active) override;
+
+    // Clears the active mark of sessions first recorded more than `olderThanSeconds` ago.
+    void cleanupStaleActiveSessions(double olderThanSeconds);
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    void openAndPrepare();
+    void openAndPrepareOnce();
+    void closeHandle();
+    void keepDamagedFileAside();
+    void runWithRetry(const std::function<void()>& body);
+
+    void exec(const char* sql);
+    SqliteStatement prepare(const char* sql);
+    [[noreturn]] void failStep(int rc);
+
+    bool hasColumn(const char* tableInfoSql, const char* column);
+    void migrate(const char* tableInfoSql, const char* column, const char* alterSql, bool backfillCost);
+    void backfillMessageCost();
+
+    void insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql);
+    void mergeStoredMessage(SqliteStatement& select, SqliteStatement& update, const MessageInsert& m);
+    std::string nowText() const;
+
+    const std::filesystem::path path_;
+    sqlite3* handle_ = nullptr;
+    Options options_;
+    int lastErrorCode_ = 0;
+    std::unique_ptr<SerialQueue> queue_;
+};
+
+} // namespace tallyglass

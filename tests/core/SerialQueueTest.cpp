@@ -1,0 +1,74 @@
+#include "core/SerialQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+namespace tallyglass {
+namespace {
+
+TEST(SerialQueue, runsJobsOneAtATimeInOrderOnItsOwnThread)
+{
+    SerialQueue queue("tallyglass.test.queue");
+    std::vector<int> order;
+    std::atomic<int> running{0};
+    bool overlapped = false;
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 8; ++i) {
+        callers.emplace_back([&, i] {
+            queue.sync([&] {
+                if (++running > 1)
+                    overlapped = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                order.push_back(i);
+                --running;
+            });
+        });
+    }
+    for (auto& t : callers)
+        t.join();
+    EXPECT_FALSE(overlapped);
+    EXPECT_EQ(order.size(), 8u);
+
+    std::vector<int> fifo;
+    for (int i = 0; i < 100; ++i)
+        queue.async([&fifo, i] { fifo.push_back(i); });
+    queue.sync([] {});
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(fifo[static_cast<std::size_t>(i)], i);
+    EXPECT_NE(queue.sync([] { return std::this_thread::get_id(); }), std::this_thread::get_id());
+}
+
+TEST(SerialQueue, syncHandsBackResultsAndExceptionsAndMayNest)
+{
+    SerialQueue queue("tallyglass.test.queue");
+    EXPECT_EQ(queue.sync([] { return 42; }), 42);
+    EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
+    EXPECT_EQ(queue.sync([&] { return queue.sync([] { return 7; }); }), 7);
+}
+
+TEST(SerialQueue, theTimerTicksOnTheQueueUntilStopped)
+{
+    SerialQueue queue("tallyglass.test.queue");
+    std::atomic<int> ticks{0};
+    std::atomic<bool> onQueue{true};
+    queue.startTimer(std::chrono::milliseconds(5), [&] {
+        onQueue = onQueue && queue.isCurrent();
+        ++ticks;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ticks < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(ticks.load(), 3);
+    EXPECT_TRUE(onQueue);
+    queue.stopTimer();
+    queue.sync([] {});
+    const int stoppedAt = ticks;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(ticks.load(), stoppedAt);
+}
+
+} // namespace
+} // namespace tallyglass

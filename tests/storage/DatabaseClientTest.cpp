@@ -1,0 +1,143 @@
+#include "storage/DatabaseClient.h"
+#include "storage/MockDatabase.h"
+#include "storage/WriteDatabase.h"
+
+#include "core/IsoTime.h"
+#include "support/SqlProbe.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+namespace tallyglass {
+namespace {
+
+Instant at(const char* iso)
+{
+    return *IsoTime::parse(iso);
+}
+
+class DatabaseClientTest : public ::testing::Test {
+protected:
+    std::filesystem::path path = test::freshDirectory() / "app.db";
+
+    void store(std::vector<MessageInsert> messages)
+    {
+        WriteDatabase(path).insertMessages(messages);
+    }
+    static MessageInsert message(std::string id, std::string timestamp, std::optional<std::string> model = "claude-opus-4-6",
+                                 std::string role = "assistant")
+    {
+        MessageInsert m;
+        m.messageId = std::move(id);
+        m.sessionId = "S";
+        m.timestamp = std::move(timestamp);
+        m.role = std::move(role);
+        m.model = std::move(model);
+        m.inputTokens = 1;
+        m.outputTokens = 2;
+        m.cacheCreationInputTokens = 3;
+        m.cacheReadInputTokens = 4;
+        return m;
+    }
+};
+
+TEST_F(DatabaseClientTest, withoutAFileEveryCallFailsToOpenAndCreatesNothing)
+{
+    DatabaseClient client(path);
+    const std::vector<std::function<void()>> calls = {
+        [&] { client.fetchUsageLimits(); },
+        [&] { client.hasAnyMessages(); },
+        [&] { client.fetchMessagesInWindow(Instant{}, Instant{}); },
+        [&] { client.fetchActiveSessionCount(); },
+        [&] { client.fetchAllMessages(); },
+    };
+    for (const auto& call : calls) {
+        try {
+            call();
+            ADD_FAILURE() << "expected cannotOpen";
+        } catch (const DBError& error) {
+            EXPECT_EQ(error.kind(), DBError::Kind::cannotOpen);
+            EXPECT_EQ(error.description().rfind("DB open failed: ", 0), 0u) << error.description();
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(DBError(DBError::Kind::dbMissing).description(), "DB file not found");
+    EXPECT_EQ(DBError(DBError::Kind::stepFailed, "x").description(), "DB step failed: x");
+    EXPECT_EQ(DBError(DBError::Kind::prepareFailed, "y").description(), "DB prepare failed: y");
+}
+
+TEST_F(DatabaseClientTest, usageLimitsReadBackWithEitherTimestampForm)
+{
+    WriteDatabase writer(path);
+    DatabaseClient client(path);
+    EXPECT_EQ(client.fetchUsageLimits(), std::nullopt);
+    writer.upsertRateLimits({}, {12.5, "2025-01-07T00:00:00Z"}, at("2025-01-15T10:30:00Z"));
+    EXPECT_EQ(client.fetchUsageLimits(),
+              (UsageLimits{std::nullopt, std::nullopt, 12.5, at("2025-01-07T00:00:00Z"), at("2025-01-15T10:30:00Z")}));
+    test::SqlProbe(path).exec("UPDATE usage_limits SET fetched_at = '2025-01-15T10:30:00.250Z', five_hour_resets_at = 'soon'");
+    const auto limits = client.fetchUsageLimits();
+    EXPECT_EQ(limits->fetchedAt, at("2025-01-15T10:30:00.250Z"));
+    EXPECT_EQ(limits->fiveHourResetsAt, std::nullopt);
+}
+
+TEST_F(DatabaseClientTest, theWindowIsHalfOpenAndHoldsOnlyAssistantMessages)
+{
+    store({message("before", "2025-01-15T09:59:59.999Z"), message("start", "2025-01-15T10:00:00.000Z"),
+           message("plain", "2025-01-15T12:00:00Z", std::nullopt), message("user", "2025-01-15T12:00:01Z", "m", "user"),
+           message("end", "2025-01-15T15:00:00.000Z"), message("bad", "2025-01-15T12:00:00 garbage")});
+    DatabaseClient client(path);
+    const auto rows = client.fetchMessagesInWindow(at("2025-01-15T10:00:00Z"), at("2025-01-15T15:00:00Z"));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (MessageRow{at("2025-01-15T10:00:00Z"), "claude-opus-4-6", 1, 2}));
+    EXPECT_EQ(rows[1], (MessageRow{at("2025-01-15T12:00:00Z"), std::nullopt, 1, 2}));
+}
+
+TEST_F(DatabaseClientTest, allMessagesComeOldestFirstWithEmptyTextForNull)
+{
+    auto sub = message("b", "2025-01-15T08:00:00Z", std::nullopt);
+    sub.isSubagent = true;
+    store({message("a", "2025-01-15T09:00:00Z"), sub, message("u", "2025-01-15T07:00:00Z", "m", "user")});
+    DatabaseClient client(path);
+    const auto all = client.fetchAllMessages();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0], (DashboardMessage{at("2025-01-15T08:00:00Z"), "S", "", 1, 2, 3, 4, true, 0.0}));
+    EXPECT_EQ(all[1].model, "claude-opus-4-6");
+    EXPECT_DOUBLE_EQ(all[1].cost, (1 * 5 + 2 * 25 + 3 * 6.25 + 4 * 0.5) / 1e6);
+    // Rows of one session share one text.
+    EXPECT_EQ(all[0].sessionId.identity(), all[1].sessionId.identity());
+    EXPECT_TRUE(client.hasAnyMessages());
+}
+
+TEST_F(DatabaseClientTest, emptyTablesAnswerWithoutError)
+{
+    WriteDatabase writer(path);
+    DatabaseClient client(path);
+    EXPECT_FALSE(client.hasAnyMessages());
+    EXPECT_EQ(client.fetchActiveSessionCount(), 0);
+    writer.setSessionActive("a", true);
+    writer.setSessionActive("b", true);
+    writer.setSessionActive("c", false);
+    EXPECT_EQ(client.fetchActiveSessionCount(), 2);
+    EXPECT_TRUE(client.fetchAllMessages().empty());
+}
+
+TEST(MockDatabase, servesItsFieldsAndFailsEveryCallWithTheGivenError)
+{
+    MockDatabase mock;
+    EXPECT_FALSE(mock.hasAnyMessages());
+    mock.messages = {{at("2025-01-15T10:00:00Z"), "a", 1, 1}, {at("2025-01-15T15:00:00Z"), "b", 1, 1}};
+    mock.activeSessionCount = 3;
+    EXPECT_EQ(mock.fetchMessagesInWindow(at("2025-01-15T10:00:00Z"), at("2025-01-15T15:00:00Z")).size(), 1u);
+    EXPECT_EQ(mock.fetchActiveSessionCount(), 3);
+    mock.throwOnFetch = std::make_exception_ptr(DBError(DBError::Kind::dbMissing));
+    try {
+        mock.fetchUsageLimits();
+        FAIL();
+    } catch (const DBError& error) {
+        EXPECT_EQ(error, DBError(DBError::Kind::dbMissing));
+    }
+    EXPECT_THROW(mock.fetchAllMessages(), DBError);
+}
+
+} // namespace
+} // namespace tallyglass

@@ -1,0 +1,291 @@
+#include "storage/WriteDatabase.h"
+
+#include "core/IsoTime.h"
+#include "support/SqlProbe.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+namespace tallyglass {
+namespace {
+
+using test::SqlProbe;
+
+Instant at(const char* iso)
+{
+    return *IsoTime::parse(iso);
+}
+
+MessageInsert message(std::string id, std::string session, std::string timestamp, std::int64_t input = 10,
+                      std::int64_t output = 20, std::optional<std::string> model = "claude-sonnet-4-6")
+{
+    MessageInsert m;
+    m.messageId = std::move(id);
+    m.sessionId = std::move(session);
+    m.timestamp = std::move(timestamp);
+    m.role = "assistant";
+    m.model = std::move(model);
+    m.inputTokens = input;
+    m.outputTokens = output;
+    return m;
+}
+
+class WriteDatabaseTest : public ::testing::Test {
+protected:
+    std::filesystem::path dir = test::freshDirectory();
+    std::filesystem::path path = dir / "config" / "tallyglass" / "app.db";
+    Instant now = at("2025-01-15T10:30:00Z");
+
+    std::unique_ptr<WriteDatabase> open()
+    {
+        return std::make_unique<WriteDatabase>(path, WriteDatabase::Options{[this] { return now; }, std::chrono::seconds(30)});
+    }
+};
+
+TEST_F(WriteDatabaseTest, openingCreatesTheDirectoryAndTheSchemaAndReopeningChangesNothing)
+{
+    open();
+    ASSERT_TRUE(std::filesystem::exists(path));
+    SqlProbe probe(path);
+    const auto schema = probe.rows("SELECT type, name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY name");
+    EXPECT_EQ(schema, (std::vector<std::string>{"index|idx_messages_sessionId", "index|idx_messages_timestamp",
+                                                "table|messages", "table|sessions", "table|usage_limits"}));
+    EXPECT_EQ(probe.value("PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(probe.rows("SELECT name FROM pragma_table_info('messages')"),
+              (std::vector<std::string>{"messageId", "sessionId", "timestamp", "role", "model", "inputTokens", "outputTokens",
+                                        "cacheCreationInputTokens", "cacheReadInputTokens", "isSubagent", "cost",
+                                        "cacheCreation1hInputTokens"}));
+    const auto before = probe.rows("SELECT sql FROM sqlite_master ORDER BY name");
+    open();
+    EXPECT_EQ(probe.rows("SELECT sql FROM sqlite_master ORDER BY name"), before);
+}
+
+TEST_F(WriteDatabaseTest, errorsRenderAsTheirCaseAndTheQuotedSqliteText)
+{
+    EXPECT_EQ(WriteError(WriteError::Kind::stepFailed, "database is locked").description(), "stepFailed(\"database is locked\")");
+    EXPECT_EQ(WriteError(WriteError::Kind::executeFailed, "near \"x\": syntax error").description(),
+              "executeFailed(\"near \\\"x\\\": syntax error\")");
+}
+
+TEST_F(WriteDatabaseTest, aBatchStoresPricedMessagesAndOneSessionRowPerSession)
+{
+    auto db = open();
+    auto a1 = message("m1", "A", "2025-01-15T10:00:05Z", 1000, 500);
+    a1.cacheCreationInputTokens = 2000;
+    a1.cacheReadInputTokens = 10000;
+    db->insertMessages({a1, message("m2", "A", "2025-01-15T10:00:01Z", 5, 6), message("m3", "B", "2025-01-15T11:00:00Z", 7, 8)});
+    db->insertBackfillMessages({message("m4", "C", "2025-01-14T09:00:00Z", 1, 1, std::nullopt)});
+
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.value("SELECT cost FROM messages WHERE messageId = 'm1'"), "0.021");
+    EXPECT_EQ(probe.value("SELECT quote(model) || '|' || cost FROM messages WHERE messageId = 'm4'"), "NULL|0.0");
+    EXPECT_EQ(probe.rows("SELECT sessionId, timestamp, totalInputTokens, totalOutputTokens, isActive, quote(endedAt) FROM sessions ORDER BY sessionId"),
+              (std::vector<std::string>{"A|2025-01-15T10:00:01Z|1005|506|1|NULL", "B|2025-01-15T11:00:00Z|7|8|1|NULL",
+                                        "C|2025-01-14T09:00:00Z|1|1|0|NULL"}));
+
+    // A later batch recomputes totals from everything stored, keeps the first timestamp,
+    // and the history import leaves an active session active.
+    db->insertBackfillMessages({message("m5", "A", "2025-01-01T00:00:00Z", 100, 100)});
+    EXPECT_EQ(probe.value("SELECT timestamp || '|' || totalInputTokens || '|' || isActive FROM sessions WHERE sessionId = 'A'"),
+              "2025-01-15T10:00:01Z|1105|1");
+}
+
+TEST_F(WriteDatabaseTest, liveMessagesReactivateOnlySessionsThatHaveNotEnded)
+{
+    auto db = open();
+    db->setSessionActive("ended", false);
+    db->setSessionActive("open", true);
+    now = now + std::chrono::seconds(1);
+    db->cleanupStaleActiveSessions(0); // marks "open" inactive without ending it
+    db->insertMessages({message("m1", "ended", "2025-01-15T10:31:00Z"), message("m2", "open", "2025-01-15T10:31:00Z")});
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.rows("SELECT sessionId, isActive, quote(endedAt) FROM sessions ORDER BY sessionId"),
+              (std::vector<std::string>{"ended|0|'2025-01-15T10:30:00Z'", "open|1|NULL"}));
+}
+
+TEST_F(WriteDatabaseTest, sessionMarksAndTheStaleSessionCleanup)
+{
+    auto db = open();
+    db->setSessionActive("s", true);
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.value("SELECT timestamp || '|' || totalInputTokens || '|' || isActive || '|' || quote(endedAt) FROM sessions"),
+              "2025-01-15T10:30:00Z|0|1|NULL");
+    now = at("2025-01-15T12:00:00Z");
+    db->setSessionActive("s", false);
+    EXPECT_EQ(probe.value("SELECT timestamp || '|' || isActive || '|' || endedAt FROM sessions"), "2025-01-15T10:30:00Z|0|2025-01-15T12:00:00Z");
+    db->setSessionActive("s", true);
+    EXPECT_EQ(probe.value("SELECT isActive || '|' || quote(endedAt) FROM sessions"), "1|NULL");
+
+    now = at("2025-01-14T09:00:00Z");
+    db->setSessionActive("old", true);   // first recorded 25 hours before the cleanup
+    now = at("2025-01-14T11:00:00Z");
+    db->setSessionActive("young", true); // 23 hours before
+    now = at("2025-01-15T10:00:00Z");
+    db->cleanupStaleActiveSessions(86'400);
+    EXPECT_EQ(probe.rows("SELECT sessionId, isActive FROM sessions ORDER BY sessionId"),
+              (std::vector<std::string>{"old|0", "s|1", "young|1"}));
+}
+
+TEST_F(WriteDatabaseTest, rateLimitsKeepOneRowWithTheLatestPayloadWhole)
+{
+    auto db = open();
+    db->upsertRateLimits({42.0, "2025-01-01T00:00:00Z"}, {7.5, "2025-01-07T00:00:00Z"}, at("2025-01-01T00:00:00Z"));
+    db->upsertRateLimits({43.5, "2025-01-01T05:00:00Z"}, {}, at("2025-01-01T01:02:03.900Z"));
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.rows("SELECT id, five_hour_utilization, five_hour_resets_at, quote(seven_day_utilization), "
+                         "quote(seven_day_resets_at), fetched_at, last_fetch_at, last_fetch_status FROM usage_limits"),
+              (std::vector<std::string>{"1|43.5|2025-01-01T05:00:00Z|NULL|NULL|2025-01-01T01:02:03Z|2025-01-01T01:02:03Z|ok"}));
+}
+
+TEST_F(WriteDatabaseTest, aRepeatedMessageKeepsTheLargerOfEachCountAndIsRepriced)
+{
+    // A streaming snapshot first, the final usage later, then the snapshot again.
+    auto snapshot = message("msg", "S", "2025-01-15T10:00:00Z", 3, 1);
+    snapshot.cacheCreationInputTokens = 1000;
+    snapshot.cacheReadInputTokens = 5000;
+    auto final = message("msg", "other-session", "2025-01-15T10:00:09Z", 3, 800, "claude-opus-4-6");
+    final.cacheCreationInputTokens = 1000;
+    final.cacheReadInputTokens = 4000; // a count may also be lower in the later line: it never goes down
+    final.cacheCreation1hInputTokens = 600;
+    final.isSubagent = true;
+    final.role = "other";
+
+    const auto stored = [this](const std::vector<std::vector<MessageInsert>>& batches) {
+        std::filesystem::remove_all(path.parent_path());
+        auto db = open();
+        for (const auto& batch : batches)
+            db->insertMessages(batch);
+        SqlProbe probe(path);
+        return probe.rows("SELECT messageId, sessionId, timestamp, role, model, inputTokens, outputTokens, "
+                          "cacheCreationInputTokens, cacheReadInputTokens, cacheCreation1hInputTokens, isSubagent, cost FROM messages");
+    };
+    // Sonnet prices: 3*3 + 800*15 + 400*3.75 + 600*6 + 5000*0.3 = 18,609 per million.
+    const std::vector<std::string> expected = {
+        "msg|S|2025-01-15T10:00:00Z|assistant|claude-sonnet-4-6|3|800|1000|5000|600|0|0.018609"};
+    EXPECT_EQ(stored({{snapshot}, {final}, {snapshot}}), expected);
+    EXPECT_EQ(stored({{snapshot, final, snapshot}}), expected);
+    // The same lines in the other order store the other line's identity, but the same counts.
+    const auto reversed = stored({{final, snapshot}});
+    ASSERT_EQ(reversed.size(), 1u);
+    EXPECT_NE(reversed[0].find("|3|800|1000|5000|600|"), std::string::npos) << reversed[0];
+    // And the session totals follow the merged counts.
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.value("SELECT totalOutputTokens FROM sessions WHERE sessionId = 'other-session'"), "800");
+}
+
+TEST_F(WriteDatabaseTest, anIdenticalRepeatChangesNothing)
+{
+    auto db = open();
+    db->insertMessages({message("m", "S", "2025-01-15T10:00:00Z", 5, 5)});
+    SqlProbe probe(path);
+    probe.exec("UPDATE messages SET cost = 123.0"); // a stored cost is left alone when nothing grew
+    db->insertMessages({message("m", "S", "2025-01-15T10:00:00Z", 5, 5)});
+    EXPECT_EQ(probe.value("SELECT cost FROM messages"), "123.0");
+}
+
+TEST_F(WriteDatabaseTest, anyTextIsStoredAsGivenAndAbsurdCountsAsGiven)
+{
+    auto db = open();
+    const std::string huge(1 << 20, 'x');
+    auto m = message("id'); DROP TABLE messages; --", "s\"e\\s\xF0\x9F\x98\x80", "2025-01-15T10:00:00Z", -5, INT64_MAX, huge);
+    m.cacheReadInputTokens = INT64_MIN;
+    db->insertMessages({m});
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.value("SELECT messageId FROM messages"), m.messageId);
+    EXPECT_EQ(probe.value("SELECT sessionId FROM messages"), m.sessionId);
+    EXPECT_EQ(probe.value("SELECT length(model) FROM messages"), std::to_string(huge.size()));
+    EXPECT_EQ(probe.value("SELECT inputTokens || '|' || outputTokens || '|' || cacheReadInputTokens FROM messages"),
+              "-5|9223372036854775807|-9223372036854775808");
+}
+
+TEST_F(WriteDatabaseTest, aFailureInsideABatchStoresNothingOfIt)
+{
+    auto db = open();
+    {
+        SqlProbe probe(path);
+        probe.exec("CREATE TRIGGER refuse BEFORE INSERT ON messages WHEN NEW.messageId = 'boom' "
+                   "BEGIN SELECT RAISE(ABORT, 'refused by test'); END;");
+    }
+    try {
+        db->insertMessages({message("a", "S", "2025-01-15T10:00:00Z"), message("boom", "S", "2025-01-15T10:00:01Z"),
+                            message("c", "S", "2025-01-15T10:00:02Z")});
+        FAIL() << "the batch should have failed";
+    } catch (const WriteError& error) {
+        EXPECT_EQ(error.kind(), WriteError::Kind::stepFailed);
+        EXPECT_EQ(error.message(), "refused by test");
+    }
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM messages") + probe.value("SELECT COUNT(*) FROM sessions"), "00");
+}
+
+TEST_F(WriteDatabaseTest, aTransientLockIsRetriedOnceAndALastingOneReachesTheCaller)
+{
+    auto db = open();
+    SqlProbe holder(path);
+    holder.exec("BEGIN IMMEDIATE;");
+    std::thread release([&] {
+        // Longer than the busy timeout (100 ms), shorter than timeout + pause + timeout.
+        std::this_thread::sleep_for(std::chrono::milliseconds(170));
+        holder.exec("COMMIT;");
+    });
+    EXPECT_NO_THROW(db->insertMessages({message("a", "S", "2025-01-15T10:00:00Z")}));
+    release.join();
+
+    holder.exec("BEGIN IMMEDIATE;");
+    try {
+        db->insertMessages({message("b", "S", "2025-01-15T10:00:00Z")});
+        FAIL() << "the lock outlasted the retry";
+    } catch (const WriteError& error) {
+        EXPECT_EQ(error.description(), "stepFailed(\"database is locked\")");
+    }
+    holder.exec("COMMIT;");
+}
+
+TEST_F(WriteDatabaseTest, aDeletedFileIsRecreatedWithTheSchemaOnTheNextWrite)
+{
+    auto db = open();
+    db->insertMessages({message("a", "S", "2025-01-15T10:00:00Z")});
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(path.string() + suffix);
+    db->insertMessages({message("b", "S", "2025-01-15T10:00:00Z")});
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.rows("SELECT messageId FROM messages"), std::vector<std::string>{"b"});
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "3");
+}
+
+TEST_F(WriteDatabaseTest, aFileThatIsNotADatabaseIsKeptAsideAndAFreshOneStarted)
+{
+    std::filesystem::create_directories(path.parent_path());
+    const std::string garbage = "these bytes were once a database, perhaps; they are not one now\n";
+    std::ofstream(path, std::ios::binary) << std::string(4096, 'z') << garbage;
+    now = at("2026-12-06T10:15:00Z");
+
+    testing::internal::CaptureStderr();
+    auto db = open();
+    const std::string log = testing::internal::GetCapturedStderr();
+
+    const auto kept = path.parent_path() / "app.db.corrupt-20261206T101500Z";
+    ASSERT_TRUE(std::filesystem::exists(kept));
+    std::ifstream in(kept, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), std::string(4096, 'z') + garbage);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_NE(log.find("[tallyglass] "), std::string::npos);
+    EXPECT_NE(log.find(kept.string()), std::string::npos);
+
+    db->insertMessages({message("a", "S", "2025-01-15T10:00:00Z")});
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM messages"), "1");
+}
+
+TEST_F(WriteDatabaseTest, aDirectoryThatCannotBeCreatedFailsConstruction)
+{
+    std::filesystem::create_directories(dir / "config");
+    std::ofstream(dir / "config" / "tallyglass") << "a file where the directory should be";
+    EXPECT_THROW(open(), std::filesystem::filesystem_error);
+}
+
+} // namespace
+} // namespace tallyglass
