@@ -231,6 +231,10 @@ void WriteDatabase::openAndPrepareOnce()
     handle_ = db;
     exec("PRAGMA journal_mode = WAL;");
     exec("PRAGMA busy_timeout = 100;");
+    exec(("PRAGMA cache_size = -" + std::to_string(options_.cacheSizeKiB) + ";").c_str());
+    if (options_.synchronousNormal)
+        exec("PRAGMA synchronous = NORMAL;");
+    exec(("PRAGMA wal_autocheckpoint = " + std::to_string(options_.walAutocheckpointPages) + ";").c_str());
     exec(creationScript);
     migrate(messagesInfo, "isSubagent", "ALTER TABLE messages ADD COLUMN isSubagent INTEGER NOT NULL DEFAULT 0;", false);
     migrate(sessionsInfo, "isActive", "ALTER TABLE sessions ADD COLUMN isActive INTEGER NOT NULL DEFAULT 0;", false);

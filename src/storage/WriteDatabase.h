@@ -30,6 +30,18 @@ public:
     struct Options {
         Clock clock;                                          // default: the system clock
         std::chrono::milliseconds checkpointInterval{30'000};
+        // Page cache of the writer's connection, KiB. Message ids are random,
+        // so a history import touches random pages of the primary-key index; a
+        // cache that holds the index keeps those touches off the disk.
+        int cacheSizeKiB = 65'536;
+        // In WAL mode, NORMAL skips the fsync on each commit (the WAL is synced
+        // at checkpoints). A power cut may lose the last commits, never the
+        // file; every message can be read again from its transcript.
+        bool synchronousNormal = true;
+        // WAL pages before a commit checkpoints on its own. Random keys rewrite
+        // the same index pages over and over; a longer WAL lets those rewrites
+        // reach the database file once per checkpoint instead of once per batch.
+        int walAutocheckpointPages = 16'384;
     };
 
     // Throws WriteError, or std::filesystem::filesystem_error when the

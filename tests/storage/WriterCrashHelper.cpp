@@ -1,0 +1,38 @@
+// A writer process for the crash test: writes batches of 500 messages, each
+// batch under its own session, and prints a batch's number once it is stored.
+// The test kills it with SIGKILL at a random moment.
+//
+//   WriterCrashHelper <app.db> <first batch number>
+
+#include "storage/WriteDatabase.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+int main(int argc, char** argv)
+{
+    if (argc != 3)
+        return 2;
+    tallyglass::WriteDatabase db(argv[1]);
+    const long first = std::strtol(argv[2], nullptr, 10);
+    const std::string padding(300, 'p'); // realistic row sizes, so batches span many pages
+    for (long batch = first;; ++batch) {
+        std::vector<tallyglass::MessageInsert> messages;
+        for (int i = 0; i < 500; ++i) {
+            tallyglass::MessageInsert m;
+            // Spread over the key space, as real message ids are.
+            m.messageId = std::to_string((batch * 7919 + i * 104729) % 1000003) + "-" + padding + "-b" + std::to_string(batch);
+            m.sessionId = "session-" + std::to_string(batch);
+            m.timestamp = "2025-01-15T10:00:00Z";
+            m.role = "assistant";
+            m.model = "claude-sonnet-4-6";
+            m.inputTokens = i;
+            m.outputTokens = 1;
+            messages.push_back(std::move(m));
+        }
+        db.insertBackfillMessages(messages);
+        std::printf("%ld\n", batch);
+        std::fflush(stdout);
+    }
+}
