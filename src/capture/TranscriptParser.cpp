@@ -1,9 +1,8 @@
 #include "capture/TranscriptParser.h"
 
 #include "core/IsoTime.h"
+#include "core/JsonPayload.h"
 #include "core/Utf8.h"
-
-#include <simdjson.h>
 
 #include <algorithm>
 #include <cmath>
@@ -19,20 +18,6 @@ namespace {
 
 using simdjson::dom::element;
 using simdjson::dom::object;
-
-// One parser per thread, reused across lines: it keeps its buffers at the size
-// of the largest line seen, so steady-state parsing allocates nothing.
-simdjson::dom::parser& threadParser()
-{
-    thread_local simdjson::dom::parser parser;
-    return parser;
-}
-
-std::string& threadScratch()
-{
-    thread_local std::string scratch;
-    return scratch;
-}
 
 std::int64_t clampToInt64(double value)
 {
@@ -77,81 +62,10 @@ bool nonEmptyString(simdjson::simdjson_result<element> field, std::string_view& 
     return !field.get_string().get(out) && !out.empty();
 }
 
-// simdjson refuses integer literals outside the 64-bit range. Such a line is
-// still well-formed JSON, so we rewrite every long integer literal as a float
-// literal ("...0" -> "...0.0") and parse again; the count is clamped later.
-// Returns false when nothing needed rewriting.
-bool rewriteLongIntegers(std::string_view line, std::string& out)
-{
-    out.clear();
-    out.reserve(line.size() + 32);
-    bool inString = false;
-    bool changed = false;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        const char c = line[i];
-        if (inString) {
-            out.push_back(c);
-            if (c == '\\' && i + 1 < line.size()) {
-                out.push_back(line[i + 1]);
-                i += 2;
-                continue;
-            }
-            if (c == '"')
-                inString = false;
-            ++i;
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-            out.push_back(c);
-            ++i;
-            continue;
-        }
-        if (c == '-' || (c >= '0' && c <= '9')) {
-            std::size_t end = i + (c == '-' ? 1 : 0);
-            while (end < line.size() && line[end] >= '0' && line[end] <= '9')
-                ++end;
-            const std::size_t digits = end - i - (c == '-' ? 1 : 0);
-            const bool plainInteger = end >= line.size() || (line[end] != '.' && line[end] != 'e' && line[end] != 'E');
-            out.append(line.substr(i, end - i));
-            if (plainInteger && digits >= 19) {
-                out.append(".0");
-                changed = true;
-            }
-            i = end;
-            continue;
-        }
-        out.push_back(c);
-        ++i;
-    }
-    return changed;
-}
-
-// Parses bytes [data, data + size) that are followed by at least
-// SIMDJSON_PADDING readable bytes.
-bool parseObject(const char* data, std::size_t size, object& out)
-{
-    auto& parser = threadParser();
-    element root;
-    auto error = parser.parse(data, size, false).get(root);
-    if (error == simdjson::NUMBER_ERROR) {
-        std::string& scratch = threadScratch();
-        if (!rewriteLongIntegers({data, size}, scratch))
-            return false;
-        const std::size_t length = scratch.size();
-        scratch.resize(length + simdjson::SIMDJSON_PADDING, '\0');
-        error = parser.parse(scratch.data(), length, false).get(root);
-    }
-    if (error)
-        return false;
-    return !root.get_object().get(out);
-}
-
 Kind classifyPadded(const char* data, std::size_t size, MessageInsert& insert)
 {
     object line;
-    if (!parseObject(data, size, line))
+    if (!JsonPayload::parsePaddedObject(data, size, line))
         return Kind::malformed;
 
     std::string_view type;

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "core/Instant.h"
+#include "server/HookHandler.h"
+#include "storage/MessageWriter.h"
+
+#include <functional>
+#include <memory>
+
+namespace tallyglass {
+
+// Stores the rate-limit utilisation that Claude Code's status line carries:
+// the five-hour and seven-day windows replace the single usage_limits row.
+class StatusLineService final : public HookHandler {
+public:
+    using Clock = std::function<Instant()>;
+
+    explicit StatusLineService(std::shared_ptr<MessageWriter> writer, Clock clock = {});
+    void handle(const std::string& body) override;
+
+private:
+    const std::shared_ptr<MessageWriter> writer_;
+    const Clock clock_;
+};
+
+} // namespace tallyglass

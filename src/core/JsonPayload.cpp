@@ -1,0 +1,98 @@
+#include "core/JsonPayload.h"
+
+namespace tallyglass::JsonPayload {
+
+namespace {
+
+// One parser per thread, reused: it keeps its buffers at the size of the
+// largest document seen, so steady-state parsing allocates nothing.
+simdjson::dom::parser& threadParser()
+{
+    thread_local simdjson::dom::parser parser;
+    return parser;
+}
+
+std::string& threadScratch()
+{
+    thread_local std::string scratch;
+    return scratch;
+}
+
+bool parseWithRetry(const char* data, std::size_t size, bool padded, simdjson::dom::object& out)
+{
+    auto& parser = threadParser();
+    simdjson::dom::element root;
+    auto error = parser.parse(data, size, !padded).get(root);
+    if (error == simdjson::NUMBER_ERROR) {
+        std::string& scratch = threadScratch();
+        if (!rewriteLongIntegers({data, size}, scratch))
+            return false;
+        const std::size_t length = scratch.size();
+        scratch.resize(length + simdjson::SIMDJSON_PADDING, '\0');
+        error = parser.parse(scratch.data(), length, false).get(root);
+    }
+    if (error)
+        return false;
+    return !root.get_object().get(out);
+}
+
+} // namespace
+
+bool parseObject(std::string_view text, simdjson::dom::object& out)
+{
+    return parseWithRetry(text.data(), text.size(), false, out);
+}
+
+bool parsePaddedObject(const char* data, std::size_t size, simdjson::dom::object& out)
+{
+    return parseWithRetry(data, size, true, out);
+}
+
+bool rewriteLongIntegers(std::string_view line, std::string& out)
+{
+    out.clear();
+    out.reserve(line.size() + 32);
+    bool inString = false;
+    bool changed = false;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        const char c = line[i];
+        if (inString) {
+            out.push_back(c);
+            if (c == '\\' && i + 1 < line.size()) {
+                out.push_back(line[i + 1]);
+                i += 2;
+                continue;
+            }
+            if (c == '"')
+                inString = false;
+            ++i;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        if (c == '-' || (c >= '0' && c <= '9')) {
+            const std::size_t digitsStart = i + (c == '-' ? 1 : 0);
+            std::size_t end = digitsStart;
+            while (end < line.size() && line[end] >= '0' && line[end] <= '9')
+                ++end;
+            const bool plainInteger = end >= line.size() || (line[end] != '.' && line[end] != 'e' && line[end] != 'E');
+            out.append(line.substr(i, end - i));
+            if (plainInteger && end - digitsStart >= 19) {
+                out.append(".0");
+                changed = true;
+            }
+            i = end;
+            continue;
+        }
+        out.push_back(c);
+        ++i;
+    }
+    return changed;
+}
+
+} // namespace tallyglass::JsonPayload

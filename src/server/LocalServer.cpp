@@ -1,0 +1,434 @@
+#include "server/LocalServer.h"
+
+#include "core/Log.h"
+#include "server/HTTPRequestParser.h"
+#include "server/RequestGate.h"
+#include "server/ServerConstants.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QThread>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <charconv>
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tallyglass {
+
+namespace {
+
+constexpr std::size_t readChunk = 64 * 1024;
+constexpr int lingerMs = 2000;
+
+// Listens and hands accepted descriptors on without wrapping them in a
+// QTcpSocket: Qt's sockets close themselves when the peer half-closes, and a
+// peer that shuts down its sending side must still get its answer.
+class Listener final : public QTcpServer {
+public:
+    std::function<void(int)> onAccept;
+
+protected:
+    void incomingConnection(qintptr descriptor) override { onAccept(static_cast<int>(descriptor)); }
+};
+
+std::string secondsText(std::chrono::milliseconds delay)
+{
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(delay.count()) / 1000.0);
+    std::string text(buffer, result.ptr);
+    if (text.find_first_of(".e") == std::string::npos)
+        text += ".0";
+    return text;
+}
+
+} // namespace
+
+// One client connection on the network thread: gathers the request, answers
+// once, then shuts its side and drains the peer's for a moment before closing,
+// so that the answer is not lost to a reset when unread bytes remain.
+class Connection final : public QObject {
+public:
+    Connection(int fd, const LocalServer::Options& options, QObject* parent, std::function<void(std::string)> route,
+               std::function<void()> closed)
+        : QObject(parent)
+        , fd_(fd)
+        , route_(std::move(route))
+        , closed_(std::move(closed))
+        , readNotifier_(fd, QSocketNotifier::Read, this)
+    {
+        connect(&readNotifier_, &QSocketNotifier::activated, this, [this] { onReadable(); });
+        deadline_.setSingleShot(true);
+        connect(&deadline_, &QTimer::timeout, this, [this] { close(); });
+        deadline_.start(options.requestTimeout);
+    }
+
+    ~Connection() override
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+private:
+    enum class Phase { reading, writing, lingering, closed };
+
+    void onReadable()
+    {
+        char chunk[readChunk];
+        bool peerFinished = false;
+        while (true) {
+            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n > 0) {
+                if (phase_ == Phase::reading)
+                    buffer_.append(chunk, static_cast<std::size_t>(n));
+                if (phase_ == Phase::reading && buffer_.size() > RequestGate::maxBodyBytes + RequestGate::maxHeaderBytes + 4)
+                    break; // over every limit: answer now rather than read on
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            peerFinished = true; // end of stream, or an error: nothing more will come
+            break;
+        }
+        if (phase_ == Phase::lingering) {
+            if (peerFinished)
+                close();
+            return;
+        }
+        if (phase_ != Phase::reading)
+            return;
+        if (const auto over = RequestGate::checkLimits(buffer_)) {
+            respond(*over, std::nullopt);
+            return;
+        }
+        if (HTTPRequestParser::isComplete(buffer_) || peerFinished) {
+            RequestGate::Decision decision = RequestGate::decide(buffer_);
+            buffer_.clear();
+            buffer_.shrink_to_fit();
+            respond(decision.response, decision.route ? std::optional(std::move(decision.body)) : std::nullopt);
+            if (peerFinished && phase_ == Phase::lingering)
+                close();
+        }
+    }
+
+    void respond(const RequestGate::Response& response, std::optional<std::string> routeBody)
+    {
+        phase_ = Phase::writing;
+        pending_ = RequestGate::render(response);
+        routeBody_ = std::move(routeBody);
+        trySend();
+    }
+
+    void trySend()
+    {
+        while (!pending_.empty()) {
+            const ssize_t n = ::send(fd_, pending_.data(), pending_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                pending_.erase(0, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (!writeNotifier_) {
+                    writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+                    connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { trySend(); });
+                }
+                writeNotifier_->setEnabled(true);
+                return;
+            }
+            pending_.clear(); // the peer is gone; errors while answering are ignored
+            break;
+        }
+        if (writeNotifier_)
+            writeNotifier_->setEnabled(false);
+        // The answer is out: only now does the handler start.
+        if (routeBody_) {
+            route_(std::move(*routeBody_));
+            routeBody_.reset();
+        }
+        ::shutdown(fd_, SHUT_WR);
+        phase_ = Phase::lingering;
+        deadline_.start(lingerMs);
+    }
+
+    void close()
+    {
+        if (phase_ == Phase::closed)
+            return;
+        phase_ = Phase::closed;
+        readNotifier_.setEnabled(false);
+        if (writeNotifier_)
+            writeNotifier_->setEnabled(false);
+        deadline_.stop();
+        ::close(fd_);
+        fd_ = -1;
+        closed_();
+        deleteLater();
+    }
+
+    int fd_;
+    std::function<void(std::string)> route_;
+    std::function<void()> closed_;
+    QSocketNotifier readNotifier_;
+    QSocketNotifier* writeNotifier_ = nullptr;
+    QTimer deadline_;
+    Phase phase_ = Phase::reading;
+    std::string buffer_;
+    std::string pending_;
+    std::optional<std::string> routeBody_;
+};
+
+class LocalServer::Network final : public QObject {
+public:
+    explicit Network(LocalServer& server)
+        : server_(server)
+    {
+        for (Listener* listener : {&v4_, &v6_})
+            listener->onAccept = [this](int fd) { accept(fd); };
+    }
+
+    // Binds the loopback addresses on `port`. IPv6 may be missing from the
+    // machine altogether; it is required only where it exists.
+    bool listen(std::uint16_t port)
+    {
+        closeListeners();
+        if (!v4_.listen(QHostAddress::LocalHost, port))
+            return false;
+        if (!v6_.listen(QHostAddress::LocalHostIPv6, port)) {
+            const auto error = v6_.serverError();
+            if (error == QAbstractSocket::UnsupportedSocketOperationError
+                || error == QAbstractSocket::SocketAddressNotAvailableError)
+                return true;
+            v4_.close();
+            return false;
+        }
+        return true;
+    }
+
+    void closeListeners()
+    {
+        v4_.close();
+        v6_.close();
+    }
+
+    int openConnections() const { return connections_; }
+
+private:
+    void accept(int fd)
+    {
+        if (connections_ >= server_.options_.maxConnections) {
+            ::close(fd);
+            return;
+        }
+        ++connections_;
+        new Connection(fd, server_.options_, this, [this](std::string body) { server_.dispatch(std::move(body)); },
+                       [this] { --connections_; });
+    }
+
+    LocalServer& server_;
+    Listener v4_;
+    Listener v6_;
+    std::atomic<int> connections_{0};
+};
+
+LocalServer::LocalServer(std::uint16_t startPort, std::uint16_t portRangeCount, std::shared_ptr<HookHandler> router)
+    : LocalServer(startPort, portRangeCount, std::move(router), Options{})
+{
+}
+
+LocalServer::LocalServer(std::uint16_t startPort, std::uint16_t portRangeCount, std::shared_ptr<HookHandler> router,
+                         Options options)
+    : startPort_(startPort)
+    , portRangeCount_(portRangeCount)
+    , router_(std::move(router))
+    , options_(options)
+    , currentCandidate_(startPort)
+    , mainContext_(std::make_unique<QObject>())
+    , pool_(std::make_unique<QThreadPool>())
+    , thread_(std::make_unique<QThread>())
+{
+    pool_->setMaxThreadCount(options_.handlerThreads);
+    thread_->setObjectName("tallyglass.server");
+    network_ = new Network(*this);
+    network_->moveToThread(thread_.get());
+    thread_->start();
+}
+
+LocalServer::~LocalServer()
+{
+    stop();
+    pool_->waitForDone();
+    QMetaObject::invokeMethod(network_, [this] { delete network_; }, Qt::BlockingQueuedConnection);
+    thread_->quit();
+    thread_->wait();
+}
+
+void LocalServer::setOnPortChange(std::function<void(std::uint16_t)> callback)
+{
+    onPortChange_ = std::move(callback);
+}
+
+void LocalServer::start()
+{
+    {
+        std::lock_guard lock(stateLock_);
+        stopped_ = false;
+    }
+    QMetaObject::invokeMethod(network_, [this] { attemptListen(); }, Qt::QueuedConnection);
+}
+
+void LocalServer::stop()
+{
+    {
+        std::lock_guard lock(stateLock_);
+        stopped_ = true;
+    }
+    const auto close = [this] { network_->closeListeners(); };
+    if (QThread::currentThread() == thread_.get())
+        close();
+    else
+        QMetaObject::invokeMethod(network_, close, Qt::BlockingQueuedConnection);
+}
+
+std::uint16_t LocalServer::boundPort() const
+{
+    std::lock_guard lock(stateLock_);
+    return boundPort_;
+}
+
+int LocalServer::openConnections() const
+{
+    return network_->openConnections();
+}
+
+bool LocalServer::waitForHandlers(std::chrono::milliseconds timeout)
+{
+    return pool_->waitForDone(static_cast<int>(timeout.count()));
+}
+
+void LocalServer::attemptListen()
+{
+    std::uint16_t candidate;
+    {
+        std::lock_guard lock(stateLock_);
+        if (stopped_)
+            return;
+        candidate = currentCandidate_;
+    }
+    if (network_->listen(candidate))
+        handleReady();
+    else
+        handleFailed();
+}
+
+void LocalServer::handleReady()
+{
+    std::uint16_t port;
+    {
+        std::lock_guard lock(stateLock_);
+        port = currentCandidate_;
+        boundPort_ = port;
+        backoffCycle_ = 0;
+    }
+    if (port != startPort_) {
+        ServerConstants::rememberPort(port);
+        QMetaObject::invokeMethod(
+            mainContext_.get(),
+            [this, port] {
+                if (onPortChange_)
+                    onPortChange_(port);
+            },
+            Qt::QueuedConnection);
+    }
+    Log::print("server listening on :" + std::to_string(port));
+}
+
+void LocalServer::handleFailed()
+{
+    {
+        std::lock_guard lock(stateLock_);
+        if (stopped_)
+            return;
+    }
+    network_->closeListeners();
+    tryNextPort();
+}
+
+void LocalServer::tryNextPort()
+{
+    enum class Action { giveUp, tryNext, backOff } action;
+    int cycle = 0;
+    {
+        std::lock_guard lock(stateLock_);
+        const int next = currentCandidate_ + 1;
+        const int end = startPort_ + portRangeCount_;
+        if (stopped_) {
+            action = Action::giveUp;
+        } else if (next < end) {
+            currentCandidate_ = static_cast<std::uint16_t>(next);
+            action = Action::tryNext;
+        } else if (backoffCycle_ < 3) {
+            cycle = ++backoffCycle_;
+            currentCandidate_ = startPort_;
+            action = Action::backOff;
+        } else {
+            action = Action::giveUp;
+        }
+    }
+    switch (action) {
+    case Action::tryNext:
+        start();
+        break;
+    case Action::backOff: {
+        const auto delay = options_.backoffBase * (1 << (cycle - 1));
+        Log::print("all ports busy \u2014 backoff " + secondsText(delay) + "s (cycle " + std::to_string(cycle) + ")");
+        QTimer::singleShot(delay, network_, [this] {
+            bool stopped;
+            {
+                std::lock_guard lock(stateLock_);
+                stopped = stopped_;
+            }
+            if (!stopped)
+                start();
+        });
+        break;
+    }
+    case Action::giveUp: {
+        bool stopped;
+        {
+            std::lock_guard lock(stateLock_);
+            stopped = stopped_;
+        }
+        if (!stopped)
+            Log::print("all ports busy after 3 cycles \u2014 giving up");
+        break;
+    }
+    }
+}
+
+void LocalServer::dispatch(std::string body)
+{
+    if (pendingHandlers_.fetch_add(1) >= options_.maxPendingHandlers) {
+        pendingHandlers_.fetch_sub(1);
+        Log::line("too many events waiting to be handled; dropped one");
+        return;
+    }
+    pool_->start([this, body = std::move(body)] {
+        try {
+            router_->handle(body);
+        } catch (const std::exception& error) {
+            Log::line(std::string("event handler failed: ") + error.what());
+        } catch (...) {
+            Log::line("event handler failed");
+        }
+        pendingHandlers_.fetch_sub(1);
+    });
+}
+
+} // namespace tallyglass

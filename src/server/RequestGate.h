@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tallyglass::RequestGate {
+
+// What the local server answers to the bytes one connection delivered, and
+// whether the body goes on to the router. Besides the four answers of the hook
+// protocol, it refuses what only a web page or a misbehaving peer would send:
+// a request with an Origin header, or a Host other than this machine's own
+// loopback names (a page in the user's browser, or DNS rebinding, can reach
+// localhost), and requests over the size limits.
+
+inline constexpr std::size_t maxHeaderBytes = 64 * 1024;
+inline constexpr std::size_t maxBodyBytes = 64 * 1024 * 1024;
+
+struct Response {
+    std::string status; // "200 OK"
+    std::string body;
+    bool operator==(const Response&) const = default;
+};
+
+struct Decision {
+    Response response;
+    bool route = false;   // hand `body` to the router once the response is written
+    std::string body;
+};
+
+// While a request is still arriving: an answer as soon as the bytes so far
+// break a limit (431 for the header block, 413 for the body), else nothing.
+std::optional<Response> checkLimits(std::string_view buffer);
+
+// For a complete request, or whatever arrived before the peer finished.
+Decision decide(std::string_view buffer);
+
+// "HTTP/1.1 <status>\r\nContent-Length: <n>\r\nConnection: close\r\n\r\n<body>"
+std::string render(const Response& response);
+
+// localhost, 127.0.0.1 or [::1], optionally with ":<port>"; names compared without case.
+bool isLoopbackHost(std::string_view host);
+
+} // namespace tallyglass::RequestGate

@@ -1,0 +1,53 @@
+#include "capture/StatusLineService.h"
+
+#include "core/IsoTime.h"
+#include "support/FakeMessageWriter.h"
+
+#include <gtest/gtest.h>
+
+namespace tallyglass {
+namespace {
+
+using test::FakeMessageWriter;
+
+const Instant receivedAt = *IsoTime::parse("2025-01-15T10:30:00Z");
+
+std::vector<FakeMessageWriter::RateLimits> store(const std::string& body, int failures = 0)
+{
+    auto writer = std::make_shared<FakeMessageWriter>();
+    writer->failuresToCome = failures;
+    StatusLineService service(writer, [] { return receivedAt; });
+    service.handle(body);
+    return writer->rateLimitCalls;
+}
+
+TEST(StatusLineService, storesBothWindowsAsReceived)
+{
+    EXPECT_EQ(store(R"({"rate_limits":{"five_hour":{"used_percentage":42,"resets_at":1735689600}}})"),
+              (std::vector<FakeMessageWriter::RateLimits>{{{42.0, "2025-01-01T00:00:00Z"}, {}, receivedAt}}));
+    EXPECT_EQ(store(R"({"rate_limits":{"five_hour":{"used_percentage":12.5},"seven_day":{"used_percentage":3,"resets_at":1735689600.987}}})"),
+              (std::vector<FakeMessageWriter::RateLimits>{{{12.5, std::nullopt}, {3.0, "2025-01-01T00:00:00Z"}, receivedAt}}));
+}
+
+TEST(StatusLineService, valuesOfTheWrongTypeCountAsAbsentAndNothingAtAllWritesNothing)
+{
+    EXPECT_EQ(store(R"({"rate_limits":{"five_hour":{"used_percentage":"12.5","resets_at":"2025-01-01T00:00:00Z"},"seven_day":{"used_percentage":1}}})"),
+              (std::vector<FakeMessageWriter::RateLimits>{{{}, {1.0, std::nullopt}, receivedAt}}));
+    for (const char* body : {R"({"rate_limits":{}})", R"({"rate_limits":{"five_hour":{},"seven_day":{}}})",
+                             R"({"rate_limits":{"five_hour":{"used_percentage":null}}})", R"({"rate_limits":5})",
+                             R"({"hook_event_name":"Stop"})", "not json", R"({"rate_limits":{"five_hour":{"resets_at":1e300}}})"}) {
+        SCOPED_TRACE(body);
+        EXPECT_TRUE(store(body).empty());
+    }
+}
+
+TEST(StatusLineService, aFailedWriteIsLoggedOnce)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(store(R"({"rate_limits":{"five_hour":{"used_percentage":1}}})", 1).empty());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[tallyglass] StatusLineService write failed: stepFailed(\"database is locked\")\n");
+}
+
+} // namespace
+} // namespace tallyglass

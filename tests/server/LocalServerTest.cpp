@@ -1,0 +1,286 @@
+#include "server/LocalServer.h"
+
+#include "server/ServerConstants.h"
+#include "support/HttpClient.h"
+#include "support/QtTestApp.h"
+
+#include <QSettings>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+namespace tallyglass {
+namespace {
+
+using test::HttpClient;
+using test::PortHolder;
+
+class RecordingHandler final : public HookHandler {
+public:
+    void handle(const std::string& body) override
+    {
+        std::lock_guard lock(mutex);
+        bodies.push_back(body);
+    }
+    std::size_t count()
+    {
+        std::lock_guard lock(mutex);
+        return bodies.size();
+    }
+    std::mutex mutex;
+    std::vector<std::string> bodies;
+};
+
+const std::string okEmpty = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const std::string okHealth = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+const std::string badRequest = "HTTP/1.1 400 Bad Request\r\nContent-Length: 11\r\nConnection: close\r\n\r\nbad request";
+const std::string notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found";
+const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 9\r\nConnection: close\r\n\r\nforbidden";
+
+class LocalServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::qtApp();
+        QSettings("tallyglass", "tallyglass").clear();
+        port = test::findFreePorts(3);
+    }
+
+    std::unique_ptr<LocalServer> startServer(LocalServer::Options options = {}, std::uint16_t range = 3)
+    {
+        if (options.backoffBase == std::chrono::milliseconds(2000))
+            options.backoffBase = std::chrono::milliseconds(20);
+        auto server = std::make_unique<LocalServer>(port, range, handler, options);
+        server->setOnPortChange([this](std::uint16_t p) {
+            portChanges.push_back(p);
+            portChangeOnMainThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+        });
+        server->start();
+        return server;
+    }
+
+    bool listening(LocalServer& server) { return test::waitUntil([&] { return server.boundPort() != 0; }); }
+
+    std::uint16_t port = 0;
+    std::shared_ptr<RecordingHandler> handler = std::make_shared<RecordingHandler>();
+    std::vector<std::uint16_t> portChanges;
+    bool portChangeOnMainThread = false;
+};
+
+TEST_F(LocalServerTest, answersEachRequestOnceAndClosesTheConnection)
+{
+    auto server = startServer();
+    ASSERT_TRUE(listening(*server));
+    EXPECT_EQ(server->boundPort(), port);
+
+    struct Case {
+        std::string request;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {"GET /health HTTP/1.1\r\nHost: localhost\r\n\r\n", okHealth},
+        {test::postEvent(R"({"hook_event_name":"Stop"})"), okEmpty},
+        {test::postEvent("not json at all"), okEmpty},
+        {"GET /event HTTP/1.1\r\n\r\n", notFound},
+        {"POST /health HTTP/1.1\r\nContent-Length: 0\r\n\r\n", notFound},
+        {"HEAD /health HTTP/1.1\r\n\r\n", notFound},
+        {"POST /events HTTP/1.1\r\nContent-Length: 0\r\n\r\n", notFound},
+        {"GARBAGE\r\n\r\n", badRequest},
+        {"GET /health HTTP/1.1\r\nHost: evil.example\r\n\r\n", forbidden},
+        {"POST /event HTTP/1.1\r\nOrigin: https://evil.example\r\nContent-Length: 2\r\n\r\n{}", forbidden},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        EXPECT_EQ(HttpClient::exchange(port, c.request), c.answer);
+    }
+    ASSERT_TRUE(server->waitForHandlers(std::chrono::seconds(5)));
+    EXPECT_EQ(handler->bodies, (std::vector<std::string>{R"({"hook_event_name":"Stop"})", "not json at all"}));
+    // Reachable on the IPv6 loopback too, where the machine has it.
+    try {
+        HttpClient v6(port, true);
+        v6.send("GET /health HTTP/1.1\r\nHost: [::1]\r\n\r\n");
+        EXPECT_EQ(v6.readAll(), okHealth);
+    } catch (const std::runtime_error&) {
+    }
+}
+
+TEST_F(LocalServerTest, aRequestInSmallPiecesIsAnsweredOnceItIsComplete)
+{
+    auto server = startServer();
+    ASSERT_TRUE(listening(*server));
+    HttpClient client(port);
+    const std::string request = test::postEvent(R"({"hook_event_name":"Stop","n":1})");
+    for (const char c : request) {
+        EXPECT_FALSE(client.closedByServer(std::chrono::milliseconds(0)));
+        client.send(std::string(1, c));
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    EXPECT_EQ(client.readAll(), okEmpty);
+    ASSERT_TRUE(test::waitUntil([&] { return handler->count() == 1; }));
+    EXPECT_EQ(handler->bodies[0], R"({"hook_event_name":"Stop","n":1})");
+}
+
+TEST_F(LocalServerTest, aPeerThatHalfClosesEarlyIsAnsweredWithWhatArrived)
+{
+    auto server = startServer();
+    ASSERT_TRUE(listening(*server));
+    HttpClient client(port);
+    client.send("POST /event HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100\r\n\r\n{\"a\":1}");
+    client.finishSending();
+    EXPECT_EQ(client.readAll(), okEmpty);
+    ASSERT_TRUE(test::waitUntil([&] { return handler->count() == 1; }));
+    EXPECT_EQ(handler->bodies[0], "{\"a\":1}");
+
+    HttpClient silent(port);
+    silent.finishSending();
+    EXPECT_EQ(silent.readAll(), badRequest);
+}
+
+TEST_F(LocalServerTest, oversizedAndStalledRequestsAreCutOff)
+{
+    LocalServer::Options options;
+    options.requestTimeout = std::chrono::milliseconds(300);
+    auto server = startServer(options);
+    ASSERT_TRUE(listening(*server));
+
+    HttpClient headers(port);
+    headers.send("GET /health HTTP/1.1\r\nX-Filler: " + std::string(70 * 1024, 'a'));
+    EXPECT_EQ(headers.readAll(), "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 31\r\nConnection: close\r\n\r\n"
+                                 "request header fields too large");
+
+    HttpClient body(port);
+    body.send("POST /event HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n{");
+    EXPECT_EQ(body.readAll(), "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 17\r\nConnection: close\r\n\r\npayload too large");
+
+    HttpClient stalled(port);
+    stalled.send("GET /health HTTP/1.1\r\n");
+    EXPECT_TRUE(stalled.closedByServer(std::chrono::seconds(3)));
+    EXPECT_EQ(handler->count(), 0u);
+}
+
+TEST_F(LocalServerTest, connectionsBeyondTheLimitAreClosedAtOnceAndOthersStillServed)
+{
+    LocalServer::Options options;
+    options.maxConnections = 4;
+    auto server = startServer(options);
+    ASSERT_TRUE(listening(*server));
+    std::vector<std::unique_ptr<HttpClient>> idle;
+    for (int i = 0; i < 4; ++i) {
+        idle.push_back(std::make_unique<HttpClient>(port));
+        idle.back()->send("GET /hea");
+    }
+    ASSERT_TRUE(test::waitUntil([&] { return server->openConnections() == 4; }));
+    HttpClient extra(port);
+    EXPECT_TRUE(extra.closedByServer(std::chrono::seconds(2)));
+    idle.clear();
+    ASSERT_TRUE(test::waitUntil([&] { return server->openConnections() == 0; }));
+    EXPECT_EQ(HttpClient::exchange(port, "GET /health HTTP/1.1\r\n\r\n"), okHealth);
+}
+
+TEST_F(LocalServerTest, aBusyPortMovesTheServerOnRemembersTheNewPortAndTellsTheMainThread)
+{
+    PortHolder busy(port);
+    testing::internal::CaptureStdout();
+    auto server = startServer();
+    ASSERT_TRUE(listening(*server));
+    ASSERT_TRUE(test::waitUntil([&] { return !portChanges.empty(); }));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(server->boundPort(), port + 1);
+    EXPECT_EQ(portChanges, std::vector<std::uint16_t>{static_cast<std::uint16_t>(port + 1)});
+    EXPECT_TRUE(portChangeOnMainThread);
+    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ServerConstants::portKey).toInt(), port + 1);
+    EXPECT_EQ(out, "[tallyglass] server listening on :" + std::to_string(port + 1) + "\n");
+}
+
+TEST_F(LocalServerTest, aPortCountsAsBusyWhenEitherLoopbackAddressIsTaken)
+{
+    for (const auto family : {PortHolder::Family::v4, PortHolder::Family::v6}) {
+        SCOPED_TRACE(family == PortHolder::Family::v4 ? "127.0.0.1 taken" : "::1 taken");
+        std::unique_ptr<PortHolder> holder;
+        try {
+            holder = std::make_unique<PortHolder>(port, family);
+        } catch (const std::runtime_error&) {
+            continue; // no IPv6 loopback on this machine
+        }
+        auto server = startServer();
+        ASSERT_TRUE(listening(*server));
+        EXPECT_EQ(server->boundPort(), port + 1);
+    }
+}
+
+TEST_F(LocalServerTest, onTheStartPortNothingIsRememberedOrAnnounced)
+{
+    auto server = startServer();
+    ASSERT_TRUE(listening(*server));
+    test::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_TRUE(portChanges.empty());
+    EXPECT_FALSE(QSettings("tallyglass", "tallyglass").contains(ServerConstants::portKey));
+}
+
+TEST_F(LocalServerTest, withEveryPortBusyItBacksOffThreeTimesThenGivesUp)
+{
+    PortHolder a(port), b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
+    testing::internal::CaptureStdout();
+    auto server = startServer();
+    std::string out;
+    test::waitUntil([&] { return false; }, std::chrono::milliseconds(600)); // 20 + 40 + 80 ms of back-off
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.02s (cycle 1)\n"
+                   "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.04s (cycle 2)\n"
+                   "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.08s (cycle 3)\n"
+                   "[tallyglass] all ports busy after 3 cycles \xE2\x80\x94 giving up\n");
+    EXPECT_EQ(server->boundPort(), 0);
+}
+
+TEST_F(LocalServerTest, aPortFreedDuringBackOffIsTakenFromTheStartAgain)
+{
+    LocalServer::Options options;
+    options.backoffBase = std::chrono::milliseconds(300);
+    auto holder = std::make_unique<PortHolder>(port);
+    PortHolder b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
+    testing::internal::CaptureStdout();
+    auto server = startServer(options);
+    test::waitUntil([&] { return false; }, std::chrono::milliseconds(100));
+    holder.reset();
+    ASSERT_TRUE(listening(*server));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(server->boundPort(), port);
+    EXPECT_EQ(out, "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.3s (cycle 1)\n"
+                   "[tallyglass] server listening on :" + std::to_string(port) + "\n");
+}
+
+TEST_F(LocalServerTest, stopDuringBackOffPreventsAnyRestartOrGiveUpLine)
+{
+    PortHolder a(port), b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
+    LocalServer::Options options;
+    options.backoffBase = std::chrono::milliseconds(100);
+    testing::internal::CaptureStdout();
+    auto server = startServer(options);
+    test::waitUntil([&] { return false; }, std::chrono::milliseconds(50));
+    server->stop();
+    test::waitUntil([&] { return false; }, std::chrono::milliseconds(800));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.1s (cycle 1)\n");
+}
+
+TEST(ServerConstants, resolvedPortIsTheRememberedOneOnlyWithinTheRange)
+{
+    test::qtApp();
+    QSettings settings("tallyglass", "tallyglass");
+    const std::pair<QVariant, int> cases[] = {{QVariant(), 45832}, {45841, 45841}, {45833, 45833}, {0, 45832},
+                                              {45831, 45832},      {45842, 45832}, {"x", 45832}};
+    for (const auto& [stored, expected] : cases) {
+        if (stored.isValid())
+            settings.setValue(ServerConstants::portKey, stored);
+        else
+            settings.remove(ServerConstants::portKey);
+        settings.sync();
+        EXPECT_EQ(ServerConstants::resolvedPort(), expected) << stored.toString().toStdString();
+    }
+}
+
+} // namespace
+} // namespace tallyglass

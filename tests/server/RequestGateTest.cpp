@@ -1,0 +1,104 @@
+#include "server/RequestGate.h"
+
+#include <gtest/gtest.h>
+
+namespace tallyglass {
+namespace {
+
+using RequestGate::decide;
+
+TEST(RequestGate, answersTheFourProtocolResponsesByteForByte)
+{
+    struct Case {
+        std::string request;
+        std::string answer;
+        bool routed;
+    };
+    const Case cases[] = {
+        {"GET /health HTTP/1.1\r\nHost: localhost:45832\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok", false},
+        {"POST /event HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", true},
+        {"POST /event HTTP/1.1\r\n\r\nnot json", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", true},
+        {"", "HTTP/1.1 400 Bad Request\r\nContent-Length: 11\r\nConnection: close\r\n\r\nbad request", false},
+        {"GET\r\n\r\n", "HTTP/1.1 400 Bad Request\r\nContent-Length: 11\r\nConnection: close\r\n\r\nbad request", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        const auto decision = decide(c.request);
+        EXPECT_EQ(RequestGate::render(decision.response), c.answer);
+        EXPECT_EQ(decision.route, c.routed);
+    }
+    EXPECT_EQ(decide("POST /event HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}xyz").body, "{}");
+}
+
+TEST(RequestGate, onlyGetHealthAndPostEventAreServedExactly)
+{
+    for (const char* line : {"GET /event", "POST /health", "HEAD /health", "POST /events", "post /event", "POST /event/",
+                             "POST /event?x=1", "GET /Health", "DELETE /event"}) {
+        SCOPED_TRACE(line);
+        const auto decision = decide(std::string(line) + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(decision.response, (RequestGate::Response{"404 Not Found", "not found"}));
+        EXPECT_FALSE(decision.route);
+    }
+}
+
+TEST(RequestGate, refusesWhatAWebPageCouldSend)
+{
+    struct Case {
+        std::string headers;
+        bool allowed;
+    };
+    const Case cases[] = {
+        {"", true}, // curl always names the host, but nothing a browser sends lacks one
+        {"Host: localhost\r\n", true},
+        {"Host: localhost:45832\r\n", true},
+        {"Host: LocalHost:45833\r\n", true},
+        {"Host: 127.0.0.1:45832\r\n", true},
+        {"Host: 127.0.0.1\r\n", true},
+        {"Host: [::1]:45832\r\n", true},
+        {"Host: [::1]\r\n", true},
+        {"Host: evil.example:45832\r\n", false},
+        {"Host: localhost.evil.example\r\n", false},
+        {"Host: 127.0.0.2\r\n", false},
+        {"Host: localhost:\r\n", false},
+        {"Host: localhost:80x\r\n", false},
+        {"Host: localhost:123456\r\n", false},
+        {"Host: [::1]x\r\n", false},
+        {"Host: [::2]:45832\r\n", false},
+        {"Host: \r\n", false},
+        {"Host: localhost\r\nOrigin: http://evil.example\r\n", false},
+        {"Host: localhost\r\nOrigin: null\r\n", false},
+        {"Origin: http://localhost:45832\r\n", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.headers);
+        for (const char* line : {"POST /event", "GET /health"}) {
+            const auto decision = decide(std::string(line) + " HTTP/1.1\r\n" + c.headers + "Content-Length: 2\r\n\r\n{}");
+            if (c.allowed) {
+                EXPECT_EQ(decision.response.status, "200 OK");
+            } else {
+                EXPECT_EQ(decision.response, (RequestGate::Response{"403 Forbidden", "forbidden"}));
+                EXPECT_FALSE(decision.route);
+            }
+        }
+    }
+}
+
+TEST(RequestGate, limitsOnHeadersAndBody)
+{
+    const std::string bigHeader = "GET /health HTTP/1.1\r\nX: " + std::string(RequestGate::maxHeaderBytes, 'a');
+    EXPECT_EQ(RequestGate::checkLimits(bigHeader)->status, "431 Request Header Fields Too Large");
+    EXPECT_EQ(RequestGate::checkLimits(bigHeader + "\r\n\r\n")->status, "431 Request Header Fields Too Large");
+    EXPECT_FALSE(RequestGate::checkLimits("GET /health HTTP/1.1\r\nX: " + std::string(60'000, 'a')).has_value());
+
+    const std::string declaredTooMuch = "POST /event HTTP/1.1\r\nContent-Length: 67108865\r\n\r\n";
+    EXPECT_EQ(RequestGate::checkLimits(declaredTooMuch)->status, "413 Payload Too Large");
+    EXPECT_EQ(decide(declaredTooMuch).response.status, "413 Payload Too Large");
+    EXPECT_FALSE(RequestGate::checkLimits("POST /event HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n").has_value());
+
+    // Without a declared length the body is whatever arrives: it too is bounded.
+    const std::string undeclared = "POST /event HTTP/1.1\r\n\r\n" + std::string(RequestGate::maxBodyBytes + 1, 'x');
+    EXPECT_EQ(RequestGate::checkLimits(undeclared)->status, "413 Payload Too Large");
+}
+
+} // namespace
+} // namespace tallyglass

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "storage/MessageWriter.h"
+#include "storage/WriteError.h"
+
+#include <mutex>
+#include <optional>
+
+namespace tallyglass::test {
+
+// Records every write; can be told to fail the next ones.
+class FakeMessageWriter final : public MessageWriter {
+public:
+    struct RateLimits {
+        RateLimitWindow five;
+        RateLimitWindow seven;
+        Instant at;
+        bool operator==(const RateLimits&) const = default;
+    };
+
+    void insertMessages(const std::vector<MessageInsert>& messages) override
+    {
+        std::lock_guard lock(mutex);
+        failIfAsked();
+        insertCalls.push_back(messages);
+    }
+    void insertBackfillMessages(const std::vector<MessageInsert>& messages) override
+    {
+        std::lock_guard lock(mutex);
+        failIfAsked();
+        backfillCalls.push_back(messages);
+    }
+    void upsertRateLimits(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at) override
+    {
+        std::lock_guard lock(mutex);
+        failIfAsked();
+        rateLimitCalls.push_back({five, seven, at});
+    }
+    void setSessionActive(const std::string& sessionId, bool active) override
+    {
+        std::lock_guard lock(mutex);
+        failIfAsked();
+        sessionCalls.emplace_back(sessionId, active);
+    }
+
+    std::mutex mutex;
+    int failuresToCome = 0;
+    std::vector<std::vector<MessageInsert>> insertCalls;
+    std::vector<std::vector<MessageInsert>> backfillCalls;
+    std::vector<RateLimits> rateLimitCalls;
+    std::vector<std::pair<std::string, bool>> sessionCalls;
+
+private:
+    void failIfAsked()
+    {
+        if (failuresToCome > 0) {
+            --failuresToCome;
+            throw WriteError(WriteError::Kind::stepFailed, "database is locked");
+        }
+    }
+};
+
+} // namespace tallyglass::test
