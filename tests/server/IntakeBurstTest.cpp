@@ -1,0 +1,108 @@
+#include "capture/CaptureService.h"
+#include "capture/StatusLineService.h"
+#include "server/HookRouter.h"
+#include "server/LocalServer.h"
+#include "storage/WriteDatabase.h"
+
+#include "support/HttpClient.h"
+#include "support/QtTestApp.h"
+#include "support/SqlProbe.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace tallyglass {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Wraps the router to note when each event's handling finished.
+class TimedHandler final : public HookHandler {
+public:
+    explicit TimedHandler(std::shared_ptr<HookHandler> inner)
+        : inner_(std::move(inner))
+    {
+    }
+    void handle(const std::string& body) override
+    {
+        inner_->handle(body);
+        const auto at = body.find("\"seq\":");
+        const int seq = std::stoi(body.substr(at + 6));
+        std::lock_guard lock(mutex);
+        finished[seq] = Clock::now();
+    }
+    std::mutex mutex;
+    std::map<int, Clock::time_point> finished;
+
+private:
+    std::shared_ptr<HookHandler> inner_;
+};
+
+TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreAnsweredFirst)
+{
+    test::qtApp();
+    const auto dir = test::freshDirectory();
+    auto writer = std::make_shared<WriteDatabase>(dir / "app.db");
+    auto capture = std::make_shared<CaptureService>(writer, 400, 50);
+    auto router = std::make_shared<HookRouter>(capture, std::make_shared<StatusLineService>(writer));
+    auto timed = std::make_shared<TimedHandler>(router);
+    const std::uint16_t port = test::findFreePorts(1);
+    LocalServer server(port, 1, timed);
+    server.start();
+    ASSERT_TRUE(test::waitUntil([&] { return server.boundPort() != 0; }));
+
+    constexpr int sessions = 20;
+    constexpr int events = 200;
+    constexpr int linesPerEvent = 3;
+    std::vector<std::mutex> fileLocks(sessions);
+    std::mutex answersLock;
+    std::map<int, Clock::time_point> answered;
+    std::vector<std::string> badAnswers;
+
+    std::vector<std::thread> clients;
+    for (int worker = 0; worker < 10; ++worker) {
+        clients.emplace_back([&, worker] {
+            for (int seq = worker; seq < events; seq += 10) {
+                const int session = seq % sessions;
+                const auto transcript = dir / ("session-" + std::to_string(session) + ".jsonl");
+                {
+                    std::lock_guard lock(fileLocks[static_cast<std::size_t>(session)]);
+                    std::ofstream out(transcript, std::ios::app);
+                    for (int line = 0; line < linesPerEvent; ++line)
+                        out << R"({"type":"assistant","sessionId":"s)" << session
+                            << R"(","timestamp":"2025-01-15T10:30:00Z","message":{"id":"msg-)" << seq << "-" << line
+                            << R"(","model":"claude-sonnet-4-6","usage":{"input_tokens":1,"output_tokens":2}}})" << "\n";
+                }
+                const std::string body = R"({"hook_event_name":"PostToolUse","session_id":"s)" + std::to_string(session)
+                    + R"(","transcript_path":")" + transcript.string() + R"(","seq":)" + std::to_string(seq) + "}";
+                const std::string answer = test::HttpClient::exchange(port, test::postEvent(body));
+                std::lock_guard lock(answersLock);
+                answered[seq] = Clock::now();
+                if (answer != "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                    badAnswers.push_back(answer);
+            }
+        });
+    }
+    for (auto& client : clients)
+        client.join();
+    ASSERT_TRUE(server.waitForHandlers(std::chrono::seconds(60)));
+
+    EXPECT_TRUE(badAnswers.empty()) << badAnswers.front();
+    ASSERT_EQ(timed->finished.size(), static_cast<std::size_t>(events));
+    for (const auto& [seq, at] : answered)
+        EXPECT_LT(at, timed->finished[seq]) << "event " << seq << " was answered after its handler finished";
+
+    test::SqlProbe probe(dir / "app.db");
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM messages"), std::to_string(events * linesPerEvent));
+    EXPECT_EQ(probe.value("SELECT COUNT(DISTINCT messageId) FROM messages WHERE messageId LIKE 'msg-%'"),
+              std::to_string(events * linesPerEvent));
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM sessions WHERE isActive = 1"), std::to_string(sessions));
+}
+
+} // namespace
+} // namespace tallyglass
