@@ -1,0 +1,24 @@
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+namespace tallyglass::AppPaths {
+
+// Every path derives from $HOME. Claude Code moves everything it keeps under
+// ~/.claude to $CLAUDE_CONFIG_DIR when that is set.
+
+std::filesystem::path home();
+std::filesystem::path configDirectory();   // ~/.config/tallyglass
+std::filesystem::path database();          // ~/.config/tallyglass/app.db
+std::filesystem::path hookScript();        // ~/.config/tallyglass/app-hook
+std::filesystem::path claudeDirectory();   // $CLAUDE_CONFIG_DIR, else ~/.claude
+std::filesystem::path claudeSettings();    // <claude directory>/settings.json
+
+// Where transcripts may live, in this order, each listed once: the projects
+// folder of $CLAUDE_CONFIG_DIR, ~/.claude/projects, ~/.config/claude/projects.
+// Only folders that exist are listed; folders that are the same one (by link
+// or by path) are listed once.
+std::vector<std::filesystem::path> transcriptRoots();
+
+} // namespace tallyglass::AppPaths

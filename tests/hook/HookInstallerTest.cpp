@@ -1,0 +1,179 @@
+#include "hook/HookInstaller.h"
+
+#include "hook/HookScriptBuilder.h"
+#include "hook/HookSettings.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace tallyglass {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+std::string slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+mode_t modeOf(const fs::path& path)
+{
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return info.st_mode & 07777;
+}
+
+std::vector<std::string> leftovers(const fs::path& dir)
+{
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().find(".tmp-") != std::string::npos)
+            found.push_back(entry.path().filename().string());
+    }
+    return found;
+}
+
+class HookInstallerTest : public ::testing::Test {
+protected:
+    fs::path home = test::freshDirectory();
+    fs::path settings = home / ".claude" / "settings.json";
+    fs::path script = home / ".config" / "tallyglass" / "app-hook";
+    HookInstaller installer{settings, script, 45832, 3};
+
+    void writeSettings(const std::string& text)
+    {
+        fs::create_directories(settings.parent_path());
+        std::ofstream(settings, std::ios::binary) << text;
+    }
+};
+
+TEST_F(HookInstallerTest, installingWithoutSettingsCreatesThemAndAnExecutableScript)
+{
+    EXPECT_FALSE(installer.isInstalled());
+    installer.install();
+    EXPECT_TRUE(installer.isInstalled());
+    EXPECT_EQ(json::parse(slurp(settings)), HookSettings::installed(json::object(), "app-hook"));
+    EXPECT_NE(slurp(settings).find("\"~\\/.config\\/tallyglass\\/app-hook\""), std::string::npos);
+    EXPECT_EQ(slurp(script), HookScriptBuilder::render(45832, 3));
+    EXPECT_EQ(modeOf(script), 0755u);
+    EXPECT_TRUE(leftovers(script.parent_path()).empty());
+    EXPECT_TRUE(leftovers(settings.parent_path()).empty());
+
+    const std::string first = slurp(settings);
+    installer.install();
+    EXPECT_EQ(slurp(settings), first);
+}
+
+TEST_F(HookInstallerTest, anUpToDateScriptIsLeftAloneAndAnotherPortReplacesIt)
+{
+    installer.install();
+    struct stat before {};
+    ::stat(script.c_str(), &before);
+    installer.install();
+    struct stat again {};
+    ::stat(script.c_str(), &again);
+    EXPECT_EQ(before.st_ino, again.st_ino); // not rewritten
+
+    HookInstaller moved(settings, script, 45833, 3);
+    moved.install();
+    EXPECT_NE(slurp(script).find("PORT=45833\n"), std::string::npos);
+    EXPECT_EQ(modeOf(script), 0755u);
+    EXPECT_EQ(script.filename(), "app-hook");
+}
+
+TEST_F(HookInstallerTest, uninstallRestoresTheUsersSettingsAndRemovesTheScript)
+{
+    writeSettings(R"({"model":"opus","statusLine":{"type":"command","command":"ccline"},"hooks":{"Stop":[{"matcher":"","hooks":[{"type":"command","command":"notify-send done"}]}]}})");
+    const json before = json::parse(slurp(settings));
+    installer.install();
+    EXPECT_EQ(json::parse(slurp(settings))["statusLine"]["command"], "~/.config/tallyglass/app-hook -- ccline");
+    installer.uninstall();
+    EXPECT_EQ(json::parse(slurp(settings)), before);
+    EXPECT_FALSE(fs::exists(script));
+    EXPECT_FALSE(installer.isInstalled());
+}
+
+TEST_F(HookInstallerTest, unusableSettingsAreRefusedAndLeftByteForByte)
+{
+    struct Case {
+        std::string text;
+        std::string expectInMessage;
+    };
+    const Case cases[] = {
+        {"{\"model\": \"opus\",\n  \"hooks\": {\n    oops\n}", "line 3, column 5"},
+        {"[1, 2, 3]", "does not hold a JSON object"},
+        {"\"just text\"", "does not hold a JSON object"},
+        {"", "is not valid JSON"},
+        {"{\"a\":1} trailing", "is not valid JSON"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        writeSettings(c.text);
+        for (const bool installing : {true, false}) {
+            try {
+                installing ? installer.install() : installer.uninstall();
+                ADD_FAILURE() << "expected a refusal";
+            } catch (const InstallError& error) {
+                const std::string message = error.what();
+                EXPECT_NE(message.find(settings.string()), std::string::npos) << message;
+                EXPECT_NE(message.find(c.expectInMessage), std::string::npos) << message;
+            }
+            EXPECT_EQ(slurp(settings), c.text);
+        }
+        EXPECT_FALSE(installer.isInstalled());
+    }
+    // A settings path that cannot be read as a file at all.
+    fs::remove(settings);
+    fs::create_directories(settings);
+    EXPECT_THROW(installer.install(), InstallError);
+    EXPECT_TRUE(fs::is_directory(settings));
+}
+
+TEST_F(HookInstallerTest, aLinkedSettingsFileStaysALinkAndKeepsItsPermissions)
+{
+    const fs::path dotfiles = home / "dotfiles" / "claude-settings.json";
+    fs::create_directories(dotfiles.parent_path());
+    std::ofstream(dotfiles) << R"({"model":"sonnet"})";
+    ::chmod(dotfiles.c_str(), 0600);
+    fs::create_directories(settings.parent_path());
+    fs::create_symlink("../dotfiles/claude-settings.json", settings);
+
+    installer.install();
+    EXPECT_TRUE(fs::is_symlink(settings));
+    EXPECT_EQ(fs::read_symlink(settings), "../dotfiles/claude-settings.json");
+    EXPECT_EQ(json::parse(slurp(dotfiles))["model"], "sonnet");
+    EXPECT_TRUE(HookSettings::hasOwnedCapture(json::parse(slurp(dotfiles))));
+    EXPECT_EQ(modeOf(dotfiles), 0600u);
+    EXPECT_TRUE(leftovers(dotfiles.parent_path()).empty());
+
+    installer.uninstall();
+    EXPECT_TRUE(fs::is_symlink(settings));
+    EXPECT_EQ(json::parse(slurp(dotfiles)), json::parse(R"({"model":"sonnet"})"));
+    EXPECT_EQ(modeOf(dotfiles), 0600u);
+}
+
+TEST_F(HookInstallerTest, everyValueOfTheUsersSettingsSurvivesARoundTrip)
+{
+    const std::string user = R"({
+      "big": 9223372036854775807, "negative": -9223372036854775808, "unsigned": 18446744073709551615,
+      "float": 0.1, "tiny": 1.5e-300, "whole": 2.0, "unicode": "Gr\u00fc\u00dfe \ud83d\ude00 \u2014 caf\u00e9",
+      "slash": "a/b\\c", "empty": {}, "list": [], "nested": {"deep": [1, {"x": null}, true]},
+      "unknownToUs": {"anything": ["goes"]}
+    })";
+    writeSettings(user);
+    installer.install();
+    installer.uninstall();
+    EXPECT_EQ(json::parse(slurp(settings)), json::parse(user));
+    EXPECT_EQ(json::parse(slurp(settings))["whole"].dump(), "2.0");
+}
+
+} // namespace
+} // namespace tallyglass

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tallyglass::test {
+
+struct ProcessResult {
+    int exitCode = -1; // -1 when killed or timed out
+    std::string out;
+    std::string err;
+    std::chrono::milliseconds elapsed{0}; // until the process itself exited
+};
+
+// Runs a program to its end with the given stdin, extra environment (added to
+// this process's own) and a time limit. Output goes through files, not pipes,
+// so a background child that keeps a descriptor cannot make this wait.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input = "",
+                         const std::map<std::string, std::string>& environment = {},
+                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+} // namespace tallyglass::test
