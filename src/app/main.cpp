@@ -1,5 +1,10 @@
+#include "app/HeadlessApp.h"
 #include "app/HookCommand.h"
+#include "app/ImportCommand.h"
+#include "app/ReportCommand.h"
 #include "app/Version.h"
+
+#include <QCoreApplication>
 
 #include <cstdio>
 #include <string>
@@ -14,13 +19,18 @@ constexpr std::string_view usage =
     "Shows how many tokens Claude Code uses and what they cost.\n"
     "\n"
     "Commands:\n"
-    "  hook install     register the hook with Claude Code (for the port the server starts from)\n"
-    "  hook uninstall   remove the hook and restore Claude Code's own status line\n"
-    "  hook status      say whether the hook is installed (exit 0 if so, 1 if not)\n"
+    "  --headless              run the server, capture and history import without windows\n"
+    "  import                  import the transcript history now, with progress and a summary\n"
+    "  report [--days N] [--json]\n"
+    "                          totals, models, output per day, sessions and usage limits of the\n"
+    "                          last N days (default 7), as a table or as JSON\n"
+    "  hook install            register the hook with Claude Code (for the port the server starts from)\n"
+    "  hook uninstall          remove the hook and restore Claude Code's own status line\n"
+    "  hook status             say whether the hook is installed (exit 0 if so, 1 if not)\n"
     "\n"
     "Options:\n"
-    "  --version        print the version and exit\n"
-    "  --help           print this help and exit\n";
+    "  --version               print the version and exit\n"
+    "  --help                  print this help and exit\n";
 
 int usageError(const std::string& what)
 {
@@ -34,18 +44,32 @@ int usageError(const std::string& what)
 int main(int argc, char** argv)
 {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    if (arguments.size() == 1 && arguments[0] == "--version") {
+    const std::string command = arguments.empty() ? "" : arguments[0];
+    const std::vector<std::string> rest(arguments.empty() ? arguments.end() : arguments.begin() + 1, arguments.end());
+
+    if (command == "--version" && rest.empty()) {
         std::printf("tallyglass %s\n", tallyglass::appVersion);
         return 0;
     }
-    if (arguments.size() == 1 && arguments[0] == "--help") {
+    if (command == "--help" && rest.empty()) {
         std::fwrite(usage.data(), 1, usage.size(), stdout);
         return 0;
     }
-    if (!arguments.empty() && arguments[0] == "hook")
-        return tallyglass::HookCommand::run({arguments.begin() + 1, arguments.end()});
-    if (!arguments.empty())
-        return usageError("unknown command or option '" + arguments[0] + "'");
-    std::fprintf(stderr, "[tallyglass] the desktop interface is not built yet; see --help\n");
+    if (command == "hook")
+        return tallyglass::HookCommand::run(rest);
+    if (command == "import")
+        return tallyglass::ImportCommand::run(rest);
+    if (command == "report")
+        return tallyglass::ReportCommand::run(rest);
+    if (command == "--headless" && rest.empty()) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setOrganizationName("tallyglass");
+        QCoreApplication::setApplicationName("tallyglass");
+        tallyglass::HeadlessApp headless;
+        return headless.run(app);
+    }
+    if (!command.empty())
+        return usageError("unknown command or option '" + command + "'");
+    std::fprintf(stderr, "[tallyglass] the desktop interface is not built yet; run 'tallyglass --headless' (see --help)\n");
     return 1;
 }

@@ -162,8 +162,13 @@ Outcome parseLines(const std::vector<std::string_view>& lines)
 
 void parseTextInto(const PaddedText& text, Outcome& outcome)
 {
-    const char* cursor = text.data();
-    const char* const end = cursor + text.size();
+    parsePaddedRangeInto(text.data(), text.size(), outcome);
+}
+
+void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome)
+{
+    const char* cursor = data;
+    const char* const end = cursor + size;
     MessageInsert insert;
     while (cursor < end) {
         const void* found = std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor));

@@ -45,5 +45,8 @@ Outcome parseLines(const std::vector<std::string_view>& lines);
 // parsed in place inside the padded buffer.
 Outcome parseText(const PaddedText& text);
 void parseTextInto(const PaddedText& text, Outcome& outcome);
+// The same for bytes [data, data + size) followed by at least PaddedText::padding
+// readable bytes (a slice of a larger padded buffer).
+void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome);
 
 } // namespace tallyglass::TranscriptParser

@@ -92,7 +92,12 @@ std::optional<Span> bounds(const std::vector<DashboardMessage>& messages)
 
 Span applyPreset(DatePreset preset, Span dataBounds, Instant now)
 {
-    const Instant start = UtcCalendar::addDays(UtcCalendar::startOfDay(now), dayOffset(preset));
+    return applyDays(daysCovered(preset), dataBounds, now);
+}
+
+Span applyDays(std::int64_t days, Span dataBounds, Instant now)
+{
+    const Instant start = UtcCalendar::addDays(UtcCalendar::startOfDay(now), 1 - std::max<std::int64_t>(days, 1));
     return {std::max(dataBounds.first, start), dataBounds.second};
 }
 

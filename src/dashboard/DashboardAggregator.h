@@ -25,6 +25,8 @@ std::optional<Span> bounds(const std::vector<DashboardMessage>& messages);
 
 // The preset's days, counting today, but never before the data's first day; ends where the data ends.
 Span applyPreset(DatePreset preset, Span dataBounds, Instant now);
+// The same for any number of days (at least 1).
+Span applyDays(std::int64_t days, Span dataBounds, Instant now);
 
 Totals totals(const std::vector<DashboardMessage>& messages);
 

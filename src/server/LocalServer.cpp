@@ -29,6 +29,10 @@ constexpr int lingerMs = 2000;
 // peer that shuts down its sending side must still get its answer.
 class Listener final : public QTcpServer {
 public:
+    explicit Listener(QObject* parent)
+        : QTcpServer(parent)
+    {
+    }
     std::function<void(int)> onAccept;
 
 protected:
@@ -188,8 +192,10 @@ class LocalServer::Network final : public QObject {
 public:
     explicit Network(LocalServer& server)
         : server_(server)
+        , v4_(new Listener(this)) // children, so that moving this object to its thread moves them too
+        , v6_(new Listener(this))
     {
-        for (Listener* listener : {&v4_, &v6_})
+        for (Listener* listener : {v4_, v6_})
             listener->onAccept = [this](int fd) { accept(fd); };
     }
 
@@ -198,14 +204,14 @@ public:
     bool listen(std::uint16_t port)
     {
         closeListeners();
-        if (!v4_.listen(QHostAddress::LocalHost, port))
+        if (!v4_->listen(QHostAddress::LocalHost, port))
             return false;
-        if (!v6_.listen(QHostAddress::LocalHostIPv6, port)) {
-            const auto error = v6_.serverError();
+        if (!v6_->listen(QHostAddress::LocalHostIPv6, port)) {
+            const auto error = v6_->serverError();
             if (error == QAbstractSocket::UnsupportedSocketOperationError
                 || error == QAbstractSocket::SocketAddressNotAvailableError)
                 return true;
-            v4_.close();
+            v4_->close();
             return false;
         }
         return true;
@@ -213,8 +219,8 @@ public:
 
     void closeListeners()
     {
-        v4_.close();
-        v6_.close();
+        v4_->close();
+        v6_->close();
     }
 
     int openConnections() const { return connections_; }
@@ -232,8 +238,8 @@ private:
     }
 
     LocalServer& server_;
-    Listener v4_;
-    Listener v6_;
+    Listener* v4_;
+    Listener* v6_;
     std::atomic<int> connections_{0};
 };
 

@@ -488,6 +488,20 @@ void WriteDatabase::cleanupStaleActiveSessions(double olderThanSeconds)
     });
 }
 
+std::int64_t WriteDatabase::messageCount()
+{
+    return queue_->sync([&] {
+        std::int64_t count = 0;
+        runWithRetry([&] {
+            SqliteStatement statement = prepare("SELECT COUNT(*) FROM messages;");
+            if (const int rc = statement.step(); rc != SQLITE_ROW)
+                failStep(rc);
+            count = statement.int64(0);
+        });
+        return count;
+    });
+}
+
 void WriteDatabase::upsertRateLimits(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at)
 {
     queue_->sync([&] {

@@ -60,6 +60,9 @@ public:
     // Clears the active mark of sessions first recorded more than `olderThanSeconds` ago.
     void cleanupStaleActiveSessions(double olderThanSeconds);
 
+    // How many messages are stored (for the import's summary).
+    std::int64_t messageCount();
+
     const std::filesystem::path& path() const { return path_; }
 
 private:

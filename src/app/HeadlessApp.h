@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+class QCoreApplication;
+
+namespace tallyglass {
+
+class HookInstaller;
+class LocalServer;
+class ScanService;
+class WriteDatabase;
+
+// Everything but the windows: opens the database, clears stale active
+// sessions, runs the local server with the capture and status-line services,
+// rewrites an installed hook when the server comes up on another port, and
+// imports the transcript history once. SIGINT and SIGTERM end it cleanly.
+class HeadlessApp {
+public:
+    HeadlessApp();
+    ~HeadlessApp();
+
+    // Runs until a stop signal; returns the process's exit status.
+    int run(QCoreApplication& app);
+
+private:
+    void setupServer();
+    void reactToPortChange(std::uint16_t port);
+    void maybeRunFirstScan();
+    void shutDown();
+
+    std::shared_ptr<WriteDatabase> writer_;
+    std::unique_ptr<LocalServer> server_;
+    std::unique_ptr<HookInstaller> installer_;
+    std::shared_ptr<ScanService> scan_;
+    std::thread scanThread_;
+};
+
+} // namespace tallyglass

@@ -1,0 +1,166 @@
+#include "capture/ScanService.h"
+
+#include "capture/TranscriptParser.h"
+#include "storage/WriteDatabase.h"
+#include "support/FakeMessageWriter.h"
+#include "support/SqlProbe.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace tallyglass {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FakeMessageWriter;
+
+std::string assistantLines(const std::string& prefix, int count, const std::string& session = "own-session")
+{
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += R"({"type":"assistant","sessionId":")" + session + R"(","timestamp":"2025-01-15T10:30:00Z","message":{"id":")"
+            + prefix + std::to_string(i) + R"(","model":"claude-haiku-4-5","usage":{"input_tokens":1,"output_tokens":2}}})" "\n";
+    return text;
+}
+
+void write(const fs::path& path, const std::string& text)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+class ScanServiceTest : public ::testing::Test {
+protected:
+    fs::path root = test::freshDirectory() / "projects";
+    std::shared_ptr<FakeMessageWriter> writer = std::make_shared<FakeMessageWriter>();
+    std::vector<std::pair<std::int64_t, std::int64_t>> progress;
+
+    std::int64_t scan(std::vector<fs::path> roots = {})
+    {
+        ScanService service(writer, roots.empty() ? std::vector<fs::path>{root} : roots, 500);
+        return service.scanAll([this](std::int64_t done, std::int64_t total) { progress.emplace_back(done, total); });
+    }
+    std::vector<std::size_t> batchSizes() const
+    {
+        std::vector<std::size_t> sizes;
+        for (const auto& call : writer->backfillCalls)
+            sizes.push_back(call.size());
+        return sizes;
+    }
+};
+
+TEST_F(ScanServiceTest, anEmptyOrMissingRootReportsNothingToDo)
+{
+    EXPECT_EQ(scan(), 0); // missing
+    fs::create_directories(root);
+    EXPECT_EQ(scan(), 0);
+    EXPECT_EQ(progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 0}, {0, 0}}));
+    EXPECT_TRUE(writer->backfillCalls.empty());
+}
+
+TEST_F(ScanServiceTest, onlyTranscriptsAreReadWithProgressAfterEachFile)
+{
+    write(root / "p" / "a.jsonl", assistantLines("a", 2));
+    write(root / "p" / "b.txt", assistantLines("b", 2));
+    write(root / "p" / "tool-results" / "c.jsonl", assistantLines("c", 2));
+    write(root / ".hidden" / "d.jsonl", assistantLines("d", 2));
+    write(root / "p" / ".e.jsonl", assistantLines("e", 2));
+    write(root / "p" / "f.JSONL", assistantLines("f", 2));
+    EXPECT_EQ(scan(), 1);
+    EXPECT_EQ(progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 1}, {1, 1}}));
+    ASSERT_EQ(batchSizes(), std::vector<std::size_t>{2});
+    EXPECT_EQ(writer->backfillCalls[0][0].messageId, "a0");
+}
+
+TEST_F(ScanServiceTest, subagentTranscriptsBelongToTheSessionNamedByTheirFolder)
+{
+    write(root / "proj" / "3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b" / "subagents" / "agent-1.jsonl", assistantLines("s", 2));
+    write(root / "proj" / "3F2A8C1E-0B7D-4E5F-9A6B-1C2D3E4F5A6C" / "subagents" / "agent-2.jsonl", assistantLines("u", 1));
+    write(root / "proj" / "main.jsonl", assistantLines("m", 1));
+    scan();
+    ASSERT_EQ(writer->backfillCalls.size(), 1u);
+    std::map<std::string, std::pair<std::string, bool>> byId;
+    for (const auto& m : writer->backfillCalls[0])
+        byId[m.messageId] = {m.sessionId, m.isSubagent};
+    EXPECT_EQ(byId["s0"], std::make_pair(std::string("3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b"), true));
+    EXPECT_EQ(byId["u0"], std::make_pair(std::string("3F2A8C1E-0B7D-4E5F-9A6B-1C2D3E4F5A6C"), true));
+    EXPECT_EQ(byId["m0"], std::make_pair(std::string("own-session"), false));
+
+    EXPECT_EQ(ScanService::subagentSession("/x/not-a-uuid/subagents/a.jsonl"), std::nullopt);
+    EXPECT_EQ(ScanService::subagentSession("/x/3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6bb/subagents/a.jsonl"), std::nullopt);
+    EXPECT_EQ(ScanService::subagentSession("/x/3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b/subagents"), std::nullopt);
+}
+
+TEST_F(ScanServiceTest, batchesHoldWholeFilesOfAtLeastFiveHundredRecords)
+{
+    write(root / "a.jsonl", assistantLines("a", 400));
+    write(root / "b.jsonl", assistantLines("b", 400));
+    write(root / "c.jsonl", assistantLines("c", 400));
+    scan();
+    EXPECT_EQ(batchSizes(), (std::vector<std::size_t>{800, 400}));
+}
+
+TEST_F(ScanServiceTest, anUnreadableFileIsLoggedAndSkipped)
+{
+    write(root / "a.jsonl", assistantLines("a", 1));
+    fs::create_directories(root / "b.jsonl"); // a folder with a transcript's name
+    write(root / "c.jsonl", assistantLines("c", 1));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(scan(), 3);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tallyglass] scan: " + (root / "b.jsonl").string() + ": not a regular file\n");
+    EXPECT_EQ(batchSizes(), std::vector<std::size_t>{2});
+    EXPECT_EQ(progress.back(), std::make_pair(std::int64_t{3}, std::int64_t{3}));
+}
+
+TEST_F(ScanServiceTest, aFailedBatchWriteEndsTheScanWithItsError)
+{
+    for (const char* name : {"a.jsonl", "b.jsonl", "c.jsonl"})
+        write(root / name, assistantLines(name, 600));
+    writer->failuresToCome = 1;
+    EXPECT_THROW(scan(), WriteError);
+    EXPECT_EQ(progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 3}}));
+}
+
+TEST_F(ScanServiceTest, overlappingAndLinkedRootsReadEachFileOnce)
+{
+    write(root / "p" / "a.jsonl", assistantLines("a", 1));
+    const fs::path linked = root.parent_path() / "linked-projects";
+    fs::create_directory_symlink(root, linked);
+    EXPECT_EQ(scan({root, linked, root / "p"}), 1);
+    EXPECT_EQ(batchSizes(), std::vector<std::size_t>{1});
+}
+
+TEST_F(ScanServiceTest, aTranscriptLargerThanOneReadPieceParsesAsAWhole)
+{
+    // Over 32 MiB, so it is read in pieces cut at line ends.
+    std::string text;
+    int lines = 0;
+    const std::string padding(4000, 'x');
+    while (text.size() < 34u * 1024 * 1024) {
+        text += R"({"type":"assistant","sessionId":"s","timestamp":"2025-01-15T10:30:00Z","pad":")" + padding
+            + R"(","message":{"id":"m)" + std::to_string(lines++) + R"(","usage":{"output_tokens":1}}})" "\n";
+    }
+    write(root / "big.jsonl", text);
+    scan();
+    ASSERT_EQ(batchSizes(), std::vector<std::size_t>{static_cast<std::size_t>(lines)});
+    EXPECT_EQ(writer->backfillCalls[0].back().messageId, "m" + std::to_string(lines - 1));
+}
+
+TEST(ScanServiceStore, aSecondRunStoresNothingNewAndSessionsStartInactive)
+{
+    const auto dir = test::freshDirectory();
+    write(dir / "projects" / "a.jsonl", assistantLines("a", 3, "S"));
+    auto db = std::make_shared<WriteDatabase>(dir / "app.db");
+    ScanService service(db, {dir / "projects"}, 500);
+    service.scanAll({});
+    service.scanAll({});
+    test::SqlProbe probe(dir / "app.db");
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM messages"), "3");
+    EXPECT_EQ(probe.value("SELECT isActive FROM sessions"), "0");
+    EXPECT_EQ(service.statistics().messagesRead, 6);
+}
+
+} // namespace
+} // namespace tallyglass

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# End to end, with real processes: `tallyglass --headless`, `tallyglass hook
+# install`, and the installed script run with bash and curl the way Claude
+# Code runs it. Meant to run inside in-private-network.sh.
+#
+#   headless.sh <tallyglass binary>
+set -uo pipefail
+bin=$1
+work=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
+unset CLAUDE_CONFIG_DIR
+mkdir -p "$HOME/.claude/projects/proj"
+db=$HOME/.config/tallyglass/app.db
+
+fail() {
+  echo "FAIL: $*"
+  for log in "$work"/*.log; do echo "--- $log"; cat "$log"; done
+  exit 1
+}
+# until_true <seconds> '<shell test>': evaluates the test afresh every 50 ms.
+until_true() {
+  local deadline=$(( $(date +%s%N) + $1 * 1000000000 )); shift
+  while [ "$(date +%s%N)" -lt "$deadline" ]; do eval "$1" >/dev/null 2>&1 && return 0; sleep 0.05; done
+  return 1
+}
+sql() { sqlite3 "$db" "$1" 2>/dev/null; }
+assistant_line() { # id session output
+  printf '{"type":"assistant","sessionId":"%s","timestamp":"%s","message":{"id":"%s","model":"claude-sonnet-4-6","usage":{"input_tokens":1000,"output_tokens":%s,"cache_creation_input_tokens":2000,"cache_read_input_tokens":10000}}}\n' \
+    "$2" "$(date -u +%Y-%m-%dT%H:%M:%S.000Z)" "$1" "$3"
+}
+
+# History from before the first start, and the user's own status line.
+assistant_line msg_history_1 old-session 500 > "$HOME/.claude/projects/proj/old.jsonl"
+echo '{"statusLine":{"type":"command","command":"echo my-status-line"},"model":"opus"}' > "$HOME/.claude/settings.json"
+
+[ "$("$bin" hook install)" = "hook installed for port 45832" ] || fail "hook install"
+grep -q '"command": "~\\/.config\\/tallyglass\\/app-hook -- echo my-status-line"' "$HOME/.claude/settings.json" \
+  || fail "status line not chained: $(cat "$HOME/.claude/settings.json")"
+
+"$bin" --headless > "$work/headless.log" 2> "$work/headless-err.log" &
+pid=$!
+until_true 5 'curl -sf http://localhost:45832/health' || fail "server did not come up"
+grep -qx '\[tallyglass\] server listening on :45832' "$work/headless.log" || fail "no listening line"
+until_true 5 '[ "$(sql "SELECT COUNT(*) FROM messages WHERE messageId = '"'msg_history_1'"'")" = 1 ]' || fail "history not imported"
+until_true 5 'grep -q tallyglass_first_scan_done=true "$XDG_CONFIG_HOME/tallyglass/tallyglass.conf"' || fail "first-scan flag not set"
+
+echo "== a Stop event through the installed script is stored and priced within 2 s"
+transcript=$HOME/.claude/projects/proj/live.jsonl
+assistant_line msg_live_1 live-session 500 > "$transcript"
+started=$(date +%s%N)
+printf '{"hook_event_name":"Stop","session_id":"live-session","transcript_path":"%s"}' "$transcript" \
+  | bash -c '~/.config/tallyglass/app-hook' || fail "script failed"
+until_true 2 '[ "$(sql "SELECT cost FROM messages WHERE messageId = '"'msg_live_1'"'")" = 0.021 ]' || fail "event not stored"
+echo "   stored after $(( ($(date +%s%N) - started) / 1000000 )) ms"
+
+echo "== a status-line payload passes the user's line through and stores the limits"
+out=$(printf '{"rate_limits":{"five_hour":{"used_percentage":42,"resets_at":1735689600},"seven_day":{"used_percentage":7.5,"resets_at":1736294400}}}' \
+  | bash -c '~/.config/tallyglass/app-hook -- echo my-status-line') || fail "status line failed"
+[ "$out" = "my-status-line" ] || fail "status line printed '$out'"
+limits_query="SELECT five_hour_utilization || '|' || five_hour_resets_at || '|' || seven_day_utilization FROM usage_limits"
+until_true 2 '[ "$(sql "$limits_query")" = "42.0|2025-01-01T00:00:00Z|7.5" ]' || fail "limits not stored"
+
+"$bin" report --days 3650 --json > "$work/report.log" || fail "report failed"
+grep -q '"messages": 2' "$work/report.log" || fail "report does not count both messages"
+
+echo "== SIGTERM ends the process cleanly"
+kill -TERM "$pid"
+wait "$pid"; status=$?
+[ "$status" = 0 ] || fail "exit status $status after SIGTERM"
+
+echo "== a port held by another process moves the server and rewrites the installed script"
+HOME=$work/other XDG_CONFIG_HOME=$work/other/.config "$bin" --headless > "$work/holder.log" 2>&1 &
+holder=$!
+until_true 5 'curl -sf http://localhost:45832/health' || fail "holder did not come up"
+"$bin" --headless > "$work/moved.log" 2> "$work/moved-err.log" &
+pid=$!
+until_true 5 'grep -qx "\[tallyglass\] server listening on :45833" "$work/moved.log"' || fail "did not move to 45833"
+until_true 5 'grep -qx PORT=45833 "$HOME/.config/tallyglass/app-hook"' || fail "script not rewritten"
+[ "$("$bin" hook status)" = installed ] || fail "hook no longer installed"
+grep -q 'tallyglass.server.port=45833' "$XDG_CONFIG_HOME/tallyglass/tallyglass.conf" || fail "port not remembered"
+printf '{"hook_event_name":"Stop","session_id":"live-session","transcript_path":"%s"}' "$transcript" \
+  | bash -c '~/.config/tallyglass/app-hook' || fail "script failed on the new port"
+assistant_line msg_live_2 live-session 10 >> "$transcript"
+printf '{"hook_event_name":"Stop","session_id":"live-session","transcript_path":"%s"}' "$transcript" \
+  | bash -c '~/.config/tallyglass/app-hook'
+until_true 2 '[ "$(sql "SELECT COUNT(*) FROM messages WHERE messageId = '"'msg_live_2'"'")" = 1 ]' || fail "event on the new port not stored"
+kill -TERM "$pid" "$holder"
+wait "$pid"; status=$?
+[ "$status" = 0 ] || fail "exit status $status after SIGTERM"
+echo "1 passed, 0 failed"
