@@ -6,6 +6,8 @@
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 
+#include "support/RecordingHandler.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -17,21 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class RecordingHandler final : public HookHandler {
-public:
-    void handle(const std::string& body) override
-    {
-        std::lock_guard lock(mutex);
-        bodies.push_back(body);
-    }
-    std::vector<std::string> received()
-    {
-        std::lock_guard lock(mutex);
-        return bodies;
-    }
-    std::mutex mutex;
-    std::vector<std::string> bodies;
-};
+using test::RecordingHandler;
 
 // The script as the installer writes it, run with the real bash and curl the
 // way Claude Code runs it: JSON on standard input.

@@ -1,5 +1,7 @@
 #include "server/HookRouter.h"
 
+#include "support/RecordingHandler.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -8,16 +10,7 @@
 namespace tallyglass {
 namespace {
 
-class RecordingHandler final : public HookHandler {
-public:
-    void handle(const std::string& body) override
-    {
-        std::lock_guard lock(mutex);
-        bodies.push_back(body);
-    }
-    std::mutex mutex;
-    std::vector<std::string> bodies;
-};
+using test::RecordingHandler;
 
 TEST(HookRouter, routesByContentAndPassesTheBodyUnchanged)
 {
@@ -49,11 +42,11 @@ TEST(HookRouter, routesByContentAndPassesTheBodyUnchanged)
         auto statusLine = std::make_shared<RecordingHandler>();
         HookRouter router(capture, statusLine);
         router.handle(c.body);
-        EXPECT_EQ(capture->bodies.size(), static_cast<std::size_t>(c.capture));
-        EXPECT_EQ(statusLine->bodies.size(), static_cast<std::size_t>(c.statusLine));
-        for (const auto& received : capture->bodies)
+        EXPECT_EQ(capture->count(), static_cast<std::size_t>(c.capture));
+        EXPECT_EQ(statusLine->count(), static_cast<std::size_t>(c.statusLine));
+        for (const auto& received : capture->received())
             EXPECT_EQ(received, c.body);
-        for (const auto& received : statusLine->bodies)
+        for (const auto& received : statusLine->received())
             EXPECT_EQ(received, c.body);
     }
 }
@@ -72,8 +65,8 @@ TEST(HookRouter, isSafeToCallFromManyThreads)
     }
     for (auto& thread : threads)
         thread.join();
-    EXPECT_EQ(capture->bodies.size() + statusLine->bodies.size(), 1600u);
-    EXPECT_EQ(capture->bodies.size(), 800u);
+    EXPECT_EQ(capture->count() + statusLine->count(), 1600u);
+    EXPECT_EQ(capture->count(), 800u);
 }
 
 } // namespace

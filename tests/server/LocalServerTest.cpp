@@ -7,6 +7,8 @@
 #include <QSettings>
 #include <QThread>
 
+#include "support/RecordingHandler.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -18,21 +20,7 @@ namespace {
 using test::HttpClient;
 using test::PortHolder;
 
-class RecordingHandler final : public HookHandler {
-public:
-    void handle(const std::string& body) override
-    {
-        std::lock_guard lock(mutex);
-        bodies.push_back(body);
-    }
-    std::size_t count()
-    {
-        std::lock_guard lock(mutex);
-        return bodies.size();
-    }
-    std::mutex mutex;
-    std::vector<std::string> bodies;
-};
+using test::RecordingHandler;
 
 const std::string okEmpty = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 const std::string okHealth = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
@@ -97,7 +85,7 @@ TEST_F(LocalServerTest, answersEachRequestOnceAndClosesTheConnection)
         EXPECT_EQ(HttpClient::exchange(port, c.request), c.answer);
     }
     ASSERT_TRUE(server->waitForHandlers(std::chrono::seconds(5)));
-    EXPECT_EQ(handler->bodies, (std::vector<std::string>{R"({"hook_event_name":"Stop"})", "not json at all"}));
+    EXPECT_EQ(handler->received(), (std::vector<std::string>{R"({"hook_event_name":"Stop"})", "not json at all"}));
     // Reachable on the IPv6 loopback too, where the machine has it.
     try {
         HttpClient v6(port, true);
@@ -120,7 +108,7 @@ TEST_F(LocalServerTest, aRequestInSmallPiecesIsAnsweredOnceItIsComplete)
     }
     EXPECT_EQ(client.readAll(), okEmpty);
     ASSERT_TRUE(test::waitUntil([&] { return handler->count() == 1; }));
-    EXPECT_EQ(handler->bodies[0], R"({"hook_event_name":"Stop","n":1})");
+    EXPECT_EQ(handler->received()[0], R"({"hook_event_name":"Stop","n":1})");
 }
 
 TEST_F(LocalServerTest, aPeerThatHalfClosesEarlyIsAnsweredWithWhatArrived)
@@ -132,7 +120,7 @@ TEST_F(LocalServerTest, aPeerThatHalfClosesEarlyIsAnsweredWithWhatArrived)
     client.finishSending();
     EXPECT_EQ(client.readAll(), okEmpty);
     ASSERT_TRUE(test::waitUntil([&] { return handler->count() == 1; }));
-    EXPECT_EQ(handler->bodies[0], "{\"a\":1}");
+    EXPECT_EQ(handler->received()[0], "{\"a\":1}");
 
     HttpClient silent(port);
     silent.finishSending();

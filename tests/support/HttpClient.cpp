@@ -13,6 +13,30 @@ namespace tallyglass::test {
 
 namespace {
 
+// The loopback address of either family on a port.
+struct Loopback {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+
+    Loopback(std::uint16_t port, bool ipv6)
+    {
+        if (ipv6) {
+            auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+            address->sin6_family = AF_INET6;
+            address->sin6_port = htons(port);
+            address->sin6_addr = in6addr_loopback;
+            length = sizeof(sockaddr_in6);
+        } else {
+            auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+            address->sin_family = AF_INET;
+            address->sin_port = htons(port);
+            address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            length = sizeof(sockaddr_in);
+        }
+    }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
 int bindListener(std::uint16_t port, bool ipv6)
 {
     const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -20,22 +44,10 @@ int bindListener(std::uint16_t port, bool ipv6)
         return -1;
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int rc;
-    if (ipv6) {
+    if (ipv6)
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(port);
-        address.sin6_addr = in6addr_loopback;
-        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    if (rc != 0 || ::listen(fd, 16) != 0) {
+    const Loopback address(port, ipv6);
+    if (::bind(fd, address.get(), address.length) != 0 || ::listen(fd, 16) != 0) {
         ::close(fd);
         return -1;
     }
@@ -47,21 +59,8 @@ int bindListener(std::uint16_t port, bool ipv6)
 HttpClient::HttpClient(std::uint16_t port, bool ipv6)
 {
     fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int rc;
-    if (ipv6) {
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(port);
-        address.sin6_addr = in6addr_loopback;
-        rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    if (rc != 0) {
+    const Loopback address(port, ipv6);
+    if (::connect(fd_, address.get(), address.length) != 0) {
         ::close(fd_);
         throw std::runtime_error("cannot connect to port " + std::to_string(port));
     }
