@@ -17,6 +17,8 @@
 #include <QCoreApplication>
 #include <QSettings>
 
+#include <csignal>
+
 namespace tallyglass {
 
 namespace {
@@ -35,6 +37,11 @@ HeadlessApp::~HeadlessApp()
 
 int HeadlessApp::run(QCoreApplication& app)
 {
+    // Hooked first: a stop signal during start-up waits in the pipe until the
+    // event loop runs, instead of killing the process half started.
+    StopSignals::install(&app, [&app] { app.quit(); });
+    // A reader of our output that goes away must not take the process with it.
+    ::signal(SIGPIPE, SIG_IGN);
     try {
         writer_ = std::make_shared<WriteDatabase>(AppPaths::database());
     } catch (const std::exception& error) {
@@ -48,8 +55,6 @@ int HeadlessApp::run(QCoreApplication& app)
     }
     setupServer();
     maybeRunFirstScan();
-
-    StopSignals::install(&app, [&app] { app.quit(); });
     app.exec();
     shutDown();
     return 0;

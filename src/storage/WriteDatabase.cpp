@@ -1,6 +1,7 @@
 #include "storage/WriteDatabase.h"
 
 #include "core/IsoTime.h"
+#include "core/Log.h"
 #include "core/SerialQueue.h"
 #include "pricing/ModelPricingCatalog.h"
 #include "storage/SqliteStatement.h"
@@ -168,7 +169,7 @@ void WriteDatabase::closeHandle()
 {
     if (handle_) {
         if (sqlite3_close_v2(handle_) != SQLITE_OK)
-            std::fprintf(stderr, "[tallyglass] closing %s failed: %s\n", path_.c_str(), sqlite3_errmsg(handle_));
+            Log::line("closing " + path_.string() + " failed: " + sqlite3_errmsg(handle_));
         handle_ = nullptr;
     }
 }
@@ -259,8 +260,7 @@ void WriteDatabase::keepDamagedFileAside()
         if (fileExists(from))
             std::filesystem::rename(from, kept.string() + suffix);
     }
-    std::fprintf(stderr, "[tallyglass] %s is not a usable database; kept it as %s and started a fresh one\n",
-                 path_.c_str(), kept.c_str());
+    Log::line(path_.string() + " is not a usable database; kept it as " + kept.string() + " and started a fresh one");
 }
 
 bool WriteDatabase::hasColumn(const char* tableInfoSql, const char* column)
