@@ -61,15 +61,14 @@ int main(int argc, char** argv)
         return tallyglass::ImportCommand::run(rest);
     if (command == "report")
         return tallyglass::ReportCommand::run(rest);
-    if (command == "--headless" && rest.empty()) {
+    if (command.empty())
+        std::fprintf(stderr, "[tallyglass] the desktop interface is not built yet; running without windows\n");
+    if ((command == "--headless" || command.empty()) && rest.empty()) {
         QCoreApplication app(argc, argv);
         QCoreApplication::setOrganizationName("tallyglass");
         QCoreApplication::setApplicationName("tallyglass");
         tallyglass::HeadlessApp headless;
         return headless.run(app);
     }
-    if (!command.empty())
-        return usageError("unknown command or option '" + command + "'");
-    std::fprintf(stderr, "[tallyglass] the desktop interface is not built yet; run 'tallyglass --headless' (see --help)\n");
-    return 1;
+    return usageError("unknown command or option '" + command + "'");
 }
