@@ -113,7 +113,8 @@ void HeadlessApp::maybeRunFirstScan()
         try {
             scan->scanAll(progress);
             interrupted = scan->stoppedEarly();
-            Log::print("history import done: " + std::to_string(scan->statistics().messagesRead) + " messages read");
+            Log::print(std::string(interrupted ? "history import stopped: " : "history import done: ")
+                       + std::to_string(scan->statistics().messagesRead) + " messages read");
         } catch (const std::exception& error) {
             Log::line(std::string("history import failed: ") + error.what());
         }

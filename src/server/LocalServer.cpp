@@ -56,11 +56,14 @@ std::string secondsText(std::chrono::milliseconds delay)
 // so that the answer is not lost to a reset when unread bytes remain.
 class Connection final : public QObject {
 public:
+    // `reserve` takes (or, with a negative amount, gives back) bytes from the
+    // budget all connections share; false means the budget is spent.
     Connection(int fd, const LocalServer::Options& options, QObject* parent, std::function<void(std::string)> route,
-               std::function<void()> closed)
+               std::function<bool(std::int64_t)> reserve, std::function<void()> closed)
         : QObject(parent)
         , fd_(fd)
         , route_(std::move(route))
+        , reserve_(std::move(reserve))
         , closed_(std::move(closed))
         , readNotifier_(fd, QSocketNotifier::Read, this)
     {
@@ -86,8 +89,13 @@ private:
         while (true) {
             const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
             if (n > 0) {
-                if (phase_ == Phase::reading)
+                if (phase_ == Phase::reading) {
+                    if (!reserve_(n)) {
+                        close(); // every connection together may hold only so much: this one goes
+                        return;
+                    }
                     buffer_.append(chunk, static_cast<std::size_t>(n));
+                }
                 if (phase_ == Phase::reading && buffer_.size() > RequestGate::maxBodyBytes + RequestGate::maxHeaderBytes + 4)
                     break; // over every limit: answer now rather than read on
                 continue;
@@ -112,16 +120,23 @@ private:
         }
         if (HTTPRequestParser::isComplete(buffer_) || peerFinished) {
             RequestGate::Decision decision = RequestGate::decide(buffer_);
-            buffer_.clear();
-            buffer_.shrink_to_fit();
+            releaseBuffer();
             respond(decision.response, decision.route ? std::optional(std::move(decision.body)) : std::nullopt);
             if (peerFinished && phase_ == Phase::lingering)
                 close();
         }
     }
 
+    void releaseBuffer()
+    {
+        reserve_(-static_cast<std::int64_t>(buffer_.size()));
+        buffer_.clear();
+        buffer_.shrink_to_fit();
+    }
+
     void respond(const RequestGate::Response& response, std::optional<std::string> routeBody)
     {
+        releaseBuffer();
         phase_ = Phase::writing;
         pending_ = RequestGate::render(response);
         routeBody_ = std::move(routeBody);
@@ -170,6 +185,7 @@ private:
         if (writeNotifier_)
             writeNotifier_->setEnabled(false);
         deadline_.stop();
+        releaseBuffer();
         ::close(fd_);
         fd_ = -1;
         closed_();
@@ -178,6 +194,7 @@ private:
 
     int fd_;
     std::function<void(std::string)> route_;
+    std::function<bool(std::int64_t)> reserve_;
     std::function<void()> closed_;
     QSocketNotifier readNotifier_;
     QSocketNotifier* writeNotifier_ = nullptr;
@@ -233,14 +250,22 @@ private:
             return;
         }
         ++connections_;
-        new Connection(fd, server_.options_, this, [this](std::string body) { server_.dispatch(std::move(body)); },
-                       [this] { --connections_; });
+        new Connection(
+            fd, server_.options_, this, [this](std::string body) { server_.dispatch(std::move(body)); },
+            [this](std::int64_t bytes) {
+                if (bytes > 0 && buffered_ + bytes > server_.options_.maxBufferedBytes)
+                    return false;
+                buffered_ += bytes;
+                return true;
+            },
+            [this] { --connections_; });
     }
 
     LocalServer& server_;
     Listener* v4_;
     Listener* v6_;
     std::atomic<int> connections_{0};
+    std::int64_t buffered_ = 0; // only touched on the network thread
 };
 
 LocalServer::LocalServer(std::uint16_t startPort, std::uint16_t portRangeCount, std::shared_ptr<HookHandler> router)
@@ -420,12 +445,16 @@ void LocalServer::tryNextPort()
 
 void LocalServer::dispatch(std::string body)
 {
-    if (pendingHandlers_.fetch_add(1) >= options_.maxPendingHandlers) {
+    const auto bytes = static_cast<std::int64_t>(body.size());
+    const int handlersBefore = pendingHandlers_.fetch_add(1);
+    const std::int64_t bytesBefore = pendingBodyBytes_.fetch_add(bytes);
+    if (handlersBefore >= options_.maxPendingHandlers || bytesBefore + bytes > options_.maxPendingBodyBytes) {
         pendingHandlers_.fetch_sub(1);
+        pendingBodyBytes_.fetch_sub(bytes);
         Log::line("too many events waiting to be handled; dropped one");
         return;
     }
-    pool_->start([this, body = std::move(body)] {
+    pool_->start([this, bytes, body = std::move(body)] {
         try {
             router_->handle(body);
         } catch (const std::exception& error) {
@@ -433,6 +462,7 @@ void LocalServer::dispatch(std::string body)
         } catch (...) {
             Log::line("event handler failed");
         }
+        pendingBodyBytes_.fetch_sub(bytes);
         pendingHandlers_.fetch_sub(1);
     });
 }

@@ -37,6 +37,8 @@ public:
         int maxConnections = 128;                         // further ones are closed at once
         int handlerThreads = 64;                          // handlers waiting on files do not queue behind each other
         int maxPendingHandlers = 1024;                    // beyond this, events are dropped (and logged)
+        std::int64_t maxBufferedBytes = 256LL << 20;      // requests being received, all connections together
+        std::int64_t maxPendingBodyBytes = 256LL << 20;   // bodies of events waiting for or in their handler
     };
 
     LocalServer(std::uint16_t startPort, std::uint16_t portRangeCount, std::shared_ptr<HookHandler> router);
@@ -82,6 +84,7 @@ private:
     bool stopped_ = false;
 
     std::atomic<int> pendingHandlers_{0};
+    std::atomic<std::int64_t> pendingBodyBytes_{0};
     std::unique_ptr<QObject> mainContext_; // queued port-change calls die with it
     std::unique_ptr<QThreadPool> pool_;
     std::unique_ptr<QThread> thread_;

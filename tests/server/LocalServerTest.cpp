@@ -168,6 +168,53 @@ TEST_F(LocalServerTest, connectionsBeyondTheLimitAreClosedAtOnceAndOthersStillSe
     EXPECT_EQ(HttpClient::exchange(port, "GET /health HTTP/1.1\r\n\r\n"), okHealth);
 }
 
+TEST_F(LocalServerTest, requestsBeingReceivedShareOneMemoryBudget)
+{
+    LocalServer::Options options;
+    options.maxBufferedBytes = 100 * 1024;
+    auto server = startServer(options);
+    ASSERT_TRUE(listening(*server));
+    HttpClient first(port);
+    first.send("POST /event HTTP/1.1\r\nContent-Length: 90000\r\n\r\n" + std::string(40'000, 'a'));
+    ASSERT_TRUE(test::waitUntil([&] { return server->openConnections() == 1; }));
+    test::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+    HttpClient second(port);
+    second.send("POST /event HTTP/1.1\r\nContent-Length: 90000\r\n\r\n" + std::string(70'000, 'b'));
+    EXPECT_TRUE(second.closedByServer(std::chrono::seconds(3))); // 40 + 70 KB: over the shared budget, dropped
+    // The first still completes (its bytes alone fit), and so does anything small.
+    first.send(std::string(50'000, 'a'));
+    EXPECT_EQ(first.readAll().substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_EQ(HttpClient::exchange(port, "GET /health HTTP/1.1\r\n\r\n"), okHealth);
+}
+
+TEST_F(LocalServerTest, eventsBeyondTheHandlerBudgetAreDroppedAndLogged)
+{
+    // A handler that waits until released, so events pile up behind it.
+    struct Blocking final : HookHandler {
+        std::atomic<bool> release{false};
+        std::atomic<int> handled{0};
+        void handle(const std::string&) override
+        {
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ++handled;
+        }
+    };
+    auto blocking = std::make_shared<Blocking>();
+    LocalServer::Options options;
+    options.maxPendingBodyBytes = 1000;
+    LocalServer server(port, 1, blocking, options);
+    server.start();
+    ASSERT_TRUE(listening(server));
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(HttpClient::exchange(port, test::postEvent(std::string(400, 'x'))), okEmpty);
+    blocking->release = true;
+    ASSERT_TRUE(server.waitForHandlers(std::chrono::seconds(5)));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tallyglass] too many events waiting to be handled; dropped one\n");
+    EXPECT_EQ(blocking->handled.load(), 2);
+}
+
 TEST_F(LocalServerTest, aBusyPortMovesTheServerOnRemembersTheNewPortAndTellsTheMainThread)
 {
     PortHolder busy(port);
