@@ -53,20 +53,6 @@ TEST(TranscriptParser, aRecordedTranscriptGivesItsMessagesAndCountsEverySkip)
     EXPECT_EQ(empty.inputTokens + empty.outputTokens + empty.cacheCreationInputTokens + empty.cacheReadInputTokens, 0);
 }
 
-TEST(TranscriptParser, theSameTextGivesTheSameOutcomeLineByLineAndWhole)
-{
-    const std::string text = test::readData("transcripts/mixed.jsonl");
-    std::vector<std::string> owned;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        owned.push_back(text.substr(start, end - start));
-        start = end == std::string::npos ? text.size() : end + 1;
-    }
-    const std::vector<std::string_view> lines(owned.begin(), owned.end());
-    EXPECT_EQ(TranscriptParser::parseLines(lines), TranscriptParser::parseText(PaddedText(text)));
-}
-
 TEST(TranscriptParser, crLfLineEndsParseLikeLineFeeds)
 {
     const std::string crlf = test::readData("transcripts/crlf.jsonl");
