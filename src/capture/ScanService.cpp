@@ -1,6 +1,6 @@
 #include "capture/ScanService.h"
 
-#include "capture/TranscriptParser.h"
+#include "capture/TranscriptReader.h"
 #include "core/Log.h"
 
 #include <algorithm>
@@ -16,10 +16,6 @@ namespace tallyglass {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Big files are read in pieces cut at line ends, so memory stays bounded
-// whatever the size of one transcript.
-constexpr std::size_t readPiece = 32u * 1024 * 1024;
 
 bool isHex(char c)
 {
@@ -42,8 +38,8 @@ struct FileError {
     std::string message;
 };
 
-// Parses a whole file, piece by piece, into `outcome`; returns the bytes read.
-std::uint64_t parseFile(const fs::path& path, TranscriptParser::Outcome& outcome)
+// Parses a whole file into `records`; returns the bytes read.
+std::uint64_t parseFile(const fs::path& path, TranscriptReader& reader, std::vector<MessageInsert>& records)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -53,62 +49,30 @@ std::uint64_t parseFile(const fs::path& path, TranscriptParser::Outcome& outcome
         ::close(fd);
         throw FileError{"not a regular file"};
     }
-    std::string carry; // a line begun at the end of the previous piece
-    std::uint64_t total = 0;
-    const std::size_t pieceSize = std::clamp<std::size_t>(static_cast<std::size_t>(info.st_size) + 1, 4096, readPiece);
-    PaddedText piece(pieceSize);
-    while (true) {
-        std::memcpy(piece.data(), carry.data(), carry.size());
-        std::size_t filled = carry.size();
-        bool atEnd = false;
-        while (filled < pieceSize) {
-            const ssize_t n = ::read(fd, piece.data() + filled, pieceSize - filled);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                const int error = errno;
-                ::close(fd);
-                throw FileError{std::strerror(error)};
-            }
-            if (n == 0) {
-                atEnd = true;
-                break;
-            }
-            filled += static_cast<std::size_t>(n);
-            total += static_cast<std::uint64_t>(n);
-        }
-        std::size_t usable = filled;
-        carry.clear();
-        if (!atEnd) {
-            const std::string_view view(piece.data(), filled);
-            const std::size_t lastFeed = view.rfind('\n');
-            if (lastFeed != std::string_view::npos) {
-                usable = lastFeed + 1;
-                carry.assign(view.substr(usable));
-            }
-            // A single line longer than a piece is parsed as it is (and found malformed).
-        }
-        // Parsed in place: the rest of the piece and its padding follow the slice.
-        TranscriptParser::parsePaddedRangeInto(piece.data(), usable, outcome);
-        if (atEnd)
-            break;
-    }
+    const auto result = reader.read(fd, 0, static_cast<std::uint64_t>(info.st_size), [&](std::vector<MessageInsert>& batch, std::uint64_t) {
+        records.insert(records.end(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+        return true;
+    });
     ::close(fd);
-    return total;
+    if (result.error)
+        throw FileError{*result.error};
+    return result.end;
 }
 
 } // namespace
 
-ScanService::ScanService(std::shared_ptr<MessageWriter> writer, std::vector<fs::path> roots, std::int64_t batchSize)
+ScanService::ScanService(std::shared_ptr<MessageWriter> writer, std::vector<fs::path> roots, std::int64_t batchSize,
+                         std::optional<TimePoint> modifiedSince)
     : writer_(std::move(writer))
     , roots_(std::move(roots))
     , batchSize_(batchSize)
+    , modifiedSince_(modifiedSince)
 {
 }
 
 ScanService::Statistics ScanService::statistics() const
 {
-    return {files_.load(), bytes_.load(), messagesRead_.load()};
+    return {files_.load(), bytes_.load(), messagesRead_.load(), messagesWritten_.load(), unreadable_.load()};
 }
 
 std::optional<std::string> ScanService::subagentSession(std::string_view path)
@@ -147,8 +111,15 @@ std::vector<fs::path> ScanService::collectJsonlFiles() const
             if (!text.ends_with(".jsonl") || text.find("/tool-results/") != std::string::npos)
                 continue;
             struct stat info {};
-            if (::stat(path.c_str(), &info) == 0 && !seen.insert({info.st_dev, info.st_ino}).second)
+            const bool known = ::stat(path.c_str(), &info) == 0;
+            if (known && !seen.insert({info.st_dev, info.st_ino}).second)
                 continue;
+            if (modifiedSince_ && known) {
+                const auto modified = TimePoint(std::chrono::seconds(info.st_mtim.tv_sec))
+                    + std::chrono::duration_cast<TimePoint::duration>(std::chrono::nanoseconds(info.st_mtim.tv_nsec));
+                if (modified < *modifiedSince_)
+                    continue;
+            }
             found.push_back(path);
         }
         std::sort(found.begin(), found.end());
@@ -165,38 +136,42 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         progress(0, total);
 
     std::vector<MessageInsert> pending;
+    TranscriptReader reader;
+    const auto write = [&] {
+        writer_->insertBackfillMessages(pending); // a failure ends the scan with its error
+        messagesWritten_ += static_cast<std::int64_t>(pending.size());
+        pending.clear();
+    };
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (stopRequested_) {
             stoppedEarly_ = true;
             break;
         }
         const fs::path& file = files[i];
-        TranscriptParser::Outcome outcome;
+        std::vector<MessageInsert> records;
         try {
-            bytes_ += static_cast<std::int64_t>(parseFile(file, outcome));
+            bytes_ += static_cast<std::int64_t>(parseFile(file, reader, records));
         } catch (const FileError& error) {
             Log::line("scan: " + file.string() + ": " + error.message);
-            outcome.inserts.clear();
+            ++unreadable_;
+            records.clear();
         }
-        messagesRead_ += static_cast<std::int64_t>(outcome.inserts.size());
+        messagesRead_ += static_cast<std::int64_t>(records.size());
         if (const auto session = subagentSession(file.string())) {
-            for (MessageInsert& m : outcome.inserts) {
+            for (MessageInsert& m : records) {
                 m.sessionId = *session;
                 m.isSubagent = true;
             }
         }
-        pending.insert(pending.end(), std::make_move_iterator(outcome.inserts.begin()),
-                       std::make_move_iterator(outcome.inserts.end()));
-        if (static_cast<std::int64_t>(pending.size()) >= batchSize_) {
-            writer_->insertBackfillMessages(pending); // a failure ends the scan with its error
-            pending.clear();
-        }
+        pending.insert(pending.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+        if (static_cast<std::int64_t>(pending.size()) >= batchSize_)
+            write();
         ++files_;
         if (progress)
             progress(static_cast<std::int64_t>(i + 1), total);
     }
     if (!pending.empty())
-        writer_->insertBackfillMessages(pending);
+        write();
     return total;
 }
 

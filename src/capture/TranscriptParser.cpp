@@ -2,9 +2,11 @@
 
 #include "core/IsoTime.h"
 #include "core/JsonPayload.h"
+#include "core/JsonScanner.h"
 #include "core/Utf8.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -18,6 +20,26 @@ namespace {
 
 using simdjson::dom::element;
 using simdjson::dom::object;
+using Type = JsonValue::Type;
+
+// The fields a line is classified by, in the order the rules look at them.
+enum Field : std::size_t {
+    type, message, messageId, usage, sessionId, timestamp, role, model,
+    inputTokens, outputTokens, cacheCreationTokens, cacheReadTokens, cacheBreakdown, oneHourTokens,
+    fieldCount
+};
+
+const std::vector<JsonScanner::Path>& fieldPaths()
+{
+    static const std::vector<JsonScanner::Path> paths = {
+        {"type"}, {"message"}, {"message", "id"}, {"message", "usage"}, {"sessionId"}, {"timestamp"},
+        {"message", "role"}, {"message", "model"}, {"message", "usage", "input_tokens"},
+        {"message", "usage", "output_tokens"}, {"message", "usage", "cache_creation_input_tokens"},
+        {"message", "usage", "cache_read_input_tokens"}, {"message", "usage", "cache_creation"},
+        {"message", "usage", "cache_creation", "ephemeral_1h_input_tokens"},
+    };
+    return paths;
+}
 
 std::int64_t clampToInt64(double value)
 {
@@ -30,100 +52,150 @@ std::int64_t clampToInt64(double value)
     return static_cast<std::int64_t>(value); // truncates toward zero
 }
 
-std::int64_t toInt(simdjson::simdjson_result<element> field)
+std::int64_t toInt(const JsonValue& value)
 {
-    element value;
-    if (field.get(value))
-        return 0;
-    switch (value.type()) {
-    case simdjson::dom::element_type::INT64:
-        return value.get_int64().value_unsafe();
-    case simdjson::dom::element_type::UINT64: {
-        const std::uint64_t u = value.get_uint64().value_unsafe();
-        return u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+    switch (value.type) {
+    case Type::int64: return value.int64;
+    case Type::uint64:
+        return value.uint64 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
             ? std::numeric_limits<std::int64_t>::max()
-            : static_cast<std::int64_t>(u);
-    }
-    case simdjson::dom::element_type::DOUBLE: {
-        const double d = value.get_double().value_unsafe();
-        return std::isfinite(d) ? clampToInt64(d) : 0;
-    }
-    case simdjson::dom::element_type::BOOL:
-        // JSON booleans are numbers to the platform reader this format was
-        // first consumed with; true counts 1.
-        return value.get_bool().value_unsafe() ? 1 : 0;
-    default:
-        return 0;
+            : static_cast<std::int64_t>(value.uint64);
+    case Type::floating: return std::isfinite(value.floating) ? clampToInt64(value.floating) : 0;
+    // JSON booleans are numbers to the platform reader this format was first
+    // consumed with; true counts 1.
+    case Type::boolean: return value.boolean ? 1 : 0;
+    default: return 0;
     }
 }
 
-bool nonEmptyString(simdjson::simdjson_result<element> field, std::string_view& out)
+bool isString(const JsonValue& value)
 {
-    return !field.get_string().get(out) && !out.empty();
+    return value.type == Type::string;
 }
 
-Kind classifyPadded(const char* data, std::size_t size, MessageInsert& insert)
+bool usableText(const JsonValue& value)
 {
-    object line;
-    if (!JsonPayload::parsePaddedObject(data, size, line))
-        return Kind::malformed;
+    return isString(value) && !value.text.empty() && !value.truncated && value.text.size() <= maxFieldBytes;
+}
 
-    std::string_view type;
-    if (line["type"].get_string().get(type) || type != "assistant")
+// The classification rules, over fields read by either parser. `get` is asked
+// for fields in rule order, so the in-memory reader looks up only what it needs.
+template <typename Get>
+Kind classifyFields(Get&& get, MessageInsert& insert)
+{
+    const JsonValue lineType = get(type);
+    if (!isString(lineType) || lineType.text != "assistant")
         return Kind::nonAssistant;
+    if (get(message).type != Type::object)
+        return Kind::missingField;
+    const JsonValue id = get(messageId);
+    if (!usableText(id))
+        return Kind::missingField;
+    if (get(usage).type != Type::object)
+        return Kind::missingField;
+    const JsonValue session = get(sessionId);
+    if (!usableText(session))
+        return Kind::missingField;
+    const JsonValue time = get(timestamp);
+    if (!usableText(time) || !IsoTime::parse(time.text))
+        return Kind::missingField;
+    const JsonValue roleValue = get(role);
+    const JsonValue modelValue = get(model);
+    if ((isString(roleValue) && (roleValue.truncated || roleValue.text.size() > maxFieldBytes))
+        || (isString(modelValue) && (modelValue.truncated || modelValue.text.size() > maxFieldBytes)))
+        return Kind::missingField;
 
-    object message;
-    if (line["message"].get_object().get(message))
-        return Kind::missingField;
-    std::string_view messageId;
-    if (!nonEmptyString(message["id"], messageId))
-        return Kind::missingField;
-    object usage;
-    if (message["usage"].get_object().get(usage))
-        return Kind::missingField;
-    std::string_view sessionId;
-    if (!nonEmptyString(line["sessionId"], sessionId))
-        return Kind::missingField;
-    std::string_view timestamp;
-    if (!nonEmptyString(line["timestamp"], timestamp) || !IsoTime::parse(timestamp))
-        return Kind::missingField;
-
-    insert.messageId.assign(messageId);
-    insert.sessionId.assign(sessionId);
-    insert.timestamp.assign(timestamp);
-    std::string_view role;
-    if (!message["role"].get_string().get(role))
-        insert.role.assign(role);
-    else
-        insert.role.assign("assistant");
-    std::string_view model;
-    if (nonEmptyString(message["model"], model))
-        insert.model.emplace(model);
+    insert.messageId.assign(id.text);
+    insert.sessionId.assign(session.text);
+    insert.timestamp.assign(time.text);
+    insert.role.assign(isString(roleValue) ? roleValue.text : std::string_view("assistant"));
+    if (isString(modelValue) && !modelValue.text.empty())
+        insert.model.emplace(modelValue.text);
     else
         insert.model.reset();
-    insert.inputTokens = toInt(usage["input_tokens"]);
-    insert.outputTokens = toInt(usage["output_tokens"]);
-    insert.cacheCreationInputTokens = toInt(usage["cache_creation_input_tokens"]);
-    insert.cacheReadInputTokens = toInt(usage["cache_read_input_tokens"]);
+    insert.inputTokens = toInt(get(inputTokens));
+    insert.outputTokens = toInt(get(outputTokens));
+    insert.cacheCreationInputTokens = toInt(get(cacheCreationTokens));
+    insert.cacheReadInputTokens = toInt(get(cacheReadTokens));
     insert.isSubagent = false;
-
-    std::int64_t oneHour = 0;
-    object breakdown;
-    if (!usage["cache_creation"].get_object().get(breakdown))
-        oneHour = toInt(breakdown["ephemeral_1h_input_tokens"]);
-    const std::int64_t ceiling = std::max<std::int64_t>(insert.cacheCreationInputTokens, 0);
-    insert.cacheCreation1hInputTokens = std::clamp<std::int64_t>(oneHour, 0, ceiling);
+    const std::int64_t oneHour = get(cacheBreakdown).type == Type::object ? toInt(get(oneHourTokens)) : 0;
+    insert.cacheCreation1hInputTokens =
+        std::clamp<std::int64_t>(oneHour, 0, std::max<std::int64_t>(insert.cacheCreationInputTokens, 0));
     return Kind::ok;
 }
 
-void count(Kind kind, Outcome& outcome)
+// An element as a field value; an object is also kept in `into` for the next level's lookups.
+JsonValue fromElement(simdjson::simdjson_result<element> field, object* into = nullptr)
 {
-    switch (kind) {
-    case Kind::malformed: ++outcome.malformed; break;
-    case Kind::nonAssistant: ++outcome.nonAssistant; break;
-    case Kind::missingField: ++outcome.missingField; break;
-    case Kind::ok: break;
+    JsonValue value;
+    element e;
+    if (field.get(e))
+        return value;
+    switch (e.type()) {
+    case simdjson::dom::element_type::ARRAY: value.type = Type::array; break;
+    case simdjson::dom::element_type::OBJECT:
+        value.type = Type::object;
+        if (into)
+            *into = e.get_object().value_unsafe();
+        break;
+    case simdjson::dom::element_type::INT64: value.type = Type::int64; value.int64 = e.get_int64().value_unsafe(); break;
+    case simdjson::dom::element_type::UINT64: value.type = Type::uint64; value.uint64 = e.get_uint64().value_unsafe(); break;
+    case simdjson::dom::element_type::DOUBLE: value.type = Type::floating; value.floating = e.get_double().value_unsafe(); break;
+    case simdjson::dom::element_type::STRING: value.type = Type::string; value.text = e.get_string().value_unsafe(); break;
+    case simdjson::dom::element_type::BOOL: value.type = Type::boolean; value.boolean = e.get_bool().value_unsafe(); break;
+    case simdjson::dom::element_type::NULL_VALUE: value.type = Type::null; break;
     }
+    return value;
+}
+
+// Field lookups on a parsed line, one level at a time.
+class DomFields {
+public:
+    explicit DomFields(object line)
+        : line_(line)
+    {
+    }
+
+    JsonValue operator()(Field field)
+    {
+        switch (field) {
+        case type: return fromElement(line_["type"]);
+        case sessionId: return fromElement(line_["sessionId"]);
+        case timestamp: return fromElement(line_["timestamp"]);
+        case message: return fromElement(line_["message"], &message_);
+        case messageId: return fromElement(message_["id"]);
+        case role: return fromElement(message_["role"]);
+        case model: return fromElement(message_["model"]);
+        case usage: return fromElement(message_["usage"], &usage_);
+        case inputTokens: return fromElement(usage_["input_tokens"]);
+        case outputTokens: return fromElement(usage_["output_tokens"]);
+        case cacheCreationTokens: return fromElement(usage_["cache_creation_input_tokens"]);
+        case cacheReadTokens: return fromElement(usage_["cache_read_input_tokens"]);
+        case cacheBreakdown: return fromElement(usage_["cache_creation"], &breakdown_);
+        case oneHourTokens: return fromElement(breakdown_["ephemeral_1h_input_tokens"]);
+        case fieldCount: break;
+        }
+        return {};
+    }
+
+private:
+    object line_;
+    object message_;
+    object usage_;
+    object breakdown_;
+};
+
+Kind classifyPadded(const char* data, std::size_t size, MessageInsert& insert)
+{
+    if (size > maxInMemoryLineBytes) {
+        LineScanner scanner;
+        scanner.feed({data, size});
+        return scanner.finish(insert);
+    }
+    object line;
+    if (!JsonPayload::parsePaddedObject(data, size, line))
+        return Kind::malformed;
+    return classifyFields(DomFields(line), insert);
 }
 
 bool isBlankLine(std::string_view line)
@@ -133,6 +205,45 @@ bool isBlankLine(std::string_view line)
 }
 
 } // namespace
+
+void count(Kind kind, MessageInsert&& insert, Outcome& outcome)
+{
+    switch (kind) {
+    case Kind::ok: outcome.inserts.push_back(std::move(insert)); break;
+    case Kind::malformed: ++outcome.malformed; break;
+    case Kind::nonAssistant: ++outcome.nonAssistant; break;
+    case Kind::missingField: ++outcome.missingField; break;
+    }
+}
+
+struct LineScanner::State {
+    JsonScanner scanner{fieldPaths(), maxFieldBytes + 1};
+};
+
+LineScanner::LineScanner()
+    : state_(std::make_unique<State>())
+{
+}
+
+LineScanner::~LineScanner() = default;
+
+void LineScanner::reset()
+{
+    state_->scanner.reset();
+}
+
+void LineScanner::feed(std::string_view bytes)
+{
+    state_->scanner.feed(bytes);
+}
+
+Kind LineScanner::finish(MessageInsert& insert)
+{
+    JsonScanner& scanner = state_->scanner;
+    if (!scanner.finish() || scanner.rootType() != Type::object)
+        return Kind::malformed;
+    return classifyFields([&](Field field) { return scanner.value(field); }, insert);
+}
 
 Classification classify(std::string_view line)
 {
@@ -152,10 +263,7 @@ Outcome parseLines(const std::vector<std::string_view>& lines)
         if (isBlankLine(line))
             continue;
         Classification c = classify(line);
-        if (c.kind == Kind::ok)
-            outcome.inserts.push_back(std::move(*c.insert));
-        else
-            count(c.kind, outcome);
+        count(c.kind, c.insert ? std::move(*c.insert) : MessageInsert{}, outcome);
     }
     return outcome;
 }
@@ -185,7 +293,7 @@ void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome)
         if (kind == Kind::ok)
             outcome.inserts.push_back(insert);
         else
-            count(kind, outcome);
+            count(kind, MessageInsert{}, outcome);
     }
 }
 

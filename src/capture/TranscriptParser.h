@@ -4,6 +4,7 @@
 #include "core/PaddedText.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -15,9 +16,16 @@ namespace tallyglass::TranscriptParser {
 //
 // A line is JSON only if it parses whole: a line cut short while Claude Code is
 // still writing it is malformed, never a message with the fields read so far.
-// Token counts outside the 64-bit range are clamped to it.
+// Token counts outside the 64-bit range are clamped to it. Identifiers longer
+// than maxFieldBytes make a line missingField: no real one comes close, and a
+// bound keeps one hostile line from growing the database without limit.
 
 enum class Kind { ok, malformed, nonAssistant, missingField };
+
+inline constexpr std::size_t maxFieldBytes = 4096;
+// Longer lines are read by LineScanner, in pieces, with bounded memory: the
+// in-memory parser needs about thirteen times a document's size.
+inline constexpr std::size_t maxInMemoryLineBytes = 1u << 20;
 
 struct Classification {
     Kind kind = Kind::malformed;
@@ -48,5 +56,26 @@ void parseTextInto(const PaddedText& text, Outcome& outcome);
 // The same for bytes [data, data + size) followed by at least PaddedText::padding
 // readable bytes (a slice of a larger padded buffer).
 void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome);
+
+// Adds one classified line to an outcome.
+void count(Kind kind, MessageInsert&& insert, Outcome& outcome);
+
+// Classifies one line of any length fed in pieces, keeping only the fields it
+// needs; it agrees with classify() on every line.
+class LineScanner {
+public:
+    LineScanner();
+    ~LineScanner();
+    LineScanner(const LineScanner&) = delete;
+    LineScanner& operator=(const LineScanner&) = delete;
+
+    void reset();
+    void feed(std::string_view bytes);
+    Kind finish(MessageInsert& insert);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 } // namespace tallyglass::TranscriptParser

@@ -76,13 +76,30 @@ bool rewriteLongIntegers(std::string_view line, std::string& out)
             continue;
         }
         if (c == '-' || (c >= '0' && c <= '9')) {
+            // The whole number token: a fraction or exponent belongs to it and is
+            // never read as an integer of its own.
+            const auto digitsFrom = [&](std::size_t at) {
+                while (at < line.size() && line[at] >= '0' && line[at] <= '9')
+                    ++at;
+                return at;
+            };
             const std::size_t digitsStart = i + (c == '-' ? 1 : 0);
-            std::size_t end = digitsStart;
-            while (end < line.size() && line[end] >= '0' && line[end] <= '9')
+            std::size_t end = digitsFrom(digitsStart);
+            const std::size_t integerDigits = end - digitsStart;
+            bool plainInteger = true;
+            if (end < line.size() && line[end] == '.') {
+                plainInteger = false;
+                end = digitsFrom(end + 1);
+            }
+            if (end < line.size() && (line[end] == 'e' || line[end] == 'E')) {
+                plainInteger = false;
                 ++end;
-            const bool plainInteger = end >= line.size() || (line[end] != '.' && line[end] != 'e' && line[end] != 'E');
+                if (end < line.size() && (line[end] == '+' || line[end] == '-'))
+                    ++end;
+                end = digitsFrom(end);
+            }
             out.append(line.substr(i, end - i));
-            if (plainInteger && end - digitsStart >= 19) {
+            if (plainInteger && integerDigits >= 19) {
                 out.append(".0");
                 changed = true;
             }

@@ -1,6 +1,6 @@
 #include "server/HookRouter.h"
 
-#include "core/JsonPayload.h"
+#include "server/HookPayload.h"
 
 namespace tallyglass {
 
@@ -12,22 +12,12 @@ HookRouter::HookRouter(std::shared_ptr<HookHandler> captureHandler, std::shared_
 
 void HookRouter::handle(const std::string& body)
 {
-    enum class Target { none, capture, statusLine } target = Target::none;
-    {
-        simdjson::dom::object payload;
-        if (!JsonPayload::parseObject(body, payload))
-            return;
-        // rate_limits is asked first: a payload carrying both keys is a status line.
-        if (payload["rate_limits"].is_object())
-            target = Target::statusLine;
-        else if (payload["hook_event_name"].is_string())
-            target = Target::capture;
+    // rate_limits is asked first: a payload carrying both keys is a status line.
+    switch (HookPayload::route(body)) {
+    case HookPayload::Route::statusLine: statuslineHandler_->handle(body); break;
+    case HookPayload::Route::capture: captureHandler_->handle(body); break;
+    case HookPayload::Route::none: break;
     }
-    // The parsed object belongs to this thread's parser, which the handler reuses.
-    if (target == Target::statusLine)
-        statuslineHandler_->handle(body);
-    else if (target == Target::capture)
-        captureHandler_->handle(body);
 }
 
 } // namespace tallyglass
