@@ -3,6 +3,7 @@
 #include "app/AppPaths.h"
 #include "app/StopSignals.h"
 #include "capture/CaptureService.h"
+#include "capture/CatchUp.h"
 #include "capture/ScanService.h"
 #include "capture/StatusLineService.h"
 #include "core/Log.h"
@@ -54,7 +55,7 @@ int HeadlessApp::run(QCoreApplication& app)
         // A stale active mark only colours a session; start-up goes on.
     }
     setupServer();
-    maybeRunFirstScan();
+    runHistoryImport();
     app.exec();
     shutDown();
     return 0;
@@ -63,9 +64,9 @@ int HeadlessApp::run(QCoreApplication& app)
 void HeadlessApp::setupServer()
 {
     const std::uint16_t port = ServerConstants::resolvedPort();
-    auto capture = std::make_shared<CaptureService>(writer_, 400, 50);
+    capture_ = std::make_shared<CaptureService>(writer_, 400, 50);
     auto statusLine = std::make_shared<StatusLineService>(writer_);
-    auto router = std::make_shared<HookRouter>(capture, statusLine);
+    auto router = std::make_shared<HookRouter>(capture_, statusLine);
     server_ = std::make_unique<LocalServer>(port, ServerConstants::portRangeCount, router);
     installer_ = std::make_unique<HookInstaller>(AppPaths::claudeSettings(), AppPaths::hookScript(), port,
                                                  HookScriptBuilder::currentVersion);
@@ -95,31 +96,39 @@ void HeadlessApp::reactToPortChange(std::uint16_t port)
     }
 }
 
-void HeadlessApp::maybeRunFirstScan()
+// The first start imports the whole history; every later one reads again what
+// was modified since the last import or catch-up began, in the background.
+void HeadlessApp::runHistoryImport()
 {
-    if (QSettings("tallyglass", "tallyglass").value(firstScanDoneKey, false).toBool())
-        return;
-    scan_ = std::make_shared<ScanService>(writer_, AppPaths::transcriptRoots(), scanBatchSize);
-    scanThread_ = std::thread([scan = scan_] {
+    const bool firstDone = QSettings("tallyglass", "tallyglass").value(firstScanDoneKey, false).toBool();
+    const auto since = firstDone ? CatchUp::modifiedSince() : std::nullopt;
+    const auto startedAt = std::chrono::system_clock::now();
+    scan_ = std::make_shared<ScanService>(writer_, AppPaths::transcriptRoots(), scanBatchSize, since);
+    const std::string what = firstDone ? "catch-up" : "history import";
+    scanThread_ = std::thread([scan = scan_, firstDone, startedAt, what] {
         auto lastReport = std::chrono::steady_clock::now();
         const auto progress = [&](std::int64_t done, std::int64_t total) {
             const auto now = std::chrono::steady_clock::now();
             if (done == 0 || done == total || now - lastReport >= std::chrono::seconds(1)) {
                 lastReport = now;
-                Log::print("history import: " + std::to_string(done) + " of " + std::to_string(total) + " files");
+                Log::print(what + ": " + std::to_string(done) + " of " + std::to_string(total) + " files");
             }
         };
-        bool interrupted = false;
+        bool complete = false;
         try {
             scan->scanAll(progress);
-            interrupted = scan->stoppedEarly();
-            Log::print(std::string(interrupted ? "history import stopped: " : "history import done: ")
-                       + std::to_string(scan->statistics().messagesRead) + " messages read");
+            complete = !scan->stoppedEarly();
+            Log::print(what + (complete ? " done: " : " stopped: ") + std::to_string(scan->statistics().messagesRead)
+                       + " messages read");
         } catch (const std::exception& error) {
-            Log::line(std::string("history import failed: ") + error.what());
+            Log::line(what + " failed: " + error.what());
         }
-        // A failed import is not retried at the next start; one cut short by shutdown is.
-        if (!interrupted) {
+        if (complete)
+            CatchUp::storeWatermark(startedAt);
+        // A first import is not run again once it stored something, even if it
+        // failed later on (the catch-up reads what changes from then on); one
+        // cut short by shutdown, or that stored nothing, runs again.
+        if (!firstDone && (complete || (!scan->stoppedEarly() && scan->statistics().messagesWritten > 0))) {
             QSettings settings("tallyglass", "tallyglass");
             settings.setValue(firstScanDoneKey, true);
             settings.sync();
@@ -135,7 +144,10 @@ void HeadlessApp::shutDown()
         scan_->requestStop();
     if (scanThread_.joinable())
         scanThread_.join();
-    server_.reset();     // waits for handlers in flight, so their writes finish
+    server_.reset();     // waits for handlers in flight
+    if (capture_)
+        capture_->stop(); // reads in progress finish; the next start catches up with the rest
+    capture_.reset();
     scan_.reset();
     writer_.reset();     // finishes the write in progress, closes the file
 }

@@ -8,6 +8,7 @@ class QCoreApplication;
 
 namespace tallyglass {
 
+class CaptureService;
 class HookInstaller;
 class LocalServer;
 class ScanService;
@@ -15,8 +16,10 @@ class WriteDatabase;
 
 // Everything but the windows: opens the database, clears stale active
 // sessions, runs the local server with the capture and status-line services,
-// rewrites an installed hook when the server comes up on another port, and
-// imports the transcript history once. SIGINT and SIGTERM end it cleanly.
+// rewrites an installed hook when the server comes up on another port,
+// imports the transcript history once, and at every later start catches up
+// with what changed while it was not running. SIGINT and SIGTERM end it
+// cleanly.
 class HeadlessApp {
 public:
     HeadlessApp();
@@ -28,10 +31,11 @@ public:
 private:
     void setupServer();
     void reactToPortChange(std::uint16_t port);
-    void maybeRunFirstScan();
+    void runHistoryImport();
     void shutDown();
 
     std::shared_ptr<WriteDatabase> writer_;
+    std::shared_ptr<CaptureService> capture_;
     std::unique_ptr<LocalServer> server_;
     std::unique_ptr<HookInstaller> installer_;
     std::shared_ptr<ScanService> scan_;

@@ -1,12 +1,10 @@
 #include "capture/CaptureService.h"
 
-#include "capture/TranscriptParser.h"
-#include "core/JsonPayload.h"
+#include "capture/TranscriptReader.h"
 #include "core/Log.h"
+#include "server/HookPayload.h"
 
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -16,33 +14,9 @@ namespace tallyglass {
 
 namespace {
 
-struct HookEvent {
-    std::optional<std::string> name;
-    std::optional<std::string> sessionId;
-    std::optional<std::string> transcriptPath;
-    std::optional<std::string> agentTranscriptPath;
-};
-
-std::optional<std::string> stringField(simdjson::dom::object& object, const char* key)
-{
-    std::string_view value;
-    if (object[key].get_string().get(value))
-        return std::nullopt;
-    return std::string(value);
-}
-
 bool present(const std::optional<std::string>& text)
 {
     return text && !text->empty();
-}
-
-// The size the file system reports for a path, 0 when it cannot say.
-std::uint64_t fileSize(const std::string& path)
-{
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return 0;
-    return static_cast<std::uint64_t>(info.st_size);
 }
 
 // Opens a regular file for reading. O_NONBLOCK keeps a FIFO from hanging the
@@ -60,157 +34,200 @@ int openRegularFile(const std::string& path, struct stat& info)
     return fd;
 }
 
-bool readAt(int fd, std::uint64_t offset, PaddedText& into)
+class FileCloser {
+public:
+    explicit FileCloser(int fd)
+        : fd_(fd)
+    {
+    }
+    ~FileCloser() { ::close(fd_); }
+    FileCloser(const FileCloser&) = delete;
+    FileCloser& operator=(const FileCloser&) = delete;
+
+private:
+    int fd_;
+};
+
+// Bytes [offset, offset + length) of the file, fewer when it is shorter.
+std::string bytesAt(int fd, std::uint64_t offset, std::size_t length)
 {
+    std::string bytes(length, '\0');
     std::size_t done = 0;
-    while (done < into.size()) {
-        const ssize_t n = ::pread(fd, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
+    while (done < length) {
+        const ssize_t n = ::pread(fd, bytes.data() + done, length - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break; // the file shrank under us: take what is there
+        if (n <= 0)
+            break;
         done += static_cast<std::size_t>(n);
     }
-    into.truncate(done);
-    return true;
+    bytes.resize(done);
+    return bytes;
+}
+
+std::string tailBefore(int fd, std::uint64_t offset)
+{
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(offset, TranscriptCursors::tailBytes));
+    return bytesAt(fd, offset - length, length);
+}
+
+CaptureService::Options optionsWithStability(std::int64_t timeoutMs, std::int64_t intervalMs)
+{
+    CaptureService::Options options;
+    options.timing.stabilityTimeout = std::chrono::milliseconds(timeoutMs);
+    options.timing.stabilityInterval = std::chrono::milliseconds(intervalMs);
+    return options;
 }
 
 } // namespace
 
 CaptureService::CaptureService(std::shared_ptr<MessageWriter> writer, std::int64_t fileStabilityTimeoutMs,
                                std::int64_t fileStabilityIntervalMs)
-    : writer_(std::move(writer))
-    , fileStabilityTimeoutMs_(fileStabilityTimeoutMs)
-    , fileStabilityIntervalMs_(fileStabilityIntervalMs)
+    : CaptureService(std::move(writer), optionsWithStability(fileStabilityTimeoutMs, fileStabilityIntervalMs))
 {
+}
+
+CaptureService::CaptureService(std::shared_ptr<MessageWriter> writer, Options options)
+    : writer_(std::move(writer))
+    , options_(std::move(options))
+{
+    queue_ = std::make_unique<TranscriptQueue>(options_.timing, options_.readerThreads, options_.maxTranscripts,
+                                               [this](const TranscriptQueue::Request& request) { read(request); });
+}
+
+CaptureService::~CaptureService()
+{
+    stop();
+}
+
+void CaptureService::stop()
+{
+    queue_->stop();
+}
+
+bool CaptureService::waitUntilIdle(std::chrono::milliseconds timeout)
+{
+    return queue_->waitUntilIdle(timeout);
+}
+
+void CaptureService::markSession(const std::string& eventName, const std::string& sessionId, bool active)
+{
+    try {
+        writer_->setSessionActive(sessionId, active);
+    } catch (const std::exception& error) {
+        Log::line("setSessionActive(" + eventName + ") failed: " + error.what());
+    }
 }
 
 void CaptureService::handle(const std::string& body)
 {
-    HookEvent event;
-    {
-        simdjson::dom::object payload;
-        if (!JsonPayload::parseObject(body, payload))
-            return;
-        // Copied out now: parsing transcripts reuses this thread's parser.
-        event = {stringField(payload, "hook_event_name"), stringField(payload, "session_id"),
-                 stringField(payload, "transcript_path"), stringField(payload, "agent_transcript_path")};
+    const auto event = HookPayload::event(body);
+    if (!event)
+        return;
+    if (event->oversized) {
+        Log::line("an event with a session id or path over " + std::to_string(HookPayload::maxTextBytes)
+                  + " bytes \u2014 skipping");
+        return;
     }
+    const std::string name = event->name.value_or("");
+    const bool start = event->name == "SessionStart";
+    const bool end = event->name == "SessionEnd";
 
-    if (event.name == "SessionStart" || event.name == "SessionEnd") {
-        if (!present(event.sessionId)) {
-            Log::line(*event.name + " missing session_id \u2014 skipping");
+    if (start || end) {
+        if (!present(event->sessionId)) {
+            Log::line(name + " missing session_id \u2014 skipping");
             return;
         }
-        try {
-            writer_->setSessionActive(*event.sessionId, event.name == "SessionStart");
-        } catch (const std::exception& error) {
-            Log::line("setSessionActive(" + *event.name + ") failed: " + error.what());
+        if (start) {
+            markSession(name, *event->sessionId, true);
+            return;
         }
+        // The session's last lines may not have been read yet: it is marked
+        // ended only after its transcript was read once more.
+        auto markEnded = [this, name, session = *event->sessionId] { markSession(name, session, false); };
+        if (!present(event->transcriptPath) || !queue_->submit({*event->transcriptPath, std::nullopt, false}, markEnded))
+            markEnded();
         return;
     }
 
-    std::vector<MessageInsert> records;
-    std::vector<Cursor> cursors;
-    const auto take = [&](Parsed parsed) {
-        records.insert(records.end(), std::make_move_iterator(parsed.inserts.begin()),
-                       std::make_move_iterator(parsed.inserts.end()));
-        if (parsed.cursor)
-            cursors.push_back(std::move(*parsed.cursor));
-    };
-    if (present(event.transcriptPath))
-        take(parseTranscript(*event.transcriptPath, std::nullopt, false));
-    if (event.name == "SubagentStop" && present(event.agentTranscriptPath) && present(event.sessionId))
-        take(parseTranscript(*event.agentTranscriptPath, event.sessionId, true));
+    bool dropped = false;
+    if (present(event->transcriptPath))
+        dropped = !queue_->submit({*event->transcriptPath, std::nullopt, false});
+    if (name == "SubagentStop" && present(event->agentTranscriptPath) && present(event->sessionId))
+        dropped = !queue_->submit({*event->agentTranscriptPath, event->sessionId, true}) || dropped;
+    if (dropped && !droppedLogged_.exchange(true))
+        Log::line("too many transcripts waiting to be read; events are dropped until some are done");
+}
 
-    if (!records.empty()) {
+TranscriptReader& CaptureService::readerForThisThread()
+{
+    // One reader (and its buffer) per queue thread, kept for the service's life.
+    thread_local std::pair<const CaptureService*, TranscriptReader*> mine{nullptr, nullptr};
+    if (mine.first != this) {
+        std::lock_guard lock(readersMutex_);
+        TranscriptReader::Options options;
+        options.pieceBytes = options_.pieceBytes;
+        options.batchRecords = options_.batchRecords;
+        readers_.push_back(std::make_unique<TranscriptReader>(options));
+        mine = {this, readers_.back().get()};
+    }
+    return *mine.second;
+}
+
+void CaptureService::read(const TranscriptQueue::Request& request)
+{
+    struct stat info {};
+    const int fd = openRegularFile(request.path, info);
+    if (fd < 0)
+        return; // not there (yet), or not a regular file
+    FileCloser closer(fd);
+    const TranscriptCursors::FileIdentity identity{static_cast<std::uint64_t>(info.st_dev),
+                                                   static_cast<std::uint64_t>(info.st_ino)};
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    TranscriptReader& reader = readerForThisThread();
+
+    std::uint64_t start = 0;
+    std::string head;
+    if (const auto resume = cursors_.resumePoint(request.path, identity, size)) {
+        // Resume only where the file still starts, and still runs up to the cursor, as it did.
+        if (bytesAt(fd, 0, resume->head.size()) == resume->head
+            && tailBefore(fd, resume->offset) == resume->tail) {
+            start = resume->offset;
+            head = resume->head;
+            if (start == size)
+                return;
+            if (resume->unterminatedUntil > start && !reader.hasLineFeed(fd, resume->unterminatedUntil, size)) {
+                cursors_.noteUnterminated(request.path, identity, size);
+                return;
+            }
+        }
+    }
+    if (start == 0)
+        head = bytesAt(fd, 0, static_cast<std::size_t>(std::min<std::uint64_t>(size, TranscriptCursors::headBytes)));
+
+    const auto sink = [&](std::vector<MessageInsert>& records, std::uint64_t endOffset) {
+        if (request.sessionIdOverride || request.isSubagent) {
+            for (MessageInsert& m : records) {
+                if (request.sessionIdOverride)
+                    m.sessionId = *request.sessionIdOverride;
+                m.isSubagent = request.isSubagent;
+            }
+        }
         try {
             writer_->insertMessages(records);
         } catch (const std::exception& error) {
             Log::line(std::string("CaptureService write failed: ") + error.what());
-            return; // cursors stay: the next event of the session reads these lines again
+            return false; // the cursor stays: the next read takes these lines again
         }
-    }
-    for (Cursor& cursor : cursors)
-        cursors_.advance(cursor.path, cursor.identity, cursor.offset, std::move(cursor.head), std::move(cursor.tail));
-}
-
-CaptureService::Parsed CaptureService::parseTranscript(const std::string& path,
-                                                       const std::optional<std::string>& sessionIdOverride, bool isSubagent)
-{
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return {};
-    waitForFileStable(path);
-
-    const int fd = openRegularFile(path, info);
-    if (fd < 0)
-        return {};
-    const TranscriptCursors::FileIdentity identity{static_cast<std::uint64_t>(info.st_dev),
-                                                   static_cast<std::uint64_t>(info.st_ino)};
-    const auto size = static_cast<std::uint64_t>(info.st_size);
-    std::uint64_t start = 0;
-    std::string head;
-    if (const auto resume = cursors_.resumePoint(path, identity, size)) {
-        // Resume only where the file still starts, and still runs up to the cursor, as it did.
-        PaddedText first(resume->head.size());
-        PaddedText before(resume->tail.size());
-        if (readAt(fd, 0, first) && first.view() == resume->head
-            && readAt(fd, resume->offset - resume->tail.size(), before) && before.view() == resume->tail) {
-            start = resume->offset;
-            head = resume->head;
-        }
-    }
-    PaddedText text(static_cast<std::size_t>(size - start));
-    const bool ok = readAt(fd, start, text);
-    ::close(fd);
-    if (!ok)
-        return {};
-
-    // A last line without its line feed may still be being written: it is
-    // parsed (a whole one is stored), but the cursor stays before it.
-    const std::string_view view = text.view();
-    const std::size_t lastFeed = view.rfind('\n');
-    const std::uint64_t wholeLines = lastFeed == std::string_view::npos ? 0 : lastFeed + 1;
-
-    Parsed parsed;
-    parsed.inserts = TranscriptParser::parseText(text).inserts;
-    if (sessionIdOverride || isSubagent) {
-        for (MessageInsert& m : parsed.inserts) {
-            if (sessionIdOverride)
-                m.sessionId = *sessionIdOverride;
-            m.isSubagent = isSubagent;
-        }
-    }
-    // The new cursor's checks come from this read. A short step after a resume
-    // (under 64 bytes of whole lines) keeps the old cursor: the next event reads
-    // those bytes again, which stores nothing twice.
-    const auto whole = static_cast<std::size_t>(wholeLines);
-    if (start == 0)
-        head.assign(view.substr(0, std::min(whole, TranscriptCursors::headBytes)));
-    if (whole >= TranscriptCursors::tailBytes || start == 0) {
-        const std::size_t tailLength = std::min(whole, TranscriptCursors::tailBytes);
-        parsed.cursor = Cursor{path, identity, start + wholeLines, std::move(head), std::string(view.substr(whole - tailLength, tailLength))};
-    }
-    return parsed;
-}
-
-void CaptureService::waitForFileStable(const std::string& path) const
-{
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(fileStabilityTimeoutMs_);
-    std::uint64_t last = fileSize(path);
-    while (true) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(fileStabilityIntervalMs_));
-        if (Clock::now() >= deadline)
-            return;
-        const std::uint64_t current = fileSize(path);
-        if (current != 0 && current == last)
-            return;
-        last = current;
-    }
+        cursors_.advance(request.path, identity, endOffset, head, tailBefore(fd, endOffset));
+        return true;
+    };
+    const TranscriptReader::Result result = reader.read(fd, start, size, sink);
+    if (result.stopped || result.error)
+        return;
+    cursors_.advance(request.path, identity, result.wholeLinesEnd, head, tailBefore(fd, result.wholeLinesEnd));
+    if (result.end > result.wholeLinesEnd + TranscriptParser::maxInMemoryLineBytes)
+        cursors_.noteUnterminated(request.path, identity, result.end);
 }
 
 } // namespace tallyglass

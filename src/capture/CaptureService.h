@@ -1,57 +1,73 @@
 #pragma once
 
 #include "capture/TranscriptCursors.h"
-#include "core/MessageInsert.h"
+#include "capture/TranscriptQueue.h"
 #include "server/HookHandler.h"
 #include "storage/MessageWriter.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string>
+#include <mutex>
 #include <vector>
 
 namespace tallyglass {
 
-// Turns Claude Code's hook events into stored messages. SessionStart and
-// SessionEnd mark a session; every other event reads the session's transcript
-// (and, for SubagentStop, the subagent's own, attributed to the parent
-// session) once the file has stopped growing, and stores its assistant
-// messages in one write.
+class TranscriptReader;
+
+// Turns Claude Code's hook events into stored messages. SessionStart marks a
+// session active; SessionEnd reads the session's transcript once more and then
+// marks it ended; every other event reads the session's transcript (and, for
+// SubagentStop, the subagent's own, attributed to the parent session) and
+// stores its assistant messages.
 //
-// Only what was appended since the last successful write is parsed: a cursor
-// per transcript moves on after the write succeeded, so a failed write is
-// retried with the next event. Paths are read only when they name a regular
-// file.
+// handle() only hands the transcript to a TranscriptQueue and returns: the
+// queue waits for the file to settle, reads it, and reads it again a little
+// later, because Claude Code may write a turn's last lines (or create the file)
+// after its hook has run. Only what was appended since the last successful
+// write is parsed: a cursor per transcript moves on after each write, so a
+// failed write is retried by the next read. Paths are read only when they name
+// a regular file, in pieces of bounded size.
 class CaptureService final : public HookHandler {
 public:
+    struct Options {
+        TranscriptQueue::Timing timing;
+        int readerThreads = 4;            // a long first read of one transcript does not hold up the others
+        std::size_t pieceBytes = 4u << 20; // per reader: with the parser, the memory reading may take
+        std::size_t batchRecords = 500;    // records stored (and the cursor moved) together
+        std::size_t maxTranscripts = 4096; // transcripts waiting at once; events beyond are dropped
+    };
+
     CaptureService(std::shared_ptr<MessageWriter> writer, std::int64_t fileStabilityTimeoutMs,
                    std::int64_t fileStabilityIntervalMs);
+    CaptureService(std::shared_ptr<MessageWriter> writer, Options options);
+    ~CaptureService() override;
 
     void handle(const std::string& body) override;
+
+    // Blocks until no transcript waits to be read or is being read, follow-up
+    // reads included; false when the time ran out first.
+    bool waitUntilIdle(std::chrono::milliseconds timeout);
+
+    // For shutdown: reads in progress finish, nothing more is read (the
+    // catch-up at the next start reads what is left), and sessions that ended
+    // meanwhile are marked ended.
+    void stop();
 
     const TranscriptCursors& cursors() const { return cursors_; }
 
 private:
-    struct Cursor {
-        std::string path;
-        TranscriptCursors::FileIdentity identity;
-        std::uint64_t offset = 0;
-        std::string head;
-        std::string tail;
-    };
-    struct Parsed {
-        std::vector<MessageInsert> inserts;
-        std::optional<Cursor> cursor; // where to move once the inserts are stored
-    };
-
-    Parsed parseTranscript(const std::string& path, const std::optional<std::string>& sessionIdOverride, bool isSubagent);
-    void waitForFileStable(const std::string& path) const;
+    void markSession(const std::string& eventName, const std::string& sessionId, bool active);
+    void read(const TranscriptQueue::Request& request);
+    TranscriptReader& readerForThisThread();
 
     const std::shared_ptr<MessageWriter> writer_;
-    const std::int64_t fileStabilityTimeoutMs_;
-    const std::int64_t fileStabilityIntervalMs_;
+    const Options options_;
     TranscriptCursors cursors_;
+    std::mutex readersMutex_;
+    std::vector<std::unique_ptr<TranscriptReader>> readers_;
+    std::atomic<bool> droppedLogged_{false};
+    std::unique_ptr<TranscriptQueue> queue_; // last: its threads stop before the rest goes
 };
 
 } // namespace tallyglass

@@ -29,6 +29,9 @@ public:
         std::uint64_t offset = 0;
         std::string head; // the bytes the file must start with
         std::string tail; // the bytes that must precede `offset`
+        // The line at `offset` has no line feed up to here (0: not known). A
+        // long unfinished line is then not read again until one arrives.
+        std::uint64_t unterminatedUntil = 0;
     };
 
     // How many bytes at the start and before a cursor are remembered and checked.
@@ -44,6 +47,9 @@ public:
     // Everything before `offset` is stored; `tail` holds the bytes just before it.
     void advance(const std::string& path, FileIdentity identity, std::uint64_t offset, std::string head, std::string tail);
 
+    // The line at the cursor runs on, without a line feed, at least up to `until`.
+    void noteUnterminated(const std::string& path, FileIdentity identity, std::uint64_t until);
+
     std::size_t size() const;
 
 private:
@@ -52,6 +58,7 @@ private:
         std::uint64_t offset = 0;
         std::string head;
         std::string tail;
+        std::uint64_t unterminatedUntil = 0;
         std::list<std::string>::iterator age;
     };
 

@@ -1,6 +1,7 @@
 #include "capture/CaptureService.h"
 
 #include "capture/TranscriptParser.h"
+#include "server/HookPayload.h"
 #include "storage/WriteDatabase.h"
 #include "support/FakeMessageWriter.h"
 #include "support/SqlProbe.h"
@@ -11,17 +12,20 @@
 #include <fstream>
 #include <random>
 #include <sys/stat.h>
+#include <thread>
 
 namespace tallyglass {
 namespace {
 
+using namespace std::chrono_literals;
 using test::FakeMessageWriter;
 
-std::string assistantLine(const std::string& id, const std::string& session, std::int64_t output = 10)
+std::string assistantLine(const std::string& id, const std::string& session, std::int64_t output = 10,
+                          const std::string& content = "")
 {
     return R"({"type":"assistant","sessionId":")" + session + R"(","timestamp":"2025-01-15T10:30:00Z","message":{"id":")" + id
-        + R"(","role":"assistant","model":"claude-opus-4-6","usage":{"input_tokens":1,"output_tokens":)" + std::to_string(output)
-        + "}}}\n";
+        + R"(","role":"assistant","model":"claude-opus-4-6","content":")" + content
+        + R"(","usage":{"input_tokens":1,"output_tokens":)" + std::to_string(output) + "}}}\n";
 }
 
 const std::string userLine = R"({"type":"user","sessionId":"s","message":{"role":"user","content":"hi"}})" "\n";
@@ -41,12 +45,37 @@ std::string event(const std::string& name, const std::filesystem::path& transcri
     return body + "}";
 }
 
+// Reads at once and never again: each event leads to exactly one read.
+CaptureService::Options immediate()
+{
+    CaptureService::Options options;
+    options.timing = {0ms, 1ms, {}};
+    return options;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
 class CaptureServiceTest : public ::testing::Test {
 protected:
     std::filesystem::path dir = test::freshDirectory();
     std::filesystem::path transcript = dir / "session.jsonl";
     std::shared_ptr<FakeMessageWriter> writer = std::make_shared<FakeMessageWriter>();
-    CaptureService service{writer, 0, 1};
+    CaptureService service{writer, immediate()};
+
+    void handle(const std::string& body)
+    {
+        service.handle(body);
+        ASSERT_TRUE(service.waitUntilIdle(10s));
+    }
 
     std::vector<MessageInsert> allInserted()
     {
@@ -57,30 +86,36 @@ protected:
     }
 };
 
-TEST_F(CaptureServiceTest, sessionStartAndEndMarkTheSessionAndReadNoFile)
+TEST_F(CaptureServiceTest, startMarksTheSessionAndEndReadsTheTranscriptOnceMoreBeforeMarkingItEnded)
 {
     append(transcript, assistantLine("m1", "S"));
-    service.handle(event("SessionStart", transcript, "S"));
-    service.handle(event("SessionEnd", transcript, "S"));
-    EXPECT_EQ(writer->sessionCalls, (std::vector<std::pair<std::string, bool>>{{"S", true}, {"S", false}}));
-    EXPECT_TRUE(writer->insertCalls.empty());
+    handle(event("SessionStart", transcript, "S"));
+    EXPECT_EQ(writer->order, std::vector<std::string>{"start S"});
+    handle(event("SessionEnd", transcript, "S"));
+    EXPECT_EQ(writer->order, (std::vector<std::string>{"start S", "insert m1", "end S"}));
 }
 
-TEST_F(CaptureServiceTest, aStartOrEndWithoutSessionIdIsLoggedAndSkipped)
+TEST_F(CaptureServiceTest, eventsWithoutASessionIdOrWithOversizedFieldsAreLoggedAndSkipped)
 {
+    append(transcript, assistantLine("m1", "S"));
+    const std::string longText(HookPayload::maxTextBytes + 1, 'x');
     testing::internal::CaptureStderr();
-    service.handle(R"({"hook_event_name":"SessionEnd"})");
-    service.handle(R"({"hook_event_name":"SessionStart","session_id":""})");
+    handle(R"({"hook_event_name":"SessionEnd"})");
+    handle(R"({"hook_event_name":"SessionStart","session_id":""})");
+    handle(event("Stop", transcript, longText));
+    handle(event("Stop", dir / longText));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "[tallyglass] SessionEnd missing session_id \xE2\x80\x94 skipping\n"
-              "[tallyglass] SessionStart missing session_id \xE2\x80\x94 skipping\n");
-    EXPECT_TRUE(writer->sessionCalls.empty());
+              "[tallyglass] SessionStart missing session_id \xE2\x80\x94 skipping\n"
+              "[tallyglass] an event with a session id or path over 4096 bytes \xE2\x80\x94 skipping\n"
+              "[tallyglass] an event with a session id or path over 4096 bytes \xE2\x80\x94 skipping\n");
+    EXPECT_TRUE(writer->order.empty());
 }
 
-TEST_F(CaptureServiceTest, anyOtherEventStoresTheTranscriptsAssistantMessagesInOneWrite)
+TEST_F(CaptureServiceTest, anyOtherEventStoresTheTranscriptsAssistantMessages)
 {
     append(transcript, assistantLine("m1", "A") + userLine + assistantLine("m2", "B"));
-    service.handle(event("Stop", transcript));
+    handle(event("Stop", transcript));
     ASSERT_EQ(writer->insertCalls.size(), 1u);
     const auto& stored = writer->insertCalls[0];
     ASSERT_EQ(stored.size(), 2u);
@@ -89,7 +124,7 @@ TEST_F(CaptureServiceTest, anyOtherEventStoresTheTranscriptsAssistantMessagesInO
     EXPECT_FALSE(stored[0].isSubagent || stored[1].isSubagent);
     // Any name, a missing name or one of another type: the transcript is read.
     append(transcript, assistantLine("m3", "A"));
-    service.handle(R"({"transcript_path":")" + transcript.string() + R"(","hook_event_name":5})");
+    handle(R"({"transcript_path":")" + transcript.string() + R"(","hook_event_name":5})");
     EXPECT_EQ(writer->insertCalls.size(), 2u);
 }
 
@@ -98,19 +133,16 @@ TEST_F(CaptureServiceTest, aSubagentStopStoresBothTranscriptsTheAgentsUnderThePa
     const auto agent = dir / "agent-1.jsonl";
     append(transcript, assistantLine("main", "S"));
     append(agent, assistantLine("sub1", "agent-own-session") + assistantLine("sub2", "agent-own-session"));
-    service.handle(event("SubagentStop", transcript, "S", agent.string()));
-    ASSERT_EQ(writer->insertCalls.size(), 1u);
-    const auto& stored = writer->insertCalls[0];
+    handle(event("SubagentStop", transcript, "S", agent.string()));
+    const auto stored = allInserted();
     ASSERT_EQ(stored.size(), 3u);
-    EXPECT_EQ(stored[0].messageId, "main");
-    EXPECT_FALSE(stored[0].isSubagent);
-    for (int i = 1; i < 3; ++i) {
-        EXPECT_EQ(stored[static_cast<std::size_t>(i)].sessionId, "S");
-        EXPECT_TRUE(stored[static_cast<std::size_t>(i)].isSubagent);
+    for (const MessageInsert& m : stored) {
+        EXPECT_EQ(m.sessionId, "S");
+        EXPECT_EQ(m.isSubagent, m.messageId != "main");
     }
     // Without an agent transcript it is like any other event.
     append(transcript, assistantLine("later", "S"));
-    service.handle(event("SubagentStop", transcript, "S"));
+    handle(event("SubagentStop", transcript, "S"));
     EXPECT_EQ(writer->insertCalls.back().size(), 1u);
 }
 
@@ -119,29 +151,29 @@ TEST_F(CaptureServiceTest, pathsThatAreNotRegularFilesAreNeverRead)
     const auto fifo = dir / "fifo.jsonl";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     testing::internal::CaptureStderr();
-    service.handle(event("Stop", fifo));                 // would block forever if opened for a plain read
-    service.handle(event("Stop", dir));                  // a directory
-    service.handle(event("Stop", dir / "missing.jsonl"));
-    service.handle(event("Stop", "/dev/zero"));          // a device that never ends
+    handle(event("Stop", fifo)); // would block forever if opened for a plain read
+    handle(event("Stop", dir));  // a directory
+    handle(event("Stop", dir / "missing.jsonl"));
+    handle(event("Stop", "/dev/zero")); // a device that never ends
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(writer->insertCalls.empty());
 }
 
-TEST_F(CaptureServiceTest, aFailedWriteIsRetriedWithTheNextEventOfTheSession)
+TEST_F(CaptureServiceTest, aFailedWriteIsRetriedByTheNextRead)
 {
     append(transcript, assistantLine("m1", "S"));
     writer->failuresToCome = 1;
     testing::internal::CaptureStderr();
-    service.handle(event("Stop", transcript));
+    handle(event("Stop", transcript));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "[tallyglass] CaptureService write failed: stepFailed(\"database is locked\")\n");
     EXPECT_TRUE(writer->insertCalls.empty());
 
-    service.handle(event("PostToolUse", transcript));
+    handle(event("PostToolUse", transcript));
     ASSERT_EQ(writer->insertCalls.size(), 1u);
     EXPECT_EQ(writer->insertCalls[0][0].messageId, "m1");
     // And once stored, the same lines are not parsed again.
-    service.handle(event("Stop", transcript));
+    handle(event("Stop", transcript));
     EXPECT_EQ(writer->insertCalls.size(), 1u);
 }
 
@@ -149,47 +181,119 @@ TEST_F(CaptureServiceTest, aLineStillBeingWrittenWaitsAndAReplacedFileIsReadWhol
 {
     const std::string line = assistantLine("m1", "S");
     append(transcript, line.substr(0, 40));
-    service.handle(event("Stop", transcript));
+    handle(event("Stop", transcript));
     EXPECT_TRUE(allInserted().empty());
     append(transcript, line.substr(40));
-    service.handle(event("Stop", transcript));
+    handle(event("Stop", transcript));
     ASSERT_EQ(allInserted().size(), 1u);
 
     // Replaced by another file (a new inode) with the same first line: read from the start.
     const auto replacement = dir / "replacement.jsonl";
     append(replacement, line + assistantLine("m2", "S"));
     std::filesystem::rename(replacement, transcript);
-    service.handle(event("Stop", transcript));
+    handle(event("Stop", transcript));
     ASSERT_EQ(writer->insertCalls.back().size(), 2u);
 
     // Shrunk in place: read from the start as well.
     std::filesystem::resize_file(transcript, 0);
     append(transcript, assistantLine("m3", "S"));
-    service.handle(event("Stop", transcript));
+    handle(event("Stop", transcript));
     EXPECT_EQ(writer->insertCalls.back().back().messageId, "m3");
+}
+
+TEST_F(CaptureServiceTest, linesLongerThanAReadPieceAreReadInPiecesAndStored)
+{
+    CaptureService::Options options = immediate();
+    options.pieceBytes = 2u << 20;
+    CaptureService small(writer, options);
+    const std::string big(5u << 20, 'x');
+    append(transcript, assistantLine("long", "S", 400, big) + userLine + R"({"type":"user","content":")" + big + "\"}\n"
+                           + assistantLine("after", "S"));
+    small.handle(event("Stop", transcript));
+    ASSERT_TRUE(small.waitUntilIdle(10s));
+    const auto stored = allInserted();
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(stored[0].messageId, "long");
+    EXPECT_EQ(stored[0].outputTokens, 400);
+    EXPECT_EQ(stored[1].messageId, "after");
+}
+
+TEST_F(CaptureServiceTest, aBurstOfEventsForOneTranscriptCostsAFewReadsNotOneEach)
+{
+    CaptureService::Options options;
+    options.timing = {400ms, 50ms, {}};
+    CaptureService patient(writer, options);
+    append(transcript, assistantLine("m1", "S"));
+    for (int i = 0; i < 300; ++i)
+        patient.handle(event("PostToolUse", transcript));
+    ASSERT_TRUE(patient.waitUntilIdle(10s));
+    EXPECT_EQ(writer->insertCalls.size(), 1u);
 }
 
 TEST_F(CaptureServiceTest, theStabilityWaitEndsEarlyForAQuietFileAndAtTheDeadlineForAGrowingOne)
 {
-    CaptureService patient(writer, 400, 50);
+    CaptureService::Options options;
+    options.timing = {400ms, 50ms, {}};
+    CaptureService patient(writer, options);
     append(transcript, assistantLine("m1", "S"));
     auto started = std::chrono::steady_clock::now();
     patient.handle(event("Stop", transcript));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
+    ASSERT_TRUE(patient.waitUntilIdle(10s));
+    ASSERT_EQ(writer->insertTimes.size(), 1u);
+    EXPECT_LT(writer->insertTimes[0] - started, 300ms);
 
     std::atomic<bool> growing{true};
     std::thread writerThread([&] {
         for (int i = 0; growing; ++i) {
             append(transcript, assistantLine("g" + std::to_string(i), "S"));
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            std::this_thread::sleep_for(30ms);
         }
     });
     started = std::chrono::steady_clock::now();
     patient.handle(event("Stop", transcript));
-    const auto waited = std::chrono::steady_clock::now() - started;
+    ASSERT_TRUE(patient.waitUntilIdle(10s));
     growing = false;
     writerThread.join();
-    EXPECT_GE(waited, std::chrono::milliseconds(380));
+    ASSERT_EQ(writer->insertTimes.size(), 2u);
+    EXPECT_GE(writer->insertTimes[1] - started, 380ms);
+}
+
+// Claude Code runs its hooks while it writes the transcript: the file may not
+// exist yet, or get the turn's reply after the hook, and SessionEnd follows
+// Stop at once. With the production schedule every reply is stored once.
+TEST(CaptureServiceTiming, repliesWrittenAfterTheirHookAreStoredOnceWithExactCounts)
+{
+    const auto dir = test::freshDirectory();
+    auto db = std::make_shared<WriteDatabase>(dir / "app.db");
+    CaptureService service(db, 400, 50);
+    const auto transcriptOf = [&](const std::string& name) { return dir / (name + ".jsonl"); };
+
+    // The event comes before the file, which appears 300 ms later.
+    service.handle(event("Stop", transcriptOf("late-file"), "late-file"));
+    // The file exists, and gains the reply a second after Stop.
+    append(transcriptOf("late-reply"), userLine);
+    service.handle(event("Stop", transcriptOf("late-reply"), "late-reply"));
+    // Stop, then SessionEnd within 30 ms, the reply written in between.
+    append(transcriptOf("quick-end"), userLine);
+    service.handle(event("Stop", transcriptOf("quick-end"), "quick-end"));
+    std::this_thread::sleep_for(20ms);
+    append(transcriptOf("quick-end"), assistantLine("r-quick-end", "quick-end", 777));
+    service.handle(event("SessionEnd", transcriptOf("quick-end"), "quick-end"));
+
+    std::this_thread::sleep_for(280ms);
+    append(transcriptOf("late-file"), userLine + assistantLine("r-late-file", "late-file", 123));
+    std::this_thread::sleep_for(700ms);
+    append(transcriptOf("late-reply"), assistantLine("r-late-reply", "late-reply", 456));
+
+    test::SqlProbe probe(dir / "app.db");
+    const std::string query = "SELECT group_concat(messageId || ':' || outputTokens, ' ') FROM "
+                              "(SELECT * FROM messages ORDER BY messageId)";
+    EXPECT_TRUE(eventually([&] { return probe.value("SELECT COUNT(*) FROM messages") == "3"; }));
+    EXPECT_EQ(probe.value(query), "r-late-file:123 r-late-reply:456 r-quick-end:777");
+    EXPECT_TRUE(eventually([&] {
+        return probe.value("SELECT isActive || (endedAt IS NOT NULL) FROM sessions WHERE sessionId = 'quick-end'") == "01";
+    }));
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM sessions WHERE isActive = 1"), "2");
 }
 
 // Reading only what was appended must store exactly what reading the whole
@@ -205,7 +309,7 @@ TEST(CaptureServiceEquivalence, incrementalReadsStoreWhatWholeReadsStore)
         const auto transcript = roundDir / "t.jsonl";
         auto incrementalDb = std::make_shared<WriteDatabase>(roundDir / "incremental.db");
         WriteDatabase wholeDb(roundDir / "whole.db");
-        CaptureService service(incrementalDb, 0, 1);
+        CaptureService service(incrementalDb, immediate());
 
         std::string pendingTail; // part of a line not yet written
         for (int step = 0; step < 60; ++step) {
@@ -234,6 +338,7 @@ TEST(CaptureServiceEquivalence, incrementalReadsStoreWhatWholeReadsStore)
             } else {
                 // An event: the service reads what is new, the reference reads it all.
                 service.handle(event("Stop", transcript));
+                ASSERT_TRUE(service.waitUntilIdle(10s));
                 std::ifstream in(transcript, std::ios::binary);
                 const std::string whole{std::istreambuf_iterator<char>(in), {}};
                 const auto inserts = TranscriptParser::parseText(PaddedText(whole)).inserts;

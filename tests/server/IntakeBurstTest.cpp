@@ -21,7 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Wraps the router to note when each event's handling finished.
+// Wraps the router to note when each event's handling finished. It takes its
+// time, as a handler waiting on a file or the database would: the answer must
+// not wait for it.
 class TimedHandler final : public HookHandler {
 public:
     explicit TimedHandler(std::shared_ptr<HookHandler> inner)
@@ -30,6 +32,7 @@ public:
     }
     void handle(const std::string& body) override
     {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         inner_->handle(body);
         const auto at = body.find("\"seq\":");
         const int seq = std::stoi(body.substr(at + 6));
@@ -48,7 +51,9 @@ TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreA
     test::qtApp();
     const auto dir = test::freshDirectory();
     auto writer = std::make_shared<WriteDatabase>(dir / "app.db");
-    auto capture = std::make_shared<CaptureService>(writer, 400, 50);
+    CaptureService::Options options;
+    options.timing.followUps = {std::chrono::milliseconds(50)}; // production settling, one short follow-up
+    auto capture = std::make_shared<CaptureService>(writer, options);
     auto router = std::make_shared<HookRouter>(capture, std::make_shared<StatusLineService>(writer));
     auto timed = std::make_shared<TimedHandler>(router);
     const std::uint16_t port = test::findFreePorts(1);
@@ -91,6 +96,7 @@ TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreA
     for (auto& client : clients)
         client.join();
     ASSERT_TRUE(server.waitForHandlers(std::chrono::seconds(60)));
+    ASSERT_TRUE(capture->waitUntilIdle(std::chrono::seconds(60)));
 
     EXPECT_TRUE(badAnswers.empty()) << badAnswers.front();
     ASSERT_EQ(timed->finished.size(), static_cast<std::size_t>(events));

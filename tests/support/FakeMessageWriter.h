@@ -3,6 +3,7 @@
 #include "storage/MessageWriter.h"
 #include "storage/WriteError.h"
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 
@@ -23,6 +24,11 @@ public:
         std::lock_guard lock(mutex);
         failIfAsked();
         insertCalls.push_back(messages);
+        insertTimes.push_back(std::chrono::steady_clock::now());
+        std::string ids;
+        for (const MessageInsert& m : messages)
+            ids += (ids.empty() ? "" : ",") + m.messageId;
+        order.push_back("insert " + ids);
     }
     void insertBackfillMessages(const std::vector<MessageInsert>& messages) override
     {
@@ -41,6 +47,7 @@ public:
         std::lock_guard lock(mutex);
         failIfAsked();
         sessionCalls.emplace_back(sessionId, active);
+        order.push_back(std::string(active ? "start " : "end ") + sessionId);
     }
 
     std::mutex mutex;
@@ -49,6 +56,8 @@ public:
     std::vector<std::vector<MessageInsert>> backfillCalls;
     std::vector<RateLimits> rateLimitCalls;
     std::vector<std::pair<std::string, bool>> sessionCalls;
+    std::vector<std::chrono::steady_clock::time_point> insertTimes;
+    std::vector<std::string> order; // "insert <ids>", "start <session>", "end <session>"
 
 private:
     void failIfAsked()

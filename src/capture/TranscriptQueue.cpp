@@ -1,0 +1,238 @@
+#include "capture/TranscriptQueue.h"
+
+#include "core/Log.h"
+
+#include <sys/stat.h>
+
+namespace tallyglass {
+
+namespace {
+
+// The file's size, or nothing when there is no file (yet).
+std::optional<std::uint64_t> sizeOf(const std::string& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+} // namespace
+
+TranscriptQueue::TranscriptQueue(Timing timing, int readerThreads, std::size_t capacity, Reader reader)
+    : timing_(std::move(timing))
+    , capacity_(capacity)
+    , reader_(std::move(reader))
+{
+    timerThread_ = std::thread([this] { runTimers(); });
+    for (int i = 0; i < std::max(readerThreads, 1); ++i)
+        readers_.emplace_back([this] { runReader(); });
+}
+
+TranscriptQueue::~TranscriptQueue()
+{
+    stop();
+}
+
+bool TranscriptQueue::submit(Request request, std::function<void()> afterRead)
+{
+    // Looked at before taking the lock: a slow file system must not hold up other events.
+    const std::uint64_t size = sizeOf(request.path).value_or(0);
+    const auto now = Clock::now();
+    std::lock_guard lock(mutex_);
+    if (stopping_)
+        return false;
+    auto found = jobs_.find(request.path);
+    if (found == jobs_.end()) {
+        if (jobs_.size() >= capacity_)
+            return false;
+        const std::string path = request.path;
+        Job job;
+        job.request = std::move(request);
+        found = jobs_.emplace(path, std::move(job)).first;
+        startSettling(found->second, size, now);
+    }
+    Job& job = found->second;
+    switch (job.phase) {
+    case Phase::settling:
+    case Phase::ready:
+        if (afterRead)
+            job.afterRead.push_back(std::move(afterRead));
+        break;
+    case Phase::reading:
+        job.eventWhileReading = true;
+        if (afterRead)
+            job.afterNextRead.push_back(std::move(afterRead));
+        break;
+    case Phase::followingUp:
+        if (afterRead)
+            job.afterRead.push_back(std::move(afterRead));
+        job.followUp = 0;
+        startSettling(job, size, now);
+        break;
+    }
+    return true;
+}
+
+void TranscriptQueue::startSettling(Job& job, std::uint64_t size, Clock::time_point now)
+{
+    job.phase = Phase::settling;
+    job.settleDeadline = now + timing_.stabilityTimeout;
+    job.lastSize = size;
+    arm(job, now + timing_.stabilityInterval);
+}
+
+void TranscriptQueue::arm(Job& job, Clock::time_point due)
+{
+    if (job.timer)
+        timers_.erase(*job.timer);
+    const bool earliest = timers_.empty() || due < timers_.begin()->first;
+    job.timer = timers_.emplace(due, job.request.path);
+    if (earliest)
+        timerWake_.notify_one();
+}
+
+void TranscriptQueue::makeReady(Job& job)
+{
+    job.phase = Phase::ready;
+    ready_.push_back(job.request.path);
+    readerWake_.notify_one();
+}
+
+void TranscriptQueue::runTimers()
+{
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        if (timers_.empty()) {
+            timerWake_.wait(lock);
+            continue;
+        }
+        const auto first = timers_.begin();
+        if (first->first > Clock::now()) {
+            timerWake_.wait_until(lock, first->first);
+            continue;
+        }
+        const std::string path = first->second;
+        timers_.erase(first);
+        auto found = jobs_.find(path);
+        if (found == jobs_.end())
+            continue;
+        found->second.timer.reset();
+        if (found->second.phase == Phase::followingUp) {
+            makeReady(found->second);
+            continue;
+        }
+        if (found->second.phase != Phase::settling)
+            continue;
+        lock.unlock();
+        const auto size = sizeOf(path);
+        const auto now = Clock::now();
+        lock.lock();
+        found = jobs_.find(path);
+        if (found == jobs_.end() || found->second.phase != Phase::settling || found->second.timer)
+            continue;
+        Job& job = found->second;
+        // A file that is not there yet is read at once: the follow-ups look for it again.
+        if (!size || now >= job.settleDeadline || (*size != 0 && *size == job.lastSize)) {
+            makeReady(job);
+        } else {
+            job.lastSize = *size;
+            arm(job, now + timing_.stabilityInterval);
+        }
+    }
+}
+
+void TranscriptQueue::runReader()
+{
+    std::unique_lock lock(mutex_);
+    while (true) {
+        readerWake_.wait(lock, [this] { return stopping_ || !ready_.empty(); });
+        if (stopping_)
+            return;
+        const std::string path = std::move(ready_.front());
+        ready_.pop_front();
+        auto found = jobs_.find(path);
+        if (found == jobs_.end())
+            continue;
+        Job& job = found->second;
+        job.phase = Phase::reading;
+        const Request request = job.request;
+        std::vector<std::function<void()>> afterRead = std::move(job.afterRead);
+        job.afterRead.clear();
+        lock.unlock();
+        try {
+            reader_(request);
+        } catch (const std::exception& error) {
+            Log::line("reading " + request.path + " failed: " + error.what());
+        }
+        for (const auto& done : afterRead)
+            done();
+        lock.lock();
+        found = jobs_.find(path);
+        if (found == jobs_.end())
+            continue;
+        Job& after = found->second;
+        const auto now = Clock::now();
+        if (after.eventWhileReading) {
+            after.eventWhileReading = false;
+            after.afterRead = std::move(after.afterNextRead);
+            after.afterNextRead.clear();
+            after.followUp = 0;
+            startSettling(after, after.lastSize, now);
+        } else if (after.followUp < timing_.followUps.size()) {
+            after.phase = Phase::followingUp;
+            arm(after, now + timing_.followUps[after.followUp++]);
+        } else {
+            jobs_.erase(found);
+            if (jobs_.empty())
+                idle_.notify_all();
+        }
+    }
+}
+
+bool TranscriptQueue::waitUntilIdle(Duration timeout)
+{
+    std::unique_lock lock(mutex_);
+    return idle_.wait_for(lock, timeout, [this] { return jobs_.empty(); });
+}
+
+std::size_t TranscriptQueue::pending() const
+{
+    std::lock_guard lock(mutex_);
+    return jobs_.size();
+}
+
+void TranscriptQueue::stop()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ && readers_.empty())
+            return;
+        stopping_ = true;
+    }
+    timerWake_.notify_all();
+    readerWake_.notify_all();
+    if (timerThread_.joinable())
+        timerThread_.join();
+    for (std::thread& reader : readers_)
+        reader.join();
+    readers_.clear();
+    std::vector<std::function<void()>> leftOver;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [path, job] : jobs_) {
+            for (auto& done : job.afterRead)
+                leftOver.push_back(std::move(done));
+            for (auto& done : job.afterNextRead)
+                leftOver.push_back(std::move(done));
+        }
+        jobs_.clear();
+        timers_.clear();
+        ready_.clear();
+    }
+    idle_.notify_all();
+    for (const auto& done : leftOver)
+        done();
+}
+
+} // namespace tallyglass

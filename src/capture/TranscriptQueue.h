@@ -1,0 +1,101 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace tallyglass {
+
+// Decides when each transcript named by a hook event is read, and reads it on
+// one of a few threads of its own, so that no server thread waits on a file.
+//
+// Claude Code runs its hooks while it is still writing the transcript, and
+// sometimes before the file exists at all. So a transcript is first watched
+// until its size stops changing (at most `stabilityTimeout`), then read, and
+// then read again after each pause of `followUps`, which finds the lines that
+// came after the hook. Events for a transcript that is waiting or being read
+// join that work instead of starting another read: one read per transcript at
+// a time, and a burst of events costs one read, not one each.
+class TranscriptQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Duration = std::chrono::milliseconds;
+
+    struct Request {
+        std::string path;
+        std::optional<std::string> sessionIdOverride;
+        bool isSubagent = false;
+    };
+
+    struct Timing {
+        Duration stabilityTimeout{400};
+        Duration stabilityInterval{50};
+        std::vector<Duration> followUps{Duration(250), Duration(500), Duration(1000), Duration(2000), Duration(4000)};
+    };
+
+    using Reader = std::function<void(const Request&)>;
+
+    TranscriptQueue(Timing timing, int readerThreads, std::size_t capacity, Reader reader);
+    ~TranscriptQueue();
+    TranscriptQueue(const TranscriptQueue&) = delete;
+    TranscriptQueue& operator=(const TranscriptQueue&) = delete;
+
+    // Asks for a read of the request's transcript. `afterRead` runs once a read
+    // that began after this call has finished. False (and nothing done) when
+    // `capacity` transcripts are already waiting, or after stop().
+    bool submit(Request request, std::function<void()> afterRead = {});
+
+    // Blocks until nothing waits or is being read, follow-ups included.
+    bool waitUntilIdle(Duration timeout);
+    std::size_t pending() const;
+
+    // Reads in progress finish; nothing else is read. The `afterRead` calls of
+    // transcripts still waiting run now, on the calling thread.
+    void stop();
+
+private:
+    enum class Phase { settling, ready, reading, followingUp };
+    struct Job {
+        Request request;
+        Phase phase = Phase::settling;
+        Clock::time_point settleDeadline;
+        std::uint64_t lastSize = 0;
+        std::size_t followUp = 0;
+        bool eventWhileReading = false;
+        std::optional<std::multimap<Clock::time_point, std::string>::iterator> timer;
+        std::vector<std::function<void()>> afterRead;
+        std::vector<std::function<void()>> afterNextRead; // arrived while a read ran
+    };
+
+    void startSettling(Job& job, std::uint64_t size, Clock::time_point now);
+    void arm(Job& job, Clock::time_point due);
+    void makeReady(Job& job);
+    void runTimers();
+    void runReader();
+
+    const Timing timing_;
+    const std::size_t capacity_;
+    const Reader reader_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable timerWake_;
+    std::condition_variable readerWake_;
+    std::condition_variable idle_;
+    bool stopping_ = false;
+    std::unordered_map<std::string, Job> jobs_;
+    std::multimap<Clock::time_point, std::string> timers_;
+    std::deque<std::string> ready_;
+    std::thread timerThread_;
+    std::vector<std::thread> readers_;
+};
+
+} // namespace tallyglass
