@@ -1,8 +1,9 @@
 #include "capture/StatusLineService.h"
 
+#include "core/Bounds.h"
 #include "core/IsoTime.h"
-#include "core/JsonPayload.h"
 #include "core/Log.h"
+#include "server/HookPayload.h"
 
 #include <cmath>
 
@@ -15,30 +16,16 @@ Instant systemNow()
     return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
 }
 
-// A JSON number as a float: floats first, then integers. Text, even text that
-// looks like a number, is no number.
-std::optional<double> number(simdjson::simdjson_result<simdjson::dom::element> field)
-{
-    simdjson::dom::element value;
-    if (field.get(value))
-        return std::nullopt;
-    switch (value.type()) {
-    case simdjson::dom::element_type::DOUBLE: return value.get_double().value_unsafe();
-    case simdjson::dom::element_type::INT64: return static_cast<double>(value.get_int64().value_unsafe());
-    case simdjson::dom::element_type::UINT64: return static_cast<double>(value.get_uint64().value_unsafe());
-    default: return std::nullopt;
-    }
-}
+// Readings outside these bounds are no readings: a reset lies between the
+// years 2000 and 9999 (the text form has four-digit years).
+constexpr double earliestReset = 946'684'800;     // 2000-01-01T00:00:00Z
+constexpr double latestReset = 253'402'300'800;   // 10000-01-01T00:00:00Z
 
-RateLimitWindow parseWindow(simdjson::simdjson_result<simdjson::dom::element> field)
+RateLimitWindow toWindow(const HookPayload::LimitWindow& window)
 {
-    simdjson::dom::object window;
-    if (field.get_object().get(window))
-        return {};
     RateLimitWindow parsed;
-    parsed.utilization = number(window["used_percentage"]);
-    if (const auto resetsAt = number(window["resets_at"]); resetsAt && std::isfinite(*resetsAt)
-        && std::abs(*resetsAt) < 253'402'300'800.0) { // before year 10000: the text form has four-digit years
+    parsed.utilization = Bounds::utilization(window.usedPercentage);
+    if (const auto resetsAt = window.resetsAt; resetsAt && *resetsAt >= earliestReset && *resetsAt < latestReset) {
         const auto whole = std::chrono::seconds(static_cast<std::int64_t>(std::floor(*resetsAt)));
         parsed.resetsAt = IsoTime::formatSeconds(Instant{std::chrono::duration_cast<std::chrono::microseconds>(whole)});
     }
@@ -55,18 +42,11 @@ StatusLineService::StatusLineService(std::shared_ptr<MessageWriter> writer, Cloc
 
 void StatusLineService::handle(const std::string& body)
 {
-    RateLimitWindow five;
-    RateLimitWindow seven;
-    {
-        simdjson::dom::object payload;
-        if (!JsonPayload::parseObject(body, payload))
-            return;
-        simdjson::dom::object limits;
-        if (payload["rate_limits"].get_object().get(limits))
-            return;
-        five = parseWindow(limits["five_hour"]);
-        seven = parseWindow(limits["seven_day"]);
-    }
+    const auto limits = HookPayload::limits(body);
+    if (!limits)
+        return;
+    const RateLimitWindow five = toWindow(limits->fiveHour);
+    const RateLimitWindow seven = toWindow(limits->sevenDay);
     if (!five.utilization && !five.resetsAt && !seven.utilization && !seven.resetsAt)
         return;
     try {

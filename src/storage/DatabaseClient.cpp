@@ -1,5 +1,6 @@
 #include "storage/DatabaseClient.h"
 
+#include "core/Bounds.h"
 #include "core/IsoTime.h"
 #include "core/SharedText.h"
 #include "storage/SqliteStatement.h"
@@ -50,6 +51,12 @@ std::optional<double> columnOptionalDouble(const SqliteStatement& statement, int
     return statement.real(column);
 }
 
+// Files written before counts were bounded may hold anything: read them bounded.
+std::int64_t columnTokens(const SqliteStatement& statement, int column)
+{
+    return Bounds::tokens(statement.int64(column));
+}
+
 } // namespace
 
 DatabaseClient::DatabaseClient(std::filesystem::path path)
@@ -88,8 +95,9 @@ std::optional<UsageLimits> DatabaseClient::fetchUsageLimits()
             return std::nullopt;
         if (rc != SQLITE_ROW)
             throwStep(db);
-        return UsageLimits{columnOptionalDouble(statement, 0), columnDate(statement, 1), columnOptionalDouble(statement, 2),
-                           columnDate(statement, 3), columnDate(statement, 4)};
+        return UsageLimits{Bounds::utilization(columnOptionalDouble(statement, 0)), columnDate(statement, 1),
+                           Bounds::utilization(columnOptionalDouble(statement, 2)), columnDate(statement, 3),
+                           columnDate(statement, 4)};
     });
 }
 
@@ -114,8 +122,8 @@ std::vector<MessageRow> DatabaseClient::fetchMessagesInWindow(Instant from, Inst
             if (!timestamp)
                 continue;
             const auto model = statement.text(1);
-            rows.push_back({*timestamp, model ? std::optional<std::string>(*model) : std::nullopt, statement.int64(2),
-                            statement.int64(3)});
+            rows.push_back({*timestamp, model ? std::optional<std::string>(*model) : std::nullopt,
+                            columnTokens(statement, 2), columnTokens(statement, 3)});
         }
         if (rc != SQLITE_DONE)
             throwStep(db);
@@ -146,7 +154,8 @@ std::vector<DashboardMessage> DatabaseClient::fetchAllMessages()
             if (!timestamp)
                 continue;
             messages.push_back({*timestamp, intern(statement.text(1).value_or("")), intern(statement.text(2).value_or("")),
-                                statement.int64(3), statement.int64(4), statement.int64(5), statement.int64(6),
+                                columnTokens(statement, 3), columnTokens(statement, 4), columnTokens(statement, 5),
+                                columnTokens(statement, 6),
                                 statement.int64(7) != 0, statement.real(8)});
         }
         if (rc != SQLITE_DONE)

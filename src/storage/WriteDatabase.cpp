@@ -1,5 +1,6 @@
 #include "storage/WriteDatabase.h"
 
+#include "core/Bounds.h"
 #include "core/IsoTime.h"
 #include "core/Log.h"
 #include "core/SerialQueue.h"
@@ -8,6 +9,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <thread>
@@ -72,16 +75,20 @@ constexpr const char* updateMergedMessageSql =
     "UPDATE messages SET inputTokens = ?, outputTokens = ?, cacheCreationInputTokens = ?, cacheReadInputTokens = ?, "
     "cacheCreation1hInputTokens = ?, cost = ? WHERE messageId = ?";
 
+// TOTAL sums in floating point and never fails; the cap keeps the cast inside 64 bits.
+#define TOTALS_OF_SESSION \
+    "CAST(MIN(TOTAL(inputTokens), 9.0e18) AS INTEGER), CAST(MIN(TOTAL(outputTokens), 9.0e18) AS INTEGER)"
+
 constexpr const char* activeSessionSql =
     "INSERT INTO sessions ( sessionId, timestamp, totalInputTokens, totalOutputTokens, isActive ) "
-    "SELECT ?, ?, COALESCE(SUM(inputTokens), 0), COALESCE(SUM(outputTokens), 0), 1 FROM messages WHERE sessionId = ? "
+    "SELECT ?, ?, " TOTALS_OF_SESSION ", 1 FROM messages WHERE sessionId = ? "
     "ON CONFLICT(sessionId) DO UPDATE SET totalInputTokens = excluded.totalInputTokens, "
     "totalOutputTokens = excluded.totalOutputTokens, "
     "isActive = CASE WHEN sessions.endedAt IS NULL THEN 1 ELSE sessions.isActive END";
 
 constexpr const char* inactiveSessionSql =
     "INSERT INTO sessions ( sessionId, timestamp, totalInputTokens, totalOutputTokens, isActive ) "
-    "SELECT ?, ?, COALESCE(SUM(inputTokens), 0), COALESCE(SUM(outputTokens), 0), 0 FROM messages WHERE sessionId = ? "
+    "SELECT ?, ?, " TOTALS_OF_SESSION ", 0 FROM messages WHERE sessionId = ? "
     "ON CONFLICT(sessionId) DO UPDATE SET totalInputTokens = excluded.totalInputTokens, "
     "totalOutputTokens = excluded.totalOutputTokens";
 
@@ -107,6 +114,36 @@ Instant systemNow()
 std::string connectionMessage(sqlite3* db)
 {
     return db ? sqlite3_errmsg(db) : sqlite3_errstr(SQLITE_NOMEM);
+}
+
+// Result codes that concern the whole connection or file: the batch fails and
+// is retried. Any other failure concerns the one row being written.
+bool isBatchFailure(int rc)
+{
+    switch (rc & 0xFF) {
+    case SQLITE_BUSY: case SQLITE_LOCKED: case SQLITE_IOERR: case SQLITE_FULL: case SQLITE_NOMEM:
+    case SQLITE_CANTOPEN: case SQLITE_READONLY: case SQLITE_CORRUPT: case SQLITE_NOTADB: case SQLITE_INTERRUPT:
+    case SQLITE_PROTOCOL: case SQLITE_PERM: case SQLITE_ABORT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Counts held to what a real request can carry; the first time a message
+// needs it is logged, once for the process.
+MessageInsert bounded(const MessageInsert& m)
+{
+    MessageInsert b = m;
+    b.inputTokens = Bounds::tokens(m.inputTokens);
+    b.outputTokens = Bounds::tokens(m.outputTokens);
+    b.cacheCreationInputTokens = Bounds::tokens(m.cacheCreationInputTokens);
+    b.cacheReadInputTokens = Bounds::tokens(m.cacheReadInputTokens);
+    b.cacheCreation1hInputTokens = std::clamp<std::int64_t>(m.cacheCreation1hInputTokens, 0, b.cacheCreationInputTokens);
+    static std::atomic<bool> noted{false};
+    if (!(b == m) && !noted.exchange(true))
+        Log::line("token counts outside 0\u20261000000000000 were held to that range (first in message " + m.messageId + ")");
+    return b;
 }
 
 bool fileExists(const std::filesystem::path& path)
@@ -371,47 +408,58 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
         SqliteStatement insert = prepare(insertMessageSql);
         SqliteStatement selectStored;
         SqliteStatement updateMerged;
-        for (const MessageInsert& m : messages) {
-            insert.resetAndClear();
-            insert.bindText(1, m.messageId);
-            insert.bindText(2, m.sessionId);
-            insert.bindText(3, m.timestamp);
-            insert.bindText(4, m.role);
-            insert.bindOptionalText(5, m.model);
-            insert.bindInt64(6, m.inputTokens);
-            insert.bindInt64(7, m.outputTokens);
-            insert.bindInt64(8, m.cacheCreationInputTokens);
-            insert.bindInt64(9, m.cacheReadInputTokens);
-            insert.bindInt64(10, m.isSubagent ? 1 : 0);
-            insert.bindDouble(11, ModelPricingCatalog::cost(m.model, m.inputTokens, m.outputTokens, m.cacheCreationInputTokens,
-                                                            m.cacheReadInputTokens, m.cacheCreation1hInputTokens));
-            insert.bindInt64(12, m.cacheCreation1hInputTokens);
-            if (const int rc = insert.step(); rc != SQLITE_DONE)
-                failStep(rc);
-            if (sqlite3_changes(handle_) == 0) {
-                if (!selectStored) {
-                    selectStored = prepare(selectStoredMessageSql);
-                    updateMerged = prepare(updateMergedMessageSql);
+        // Earliest timestamp per session among the messages stored; equal texts keep the first.
+        std::map<std::string, std::string> earliest;
+        for (const MessageInsert& original : messages) {
+            const MessageInsert m = bounded(original);
+            try {
+                insert.resetAndClear();
+                insert.bindText(1, m.messageId);
+                insert.bindText(2, m.sessionId);
+                insert.bindText(3, m.timestamp);
+                insert.bindText(4, m.role);
+                insert.bindOptionalText(5, m.model);
+                insert.bindInt64(6, m.inputTokens);
+                insert.bindInt64(7, m.outputTokens);
+                insert.bindInt64(8, m.cacheCreationInputTokens);
+                insert.bindInt64(9, m.cacheReadInputTokens);
+                insert.bindInt64(10, m.isSubagent ? 1 : 0);
+                insert.bindDouble(11, ModelPricingCatalog::cost(m.model, m.inputTokens, m.outputTokens,
+                                                                m.cacheCreationInputTokens, m.cacheReadInputTokens,
+                                                                m.cacheCreation1hInputTokens));
+                insert.bindInt64(12, m.cacheCreation1hInputTokens);
+                if (const int rc = insert.step(); rc != SQLITE_DONE)
+                    failStep(rc);
+                if (sqlite3_changes(handle_) == 0) {
+                    if (!selectStored) {
+                        selectStored = prepare(selectStoredMessageSql);
+                        updateMerged = prepare(updateMergedMessageSql);
+                    }
+                    mergeStoredMessage(selectStored, updateMerged, m);
                 }
-                mergeStoredMessage(selectStored, updateMerged, m);
+            } catch (const WriteError& error) {
+                if (isBatchFailure(lastErrorCode_))
+                    throw;
+                Log::line("message " + m.messageId + " could not be stored and was skipped: " + error.what());
+                continue;
             }
-        }
-
-        // Earliest timestamp per session in this batch; equal texts keep the first.
-        std::map<std::string_view, std::string_view> earliest;
-        for (const MessageInsert& m : messages) {
             const auto [it, inserted] = earliest.try_emplace(m.sessionId, m.timestamp);
-            if (!inserted && std::string_view(m.timestamp) < it->second)
+            if (!inserted && m.timestamp < it->second)
                 it->second = m.timestamp;
         }
+
         SqliteStatement session = prepare(sessionSql);
         for (const auto& [sessionId, timestamp] : earliest) {
             session.resetAndClear();
             session.bindText(1, sessionId);
             session.bindText(2, timestamp);
             session.bindText(3, sessionId);
-            if (const int rc = session.step(); rc != SQLITE_DONE)
-                failStep(rc);
+            if (const int rc = session.step(); rc != SQLITE_DONE) {
+                lastErrorCode_ = rc;
+                if (isBatchFailure(rc))
+                    failStep(rc);
+                Log::line("the totals of session " + sessionId + " could not be stored: " + sqlite3_errmsg(handle_));
+            }
         }
     });
 }

@@ -35,10 +35,21 @@ TEST(StatusLineService, valuesOfTheWrongTypeCountAsAbsentAndNothingAtAllWritesNo
               (std::vector<FakeMessageWriter::RateLimits>{{{}, {1.0, std::nullopt}, receivedAt}}));
     for (const char* body : {R"({"rate_limits":{}})", R"({"rate_limits":{"five_hour":{},"seven_day":{}}})",
                              R"({"rate_limits":{"five_hour":{"used_percentage":null}}})", R"({"rate_limits":5})",
-                             R"({"hook_event_name":"Stop"})", "not json", R"({"rate_limits":{"five_hour":{"resets_at":1e300}}})"}) {
+                             R"({"hook_event_name":"Stop"})", "not json", R"({"rate_limits":{"five_hour":{"resets_at":1e300}}})",
+                             // Readings no account can have: outside 0...1000 percent, resets outside 2000...9999.
+                             R"({"rate_limits":{"five_hour":{"used_percentage":-5,"resets_at":-253402300800}}})",
+                             R"({"rate_limits":{"five_hour":{"used_percentage":1e308,"resets_at":946684799}}})",
+                             R"({"rate_limits":{"seven_day":{"used_percentage":1000.5,"resets_at":253402300800}}})"}) {
         SCOPED_TRACE(body);
         EXPECT_TRUE(store(body).empty());
     }
+}
+
+TEST(StatusLineService, readingsAtTheEdgesOfTheirRangesAreKept)
+{
+    EXPECT_EQ(store(R"({"rate_limits":{"five_hour":{"used_percentage":0,"resets_at":946684800},"seven_day":{"used_percentage":1000,"resets_at":253402300799}}})"),
+              (std::vector<FakeMessageWriter::RateLimits>{
+                  {{0.0, "2000-01-01T00:00:00Z"}, {1000.0, "9999-12-31T23:59:59Z"}, receivedAt}}));
 }
 
 TEST(StatusLineService, aFailedWriteIsLoggedOnce)
