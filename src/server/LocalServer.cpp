@@ -2,6 +2,7 @@
 
 #include "core/Log.h"
 #include "server/HTTPRequestParser.h"
+#include "server/PeerOwner.h"
 #include "server/RequestGate.h"
 #include "server/ServerConstants.h"
 
@@ -118,6 +119,19 @@ private:
             respond(*over, std::nullopt);
             return;
         }
+        if (!headerScreened_ && buffer_.find("\r\n\r\n") != std::string::npos) {
+            // The header block alone decides most refusals: answer them without waiting for a body.
+            headerScreened_ = true;
+            if (const auto refused = RequestGate::screen(buffer_)) {
+                respond(*refused, std::nullopt);
+                return;
+            }
+            // curl asks before sending a body over 1 MiB and otherwise waits a second for this.
+            if (!HTTPRequestParser::isComplete(buffer_) && !peerFinished && RequestGate::expectsContinue(buffer_)) {
+                static constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
+                ::send(fd_, goOn.data(), goOn.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            }
+        }
         if (HTTPRequestParser::isComplete(buffer_) || peerFinished) {
             RequestGate::Decision decision = RequestGate::decide(buffer_);
             releaseBuffer();
@@ -200,6 +214,7 @@ private:
     QSocketNotifier* writeNotifier_ = nullptr;
     QTimer deadline_;
     Phase phase_ = Phase::reading;
+    bool headerScreened_ = false;
     std::string buffer_;
     std::string pending_;
     std::optional<std::string> routeBody_;
@@ -245,6 +260,19 @@ public:
 private:
     void accept(int fd)
     {
+        // Another user of this machine may reach the loopback port too; what
+        // they post would be stored as ours. Refused before it takes a slot.
+        const auto owner = peerOwner_.uidOfPeer(fd);
+        if (!owner || *owner != ::geteuid()) {
+            ::close(fd);
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastRefusalLogged_ >= std::chrono::minutes(1)) {
+                lastRefusalLogged_ = now;
+                Log::line(owner ? "refused a connection from another user (uid " + std::to_string(*owner) + ")"
+                                : std::string("refused a connection whose owner could not be found"));
+            }
+            return;
+        }
         if (connections_ >= server_.options_.maxConnections) {
             ::close(fd);
             return;
@@ -264,6 +292,8 @@ private:
     LocalServer& server_;
     Listener* v4_;
     Listener* v6_;
+    PeerOwner peerOwner_;
+    std::chrono::steady_clock::time_point lastRefusalLogged_{};
     std::atomic<int> connections_{0};
     std::int64_t buffered_ = 0; // only touched on the network thread
 };

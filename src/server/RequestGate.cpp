@@ -2,6 +2,9 @@
 
 #include "server/HTTPRequestParser.h"
 
+#include <utility>
+#include <vector>
+
 namespace tallyglass::RequestGate {
 
 namespace {
@@ -22,6 +25,70 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b)
             return false;
     }
     return true;
+}
+
+char asciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string lowered(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = asciiLower(c);
+    return out;
+}
+
+std::string_view trimmed(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// The header lines (request line excluded) as lower-cased name and trimmed
+// value; nothing when the block is ambiguous: a bare LF, a name that is
+// empty or ends in white space, a repeated Host or Content-Length, any
+// Transfer-Encoding, or a Content-Length that is not plain digits. Peers that
+// disagree on where a request ends are how requests get smuggled past checks.
+std::optional<std::vector<std::pair<std::string, std::string_view>>> strictHeaders(std::string_view header)
+{
+    for (std::size_t at = header.find('\n'); at != std::string_view::npos; at = header.find('\n', at + 1)) {
+        if (at == 0 || header[at - 1] != '\r')
+            return std::nullopt;
+    }
+    std::vector<std::pair<std::string, std::string_view>> fields;
+    bool host = false;
+    bool length = false;
+    std::size_t start = header.find("\r\n");
+    while (start != std::string_view::npos) {
+        start += 2;
+        const std::size_t end = header.find("\r\n", start);
+        const std::string_view line = header.substr(start, end == std::string_view::npos ? end : end - start);
+        start = end;
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        const std::string_view name = line.substr(0, colon);
+        if (name.empty() || name.back() == ' ' || name.back() == '\t')
+            return std::nullopt;
+        std::string key = lowered(name);
+        const std::string_view value = trimmed(line.substr(colon + 1));
+        if (key == "transfer-encoding")
+            return std::nullopt;
+        if (key == "host" && std::exchange(host, true))
+            return std::nullopt;
+        if (key == "content-length") {
+            if (std::exchange(length, true) || value.empty() || value.size() > 18
+                || value.find_first_not_of("0123456789") != std::string_view::npos)
+                return std::nullopt;
+        }
+        fields.emplace_back(std::move(key), value);
+    }
+    return fields;
 }
 
 } // namespace
@@ -67,21 +134,51 @@ std::optional<Response> checkLimits(std::string_view buffer)
     return std::nullopt;
 }
 
-Decision decide(std::string_view buffer)
+std::optional<Response> screen(std::string_view buffer)
 {
     if (auto over = checkLimits(buffer))
-        return {*over, false, {}};
-    auto request = HTTPRequestParser::parse(buffer);
-    if (!request)
-        return {badRequest, false, {}};
+        return over;
+    const std::size_t end = buffer.find("\r\n\r\n");
+    if (end == std::string_view::npos)
+        return std::nullopt;
+    const auto request = HTTPRequestParser::parse(buffer);
+    if (!request || !strictHeaders(buffer.substr(0, end)))
+        return badRequest;
     if (request->headers.contains("origin"))
-        return {forbidden, false, {}};
+        return forbidden;
     if (const auto host = request->headers.find("host"); host != request->headers.end() && !isLoopbackHost(host->second))
-        return {forbidden, false, {}};
+        return forbidden;
     if (request->method == "GET" && request->path == "/health")
-        return {{"200 OK", "ok"}, false, {}};
+        return std::nullopt;
     if (request->method != "POST" || request->path != "/event")
-        return {notFound, false, {}};
+        return notFound;
+    return std::nullopt;
+}
+
+bool expectsContinue(std::string_view buffer)
+{
+    const std::size_t end = buffer.find("\r\n\r\n");
+    if (end == std::string_view::npos)
+        return false;
+    const auto fields = strictHeaders(buffer.substr(0, end));
+    if (!fields)
+        return false;
+    for (const auto& [name, value] : *fields) {
+        if (name == "expect" && lowered(value) == "100-continue")
+            return true;
+    }
+    return false;
+}
+
+Decision decide(std::string_view buffer)
+{
+    if (auto refused = screen(buffer))
+        return {*refused, false, {}};
+    if (buffer.find("\r\n\r\n") == std::string_view::npos)
+        return {badRequest, false, {}};
+    auto request = HTTPRequestParser::parse(buffer);
+    if (request->method == "GET")
+        return {{"200 OK", "ok"}, false, {}};
     return {{"200 OK", ""}, true, std::move(request->body)};
 }
 

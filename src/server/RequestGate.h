@@ -33,6 +33,16 @@ struct Decision {
 // break a limit (431 for the header block, 413 for the body), else nothing.
 std::optional<Response> checkLimits(std::string_view buffer);
 
+// A request refused for its header block alone: over a limit, malformed or
+// ambiguous (a repeated Host or Content-Length, any Transfer-Encoding, a bare
+// LF, a Content-Length that is not plain digits), from a web page, or for a
+// method and path we do not serve. Nothing when the body may follow; a peer
+// that asked for "Expect: 100-continue" is then told to send it.
+std::optional<Response> screen(std::string_view buffer);
+
+// Whether the header block asks for "100 Continue" before the body.
+bool expectsContinue(std::string_view buffer);
+
 // For a complete request, or whatever arrived before the peer finished.
 Decision decide(std::string_view buffer);
 

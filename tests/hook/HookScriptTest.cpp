@@ -12,7 +12,14 @@
 
 #include <fstream>
 #include <mutex>
+#include <csignal>
+#include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace tallyglass {
 namespace {
@@ -30,7 +37,7 @@ protected:
         test::qtApp();
         port = test::findFreePorts(1);
         script = test::freshDirectory() / "app-hook";
-        std::ofstream(script) << HookScriptBuilder::render(port, 3);
+        std::ofstream(script) << HookScriptBuilder::render(port, HookScriptBuilder::currentVersion);
         ::chmod(script.c_str(), 0755);
     }
 
@@ -53,6 +60,101 @@ protected:
     std::shared_ptr<RecordingHandler> handler = std::make_shared<RecordingHandler>();
     const std::string payload = "{\"hook_event_name\":\"Stop\",\"text\":\"quotes \\\" and unicode \xC3\xA9, no newline\"}";
 };
+
+// A listener in a child process, as the given user, that answers every
+// request with a hook decision and reports through a pipe what it was sent.
+class ChildListener {
+public:
+    ChildListener(std::uint16_t port, uid_t uid)
+    {
+        int report[2];
+        int ready[2];
+        if (::pipe(report) != 0 || ::pipe(ready) != 0)
+            throw std::runtime_error("pipe");
+        child_ = ::fork();
+        if (child_ == 0) {
+            ::close(report[0]);
+            ::close(ready[0]);
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+                ::_exit(2);
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            const int reuse = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 8) != 0)
+                ::_exit(3);
+            ::write(ready[1], "r", 1);
+            const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 22\r\nConnection: close\r\n\r\n{\"decision\":\"block\"}\n";
+            while (true) {
+                const int client = ::accept(fd, nullptr, nullptr);
+                char buffer[4096];
+                const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+                if (n > 0)
+                    ::write(report[1], buffer, static_cast<std::size_t>(n));
+                ::send(client, answer, sizeof answer - 1, MSG_NOSIGNAL);
+                ::close(client);
+            }
+        }
+        ::close(report[1]);
+        ::close(ready[1]);
+        report_ = report[0];
+        char byte = 0;
+        listening_ = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~ChildListener()
+    {
+        ::kill(child_, SIGKILL);
+        ::waitpid(child_, nullptr, 0);
+        ::close(report_);
+    }
+    bool listening() const { return listening_; }
+    // Whatever was sent to it within the time.
+    std::string received(std::chrono::milliseconds wait)
+    {
+        std::string out;
+        pollfd p{report_, POLLIN, 0};
+        while (::poll(&p, 1, static_cast<int>(wait.count())) > 0) {
+            char buffer[4096];
+            const ssize_t n = ::read(report_, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            out.append(buffer, static_cast<std::size_t>(n));
+            wait = 200ms;
+        }
+        return out;
+    }
+
+private:
+    pid_t child_ = -1;
+    int report_ = -1;
+    bool listening_ = false;
+};
+
+TEST_F(HookScriptTest, postsOnlyToAListenerOfItsOwnUserAndNeverPrintsTheAnswer)
+{
+    {
+        ChildListener ours(port, ::geteuid());
+        ASSERT_TRUE(ours.listening());
+        const auto plain = run({}, payload);
+        EXPECT_EQ(plain.out, ""); // the listener's "block" decision never reaches Claude Code
+        EXPECT_EQ(plain.exitCode, 0);
+        EXPECT_NE(ours.received(2s).find(payload), std::string::npos);
+    }
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to listen as another user";
+    ChildListener stranger(port, 65534);
+    ASSERT_TRUE(stranger.listening());
+    const auto plain = run({}, payload);
+    const auto chained = run({"--", "cat"}, payload);
+    EXPECT_EQ(plain.out, "");
+    EXPECT_EQ(plain.exitCode, 0);
+    EXPECT_EQ(chained.out, payload); // the user's own status line still shows
+    EXPECT_EQ(stranger.received(1500ms), "");
+}
 
 TEST_F(HookScriptTest, plainModePostsTheInputByteForByte)
 {

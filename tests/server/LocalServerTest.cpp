@@ -2,6 +2,7 @@
 
 #include "server/ServerConstants.h"
 #include "support/HttpClient.h"
+#include "support/Process.h"
 #include "support/QtTestApp.h"
 
 #include <QSettings>
@@ -11,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
+#include <unistd.h>
 #include <thread>
 
 namespace tallyglass {
@@ -85,7 +88,10 @@ TEST_F(LocalServerTest, answersEachRequestOnceAndClosesTheConnection)
         EXPECT_EQ(HttpClient::exchange(port, c.request), c.answer);
     }
     ASSERT_TRUE(server->waitForHandlers(std::chrono::seconds(5)));
-    EXPECT_EQ(handler->received(), (std::vector<std::string>{R"({"hook_event_name":"Stop"})", "not json at all"}));
+    // Handlers run side by side: the order in which they start is not the order of the requests.
+    auto received = handler->received();
+    std::sort(received.begin(), received.end());
+    EXPECT_EQ(received, (std::vector<std::string>{"not json at all", R"({"hook_event_name":"Stop"})"}));
     // Reachable on the IPv6 loopback too, where the machine has it.
     try {
         HttpClient v6(port, true);
@@ -125,6 +131,46 @@ TEST_F(LocalServerTest, aPeerThatHalfClosesEarlyIsAnsweredWithWhatArrived)
     HttpClient silent(port);
     silent.finishSending();
     EXPECT_EQ(silent.readAll(), badRequest);
+}
+
+TEST_F(LocalServerTest, aPeerExpectingContinueIsToldToSendItsBodyAndRefusalsComeBeforeIt)
+{
+    auto server = startServer();
+    ASSERT_TRUE(listening(*server));
+    const std::string body(3 << 20, ' ');
+    const std::string head = "POST /event HTTP/1.1\r\nHost: localhost\r\nContent-Length: " + std::to_string(body.size() + 2)
+        + "\r\nExpect: 100-continue\r\n\r\n";
+    HttpClient client(port);
+    client.send(head);
+    EXPECT_EQ(client.readSome(25), "HTTP/1.1 100 Continue\r\n\r\n");
+    client.send("{}" + body);
+    EXPECT_EQ(client.readAll(), okEmpty);
+
+    HttpClient refused(port);
+    refused.send("POST /elsewhere HTTP/1.1\r\nContent-Length: 10\r\nExpect: 100-continue\r\n\r\n");
+    EXPECT_EQ(refused.readAll(), notFound);
+}
+
+// Another user of the machine may reach the loopback port too: neither what
+// they post nor their connections count.
+TEST_F(LocalServerTest, connectionsOfAnotherUserAreClosedUnanswered)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    auto server = startServer();
+    ASSERT_TRUE(listening(*server));
+    testing::internal::CaptureStderr();
+    const auto asNobody = test::runProcess({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "curl", "-s",
+                                            "-o", "/dev/null", "-w", "%{http_code}", "--data-binary", R"({"hook_event_name":"Stop"})",
+                                            "http://127.0.0.1:" + std::to_string(port) + "/event"});
+    EXPECT_EQ(asNobody.out, "000") << asNobody.err;
+    EXPECT_NE(asNobody.exitCode, 0);
+    const auto asUs = test::runProcess({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                        "http://127.0.0.1:" + std::to_string(port) + "/health"});
+    EXPECT_EQ(asUs.out, "200");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tallyglass] refused a connection from another user (uid 65534)\n");
+    ASSERT_TRUE(server->waitForHandlers(std::chrono::seconds(5)));
+    EXPECT_EQ(handler->count(), 0);
 }
 
 TEST_F(LocalServerTest, oversizedAndStalledRequestsAreCutOff)

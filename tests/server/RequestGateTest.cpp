@@ -83,6 +83,37 @@ TEST(RequestGate, refusesWhatAWebPageCouldSend)
     }
 }
 
+// Two readers that disagree on where a request ends are how one gets
+// smuggled past the checks: every ambiguity is refused.
+TEST(RequestGate, refusesAmbiguousHeaderBlocks)
+{
+    for (const char* headers :
+         {"Host: localhost\r\nHost: localhost\r\n", "Content-Length: 2\r\ncontent-length: 2\r\n",
+          "Transfer-Encoding: chunked\r\n", "Transfer-Encoding: identity\r\n", "X: a\nHost: evil\r\n",
+          "Content-Length: +2\r\n", "Content-Length: 2 2\r\n", "Content-Length: 0x2\r\n", "Content-Length:\r\n",
+          "Content-Length: -1\r\n", "Content-Length : 2\r\n", ": empty name\r\n"}) {
+        SCOPED_TRACE(headers);
+        const std::string request = std::string("POST /event HTTP/1.1\r\n") + headers + "\r\n{}";
+        EXPECT_EQ(decide(request).response.status, "400 Bad Request");
+        EXPECT_EQ(RequestGate::screen(request)->status, "400 Bad Request");
+    }
+    // A bare LF in the request line counts too; plain, single headers pass.
+    EXPECT_EQ(decide("POST /event HTTP/1.1\nHost: localhost\r\n\r\n{}").response.status, "400 Bad Request");
+    EXPECT_TRUE(decide("POST /event HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\n{}").route);
+}
+
+TEST(RequestGate, aPeerThatExpectsToBeToldToContinueIsToldOnlyWhenTheHeadersPass)
+{
+    const std::string head = "POST /event HTTP/1.1\r\nHost: localhost\r\nContent-Length: 5000000\r\n";
+    EXPECT_TRUE(RequestGate::expectsContinue(head + "Expect: 100-Continue\r\n\r\n"));
+    EXPECT_FALSE(RequestGate::screen(head + "Expect: 100-continue\r\n\r\n").has_value());
+    EXPECT_FALSE(RequestGate::expectsContinue(head + "\r\n"));
+    EXPECT_FALSE(RequestGate::expectsContinue(head + "Expect: 100-continue\r\n")); // headers not finished
+    // Refused at once, body or not.
+    EXPECT_EQ(RequestGate::screen("POST /nowhere HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 9\r\n\r\n")->status,
+              "404 Not Found");
+}
+
 TEST(RequestGate, limitsOnHeadersAndBody)
 {
     const std::string bigHeader = "GET /health HTTP/1.1\r\nX: " + std::string(RequestGate::maxHeaderBytes, 'a');

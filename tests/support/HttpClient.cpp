@@ -109,6 +109,24 @@ std::string HttpClient::readAll(std::chrono::milliseconds timeout)
     }
 }
 
+std::string HttpClient::readSome(std::size_t count, std::chrono::milliseconds timeout)
+{
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd_, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        std::string buffer(count - out.size(), '\0');
+        const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        if (n <= 0)
+            break;
+        out.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
 bool HttpClient::closedByServer(std::chrono::milliseconds timeout)
 {
     pollfd p{fd_, POLLIN, 0};

@@ -23,6 +23,8 @@ public:
     std::string readAll(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // True when the server closed the connection (reads end) within the timeout.
     bool closedByServer(std::chrono::milliseconds timeout);
+    // Exactly `count` bytes, or fewer when the server closes or the time is up.
+    std::string readSome(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     // Sends the bytes whole and returns the whole answer.
     static std::string exchange(std::uint16_t port, const std::string& request);

@@ -62,7 +62,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
         for (const auto& e : envStrings)
             env.push_back(const_cast<char*>(e.c_str()));
         env.push_back(nullptr);
-        ::execve(args[0], args.data(), env.data());
+        ::execvpe(args[0], args.data(), env.data()); // looked up on PATH, as a shell would
         ::_exit(127);
     }
     ProcessResult result;
