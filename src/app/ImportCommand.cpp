@@ -1,6 +1,7 @@
 #include "app/ImportCommand.h"
 
 #include "app/AppPaths.h"
+#include "capture/CatchUp.h"
 #include "capture/ScanService.h"
 #include "storage/WriteDatabase.h"
 
@@ -48,6 +49,7 @@ int run(const std::vector<std::string>& arguments)
         }
     };
 
+    const auto startedAt = std::chrono::system_clock::now();
     ScanService scan(writer, roots, 500);
     std::int64_t storedBefore = 0;
     try {
@@ -70,6 +72,7 @@ int run(const std::vector<std::string>& arguments)
     QSettings settings("tallyglass", "tallyglass");
     settings.setValue("tallyglass_first_scan_done", true);
     settings.sync();
+    CatchUp::storeWatermark(startedAt); // the next start reads only what changes from now on
     return 0;
 }
 

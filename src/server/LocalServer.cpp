@@ -23,6 +23,7 @@ namespace tallyglass {
 namespace {
 
 constexpr std::size_t readChunk = 64 * 1024;
+constexpr std::size_t readPerTurn = 1024 * 1024;
 constexpr int lingerMs = 2000;
 
 // Listens and hands accepted descriptors on without wrapping them in a
@@ -87,9 +88,14 @@ private:
     {
         char chunk[readChunk];
         bool peerFinished = false;
-        while (true) {
+        // A fast sender of a large body would otherwise be read for as long as
+        // it sends, while every other connection waits: a bounded share per
+        // turn, and the notifier calls again for the rest.
+        std::size_t thisTurn = 0;
+        while (thisTurn < readPerTurn) {
             const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
             if (n > 0) {
+                thisTurn += static_cast<std::size_t>(n);
                 if (phase_ == Phase::reading) {
                     if (!reserve_(n)) {
                         close(); // every connection together may hold only so much: this one goes
@@ -126,6 +132,10 @@ private:
                 respond(*refused, std::nullopt);
                 return;
             }
+            // One allocation for the whole body, instead of one per doubling.
+            const std::size_t headerEnd = buffer_.find("\r\n\r\n") + 4;
+            if (const auto declared = HTTPRequestParser::contentLength(std::string_view(buffer_).substr(0, headerEnd)))
+                buffer_.reserve(headerEnd + static_cast<std::size_t>(*declared));
             // curl asks before sending a body over 1 MiB and otherwise waits a second for this.
             if (!HTTPRequestParser::isComplete(buffer_) && !peerFinished && RequestGate::expectsContinue(buffer_)) {
                 static constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -133,8 +143,10 @@ private:
             }
         }
         if (HTTPRequestParser::isComplete(buffer_) || peerFinished) {
-            RequestGate::Decision decision = RequestGate::decide(buffer_);
-            releaseBuffer();
+            const auto held = static_cast<std::int64_t>(buffer_.size());
+            RequestGate::Decision decision = RequestGate::decideTaking(std::move(buffer_));
+            buffer_ = std::string();
+            reserve_(-held);
             respond(decision.response, decision.route ? std::optional(std::move(decision.body)) : std::nullopt);
             if (peerFinished && phase_ == Phase::lingering)
                 close();

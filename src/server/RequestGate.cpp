@@ -141,7 +141,8 @@ std::optional<Response> screen(std::string_view buffer)
     const std::size_t end = buffer.find("\r\n\r\n");
     if (end == std::string_view::npos)
         return std::nullopt;
-    const auto request = HTTPRequestParser::parse(buffer);
+    // The header block alone: a body of tens of megabytes is not copied to be looked at.
+    const auto request = HTTPRequestParser::parse(buffer.substr(0, end + 4));
     if (!request || !strictHeaders(buffer.substr(0, end)))
         return badRequest;
     if (request->headers.contains("origin"))
@@ -172,14 +173,25 @@ bool expectsContinue(std::string_view buffer)
 
 Decision decide(std::string_view buffer)
 {
+    std::string copy(buffer);
+    return decideTaking(std::move(copy));
+}
+
+Decision decideTaking(std::string&& buffer)
+{
     if (auto refused = screen(buffer))
         return {*refused, false, {}};
-    if (buffer.find("\r\n\r\n") == std::string_view::npos)
+    const std::size_t end = buffer.find("\r\n\r\n");
+    if (end == std::string::npos)
         return {badRequest, false, {}};
-    auto request = HTTPRequestParser::parse(buffer);
-    if (request->method == "GET")
+    if (buffer.compare(0, 4, "GET ") == 0)
         return {{"200 OK", "ok"}, false, {}};
-    return {{"200 OK", ""}, true, std::move(request->body)};
+    // The body stays where it arrived: a large one is never copied.
+    const auto declared = HTTPRequestParser::contentLength(std::string_view(buffer).substr(0, end));
+    buffer.erase(0, end + 4);
+    if (declared && static_cast<std::uint64_t>(*declared) < buffer.size())
+        buffer.resize(static_cast<std::size_t>(*declared));
+    return {{"200 OK", ""}, true, std::move(buffer)};
 }
 
 std::string render(const Response& response)

@@ -43,8 +43,10 @@ std::optional<Response> screen(std::string_view buffer);
 // Whether the header block asks for "100 Continue" before the body.
 bool expectsContinue(std::string_view buffer);
 
-// For a complete request, or whatever arrived before the peer finished.
+// For a complete request, or whatever arrived before the peer finished. The
+// second form takes the body out of the buffer without copying it.
 Decision decide(std::string_view buffer);
+Decision decideTaking(std::string&& buffer);
 
 // "HTTP/1.1 <status>\r\nContent-Length: <n>\r\nConnection: close\r\n\r\n<body>"
 std::string render(const Response& response);

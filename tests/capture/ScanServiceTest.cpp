@@ -1,10 +1,14 @@
 #include "capture/ScanService.h"
 
+#include "capture/CatchUp.h"
+
 #include "capture/TranscriptParser.h"
 #include "storage/WriteDatabase.h"
 #include "support/FakeMessageWriter.h"
 #include "support/SqlProbe.h"
 #include "support/TempDir.h"
+
+#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -132,20 +136,46 @@ TEST_F(ScanServiceTest, overlappingAndLinkedRootsReadEachFileOnce)
     EXPECT_EQ(batchSizes(), std::vector<std::size_t>{1});
 }
 
-TEST_F(ScanServiceTest, aTranscriptLargerThanOneReadPieceParsesAsAWhole)
+TEST_F(ScanServiceTest, aTranscriptLargerThanOneReadPieceWithALineLongerThanOneParsesAsAWhole)
 {
-    // Over 32 MiB, so it is read in pieces cut at line ends.
+    // Read in 4 MiB pieces cut at line ends; the 9 MB line is read in pieces of its own.
     std::string text;
     int lines = 0;
-    const std::string padding(4000, 'x');
-    while (text.size() < 34u * 1024 * 1024) {
-        text += R"({"type":"assistant","sessionId":"s","timestamp":"2025-01-15T10:30:00Z","pad":")" + padding
+    const auto line = [&](std::size_t pad) {
+        return R"({"type":"assistant","sessionId":"s","timestamp":"2025-01-15T10:30:00Z","pad":")" + std::string(pad, 'x')
             + R"(","message":{"id":"m)" + std::to_string(lines++) + R"(","usage":{"output_tokens":1}}})" "\n";
-    }
+    };
+    while (text.size() < 6u << 20)
+        text += line(4000);
+    text += line(9'000'000);
+    text += line(10);
     write(root / "big.jsonl", text);
     scan();
     ASSERT_EQ(batchSizes(), std::vector<std::size_t>{static_cast<std::size_t>(lines)});
     EXPECT_EQ(writer->backfillCalls[0].back().messageId, "m" + std::to_string(lines - 1));
+}
+
+TEST_F(ScanServiceTest, aCatchUpReadsOnlyFilesModifiedSinceItsStart)
+{
+    write(root / "old.jsonl", assistantLines("old", 1));
+    write(root / "new.jsonl", assistantLines("new", 1));
+    const auto now = fs::file_time_type::clock::now();
+    fs::last_write_time(root / "old.jsonl", now - std::chrono::hours(2));
+    ScanService catchUp(writer, {root}, 500, std::chrono::system_clock::now() - std::chrono::hours(1));
+    EXPECT_EQ(catchUp.scanAll({}), 1);
+    ASSERT_EQ(writer->backfillCalls.size(), 1u);
+    EXPECT_EQ(writer->backfillCalls[0][0].messageId, "new0");
+}
+
+TEST(CatchUpWatermark, movesOnlyForwardAndStartsTheNextCatchUpAMinuteEarlier)
+{
+    QSettings("tallyglass", "tallyglass").clear();
+    EXPECT_FALSE(CatchUp::modifiedSince());
+    const auto t = std::chrono::system_clock::time_point(std::chrono::seconds(1'800'000'000));
+    CatchUp::storeWatermark(t);
+    CatchUp::storeWatermark(t - std::chrono::hours(5)); // an older run that finished late changes nothing
+    EXPECT_EQ(CatchUp::watermark(), t);
+    EXPECT_EQ(CatchUp::modifiedSince(), t - std::chrono::seconds(60));
 }
 
 TEST(ScanServiceStore, aSecondRunStoresNothingNewAndSessionsStartInactive)

@@ -64,10 +64,33 @@ until_true 2 '[ "$(sql "$limits_query")" = "42.0|2025-01-01T00:00:00Z|7.5" ]' ||
 "$bin" report --days 3650 --json > "$work/report.log" || fail "report failed"
 grep -q '"messages": 2' "$work/report.log" || fail "report does not count both messages"
 
+echo "== a reply written after its Stop hook ran is stored"
+printf '{"hook_event_name":"Stop","session_id":"live-session","transcript_path":"%s"}' "$transcript" \
+  | bash -c '~/.config/tallyglass/app-hook'
+sleep 0.6
+assistant_line msg_after_hook live-session 7 >> "$transcript"
+until_true 5 '[ "$(sql "SELECT COUNT(*) FROM messages WHERE messageId = '"'msg_after_hook'"'")" = 1 ]' || fail "late reply not stored"
+
 echo "== SIGTERM ends the process cleanly"
 kill -TERM "$pid"
 wait "$pid"; status=$?
 [ "$status" = 0 ] || fail "exit status $status after SIGTERM"
+
+echo "== what sessions wrote while it was stopped is caught up at the next start"
+assistant_line msg_while_stopped live-session 3 >> "$transcript"
+assistant_line msg_new_session other-session 4 > "$HOME/.claude/projects/proj/other.jsonl"
+# A damaged count stores the message held to the bound and the rest of the file.
+printf '{"type":"assistant","sessionId":"other-session","timestamp":"2025-01-01T00:00:00Z","message":{"id":"msg_huge","usage":{"input_tokens":1e20}}}\n' \
+  >> "$HOME/.claude/projects/proj/other.jsonl"
+assistant_line msg_after_huge other-session 5 >> "$HOME/.claude/projects/proj/other.jsonl"
+"$bin" --headless > "$work/restart.log" 2> "$work/restart-err.log" &
+pid=$!
+until_true 5 '[ "$(sql "SELECT COUNT(*) FROM messages WHERE messageId IN ('"'msg_while_stopped','msg_new_session','msg_huge','msg_after_huge'"')")" = 4 ]' \
+  || fail "not caught up"
+[ "$(sql "SELECT inputTokens FROM messages WHERE messageId = 'msg_huge'")" = 1000000000000 ] || fail "count not held to its bound"
+grep -q 'catch-up done' "$work/restart.log" || fail "no catch-up line"
+kill -TERM "$pid"
+wait "$pid"
 
 echo "== a port held by another process moves the server and rewrites the installed script"
 HOME=$work/other XDG_CONFIG_HOME=$work/other/.config "$bin" --headless > "$work/holder.log" 2>&1 &
