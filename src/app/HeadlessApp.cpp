@@ -118,7 +118,9 @@ void HeadlessApp::runHistoryImport()
         try {
             scan->scanAll(progress);
             complete = !scan->stoppedEarly();
-            Log::print(what + (complete ? " done: " : " stopped: ") + std::to_string(scan->statistics().messagesRead)
+            const auto stats = scan->statistics();
+            Log::print(what + (complete ? " done: " : " stopped: ") + std::to_string(stats.files) + " files ("
+                       + std::to_string(stats.bytes / 1'000'000) + " MB), " + std::to_string(stats.messagesRead)
                        + " messages read");
         } catch (const std::exception& error) {
             Log::line(what + " failed: " + error.what());
