@@ -9,9 +9,11 @@
 namespace tallyglass {
 namespace {
 
-// Catalogued identifiers as transcripts carry them, with and without dates.
-const std::array<std::string, 6> identifiers = {"claude-sonnet-4-5-20250929", "claude-opus-4-6", "claude-haiku-4-5-20251001",
-                                                "claude-sonnet-4-6", "claude-opus-4-1-20250805", "claude-haiku-3-0"};
+// Catalogued identifiers as transcripts carry them, with and without dates,
+// in every shape the API has used.
+const std::array<std::string, 8> identifiers = {"claude-sonnet-4-5-20250929", "claude-opus-4-6", "claude-haiku-4-5-20251001",
+                                                "claude-sonnet-4-20250514", "claude-opus-4-1-20250805", "claude-3-5-sonnet-20241022",
+                                                "claude-3-haiku-20240307", "claude-opus-5-5"};
 
 void BM_cost(benchmark::State& state)
 {

@@ -6,6 +6,7 @@
 #include "core/IsoTime.h"
 
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <random>
@@ -154,6 +155,29 @@ void BM_fetchActiveSessionCount(benchmark::State& state)
     state.counters["active"] = static_cast<double>(count);
 }
 BENCHMARK(BM_fetchActiveSessionCount)->Unit(benchmark::kMicrosecond);
+
+// Opening a million-message file whose messages were all priced with an older
+// price list (argument 1), or none of them (0): the background pass that
+// prices them again, until it is done.
+void BM_repriceMillion(benchmark::State& state)
+{
+    const auto dir = benchDirectory("reprice");
+    for (auto _ : state) {
+        state.PauseTiming();
+        millionMessageDatabase();
+        { WriteDatabase(millionMessageDatabase()).waitForRepricing(); } // checkpointed, priced
+        std::filesystem::copy_file(millionMessageDatabase(), dir / "app.db", std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::remove(dir / "app.db-wal");
+        sqlite3* db = nullptr;
+        sqlite3_open((dir / "app.db").c_str(), &db);
+        sqlite3_exec(db, state.range(0) ? "UPDATE messages SET pricedWith = 0;" : "SELECT 1;", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        state.ResumeTiming();
+        WriteDatabase writer(dir / "app.db");
+        writer.waitForRepricing();
+    }
+}
+BENCHMARK(BM_repriceMillion)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 } // namespace
 } // namespace tallyglass

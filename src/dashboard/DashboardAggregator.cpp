@@ -1,10 +1,14 @@
 #include "dashboard/DashboardAggregator.h"
 
+#include "pricing/ModelPricingCatalog.h"
+
 #include "core/UtcCalendar.h"
 #include "pricing/DisplayNameCache.h"
+#include "pricing/ModelPricingCatalog.h"
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -257,6 +261,28 @@ std::vector<SessionRow> sessionRows(const std::vector<DashboardMessage>& message
     std::stable_sort(rows.begin(), rows.end(),
                      [](const SessionRow& a, const SessionRow& b) { return a.latestTimestamp > b.latestTimestamp; });
     return rows;
+}
+
+std::vector<UnpricedModel> unpricedModels(const std::vector<DashboardMessage>& messages)
+{
+    // Messages share their model's text: look each distinct one up once.
+    std::map<std::string_view, std::pair<bool, std::int64_t>> seen; // priced, messages
+    for (const DashboardMessage& m : messages) {
+        if (m.inputTokens + m.outputTokens + m.cacheCreationInputTokens + m.cacheReadInputTokens == 0)
+            continue;
+        auto [it, inserted] = seen.try_emplace(m.model.view(), false, 0);
+        if (inserted)
+            it->second.first = ModelPricingCatalog::isPriced(m.model.view());
+        ++it->second.second;
+    }
+    std::vector<UnpricedModel> unpriced;
+    for (const auto& [model, entry] : seen) {
+        if (!entry.first)
+            unpriced.push_back({std::string(model), entry.second});
+    }
+    std::stable_sort(unpriced.begin(), unpriced.end(),
+                     [](const UnpricedModel& a, const UnpricedModel& b) { return a.messages > b.messages; });
+    return unpriced;
 }
 
 } // namespace tallyglass::DashboardAggregator

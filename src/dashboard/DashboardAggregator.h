@@ -40,6 +40,10 @@ std::vector<HeatmapCell> heatmapCells(const std::vector<DashboardMessage>& messa
 // Per display name, largest total first; an "Other" row of no tokens is left out.
 std::vector<ModelTokenRow> modelTokenRows(const std::vector<DashboardMessage>& messages);
 
+// The identifiers the price list does not know among messages that carry
+// tokens, most messages first.
+std::vector<UnpricedModel> unpricedModels(const std::vector<DashboardMessage>& messages);
+
 // Per session, most recently active first.
 std::vector<SessionRow> sessionRows(const std::vector<DashboardMessage>& messages);
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace tallyglass {
 
@@ -61,5 +62,20 @@ struct SessionRow {
     const std::string& id() const { return sessionId; }
     bool operator==(const SessionRow&) const = default;
 };
+
+// A model identifier the price list does not know, and how many of its
+// messages (with any tokens) therefore cost nothing in the figures shown.
+struct UnpricedModel {
+    std::string model; // the identifier as stored; empty when none was
+    std::int64_t messages = 0;
+
+    bool operator==(const UnpricedModel&) const = default;
+};
+
+// "2 models not priced: 1,234 messages"; empty when every model is priced.
+std::string unpricedNote(const std::vector<UnpricedModel>& unpriced);
+
+// 1234567 as "1,234,567".
+std::string groupedCount(std::int64_t count);
 
 } // namespace tallyglass

@@ -3,6 +3,7 @@
 #include "core/IsoTime.h"
 #include "dashboard/DashboardAggregator.h"
 #include "pricing/DisplayNameCache.h"
+#include "pricing/ModelPricingCatalog.h"
 
 #include <nlohmann/json.hpp>
 
@@ -81,10 +82,16 @@ std::optional<Report> build(const std::vector<DashboardMessage>& messages, std::
     report.totals = DashboardAggregator::totals(filtered);
     report.limits = std::move(limits);
 
+    report.unpriced = DashboardAggregator::unpricedModels(filtered);
     DisplayNameCache names;
     std::map<std::string, ModelRow> models;
+    std::map<std::string_view, bool> pricedModels;
     for (const DashboardMessage& m : filtered) {
-        ModelRow& row = models[names(m.model.view())];
+        ModelRow& row = models.try_emplace(names(m.model.view()), ModelRow{{}, 0, 0, 0, 0, 0, false}).first->second;
+        auto [known, inserted] = pricedModels.try_emplace(m.model.view(), false);
+        if (inserted)
+            known->second = ModelPricingCatalog::isPriced(m.model.view());
+        row.priced = row.priced || known->second;
         row.input += m.inputTokens;
         row.output += m.outputTokens;
         row.cacheWritten += m.cacheCreationInputTokens;
@@ -127,6 +134,8 @@ std::string renderText(const Report& r)
     line(pad("Output", 16) + shortTokens(r.totals.output));
     line(pad("Cache written", 16) + shortTokens(r.totals.cacheCreated));
     line(pad("Cache read", 16) + shortTokens(r.totals.cacheRead));
+    if (!r.unpriced.empty())
+        line(unpricedNote(r.unpriced) + " (their cost is not in the figures)");
 
     if (!r.models.empty()) {
         line();
@@ -135,7 +144,7 @@ std::string renderText(const Report& r)
         for (const ModelRow& m : r.models)
             line(pad(m.displayName, 20) + pad(shortTokens(m.input), 10, true) + pad(shortTokens(m.output), 10, true)
                  + pad(shortTokens(m.cacheWritten), 13, true) + pad(shortTokens(m.cacheRead), 12, true)
-                 + pad(dollars(m.cost), 10, true));
+                 + pad(m.priced ? dollars(m.cost) : "\u2014", m.priced ? 10 : 12, true));
     }
 
     if (!r.outputPerDay.empty()) {
@@ -197,7 +206,11 @@ std::string renderJson(const Report& r)
     out["models"] = json::array();
     for (const ModelRow& m : r.models)
         out["models"].push_back({{"model", m.displayName}, {"input", m.input}, {"output", m.output},
-                                 {"cacheWritten", m.cacheWritten}, {"cacheRead", m.cacheRead}, {"costUSD", m.cost}});
+                                 {"cacheWritten", m.cacheWritten}, {"cacheRead", m.cacheRead},
+                                 {"costUSD", m.priced ? json(m.cost) : json(nullptr)}});
+    out["unpriced"] = json::array();
+    for (const UnpricedModel& u : r.unpriced)
+        out["unpriced"].push_back({{"model", u.model}, {"messages", u.messages}});
     out["outputPerDay"] = json::array();
     for (const DayRow& d : r.outputPerDay)
         out["outputPerDay"].push_back({{"day", day(d.day)}, {"output", d.output}});

@@ -23,6 +23,7 @@ struct ModelRow {
     std::int64_t cacheWritten = 0;
     std::int64_t cacheRead = 0;
     double cost = 0;
+    bool priced = true; // false when none of its messages could be priced: its cost shows "—"
     bool operator==(const ModelRow&) const = default;
 };
 
@@ -41,6 +42,7 @@ struct Report {
     std::vector<DayRow> outputPerDay;  // every day of the span, ascending
     std::vector<SessionRow> sessions;  // the ten most recently active
     std::optional<UsageLimits> limits;
+    std::vector<UnpricedModel> unpriced; // identifiers whose messages cost nothing here for want of a price
 };
 
 // Nothing when there are no messages at all.

@@ -60,35 +60,80 @@ std::string_view baseNameFor(std::string_view displayName)
     return "gray";
 }
 
+bool consumeFamily(std::string_view& s, std::string_view& family)
+{
+    const std::string_view start = s;
+    for (const std::string_view word : {std::string_view("opus"), std::string_view("sonnet"), std::string_view("haiku")}) {
+        if (consumeWord(s, word)) {
+            family = start.substr(0, word.size());
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isDate(std::string_view digits)
+{
+    return digits.size() == 8;
+}
+
 } // namespace
 
-// Matches ^claude-(opus|sonnet|haiku)-(\d+)-(\d+)(?:-\d+)?$ case-insensitively,
-// by hand: this runs once per message on imports and redraws, where a regex
-// engine per call costs more than the rest of the work together.
+// Matched by hand, not by a regular expression: this runs once per message on
+// imports and redraws, where a regex engine per call costs more than the rest
+// of the work together. A test checks it against the expressions.
 std::optional<IdentifierParts> matchIdentifier(std::string_view s)
 {
     IdentifierParts parts;
+    const std::string_view whole = s;
     if (!consumeWord(s, "claude-"))
         return std::nullopt;
-    const std::string_view familyStart = s;
-    if (consumeWord(s, "opus"))
-        parts.family = familyStart.substr(0, 4);
-    else if (consumeWord(s, "sonnet"))
-        parts.family = familyStart.substr(0, 6);
-    else if (consumeWord(s, "haiku"))
-        parts.family = familyStart.substr(0, 5);
-    else
+    parts.maker = whole.substr(0, 6);
+    std::string_view first;
+    if (consumeDigits(s, first)) {
+        // The Claude 3 order: the version before the family.
+        parts.major = first;
+        if (!consumeWord(s, "-"))
+            return std::nullopt;
+        if (consumeDigits(s, parts.minor) && !consumeWord(s, "-"))
+            return std::nullopt;
+        if (!consumeFamily(s, parts.family))
+            return std::nullopt;
+        std::string_view date;
+        if (s.empty() || (consumeWord(s, "-") && consumeDigits(s, date) && isDate(date) && s.empty()))
+            return parts;
         return std::nullopt;
-    if (!consumeWord(s, "-") || !consumeDigits(s, parts.major) || !consumeWord(s, "-")
-        || !consumeDigits(s, parts.minor))
+    }
+    if (!consumeFamily(s, parts.family) || !consumeWord(s, "-") || !consumeDigits(s, parts.major))
         return std::nullopt;
     if (s.empty())
+        return parts; // claude-opus-5: version 5.0
+    std::string_view second;
+    if (!consumeWord(s, "-") || !consumeDigits(s, second))
+        return std::nullopt;
+    if (s.empty()) {
+        // A second number of eight digits is a date, not a minor version.
+        if (!isDate(second))
+            parts.minor = second;
         return parts;
+    }
+    parts.minor = second;
     std::string_view suffix;
     if (!consumeWord(s, "-") || !consumeDigits(s, suffix) || !s.empty())
         return std::nullopt;
-    parts.hasSuffix = true;
     return parts;
+}
+
+std::optional<std::string> catalogueKey(std::string_view identifier)
+{
+    const auto parts = matchIdentifier(identifier);
+    if (!parts)
+        return std::nullopt;
+    std::string key;
+    key.reserve(parts->maker.size() + parts->family.size() + parts->major.size() + parts->minor.size() + 4);
+    key.append(parts->maker).append("-").append(parts->family).append("-").append(parts->major).append("-");
+    key.append(parts->minor.empty() ? std::string_view("0") : parts->minor);
+    return key;
 }
 
 std::string displayName(std::optional<std::string_view> identifier)
@@ -99,7 +144,7 @@ std::string displayName(std::optional<std::string_view> identifier)
     if (!parts)
         return "Other";
     std::string name;
-    name.reserve(parts->family.size() + parts->major.size() + parts->minor.size() + 2);
+    name.reserve(parts->family.size() + parts->major.size() + parts->minor.size() + 3);
     for (std::size_t i = 0; i < parts->family.size(); ++i) {
         const char lower = asciiLower(parts->family[i]);
         name.push_back(i == 0 ? static_cast<char>(lower - 'a' + 'A') : lower);
@@ -107,7 +152,7 @@ std::string displayName(std::optional<std::string_view> identifier)
     name.push_back(' ');
     name.append(parts->major);
     name.push_back('.');
-    name.append(parts->minor);
+    name.append(parts->minor.empty() ? std::string_view("0") : parts->minor);
     return name;
 }
 

@@ -18,17 +18,28 @@ struct PaletteEntry {
     bool operator==(const PaletteEntry&) const = default;
 };
 
-// The parts of an identifier of the form claude-<family>-<major>-<minor>[-<digits>]
-// (family opus, sonnet or haiku in any ASCII case; digits ASCII).
+// The parts of a model identifier, in any of the shapes the API has used
+// (words in any ASCII case, numbers in ASCII digits; a date is eight digits):
+//   claude-<family>-<major>-<minor>[-<digits>]   claude-sonnet-4-5-20250929
+//   claude-<family>-<major>[-<date>]             claude-sonnet-4-20250514, claude-opus-5: version <major>.0
+//   claude-<major>[-<minor>]-<family>[-<date>]   claude-3-5-sonnet-20241022, claude-3-opus-20240229
+// `minor` is empty where the identifier names none (version <major>.0). The
+// views point into the identifier.
 struct IdentifierParts {
-    std::string_view family;
+    std::string_view maker;  // "claude", as written
+    std::string_view family; // opus, sonnet or haiku, as written
     std::string_view major;
     std::string_view minor;
-    bool hasSuffix = false;
 };
 std::optional<IdentifierParts> matchIdentifier(std::string_view identifier);
 
-// "Opus 4.6" for claude-opus-4-6 (a trailing date is dropped); "Other" otherwise.
+// The catalogue key of an identifier: "<maker>-<family>-<major>-<minor>", in
+// the identifier's own case, so that claude-3-5-sonnet-20241022 and
+// claude-sonnet-3-5 are one model; nothing when it has none of the shapes.
+std::optional<std::string> catalogueKey(std::string_view identifier);
+
+// "Opus 4.6" for claude-opus-4-6, "Sonnet 4.0" for claude-sonnet-4-20250514;
+// "Other" for anything else.
 std::string displayName(std::optional<std::string_view> identifier);
 
 // Haiku names first, then Sonnet, then Opus, then the rest; within a family,

@@ -4,17 +4,33 @@
 
 #include <cstdint>
 #include <optional>
-#include <string_view>
-#include <utility>
 #include <span>
+#include <string_view>
 
 namespace tallyglass::ModelPricingCatalog {
 
-// The fixed price list. Identifiers are matched exactly (case-sensitive); an
-// identifier with a trailing "-<digits>" (a release date) is priced as the
-// identifier without it. Anything else is not priced and costs nothing.
+// The fixed price list. An identifier is priced from the row of its catalogue
+// key (ModelMapper::catalogueKey: a date dropped, the Claude 3 order turned
+// round), matched exactly, case included. Anything else is not priced: it
+// costs nothing, and what shows figures says that it was not priced.
+
+struct Row {
+    std::string_view identifier;
+    ModelPricing standard;
+    // Rates for a whole request whose input (fresh, cache writes and cache
+    // reads together) is over longContextThreshold tokens, where the model has them.
+    std::optional<ModelPricing> longContext;
+};
+
+inline constexpr std::int64_t longContextThreshold = 200'000;
+
+// Raised whenever a price changes: stored messages priced with an older
+// catalogue are priced again.
+inline constexpr int version = 2;
 
 std::optional<ModelPricing> price(std::string_view identifier);
+const Row* row(std::string_view identifier);
+bool isPriced(std::optional<std::string_view> model);
 
 // Price of one message in US dollars. Of the cache writes, the one-hour share
 // (clamped to 0...cacheCreationInputTokens) is priced at the one-hour rate and
@@ -23,7 +39,7 @@ double cost(std::optional<std::string_view> model, std::int64_t inputTokens, std
             std::int64_t cacheCreationInputTokens, std::int64_t cacheReadInputTokens,
             std::int64_t cacheCreation1hInputTokens = 0);
 
-// The thirteen catalogue rows, in catalogue order.
-std::span<const std::pair<std::string_view, ModelPricing>> table();
+// The catalogue rows, in catalogue order.
+std::span<const Row> table();
 
 } // namespace tallyglass::ModelPricingCatalog

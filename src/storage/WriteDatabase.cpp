@@ -46,7 +46,8 @@ constexpr const char* creationScript =
     " cacheReadInputTokens INTEGER NOT NULL DEFAULT 0,"
     " isSubagent INTEGER NOT NULL DEFAULT 0,"
     " cost REAL NOT NULL DEFAULT 0,"
-    " cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0"
+    " cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0,"
+    " pricedWith INTEGER NOT NULL DEFAULT 0"
     ");"
     "CREATE INDEX IF NOT EXISTS idx_messages_sessionId ON messages(sessionId);"
     "CREATE INDEX IF NOT EXISTS idx_messages_timestamp ON messages(timestamp);"
@@ -64,8 +65,8 @@ constexpr const char* sessionsInfo = "PRAGMA table_info(sessions);";
 
 constexpr const char* insertMessageSql =
     "INSERT OR IGNORE INTO messages ( messageId, sessionId, timestamp, role, model, inputTokens, outputTokens, "
-    "cacheCreationInputTokens, cacheReadInputTokens, isSubagent, cost, cacheCreation1hInputTokens ) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "cacheCreationInputTokens, cacheReadInputTokens, isSubagent, cost, cacheCreation1hInputTokens, pricedWith ) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
 constexpr const char* selectStoredMessageSql =
     "SELECT model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, "
@@ -73,7 +74,16 @@ constexpr const char* selectStoredMessageSql =
 
 constexpr const char* updateMergedMessageSql =
     "UPDATE messages SET inputTokens = ?, outputTokens = ?, cacheCreationInputTokens = ?, cacheReadInputTokens = ?, "
-    "cacheCreation1hInputTokens = ?, cost = ? WHERE messageId = ?";
+    "cacheCreation1hInputTokens = ?, cost = ?, pricedWith = ? WHERE messageId = ?";
+
+// Messages priced with an older catalogue, a range of rowids at a time.
+constexpr const char* stalePricesSql =
+    "SELECT rowid, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, "
+    "cacheCreation1hInputTokens, messageId FROM messages WHERE rowid > ?1 AND rowid <= ?2 AND pricedWith < ?3";
+constexpr const char* repriceSql =
+    "UPDATE messages SET inputTokens = ?, outputTokens = ?, cacheCreationInputTokens = ?, cacheReadInputTokens = ?, "
+    "cacheCreation1hInputTokens = ?, cost = ?, pricedWith = ? WHERE rowid = ?";
+constexpr std::int64_t repriceRowsPerStep = 20'000;
 
 // TOTAL sums in floating point and never fails; the cap keeps the cast inside 64 bits.
 #define TOTALS_OF_SESSION \
@@ -188,6 +198,7 @@ WriteDatabase::WriteDatabase(std::filesystem::path path, Options options)
         throw;
     }
     queue_ = std::make_unique<SerialQueue>("tallyglass.db.write");
+    queue_->async([this] { repriceStep(0, 0); });
     queue_->startTimer(options_.checkpointInterval, [this] {
         if (handle_)
             sqlite3_exec(handle_, "PRAGMA wal_checkpoint(PASSIVE);", nullptr, nullptr, nullptr);
@@ -196,6 +207,7 @@ WriteDatabase::WriteDatabase(std::filesystem::path path, Options options)
 
 WriteDatabase::~WriteDatabase()
 {
+    stopping_ = true; // a repricing still under way ends after its step; the next open goes on with it
     // The queue goes first: it finishes the write in progress, and no tick can
     // reach the connection after this.
     queue_.reset();
@@ -280,6 +292,8 @@ void WriteDatabase::openAndPrepareOnce()
     migrate(messagesInfo, "cost", "ALTER TABLE messages ADD COLUMN cost REAL NOT NULL DEFAULT 0;", true);
     migrate(messagesInfo, "cacheCreation1hInputTokens",
             "ALTER TABLE messages ADD COLUMN cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0;", false);
+    // Every stored message is priced again, off the caller's thread, once the writer runs (repriceStep).
+    migrate(messagesInfo, "pricedWith", "ALTER TABLE messages ADD COLUMN pricedWith INTEGER NOT NULL DEFAULT 0;", false);
 }
 
 void WriteDatabase::keepDamagedFileAside()
@@ -428,6 +442,7 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
                                                                 m.cacheCreationInputTokens, m.cacheReadInputTokens,
                                                                 m.cacheCreation1hInputTokens));
                 insert.bindInt64(12, m.cacheCreation1hInputTokens);
+                insert.bindInt64(13, ModelPricingCatalog::version);
                 if (const int rc = insert.step(); rc != SQLITE_DONE)
                     failStep(rc);
                 if (sqlite3_changes(handle_) == 0) {
@@ -494,9 +509,96 @@ void WriteDatabase::mergeStoredMessage(SqliteStatement& select, SqliteStatement&
     for (int i = 0; i < 5; ++i)
         update.bindInt64(i + 1, merged[i]);
     update.bindDouble(6, ModelPricingCatalog::cost(model, merged[0], merged[1], merged[2], merged[3], merged[4]));
-    update.bindText(7, m.messageId);
+    update.bindInt64(7, ModelPricingCatalog::version);
+    update.bindText(8, m.messageId);
     if (const int step = update.step(); step != SQLITE_DONE)
         failStep(step);
+}
+
+// Prices again, in steps of a range of rowids each its own transaction, every
+// message priced with an older catalogue (or by a build that did not record
+// it), holding its counts to their bounds on the way. Each step queues the
+// next, so writes of capture and import go on in between.
+void WriteDatabase::repriceStep(std::int64_t afterRowid, std::int64_t repricedSoFar)
+{
+    if (stopping_)
+        return;
+    std::int64_t repriced = repricedSoFar;
+    bool more = false;
+    try {
+        runWithRetry([&] {
+            SqliteStatement last = prepare("SELECT COALESCE(MAX(rowid), 0) FROM messages;");
+            if (const int rc = last.step(); rc != SQLITE_ROW)
+                failStep(rc);
+            const std::int64_t maxRowid = last.int64(0);
+            const std::int64_t until = afterRowid + repriceRowsPerStep;
+            struct Row {
+                std::int64_t rowid;
+                MessageInsert m;
+            };
+            std::vector<Row> stale;
+            SqliteStatement select = prepare(stalePricesSql);
+            select.bindInt64(1, afterRowid);
+            select.bindInt64(2, until);
+            select.bindInt64(3, ModelPricingCatalog::version);
+            int rc;
+            while ((rc = select.step()) == SQLITE_ROW) {
+                Row row{select.int64(0), {}};
+                if (const auto model = select.text(1))
+                    row.m.model = std::string(*model);
+                row.m.inputTokens = select.int64(2);
+                row.m.outputTokens = select.int64(3);
+                row.m.cacheCreationInputTokens = select.int64(4);
+                row.m.cacheReadInputTokens = select.int64(5);
+                row.m.cacheCreation1hInputTokens = select.int64(6);
+                row.m.messageId = select.text(7).value_or("");
+                stale.push_back(std::move(row));
+            }
+            if (rc != SQLITE_DONE)
+                failStep(rc);
+            if (!stale.empty()) {
+                inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+                    SqliteStatement update = prepare(repriceSql);
+                    for (const Row& row : stale) {
+                        const MessageInsert m = bounded(row.m);
+                        update.resetAndClear();
+                        update.bindInt64(1, m.inputTokens);
+                        update.bindInt64(2, m.outputTokens);
+                        update.bindInt64(3, m.cacheCreationInputTokens);
+                        update.bindInt64(4, m.cacheReadInputTokens);
+                        update.bindInt64(5, m.cacheCreation1hInputTokens);
+                        update.bindDouble(6, ModelPricingCatalog::cost(m.model, m.inputTokens, m.outputTokens,
+                                                                       m.cacheCreationInputTokens, m.cacheReadInputTokens,
+                                                                       m.cacheCreation1hInputTokens));
+                        update.bindInt64(7, ModelPricingCatalog::version);
+                        update.bindInt64(8, row.rowid);
+                        if (const int step = update.step(); step != SQLITE_DONE)
+                            failStep(step);
+                    }
+                });
+            }
+            repriced += static_cast<std::int64_t>(stale.size());
+            more = until < maxRowid;
+            afterRowid = until;
+        });
+    } catch (const std::exception& error) {
+        Log::line(std::string("pricing stored messages again failed: ") + error.what());
+        repricingDone_ = true;
+        return;
+    }
+    if (more) {
+        queue_->async([this, afterRowid, repriced] { repriceStep(afterRowid, repriced); });
+        return;
+    }
+    if (repriced > 0)
+        Log::line("priced " + std::to_string(repriced) + " stored messages again with the current price list");
+    repricingDone_ = true;
+}
+
+void WriteDatabase::waitForRepricing()
+{
+    while (!repricingDone_ && !stopping_)
+        queue_->sync([] {});
 }
 
 std::string WriteDatabase::nowText() const

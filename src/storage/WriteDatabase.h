@@ -4,6 +4,7 @@
 #include "storage/MessageWriter.h"
 #include "storage/WriteError.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -63,6 +64,10 @@ public:
     // How many messages are stored (for the import's summary).
     std::int64_t messageCount();
 
+    // Blocks until the messages priced with an older price list, which are
+    // priced again in the background after opening, all are.
+    void waitForRepricing();
+
     const std::filesystem::path& path() const { return path_; }
 
 private:
@@ -79,6 +84,7 @@ private:
     bool hasColumn(const char* tableInfoSql, const char* column);
     void migrate(const char* tableInfoSql, const char* column, const char* alterSql, bool backfillCost);
     void backfillMessageCost();
+    void repriceStep(std::int64_t afterRowid, std::int64_t repricedSoFar);
 
     void insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql);
     void mergeStoredMessage(SqliteStatement& select, SqliteStatement& update, const MessageInsert& m);
@@ -88,6 +94,8 @@ private:
     sqlite3* handle_ = nullptr;
     Options options_;
     int lastErrorCode_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> repricingDone_{false};
     std::unique_ptr<SerialQueue> queue_;
 };
 

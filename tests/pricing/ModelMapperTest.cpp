@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 #include <regex>
 
@@ -13,45 +14,82 @@ namespace {
 using ModelMapper::displayName;
 using ModelMapper::PaletteEntry;
 
-TEST(ModelMapper, displayNamesFollowTheIdentifierShape)
+// Every shape of identifier the API has used, and what is near them, with the
+// name, catalogue key and standard input and output prices each must get.
+TEST(ModelMapper, identifiersGetTheirNameKeyAndPrice)
 {
     struct Case {
         std::optional<std::string> identifier;
         std::string name;
+        std::optional<std::string> key;
+        std::optional<std::pair<double, double>> inputOutput; // $ per million tokens; nothing: not priced
     };
     const Case cases[] = {
-        {"claude-opus-4-6", "Opus 4.6"},
-        {"claude-sonnet-4-5-20250929", "Sonnet 4.5"},
-        {"Claude-Sonnet-4-5-20250929", "Sonnet 4.5"},
-        {"CLAUDE-HAIKU-4-5", "Haiku 4.5"},
-        {"claude-opus-04-010", "Opus 04.010"},
-        {"claude-sonnet-4-20250514", "Sonnet 4.20250514"}, // one version number: the date becomes the minor
-        {"claude-3-5-sonnet-20241022", "Other"},
-        {"gpt-4o", "Other"},
-        {"claude-opus-4-6-", "Other"},
-        {"claude-opus-4-6-2025-01", "Other"},
-        {"claude-opus-4", "Other"},
-        {" claude-opus-4-6", "Other"},
-        {"", "Other"},
-        {std::nullopt, "Other"},
+        {"claude-opus-4-6", "Opus 4.6", "claude-opus-4-6", {{5, 25}}},
+        {"claude-sonnet-4-5-20250929", "Sonnet 4.5", "claude-sonnet-4-5", {{3, 15}}},
+        {"claude-haiku-4-5-20251001", "Haiku 4.5", "claude-haiku-4-5", {{1, 5}}},
+        {"claude-opus-4-1-1", "Opus 4.1", "claude-opus-4-1", {{15, 75}}}, // any digits after two numbers
+        {"claude-opus-5", "Opus 5.0", "claude-opus-5-0", {{5, 25}}},
+        {"claude-opus-5-5", "Opus 5.5", "claude-opus-5-5", {{4, 20}}},
+        {"claude-sonnet-5", "Sonnet 5.0", "claude-sonnet-5-0", {{2, 10}}},
+        // One version number and a date: version N.0.
+        {"claude-sonnet-4-20250514", "Sonnet 4.0", "claude-sonnet-4-0", {{3, 15}}},
+        {"claude-opus-4-20250514", "Opus 4.0", "claude-opus-4-0", {{15, 75}}},
+        // The Claude 3 order.
+        {"claude-3-7-sonnet-20250219", "Sonnet 3.7", "claude-sonnet-3-7", {{3, 15}}},
+        {"claude-3-5-sonnet-20241022", "Sonnet 3.5", "claude-sonnet-3-5", {{3, 15}}},
+        {"claude-3-5-haiku-20241022", "Haiku 3.5", "claude-haiku-3-5", {{0.8, 4}}},
+        {"claude-3-opus-20240229", "Opus 3.0", "claude-opus-3-0", {{15, 75}}},
+        {"claude-3-haiku-20240307", "Haiku 3.0", "claude-haiku-3-0", {{0.25, 1.25}}},
+        {"claude-3-5-sonnet", "Sonnet 3.5", "claude-sonnet-3-5", {{3, 15}}},
+        // Any case names the model; only the identifiers' own lower case is priced, as ever.
+        {"Claude-Sonnet-4-5-20250929", "Sonnet 4.5", "Claude-Sonnet-4-5", std::nullopt},
+        {"CLAUDE-3-5-SONNET-20241022", "Sonnet 3.5", "CLAUDE-SONNET-3-5", std::nullopt},
+        {"claude-3-5-SONNET-20241022", "Sonnet 3.5", "claude-SONNET-3-5", std::nullopt},
+        // Known shapes of unknown versions: a name, no price.
+        {"claude-opus-4-8", "Opus 4.8", "claude-opus-4-8", std::nullopt},
+        {"claude-opus-04-010", "Opus 04.010", "claude-opus-04-010", std::nullopt},
+        {"claude-sonnet-4-2025051", "Sonnet 4.2025051", "claude-sonnet-4-2025051", std::nullopt}, // not a date
+        // Malformed dates and other makers.
+        {"claude-3-5-sonnet-2024102", "Other", std::nullopt, std::nullopt},
+        {"claude-3-5-sonnet-20241022-1", "Other", std::nullopt, std::nullopt},
+        {"claude-3-5", "Other", std::nullopt, std::nullopt},
+        {"claude-fable-5-1", "Other", std::nullopt, std::nullopt},
+        {"gpt-4o", "Other", std::nullopt, std::nullopt},
+        {"claude-opus-4-6-", "Other", std::nullopt, std::nullopt},
+        {"claude-opus-4-6-2025-01", "Other", std::nullopt, std::nullopt},
+        {" claude-opus-4-6", "Other", std::nullopt, std::nullopt},
+        {"", "Other", std::nullopt, std::nullopt},
+        {std::nullopt, "Other", std::nullopt, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.identifier.value_or("<absent>"));
-        EXPECT_EQ(displayName(c.identifier ? std::optional<std::string_view>(*c.identifier) : std::nullopt), c.name);
+        const auto id = c.identifier ? std::optional<std::string_view>(*c.identifier) : std::nullopt;
+        EXPECT_EQ(displayName(id), c.name);
+        EXPECT_EQ(id ? ModelMapper::catalogueKey(*id) : std::nullopt, c.key);
+        const auto pricing = id ? ModelPricingCatalog::price(*id) : std::nullopt;
+        EXPECT_EQ(pricing ? std::optional(std::pair(pricing->inputPerMTok, pricing->outputPerMTok)) : std::nullopt,
+                  c.inputOutput);
+        EXPECT_EQ(ModelPricingCatalog::isPriced(id), c.inputOutput.has_value());
     }
 }
 
-// The reference: the two expressions, run by a regex engine. Identifiers are
-// generated from pieces that sit on and around every boundary of the shape.
+// The reference: the shapes as regular expressions, run by a regex engine.
+// Identifiers are generated from pieces on and around every boundary.
 TEST(ModelMapper, theHandMatcherAgreesWithTheExpressionsOnGeneratedIdentifiers)
 {
-    const std::regex display(R"(^claude-(opus|sonnet|haiku)-(\d+)-(\d+)(?:-\d+)?$)", std::regex::icase);
-    const std::regex suffix(R"(^(claude-(?:opus|sonnet|haiku)-\d+-\d+)-\d+$)", std::regex::icase);
+    using std::regex;
+    const auto icase = regex::icase;
+    const regex twoNumbersAndMore(R"(^(claude)-(opus|sonnet|haiku)-(\d+)-(\d+)-\d+$)", icase);
+    const regex numberAndDate(R"(^(claude)-(opus|sonnet|haiku)-(\d+)-\d{8}$)", icase);
+    const regex twoNumbers(R"(^(claude)-(opus|sonnet|haiku)-(\d+)-(\d+)$)", icase);
+    const regex oneNumber(R"(^(claude)-(opus|sonnet|haiku)-(\d+)$)", icase);
+    const regex versionFirst(R"(^(claude)-(\d+)(?:-(\d+))?-(opus|sonnet|haiku)(?:-\d{8})?$)", icase);
 
     const std::vector<std::string> prefixes = {"claude-", "Claude-", "CLAUDE-", "claude", "claude--", "xclaude-", "", "claude_", "cLaUdE-"};
     const std::vector<std::string> families = {"opus", "sonnet", "haiku", "OPUS", "Sonnet", "hAiKu", "opu", "sonnets", "gpt", "", "haiku4"};
     const std::vector<std::string> separators = {"-", "-", "-", "", "--", "_", " "};
-    const std::vector<std::string> numbers = {"4", "10", "20250929", "007", "", "x", "3a", "\xD9\xA3", "0"};
+    const std::vector<std::string> numbers = {"4", "10", "20250929", "5", "007", "", "x", "3a", "\xD9\xA3", "0", "2025092"};
 
     // Each list starts with its well-formed pieces; they are picked more often
     // so that about half the identifiers sit just on the matching side.
@@ -64,33 +102,46 @@ TEST(ModelMapper, theHandMatcherAgreesWithTheExpressionsOnGeneratedIdentifiers)
     };
     int matched = 0;
     for (int i = 0; i < 60000; ++i) {
-        std::string id = pick(prefixes) + pick(families) + pick(separators) + pick(numbers) + pick(separators) + pick(numbers);
+        std::string id;
+        if (random() % 3 == 0) {
+            id = pick(prefixes) + pick(numbers) + pick(separators) + pick(numbers) + pick(separators) + pick(families);
+        } else {
+            id = pick(prefixes) + pick(families) + pick(separators) + pick(numbers);
+            if (random() % 4)
+                id += pick(separators) + pick(numbers);
+        }
         if (random() % 2)
             id += pick(separators) + pick(numbers);
         if (random() % 8 == 0 && !id.empty())
             id[random() % id.size()] = "-0aZ\n"[random() % 5];
 
         std::smatch m;
-        const bool expectMatch = std::regex_match(id, m, display);
+        std::optional<std::array<std::string, 4>> expected; // maker, family, major, minor
+        if (std::regex_match(id, m, twoNumbersAndMore) || std::regex_match(id, m, twoNumbers))
+            expected = {m[1].str(), m[2].str(), m[3].str(), m[4].str()};
+        if (std::regex_match(id, m, numberAndDate) || std::regex_match(id, m, oneNumber))
+            expected = {m[1].str(), m[2].str(), m[3].str(), "0"};
+        if (std::regex_match(id, m, versionFirst))
+            expected = {m[1].str(), m[4].str(), m[2].str(), m[3].matched ? m[3].str() : "0"};
+
         std::string expectedName = "Other";
-        if (expectMatch) {
+        std::optional<std::string> expectedKey;
+        if (expected) {
             ++matched;
-            std::string family = m[1].str();
+            auto& [maker, family, major, minor] = *expected;
+            expectedKey = maker + "-" + family + "-" + major + "-" + minor;
             for (char& ch : family)
                 ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
             family[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(family[0])));
-            expectedName = family + " " + m[2].str() + "." + m[3].str();
+            expectedName = family + " " + major + "." + minor;
         }
         ASSERT_EQ(displayName(id), expectedName) << id;
+        ASSERT_EQ(ModelMapper::catalogueKey(id), expectedKey) << id;
 
-        std::smatch s;
-        std::string key = id;
-        if (!ModelPricingCatalog::table().empty() && std::regex_match(id, s, suffix))
-            key = s[1].str();
         std::optional<ModelPricing> expectedPrice;
-        for (const auto& [identifier, pricing] : ModelPricingCatalog::table()) {
-            if (identifier == id || identifier == key) {
-                expectedPrice = pricing;
+        for (const auto& row : ModelPricingCatalog::table()) {
+            if (row.identifier == id || (expectedKey && row.identifier == *expectedKey)) {
+                expectedPrice = row.standard;
                 break;
             }
         }

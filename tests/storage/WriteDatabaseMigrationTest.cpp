@@ -44,22 +44,26 @@ TEST(WriteDatabaseMigration, theFirstSchemaGainsEveryColumnAndItsCostsOnce)
 {
     const auto path = test::freshDirectory() / "app.db";
     SqlProbe(path).exec(firstSchema);
-    WriteDatabase(path).insertMessages({});
+    WriteDatabase(path).waitForRepricing();
     {
         SqlProbe probe(path);
-        EXPECT_EQ(probe.rows("SELECT messageId, cost, isSubagent, cacheCreation1hInputTokens FROM messages ORDER BY timestamp"),
-                  (std::vector<std::string>{"known|0.021|0|0", "dated|15.0|0|0", "unknown|0.0|0|0", "null|0.0|0|0",
-                                            "empty|0.0|0|0"}));
+        EXPECT_EQ(probe.rows("SELECT messageId, cost, isSubagent, cacheCreation1hInputTokens, pricedWith FROM messages "
+                             "ORDER BY timestamp"),
+                  (std::vector<std::string>{"known|0.021|0|0|2", "dated|15.0|0|0|2", "unknown|0.0|0|0|2", "null|0.0|0|0|2",
+                                            "empty|0.0|0|0|2"}));
         EXPECT_EQ(probe.value("SELECT isActive || '|' || quote(endedAt) FROM sessions"), "0|NULL");
-        // Prove the back-fill never runs again: a changed cost must survive the next open.
+        // Prove the pricing never runs again: a changed cost must survive the next open.
         probe.exec("UPDATE messages SET cost = 7.0 WHERE messageId = 'known'");
     }
     const auto migrated = dump(path);
-    WriteDatabase reopened(path);
+    WriteDatabase(path).waitForRepricing();
     EXPECT_EQ(dump(path), migrated);
 }
 
-TEST(WriteDatabaseMigration, aFileWithCostsButNoOneHourColumnGainsItWithoutRepricing)
+// The last release stored Sonnet 4 and the Claude 3 models at $0 and did not
+// record which price list it used: every message is priced once more, and
+// nothing is lost or counted twice.
+TEST(WriteDatabaseMigration, aFileOfTheLastReleaseIsPricedAgainOnceWithEveryCountKept)
 {
     const auto path = test::freshDirectory() / "app.db";
     {
@@ -69,11 +73,32 @@ TEST(WriteDatabaseMigration, aFileWithCostsButNoOneHourColumnGainsItWithoutRepri
                    "ALTER TABLE sessions ADD COLUMN isActive INTEGER NOT NULL DEFAULT 0;"
                    "ALTER TABLE sessions ADD COLUMN endedAt TEXT;"
                    "ALTER TABLE messages ADD COLUMN cost REAL NOT NULL DEFAULT 0;"
-                   "UPDATE messages SET cost = 5.0;");
+                   "ALTER TABLE messages ADD COLUMN cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0;"
+                   "INSERT INTO messages VALUES ('sonnet4', 'T', '2025-06-01T10:00:00Z', 'assistant', "
+                   "'claude-sonnet-4-20250514', 1000, 500, 2000, 10000, 0, 0.0, 0);"
+                   "INSERT INTO messages VALUES ('haiku35', 'T', '2025-06-01T10:00:01Z', 'assistant', "
+                   "'claude-3-5-haiku-20241022', 1000000, 0, 0, 0, 1, 0.0, 0);"
+                   "INSERT INTO messages VALUES ('huge', 'T', '2025-06-01T10:00:02Z', 'assistant', "
+                   "'claude-opus-4-6', 9223372036854775807, 0, 0, 0, 0, 0.0, 0);"
+                   "UPDATE messages SET cost = 5.0 WHERE messageId = 'known';");
     }
-    WriteDatabase db(path);
+    const std::string counts = "SELECT COUNT(*) || '|' || SUM(inputTokens) || '|' || SUM(outputTokens) || '|' || "
+                               "SUM(cacheCreationInputTokens) || '|' || SUM(cacheReadInputTokens) FROM messages "
+                               "WHERE messageId <> 'huge'";
+    const std::string before = SqlProbe(path).value(counts);
+    {
+        WriteDatabase db(path);
+        db.waitForRepricing();
+        // What the writer stores meanwhile is priced with the current list and stays so.
+        db.insertMessages({});
+    }
     SqlProbe probe(path);
-    EXPECT_EQ(probe.rows("SELECT DISTINCT cost || '|' || cacheCreation1hInputTokens FROM messages"), std::vector<std::string>{"5.0|0"});
+    EXPECT_EQ(probe.value(counts), before);
+    EXPECT_EQ(probe.rows("SELECT messageId || '|' || cost FROM messages ORDER BY messageId"),
+              (std::vector<std::string>{"dated|15.0", "empty|0.0", "haiku35|0.8", "huge|5000000.0", "known|0.021",
+                                        "null|0.0", "sonnet4|0.021", "unknown|0.0"}));
+    EXPECT_EQ(probe.value("SELECT inputTokens FROM messages WHERE messageId = 'huge'"), "1000000000000");
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM messages WHERE pricedWith <> 2"), "0");
 }
 
 } // namespace

@@ -57,7 +57,7 @@ TEST_F(WriteDatabaseTest, openingCreatesTheDirectoryAndTheSchemaAndReopeningChan
     EXPECT_EQ(probe.rows("SELECT name FROM pragma_table_info('messages')"),
               (std::vector<std::string>{"messageId", "sessionId", "timestamp", "role", "model", "inputTokens", "outputTokens",
                                         "cacheCreationInputTokens", "cacheReadInputTokens", "isSubagent", "cost",
-                                        "cacheCreation1hInputTokens"}));
+                                        "cacheCreation1hInputTokens", "pricedWith"}));
     const auto before = probe.rows("SELECT sql FROM sqlite_master ORDER BY name");
     open();
     EXPECT_EQ(probe.rows("SELECT sql FROM sqlite_master ORDER BY name"), before);
