@@ -108,8 +108,9 @@ void TranscriptQueue::runTimers()
             continue;
         }
         const auto first = timers_.begin();
-        if (first->first > Clock::now()) {
-            timerWake_.wait_until(lock, first->first);
+        if (const Clock::time_point due = first->first; due > Clock::now()) {
+            // A copy: the entry may be gone by the time the wait looks at it again.
+            timerWake_.wait_until(lock, due);
             continue;
         }
         const std::string path = first->second;
