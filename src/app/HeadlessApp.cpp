@@ -3,7 +3,7 @@
 #include "app/AppPaths.h"
 #include "app/StopSignals.h"
 #include "capture/CaptureService.h"
-#include "capture/CatchUp.h"
+#include "capture/HistoryImport.h"
 #include "capture/ScanService.h"
 #include "capture/StatusLineService.h"
 #include "core/Log.h"
@@ -21,13 +21,6 @@
 #include <csignal>
 
 namespace tallyglass {
-
-namespace {
-
-constexpr const char* firstScanDoneKey = "tallyglass_first_scan_done";
-constexpr std::int64_t scanBatchSize = 500;
-
-} // namespace
 
 HeadlessApp::HeadlessApp() = default;
 
@@ -100,12 +93,10 @@ void HeadlessApp::reactToPortChange(std::uint16_t port)
 // was modified since the last import or catch-up began, in the background.
 void HeadlessApp::runHistoryImport()
 {
-    const bool firstDone = QSettings("tallyglass", "tallyglass").value(firstScanDoneKey, false).toBool();
-    const auto since = firstDone ? CatchUp::modifiedSince() : std::nullopt;
-    const auto startedAt = std::chrono::system_clock::now();
-    scan_ = std::make_shared<ScanService>(writer_, AppPaths::transcriptRoots(), scanBatchSize, since);
-    const std::string what = firstDone ? "catch-up" : "history import";
-    scanThread_ = std::thread([scan = scan_, firstDone, startedAt, what] {
+    scan_ = std::make_shared<HistoryImport>(writer_, AppPaths::transcriptRoots());
+    scanThread_ = std::thread([scan = scan_] {
+        const bool catchUp = QSettings("tallyglass", "tallyglass").value(HistoryImport::firstScanDoneKey, false).toBool();
+        const std::string what = catchUp ? "catch-up" : "history import";
         auto lastReport = std::chrono::steady_clock::now();
         const auto progress = [&](std::int64_t done, std::int64_t total) {
             const auto now = std::chrono::steady_clock::now();
@@ -114,26 +105,14 @@ void HeadlessApp::runHistoryImport()
                 Log::print(what + ": " + std::to_string(done) + " of " + std::to_string(total) + " files");
             }
         };
-        bool complete = false;
         try {
             scan->scanAll(progress);
-            complete = !scan->stoppedEarly();
             const auto stats = scan->statistics();
-            Log::print(what + (complete ? " done: " : " stopped: ") + std::to_string(stats.files) + " files ("
+            Log::print(what + (scan->stoppedEarly() ? " stopped: " : " done: ") + std::to_string(stats.files) + " files ("
                        + std::to_string(stats.bytes / 1'000'000) + " MB), " + std::to_string(stats.messagesRead)
                        + " messages read");
         } catch (const std::exception& error) {
             Log::line(what + " failed: " + error.what());
-        }
-        if (complete)
-            CatchUp::storeWatermark(startedAt);
-        // A first import is not run again once it stored something, even if it
-        // failed later on (the catch-up reads what changes from then on); one
-        // cut short by shutdown, or that stored nothing, runs again.
-        if (!firstDone && (complete || (!scan->stoppedEarly() && scan->statistics().messagesWritten > 0))) {
-            QSettings settings("tallyglass", "tallyglass");
-            settings.setValue(firstScanDoneKey, true);
-            settings.sync();
         }
     });
 }

@@ -11,7 +11,7 @@ namespace tallyglass {
 class CaptureService;
 class HookInstaller;
 class LocalServer;
-class ScanService;
+class HistoryImport;
 class WriteDatabase;
 
 // Everything but the windows: opens the database, clears stale active
@@ -38,7 +38,7 @@ private:
     std::shared_ptr<CaptureService> capture_;
     std::unique_ptr<LocalServer> server_;
     std::unique_ptr<HookInstaller> installer_;
-    std::shared_ptr<ScanService> scan_;
+    std::shared_ptr<HistoryImport> scan_;
     std::thread scanThread_;
 };
 

@@ -21,6 +21,8 @@ public:
     virtual ~ScanRunning() = default;
     // Returns the number of transcript files found; throws when a batch write fails.
     virtual std::int64_t scanAll(const Progress& progress) = 0;
+    // Asks a running scan to stop after the file in hand (for shutdown).
+    virtual void requestStop() {}
 };
 
 // Imports every transcript below the roots: files ending in ".jsonl" outside
@@ -49,8 +51,7 @@ public:
 
     std::int64_t scanAll(const Progress& progress) override;
 
-    // Asks a running scan to stop after the file in hand (for shutdown).
-    void requestStop() { stopRequested_ = true; }
+    void requestStop() override { stopRequested_ = true; }
     // Whether the last scan ended on such a request before its last file.
     bool stoppedEarly() const { return stoppedEarly_; }
     Statistics statistics() const;

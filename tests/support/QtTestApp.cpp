@@ -8,6 +8,9 @@ namespace tallyglass::test {
 
 QCoreApplication& qtApp()
 {
+    // A widget test made a QApplication first: that one serves.
+    if (QCoreApplication* existing = QCoreApplication::instance())
+        return *existing;
     static int argc = 1;
     static char name[] = "tallyglass-test";
     static char* argv[] = {name, nullptr};

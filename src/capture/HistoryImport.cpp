@@ -1,0 +1,76 @@
+#include "capture/HistoryImport.h"
+
+#include "capture/CatchUp.h"
+
+#include <QSettings>
+
+namespace tallyglass {
+
+HistoryImport::HistoryImport(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots, std::int64_t batchSize)
+    : writer_(std::move(writer))
+    , roots_(std::move(roots))
+    , batchSize_(batchSize)
+{
+}
+
+std::int64_t HistoryImport::scanAll(const Progress& progress)
+{
+    const bool firstDone = QSettings("tallyglass", "tallyglass").value(firstScanDoneKey, false).toBool();
+    const auto since = firstDone ? CatchUp::modifiedSince() : std::nullopt;
+    const auto startedAt = std::chrono::system_clock::now();
+    auto scan = std::make_shared<ScanService>(writer_, roots_, batchSize_, since);
+    {
+        std::lock_guard lock(mutex_);
+        current_ = scan;
+        wasCatchUp_ = firstDone;
+        if (stopRequested_)
+            scan->requestStop();
+    }
+    const auto markFirstDone = [] {
+        QSettings settings("tallyglass", "tallyglass");
+        settings.setValue(firstScanDoneKey, true);
+        settings.sync();
+    };
+    std::int64_t found = 0;
+    try {
+        found = scan->scanAll(progress);
+    } catch (...) {
+        if (!firstDone && scan->statistics().messagesWritten > 0)
+            markFirstDone();
+        throw;
+    }
+    if (!scan->stoppedEarly()) {
+        CatchUp::storeWatermark(startedAt);
+        if (!firstDone)
+            markFirstDone();
+    }
+    return found;
+}
+
+void HistoryImport::requestStop()
+{
+    std::lock_guard lock(mutex_);
+    stopRequested_ = true;
+    if (current_)
+        current_->requestStop();
+}
+
+bool HistoryImport::wasCatchUp() const
+{
+    std::lock_guard lock(mutex_);
+    return wasCatchUp_;
+}
+
+bool HistoryImport::stoppedEarly() const
+{
+    std::lock_guard lock(mutex_);
+    return current_ && current_->stoppedEarly();
+}
+
+ScanService::Statistics HistoryImport::statistics() const
+{
+    std::lock_guard lock(mutex_);
+    return current_ ? current_->statistics() : ScanService::Statistics{};
+}
+
+} // namespace tallyglass

@@ -1,0 +1,122 @@
+#include "overlay/DataRefresher.h"
+
+#include <QFileSystemWatcher>
+#include <QMetaObject>
+#include <QThread>
+#include <QTimer>
+
+#include <mutex>
+
+namespace tallyglass {
+
+// Everything that watches, on the refresher's own thread.
+class DataRefresher::Watcher final : public QObject {
+public:
+    Watcher(std::vector<QString> paths, Timing timing, DataRefresher* owner)
+        : paths_(std::move(paths))
+        , owner_(owner)
+        , watcher_(this) // children, so that moving this object to its thread moves them too
+        , debounce_(this)
+        , safety_(this)
+    {
+        debounce_.setSingleShot(true);
+        debounce_.setInterval(timing.debounce);
+        safety_.setInterval(timing.safetyInterval);
+        connect(&debounce_, &QTimer::timeout, this, [this] { fire(); });
+        connect(&safety_, &QTimer::timeout, this, [this] {
+            attach();
+            fire();
+        });
+        connect(&watcher_, &QFileSystemWatcher::fileChanged, this, [this](const QString&) {
+            // A file deleted or replaced drops out of the watch: take the new one at once.
+            attach();
+            debounce_.start(); // restarts: one call once the burst is over
+        });
+    }
+
+    void begin()
+    {
+        attach();
+        safety_.start();
+    }
+
+    std::vector<std::filesystem::path> watched() const
+    {
+        std::lock_guard lock(mutex_);
+        return watched_;
+    }
+
+private:
+    void attach()
+    {
+        const QStringList current = watcher_.files();
+        std::vector<std::filesystem::path> now;
+        for (const QString& path : paths_) {
+            if (!current.contains(path))
+                watcher_.addPath(path); // fails quietly while the file does not exist
+        }
+        for (const QString& path : watcher_.files())
+            now.emplace_back(path.toStdString());
+        std::lock_guard lock(mutex_);
+        watched_ = std::move(now);
+    }
+
+    void fire()
+    {
+        // Queued to the owner's thread; Qt drops it if the owner is gone by then.
+        QMetaObject::invokeMethod(owner_, [owner = owner_] { owner->deliver(); }, Qt::QueuedConnection);
+    }
+
+    const std::vector<QString> paths_;
+    DataRefresher* const owner_;
+    QFileSystemWatcher watcher_;
+    QTimer debounce_;
+    QTimer safety_;
+    mutable std::mutex mutex_;
+    std::vector<std::filesystem::path> watched_;
+};
+
+DataRefresher::DataRefresher(std::filesystem::path watchPath, QObject* parent)
+    : DataRefresher(std::move(watchPath), Timing{}, parent)
+{
+}
+
+DataRefresher::DataRefresher(std::filesystem::path watchPath, Timing timing, QObject* parent)
+    : QObject(parent)
+    , watchPath_(std::move(watchPath))
+    , timing_(timing)
+    , thread_(std::make_unique<QThread>())
+{
+    thread_->setObjectName("tallyglass.DataRefresher");
+    // The database and its write-ahead log; the shared-memory file changes on every read.
+    const std::vector<QString> paths = {QString::fromStdString(watchPath_.string()),
+                                        QString::fromStdString(watchPath_.string() + "-wal")};
+    watcher_ = new Watcher(paths, timing_, this);
+    watcher_->moveToThread(thread_.get());
+    thread_->start();
+}
+
+DataRefresher::~DataRefresher()
+{
+    QMetaObject::invokeMethod(watcher_, [watcher = watcher_] { delete watcher; }, Qt::BlockingQueuedConnection);
+    thread_->quit();
+    thread_->wait();
+}
+
+void DataRefresher::start()
+{
+    QMetaObject::invokeMethod(watcher_, [watcher = watcher_] { watcher->begin(); }, Qt::QueuedConnection);
+}
+
+std::vector<std::filesystem::path> DataRefresher::watchedFiles() const
+{
+    return watcher_->watched();
+}
+
+void DataRefresher::deliver()
+{
+    if (onChange_)
+        onChange_();
+}
+
+} // namespace tallyglass

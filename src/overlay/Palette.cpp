@@ -1,0 +1,88 @@
+#include "overlay/Palette.h"
+
+namespace tallyglass {
+
+namespace {
+
+constexpr Rgba rgb(double r, double g, double b)
+{
+    return {r, g, b, 1};
+}
+
+} // namespace
+
+Rgba NamedColor::family(std::string_view baseName, double opacity)
+{
+    if (baseName == "cyan")
+        return cyan.withOpacity(opacity);
+    if (baseName == "green")
+        return green.withOpacity(opacity);
+    if (baseName == "orange")
+        return orange.withOpacity(opacity);
+    return gray.withOpacity(opacity);
+}
+
+const Palette& Palette::light()
+{
+    static const Palette palette{
+        rgb(0.98, 0.98, 0.98),                  // background
+        rgb(1.0, 1.0, 1.0),                     // backgroundGradientStart
+        rgb(0.94, 0.94, 0.96),                  // backgroundGradientEnd
+        NamedColor::white,                      // surfaceElevated
+        rgb(0.1, 0.1, 0.12),                    // textPrimary
+        rgb(0.45, 0.45, 0.5),                   // textMuted
+        rgb(0.6, 0.6, 0.65),                    // textSubtle
+        NamedColor::black.withOpacity(0.12),    // border
+        rgb(0.0, 0.55, 0.7),                    // accent
+        rgb(0.0, 0.55, 0.7).withOpacity(0.3),   // accentShadow
+        NamedColor::white.withOpacity(0.97),    // tooltipBackground
+        NamedColor::black.withOpacity(0.15),    // tooltipBorder
+        NamedColor::black.withOpacity(0.08),    // chartGridLine
+        rgb(0.85, 0.55, 0.0),                   // warning
+        rgb(0.15, 0.6, 0.25),                   // success
+    };
+    return palette;
+}
+
+const Palette& Palette::dark()
+{
+    static const Palette palette{
+        rgb(0.04, 0.04, 0.07),                  // background
+        rgb(0.12, 0.12, 0.15),                  // backgroundGradientStart
+        rgb(0.04, 0.04, 0.07),                  // backgroundGradientEnd
+        NamedColor::white.withOpacity(0.08),    // surfaceElevated
+        NamedColor::white,                      // textPrimary
+        NamedColor::white.withOpacity(0.7),     // textMuted
+        NamedColor::white.withOpacity(0.5),     // textSubtle
+        NamedColor::white.withOpacity(0.08),    // border
+        NamedColor::cyan,                       // accent
+        NamedColor::cyan.withOpacity(0.9),      // accentShadow
+        NamedColor::black.withOpacity(0.92),    // tooltipBackground
+        NamedColor::white.withOpacity(0.15),    // tooltipBorder
+        NamedColor::white.withOpacity(0.2),     // chartGridLine
+        NamedColor::yellow,                     // warning
+        NamedColor::green.withOpacity(0.85),    // success
+    };
+    return palette;
+}
+
+std::string_view textOf(ThemePreference preference)
+{
+    switch (preference) {
+    case ThemePreference::dark: return "dark";
+    case ThemePreference::light: return "light";
+    case ThemePreference::system: break;
+    }
+    return "system";
+}
+
+ThemePreference themePreferenceFromText(std::string_view text)
+{
+    if (text == "dark")
+        return ThemePreference::dark;
+    if (text == "light")
+        return ThemePreference::light;
+    return ThemePreference::system;
+}
+
+} // namespace tallyglass

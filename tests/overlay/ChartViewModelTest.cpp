@@ -1,0 +1,148 @@
+#include "overlay/ChartViewModel.h"
+
+#include "core/IsoTime.h"
+#include "storage/DBError.h"
+#include "storage/MockDatabase.h"
+#include "support/QtTestApp.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+
+namespace tallyglass {
+namespace {
+
+Instant t(const char* iso)
+{
+    return *IsoTime::parse(iso);
+}
+
+// An import that reports the progress it is told to, then succeeds or fails.
+class ScriptedScan final : public ScanRunning {
+public:
+    std::vector<std::pair<std::int64_t, std::int64_t>> reports;
+    std::optional<std::string> failure;
+    std::atomic<int> runs{0};
+
+    std::int64_t scanAll(const Progress& progress) override
+    {
+        ++runs;
+        for (const auto& [done, total] : reports)
+            progress(done, total);
+        if (failure)
+            throw std::runtime_error(*failure);
+        return 0;
+    }
+};
+
+class ChartViewModelTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::qtApp(); }
+
+    std::shared_ptr<MockDatabase> db = std::make_shared<MockDatabase>();
+    std::shared_ptr<ScriptedScan> scan = std::make_shared<ScriptedScan>();
+    Instant now = t("2025-01-15T12:00:00Z");
+    ChartViewModel vm{db, scan, [this] { return now; }};
+};
+
+TEST_F(ChartViewModelTest, reloadChoosesTheWindowFromWhatIsStored)
+{
+    const MessageRow recent{t("2025-01-15T11:30:00Z"), "claude-opus-4-6", 10, 20};
+    // Nothing stored: empty, and no messages are read.
+    vm.reload();
+    EXPECT_EQ(vm.state(), UsageState{});
+
+    // Messages but no reset time: the window ends now.
+    db->messages = {recent};
+    vm.reload();
+    EXPECT_EQ(vm.state(), UsageState::partial(now, {recent}));
+
+    // A reset time, even one in the past, anchors a full window with its utilisation.
+    db->limits = UsageLimits{42.0, t("2025-01-15T09:00:00Z"), std::nullopt, std::nullopt, std::nullopt};
+    db->activeSessionCount = 3;
+    vm.reload();
+    EXPECT_EQ(vm.state(), UsageState::full(t("2025-01-15T09:00:00Z"), 42.0, {}));
+    EXPECT_EQ(vm.activeSessionCount(), 3);
+    EXPECT_TRUE(vm.shouldPromptTrigger());
+    EXPECT_EQ(vm.resetCountdownText(), "0hr 0m");
+}
+
+TEST_F(ChartViewModelTest, aMissingDatabaseIsTheEmptyStateButOtherFailuresKeepTheChartAndSayWhy)
+{
+    db->messages = {{t("2025-01-15T11:30:00Z"), "claude-opus-4-6", 10, 20}};
+    vm.reload();
+    const UsageState shown = vm.state();
+    int errorSignals = 0;
+    QObject::connect(&vm, &ChartViewModel::lastErrorChanged, [&] { ++errorSignals; });
+
+    db->throwOnFetch = std::make_exception_ptr(DBError(DBError::Kind::stepFailed, "disk I/O error"));
+    vm.reload();
+    EXPECT_EQ(vm.state(), shown);
+    EXPECT_EQ(vm.lastError(), "DB step failed: disk I/O error");
+
+    db->throwOnFetch = std::make_exception_ptr(DBError(DBError::Kind::cannotOpen, "unable to open database file"));
+    vm.reload();
+    EXPECT_EQ(vm.state(), UsageState{});
+    EXPECT_EQ(vm.lastError(), std::nullopt);
+
+    db->throwOnFetch = nullptr;
+    vm.reload();
+    EXPECT_EQ(vm.lastError(), std::nullopt);
+    EXPECT_EQ(errorSignals, 2);
+}
+
+TEST_F(ChartViewModelTest, anImportPublishesItsProgressHereThenReloads)
+{
+    scan->reports = {{0, 4}, {1, 4}, {3, 4}, {4, 4}};
+    db->messages = {{t("2025-01-15T11:30:00Z"), "claude-opus-4-6", 10, 20}};
+    std::vector<ScanProgress> seen;
+    QObject::connect(&vm, &ChartViewModel::scanProgressChanged, [&] { seen.push_back(vm.scanProgress()); });
+    std::optional<bool> finished;
+    QObject::connect(&vm, &ChartViewModel::scanFinished, [&](bool ok) { finished = ok; });
+    vm.scanProjects();
+    vm.scanProjects(); // while one runs: nothing more
+    ASSERT_TRUE(test::waitUntil([&] { return finished.has_value(); }));
+    EXPECT_TRUE(*finished);
+    EXPECT_EQ(scan->runs, 1);
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen.front(), ScanProgress::running(0));
+    EXPECT_EQ(seen.back(), ScanProgress{});
+    EXPECT_EQ(vm.state().kind, UsageState::Kind::partial); // reloaded after the import
+    // Progress only climbs, and 3 of 4 files is 75%.
+    EXPECT_NE(std::find(seen.begin(), seen.end(), ScanProgress::running(75)), seen.end());
+
+    scan->failure = "database is locked";
+    finished.reset();
+    vm.scanProjects();
+    ASSERT_TRUE(test::waitUntil([&] { return finished.has_value(); }));
+    EXPECT_FALSE(*finished);
+    EXPECT_EQ(vm.scanProgress(), ScanProgress::failed("database is locked"));
+}
+
+TEST_F(ChartViewModelTest, anImportOfNoFilesIsAHundredPercent)
+{
+    scan->reports = {{0, 0}};
+    std::vector<ScanProgress> seen;
+    QObject::connect(&vm, &ChartViewModel::scanProgressChanged, [&] { seen.push_back(vm.scanProgress()); });
+    vm.scanProjects();
+    ASSERT_TRUE(test::waitUntil([&] { return vm.scanProgress().kind == ScanProgress::Kind::idle; }));
+    EXPECT_NE(std::find(seen.begin(), seen.end(), ScanProgress::running(100)), seen.end());
+}
+
+TEST_F(ChartViewModelTest, theTickFollowsTheInjectedClock)
+{
+    int ticks = 0;
+    QObject::connect(&vm, &ChartViewModel::nowTickChanged, [&] { ++ticks; });
+    db->limits = UsageLimits{10.0, t("2025-01-15T14:05:00Z"), std::nullopt, std::nullopt, std::nullopt};
+    vm.reload();
+    EXPECT_EQ(vm.resetCountdownText(), "2hr 5m");
+    now += std::chrono::minutes(65);
+    vm.tick();
+    EXPECT_EQ(vm.nowTick(), now);
+    EXPECT_EQ(vm.resetCountdownText(), "1hr 0m");
+    EXPECT_EQ(ticks, 1);
+}
+
+} // namespace
+} // namespace tallyglass

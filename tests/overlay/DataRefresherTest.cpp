@@ -1,0 +1,94 @@
+#include "overlay/DataRefresher.h"
+
+#include "support/QtTestApp.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+#include <fstream>
+
+namespace tallyglass {
+namespace {
+
+using namespace std::chrono_literals;
+
+void touch(const std::filesystem::path& path, const std::string& text = "x")
+{
+    std::ofstream(path, std::ios::app) << text;
+}
+
+// Real files and real inotify; counts are checked within generous windows.
+class DataRefresherTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::qtApp(); }
+
+    // Runs the event loop for a while and returns how many calls came.
+    int callsDuring(std::chrono::milliseconds span)
+    {
+        const int before = calls;
+        test::waitUntil([] { return false; }, span);
+        return calls - before;
+    }
+
+    std::filesystem::path dir = test::freshDirectory();
+    std::filesystem::path db = dir / "app.db";
+    int calls = 0;
+};
+
+TEST_F(DataRefresherTest, aBurstOfWritesGivesOneCallAfterItSettles)
+{
+    touch(db);
+    DataRefresher refresher(db, {300ms, 60s});
+    refresher.setOnChange([&] { ++calls; });
+    refresher.start();
+    ASSERT_TRUE(test::waitUntil([&] { return refresher.watchedFiles().size() == 1; }, 5s));
+    for (int i = 0; i < 10; ++i)
+        touch(db);
+    EXPECT_EQ(callsDuring(1500ms), 1);
+    EXPECT_EQ(callsDuring(600ms), 0);
+}
+
+TEST_F(DataRefresherTest, theTickCallsWithoutAFileAndAttachesFilesThatAppear)
+{
+    DataRefresher refresher(db, {100ms, 400ms});
+    refresher.setOnChange([&] { ++calls; });
+    refresher.start();
+    EXPECT_GE(callsDuring(1300ms), 2); // nothing to watch, still called every tick
+    EXPECT_TRUE(refresher.watchedFiles().empty());
+
+    touch(db);
+    touch(dir / "app.db-wal");
+    ASSERT_TRUE(test::waitUntil([&] { return refresher.watchedFiles().size() == 2; }, 5s));
+}
+
+TEST_F(DataRefresherTest, aFileDeletedAndCreatedAgainIsWatchedAgain)
+{
+    touch(db);
+    DataRefresher refresher(db, {100ms, 60s});
+    refresher.setOnChange([&] { ++calls; });
+    refresher.start();
+    ASSERT_TRUE(test::waitUntil([&] { return refresher.watchedFiles().size() == 1; }, 5s));
+    std::filesystem::remove(db);
+    touch(db);
+    callsDuring(500ms);
+    touch(db); // only a fresh watch on the new file sees this
+    EXPECT_GE(callsDuring(1000ms), 1);
+}
+
+TEST_F(DataRefresherTest, nothingIsDeliveredOnceTheRefresherIsGone)
+{
+    touch(db);
+    {
+        DataRefresher refresher(db, {200ms, 60s});
+        refresher.setOnChange([&] { ++calls; });
+        refresher.start();
+        ASSERT_TRUE(test::waitUntil([&] { return refresher.watchedFiles().size() == 1; }, 5s));
+        touch(db); // its call is still pending when the refresher goes
+    }
+    EXPECT_EQ(callsDuring(600ms), 0);
+}
+
+} // namespace
+} // namespace tallyglass

@@ -1,0 +1,90 @@
+#include "overlay/ThemeManager.h"
+
+#include "support/WidgetTestApp.h"
+
+#include <QSettings>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+namespace tallyglass {
+namespace {
+
+class ThemeManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::widgetApp();
+        QSettings("tallyglass", "tallyglass").clear();
+        ThemeManager::shared().setSchemeSource([this] { return desktopDark; });
+    }
+
+    std::optional<bool> desktopDark;
+};
+
+TEST_F(ThemeManagerTest, thePreferenceDecidesTheAppearanceAndSystemFollowsTheDesktop)
+{
+    struct Case {
+        const char* stored; // nullptr: nothing stored
+        std::optional<bool> desktop;
+        bool dark;
+    };
+    const Case cases[] = {
+        {"dark", false, true},  {"light", true, false}, {"system", true, true}, {"system", false, false},
+        {nullptr, true, true},  {nullptr, false, false}, {"Dark", false, false}, // not a stored text: the desktop decides
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored ? c.stored : "<none>");
+        QSettings settings("tallyglass", "tallyglass");
+        if (c.stored)
+            settings.setValue(ThemeManager::preferenceKey, c.stored);
+        else
+            settings.remove(ThemeManager::preferenceKey);
+        settings.sync();
+        desktopDark = c.desktop;
+        ThemeManager::shared().apply();
+        EXPECT_EQ(ThemeManager::shared().isDark(), c.dark);
+    }
+}
+
+TEST_F(ThemeManagerTest, aChangedPreferenceRecoloursEveryThemedWindowAndIsStored)
+{
+    QWidget report;
+    QWidget settingsWindow;
+    QWidget child(&report);
+    QWidget stray;
+    ThemeManager::makeThemedRoot(&report);
+    ThemeManager::makeThemedRoot(&settingsWindow);
+
+    ThemeManager::shared().setPreference(ThemePreference::dark);
+    EXPECT_EQ(paletteFor(&child).background, (Rgba{0.04, 0.04, 0.07}));
+    int changes = 0;
+    QObject::connect(&ThemeManager::shared(), &ThemeManager::appearanceChanged, [&] { ++changes; });
+    ThemeManager::shared().setPreference(ThemePreference::light);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(paletteFor(&child).background, (Rgba{0.98, 0.98, 0.98}));
+    EXPECT_EQ(paletteFor(&settingsWindow), Palette::light());
+    EXPECT_EQ(paletteFor(&stray), Palette::dark()); // outside any themed root
+    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ThemeManager::preferenceKey).toString(), "light");
+}
+
+TEST(Palette, holdsTheFifteenColoursOfEachAppearance)
+{
+    const Palette& light = Palette::light();
+    const Palette& dark = Palette::dark();
+    EXPECT_EQ(light.background, (Rgba{0.98, 0.98, 0.98, 1}));
+    EXPECT_EQ(light.border, (Rgba{0, 0, 0, 0.12}));
+    EXPECT_EQ(light.accentShadow, (Rgba{0.0, 0.55, 0.7, 0.3}));
+    EXPECT_EQ(light.tooltipBackground, (Rgba{1, 1, 1, 0.97}));
+    EXPECT_EQ(light.success, (Rgba{0.15, 0.6, 0.25, 1}));
+    EXPECT_EQ(dark.backgroundGradientStart, (Rgba{0.12, 0.12, 0.15, 1}));
+    EXPECT_EQ(dark.textMuted, (Rgba{1, 1, 1, 0.7}));
+    EXPECT_EQ(dark.accent, NamedColor::cyan);
+    EXPECT_EQ(dark.tooltipBackground, (Rgba{0, 0, 0, 0.92}));
+    EXPECT_EQ(dark.chartGridLine, (Rgba{1, 1, 1, 0.2}));
+    EXPECT_EQ(dark.success, NamedColor::green.withOpacity(0.85));
+    EXPECT_EQ(textOf(themePreferenceFromText("light")), "light");
+}
+
+} // namespace
+} // namespace tallyglass
