@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
@@ -16,6 +18,9 @@ namespace tallyglass {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Batches hold whole files, up to this many times the batch size.
+constexpr std::int64_t maxPendingPerBatch = 10;
 
 bool isHex(char c)
 {
@@ -38,22 +43,26 @@ struct FileError {
     std::string message;
 };
 
-// Parses a whole file into `records`; returns the bytes read.
-std::uint64_t parseFile(const fs::path& path, TranscriptReader& reader, std::vector<MessageInsert>& records)
+// Parses a whole file, handing its records on in the reader's batches; returns
+// the bytes read. Throws FileError when the file cannot be read, and lets a
+// failure of `take` through.
+std::uint64_t parseFile(const fs::path& path, TranscriptReader& reader,
+                        const std::function<void(std::vector<MessageInsert>&)>& take)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         throw FileError{std::strerror(errno)};
+    const std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+        ::close(*f);
+        delete f;
+    });
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         throw FileError{"not a regular file"};
-    }
     const auto result = reader.read(fd, 0, static_cast<std::uint64_t>(info.st_size), [&](std::vector<MessageInsert>& batch, std::uint64_t) {
-        records.insert(records.end(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+        take(batch);
         return true;
     });
-    ::close(fd);
     if (result.error)
         throw FileError{*result.error};
     return result.end;
@@ -148,22 +157,28 @@ std::int64_t ScanService::scanAll(const Progress& progress)
             break;
         }
         const fs::path& file = files[i];
-        std::vector<MessageInsert> records;
+        const auto session = subagentSession(file.string());
+        std::int64_t fromFile = 0;
+        const auto take = [&](std::vector<MessageInsert>& batch) {
+            for (MessageInsert& m : batch) {
+                if (session) {
+                    m.sessionId = *session;
+                    m.isSubagent = true;
+                }
+                pending.push_back(std::move(m));
+            }
+            fromFile += static_cast<std::int64_t>(batch.size());
+            // A very long transcript is not held whole: beyond this its records are stored as they come.
+            if (static_cast<std::int64_t>(pending.size()) >= maxPendingPerBatch * batchSize_)
+                write();
+        };
         try {
-            bytes_ += static_cast<std::int64_t>(parseFile(file, reader, records));
+            bytes_ += static_cast<std::int64_t>(parseFile(file, reader, take));
         } catch (const FileError& error) {
             Log::line("scan: " + file.string() + ": " + error.message);
             ++unreadable_;
-            records.clear();
         }
-        messagesRead_ += static_cast<std::int64_t>(records.size());
-        if (const auto session = subagentSession(file.string())) {
-            for (MessageInsert& m : records) {
-                m.sessionId = *session;
-                m.isSubagent = true;
-            }
-        }
-        pending.insert(pending.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+        messagesRead_ += fromFile;
         if (static_cast<std::int64_t>(pending.size()) >= batchSize_)
             write();
         ++files_;

@@ -1,5 +1,8 @@
 #include "core/JsonPayload.h"
 
+#include <charconv>
+#include <cstdint>
+
 namespace tallyglass::JsonPayload {
 
 namespace {
@@ -36,12 +39,21 @@ bool parseWithRetry(const char* data, std::size_t size, bool padded, simdjson::d
     return !root.get_object().get(out);
 }
 
-} // namespace
-
-bool parseObject(std::string_view text, simdjson::dom::object& out)
+// Whether an integer literal fits int64, or uint64 when it is not negative:
+// those the parser reads as they are and must keep reading so.
+bool fitsSixtyFourBits(std::string_view literal)
 {
-    return parseWithRetry(text.data(), text.size(), false, out);
+    const char* first = literal.data();
+    const char* last = first + literal.size();
+    std::int64_t asSigned = 0;
+    if (auto [ptr, ec] = std::from_chars(first, last, asSigned); ec == std::errc{} && ptr == last)
+        return true;
+    std::uint64_t asUnsigned = 0;
+    auto [ptr, ec] = std::from_chars(first, last, asUnsigned);
+    return literal.front() != '-' && ec == std::errc{} && ptr == last;
 }
+
+} // namespace
 
 bool parsePaddedObject(const char* data, std::size_t size, simdjson::dom::object& out)
 {
@@ -99,7 +111,7 @@ bool rewriteLongIntegers(std::string_view line, std::string& out)
                 end = digitsFrom(end);
             }
             out.append(line.substr(i, end - i));
-            if (plainInteger && integerDigits >= 19) {
+            if (plainInteger && integerDigits >= 19 && !fitsSixtyFourBits(line.substr(i, end - i))) {
                 out.append(".0");
                 changed = true;
             }

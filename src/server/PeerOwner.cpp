@@ -95,9 +95,14 @@ std::optional<uid_t> PeerOwner::uidOfPeer(int fd)
                 continue; // the answer to an earlier question that timed out
             if (message->nlmsg_type == NLMSG_ERROR || message->nlmsg_type == NLMSG_DONE)
                 return std::nullopt;
-            if (message->nlmsg_type == SOCK_DIAG_BY_FAMILY
-                && message->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg)))
-                return static_cast<uid_t>(static_cast<const inet_diag_msg*>(NLMSG_DATA(message))->idiag_uid);
+            if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY || message->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                return std::nullopt;
+            const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
+            // A socket its process has let go (TIME_WAIT, orphaned) has no inode and
+            // reports uid 0: its owner is unknown, not root.
+            if (found->idiag_inode == 0)
+                return std::nullopt;
+            return static_cast<uid_t>(found->idiag_uid);
         }
     }
 }

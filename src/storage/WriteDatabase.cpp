@@ -6,6 +6,7 @@
 #include "core/SerialQueue.h"
 #include "pricing/ModelPricingCatalog.h"
 #include "storage/SqliteStatement.h"
+#include "storage/WriteDatabaseSupport.h"
 
 #include <sqlite3.h>
 
@@ -60,7 +61,6 @@ constexpr const char* creationScript =
     " endedAt TEXT"
     ");";
 
-constexpr const char* messagesInfo = "PRAGMA table_info(messages);";
 constexpr const char* sessionsInfo = "PRAGMA table_info(sessions);";
 
 constexpr const char* insertMessageSql =
@@ -75,15 +75,6 @@ constexpr const char* selectStoredMessageSql =
 constexpr const char* updateMergedMessageSql =
     "UPDATE messages SET inputTokens = ?, outputTokens = ?, cacheCreationInputTokens = ?, cacheReadInputTokens = ?, "
     "cacheCreation1hInputTokens = ?, cost = ?, pricedWith = ? WHERE messageId = ?";
-
-// Messages priced with an older catalogue, a range of rowids at a time.
-constexpr const char* stalePricesSql =
-    "SELECT rowid, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, "
-    "cacheCreation1hInputTokens, messageId FROM messages WHERE rowid > ?1 AND rowid <= ?2 AND pricedWith < ?3";
-constexpr const char* repriceSql =
-    "UPDATE messages SET inputTokens = ?, outputTokens = ?, cacheCreationInputTokens = ?, cacheReadInputTokens = ?, "
-    "cacheCreation1hInputTokens = ?, cost = ?, pricedWith = ? WHERE rowid = ?";
-constexpr std::int64_t repriceRowsPerStep = 20'000;
 
 // TOTAL sums in floating point and never fails; the cap keeps the cast inside 64 bits.
 #define TOTALS_OF_SESSION \
@@ -126,55 +117,24 @@ std::string connectionMessage(sqlite3* db)
     return db ? sqlite3_errmsg(db) : sqlite3_errstr(SQLITE_NOMEM);
 }
 
-// Result codes that concern the whole connection or file: the batch fails and
-// is retried. Any other failure concerns the one row being written.
-bool isBatchFailure(int rc)
+// Result codes that concern the one row being written: that message is
+// skipped. Anything else (busy, I/O, a full disk, an unexpected error) fails
+// the batch, which the caller retries; skipping there would lose the message
+// for good, since the transcript's cursor moves on.
+bool isRowFailure(int rc)
 {
     switch (rc & 0xFF) {
-    case SQLITE_BUSY: case SQLITE_LOCKED: case SQLITE_IOERR: case SQLITE_FULL: case SQLITE_NOMEM:
-    case SQLITE_CANTOPEN: case SQLITE_READONLY: case SQLITE_CORRUPT: case SQLITE_NOTADB: case SQLITE_INTERRUPT:
-    case SQLITE_PROTOCOL: case SQLITE_PERM: case SQLITE_ABORT:
+    case SQLITE_CONSTRAINT: case SQLITE_TOOBIG: case SQLITE_MISMATCH: case SQLITE_RANGE:
         return true;
     default:
         return false;
     }
 }
 
-// Counts held to what a real request can carry; the first time a message
-// needs it is logged, once for the process.
-MessageInsert bounded(const MessageInsert& m)
-{
-    MessageInsert b = m;
-    b.inputTokens = Bounds::tokens(m.inputTokens);
-    b.outputTokens = Bounds::tokens(m.outputTokens);
-    b.cacheCreationInputTokens = Bounds::tokens(m.cacheCreationInputTokens);
-    b.cacheReadInputTokens = Bounds::tokens(m.cacheReadInputTokens);
-    b.cacheCreation1hInputTokens = std::clamp<std::int64_t>(m.cacheCreation1hInputTokens, 0, b.cacheCreationInputTokens);
-    static std::atomic<bool> noted{false};
-    if (!(b == m) && !noted.exchange(true))
-        Log::line("token counts outside 0\u20261000000000000 were held to that range (first in message " + m.messageId + ")");
-    return b;
-}
-
 bool fileExists(const std::filesystem::path& path)
 {
     std::error_code ignored;
     return std::filesystem::exists(path, ignored);
-}
-
-// Runs a transaction body; on any failure rolls back (ignoring the rollback's
-// own failure) and passes the first error on.
-template <typename Body>
-void inTransaction(sqlite3* db, const std::function<void(const char*)>& exec, Body&& body)
-{
-    exec("BEGIN TRANSACTION;");
-    try {
-        body();
-        exec("COMMIT;");
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
-        throw;
-    }
 }
 
 } // namespace
@@ -198,7 +158,7 @@ WriteDatabase::WriteDatabase(std::filesystem::path path, Options options)
         throw;
     }
     queue_ = std::make_unique<SerialQueue>("tallyglass.db.write");
-    queue_->async([this] { repriceStep(0, 0); });
+    queue_->async([this] { repriceStep(0, 0, false); });
     queue_->startTimer(options_.checkpointInterval, [this] {
         if (handle_)
             sqlite3_exec(handle_, "PRAGMA wal_checkpoint(PASSIVE);", nullptr, nullptr, nullptr);
@@ -286,14 +246,14 @@ void WriteDatabase::openAndPrepareOnce()
         exec("PRAGMA synchronous = NORMAL;");
     exec(("PRAGMA wal_autocheckpoint = " + std::to_string(options_.walAutocheckpointPages) + ";").c_str());
     exec(creationScript);
-    migrate(messagesInfo, "isSubagent", "ALTER TABLE messages ADD COLUMN isSubagent INTEGER NOT NULL DEFAULT 0;", false);
+    migrate(WriteDatabaseSupport::messagesInfo, "isSubagent", "ALTER TABLE messages ADD COLUMN isSubagent INTEGER NOT NULL DEFAULT 0;", false);
     migrate(sessionsInfo, "isActive", "ALTER TABLE sessions ADD COLUMN isActive INTEGER NOT NULL DEFAULT 0;", false);
     migrate(sessionsInfo, "endedAt", "ALTER TABLE sessions ADD COLUMN endedAt TEXT;", false);
-    migrate(messagesInfo, "cost", "ALTER TABLE messages ADD COLUMN cost REAL NOT NULL DEFAULT 0;", true);
-    migrate(messagesInfo, "cacheCreation1hInputTokens",
+    migrate(WriteDatabaseSupport::messagesInfo, "cost", "ALTER TABLE messages ADD COLUMN cost REAL NOT NULL DEFAULT 0;", true);
+    migrate(WriteDatabaseSupport::messagesInfo, "cacheCreation1hInputTokens",
             "ALTER TABLE messages ADD COLUMN cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0;", false);
     // Every stored message is priced again, off the caller's thread, once the writer runs (repriceStep).
-    migrate(messagesInfo, "pricedWith", "ALTER TABLE messages ADD COLUMN pricedWith INTEGER NOT NULL DEFAULT 0;", false);
+    migrate(WriteDatabaseSupport::messagesInfo, "pricedWith", "ALTER TABLE messages ADD COLUMN pricedWith INTEGER NOT NULL DEFAULT 0;", false);
 }
 
 void WriteDatabase::keepDamagedFileAside()
@@ -312,71 +272,6 @@ void WriteDatabase::keepDamagedFileAside()
             std::filesystem::rename(from, kept.string() + suffix);
     }
     Log::line(path_.string() + " is not a usable database; kept it as " + kept.string() + " and started a fresh one");
-}
-
-bool WriteDatabase::hasColumn(const char* tableInfoSql, const char* column)
-{
-    SqliteStatement info = prepare(tableInfoSql);
-    int rc;
-    while ((rc = info.step()) == SQLITE_ROW) {
-        const auto name = info.text(1);
-        if (name && *name == column)
-            return true;
-    }
-    if (rc != SQLITE_DONE)
-        failStep(rc);
-    return false;
-}
-
-void WriteDatabase::migrate(const char* tableInfoSql, const char* column, const char* alterSql, bool backfillCost)
-{
-    if (hasColumn(tableInfoSql, column))
-        return;
-    exec(alterSql);
-    if (backfillCost)
-        backfillMessageCost();
-}
-
-void WriteDatabase::backfillMessageCost()
-{
-    // Files that predate the cost column also predate the one-hour column; read it when it is there.
-    const bool hasOneHour = hasColumn(messagesInfo, "cacheCreation1hInputTokens");
-    SqliteStatement select = prepare(hasOneHour
-        ? "SELECT messageId, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, "
-          "cacheCreation1hInputTokens FROM messages;"
-        : "SELECT messageId, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens "
-          "FROM messages;");
-    struct Pending {
-        std::string id;
-        double cost;
-    };
-    std::vector<Pending> pending;
-    int rc;
-    while ((rc = select.step()) == SQLITE_ROW) {
-        const auto id = select.text(0);
-        if (!id)
-            continue;
-        const auto model = select.text(1);
-        const double cost = ModelPricingCatalog::cost(model, select.int64(2), select.int64(3), select.int64(4),
-                                                      select.int64(5), hasOneHour ? select.int64(6) : 0);
-        if (cost > 0)
-            pending.push_back({std::string(*id), cost});
-    }
-    if (rc != SQLITE_DONE)
-        failStep(rc);
-    if (pending.empty())
-        return;
-
-    inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
-        SqliteStatement update = prepare("UPDATE messages SET cost = ? WHERE messageId = ?;");
-        for (const Pending& p : pending) {
-            update.resetAndClear();
-            update.bindDouble(1, p.cost);
-            update.bindText(2, p.id);
-            if (const int step = update.step(); step != SQLITE_DONE)
-                failStep(step);
-        }
-    });
 }
 
 void WriteDatabase::runWithRetry(const std::function<void()>& body)
@@ -418,14 +313,14 @@ void WriteDatabase::insertBackfillMessages(const std::vector<MessageInsert>& mes
 
 void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql)
 {
-    inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+    WriteDatabaseSupport::inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
         SqliteStatement insert = prepare(insertMessageSql);
         SqliteStatement selectStored;
         SqliteStatement updateMerged;
         // Earliest timestamp per session among the messages stored; equal texts keep the first.
         std::map<std::string, std::string> earliest;
         for (const MessageInsert& original : messages) {
-            const MessageInsert m = bounded(original);
+            const MessageInsert m = WriteDatabaseSupport::boundedCounts(original);
             try {
                 insert.resetAndClear();
                 insert.bindText(1, m.messageId);
@@ -453,7 +348,7 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
                     mergeStoredMessage(selectStored, updateMerged, m);
                 }
             } catch (const WriteError& error) {
-                if (isBatchFailure(lastErrorCode_))
+                if (!isRowFailure(lastErrorCode_))
                     throw;
                 Log::line("message " + m.messageId + " could not be stored and was skipped: " + error.what());
                 continue;
@@ -469,12 +364,8 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
             session.bindText(1, sessionId);
             session.bindText(2, timestamp);
             session.bindText(3, sessionId);
-            if (const int rc = session.step(); rc != SQLITE_DONE) {
-                lastErrorCode_ = rc;
-                if (isBatchFailure(rc))
-                    failStep(rc);
-                Log::line("the totals of session " + sessionId + " could not be stored: " + sqlite3_errmsg(handle_));
-            }
+            if (const int rc = session.step(); rc != SQLITE_DONE)
+                failStep(rc);
         }
     });
 }
@@ -513,92 +404,6 @@ void WriteDatabase::mergeStoredMessage(SqliteStatement& select, SqliteStatement&
     update.bindText(8, m.messageId);
     if (const int step = update.step(); step != SQLITE_DONE)
         failStep(step);
-}
-
-// Prices again, in steps of a range of rowids each its own transaction, every
-// message priced with an older catalogue (or by a build that did not record
-// it), holding its counts to their bounds on the way. Each step queues the
-// next, so writes of capture and import go on in between.
-void WriteDatabase::repriceStep(std::int64_t afterRowid, std::int64_t repricedSoFar)
-{
-    if (stopping_)
-        return;
-    std::int64_t repriced = repricedSoFar;
-    bool more = false;
-    try {
-        runWithRetry([&] {
-            SqliteStatement last = prepare("SELECT COALESCE(MAX(rowid), 0) FROM messages;");
-            if (const int rc = last.step(); rc != SQLITE_ROW)
-                failStep(rc);
-            const std::int64_t maxRowid = last.int64(0);
-            const std::int64_t until = afterRowid + repriceRowsPerStep;
-            struct Row {
-                std::int64_t rowid;
-                MessageInsert m;
-            };
-            std::vector<Row> stale;
-            SqliteStatement select = prepare(stalePricesSql);
-            select.bindInt64(1, afterRowid);
-            select.bindInt64(2, until);
-            select.bindInt64(3, ModelPricingCatalog::version);
-            int rc;
-            while ((rc = select.step()) == SQLITE_ROW) {
-                Row row{select.int64(0), {}};
-                if (const auto model = select.text(1))
-                    row.m.model = std::string(*model);
-                row.m.inputTokens = select.int64(2);
-                row.m.outputTokens = select.int64(3);
-                row.m.cacheCreationInputTokens = select.int64(4);
-                row.m.cacheReadInputTokens = select.int64(5);
-                row.m.cacheCreation1hInputTokens = select.int64(6);
-                row.m.messageId = select.text(7).value_or("");
-                stale.push_back(std::move(row));
-            }
-            if (rc != SQLITE_DONE)
-                failStep(rc);
-            if (!stale.empty()) {
-                inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
-                    SqliteStatement update = prepare(repriceSql);
-                    for (const Row& row : stale) {
-                        const MessageInsert m = bounded(row.m);
-                        update.resetAndClear();
-                        update.bindInt64(1, m.inputTokens);
-                        update.bindInt64(2, m.outputTokens);
-                        update.bindInt64(3, m.cacheCreationInputTokens);
-                        update.bindInt64(4, m.cacheReadInputTokens);
-                        update.bindInt64(5, m.cacheCreation1hInputTokens);
-                        update.bindDouble(6, ModelPricingCatalog::cost(m.model, m.inputTokens, m.outputTokens,
-                                                                       m.cacheCreationInputTokens, m.cacheReadInputTokens,
-                                                                       m.cacheCreation1hInputTokens));
-                        update.bindInt64(7, ModelPricingCatalog::version);
-                        update.bindInt64(8, row.rowid);
-                        if (const int step = update.step(); step != SQLITE_DONE)
-                            failStep(step);
-                    }
-                });
-            }
-            repriced += static_cast<std::int64_t>(stale.size());
-            more = until < maxRowid;
-            afterRowid = until;
-        });
-    } catch (const std::exception& error) {
-        Log::line(std::string("pricing stored messages again failed: ") + error.what());
-        repricingDone_ = true;
-        return;
-    }
-    if (more) {
-        queue_->async([this, afterRowid, repriced] { repriceStep(afterRowid, repriced); });
-        return;
-    }
-    if (repriced > 0)
-        Log::line("priced " + std::to_string(repriced) + " stored messages again with the current price list");
-    repricingDone_ = true;
-}
-
-void WriteDatabase::waitForRepricing()
-{
-    while (!repricingDone_ && !stopping_)
-        queue_->sync([] {});
 }
 
 std::string WriteDatabase::nowText() const

@@ -84,7 +84,7 @@ private:
     bool hasColumn(const char* tableInfoSql, const char* column);
     void migrate(const char* tableInfoSql, const char* column, const char* alterSql, bool backfillCost);
     void backfillMessageCost();
-    void repriceStep(std::int64_t afterRowid, std::int64_t repricedSoFar);
+    void repriceStep(std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar);
 
     void insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql);
     void mergeStoredMessage(SqliteStatement& select, SqliteStatement& update, const MessageInsert& m);

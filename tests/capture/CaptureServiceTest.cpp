@@ -218,18 +218,6 @@ TEST_F(CaptureServiceTest, linesLongerThanAReadPieceAreReadInPiecesAndStored)
     EXPECT_EQ(stored[1].messageId, "after");
 }
 
-TEST_F(CaptureServiceTest, aBurstOfEventsForOneTranscriptCostsAFewReadsNotOneEach)
-{
-    CaptureService::Options options;
-    options.timing = {400ms, 50ms, {}};
-    CaptureService patient(writer, options);
-    append(transcript, assistantLine("m1", "S"));
-    for (int i = 0; i < 300; ++i)
-        patient.handle(event("PostToolUse", transcript));
-    ASSERT_TRUE(patient.waitUntilIdle(10s));
-    EXPECT_EQ(writer->insertCalls.size(), 1u);
-}
-
 TEST_F(CaptureServiceTest, theStabilityWaitEndsEarlyForAQuietFileAndAtTheDeadlineForAGrowingOne)
 {
     CaptureService::Options options;

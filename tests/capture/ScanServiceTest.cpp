@@ -97,13 +97,14 @@ TEST_F(ScanServiceTest, subagentTranscriptsBelongToTheSessionNamedByTheirFolder)
     EXPECT_EQ(ScanService::subagentSession("/x/3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b/subagents"), std::nullopt);
 }
 
-TEST_F(ScanServiceTest, batchesHoldWholeFilesOfAtLeastFiveHundredRecords)
+TEST_F(ScanServiceTest, batchesHoldWholeFilesOfAtLeastFiveHundredRecordsButNeverAWholeHugeOne)
 {
     write(root / "a.jsonl", assistantLines("a", 400));
     write(root / "b.jsonl", assistantLines("b", 400));
     write(root / "c.jsonl", assistantLines("c", 400));
+    write(root / "d.jsonl", assistantLines("d", 12'000));
     scan();
-    EXPECT_EQ(batchSizes(), (std::vector<std::size_t>{800, 400}));
+    EXPECT_EQ(batchSizes(), (std::vector<std::size_t>{800, 5400, 5000, 2000})); // c and the start of d, then d on its own
 }
 
 TEST_F(ScanServiceTest, anUnreadableFileIsLoggedAndSkipped)

@@ -19,6 +19,7 @@ const std::vector<std::string> seeds = {
     R"({"type":"user","message":{"content":[{"type":"text","text":"a\\b\/c\n\t\u0000"},null,false,[1,2.5e-3,-7E+2]]}})",
     R"({"hook_event_name":"Stop","session_id":"abc","transcript_path":"/tmp/t.jsonl","rate_limits":{"five_hour":{"used_percentage":42.5,"resets_at":1735689600}}})",
     R"([{"a":{"b":{"c":[[[]]]}}},"\u20ac",123456789012345678901234567890,0.000000000000000000001])",
+    R"({"type":"assistant","sessionId":"s","timestamp":"2025-01-15T10:30:00Z","message":{"id":"m","usage":{"input_tokens":1234567890123456789,"output_tokens":99999999999999999999999}}})",
     R"({"type":"assistant","sessionId":"é","timestamp":"2025-01-15T10:30:00+01:00","message":{"id":"\uD800\uE000","usage":{}}})",
 };
 
@@ -74,16 +75,11 @@ TEST(JsonScanner, agreesWithTheInMemoryParserOnGeneratedDocuments)
         scanner.reset();
         feedInPieces(doc, random, [&](std::string_view piece) { scanner.feed(piece); });
         simdjson::dom::element root;
-        const bool accepted = domAccepts(doc, root);
+        bool accepted = domAccepts(doc, root);
         // Integers beyond 64 bits are valid JSON that the in-memory parser refuses: both readers take them as floats.
-        if (!accepted && doc.find_first_of("0123456789") != std::string::npos) {
-            std::string rewritten;
-            simdjson::dom::element ignored;
-            if (JsonPayload::rewriteLongIntegers(doc, rewritten) && domAccepts(rewritten, ignored)) {
-                EXPECT_TRUE(scanner.finish());
-                continue;
-            }
-        }
+        std::string rewritten;
+        if (!accepted && JsonPayload::rewriteLongIntegers(doc, rewritten))
+            accepted = domAccepts(rewritten, root);
         ASSERT_EQ(scanner.finish(), accepted);
         valid += accepted;
 

@@ -14,7 +14,7 @@ TEST(HookScriptBuilder, rendersTheSenderScriptByteForByte)
     const std::string expected = test::readData("hook/app-hook-v4-port45832");
     const std::string text = HookScriptBuilder::render(45832, HookScriptBuilder::currentVersion);
     EXPECT_EQ(text, expected);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 50);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 49);
     EXPECT_EQ(text.back(), '\n');
     EXPECT_NE(text.find("hook sender \xE2\x80\x94 version: 4\n"), std::string::npos);
 }

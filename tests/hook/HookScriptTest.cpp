@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <csignal>
 #include <grp.h>
@@ -49,10 +50,11 @@ protected:
         return server;
     }
 
-    test::ProcessResult run(std::vector<std::string> arguments, const std::string& input)
+    test::ProcessResult run(std::vector<std::string> arguments, const std::string& input,
+                            const std::map<std::string, std::string>& environment = {})
     {
         arguments.insert(arguments.begin(), script.string());
-        return test::runProcess(arguments, input);
+        return test::runProcess(arguments, input, environment);
     }
 
     std::uint16_t port = 0;
@@ -154,6 +156,23 @@ TEST_F(HookScriptTest, postsOnlyToAListenerOfItsOwnUserAndNeverPrintsTheAnswer)
     EXPECT_EQ(plain.exitCode, 0);
     EXPECT_EQ(chained.out, payload); // the user's own status line still shows
     EXPECT_EQ(stranger.received(1500ms), "");
+}
+
+// Hooks run with Claude Code's environment: a proxy set there must not see
+// (nor swallow) the events.
+TEST_F(HookScriptTest, aProxyInTheEnvironmentIsNeverUsed)
+{
+    auto server = startServer();
+    const std::uint16_t proxyPort = test::findFreePorts(1);
+    ChildListener proxy(proxyPort, ::geteuid());
+    ASSERT_TRUE(proxy.listening());
+    const std::string address = "http://127.0.0.1:" + std::to_string(proxyPort);
+    const std::map<std::string, std::string> environment = {
+        {"http_proxy", address}, {"HTTP_PROXY", address}, {"ALL_PROXY", address}, {"all_proxy", address}};
+    EXPECT_EQ(run({}, payload, environment).exitCode, 0);
+    EXPECT_EQ(run({"--", "cat"}, payload, environment).out, payload);
+    ASSERT_TRUE(test::waitUntil([&] { return handler->received().size() == 2; }));
+    EXPECT_EQ(proxy.received(500ms), "");
 }
 
 TEST_F(HookScriptTest, plainModePostsTheInputByteForByte)

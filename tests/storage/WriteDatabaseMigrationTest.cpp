@@ -80,6 +80,7 @@ TEST(WriteDatabaseMigration, aFileOfTheLastReleaseIsPricedAgainOnceWithEveryCoun
                    "'claude-3-5-haiku-20241022', 1000000, 0, 0, 0, 1, 0.0, 0);"
                    "INSERT INTO messages VALUES ('huge', 'T', '2025-06-01T10:00:02Z', 'assistant', "
                    "'claude-opus-4-6', 9223372036854775807, 0, 0, 0, 0, 0.0, 0);"
+                   "INSERT INTO sessions VALUES ('T', '2025-06-01T10:00:00Z', 9223372036854775807, 500, 0, NULL);"
                    "UPDATE messages SET cost = 5.0 WHERE messageId = 'known';");
     }
     const std::string counts = "SELECT COUNT(*) || '|' || SUM(inputTokens) || '|' || SUM(outputTokens) || '|' || "
@@ -98,6 +99,7 @@ TEST(WriteDatabaseMigration, aFileOfTheLastReleaseIsPricedAgainOnceWithEveryCoun
               (std::vector<std::string>{"dated|15.0", "empty|0.0", "haiku35|0.8", "huge|5000000.0", "known|0.021",
                                         "null|0.0", "sonnet4|0.021", "unknown|0.0"}));
     EXPECT_EQ(probe.value("SELECT inputTokens FROM messages WHERE messageId = 'huge'"), "1000000000000");
+    EXPECT_EQ(probe.value("SELECT totalInputTokens FROM sessions WHERE sessionId = 'T'"), "1000001001000"); // 10^12 + 1,000 + 1,000,000
     EXPECT_EQ(probe.value("SELECT COUNT(*) FROM messages WHERE pricedWith <> 2"), "0");
 }
 

@@ -1,0 +1,177 @@
+#include "server/ServerConnection.h"
+
+#include "server/HTTPRequestParser.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tallyglass {
+
+namespace {
+
+constexpr std::size_t readChunk = 64 * 1024;
+constexpr std::size_t readPerTurn = 1024 * 1024;
+constexpr std::size_t maxReservation = 8u << 20;
+constexpr int lingerMs = 2000;
+
+} // namespace
+
+ServerConnection::ServerConnection(int fd, std::chrono::milliseconds requestTimeout, QObject* parent,
+                                   std::function<void(std::string)> route, std::function<bool(std::int64_t)> reserve,
+                                   std::function<void()> closed)
+    : QObject(parent)
+    , fd_(fd)
+    , route_(std::move(route))
+    , reserve_(std::move(reserve))
+    , closed_(std::move(closed))
+    , readNotifier_(fd, QSocketNotifier::Read, this)
+{
+    connect(&readNotifier_, &QSocketNotifier::activated, this, [this] { onReadable(); });
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, [this] { close(); });
+    deadline_.start(requestTimeout);
+}
+
+ServerConnection::~ServerConnection()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void ServerConnection::onReadable()
+{
+    char chunk[readChunk];
+    bool peerFinished = false;
+    // A fast sender of a large body would otherwise be read for as long as
+    // it sends, while every other connection waits: a bounded share per
+    // turn, and the notifier calls again for the rest.
+    std::size_t thisTurn = 0;
+    while (thisTurn < readPerTurn) {
+        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n > 0) {
+            thisTurn += static_cast<std::size_t>(n);
+            if (phase_ == Phase::reading) {
+                if (!reserve_(n)) {
+                    close(); // every connection together may hold only so much: this one goes
+                    return;
+                }
+                buffer_.append(chunk, static_cast<std::size_t>(n));
+            }
+            if (phase_ == Phase::reading && buffer_.size() > RequestGate::maxBodyBytes + RequestGate::maxHeaderBytes + 4)
+                break; // over every limit: answer now rather than read on
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        peerFinished = true; // end of stream, or an error: nothing more will come
+        break;
+    }
+    if (phase_ == Phase::lingering) {
+        if (peerFinished)
+            close();
+        return;
+    }
+    if (phase_ != Phase::reading)
+        return;
+    if (const auto over = RequestGate::checkLimits(buffer_)) {
+        respond(*over, std::nullopt);
+        return;
+    }
+    if (!headerScreened_ && buffer_.find("\r\n\r\n") != std::string::npos) {
+        // The header block alone decides most refusals: answer them without waiting for a body.
+        headerScreened_ = true;
+        if (const auto refused = RequestGate::screen(buffer_)) {
+            respond(*refused, std::nullopt);
+            return;
+        }
+        // One allocation for the whole body, instead of one per doubling.
+        const std::size_t headerEnd = buffer_.find("\r\n\r\n") + 4;
+        if (const auto declared = HTTPRequestParser::contentLength(std::string_view(buffer_).substr(0, headerEnd)))
+            buffer_.reserve(headerEnd + static_cast<std::size_t>(*declared));
+        // curl asks before sending a body over 1 MiB and otherwise waits a second for this.
+        if (!HTTPRequestParser::isComplete(buffer_) && !peerFinished && RequestGate::expectsContinue(buffer_)) {
+            static constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
+            ::send(fd_, goOn.data(), goOn.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        }
+    }
+    if (HTTPRequestParser::isComplete(buffer_) || peerFinished) {
+        const auto held = static_cast<std::int64_t>(buffer_.size());
+        RequestGate::Decision decision = RequestGate::decideTaking(std::move(buffer_));
+        buffer_ = std::string();
+        reserve_(-held);
+        respond(decision.response, decision.route ? std::optional(std::move(decision.body)) : std::nullopt);
+        if (peerFinished && phase_ == Phase::lingering)
+            close();
+    }
+}
+
+void ServerConnection::releaseBuffer()
+{
+    reserve_(-static_cast<std::int64_t>(buffer_.size()));
+    buffer_.clear();
+    buffer_.shrink_to_fit();
+}
+
+void ServerConnection::respond(const RequestGate::Response& response, std::optional<std::string> routeBody)
+{
+    releaseBuffer();
+    phase_ = Phase::writing;
+    pending_ = RequestGate::render(response);
+    routeBody_ = std::move(routeBody);
+    trySend();
+}
+
+void ServerConnection::trySend()
+{
+    while (!pending_.empty()) {
+        const ssize_t n = ::send(fd_, pending_.data(), pending_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            pending_.erase(0, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!writeNotifier_) {
+                writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+                connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { trySend(); });
+            }
+            writeNotifier_->setEnabled(true);
+            return;
+        }
+        pending_.clear(); // the peer is gone; errors while answering are ignored
+        break;
+    }
+    if (writeNotifier_)
+        writeNotifier_->setEnabled(false);
+    // The answer is out: only now does the handler start.
+    if (routeBody_) {
+        route_(std::move(*routeBody_));
+        routeBody_.reset();
+    }
+    ::shutdown(fd_, SHUT_WR);
+    phase_ = Phase::lingering;
+    deadline_.start(lingerMs);
+}
+
+void ServerConnection::close()
+{
+    if (phase_ == Phase::closed)
+        return;
+    phase_ = Phase::closed;
+    readNotifier_.setEnabled(false);
+    if (writeNotifier_)
+        writeNotifier_->setEnabled(false);
+    deadline_.stop();
+    releaseBuffer();
+    ::close(fd_);
+    fd_ = -1;
+    closed_();
+    deleteLater();
+}
+
+} // namespace tallyglass

@@ -1,0 +1,215 @@
+#include "storage/WriteDatabase.h"
+
+#include "core/Bounds.h"
+#include "core/Log.h"
+#include "core/SerialQueue.h"
+#include "pricing/ModelPricingCatalog.h"
+#include "storage/SqliteStatement.h"
+#include "storage/WriteDatabaseSupport.h"
+
+#include <algorithm>
+#include <atomic>
+
+// The writer's upkeep of older files: the columns later versions added, and
+// the prices of stored messages brought up to the current price list.
+namespace tallyglass {
+
+using WriteDatabaseSupport::boundedCounts;
+using WriteDatabaseSupport::inTransaction;
+using WriteDatabaseSupport::messagesInfo;
+
+namespace {
+
+// Messages priced with an older catalogue, a range of rowids at a time.
+constexpr const char* stalePricesSql =
+    "SELECT rowid, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, "
+    "cacheCreation1hInputTokens, messageId FROM messages WHERE rowid > ?1 AND rowid <= ?2 AND pricedWith < ?3";
+constexpr const char* repriceSql =
+    "UPDATE messages SET inputTokens = ?, outputTokens = ?, cacheCreationInputTokens = ?, cacheReadInputTokens = ?, "
+    "cacheCreation1hInputTokens = ?, cost = ?, pricedWith = ? WHERE rowid = ?";
+constexpr std::int64_t repriceRowsPerStep = 20'000;
+constexpr const char* recountSessionsSql =
+    "UPDATE sessions SET "
+    "totalInputTokens = (SELECT CAST(MIN(TOTAL(inputTokens), 9.0e18) AS INTEGER) FROM messages "
+    "WHERE messages.sessionId = sessions.sessionId), "
+    "totalOutputTokens = (SELECT CAST(MIN(TOTAL(outputTokens), 9.0e18) AS INTEGER) FROM messages "
+    "WHERE messages.sessionId = sessions.sessionId);";
+
+} // namespace
+
+MessageInsert WriteDatabaseSupport::boundedCounts(const MessageInsert& m)
+{
+    MessageInsert b = m;
+    b.inputTokens = Bounds::tokens(m.inputTokens);
+    b.outputTokens = Bounds::tokens(m.outputTokens);
+    b.cacheCreationInputTokens = Bounds::tokens(m.cacheCreationInputTokens);
+    b.cacheReadInputTokens = Bounds::tokens(m.cacheReadInputTokens);
+    b.cacheCreation1hInputTokens = std::clamp<std::int64_t>(m.cacheCreation1hInputTokens, 0, b.cacheCreationInputTokens);
+    static std::atomic<bool> noted{false};
+    if (!(b == m) && !noted.exchange(true))
+        Log::line("token counts outside 0\u20261000000000000 were held to that range (first in message " + m.messageId + ")");
+    return b;
+}
+
+bool WriteDatabase::hasColumn(const char* tableInfoSql, const char* column)
+{
+    SqliteStatement info = prepare(tableInfoSql);
+    int rc;
+    while ((rc = info.step()) == SQLITE_ROW) {
+        const auto name = info.text(1);
+        if (name && *name == column)
+            return true;
+    }
+    if (rc != SQLITE_DONE)
+        failStep(rc);
+    return false;
+}
+
+void WriteDatabase::migrate(const char* tableInfoSql, const char* column, const char* alterSql, bool backfillCost)
+{
+    if (hasColumn(tableInfoSql, column))
+        return;
+    exec(alterSql);
+    if (backfillCost)
+        backfillMessageCost();
+}
+
+void WriteDatabase::backfillMessageCost()
+{
+    // Files that predate the cost column also predate the one-hour column; read it when it is there.
+    const bool hasOneHour = hasColumn(messagesInfo, "cacheCreation1hInputTokens");
+    SqliteStatement select = prepare(hasOneHour
+        ? "SELECT messageId, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, "
+          "cacheCreation1hInputTokens FROM messages;"
+        : "SELECT messageId, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens "
+          "FROM messages;");
+    struct Pending {
+        std::string id;
+        double cost;
+    };
+    std::vector<Pending> pending;
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) {
+        const auto id = select.text(0);
+        if (!id)
+            continue;
+        const auto model = select.text(1);
+        const double cost = ModelPricingCatalog::cost(model, select.int64(2), select.int64(3), select.int64(4),
+                                                      select.int64(5), hasOneHour ? select.int64(6) : 0);
+        if (cost > 0)
+            pending.push_back({std::string(*id), cost});
+    }
+    if (rc != SQLITE_DONE)
+        failStep(rc);
+    if (pending.empty())
+        return;
+
+    inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+        SqliteStatement update = prepare("UPDATE messages SET cost = ? WHERE messageId = ?;");
+        for (const Pending& p : pending) {
+            update.resetAndClear();
+            update.bindDouble(1, p.cost);
+            update.bindText(2, p.id);
+            if (const int step = update.step(); step != SQLITE_DONE)
+                failStep(step);
+        }
+    });
+}
+
+// Prices again, in steps of a range of rowids each its own transaction, every
+// message priced with an older catalogue (or by a build that did not record
+// it), holding its counts to their bounds on the way. Each step queues the
+// next, so writes of capture and import go on in between.
+void WriteDatabase::repriceStep(std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar)
+{
+    if (stopping_)
+        return;
+    std::int64_t repriced = repricedSoFar;
+    bool clamped = clampedSoFar;
+    bool more = false;
+    try {
+        runWithRetry([&] {
+            SqliteStatement last = prepare("SELECT COALESCE(MAX(rowid), 0) FROM messages;");
+            if (const int rc = last.step(); rc != SQLITE_ROW)
+                failStep(rc);
+            const std::int64_t maxRowid = last.int64(0);
+            const std::int64_t until = afterRowid + repriceRowsPerStep;
+            struct Row {
+                std::int64_t rowid;
+                MessageInsert m;
+            };
+            std::vector<Row> stale;
+            SqliteStatement select = prepare(stalePricesSql);
+            select.bindInt64(1, afterRowid);
+            select.bindInt64(2, until);
+            select.bindInt64(3, ModelPricingCatalog::version);
+            int rc;
+            while ((rc = select.step()) == SQLITE_ROW) {
+                Row row{select.int64(0), {}};
+                if (const auto model = select.text(1))
+                    row.m.model = std::string(*model);
+                row.m.inputTokens = select.int64(2);
+                row.m.outputTokens = select.int64(3);
+                row.m.cacheCreationInputTokens = select.int64(4);
+                row.m.cacheReadInputTokens = select.int64(5);
+                row.m.cacheCreation1hInputTokens = select.int64(6);
+                row.m.messageId = select.text(7).value_or("");
+                stale.push_back(std::move(row));
+            }
+            if (rc != SQLITE_DONE)
+                failStep(rc);
+            if (!stale.empty()) {
+                inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+                    SqliteStatement update = prepare(repriceSql);
+                    for (const Row& row : stale) {
+                        const MessageInsert m = boundedCounts(row.m);
+                        clamped = clamped || !(m == row.m);
+                        update.resetAndClear();
+                        update.bindInt64(1, m.inputTokens);
+                        update.bindInt64(2, m.outputTokens);
+                        update.bindInt64(3, m.cacheCreationInputTokens);
+                        update.bindInt64(4, m.cacheReadInputTokens);
+                        update.bindInt64(5, m.cacheCreation1hInputTokens);
+                        update.bindDouble(6, ModelPricingCatalog::cost(m.model, m.inputTokens, m.outputTokens,
+                                                                       m.cacheCreationInputTokens, m.cacheReadInputTokens,
+                                                                       m.cacheCreation1hInputTokens));
+                        update.bindInt64(7, ModelPricingCatalog::version);
+                        update.bindInt64(8, row.rowid);
+                        if (const int step = update.step(); step != SQLITE_DONE)
+                            failStep(step);
+                    }
+                });
+            }
+            repriced += static_cast<std::int64_t>(stale.size());
+            more = until < maxRowid;
+            afterRowid = until;
+        });
+    } catch (const std::exception& error) {
+        Log::line(std::string("pricing stored messages again failed: ") + error.what());
+        repricingDone_ = true;
+        return;
+    }
+    if (more) {
+        queue_->async([this, afterRowid, repriced, clamped] { repriceStep(afterRowid, repriced, clamped); });
+        return;
+    }
+    if (clamped) {
+        // Counts held to their bounds change the sums of their sessions.
+        try {
+            runWithRetry([&] { exec(recountSessionsSql); });
+        } catch (const std::exception& error) {
+            Log::line(std::string("summing sessions again failed: ") + error.what());
+        }
+    }
+    if (repriced > 0)
+        Log::line("priced " + std::to_string(repriced) + " stored messages again with the current price list");
+    repricingDone_ = true;
+}
+
+void WriteDatabase::waitForRepricing()
+{
+    while (!repricingDone_ && !stopping_)
+        queue_->sync([] {});
+}
+
+} // namespace tallyglass
