@@ -8,11 +8,8 @@ class QCoreApplication;
 
 namespace tallyglass {
 
-class CaptureService;
-class HookInstaller;
-class LocalServer;
+class CoreServices;
 class HistoryImport;
-class WriteDatabase;
 
 // Everything but the windows: opens the database, clears stale active
 // sessions, runs the local server with the capture and status-line services,
@@ -29,15 +26,10 @@ public:
     int run(QCoreApplication& app);
 
 private:
-    void setupServer();
-    void reactToPortChange(std::uint16_t port);
     void runHistoryImport();
     void shutDown();
 
-    std::shared_ptr<WriteDatabase> writer_;
-    std::shared_ptr<CaptureService> capture_;
-    std::unique_ptr<LocalServer> server_;
-    std::unique_ptr<HookInstaller> installer_;
+    std::unique_ptr<CoreServices> core_;
     std::shared_ptr<HistoryImport> scan_;
     std::thread scanThread_;
 };

@@ -1,10 +1,19 @@
+#include "app/DesktopApp.h"
 #include "app/HeadlessApp.h"
 #include "app/HookCommand.h"
 #include "app/ImportCommand.h"
 #include "app/ReportCommand.h"
 #include "app/Version.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
+#include <QIcon>
+#include <QLibraryInfo>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
 
 #include <cstdio>
 #include <string>
@@ -19,6 +28,7 @@ constexpr std::string_view usage =
     "Shows how many tokens Claude Code uses and what they cost.\n"
     "\n"
     "Commands:\n"
+    "  (no command)            the desktop application: the overlay, the tray item and the windows\n"
     "  --headless              run the server, capture and history import without windows\n"
     "  import                  import the transcript history now, with progress and a summary\n"
     "  report [--days N] [--json]\n"
@@ -31,6 +41,41 @@ constexpr std::string_view usage =
     "Options:\n"
     "  --version               print the version and exit\n"
     "  --help                  print this help and exit\n";
+
+// Where the desktop application can open its windows. Under Wayland a plain
+// client can neither place itself nor stay above others, so the overlay runs
+// through XWayland when there is one. False (and one line said) without any display.
+// Without its platform plugin Qt would abort rather than say what is missing.
+bool waylandPluginInstalled()
+{
+    const QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms");
+    return !platforms.entryList({"libqwayland*"}, QDir::Files).isEmpty();
+}
+
+bool prepareDisplay()
+{
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform)
+        return true; // the user (or a test) chose
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (x11 && *x11) {
+        int screen = 0;
+        xcb_connection_t* connection = xcb_connect(nullptr, &screen);
+        const bool reachable = xcb_connection_has_error(connection) == 0;
+        xcb_disconnect(connection);
+        if (reachable) {
+            ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+            return true;
+        }
+    }
+    if (wayland && *wayland && waylandPluginInstalled()) {
+        std::fprintf(stderr, "[tallyglass] no X11 display (XWayland) found: the overlay cannot keep its place or stay on top\n");
+        return true;
+    }
+    std::fprintf(stderr, "[tallyglass] no display to open windows on; on a machine without a desktop run `tallyglass --headless`\n");
+    return false;
+}
 
 int usageError(const std::string& what)
 {
@@ -61,9 +106,18 @@ int main(int argc, char** argv)
         return tallyglass::ImportCommand::run(rest);
     if (command == "report")
         return tallyglass::ReportCommand::run(rest);
-    if (command.empty())
-        std::fprintf(stderr, "[tallyglass] the desktop interface is not built yet; running without windows\n");
-    if ((command == "--headless" || command.empty()) && rest.empty()) {
+    if (command.empty()) {
+        if (!prepareDisplay())
+            return 1;
+        QApplication app(argc, argv);
+        QCoreApplication::setOrganizationName("tallyglass");
+        QCoreApplication::setApplicationName("tallyglass");
+        QGuiApplication::setDesktopFileName("tallyglass");
+        QGuiApplication::setWindowIcon(QIcon(":/tallyglass.svg"));
+        tallyglass::DesktopApp desktop;
+        return desktop.run(app);
+    }
+    if (command == "--headless" && rest.empty()) {
         QCoreApplication app(argc, argv);
         QCoreApplication::setOrganizationName("tallyglass");
         QCoreApplication::setApplicationName("tallyglass");

@@ -5,6 +5,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <map>
 #include <mutex>
 
 namespace tallyglass {
@@ -27,10 +28,15 @@ public:
             attach();
             fire();
         });
-        connect(&watcher_, &QFileSystemWatcher::fileChanged, this, [this](const QString&) {
+        connect(&watcher_, &QFileSystemWatcher::fileChanged, this, [this](const QString& path) {
+            // Attribute changes alone say nothing new, and reading makes some:
+            // SQLite running as root hands the log file back to the database's
+            // owner on every open, which would reload, reopen and reload again.
+            const bool changed = contentChanged(path);
             // A file deleted or replaced drops out of the watch: take the new one at once.
             attach();
-            debounce_.start(); // restarts: one call once the burst is over
+            if (changed)
+                debounce_.start(); // restarts: one call once the burst is over
         });
     }
 
@@ -52,13 +58,27 @@ private:
         const QStringList current = watcher_.files();
         std::vector<std::filesystem::path> now;
         for (const QString& path : paths_) {
-            if (!current.contains(path))
-                watcher_.addPath(path); // fails quietly while the file does not exist
+            if (!current.contains(path) && watcher_.addPath(path)) // fails quietly while the file does not exist
+                contentChanged(path); // what it holds now, for telling the next event apart
         }
         for (const QString& path : watcher_.files())
             now.emplace_back(path.toStdString());
         std::lock_guard lock(mutex_);
         watched_ = std::move(now);
+    }
+
+    // Size and modification time, as last seen; a file that cannot be read counts as changed.
+    bool contentChanged(const QString& path)
+    {
+        std::error_code error;
+        const std::filesystem::path file(path.toStdString());
+        const auto size = std::filesystem::file_size(file, error);
+        const auto modified = error ? std::filesystem::file_time_type{} : std::filesystem::last_write_time(file, error);
+        const Stamp stamp = error ? Stamp{} : Stamp{size, modified};
+        auto& previous = stamps_[path];
+        const bool changed = !stamp.known || !previous.known || stamp.size != previous.size || stamp.modified != previous.modified;
+        previous = stamp;
+        return changed;
     }
 
     void fire()
@@ -67,7 +87,16 @@ private:
         QMetaObject::invokeMethod(owner_, [owner = owner_] { owner->deliver(); }, Qt::QueuedConnection);
     }
 
+    struct Stamp {
+        std::uintmax_t size = 0;
+        std::filesystem::file_time_type modified{};
+        bool known = false;
+        Stamp() = default;
+        Stamp(std::uintmax_t s, std::filesystem::file_time_type m) : size(s), modified(m), known(true) {}
+    };
+
     const std::vector<QString> paths_;
+    std::map<QString, Stamp> stamps_;
     DataRefresher* const owner_;
     QFileSystemWatcher watcher_;
     QTimer debounce_;

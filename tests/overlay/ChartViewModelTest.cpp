@@ -38,8 +38,7 @@ public:
 
 class ChartViewModelTest : public ::testing::Test {
 protected:
-    void SetUp() override { test::qtApp(); }
-
+    QCoreApplication& app = test::qtApp(); // before the view model, whose timer needs it
     std::shared_ptr<MockDatabase> db = std::make_shared<MockDatabase>();
     std::shared_ptr<ScriptedScan> scan = std::make_shared<ScriptedScan>();
     Instant now = t("2025-01-15T12:00:00Z");

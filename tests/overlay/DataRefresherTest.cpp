@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 
 #include <fstream>
+#include <thread>
 
 namespace tallyglass {
 namespace {
@@ -48,6 +49,22 @@ TEST_F(DataRefresherTest, aBurstOfWritesGivesOneCallAfterItSettles)
         touch(db);
     EXPECT_EQ(callsDuring(1500ms), 1);
     EXPECT_EQ(callsDuring(600ms), 0);
+}
+
+// Opening the database can change the log file's owner (SQLite as root); a
+// reload answering that would open it again, endlessly.
+TEST_F(DataRefresherTest, attributeChangesAloneGiveNoCallButARewriteInPlaceDoes)
+{
+    touch(db, "abcd");
+    DataRefresher refresher(db, {100ms, 60s});
+    refresher.setOnChange([&] { ++calls; });
+    refresher.start();
+    ASSERT_TRUE(test::waitUntil([&] { return refresher.watchedFiles().size() == 1; }, 5s));
+    std::filesystem::permissions(db, std::filesystem::perms::owner_exec, std::filesystem::perm_options::add);
+    EXPECT_EQ(callsDuring(500ms), 0);
+    std::this_thread::sleep_for(20ms); // past the file system's clock step
+    std::fstream(db, std::ios::in | std::ios::out) << "dcba"; // same size, new content
+    EXPECT_EQ(callsDuring(800ms), 1);
 }
 
 TEST_F(DataRefresherTest, theTickCallsWithoutAFileAndAttachesFilesThatAppear)

@@ -1,7 +1,5 @@
 #include "support/WidgetTestApp.h"
 
-#include <memory>
-
 namespace tallyglass::test {
 
 QApplication& widgetApp()
@@ -9,8 +7,10 @@ QApplication& widgetApp()
     static int argc = 1;
     static char name[] = "tallyglass-test";
     static char* argv[] = {name, nullptr};
-    static std::unique_ptr<QApplication> app = [] {
-        auto created = std::make_unique<QApplication>(argc, argv);
+    // Never destroyed: at exit Qt's own globals may already be gone, and the
+    // application's destructor would reach into them.
+    static QApplication* app = [] {
+        auto* created = new QApplication(argc, argv);
         QCoreApplication::setOrganizationName("tallyglass");
         QCoreApplication::setApplicationName("tallyglass");
         return created;

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace tallyglass::Alerts {
+
+// An informational message with a title and a body, queued on the interface
+// thread: the action that raised it is never held up by it.
+void show(const std::string& title, const std::string& body);
+
+// Where alerts go instead of a message box (tests answer them).
+using Presenter = std::function<void(const std::string& title, const std::string& body)>;
+void setPresenter(Presenter presenter);
+
+} // namespace tallyglass::Alerts

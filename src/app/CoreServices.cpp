@@ -1,0 +1,79 @@
+#include "app/CoreServices.h"
+
+#include "app/AppPaths.h"
+#include "capture/CaptureService.h"
+#include "capture/StatusLineService.h"
+#include "hook/HookInstaller.h"
+#include "hook/HookScriptBuilder.h"
+#include "hook/HookSettings.h"
+#include "server/HookRouter.h"
+#include "server/LocalServer.h"
+#include "server/ServerConstants.h"
+#include "storage/WriteDatabase.h"
+
+namespace tallyglass {
+
+CoreServices::CoreServices()
+    : writer_(std::make_shared<WriteDatabase>(AppPaths::database()))
+{
+    try {
+        writer_->cleanupStaleActiveSessions(86'400);
+    } catch (const std::exception&) {
+        // A stale active mark only colours a session; start-up goes on.
+    }
+}
+
+CoreServices::~CoreServices()
+{
+    stop();
+}
+
+void CoreServices::startServer(std::function<void(std::uint16_t)> portChanged)
+{
+    portChanged_ = std::move(portChanged);
+    const std::uint16_t port = ServerConstants::resolvedPort();
+    capture_ = std::make_shared<CaptureService>(writer_, 400, 50);
+    auto statusLine = std::make_shared<StatusLineService>(writer_);
+    auto router = std::make_shared<HookRouter>(capture_, statusLine);
+    server_ = std::make_unique<LocalServer>(port, ServerConstants::portRangeCount, router);
+    installer_ = std::make_unique<HookInstaller>(AppPaths::claudeSettings(), AppPaths::hookScript(), port,
+                                                 HookScriptBuilder::currentVersion);
+    server_->setOnPortChange([this](std::uint16_t bound) { reactToPortChange(bound); });
+    server_->start();
+}
+
+// The script talks only to the port written into it: when the server comes up
+// elsewhere, an installed hook is rewritten for the new port. A hook that is
+// not installed stays so; nothing is written then.
+void CoreServices::reactToPortChange(std::uint16_t port)
+{
+    installer_ = std::make_unique<HookInstaller>(AppPaths::claudeSettings(), AppPaths::hookScript(), port,
+                                                 HookScriptBuilder::currentVersion);
+    nlohmann::json settings;
+    try {
+        settings = installer_->readSettings();
+    } catch (const InstallError&) {
+        settings = nlohmann::json::object();
+    }
+    if (HookSettings::hasOwnedCapture(settings) || HookSettings::hasOwnedStatusLine(settings)) {
+        try {
+            installer_->install();
+        } catch (const std::exception&) {
+            // The old script stays, with the old port.
+        }
+    }
+    if (portChanged_)
+        portChanged_(port);
+}
+
+void CoreServices::stop()
+{
+    if (server_)
+        server_->stop(); // no restart after this, even from a pending back-off
+    server_.reset();     // waits for handlers in flight
+    if (capture_)
+        capture_->stop(); // reads in progress finish; the next start catches up with the rest
+    capture_.reset();
+}
+
+} // namespace tallyglass

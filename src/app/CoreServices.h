@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace tallyglass {
+
+class CaptureService;
+class HookInstaller;
+class LocalServer;
+class WriteDatabase;
+
+// The core both the desktop application and the headless process run: the
+// database writer, the local server with the capture and status-line
+// services, and the hook installer for the port the server is on. No window
+// depends on it being there, and it depends on no window.
+class CoreServices {
+public:
+    // Opens the database (creating its folder and schema) and clears stale
+    // active sessions. Throws when the database cannot be opened.
+    CoreServices();
+    ~CoreServices();
+    CoreServices(const CoreServices&) = delete;
+    CoreServices& operator=(const CoreServices&) = delete;
+
+    // Starts the server. When it comes up on another port than it started
+    // from, an installed hook is rewritten for that port and then `portChanged`
+    // runs (on the main thread).
+    void startServer(std::function<void(std::uint16_t)> portChanged = {});
+    // No restart after this; handlers in flight finish, reads in progress too.
+    void stop();
+
+    const std::shared_ptr<WriteDatabase>& writer() const { return writer_; }
+    const LocalServer* server() const { return server_.get(); }
+    // The installer for the port the server is on (replaced on every port change).
+    HookInstaller& installer() const { return *installer_; }
+
+private:
+    void reactToPortChange(std::uint16_t port);
+
+    std::shared_ptr<WriteDatabase> writer_;
+    std::shared_ptr<CaptureService> capture_;
+    std::unique_ptr<LocalServer> server_;
+    std::unique_ptr<HookInstaller> installer_;
+    std::function<void(std::uint16_t)> portChanged_;
+};
+
+} // namespace tallyglass

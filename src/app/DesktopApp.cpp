@@ -1,0 +1,192 @@
+#include "app/DesktopApp.h"
+
+#include "app/Alerts.h"
+#include "app/AppPaths.h"
+#include "app/AppSignals.h"
+#include "app/AppUpdater.h"
+#include "app/CoreServices.h"
+#include "app/LaunchAtLoginManager.h"
+#include "app/StatusBarController.h"
+#include "app/StopSignals.h"
+#include "capture/HistoryImport.h"
+#include "core/Log.h"
+#include "hook/HookInstaller.h"
+#include "overlay/ChartViewModel.h"
+#include "overlay/DataRefresher.h"
+#include "overlay/OverlayPanel.h"
+#include "overlay/StackedBarChartView.h"
+#include "overlay/ThemeManager.h"
+#include "storage/DatabaseClient.h"
+#include "storage/WriteDatabase.h"
+
+#include <QApplication>
+#include <QPointer>
+#include <QSettings>
+#include <QTimer>
+
+#include <csignal>
+
+namespace tallyglass {
+
+DesktopApp::DesktopApp() = default;
+
+DesktopApp::~DesktopApp()
+{
+    shutDown();
+    delete panel_; // with the chart, before the view model it shows goes
+}
+
+int DesktopApp::run(QApplication& app)
+{
+    StopSignals::install(&app, [] { QApplication::quit(); });
+    ::signal(SIGPIPE, SIG_IGN);
+    // Windows come and go; the application ends only when asked to.
+    app.setQuitOnLastWindowClosed(false);
+    if (!start())
+        return 1;
+    connect(&app, &QCoreApplication::aboutToQuit, this, [this] { shutDown(); });
+    const int status = app.exec();
+    shutDown();
+    return status;
+}
+
+bool DesktopApp::start()
+{
+    ThemeManager::shared().apply();
+    LaunchAtLoginManager::shared().sync(LaunchAtLoginManager::shared().isEnabled());
+    AppUpdater::shared();
+    try {
+        core_ = std::make_unique<CoreServices>();
+    } catch (const std::exception& error) {
+        Log::line(std::string("failed to open WriteDatabase: ") + error.what());
+        // Without its database the program can do nothing: say so rather than linger unseen.
+        Alerts::show("Tallyglass cannot start", std::string("Its database could not be opened: ") + error.what());
+        return false;
+    }
+    QPointer<DesktopApp> self(this);
+    core_->startServer([self](std::uint16_t) {
+        if (self && self->statusBar_)
+            self->statusBar_->rebuildMenu(); // shows the new port
+    });
+    statusBar_ = new StatusBarController(core_->server(), this);
+    statusBar_->onShowWelcome = [self] { if (self) self->showOnboarding(); };
+    statusBar_->onShowFullReport = [self] { if (self) self->showFullReport(); };
+    statusBar_->onShowSettings = [self] { if (self) self->showSettings(); };
+    setupOverlay();
+    if (!QSettings("tallyglass", "tallyglass").value("tallyglass_onboarding_v1_done", false).toBool())
+        showOnboarding();
+    vm_->scanProjects(); // the whole history the first time, what changed since afterwards
+    return true;
+}
+
+void DesktopApp::setupOverlay()
+{
+    scan_ = std::make_shared<HistoryImport>(core_->writer(), AppPaths::transcriptRoots());
+    client_ = std::make_shared<DatabaseClient>(AppPaths::database());
+    vm_ = new ChartViewModel(client_, scan_, {}, this);
+    connect(vm_, &ChartViewModel::scanFinished, this, [this](bool succeeded) {
+        // The same line as the headless process: what was read, for the log and for scripts.
+        const std::string what = scan_->wasCatchUp() ? "catch-up" : "history import";
+        if (!succeeded) {
+            Log::line(what + " failed: " + vm_->scanProgress().error);
+            return;
+        }
+        const auto stats = scan_->statistics();
+        Log::print(what + (scan_->stoppedEarly() ? " stopped: " : " done: ") + std::to_string(stats.files) + " files ("
+                   + std::to_string(stats.bytes / 1'000'000) + " MB), " + std::to_string(stats.messagesRead) + " messages read");
+    });
+    refresher_ = new DataRefresher(AppPaths::database(), this);
+    refresher_->setOnChange([this] { vm_->reload(); });
+    refresher_->start();
+
+    QPointer<DesktopApp> self(this);
+    StackedBarChartView::Callbacks callbacks;
+    callbacks.isHookInstalled = [self] { return self && self->isHookInstalled(); };
+    callbacks.onToggleHook = [self](bool installed) { if (self) self->toggleHook(installed); };
+    callbacks.onQuit = [] { QApplication::quit(); };
+    callbacks.onOpenFullReport = [self] { if (self) self->showFullReport(); };
+    callbacks.onOpenSettings = [self] { if (self) self->showSettings(); };
+    chart_ = new StackedBarChartView(*vm_, callbacks);
+    connect(&AppSignals::shared(), &AppSignals::hookStateChanged, chart_, [this] { chart_->refreshHookState(); });
+    panel_ = new OverlayPanel(chart_);
+    ThemeManager::makeThemedRoot(panel_);
+    panel_->placeOnPrimaryScreen();
+    panel_->showWithoutFocus();
+    QTimer::singleShot(0, vm_, [this] { vm_->reload(); });
+}
+
+bool DesktopApp::isHookInstalled() const
+{
+    return core_ && core_->installer().isInstalled();
+}
+
+void DesktopApp::toggleHook(bool installed)
+{
+    if (installed)
+        uninstallFromOverlay();
+    else
+        installFromOverlay();
+}
+
+void DesktopApp::installFromOverlay()
+{
+    if (!core_) {
+        Log::line("install from overlay: installer not ready");
+        Alerts::show("Install failed", "Installer not ready yet \u2014 try again in a second.");
+        return;
+    }
+    try {
+        core_->installer().install();
+    } catch (const std::exception& error) {
+        Log::line(std::string("install failed: ") + error.what());
+        Alerts::show("Install failed", error.what());
+        return;
+    }
+    statusBar_->rebuildMenu();
+    emit AppSignals::shared().hookStateChanged();
+    Alerts::show("Hook installed", "Claude Code will now send events to this app.");
+}
+
+void DesktopApp::uninstallFromOverlay()
+{
+    if (!core_) {
+        Log::line("uninstall from overlay: installer not ready");
+        Alerts::show("Uninstall failed", "Installer not ready yet \u2014 try again in a second.");
+        return;
+    }
+    try {
+        core_->installer().uninstall();
+    } catch (const std::exception& error) {
+        Log::line(std::string("uninstall failed: ") + error.what());
+        Alerts::show("Uninstall failed", error.what());
+        return;
+    }
+    statusBar_->rebuildMenu();
+    emit AppSignals::shared().hookStateChanged();
+    Alerts::show("Hook uninstalled", "Claude Code will no longer send events.");
+}
+
+void DesktopApp::showOnboarding()
+{
+    // The welcome window comes with its own work; until then there is nothing to open.
+}
+
+void DesktopApp::showSettings()
+{
+    // The settings window comes with its own work; until then there is nothing to open.
+}
+
+void DesktopApp::showFullReport()
+{
+    // The full report comes with its own work; until then there is nothing to open.
+}
+
+void DesktopApp::shutDown()
+{
+    if (scan_)
+        scan_->requestStop();
+    if (core_)
+        core_->stop();
+}
+
+} // namespace tallyglass

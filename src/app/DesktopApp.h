@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+class QApplication;
+
+namespace tallyglass {
+
+class ChartViewModel;
+class CoreServices;
+class DataRefresher;
+class DatabaseClient;
+class HistoryImport;
+class OverlayPanel;
+class StackedBarChartView;
+class StatusBarController;
+
+// The desktop application: the core services, the overlay with its data
+// chain, the tray item, and the windows they open. Start-up runs strictly in
+// order, on the interface thread: the theme, the login item, the updater, the
+// database (nothing else starts without it), the server, the tray item, the
+// overlay, the onboarding when it was never completed, and the history import
+// (the whole history the first time, the catch-up afterwards).
+class DesktopApp final : public QObject {
+public:
+    DesktopApp();
+    ~DesktopApp() override;
+
+    // Runs until the user quits or a stop signal comes; the exit status.
+    int run(QApplication& app);
+
+    // The interface's actions, as the overlay, the tray and the windows call them.
+    void installFromOverlay();
+    void uninstallFromOverlay();
+    void toggleHook(bool installed);
+    bool isHookInstalled() const;
+    void showOnboarding();
+    void showSettings();
+    void showFullReport();
+
+    // For tests.
+    ChartViewModel* viewModel() const { return vm_; }
+    OverlayPanel* panel() const { return panel_; }
+    StatusBarController* statusBar() const { return statusBar_; }
+    CoreServices* core() const { return core_.get(); }
+
+    // Starts everything but the event loop; false when the database cannot be opened.
+    bool start();
+    void shutDown();
+
+private:
+    void setupOverlay();
+
+    std::unique_ptr<CoreServices> core_;
+    std::shared_ptr<HistoryImport> scan_;
+    std::shared_ptr<DatabaseClient> client_;
+    ChartViewModel* vm_ = nullptr;
+    DataRefresher* refresher_ = nullptr;
+    StackedBarChartView* chart_ = nullptr;
+    OverlayPanel* panel_ = nullptr;
+    StatusBarController* statusBar_ = nullptr;
+};
+
+} // namespace tallyglass

@@ -1,0 +1,247 @@
+#include "overlay/OverlayLayout.h"
+
+#include "pricing/ModelMapper.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tallyglass::OverlayLayout {
+
+namespace {
+
+using namespace Scene;
+
+double lineHeight(double fontSize)
+{
+    return std::ceil(fontSize * 1.25);
+}
+
+Rgba percentColor(ChartValues::PercentColor color)
+{
+    switch (color) {
+    case ChartValues::PercentColor::red: return NamedColor::red;
+    case ChartValues::PercentColor::yellow: return NamedColor::yellow;
+    case ChartValues::PercentColor::green: return NamedColor::green;
+    case ChartValues::PercentColor::neutral: break;
+    }
+    return NamedColor::white.withOpacity(0.85);
+}
+
+constexpr Font mono(double size, int weight = 400)
+{
+    return {size, weight, true};
+}
+
+// A name and two numbers, as every token row of the overlay has them.
+void tokenRow(Layer& layer, const Input& in, double x, double y, const std::string& name, std::int64_t input,
+              std::int64_t output, double nameOpacity, double valueOpacity, double opacity)
+{
+    const Palette& p = *in.palette;
+    const double h = lineHeight(9);
+    const Font font = mono(9);
+    layer.items.push_back(text({x, y, contentWidth - 90, h}, name, font, p.textPrimary.withOpacity(p.textPrimary.a * nameOpacity * opacity)));
+    layer.items.push_back(text({x + contentWidth - 90, y, 42, h}, ChartValues::formatTokens(input), font,
+                               p.textPrimary.withOpacity(p.textPrimary.a * valueOpacity * opacity), Align::right));
+    layer.items.push_back(text({x + contentWidth - 48, y, 48, h}, ChartValues::formatTokens(output), font,
+                               p.textPrimary.withOpacity(p.textPrimary.a * valueOpacity * opacity), Align::right));
+}
+
+void divider(Layer& layer, const Palette& p, double x, double y, double opacity)
+{
+    layer.items.push_back(rect({x, y, contentWidth, 1}, Fill::solid(p.border.withOpacity(p.border.a * opacity))));
+}
+
+struct Sums {
+    std::int64_t input = 0;
+    std::int64_t output = 0;
+};
+
+Sums totalsOf(const std::vector<Bucketize::BarSegment>& segments)
+{
+    Sums sums;
+    for (const auto& s : segments) {
+        sums.input += s.inputTokens;
+        sums.output += s.outputTokens;
+    }
+    return sums;
+}
+
+double detailsHeight(std::size_t rows)
+{
+    const double h = lineHeight(9);
+    return 2 + static_cast<double>(rows) * (h + 2) + 1 + 2 + h;
+}
+
+void addSessionRow(const Input& in, Rect row, Layer& layer)
+{
+    const Palette& p = *in.palette;
+    const Rgba colour = percentColor(ChartValues::sessionPercentColor(in.state));
+    layer.items.push_back(rect(row, Fill::solid(p.surfaceElevated), 3));
+    const double fraction = std::clamp(in.transitions.fill, 0.0, 1.0);
+    if (fraction > 0)
+        layer.items.push_back(rect({row.x, row.y, row.width * fraction, row.height}, Fill::solid(colour.withOpacity(colour.a * 0.4)), 3));
+    const Font font = mono(10);
+    const std::string percent = ChartValues::sessionPercentText(in.state);
+    const Font bold = mono(10, 600);
+    const double percentWidth = in.textWidth(percent, bold);
+    layer.items.push_back(text({row.x + 6, row.y, percentWidth + 1, row.height}, percent, bold, colour));
+    if (in.activeSessionCount > 0)
+        layer.items.push_back(text({row.x + 6 + percentWidth + 4, row.y, 90, row.height},
+                                   "\u00b7 " + std::to_string(in.activeSessionCount) + " active", font, p.textMuted));
+    layer.items.push_back(text({row.x + 6, row.y, row.width - 12, row.height},
+                               "Reset " + ChartValues::resetCountdownText(in.state, in.now), font, p.textMuted, Align::right));
+}
+
+// The card over everything when something must happen first, and its region.
+void addPrompt(const Input& in, const Rect& content, Layer& layer, Result& result)
+{
+    const Palette& p = *in.palette;
+    const bool install = !in.hookInstalled;
+    const std::string symbol = install ? "plus.circle.fill" : "arrow.clockwise.circle.fill";
+    const std::string title = install ? "Hook not installed" : "5h window expired";
+    const std::string subtitle = install ? "Click here to install" : "Run Claude Code to refresh";
+    const Font titleFont = mono(10, 600);
+    const Font subtitleFont{9, 400, false};
+    const double width = std::max(in.textWidth(title, titleFont), in.textWidth(subtitle, subtitleFont)) + 16;
+    const double height = 6 + 18 + 3 + lineHeight(10) + 3 + lineHeight(9) + 6;
+    const Rect box{content.x + (content.width - width) / 2, content.y + (content.height - height) / 2, width, height};
+    Shape background = rect(box, Fill::solid(p.tooltipBackground), 6);
+    background.stroke = Stroke{Fill::solid(p.warning.withOpacity(0.5)), 0.5, {}};
+    layer.items.push_back(background);
+    double y = box.y + 6;
+    layer.items.push_back(Icon{{box.x + (width - 18) / 2, y, 18, 18}, symbol, Fill::solid(p.warning), 1});
+    y += 18 + 3;
+    layer.items.push_back(text({box.x, y, width, lineHeight(10)}, title, titleFont, p.textPrimary, Align::center));
+    y += lineHeight(10) + 3;
+    layer.items.push_back(text({box.x, y, width, lineHeight(9)}, subtitle, subtitleFont, p.textMuted, Align::center));
+    if (install)
+        result.installCard = box;
+}
+
+void addMenuButton(const Input& in, const Rect& card, Layer& layer, Result& result)
+{
+    const Palette& p = *in.palette;
+    const double iconSize = 16;
+    double width = iconSize + 8;
+    std::string percent;
+    const Font percentFont = mono(10, 600);
+    if (in.scanProgress.kind == ScanProgress::Kind::running) {
+        percent = std::to_string(in.scanProgress.percent) + "%";
+        width += in.textWidth(percent, percentFont) + 3;
+    }
+    const Rect button{card.right() - padding - width, card.y + padding, width, iconSize + 8};
+    if (!percent.empty())
+        layer.items.push_back(text({button.x + 4, button.y, button.width - iconSize - 11, button.height}, percent, percentFont, p.textMuted));
+    const bool error = in.lastError.has_value();
+    layer.items.push_back(Icon{{button.right() - 4 - iconSize, button.y + 4, iconSize, iconSize},
+                               error ? "exclamationmark.triangle.fill" : "ellipsis.circle.fill",
+                               Fill::solid(error ? p.warning : p.textMuted), 1});
+    result.menuButton = button;
+    result.menuHelp = error ? *in.lastError : "Actions";
+}
+
+} // namespace
+
+bool anyPromptVisible(const Input& input)
+{
+    return !input.hookInstalled || ChartValues::shouldPromptTrigger(input.state, input.now);
+}
+
+double sessionFraction(const UsageState& state)
+{
+    if (state.kind != UsageState::Kind::full || !state.utilization || !(*state.utilization > 0))
+        return 0;
+    return std::min(*state.utilization / 100.0, 1.0);
+}
+
+Result layout(const Input& in)
+{
+    const Palette& p = *in.palette;
+    Result result;
+    Layer content;
+    Layer front;
+    const Rect area{padding, padding, contentWidth, 0};
+    double height = 0;
+
+    if (in.state.kind == UsageState::Kind::empty) {
+        height = 140;
+        addWaiting(in, {area.x, area.y, contentWidth, height}, content, result);
+    } else {
+        double y = area.y;
+        result.chart = {area.x, y, contentWidth, chartHeight};
+        addChart(in, result.chart, content, result);
+        y += chartHeight + 6;
+        addSessionRow(in, {area.x, y, contentWidth, 16}, content);
+        y += 16 + 6;
+
+        const auto segments = ChartValues::barSegments(in.state);
+        const Sums sums = totalsOf(segments);
+        const double summaryHeight = lineHeight(11);
+        content.items.push_back(text({area.x, y, contentWidth - 16, summaryHeight},
+                                     "Input: " + ChartValues::formatTokens(sums.input) + ", Output: " + ChartValues::formatTokens(sums.output),
+                                     mono(11), p.textMuted));
+        content.items.push_back(Icon{{area.right() - 9, y + (summaryHeight - 9) / 2, 9, 9},
+                                     in.expanded ? "chevron.up" : "chevron.down", Fill::solid(p.textSubtle), 1});
+        y += summaryHeight;
+
+        std::vector<ChartValues::ModelTotal> shown;
+        for (const auto& total : ChartValues::modelTotals(segments)) {
+            if (total.input > 0 || total.output > 0)
+                shown.push_back(total);
+        }
+        const double expand = std::clamp(in.transitions.expand, 0.0, 1.0);
+        if (expand > 0) {
+            double rowY = y + 6 + 2;
+            for (const auto& total : shown) {
+                tokenRow(content, in, area.x, rowY, total.name, total.input, total.output, 0.7, 1.0, expand);
+                rowY += lineHeight(9) + 2;
+            }
+            divider(content, p, area.x, rowY, expand);
+            rowY += 1 + 2;
+            tokenRow(content, in, area.x, rowY, "Total", sums.input, sums.output, 0.6, 0.85, expand);
+        }
+        y += (6 + detailsHeight(shown.size())) * expand;
+
+        y += 6 + 2;
+        const Rect button{area.x, y, contentWidth, 20};
+        Shape background = rect(button, Fill::solid(p.surfaceElevated), 4);
+        background.stroke = Stroke{Fill::solid(p.border), 0.5, {}};
+        content.items.push_back(background);
+        content.items.push_back(Icon{{button.x + 6, button.y + 5.5, 9, 9}, "chart.bar.doc.horizontal", Fill::solid(p.textPrimary), 1});
+        content.items.push_back(text({button.x + 19, button.y, 120, button.height}, "Full Report", mono(10, 600), p.textPrimary));
+        content.items.push_back(Icon{{button.right() - 14, button.y + 6, 8, 8}, "arrow.up.right", Fill::solid(p.textPrimary), 1});
+        result.fullReportButton = button;
+        height = y + 20 - area.y;
+    }
+
+    result.card = {0, 0, panelWidth, height + 2 * padding};
+    Shape card = rect(result.card, Fill::linear(p.backgroundGradientStart, {0, 0}, p.backgroundGradientEnd,
+                                                {result.card.width, result.card.height}), 10);
+    Shape border = rect(result.card, Fill{}, 10);
+    border.stroke = Stroke{Fill::linear(p.border, {0, 0}, p.border.withOpacity(p.border.a * 0.3), {result.card.width, result.card.height}), 0.6, {}};
+
+    const double prompt = anyPromptVisible(in) ? std::clamp(in.transitions.prompt, 0.0, 1.0) : 0;
+    content.blurRadius = 6 * prompt;
+    if (prompt > 0 && (!in.hookInstalled || in.state.kind != UsageState::Kind::empty)) {
+        Layer promptLayer;
+        promptLayer.opacity = prompt;
+        addPrompt(in, {area.x, area.y, contentWidth, height}, promptLayer, result);
+        if (prompt >= 1)
+            result.animatedArea.reset(); // under the blur it would only shimmer, at a cost
+        result.scene.layers.push_back({{card}, 0, 1, std::nullopt});
+        content.clip = rect(result.card, Fill{}, 10);
+        result.scene.layers.push_back(std::move(content));
+        promptLayer.clip = rect(result.card, Fill{}, 10);
+        result.scene.layers.push_back(std::move(promptLayer));
+    } else {
+        result.scene.layers.push_back({{card}, 0, 1, std::nullopt});
+        content.clip = rect(result.card, Fill{}, 10);
+        result.scene.layers.push_back(std::move(content));
+    }
+    addMenuButton(in, result.card, front, result);
+    front.items.push_back(border);
+    result.scene.layers.push_back(std::move(front));
+    return result;
+}
+
+} // namespace tallyglass::OverlayLayout

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "overlay/OverlayLayout.h"
+#include "overlay/Tween.h"
+
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+
+class QMenu;
+
+namespace tallyglass {
+
+class ChartViewModel;
+
+// The overlay's card: the five-hour window as a cumulative line or stacked
+// bars, the session row, the totals and details, the prompts, and the actions
+// menu. It keeps only presentation state; the layout decides what is drawn
+// where, and this widget paints it and turns pointer events into actions.
+class StackedBarChartView final : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr const char* cumulativeKey = "tallyglass.chartIsCumulative";
+
+    struct Callbacks {
+        std::function<bool()> isHookInstalled;
+        std::function<void(bool installed)> onToggleHook;
+        std::function<void()> onQuit;
+        std::function<void()> onOpenFullReport;
+        std::function<void()> onOpenSettings;
+    };
+
+    StackedBarChartView(ChartViewModel& vm, Callbacks callbacks, QWidget* parent = nullptr);
+
+    // Asks isHookInstalled again (on showing, and whenever the hook state changes).
+    void refreshHookState();
+
+    // For tests and the gallery.
+    bool isExpanded() const { return expanded_; }
+    bool isCumulative() const { return cumulative_; }
+    std::optional<std::int64_t> hoveredBucket() const { return hoveredBucket_; }
+    OverlayLayout::Result currentLayout() const;
+    void finishAnimations();
+    void setAnimationTime(double seconds) { fixedAnimationTime_ = seconds; }
+    // The actions menu, built as it is shown.
+    void showActionsMenu(const QPoint& at);
+    QMenu* buildActionsMenu();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    bool event(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    OverlayLayout::Input input(Tween::Clock::time_point now) const;
+    void click(QPointF at);
+    void toggleExpanded();
+    void toggleCumulative();
+    void stateChanged();
+    // Starts or stops the frames; says whether only the waiting animation moves.
+    bool scheduleFrames();
+    bool moving(Tween::Clock::time_point now) const;
+    bool animatingOnly(Tween::Clock::time_point now) const;
+    void fitHeight(int needed);
+
+    ChartViewModel& vm_;
+    Callbacks callbacks_;
+    bool expanded_ = false;
+    bool cumulative_ = true;
+    bool hookInstalled_ = true;
+    std::optional<std::int64_t> hoveredBucket_;
+    Scene::Point hoverPos_;
+    Tween expand_{0};
+    Tween prompt_{0};
+    Tween mode_{1};
+    Tween bars_{1};
+    Tween hover_{1};
+    Tween fill_{0};
+    std::map<std::string, double> previousBars_;
+    double previousBarMax_ = 0;
+    mutable std::map<std::string, double> shownBars_;
+    mutable double shownBarMax_ = 0;
+    QTimer frames_;
+    std::optional<QRect> animatedArea_; // as last painted
+    Tween::Clock::time_point born_ = Tween::Clock::now();
+    std::optional<double> fixedAnimationTime_;
+    QPoint pressAt_;
+    bool pressed_ = false;
+    bool dragging_ = false;
+};
+
+} // namespace tallyglass

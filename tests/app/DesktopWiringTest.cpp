@@ -1,0 +1,139 @@
+#include "app/Alerts.h"
+#include "app/AppPaths.h"
+#include "app/AppSignals.h"
+#include "app/DesktopApp.h"
+#include "app/LaunchAtLoginManager.h"
+#include "app/StatusBarController.h"
+#include "overlay/ChartViewModel.h"
+#include "overlay/OverlayPanel.h"
+#include "support/QtTestApp.h"
+#include "support/TempDir.h"
+#include "support/WidgetTestApp.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QScreen>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+
+namespace tallyglass {
+namespace {
+
+std::vector<std::string> titles(QMenu* menu)
+{
+    std::vector<std::string> out;
+    for (QAction* action : menu->actions()) {
+        std::string title = action->isSeparator() ? "-" : action->text().toStdString();
+        if (!action->shortcut().isEmpty())
+            title += " [" + action->shortcut().toString().toStdString() + "]";
+        out.push_back(title + (action->isEnabled() ? "" : " (off)"));
+    }
+    return out;
+}
+
+TEST(StatusBarController, theMenuShowsTheServersStateAndReachesEveryWindow)
+{
+    test::widgetApp();
+    StatusBarController controller(nullptr);
+    EXPECT_EQ(titles(controller.menu()),
+              (std::vector<std::string>{"Server: starting\u2026 (off)", "-", "Show Welcome\u2026", "Show Full Report\u2026",
+                                        "Check for Updates\u2026 (off)", "Settings\u2026 [Ctrl+,]", "-", "Quit [Ctrl+Q]"}));
+    std::vector<std::string> calls;
+    controller.onShowWelcome = [&] { calls.push_back("welcome"); };
+    controller.onShowFullReport = [&] { calls.push_back("report"); };
+    controller.onShowSettings = [&] { calls.push_back("settings"); };
+    controller.onQuit = [&] { calls.push_back("quit"); };
+    for (QAction* action : controller.menu()->actions())
+        if (action->isEnabled() && !action->isSeparator())
+            action->trigger();
+    EXPECT_EQ(calls, (std::vector<std::string>{"welcome", "report", "settings", "quit"}));
+}
+
+TEST(LaunchAtLogin, anAutostartEntryFollowsThePreferenceWhichIsOnUnlessTurnedOff)
+{
+    test::widgetApp();
+    QSettings("tallyglass", "tallyglass").clear();
+    const auto dir = test::freshDirectory();
+    LaunchAtLoginManager manager(dir / "autostart" / "tallyglass.desktop", "/opt/tally glass/tallyglass");
+    EXPECT_TRUE(manager.isEnabled());
+    manager.sync(manager.isEnabled());
+    std::ifstream entry(manager.entryPath());
+    const std::string text{std::istreambuf_iterator<char>(entry), {}};
+    EXPECT_NE(text.find("Exec=\"/opt/tally glass/tallyglass\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[Desktop Entry]\nType=Application\nName=Tallyglass\n"), std::string::npos);
+
+    manager.setEnabled(false);
+    EXPECT_FALSE(std::filesystem::exists(manager.entryPath()));
+    EXPECT_FALSE(QSettings("tallyglass", "tallyglass").value(LaunchAtLoginManager::enabledKey).toBool());
+
+    // A folder that cannot hold the entry: one line, nothing else changes.
+    std::ofstream(dir / "blocked") << "a file where the folder would be";
+    LaunchAtLoginManager blocked(dir / "blocked" / "tallyglass.desktop", "/usr/bin/tallyglass");
+    testing::internal::CaptureStderr();
+    blocked.sync(true);
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("[tallyglass] launch-at-login sync failed (enabled=true): ", 0), 0u);
+}
+
+// The whole application, offscreen: the hook installed and removed from the
+// overlay, with the alerts' words, and the notice every hook view follows.
+TEST(DesktopApp, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
+{
+    test::widgetApp();
+    QSettings("tallyglass", "tallyglass").clear();
+    QSettings("tallyglass", "tallyglass").setValue("tallyglass_onboarding_v1_done", true);
+    std::vector<std::pair<std::string, std::string>> alerts;
+    Alerts::setPresenter([&](const std::string& title, const std::string& body) { alerts.emplace_back(title, body); });
+    int notices = 0;
+    QObject::connect(&AppSignals::shared(), &AppSignals::hookStateChanged, [&] { ++notices; });
+
+    DesktopApp app;
+    ASSERT_TRUE(app.start());
+    EXPECT_TRUE(app.panel()->isVisible());
+    EXPECT_EQ(app.panel()->pos(), OverlayPanel::originFor(QGuiApplication::primaryScreen()->availableGeometry()));
+    EXPECT_FALSE(app.isHookInstalled());
+    app.toggleHook(false);
+    EXPECT_TRUE(app.isHookInstalled());
+    app.toggleHook(true);
+    EXPECT_FALSE(app.isHookInstalled());
+    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 2; }));
+    EXPECT_EQ(alerts[0], (std::pair<std::string, std::string>{"Hook installed", "Claude Code will now send events to this app."}));
+    EXPECT_EQ(alerts[1], (std::pair<std::string, std::string>{"Hook uninstalled", "Claude Code will no longer send events."}));
+    EXPECT_EQ(notices, 2);
+
+    // Settings that are not JSON: the install fails with its reason, and nothing is announced.
+    std::filesystem::create_directories(AppPaths::claudeDirectory());
+    std::ofstream(AppPaths::claudeSettings()) << "{ not json";
+    testing::internal::CaptureStderr();
+    app.installFromOverlay();
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("[tallyglass] install failed: ", 0), 0u);
+    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 3; }));
+    EXPECT_EQ(alerts[2].first, "Install failed");
+    EXPECT_EQ(notices, 2);
+    EXPECT_TRUE(std::filesystem::exists(AppPaths::home() / ".config" / "autostart" / "tallyglass.desktop"));
+    app.shutDown();
+    Alerts::setPresenter({});
+}
+
+TEST(DesktopApp, withoutItsCoreTheOverlaySaysTheInstallerIsNotReady)
+{
+    test::widgetApp();
+    std::vector<std::pair<std::string, std::string>> alerts;
+    Alerts::setPresenter([&](const std::string& title, const std::string& body) { alerts.emplace_back(title, body); });
+    DesktopApp app;
+    testing::internal::CaptureStderr();
+    app.installFromOverlay();
+    app.uninstallFromOverlay();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tallyglass] install from overlay: installer not ready\n"
+                                                      "[tallyglass] uninstall from overlay: installer not ready\n");
+    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 2; }));
+    EXPECT_EQ(alerts[0], (std::pair<std::string, std::string>{"Install failed", "Installer not ready yet \u2014 try again in a second."}));
+    EXPECT_EQ(alerts[1].first, "Uninstall failed");
+    Alerts::setPresenter({});
+}
+
+} // namespace
+} // namespace tallyglass

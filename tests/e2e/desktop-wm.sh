@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# The desktop application under a real window manager (openbox on Xvfb): what
+# only a window manager decides. The overlay must sit 24 px from the top-right
+# corner, stay above a raised window, show on every desktop, stay out of the
+# taskbar and pager, and never take the focus from the user's window, neither
+# when it appears nor when it is clicked. Meant to run inside in-private-network.sh.
+#
+#   desktop-wm.sh <tallyglass binary>
+set -uo pipefail
+bin=$1
+for tool in Xvfb openbox xdotool xprop xwininfo xmessage wmctrl; do
+  command -v "$tool" >/dev/null || { echo "needs $tool (scripts/setup-debian installs it); skipping"; exit 77; }
+done
+work=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
+unset CLAUDE_CONFIG_DIR WAYLAND_DISPLAY QT_QPA_PLATFORM
+mkdir -p "$HOME"
+
+fail() {
+  echo "FAIL: $*"
+  for log in "$work"/*.log; do echo "--- $log"; cat "$log"; done
+  exit 1
+}
+until_true() {
+  local deadline=$(( $(date +%s%N) + $1 * 1000000000 )); shift
+  while [ "$(date +%s%N)" -lt "$deadline" ]; do eval "$1" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  return 1
+}
+
+exec 3> "$work/display"
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+until_true 10 '[ -s "$work/display" ]' || fail "Xvfb did not start"
+export DISPLAY=:$(head -1 "$work/display")
+openbox > "$work/openbox.log" 2>&1 &
+until_true 10 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || fail "openbox did not start"
+
+echo "== the user's application holds the focus"
+xmessage -name userwindow -geometry 600x400+300+100 "the user's work" > "$work/xmessage.log" 2>&1 &
+until_true 10 'xdotool search --classname userwindow' || fail "no user window"
+user=$(xdotool search --classname userwindow | head -1)
+xdotool windowactivate --sync "$user"
+until_true 5 '[ "$(xdotool getactivewindow)" = "$user" ]' || fail "the user's window did not get the focus"
+
+echo "== the overlay appears without taking the focus"
+mkdir -p "$HOME/.config/tallyglass"
+printf '[General]\ntallyglass_onboarding_v1_done=true\n' > "$HOME/.config/tallyglass/tallyglass.conf"
+"$bin" > "$work/app.log" 2>&1 &
+app=$!
+until_true 15 'xdotool search --name "Tallyglass overlay"' || fail "no overlay window"
+overlay=$(xdotool search --name "Tallyglass overlay" | head -1)
+until_true 5 'xwininfo -id "$overlay" | grep -q IsViewable' || fail "overlay not shown"
+sleep 0.5
+[ "$(xdotool getactivewindow)" = "$user" ] || fail "the overlay took the focus when it appeared"
+
+echo "== position, size and window-manager state"
+geometry=$(xwininfo -id "$overlay")
+x=$(awk '/Absolute upper-left X/ {print $4}' <<< "$geometry")
+y=$(awk '/Absolute upper-left Y/ {print $4}' <<< "$geometry")
+w=$(awk '/Width:/ {print $2}' <<< "$geometry")
+h=$(awk '/Height:/ {print $2}' <<< "$geometry")
+[ "$x,$y,$w,$h" = "1040,24,216,236" ] || fail "overlay at $x,$y size ${w}x$h, not 1040,24 216x236"
+state=$(xprop -id "$overlay" _NET_WM_STATE)
+for wanted in _NET_WM_STATE_ABOVE _NET_WM_STATE_SKIP_TASKBAR _NET_WM_STATE_SKIP_PAGER; do
+  grep -q "$wanted" <<< "$state" || fail "no $wanted in: $state"
+done
+# Window managers that know no sticky state (openbox among them) say "every
+# desktop" with the desktop number alone; the desktop switch below is the proof.
+xprop -id "$overlay" _NET_WM_DESKTOP | grep -q 4294967295 || fail "not on every desktop: $(xprop -id "$overlay" _NET_WM_DESKTOP)"
+
+echo "== clicks on the card and its menu leave the focus where it was"
+xdotool mousemove 1148 175 click 1
+sleep 0.4
+[ "$(xdotool getactivewindow)" = "$user" ] || fail "a click on the card took the focus"
+xdotool mousemove 1236 36 click 1
+sleep 0.5
+[ "$(xdotool getactivewindow)" = "$user" ] || fail "opening the actions menu took the focus"
+xdotool key Escape
+
+echo "== a raised window stays below the overlay"
+xdotool windowraise "$user"
+sleep 0.3
+stacking=$(xprop -root _NET_CLIENT_LIST_STACKING | tr -d ',' | sed 's/.*# //')
+user_hex=$(printf '0x%x' "$user")
+overlay_hex=$(printf '0x%x' "$overlay")
+user_at=0; overlay_at=0; i=0
+for id in $stacking; do i=$((i+1)); [ "$((id))" = "$((user_hex))" ] && user_at=$i; [ "$((id))" = "$((overlay_hex))" ] && overlay_at=$i; done
+[ "$overlay_at" -gt "$user_at" ] || fail "the raised window went above the overlay ($stacking)"
+
+echo "== on another desktop the overlay is still there"
+wmctrl -s 1
+sleep 0.4
+xwininfo -id "$overlay" | grep -q IsViewable || fail "the overlay is gone on desktop 2"
+xwininfo -id "$user" | grep -q IsViewable && fail "the desktop did not switch"
+wmctrl -s 0
+
+echo "== SIGTERM ends it cleanly"
+kill -TERM "$app"
+wait "$app"; status=$?
+[ "$status" = 0 ] || fail "exit status $status after SIGTERM"
+echo "1 passed, 0 failed"

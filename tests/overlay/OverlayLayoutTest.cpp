@@ -1,0 +1,183 @@
+#include "overlay/OverlayLayout.h"
+
+#include "core/IsoTime.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace tallyglass {
+namespace {
+
+using namespace OverlayLayout;
+
+Instant t(const char* iso)
+{
+    return *IsoTime::parse(iso);
+}
+
+const Instant anchor = t("2025-01-15T15:00:00Z");
+
+Input inputFor(UsageState state, Instant now = anchor - std::chrono::hours(2))
+{
+    Input in;
+    in.state = std::move(state);
+    in.now = now;
+    in.palette = &Palette::dark();
+    in.hhmm = [](Instant at) { return IsoTime::formatSeconds(at).substr(11, 5); };
+    in.textWidth = [](const std::string& text, const Scene::Font& font) { return static_cast<double>(text.size()) * font.size * 0.6; };
+    in.transitions.fill = sessionFraction(in.state);
+    return in;
+}
+
+UsageState window(std::optional<double> utilization)
+{
+    return UsageState::full(anchor, utilization,
+                            {{t("2025-01-15T12:12:00Z"), "claude-opus-4-6", 1000, 2000},
+                             {t("2025-01-15T12:14:00Z"), "claude-sonnet-4-6", 500, 700}});
+}
+
+std::vector<std::string> texts(const Result& result)
+{
+    std::vector<std::string> out;
+    for (const auto& layer : result.scene.layers)
+        for (const auto& item : layer.items)
+            if (const auto* text = std::get_if<Scene::Text>(&item))
+                out.push_back(text->text);
+    return out;
+}
+
+bool hasText(const Result& result, const std::string& wanted)
+{
+    const auto all = texts(result);
+    return std::find(all.begin(), all.end(), wanted) != all.end();
+}
+
+const Scene::Shape* shapeWithStroke(const Result& result, double width, std::size_t dashes)
+{
+    for (const auto& layer : result.scene.layers)
+        for (const auto& item : layer.items)
+            if (const auto* shape = std::get_if<Scene::Shape>(&item); shape && shape->stroke && shape->stroke->width == width
+                && shape->stroke->dash.size() == dashes)
+                return shape;
+    return nullptr;
+}
+
+TEST(OverlayLayout, theSessionBarIsFullAtOrAboveAHundredPercentAndEmptyWithoutAUtilisation)
+{
+    const std::pair<std::optional<double>, double> cases[] = {{130, 1.0}, {100, 1.0}, {42, 0.42}, {-5, 0}, {std::nullopt, 0}};
+    for (const auto& [utilization, fraction] : cases)
+        EXPECT_DOUBLE_EQ(sessionFraction(window(utilization)), fraction);
+    EXPECT_EQ(sessionFraction(UsageState::partial(anchor, {})), 0);
+}
+
+TEST(OverlayLayout, nowIsOnTheAxisOnlyInsideIt)
+{
+    struct Case {
+        int minutesIntoWindow;
+        bool cumulative;
+        std::optional<double> slot;
+    };
+    const Case cases[] = {
+        {2, false, std::nullopt},  // the first half of slot 0
+        {5, false, 0.0},
+        {125, false, 12.0},
+        {296, false, std::nullopt}, // the second half of the last slot
+        {2, true, std::nullopt},
+        {125, true, 24.5},
+        {298, true, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.minutesIntoWindow) + (c.cumulative ? " line" : " bars"));
+        const Instant now = anchor - std::chrono::hours(5) + std::chrono::minutes(c.minutesIntoWindow);
+        EXPECT_EQ(nowPosition(window(50), now, c.cumulative), c.slot);
+        Input in = inputFor(window(50), now);
+        in.cumulative = c.cumulative;
+        EXPECT_EQ(shapeWithStroke(layout(in), 1, 2) != nullptr, c.slot.has_value()); // the dashed rule
+    }
+    EXPECT_FALSE(nowPosition(UsageState{}, anchor, true));
+}
+
+TEST(OverlayLayout, hoverFindsOnlySlotsThatHoldBars)
+{
+    const std::set<std::int64_t> nonEmpty = {0, 14, 29};
+    const double width = 300; // ten pixels a slot
+    const std::pair<double, std::optional<std::int64_t>> cases[] = {
+        {4, 0}, {9.9, 0}, {10.1, std::nullopt}, {145, 14}, {299, 29}, {-1, std::nullopt}, {301, std::nullopt}};
+    for (const auto& [x, slot] : cases)
+        EXPECT_EQ(slotAt(x, width, nonEmpty), slot) << x;
+    EXPECT_EQ(bucketRangeLabel(14, anchor, [](Instant at) { return IsoTime::formatSeconds(at).substr(11, 5); }),
+              "12:20\u201312:30");
+}
+
+TEST(OverlayLayout, theTooltipListsTheSlotsModelsOnlyInBarMode)
+{
+    Input in = inputFor(window(50));
+    in.cumulative = false;
+    in.transitions.cumulative = 0;
+    in.hoveredBucket = 13; // 12:10-12:20
+    in.hoverPos = {100, 40};
+    const Result bars = layout(in);
+    for (const char* wanted : {"12:10\u201312:20", "Sonnet 4.6", "Opus 4.6", "Total"})
+        EXPECT_TRUE(hasText(bars, wanted)) << wanted;
+    in.cumulative = true;
+    EXPECT_FALSE(hasText(layout(in), "12:10\u201312:20"));
+}
+
+TEST(OverlayLayout, promptsBlurTheCardAndOnlyTheInstallCardIsARegion)
+{
+    Input missing = inputFor(window(50));
+    missing.hookInstalled = false;
+    missing.transitions.prompt = 1;
+    const Result install = layout(missing);
+    EXPECT_TRUE(install.installCard.has_value());
+    EXPECT_TRUE(hasText(install, "Hook not installed"));
+    EXPECT_TRUE(hasText(install, "Click here to install"));
+    EXPECT_EQ(install.scene.layers[1].blurRadius, 6);
+
+    Input expired = inputFor(window(50), anchor + std::chrono::minutes(1));
+    expired.transitions.prompt = 1;
+    const Result card = layout(expired);
+    EXPECT_FALSE(card.installCard.has_value());
+    EXPECT_TRUE(hasText(card, "5h window expired"));
+    EXPECT_TRUE(hasText(card, "Run Claude Code to refresh"));
+    EXPECT_TRUE(anyPromptVisible(expired));
+    EXPECT_FALSE(anyPromptVisible(inputFor(window(50))));
+}
+
+TEST(OverlayLayout, theCardShowsTheWindowsFiguresAndWaitsWithoutData)
+{
+    Input in = inputFor(window(42));
+    in.activeSessionCount = 3;
+    const Result full = layout(in);
+    for (const char* wanted : {"42%", "\u00b7 3 active", "Reset 2hr 0m", "Input: 1k, Output: 2k", "Full Report", "10:00", "15:00"})
+        EXPECT_TRUE(hasText(full, wanted)) << wanted;
+    EXPECT_TRUE(full.fullReportButton.has_value());
+    EXPECT_EQ(full.menuHelp, "Actions");
+
+    Input empty = inputFor(UsageState{});
+    empty.lastError = "DB step failed: disk I/O error";
+    empty.scanProgress = ScanProgress::running(37);
+    const Result waiting = layout(empty);
+    EXPECT_TRUE(hasText(waiting, "Waiting for first sync"));
+    EXPECT_TRUE(hasText(waiting, "Please restart Claude Code"));
+    EXPECT_TRUE(hasText(waiting, "37%"));
+    ASSERT_TRUE(waiting.animatedArea);
+    EXPECT_EQ(waiting.menuHelp, "DB step failed: disk I/O error");
+    EXPECT_EQ(waiting.card.height, 156); // 140 and the padding
+}
+
+TEST(OverlayLayout, expandingShowsEveryModelWithTokensAndTheTotal)
+{
+    Input in = inputFor(window(42));
+    in.expanded = true;
+    in.transitions.expand = 1;
+    const Result expanded = layout(in);
+    for (const char* wanted : {"Sonnet 4.6", "Opus 4.6", "Total"})
+        EXPECT_TRUE(hasText(expanded, wanted)) << wanted;
+    in.transitions.expand = 0;
+    EXPECT_LT(layout(in).card.height, expanded.card.height);
+}
+
+} // namespace
+} // namespace tallyglass

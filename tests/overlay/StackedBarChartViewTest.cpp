@@ -1,0 +1,163 @@
+#include "overlay/StackedBarChartView.h"
+
+#include "core/IsoTime.h"
+#include "overlay/ChartViewModel.h"
+#include "storage/MockDatabase.h"
+#include "support/QtTestApp.h"
+#include "support/WidgetTestApp.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+namespace tallyglass {
+namespace {
+
+const Instant anchor = *IsoTime::parse("2025-01-15T15:00:00Z");
+
+class StackedBarChartViewTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QSettings("tallyglass", "tallyglass").clear();
+        db->messages = {{anchor - std::chrono::minutes(170), "claude-opus-4-6", 1000, 2000},
+                        {anchor - std::chrono::minutes(168), "claude-sonnet-4-6", 500, 700}};
+        db->limits = UsageLimits{42.0, anchor, std::nullopt, std::nullopt, std::nullopt};
+        vm.reload();
+        callbacks.isHookInstalled = [this] { return hookInstalled; };
+        callbacks.onToggleHook = [this](bool installed) { calls.push_back(installed ? "uninstall" : "install"); };
+        callbacks.onQuit = [this] { calls.push_back("quit"); };
+        callbacks.onOpenFullReport = [this] { calls.push_back("report"); };
+        callbacks.onOpenSettings = [this] { calls.push_back("settings"); };
+    }
+
+    std::unique_ptr<StackedBarChartView> makeView()
+    {
+        auto view = std::make_unique<StackedBarChartView>(vm, callbacks);
+        view->refreshHookState();
+        view->finishAnimations();
+        return view;
+    }
+
+    static void tap(QWidget& view, QPointF at)
+    {
+        QMouseEvent press(QEvent::MouseButtonPress, at, view.mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, view.mapToGlobal(at), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&view, &press);
+        QApplication::sendEvent(&view, &release);
+    }
+
+    static void hover(QWidget& view, QPointF at)
+    {
+        QMouseEvent move(QEvent::MouseMove, at, view.mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&view, &move);
+    }
+
+    static QPointF plotPoint(const StackedBarChartView& view, double slot)
+    {
+        const auto layout = view.currentLayout();
+        return {layout.plot.x + (slot + 0.5) / 30.0 * layout.plot.width, layout.plot.y + layout.plot.height / 2};
+    }
+
+    QApplication& app = test::widgetApp(); // before the view model, whose timer needs it
+    std::shared_ptr<MockDatabase> db = std::make_shared<MockDatabase>();
+    ChartViewModel vm{db, nullptr, [] { return anchor - std::chrono::minutes(120); }};
+    StackedBarChartView::Callbacks callbacks;
+    bool hookInstalled = true;
+    std::vector<std::string> calls;
+};
+
+TEST_F(StackedBarChartViewTest, tapsExpandTheCardAndSwitchTheModeAndTheModeSurvivesARestart)
+{
+    auto view = makeView();
+    EXPECT_TRUE(view->isCumulative()); // the default on a fresh installation
+    const auto layout = view->currentLayout();
+    tap(*view, {layout.card.x + 100, layout.plot.bottom() + 40}); // the summary row
+    EXPECT_TRUE(view->isExpanded());
+    tap(*view, plotPoint(*view, 5));
+    EXPECT_FALSE(view->isCumulative());
+    EXPECT_TRUE(view->isExpanded());
+    view->finishAnimations(); // the button has moved down with the details
+    const auto expanded = view->currentLayout();
+    tap(*view, {expanded.fullReportButton->x + 50, expanded.fullReportButton->y + 5});
+    EXPECT_EQ(calls, std::vector<std::string>{"report"});
+    view.reset();
+    EXPECT_FALSE(makeView()->isCumulative());
+}
+
+TEST_F(StackedBarChartViewTest, hoveringShowsASlotWithBarsAndNothingElse)
+{
+    QSettings("tallyglass", "tallyglass").setValue(StackedBarChartView::cumulativeKey, false);
+    auto view = makeView();
+    hover(*view, plotPoint(*view, 13)); // 12:10-12:20 holds both messages
+    EXPECT_EQ(view->hoveredBucket(), 13);
+    hover(*view, plotPoint(*view, 20));
+    EXPECT_EQ(view->hoveredBucket(), std::nullopt);
+    hover(*view, plotPoint(*view, 13));
+    tap(*view, plotPoint(*view, 13)); // now the line: no slot is hovered there
+    hover(*view, plotPoint(*view, 13));
+    EXPECT_EQ(view->hoveredBucket(), std::nullopt);
+}
+
+TEST_F(StackedBarChartViewTest, withTheHookMissingOnlyTheInstallCardReacts)
+{
+    hookInstalled = false;
+    auto view = makeView();
+    const auto layout = view->currentLayout();
+    ASSERT_TRUE(layout.installCard.has_value());
+    tap(*view, {layout.card.x + 20, layout.card.y + 30});
+    EXPECT_FALSE(view->isExpanded());
+    EXPECT_TRUE(calls.empty());
+    tap(*view, {layout.installCard->x + 10, layout.installCard->y + 10});
+    EXPECT_EQ(calls, std::vector<std::string>{"install"});
+}
+
+// An import that waits until it is let go.
+class HeldImport final : public ScanRunning {
+public:
+    std::promise<void> release;
+    std::optional<std::string> failure;
+    std::int64_t scanAll(const Progress&) override
+    {
+        release.get_future().wait();
+        if (failure)
+            throw std::runtime_error(*failure);
+        return 0;
+    }
+};
+
+TEST_F(StackedBarChartViewTest, theActionsMenuReachesEveryActionAndFollowsTheImport)
+{
+    auto view = makeView();
+    const auto titles = [](QMenu* menu) {
+        std::vector<std::string> out;
+        for (QAction* action : menu->actions())
+            out.push_back(action->isSeparator() ? "-" : action->text().toStdString() + (action->isEnabled() ? "" : " (off)"));
+        return out;
+    };
+    QMenu* menu = view->buildActionsMenu();
+    EXPECT_EQ(titles(menu), (std::vector<std::string>{"Refresh", "-", "Open Full Report\u2026", "Settings\u2026", "-", "Quit"}));
+    for (QAction* action : menu->actions())
+        if (!action->isSeparator() && action->text() != "Refresh")
+            action->trigger();
+    EXPECT_EQ(calls, (std::vector<std::string>{"report", "settings", "quit"}));
+
+    auto import = std::make_shared<HeldImport>();
+    import->failure = "database is locked";
+    ChartViewModel importing(db, import, [] { return anchor; });
+    StackedBarChartView importingView(importing, callbacks);
+    importing.scanProjects();
+    EXPECT_EQ(titles(importingView.buildActionsMenu())[0], "Refresh (off)");
+    import->release.set_value();
+    ASSERT_TRUE(test::waitUntil([&] { return importing.scanProgress().kind == ScanProgress::Kind::failed; }));
+    EXPECT_EQ(titles(importingView.buildActionsMenu())[0], "Refresh \u00b7 retry");
+}
+
+} // namespace
+} // namespace tallyglass
