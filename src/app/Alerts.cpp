@@ -21,19 +21,31 @@ void setPresenter(Presenter replacement)
     presenter() = std::move(replacement);
 }
 
+static QMessageBox* makeBox(const std::string& title, const std::string& body)
+{
+    auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(title), QString::fromStdString(title),
+                                QMessageBox::Ok);
+    box->setInformativeText(QString::fromStdString(body));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    return box;
+}
+
 void show(const std::string& title, const std::string& body)
 {
     QTimer::singleShot(0, qApp, [title, body] {
-        if (presenter()) {
+        if (presenter())
             presenter()(title, body);
-            return;
-        }
-        auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(title), QString::fromStdString(title),
-                                    QMessageBox::Ok);
-        box->setInformativeText(QString::fromStdString(body));
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->open();
+        else
+            makeBox(title, body)->open();
     });
+}
+
+void showAndWait(const std::string& title, const std::string& body)
+{
+    if (presenter())
+        presenter()(title, body);
+    else
+        makeBox(title, body)->exec();
 }
 
 } // namespace tallyglass::Alerts

@@ -9,6 +9,10 @@ namespace tallyglass::Alerts {
 // thread: the action that raised it is never held up by it.
 void show(const std::string& title, const std::string& body);
 
+// The same, shown at once and waited for: for the one message that comes
+// before the program gives up, when no event loop will run to show a queued one.
+void showAndWait(const std::string& title, const std::string& body);
+
 // Where alerts go instead of a message box (tests answer them).
 using Presenter = std::function<void(const std::string& title, const std::string& body)>;
 void setPresenter(Presenter presenter);

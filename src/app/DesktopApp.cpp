@@ -16,6 +16,7 @@
 #include "overlay/OverlayPanel.h"
 #include "overlay/StackedBarChartView.h"
 #include "overlay/ThemeManager.h"
+#include "server/LocalServer.h"
 #include "storage/DatabaseClient.h"
 #include "storage/WriteDatabase.h"
 
@@ -60,7 +61,7 @@ bool DesktopApp::start()
     } catch (const std::exception& error) {
         Log::line(std::string("failed to open WriteDatabase: ") + error.what());
         // Without its database the program can do nothing: say so rather than linger unseen.
-        Alerts::show("Tallyglass cannot start", std::string("Its database could not be opened: ") + error.what());
+        Alerts::showAndWait("Tallyglass cannot start", std::string("Its database could not be opened: ") + error.what());
         return false;
     }
     QPointer<DesktopApp> self(this);
@@ -68,7 +69,9 @@ bool DesktopApp::start()
         if (self && self->statusBar_)
             self->statusBar_->rebuildMenu(); // shows the new port
     });
-    statusBar_ = new StatusBarController(core_->server(), this);
+    statusBar_ = new StatusBarController(
+        [self] { return self && self->core_ && self->core_->server() ? self->core_->server()->boundPort() : std::uint16_t{0}; },
+        this);
     statusBar_->onShowWelcome = [self] { if (self) self->showOnboarding(); };
     statusBar_->onShowFullReport = [self] { if (self) self->showFullReport(); };
     statusBar_->onShowSettings = [self] { if (self) self->showSettings(); };

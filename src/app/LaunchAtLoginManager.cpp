@@ -14,19 +14,33 @@ namespace tallyglass {
 
 namespace {
 
-// The desktop-entry rules for one argument of Exec: quoted when it holds
-// anything a launcher would split or expand.
-std::string quoted(const std::string& program)
+// The desktop-entry rules for one argument of Exec: quoted when it holds a
+// reserved character, with ", `, $ and \ escaped inside the quotes; % doubled
+// (it starts a field code); then every backslash doubled again, because the
+// file's string escapes are undone before the quoting is read.
+std::string execArgument(const std::string& program)
 {
-    if (program.find_first_of(" \t\"'\\$`") == std::string::npos)
-        return program;
-    std::string out = "\"";
+    const bool reserved = program.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
+    std::string quoted = reserved ? "\"" : "";
     for (const char c : program) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\')
-            out += '\\';
-        out += c;
+        if (reserved && (c == '"' || c == '`' || c == '$' || c == '\\'))
+            quoted += '\\';
+        quoted += c == '%' ? "%%" : std::string(1, c);
     }
-    return out + "\"";
+    if (reserved)
+        quoted += '"';
+    std::string out;
+    for (const char c : quoted) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else
+            out += c;
+    }
+    return out;
 }
 
 std::string readAll(const std::filesystem::path& path)
@@ -71,7 +85,7 @@ std::string LaunchAtLoginManager::entryText() const
            "Type=Application\n"
            "Name=Tallyglass\n"
            "Comment=How many tokens Claude Code uses, and what they cost\n"
-           "Exec=" + quoted(program_) + "\n"
+           "Exec=" + execArgument(program_) + "\n"
            "Icon=tallyglass\n"
            "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";

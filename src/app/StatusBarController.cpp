@@ -3,47 +3,51 @@
 #include "app/AppUpdater.h"
 #include "core/Log.h"
 #include "overlay/ScenePainter.h"
-#include "overlay/ThemeManager.h"
-#include "server/LocalServer.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QSystemTrayIcon>
 
 namespace tallyglass {
 
 namespace {
 
+// The tray sits on the desktop's panel, whose colour is the desktop's own and
+// often dark under a light theme: a mid-tone blue reads on either.
 QIcon trayIcon()
 {
-    const Rgba c = ThemeManager::shared().palette().textPrimary;
-    return ScenePainter::tintedIcon("chart.bar.fill",
-                                    QColor::fromRgbF(static_cast<float>(c.r), static_cast<float>(c.g), static_cast<float>(c.b)));
+    return ScenePainter::tintedIcon("chart.bar.fill", QColor(0x3b, 0x8e, 0xea));
 }
 
 } // namespace
 
-StatusBarController::StatusBarController(const LocalServer* server, QObject* parent)
+StatusBarController::StatusBarController(std::function<std::uint16_t()> boundPort, QObject* parent)
     : QObject(parent)
-    , server_(server)
+    , boundPort_(std::move(boundPort))
 {
     rebuildMenu();
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        Log::line("no system tray on this desktop; the overlay's actions menu reaches everything");
-        return;
-    }
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        Log::line("no system tray on this desktop; the overlay's actions menu reaches the report, settings and quit");
     tray_ = new QSystemTrayIcon(trayIcon(), this);
     tray_->setToolTip("Tallyglass");
-    tray_->setContextMenu(menu_.get());
-    connect(&ThemeManager::shared(), &ThemeManager::appearanceChanged, tray_, [this] { tray_->setIcon(trayIcon()); });
+    tray_->setContextMenu(menu_);
+    // Trays that send a plain click (StatusNotifierItem hosts) expect the menu too.
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && menu_)
+            menu_->popup(QCursor::pos());
+    });
     tray_->show();
 }
 
-StatusBarController::~StatusBarController() = default;
+StatusBarController::~StatusBarController()
+{
+    delete menu_;
+}
 
 void StatusBarController::rebuildMenu()
 {
-    auto menu = std::make_unique<QMenu>();
-    const std::uint16_t port = server_ ? server_->boundPort() : 0;
+    auto* menu = new QMenu();
+    const std::uint16_t port = boundPort_ ? boundPort_() : 0;
     QAction* state = menu->addAction(port == 0 ? QString::fromUtf8("Server: starting\u2026")
                                                : QString("Server: running on :%1").arg(port));
     state->setEnabled(false);
@@ -61,8 +65,11 @@ void StatusBarController::rebuildMenu()
     quit->setShortcut(QKeySequence("Ctrl+Q"));
     connect(quit, &QAction::triggered, this, [this] { quitApp(); });
     if (tray_)
-        tray_->setContextMenu(menu.get());
-    menu_ = std::move(menu);
+        tray_->setContextMenu(menu);
+    // Later, not now: a rebuild may come from within one of the old menu's own actions.
+    if (menu_)
+        menu_->deleteLater();
+    menu_ = menu;
 }
 
 void StatusBarController::showWelcome()

@@ -4,22 +4,22 @@
 #include <QObject>
 #include <QPointer>
 
+#include <cstdint>
 #include <functional>
-#include <memory>
 
 class QSystemTrayIcon;
 
 namespace tallyglass {
 
-class LocalServer;
-
 // The program's item in the desktop's tray: an icon whose menu shows the
 // server's state and opens the welcome, the full report, settings, and quits.
 // Where the desktop has no tray, one line says so and the overlay's actions
-// menu reaches everything.
+// menu reaches the report, settings and quit; a tray that comes up later (a
+// panel starting after us at login) still gets the icon.
 class StatusBarController final : public QObject {
 public:
-    explicit StatusBarController(const LocalServer* server, QObject* parent = nullptr);
+    // `boundPort` gives the server's port, 0 while it is starting or gone.
+    explicit StatusBarController(std::function<std::uint16_t()> boundPort, QObject* parent = nullptr);
     ~StatusBarController() override;
 
     std::function<void()> onShowWelcome;
@@ -30,8 +30,7 @@ public:
 
     // A fresh menu, showing the server's port as it is now.
     void rebuildMenu();
-    QMenu* menu() const { return menu_.get(); }
-    bool hasTray() const { return tray_ != nullptr; }
+    QMenu* menu() const { return menu_; }
 
     // The menu's actions, as its entries trigger them.
     void showWelcome();
@@ -41,8 +40,8 @@ public:
     void quitApp();
 
 private:
-    const LocalServer* server_;
-    std::unique_ptr<QMenu> menu_;
+    std::function<std::uint16_t()> boundPort_;
+    QPointer<QMenu> menu_;
     QSystemTrayIcon* tray_ = nullptr;
 };
 

@@ -1,8 +1,10 @@
+#include "app/AppPaths.h"
 #include "app/DesktopApp.h"
 #include "app/HeadlessApp.h"
 #include "app/HookCommand.h"
 #include "app/ImportCommand.h"
 #include "app/ReportCommand.h"
+#include "app/SingleInstance.h"
 #include "app/Version.h"
 
 #include <QApplication>
@@ -52,25 +54,43 @@ bool waylandPluginInstalled()
     return !platforms.entryList({"libqwayland*"}, QDir::Files).isEmpty();
 }
 
+bool x11Reachable()
+{
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        return false;
+    int screen = 0;
+    xcb_connection_t* connection = xcb_connect(nullptr, &screen);
+    const bool reachable = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return reachable;
+}
+
+bool waylandReachable()
+{
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return wayland && *wayland && waylandPluginInstalled();
+}
+
+// Chooses the platform so that Qt never aborts for want of a display. The
+// overlay needs X11 to keep its place and stay on top, so XWayland is preferred
+// over native Wayland; a platform the user named is kept when it can work.
 bool prepareDisplay()
 {
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform && *platform)
-        return true; // the user (or a test) chose
-    const char* x11 = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (x11 && *x11) {
-        int screen = 0;
-        xcb_connection_t* connection = xcb_connect(nullptr, &screen);
-        const bool reachable = xcb_connection_has_error(connection) == 0;
-        xcb_disconnect(connection);
-        if (reachable) {
-            ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-            return true;
+    const char* chosen = std::getenv("QT_QPA_PLATFORM");
+    if (chosen && *chosen) {
+        for (const QString& entry : QString::fromLocal8Bit(chosen).split(';', Qt::SkipEmptyParts)) {
+            const QString name = entry.section(':', 0, 0).trimmed();
+            if ((name == "xcb" && x11Reachable()) || (name == "wayland" && waylandReachable())
+                || (name != "xcb" && !name.startsWith("wayland")))
+                return true; // offscreen, minimal, vnc and the like need no display
         }
-    }
-    if (wayland && *wayland && waylandPluginInstalled()) {
+    } else if (x11Reachable()) {
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        return true;
+    } else if (waylandReachable()) {
         std::fprintf(stderr, "[tallyglass] no X11 display (XWayland) found: the overlay cannot keep its place or stay on top\n");
+        ::setenv("QT_QPA_PLATFORM", "wayland", 1);
         return true;
     }
     std::fprintf(stderr, "[tallyglass] no display to open windows on; on a machine without a desktop run `tallyglass --headless`\n");
@@ -110,6 +130,9 @@ int main(int argc, char** argv)
         if (!prepareDisplay())
             return 1;
         QApplication app(argc, argv);
+        const auto instance = tallyglass::SingleInstance::acquire(tallyglass::AppPaths::configDirectory() / "running.lock");
+        if (!instance)
+            return 1;
         QCoreApplication::setOrganizationName("tallyglass");
         QCoreApplication::setApplicationName("tallyglass");
         QGuiApplication::setDesktopFileName("tallyglass");
@@ -119,6 +142,9 @@ int main(int argc, char** argv)
     }
     if (command == "--headless" && rest.empty()) {
         QCoreApplication app(argc, argv);
+        const auto instance = tallyglass::SingleInstance::acquire(tallyglass::AppPaths::configDirectory() / "running.lock");
+        if (!instance)
+            return 1;
         QCoreApplication::setOrganizationName("tallyglass");
         QCoreApplication::setApplicationName("tallyglass");
         tallyglass::HeadlessApp headless;

@@ -87,16 +87,16 @@ void addSessionRow(const Input& in, Rect row, Layer& layer)
     layer.items.push_back(text({row.x + 6, row.y, percentWidth + 1, row.height}, percent, bold, colour));
     if (in.activeSessionCount > 0)
         layer.items.push_back(text({row.x + 6 + percentWidth + 4, row.y, 90, row.height},
-                                   "\u00b7 " + std::to_string(in.activeSessionCount) + " active", font, p.textMuted));
+                                   " \u00b7 " + std::to_string(in.activeSessionCount) + " active", font, p.textMuted));
     layer.items.push_back(text({row.x + 6, row.y, row.width - 12, row.height},
                                "Reset " + ChartValues::resetCountdownText(in.state, in.now), font, p.textMuted, Align::right));
 }
 
 // The card over everything when something must happen first, and its region.
-void addPrompt(const Input& in, const Rect& content, Layer& layer, Result& result)
+void addPrompt(const Input& in, Input::Prompt kind, const Rect& content, Layer& layer, Result& result)
 {
     const Palette& p = *in.palette;
-    const bool install = !in.hookInstalled;
+    const bool install = kind == Input::Prompt::install;
     const std::string symbol = install ? "plus.circle.fill" : "arrow.clockwise.circle.fill";
     const std::string title = install ? "Hook not installed" : "5h window expired";
     const std::string subtitle = install ? "Click here to install" : "Run Claude Code to refresh";
@@ -114,8 +114,8 @@ void addPrompt(const Input& in, const Rect& content, Layer& layer, Result& resul
     layer.items.push_back(text({box.x, y, width, lineHeight(10)}, title, titleFont, p.textPrimary, Align::center));
     y += lineHeight(10) + 3;
     layer.items.push_back(text({box.x, y, width, lineHeight(9)}, subtitle, subtitleFont, p.textMuted, Align::center));
-    if (install)
-        result.installCard = box;
+    if (install && !in.hookInstalled)
+        result.installCard = box; // a card fading out after the install takes no clicks
 }
 
 void addMenuButton(const Input& in, const Rect& card, Layer& layer, Result& result)
@@ -145,6 +145,15 @@ void addMenuButton(const Input& in, const Rect& card, Layer& layer, Result& resu
 bool anyPromptVisible(const Input& input)
 {
     return !input.hookInstalled || ChartValues::shouldPromptTrigger(input.state, input.now);
+}
+
+std::optional<Input::Prompt> promptShown(const Input& input)
+{
+    if (!input.hookInstalled)
+        return Input::Prompt::install;
+    if (ChartValues::shouldPromptTrigger(input.state, input.now))
+        return Input::Prompt::expired;
+    return input.fadingPrompt;
 }
 
 double sessionFraction(const UsageState& state)
@@ -220,12 +229,13 @@ Result layout(const Input& in)
     Shape border = rect(result.card, Fill{}, 10);
     border.stroke = Stroke{Fill::linear(p.border, {0, 0}, p.border.withOpacity(p.border.a * 0.3), {result.card.width, result.card.height}), 0.6, {}};
 
-    const double prompt = anyPromptVisible(in) ? std::clamp(in.transitions.prompt, 0.0, 1.0) : 0;
+    const auto shown = promptShown(in);
+    const double prompt = shown ? std::clamp(in.transitions.prompt, 0.0, 1.0) : 0;
     content.blurRadius = 6 * prompt;
-    if (prompt > 0 && (!in.hookInstalled || in.state.kind != UsageState::Kind::empty)) {
+    if (prompt > 0 && (*shown == Input::Prompt::install || in.state.kind != UsageState::Kind::empty)) {
         Layer promptLayer;
         promptLayer.opacity = prompt;
-        addPrompt(in, {area.x, area.y, contentWidth, height}, promptLayer, result);
+        addPrompt(in, *shown, {area.x, area.y, contentWidth, height}, promptLayer, result);
         if (prompt >= 1)
             result.animatedArea.reset(); // under the blur it would only shimmer, at a cost
         result.scene.layers.push_back({{card}, 0, 1, std::nullopt});

@@ -51,6 +51,9 @@ struct Input {
     // Heights (thousands of tokens) the bars had before the last change, by segment id.
     std::map<std::string, double> previousBars;
     double previousBarMax = 0;
+    // The prompt that was shown, drawn while it fades out after its cause went.
+    enum class Prompt { install, expired };
+    std::optional<Prompt> fadingPrompt;
     const Palette* palette = nullptr;
     std::function<std::string(Instant)> hhmm;
     Scene::TextWidth textWidth;
@@ -72,6 +75,8 @@ struct Result {
 
 // Which way the prompt goes: the install card wins over the expired window.
 bool anyPromptVisible(const Input& input);
+// The prompt to draw: the one that holds now, else the one fading out.
+std::optional<Input::Prompt> promptShown(const Input& input);
 // 0...1 of the session bar: the utilisation over 100 for a full window.
 double sessionFraction(const UsageState& state);
 // Where "now" lies on the x axis (slot units), or nothing outside it.

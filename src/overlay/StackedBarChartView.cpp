@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QSettings>
 #include <QToolTip>
 #include <QWindow>
@@ -77,6 +78,8 @@ void StackedBarChartView::stateChanged()
     in.now = vm_.now();
     in.hookInstalled = hookInstalled_;
     prompt_.setTarget(OverlayLayout::anyPromptVisible(in) ? 1 : 0, 200ms, now);
+    if (const auto shown = OverlayLayout::promptShown(in))
+        lastPrompt_ = shown;
     fill_.setTarget(OverlayLayout::sessionFraction(vm_.state()), 400ms, now);
     if (OverlayLayout::anyPromptVisible(in) && hoveredBucket_)
         hoveredBucket_.reset();
@@ -135,6 +138,7 @@ OverlayLayout::Input StackedBarChartView::input(Tween::Clock::time_point now) co
     in.transitions = {expand_.value(now), prompt_.value(now), mode_.value(now), bars_.value(now), hover_.value(now), fill_.value(now)};
     in.previousBars = previousBars_;
     in.previousBarMax = previousBarMax_;
+    in.fadingPrompt = lastPrompt_;
     in.palette = &paletteFor(this);
     in.hhmm = OverlayLayout::localHhmm;
     in.textWidth = ScenePainter::textWidth();
@@ -159,7 +163,16 @@ void StackedBarChartView::paintEvent(QPaintEvent*)
         const auto& r = *layout.animatedArea;
         animatedArea_ = QRectF(r.x, r.y, r.width, r.height).toAlignedRect().adjusted(-1, -1, 1, 1);
     }
-    const int needed = std::max(static_cast<int>(OverlayLayout::panelHeight), static_cast<int>(std::ceil(layout.card.height)));
+    // The window takes its final height once when the details open, and gives
+    // it back once they have closed, not on every frame in between.
+    double cardHeight = layout.card.height;
+    const auto now = Tween::Clock::now();
+    if (expand_.running(now)) {
+        auto settled = input(now);
+        settled.transitions.expand = expand_.target();
+        cardHeight = std::max(cardHeight, OverlayLayout::layout(settled).card.height);
+    }
+    const int needed = std::max(static_cast<int>(OverlayLayout::panelHeight), static_cast<int>(std::ceil(cardHeight)));
     if (needed != height())
         QTimer::singleShot(0, this, [this, needed] { fitHeight(needed); });
 }
@@ -167,8 +180,16 @@ void StackedBarChartView::paintEvent(QPaintEvent*)
 void StackedBarChartView::fitHeight(int needed)
 {
     setFixedHeight(needed);
-    if (window() != this)
-        window()->setFixedHeight(needed);
+    QWidget* panel = window();
+    if (panel == this)
+        return;
+    panel->setFixedHeight(needed);
+    // Grown below the screen's edge (the card dragged low), it moves up to stay whole.
+    if (const QScreen* screen = panel->screen()) {
+        const QRect area = screen->availableGeometry();
+        if (panel->y() + needed > area.bottom() + 1)
+            panel->move(panel->x(), std::max(area.top(), area.bottom() + 1 - needed));
+    }
 }
 
 void StackedBarChartView::mousePressEvent(QMouseEvent* event)

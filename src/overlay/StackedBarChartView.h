@@ -82,6 +82,7 @@ private:
     Tween bars_{1};
     Tween hover_{1};
     Tween fill_{0};
+    std::optional<OverlayLayout::Input::Prompt> lastPrompt_; // drawn while it fades out
     std::map<std::string, double> previousBars_;
     double previousBarMax_ = 0;
     mutable std::map<std::string, double> shownBars_;

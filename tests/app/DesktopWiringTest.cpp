@@ -23,6 +23,15 @@
 namespace tallyglass {
 namespace {
 
+// Alerts recorded instead of shown, for as long as the test runs, even one that fails half-way.
+struct RecordedAlerts {
+    explicit RecordedAlerts(std::vector<std::pair<std::string, std::string>>& into)
+    {
+        Alerts::setPresenter([&into](const std::string& title, const std::string& body) { into.emplace_back(title, body); });
+    }
+    ~RecordedAlerts() { Alerts::setPresenter({}); }
+};
+
 std::vector<std::string> titles(QMenu* menu)
 {
     std::vector<std::string> out;
@@ -38,10 +47,14 @@ std::vector<std::string> titles(QMenu* menu)
 TEST(StatusBarController, theMenuShowsTheServersStateAndReachesEveryWindow)
 {
     test::widgetApp();
-    StatusBarController controller(nullptr);
+    std::uint16_t port = 0;
+    StatusBarController controller([&] { return port; });
     EXPECT_EQ(titles(controller.menu()),
               (std::vector<std::string>{"Server: starting\u2026 (off)", "-", "Show Welcome\u2026", "Show Full Report\u2026",
                                         "Check for Updates\u2026 (off)", "Settings\u2026 [Ctrl+,]", "-", "Quit [Ctrl+Q]"}));
+    port = 45833;
+    controller.rebuildMenu();
+    EXPECT_EQ(controller.menu()->actions().front()->text().toStdString(), "Server: running on :45833");
     std::vector<std::string> calls;
     controller.onShowWelcome = [&] { calls.push_back("welcome"); };
     controller.onShowFullReport = [&] { calls.push_back("report"); };
@@ -78,6 +91,28 @@ TEST(LaunchAtLogin, anAutostartEntryFollowsThePreferenceWhichIsOnUnlessTurnedOff
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("[tallyglass] launch-at-login sync failed (enabled=true): ", 0), 0u);
 }
 
+TEST(OverlayPanel, sitsTwentyFourPixelsFromTheTopRightOfTheAvailableArea)
+{
+    // A second monitor to the right, and a panel bar taking the top 32 pixels.
+    EXPECT_EQ(OverlayPanel::originFor(QRect(0, 0, 1280, 800)), QPoint(1040, 24));
+    EXPECT_EQ(OverlayPanel::originFor(QRect(1920, 32, 2560, 1408)), QPoint(4240, 56));
+}
+
+TEST(LaunchAtLogin, theProgramsPathIsWrittenSoThatLaunchersReadItBack)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"/usr/bin/tallyglass", "/usr/bin/tallyglass"},
+        {"/opt/tally glass/tallyglass", "\"/opt/tally glass/tallyglass\""},
+        {"/home/a$b/tallyglass", "\"/home/a\\\\$b/tallyglass\""},    // file: "/home/a\\$b/..."
+        {"/home/a\\b/tallyglass", "\"/home/a\\\\\\\\b/tallyglass\""}, // file: four backslashes
+        {"/srv/100%/tallyglass", "/srv/100%%/tallyglass"},
+    };
+    for (const auto& [program, exec] : cases) {
+        const std::string text = LaunchAtLoginManager("/nowhere/tallyglass.desktop", program).entryText();
+        EXPECT_NE(text.find(std::string("\nExec=") + exec + "\n"), std::string::npos) << program << "\n" << text;
+    }
+}
+
 // The whole application, offscreen: the hook installed and removed from the
 // overlay, with the alerts' words, and the notice every hook view follows.
 TEST(DesktopApp, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
@@ -86,14 +121,16 @@ TEST(DesktopApp, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
     QSettings("tallyglass", "tallyglass").clear();
     QSettings("tallyglass", "tallyglass").setValue("tallyglass_onboarding_v1_done", true);
     std::vector<std::pair<std::string, std::string>> alerts;
-    Alerts::setPresenter([&](const std::string& title, const std::string& body) { alerts.emplace_back(title, body); });
+    const RecordedAlerts recording(alerts);
     int notices = 0;
-    QObject::connect(&AppSignals::shared(), &AppSignals::hookStateChanged, [&] { ++notices; });
+    QObject listener; // the connection ends with the test
+    QObject::connect(&AppSignals::shared(), &AppSignals::hookStateChanged, &listener, [&] { ++notices; });
 
     DesktopApp app;
     ASSERT_TRUE(app.start());
     EXPECT_TRUE(app.panel()->isVisible());
-    EXPECT_EQ(app.panel()->pos(), OverlayPanel::originFor(QGuiApplication::primaryScreen()->availableGeometry()));
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(app.panel()->geometry(), QRect(screen.right() + 1 - 24 - 216, screen.top() + 24, 216, 236));
     EXPECT_FALSE(app.isHookInstalled());
     app.toggleHook(false);
     EXPECT_TRUE(app.isHookInstalled());
@@ -115,14 +152,31 @@ TEST(DesktopApp, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
     EXPECT_EQ(notices, 2);
     EXPECT_TRUE(std::filesystem::exists(AppPaths::home() / ".config" / "autostart" / "tallyglass.desktop"));
     app.shutDown();
-    Alerts::setPresenter({});
+}
+
+// Nothing can work without the database: say so before ending, and start nothing.
+TEST(DesktopApp, aDatabaseThatCannotBeOpenedIsSaidAndNothingStarts)
+{
+    test::widgetApp();
+    std::vector<std::pair<std::string, std::string>> alerts;
+    const RecordedAlerts recording(alerts);
+    std::filesystem::remove_all(AppPaths::database());
+    std::filesystem::create_directories(AppPaths::database()); // a folder where the file would be
+    DesktopApp app;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(app.start());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("[tallyglass] failed to open WriteDatabase: "), std::string::npos);
+    ASSERT_EQ(alerts.size(), 1u); // shown before start() returns: no event loop follows
+    EXPECT_EQ(alerts[0].first, "Tallyglass cannot start");
+    EXPECT_EQ(app.panel(), nullptr);
+    std::filesystem::remove_all(AppPaths::database());
 }
 
 TEST(DesktopApp, withoutItsCoreTheOverlaySaysTheInstallerIsNotReady)
 {
     test::widgetApp();
     std::vector<std::pair<std::string, std::string>> alerts;
-    Alerts::setPresenter([&](const std::string& title, const std::string& body) { alerts.emplace_back(title, body); });
+    const RecordedAlerts recording(alerts);
     DesktopApp app;
     testing::internal::CaptureStderr();
     app.installFromOverlay();
@@ -132,7 +186,6 @@ TEST(DesktopApp, withoutItsCoreTheOverlaySaysTheInstallerIsNotReady)
     ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 2; }));
     EXPECT_EQ(alerts[0], (std::pair<std::string, std::string>{"Install failed", "Installer not ready yet \u2014 try again in a second."}));
     EXPECT_EQ(alerts[1].first, "Uninstall failed");
-    Alerts::setPresenter({});
 }
 
 } // namespace

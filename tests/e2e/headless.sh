@@ -71,6 +71,11 @@ sleep 0.6
 assistant_line msg_after_hook live-session 7 >> "$transcript"
 until_true 10 '[ "$(sql "SELECT COUNT(*) FROM messages WHERE messageId = '"'msg_after_hook'"'")" = 1 ]' || fail "late reply not stored"
 
+echo "== a second process for the same user does not start"
+"$bin" --headless > "$work/second.log" 2>&1 && fail "a second process started"
+grep -qx "\[tallyglass\] already running (process $pid); this one ends" "$work/second.log" || fail "second: $(cat "$work/second.log")"
+grep -q 45833 "$HOME/.config/tallyglass/app-hook" && fail "the second process moved the hook"
+
 echo "== SIGTERM ends the process cleanly"
 kill -TERM "$pid"
 wait "$pid"; status=$?

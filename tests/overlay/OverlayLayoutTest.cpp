@@ -143,6 +143,20 @@ TEST(OverlayLayout, promptsBlurTheCardAndOnlyTheInstallCardIsARegion)
     EXPECT_TRUE(hasText(card, "Run Claude Code to refresh"));
     EXPECT_TRUE(anyPromptVisible(expired));
     EXPECT_FALSE(anyPromptVisible(inputFor(window(50))));
+
+    // Both apply: the install card wins.
+    expired.hookInstalled = false;
+    EXPECT_TRUE(hasText(layout(expired), "Hook not installed"));
+    EXPECT_FALSE(hasText(layout(expired), "5h window expired"));
+
+    // Installed since: the card fades out with the blur, and takes no clicks meanwhile.
+    Input fading = inputFor(window(50));
+    fading.fadingPrompt = Input::Prompt::install;
+    fading.transitions.prompt = 0.5;
+    const Result fadingOut = layout(fading);
+    EXPECT_TRUE(hasText(fadingOut, "Hook not installed"));
+    EXPECT_FALSE(fadingOut.installCard.has_value());
+    EXPECT_EQ(fadingOut.scene.layers[1].blurRadius, 3);
 }
 
 TEST(OverlayLayout, theCardShowsTheWindowsFiguresAndWaitsWithoutData)
@@ -150,7 +164,7 @@ TEST(OverlayLayout, theCardShowsTheWindowsFiguresAndWaitsWithoutData)
     Input in = inputFor(window(42));
     in.activeSessionCount = 3;
     const Result full = layout(in);
-    for (const char* wanted : {"42%", "\u00b7 3 active", "Reset 2hr 0m", "Input: 1k, Output: 2k", "Full Report", "10:00", "15:00"})
+    for (const char* wanted : {"42%", " \u00b7 3 active", "Reset 2hr 0m", "Input: 1k, Output: 2k", "Full Report", "10:00", "15:00"})
         EXPECT_TRUE(hasText(full, wanted)) << wanted;
     EXPECT_TRUE(full.fullReportButton.has_value());
     EXPECT_EQ(full.menuHelp, "Actions");

@@ -2,6 +2,7 @@
 
 #include "core/IsoTime.h"
 #include "overlay/ChartViewModel.h"
+#include "overlay/OverlayPanel.h"
 #include "storage/MockDatabase.h"
 #include "support/QtTestApp.h"
 #include "support/WidgetTestApp.h"
@@ -91,6 +92,21 @@ TEST_F(StackedBarChartViewTest, tapsExpandTheCardAndSwitchTheModeAndTheModeSurvi
     EXPECT_FALSE(makeView()->isCumulative());
 }
 
+TEST_F(StackedBarChartViewTest, draggingTheCardMovesItAndChangesNothing)
+{
+    auto view = makeView();
+    const QPointF from = plotPoint(*view, 5);
+    const QPointF to = from + QPointF(30, 12);
+    QMouseEvent press(QEvent::MouseButtonPress, from, view->mapToGlobal(from), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent move(QEvent::MouseMove, to, view->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, to, view->mapToGlobal(to), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    for (QMouseEvent* event : {&press, &move, &release})
+        QApplication::sendEvent(view.get(), event);
+    EXPECT_TRUE(view->isCumulative());
+    EXPECT_FALSE(view->isExpanded());
+    EXPECT_TRUE(calls.empty());
+}
+
 TEST_F(StackedBarChartViewTest, hoveringShowsASlotWithBarsAndNothingElse)
 {
     QSettings("tallyglass", "tallyglass").setValue(StackedBarChartView::cumulativeKey, false);
@@ -116,6 +132,26 @@ TEST_F(StackedBarChartViewTest, withTheHookMissingOnlyTheInstallCardReacts)
     EXPECT_TRUE(calls.empty());
     tap(*view, {layout.installCard->x + 10, layout.installCard->y + 10});
     EXPECT_EQ(calls, std::vector<std::string>{"install"});
+}
+
+// Three models' details do not fit 236 pixels: the panel grows for them, and
+// gives the height back once they close.
+TEST_F(StackedBarChartViewTest, thePanelGrowsForTheDetailsAndShrinksBack)
+{
+    db->messages.push_back({anchor - std::chrono::minutes(160), "claude-haiku-4-5-20251001", 10, 20});
+    vm.reload();
+    auto* view = makeView().release();
+    OverlayPanel panel(view);
+    panel.show();
+    const auto summary = view->currentLayout();
+    tap(*view, {summary.card.x + 100, summary.plot.bottom() + 40});
+    view->finishAnimations();
+    const int expanded = static_cast<int>(std::ceil(view->currentLayout().card.height));
+    ASSERT_GT(expanded, OverlayPanel::defaultHeight);
+    ASSERT_TRUE(test::waitUntil([&] { return panel.height() == expanded; }));
+    tap(*view, {summary.card.x + 100, summary.plot.bottom() + 40});
+    view->finishAnimations();
+    ASSERT_TRUE(test::waitUntil([&] { return panel.height() == OverlayPanel::defaultHeight; }));
 }
 
 // An import that waits until it is let go.

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QLockFile>
+
+#include <filesystem>
+#include <memory>
+
+namespace tallyglass::SingleInstance {
+
+// One running process per user. A second one would bind the next port and
+// rewrite the hook for it; once it ended, the hook would post to nobody while
+// the first one went on listening. Returns the held lock, or nothing (after
+// one line naming the holder) when another process has it.
+std::unique_ptr<QLockFile> acquire(const std::filesystem::path& lockPath);
+
+} // namespace tallyglass::SingleInstance
