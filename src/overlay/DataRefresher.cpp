@@ -23,7 +23,10 @@ public:
         debounce_.setSingleShot(true);
         debounce_.setInterval(timing.debounce);
         safety_.setInterval(timing.safetyInterval);
-        connect(&debounce_, &QTimer::timeout, this, [this] { fire(); });
+        connect(&debounce_, &QTimer::timeout, this, [this] {
+            attach(); // a file deleted and not yet created again when its event came is taken up now
+            fire();
+        });
         connect(&safety_, &QTimer::timeout, this, [this] {
             attach();
             fire();
