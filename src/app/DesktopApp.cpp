@@ -133,40 +133,40 @@ void DesktopApp::toggleHook(bool installed)
 
 void DesktopApp::installFromOverlay()
 {
-    if (!core_) {
-        Log::line("install from overlay: installer not ready");
-        Alerts::show("Install failed", "Installer not ready yet \u2014 try again in a second.");
-        return;
-    }
-    try {
-        core_->installer().install();
-    } catch (const std::exception& error) {
-        Log::line(std::string("install failed: ") + error.what());
-        Alerts::show("Install failed", error.what());
-        return;
-    }
-    statusBar_->rebuildMenu();
-    emit AppSignals::shared().hookStateChanged();
-    Alerts::show("Hook installed", "Claude Code will now send events to this app.");
+    changeHook(true);
 }
 
 void DesktopApp::uninstallFromOverlay()
 {
+    changeHook(false);
+}
+
+// Alerts are queued: the click that asked returns at once.
+void DesktopApp::changeHook(bool install)
+{
+    const std::string verb = install ? "install" : "uninstall";
+    const std::string failed = install ? "Install failed" : "Uninstall failed";
     if (!core_) {
-        Log::line("uninstall from overlay: installer not ready");
-        Alerts::show("Uninstall failed", "Installer not ready yet \u2014 try again in a second.");
+        Log::line(verb + " from overlay: installer not ready");
+        Alerts::show(failed, "Installer not ready yet \u2014 try again in a second.");
         return;
     }
     try {
-        core_->installer().uninstall();
+        if (install)
+            core_->installer().install();
+        else
+            core_->installer().uninstall();
     } catch (const std::exception& error) {
-        Log::line(std::string("uninstall failed: ") + error.what());
-        Alerts::show("Uninstall failed", error.what());
+        Log::line(verb + " failed: " + error.what());
+        Alerts::show(failed, error.what());
         return;
     }
     statusBar_->rebuildMenu();
     emit AppSignals::shared().hookStateChanged();
-    Alerts::show("Hook uninstalled", "Claude Code will no longer send events.");
+    if (install)
+        Alerts::show("Hook installed", "Claude Code will now send events to this app.");
+    else
+        Alerts::show("Hook uninstalled", "Claude Code will no longer send events.");
 }
 
 void DesktopApp::showOnboarding()

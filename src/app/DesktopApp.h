@@ -51,6 +51,7 @@ public:
     void shutDown();
 
 private:
+    void changeHook(bool install);
     void setupOverlay();
 
     std::unique_ptr<CoreServices> core_;

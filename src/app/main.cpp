@@ -97,6 +97,15 @@ bool prepareDisplay()
     return false;
 }
 
+// The long-running processes: one per user, with the settings' names set.
+std::unique_ptr<QLockFile> soleInstance()
+{
+    auto lock = tallyglass::SingleInstance::acquire(tallyglass::AppPaths::configDirectory() / "running.lock");
+    QCoreApplication::setOrganizationName("tallyglass");
+    QCoreApplication::setApplicationName("tallyglass");
+    return lock;
+}
+
 int usageError(const std::string& what)
 {
     std::fprintf(stderr, "tallyglass: %s\n\n", what.c_str());
@@ -130,11 +139,9 @@ int main(int argc, char** argv)
         if (!prepareDisplay())
             return 1;
         QApplication app(argc, argv);
-        const auto instance = tallyglass::SingleInstance::acquire(tallyglass::AppPaths::configDirectory() / "running.lock");
+        const auto instance = soleInstance();
         if (!instance)
             return 1;
-        QCoreApplication::setOrganizationName("tallyglass");
-        QCoreApplication::setApplicationName("tallyglass");
         QGuiApplication::setDesktopFileName("tallyglass");
         QGuiApplication::setWindowIcon(QIcon(":/tallyglass.svg"));
         tallyglass::DesktopApp desktop;
@@ -142,11 +149,9 @@ int main(int argc, char** argv)
     }
     if (command == "--headless" && rest.empty()) {
         QCoreApplication app(argc, argv);
-        const auto instance = tallyglass::SingleInstance::acquire(tallyglass::AppPaths::configDirectory() / "running.lock");
+        const auto instance = soleInstance();
         if (!instance)
             return 1;
-        QCoreApplication::setOrganizationName("tallyglass");
-        QCoreApplication::setApplicationName("tallyglass");
         tallyglass::HeadlessApp headless;
         return headless.run(app);
     }

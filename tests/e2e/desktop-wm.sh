@@ -11,22 +11,10 @@ bin=$1
 for tool in Xvfb openbox xdotool xprop xwininfo xmessage wmctrl; do
   command -v "$tool" >/dev/null || { echo "needs $tool (scripts/setup-debian installs it); skipping"; exit 77; }
 done
-work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+source "$(dirname "$0")/common.sh"
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 unset CLAUDE_CONFIG_DIR WAYLAND_DISPLAY QT_QPA_PLATFORM
 mkdir -p "$HOME"
-
-fail() {
-  echo "FAIL: $*"
-  for log in "$work"/*.log; do echo "--- $log"; cat "$log"; done
-  exit 1
-}
-until_true() {
-  local deadline=$(( $(date +%s%N) + $1 * 1000000000 )); shift
-  while [ "$(date +%s%N)" -lt "$deadline" ]; do eval "$1" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
 
 exec 3> "$work/display"
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &

@@ -6,24 +6,12 @@
 #   headless.sh <tallyglass binary>
 set -uo pipefail
 bin=$1
-work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+source "$(dirname "$0")/common.sh"
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 unset CLAUDE_CONFIG_DIR
 mkdir -p "$HOME/.claude/projects/proj"
 db=$HOME/.config/tallyglass/app.db
 
-fail() {
-  echo "FAIL: $*"
-  for log in "$work"/*.log; do echo "--- $log"; cat "$log"; done
-  exit 1
-}
-# until_true <seconds> '<shell test>': evaluates the test afresh every 50 ms.
-until_true() {
-  local deadline=$(( $(date +%s%N) + $1 * 1000000000 )); shift
-  while [ "$(date +%s%N)" -lt "$deadline" ]; do eval "$1" >/dev/null 2>&1 && return 0; sleep 0.05; done
-  return 1
-}
 sql() { sqlite3 "$db" "$1" 2>/dev/null; }
 assistant_line() { # id session output
   printf '{"type":"assistant","sessionId":"%s","timestamp":"%s","message":{"id":"%s","model":"claude-sonnet-4-6","usage":{"input_tokens":1000,"output_tokens":%s,"cache_creation_input_tokens":2000,"cache_read_input_tokens":10000}}}\n' \
