@@ -14,13 +14,19 @@ SerialQueue::SerialQueue(std::string label)
 
 SerialQueue::~SerialQueue()
 {
+    finish();
+}
+
+void SerialQueue::finish()
+{
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
         tick_ = nullptr;
     }
     wake_.notify_all();
-    worker_.join();
+    if (worker_.joinable() && !isCurrent())
+        worker_.join();
 }
 
 void SerialQueue::async(std::function<void()> job)

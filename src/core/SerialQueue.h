@@ -21,6 +21,11 @@ class SerialQueue {
 public:
     explicit SerialQueue(std::string label);
     ~SerialQueue();
+
+    // What destruction does, while the queue can still be reached: a job that
+    // queues another while it ends (a step of background work) finds a live
+    // queue, and that job runs too before the thread is joined. Idempotent.
+    void finish();
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 

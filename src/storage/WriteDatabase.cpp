@@ -168,8 +168,10 @@ WriteDatabase::WriteDatabase(std::filesystem::path path, Options options)
 WriteDatabase::~WriteDatabase()
 {
     stopping_ = true; // a repricing still under way ends after its step; the next open goes on with it
-    // The queue goes first: it finishes the write in progress, and no tick can
-    // reach the connection after this.
+    // The queue ends first: it finishes the write in progress, and no tick can
+    // reach the connection after this. It stays reachable while it ends, for
+    // the repricing step that queues its successor as it finishes.
+    queue_->finish();
     queue_.reset();
     closeHandle();
 }

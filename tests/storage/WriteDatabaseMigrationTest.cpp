@@ -1,9 +1,12 @@
+#include "pricing/ModelPricingCatalog.h"
 #include "storage/WriteDatabase.h"
 
 #include "support/SqlProbe.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace tallyglass {
 namespace {
@@ -58,6 +61,29 @@ TEST(WriteDatabaseMigration, theFirstSchemaGainsEveryColumnAndItsCostsOnce)
     const auto migrated = dump(path);
     WriteDatabase(path).waitForRepricing();
     EXPECT_EQ(dump(path), migrated);
+}
+
+// Closing the writer while it prices a long history again (an import that
+// ends quickly, a quit in the first second) ends the pass cleanly; the next
+// open finishes it.
+TEST(WriteDatabaseMigration, closingDuringThePricingPassEndsItCleanlyAndTheNextOpenFinishesIt)
+{
+    const auto path = test::freshDirectory() / "app.db";
+    WriteDatabase(path).waitForRepricing(); // today's schema
+    SqlProbe(path).exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 70000) "
+                        "INSERT INTO messages (messageId, sessionId, timestamp, role, model, inputTokens, outputTokens, "
+                        "cacheCreationInputTokens, cacheReadInputTokens, pricedWith) "
+                        "SELECT 'm' || i, 'S', '2025-01-15T10:00:00Z', 'assistant', 'claude-opus-4-6', 1000, 500, 0, 0, 0 FROM n;");
+    for (int i = 0; i < 8; ++i) {
+        WriteDatabase db(path);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 * i)); // closes somewhere in the middle of a step
+    }
+    WriteDatabase(path).waitForRepricing();
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.value("SELECT COUNT(*) || '|' || MIN(pricedWith) || '|' || COUNT(DISTINCT cost) FROM messages"),
+              "70000|" + std::to_string(ModelPricingCatalog::version) + "|1");
+    EXPECT_DOUBLE_EQ(std::stod(probe.value("SELECT cost FROM messages LIMIT 1")),
+                     ModelPricingCatalog::cost("claude-opus-4-6", 1000, 500, 0, 0, 0));
 }
 
 // The last release stored Sonnet 4 and the Claude 3 models at $0 and did not
