@@ -1,6 +1,8 @@
 #include "TranscriptGenerator.h"
 
 #include "dashboard/DashboardAggregator.h"
+#include "dashboard/ReportSnapshot.h"
+#include "dashboard/UsageReport.h"
 
 #include <benchmark/benchmark.h>
 
@@ -63,10 +65,14 @@ namespace {
 // The report's steps one by one over the whole history, to see where time goes.
 void BM_reportStep(benchmark::State& state)
 {
-    static const char* const names[] = {"filter", "totals", "bucketByDay", "heatmapCells", "modelTokenRows", "sessionRows"};
+    static const char* const names[] = {"filter",      "totals",    "bucketByDay",    "heatmapCells", "modelTokenRows",
+                                        "sessionRows", "modelRows", "unpricedModels", "window",       "snapshot",
+                                        "snapshotOfOneModel"};
     const auto& all = yearOfMessages();
     const DashboardFilters everything;
     const auto filtered = DashboardAggregator::filter(all, everything);
+    DashboardFilters oneModel;
+    oneModel.models = {std::string(all.front().model.view())};
     for (auto _ : state) {
         switch (state.range(0)) {
         case 0: benchmark::DoNotOptimize(DashboardAggregator::filter(all, everything).size()); break;
@@ -75,11 +81,16 @@ void BM_reportStep(benchmark::State& state)
         case 3: benchmark::DoNotOptimize(DashboardAggregator::heatmapCells(filtered).size()); break;
         case 4: benchmark::DoNotOptimize(DashboardAggregator::modelTokenRows(filtered).size()); break;
         case 5: benchmark::DoNotOptimize(DashboardAggregator::sessionRows(filtered).size()); break;
+        case 6: benchmark::DoNotOptimize(UsageReport::modelRows(filtered).size()); break;
+        case 7: benchmark::DoNotOptimize(DashboardAggregator::unpricedModels(filtered).size()); break;
+        case 8: benchmark::DoNotOptimize(DashboardAggregator::window(all, Instant::min(), Instant::max())); break;
+        case 9: benchmark::DoNotOptimize(ReportSnapshot::compute(all, everything, std::nullopt).totals); break;
+        case 10: benchmark::DoNotOptimize(ReportSnapshot::compute(all, oneModel, std::nullopt).totals); break;
         }
     }
     state.SetLabel(names[state.range(0)]);
 }
-BENCHMARK(BM_reportStep)->DenseRange(0, 5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_reportStep)->DenseRange(0, 10)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace tallyglass

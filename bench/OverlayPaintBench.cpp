@@ -2,6 +2,8 @@
 // into the same kind of buffer the window uses.
 
 #include "core/IsoTime.h"
+#include "dashboard/DashboardView.h"
+#include "dashboard/DashboardViewModel.h"
 #include "overlay/ChartViewModel.h"
 #include "overlay/OverlayPanel.h"
 #include "overlay/StackedBarChartView.h"
@@ -74,6 +76,38 @@ void BM_overlayRedraw(benchmark::State& state)
     }
 }
 BENCHMARK(BM_overlayRedraw)->ArgName("cumulative|bars|expanded|expired")->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+// One redraw of the report window (layout and painting) with a year on the
+// timeline: the heaviest the window draws.
+void BM_reportRedraw(benchmark::State& state)
+{
+    auto db = std::make_shared<MockDatabase>();
+    const char* models[] = {"claude-opus-4-6", "claude-sonnet-4-6", "claude-haiku-4-5-20251001", "claude-opus-5-5"};
+    for (int day = 0; day < 365; ++day)
+        for (int i = 0; i < 40; ++i)
+            db->dashboardMessages.push_back({anchor - std::chrono::hours(24 * (365 - day)) + std::chrono::minutes(20 * i),
+                                             "session-" + std::to_string(day * 4 + i / 10), models[i % 4], 1000 + i, 300 + day, 0, 0,
+                                             false, 0.01});
+    DashboardViewModel vm(db, [] { return anchor; });
+    QWidget window;
+    auto* view = new DashboardView(vm, &window);
+    view->resize(1280, 800);
+    ThemeManager::makeThemedRoot(&window);
+    vm.load();
+    while (vm.isBusy())
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    vm.setPreset(DatePreset::last365d);
+    while (vm.isBusy())
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    window.resize(1280, 800);
+    QImage image(view->size(), QImage::Format_ARGB32_Premultiplied);
+    for (auto _ : state) {
+        image.fill(Qt::transparent);
+        view->render(&image);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_reportRedraw)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace tallyglass

@@ -37,6 +37,7 @@ int main(int argc, char** argv)
 
     std::vector<tallyglass::gallery::Shot> shots;
     tallyglass::gallery::addOverlayShots(shots);
+    tallyglass::gallery::addReportShots(shots);
 
     int failures = 0;
     // Every picture also goes on one sheet per window, named, to look over at a glance.
@@ -58,9 +59,12 @@ int main(int argc, char** argv)
         }
     }
     for (const auto& [window, pictures] : sheets) {
-        const int columns = 4;
-        const int cellWidth = pictures.front().second.width();
-        const int cellHeight = pictures.front().second.height() + 18;
+        // Large windows go on the sheet at half size, two to a row.
+        const bool large = pictures.front().second.width() > 600;
+        const int columns = large ? 2 : 4;
+        const int scale = large ? 2 : 1;
+        const int cellWidth = pictures.front().second.width() / scale;
+        const int cellHeight = pictures.front().second.height() / scale + 18;
         const int rows = (static_cast<int>(pictures.size()) + columns - 1) / columns;
         QImage sheet(columns * cellWidth, rows * cellHeight, QImage::Format_RGB32);
         sheet.fill(Qt::white);
@@ -68,8 +72,9 @@ int main(int argc, char** argv)
         for (std::size_t i = 0; i < pictures.size(); ++i) {
             const int x = static_cast<int>(i % columns) * cellWidth;
             const int y = static_cast<int>(i / columns) * cellHeight;
+            painter.setRenderHint(QPainter::SmoothPixmapTransform);
             painter.drawText(QRect(x + 4, y, cellWidth - 8, 18), Qt::AlignVCenter, pictures[i].first);
-            painter.drawImage(x, y + 18, pictures[i].second);
+            painter.drawImage(QRect(x, y + 18, cellWidth, cellHeight - 18), pictures[i].second);
         }
         painter.end();
         sheet.save(out + "/sheet-" + QString::fromStdString(window) + ".png");

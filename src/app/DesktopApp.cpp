@@ -9,6 +9,8 @@
 #include "app/StatusBarController.h"
 #include "app/StopSignals.h"
 #include "capture/HistoryImport.h"
+#include "dashboard/DashboardViewModel.h"
+#include "dashboard/DashboardWindowController.h"
 #include "core/Log.h"
 #include "hook/HookInstaller.h"
 #include "overlay/ChartViewModel.h"
@@ -34,7 +36,8 @@ DesktopApp::DesktopApp() = default;
 DesktopApp::~DesktopApp()
 {
     shutDown();
-    delete panel_; // with the chart, before the view model it shows goes
+    delete panel_;  // with the chart, before the view model it shows goes
+    delete report_; // the same for the report's window
 }
 
 int DesktopApp::run(QApplication& app)
@@ -99,7 +102,13 @@ void DesktopApp::setupOverlay()
                    + std::to_string(stats.bytes / 1'000'000) + " MB), " + std::to_string(stats.messagesRead) + " messages read");
     });
     refresher_ = new DataRefresher(AppPaths::database(), this);
-    refresher_->setOnChange([this] { vm_->reload(); });
+    // The report reads with its own client: the change probe it keeps belongs to its worker.
+    reportModel_ = new DashboardViewModel(std::make_shared<DatabaseClient>(AppPaths::database()), {}, this);
+    report_ = new DashboardWindowController(*reportModel_, this);
+    refresher_->setOnChange([this] {
+        vm_->reload();
+        report_->reloadIfVisible();
+    });
     refresher_->start();
 
     QPointer<DesktopApp> self(this);
@@ -181,7 +190,8 @@ void DesktopApp::showSettings()
 
 void DesktopApp::showFullReport()
 {
-    // The full report comes with its own work; until then there is nothing to open.
+    if (report_)
+        report_->show();
 }
 
 void DesktopApp::shutDown()

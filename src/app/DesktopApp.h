@@ -10,6 +10,8 @@ namespace tallyglass {
 
 class ChartViewModel;
 class CoreServices;
+class DashboardViewModel;
+class DashboardWindowController;
 class DataRefresher;
 class DatabaseClient;
 class HistoryImport;
@@ -45,6 +47,7 @@ public:
     OverlayPanel* panel() const { return panel_; }
     StatusBarController* statusBar() const { return statusBar_; }
     CoreServices* core() const { return core_.get(); }
+    DashboardWindowController* report() const { return report_; }
 
     // Starts everything but the event loop; false when the database cannot be opened.
     bool start();
@@ -62,6 +65,8 @@ private:
     StackedBarChartView* chart_ = nullptr;
     OverlayPanel* panel_ = nullptr;
     StatusBarController* statusBar_ = nullptr;
+    DashboardViewModel* reportModel_ = nullptr;
+    DashboardWindowController* report_ = nullptr;
 };
 
 } // namespace tallyglass

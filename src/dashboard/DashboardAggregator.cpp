@@ -3,12 +3,14 @@
 #include "pricing/ModelPricingCatalog.h"
 
 #include "core/UtcCalendar.h"
+#include "dashboard/TextIndex.h"
 #include "pricing/DisplayNameCache.h"
 #include "pricing/ModelPricingCatalog.h"
 
 #include <algorithm>
 #include <array>
 #include <map>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -19,45 +21,15 @@ namespace {
 
 constexpr std::string_view otherName = "Other";
 
-// Display names numbered in order of first appearance, so per-day and per-model
-// sums can live in flat vectors instead of maps of strings.
-class NameIndex {
-public:
-    std::size_t operator()(const SharedText& identifier)
-    {
-        // Messages that share an identifier's text are answered by its address
-        // alone; the text is looked at once per distinct allocation.
-        const void* identity = identifier.identity();
-        if (identity && identity == lastIdentity_)
-            return lastIndex_;
-        if (identity) {
-            if (const auto known = byIdentity_.find(identity); known != byIdentity_.end()) {
-                lastIdentity_ = identity;
-                lastIndex_ = known->second;
-                return lastIndex_;
-            }
-        }
-        const std::string& name = displayNames_(identifier.view());
-        auto found = indexOfName_.find(name);
-        if (found == indexOfName_.end()) {
-            found = indexOfName_.emplace(name, names_.size()).first;
-            names_.push_back(name);
-        }
-        if (identity)
-            byIdentity_.emplace(identity, found->second);
-        lastIdentity_ = identity;
-        lastIndex_ = found->second;
-        return lastIndex_;
-    }
-    const std::vector<std::string>& names() const { return names_; }
+// Display names numbered in order of first appearance.
+struct DisplayNameOf {
+    std::shared_ptr<DisplayNameCache> names = std::make_shared<DisplayNameCache>();
+    std::string operator()(std::string_view identifier) const { return (*names)(identifier); }
+};
 
-private:
-    DisplayNameCache displayNames_;
-    std::unordered_map<std::string, std::size_t> indexOfName_;
-    std::unordered_map<const void*, std::size_t> byIdentity_;
-    std::vector<std::string> names_;
-    const void* lastIdentity_ = nullptr;
-    std::size_t lastIndex_ = 0;
+class NameIndex : public TextIndex<DisplayNameOf> {
+public:
+    const std::vector<std::string>& names() const { return keys(); }
 };
 
 Instant dayStartOf(std::int64_t dayNumber)
@@ -67,7 +39,7 @@ Instant dayStartOf(std::int64_t dayNumber)
 
 } // namespace
 
-std::vector<DashboardMessage> filter(const std::vector<DashboardMessage>& messages, const DashboardFilters& filters)
+std::vector<DashboardMessage> filter(Messages messages, const DashboardFilters& filters)
 {
     std::vector<DashboardMessage> kept;
     kept.reserve(messages.size());
@@ -81,7 +53,49 @@ std::vector<DashboardMessage> filter(const std::vector<DashboardMessage>& messag
     return kept;
 }
 
-std::optional<Span> bounds(const std::vector<DashboardMessage>& messages)
+std::vector<std::uint32_t> pick(std::span<const DashboardMessage> messages, const DashboardFilters& filters)
+{
+    // Whether a model is chosen is decided once per distinct text, then by its address.
+    std::unordered_map<const void*, bool> chosenByIdentity;
+    const void* lastIdentity = nullptr;
+    bool lastChosen = false;
+    const auto chosen = [&](const SharedText& model) {
+        const void* identity = model.identity();
+        if (!identity)
+            return filters.models.contains(model.view());
+        if (identity != lastIdentity) {
+            auto [it, inserted] = chosenByIdentity.try_emplace(identity, false);
+            if (inserted)
+                it->second = filters.models.contains(model.view());
+            lastIdentity = identity;
+            lastChosen = it->second;
+        }
+        return lastChosen;
+    };
+    std::vector<std::uint32_t> picks;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const DashboardMessage& m = messages[i];
+        if (m.timestamp < filters.from || m.timestamp >= filters.to)
+            continue;
+        if (!filters.models.empty() && !chosen(m.model))
+            continue;
+        picks.push_back(static_cast<std::uint32_t>(i));
+    }
+    return picks;
+}
+
+std::optional<std::span<const DashboardMessage>> window(std::span<const DashboardMessage> sorted, Instant from, Instant to)
+{
+    const auto earlier = [](const DashboardMessage& a, const DashboardMessage& b) { return a.timestamp < b.timestamp; };
+    if (!std::is_sorted(sorted.begin(), sorted.end(), earlier))
+        return std::nullopt;
+    const auto first = std::lower_bound(sorted.begin(), sorted.end(), from,
+                                        [](const DashboardMessage& m, Instant t) { return m.timestamp < t; });
+    const auto last = std::lower_bound(first, sorted.end(), to, [](const DashboardMessage& m, Instant t) { return m.timestamp < t; });
+    return sorted.subspan(static_cast<std::size_t>(first - sorted.begin()), static_cast<std::size_t>(last - first));
+}
+
+std::optional<Span> bounds(Messages messages)
 {
     if (messages.empty())
         return std::nullopt;
@@ -105,7 +119,7 @@ Span applyDays(std::int64_t days, Span dataBounds, Instant now)
     return {std::max(dataBounds.first, start), dataBounds.second};
 }
 
-Totals totals(const std::vector<DashboardMessage>& messages)
+Totals totals(Messages messages)
 {
     Totals t;
     std::unordered_set<std::string_view> sessions;
@@ -126,7 +140,7 @@ Totals totals(const std::vector<DashboardMessage>& messages)
     return t;
 }
 
-std::vector<DayBucket> bucketByDay(const std::vector<DashboardMessage>& messages)
+std::vector<DayBucket> bucketByDay(Messages messages)
 {
     if (messages.empty())
         return {};
@@ -173,7 +187,7 @@ std::vector<DayBucket> bucketByDay(const std::vector<DashboardMessage>& messages
     return buckets;
 }
 
-std::vector<HeatmapCell> heatmapCells(const std::vector<DashboardMessage>& messages)
+std::vector<HeatmapCell> heatmapCells(Messages messages)
 {
     std::unordered_map<std::int64_t, std::array<std::int64_t, 24>> byDay;
     std::int64_t lastDay = 0;
@@ -203,7 +217,7 @@ std::vector<HeatmapCell> heatmapCells(const std::vector<DashboardMessage>& messa
     return cells;
 }
 
-std::vector<ModelTokenRow> modelTokenRows(const std::vector<DashboardMessage>& messages)
+std::vector<ModelTokenRow> modelTokenRows(Messages messages)
 {
     NameIndex nameIndex;
     std::vector<std::pair<std::int64_t, std::int64_t>> sums;
@@ -228,7 +242,7 @@ std::vector<ModelTokenRow> modelTokenRows(const std::vector<DashboardMessage>& m
     return rows;
 }
 
-std::vector<SessionRow> sessionRows(const std::vector<DashboardMessage>& messages)
+std::vector<SessionRow> sessionRows(Messages messages)
 {
     struct Agg {
         Instant latest;
@@ -263,25 +277,26 @@ std::vector<SessionRow> sessionRows(const std::vector<DashboardMessage>& message
     return rows;
 }
 
-std::vector<UnpricedModel> unpricedModels(const std::vector<DashboardMessage>& messages)
+std::vector<UnpricedModel> unpricedModels(Messages messages)
 {
-    // Messages share their model's text: look each distinct one up once.
-    std::map<std::string_view, std::pair<bool, std::int64_t>> seen; // priced, messages
+    TextIndex<AsIs> identifiers;
+    std::vector<std::int64_t> counts;
     for (const DashboardMessage& m : messages) {
         if (m.inputTokens + m.outputTokens + m.cacheCreationInputTokens + m.cacheReadInputTokens == 0)
             continue;
-        auto [it, inserted] = seen.try_emplace(m.model.view(), false, 0);
-        if (inserted)
-            it->second.first = ModelPricingCatalog::isPriced(m.model.view());
-        ++it->second.second;
+        const std::size_t index = identifiers(m.model);
+        if (counts.size() <= index)
+            counts.resize(index + 1);
+        ++counts[index];
     }
     std::vector<UnpricedModel> unpriced;
-    for (const auto& [model, entry] : seen) {
-        if (!entry.first)
-            unpriced.push_back({std::string(model), entry.second});
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (!ModelPricingCatalog::isPriced(identifiers.keys()[i]))
+            unpriced.push_back({identifiers.keys()[i], counts[i]});
     }
-    std::stable_sort(unpriced.begin(), unpriced.end(),
-                     [](const UnpricedModel& a, const UnpricedModel& b) { return a.messages > b.messages; });
+    std::stable_sort(unpriced.begin(), unpriced.end(), [](const UnpricedModel& a, const UnpricedModel& b) {
+        return a.messages != b.messages ? a.messages > b.messages : a.model < b.model;
+    });
     return unpriced;
 }
 

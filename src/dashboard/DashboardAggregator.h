@@ -4,9 +4,11 @@
 #include "dashboard/DashboardFilters.h"
 #include "dashboard/DashboardRecords.h"
 #include "dashboard/DatePreset.h"
+#include "dashboard/MessageList.h"
 #include "storage/DashboardMessage.h"
 
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -16,35 +18,43 @@ namespace tallyglass::DashboardAggregator {
 // messages. Days and hours are UTC days and hours whatever the local time zone.
 
 using Span = std::pair<Instant, Instant>; // [from, to)
+using Messages = MessageList;
+
+// The messages of [from, to) in a list sorted by time, as a part of it; nothing
+// when the list is not sorted.
+std::optional<std::span<const DashboardMessage>> window(std::span<const DashboardMessage> sorted, Instant from, Instant to);
+
+// The positions of the messages filter() keeps, without copying them.
+std::vector<std::uint32_t> pick(std::span<const DashboardMessage> messages, const DashboardFilters& filters);
 
 // The messages in [filters.from, filters.to) whose raw model is selected (all when none is).
-std::vector<DashboardMessage> filter(const std::vector<DashboardMessage>& messages, const DashboardFilters& filters);
+std::vector<DashboardMessage> filter(Messages messages, const DashboardFilters& filters);
 
 // Midnight of the first day with data to midnight after the last; nothing for no data.
-std::optional<Span> bounds(const std::vector<DashboardMessage>& messages);
+std::optional<Span> bounds(Messages messages);
 
 // The preset's days, counting today, but never before the data's first day; ends where the data ends.
 Span applyPreset(DatePreset preset, Span dataBounds, Instant now);
 // The same for any number of days (at least 1).
 Span applyDays(std::int64_t days, Span dataBounds, Instant now);
 
-Totals totals(const std::vector<DashboardMessage>& messages);
+Totals totals(Messages messages);
 
 // Output tokens per UTC day by display name, one bucket per day from the first
 // message's day to the last's, gaps included.
-std::vector<DayBucket> bucketByDay(const std::vector<DashboardMessage>& messages);
+std::vector<DayBucket> bucketByDay(Messages messages);
 
 // Input + output tokens, 24 cells for every UTC day that has messages, ascending.
-std::vector<HeatmapCell> heatmapCells(const std::vector<DashboardMessage>& messages);
+std::vector<HeatmapCell> heatmapCells(Messages messages);
 
 // Per display name, largest total first; an "Other" row of no tokens is left out.
-std::vector<ModelTokenRow> modelTokenRows(const std::vector<DashboardMessage>& messages);
+std::vector<ModelTokenRow> modelTokenRows(Messages messages);
 
 // The identifiers the price list does not know among messages that carry
 // tokens, most messages first.
-std::vector<UnpricedModel> unpricedModels(const std::vector<DashboardMessage>& messages);
+std::vector<UnpricedModel> unpricedModels(Messages messages);
 
 // Per session, most recently active first.
-std::vector<SessionRow> sessionRows(const std::vector<DashboardMessage>& messages);
+std::vector<SessionRow> sessionRows(Messages messages);
 
 } // namespace tallyglass::DashboardAggregator

@@ -1,5 +1,7 @@
 #include "dashboard/UsageReport.h"
 
+#include "dashboard/TextIndex.h"
+
 #include "core/IsoTime.h"
 #include "dashboard/DashboardAggregator.h"
 #include "pricing/DisplayNameCache.h"
@@ -68,6 +70,46 @@ std::string dollars(double amount)
     return withDecimals(amount, 2, "$", "");
 }
 
+std::vector<ModelRow> modelRows(const MessageList& messages)
+{
+    // Summed per identifier first (by the text's address), then per display name.
+    TextIndex<AsIs> identifiers;
+    std::vector<ModelRow> sums;
+    for (const DashboardMessage& m : messages) {
+        const std::size_t index = identifiers(m.model);
+        if (sums.size() <= index)
+            sums.resize(index + 1, ModelRow{{}, 0, 0, 0, 0, 0, false});
+        ModelRow& row = sums[index];
+        row.input += m.inputTokens;
+        row.output += m.outputTokens;
+        row.cacheWritten += m.cacheCreationInputTokens;
+        row.cacheRead += m.cacheReadInputTokens;
+        row.cost += m.cost;
+    }
+    DisplayNameCache names;
+    std::map<std::string, ModelRow> models;
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+        const std::string& identifier = identifiers.keys()[i];
+        ModelRow& row = models.try_emplace(names(identifier), ModelRow{{}, 0, 0, 0, 0, 0, false}).first->second;
+        row.priced = row.priced || ModelPricingCatalog::isPriced(identifier);
+        row.input += sums[i].input;
+        row.output += sums[i].output;
+        row.cacheWritten += sums[i].cacheWritten;
+        row.cacheRead += sums[i].cacheRead;
+        row.cost += sums[i].cost;
+    }
+    std::vector<ModelRow> rows;
+    for (auto& [name, row] : models) {
+        row.displayName = name;
+        if (name == "Other" && row.input + row.output == 0 && row.cost == 0)
+            continue;
+        rows.push_back(row);
+    }
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const ModelRow& a, const ModelRow& b) { return a.input + a.output > b.input + b.output; });
+    return rows;
+}
+
 std::optional<Report> build(const std::vector<DashboardMessage>& messages, std::optional<UsageLimits> limits, int days,
                             Instant now)
 {
@@ -83,29 +125,7 @@ std::optional<Report> build(const std::vector<DashboardMessage>& messages, std::
     report.limits = std::move(limits);
 
     report.unpriced = DashboardAggregator::unpricedModels(filtered);
-    DisplayNameCache names;
-    std::map<std::string, ModelRow> models;
-    std::map<std::string_view, bool> pricedModels;
-    for (const DashboardMessage& m : filtered) {
-        ModelRow& row = models.try_emplace(names(m.model.view()), ModelRow{{}, 0, 0, 0, 0, 0, false}).first->second;
-        auto [known, inserted] = pricedModels.try_emplace(m.model.view(), false);
-        if (inserted)
-            known->second = ModelPricingCatalog::isPriced(m.model.view());
-        row.priced = row.priced || known->second;
-        row.input += m.inputTokens;
-        row.output += m.outputTokens;
-        row.cacheWritten += m.cacheCreationInputTokens;
-        row.cacheRead += m.cacheReadInputTokens;
-        row.cost += m.cost;
-    }
-    for (auto& [name, row] : models) {
-        row.displayName = name;
-        if (name == "Other" && row.input + row.output == 0 && row.cost == 0)
-            continue;
-        report.models.push_back(row);
-    }
-    std::stable_sort(report.models.begin(), report.models.end(),
-                     [](const ModelRow& a, const ModelRow& b) { return a.input + a.output > b.input + b.output; });
+    report.models = modelRows(filtered);
 
     for (const DayBucket& bucket : DashboardAggregator::bucketByDay(filtered)) {
         std::int64_t output = 0;

@@ -2,10 +2,12 @@
 
 #include "core/Instant.h"
 #include "dashboard/DashboardRecords.h"
+#include "dashboard/MessageList.h"
 #include "storage/DashboardMessage.h"
 #include "storage/UsageLimits.h"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,10 @@ struct Report {
     std::optional<UsageLimits> limits;
     std::vector<UnpricedModel> unpriced; // identifiers whose messages cost nothing here for want of a price
 };
+
+// Per display name, largest input + output first, with cost and whether any of
+// its identifiers has a price; an "Other" row of nothing is left out.
+std::vector<ModelRow> modelRows(const MessageList& messages);
 
 // Nothing when there are no messages at all.
 std::optional<Report> build(const std::vector<DashboardMessage>& messages, std::optional<UsageLimits> limits, int days,

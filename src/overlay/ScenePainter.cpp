@@ -91,6 +91,25 @@ void paintShadow(QPainter& painter, const QPainterPath& path, const Shadow& shad
 
 void paintShape(QPainter& painter, const Shape& shape)
 {
+    // Plain filled rectangles are most of what a chart draws (a year of bars,
+    // a heat map): they skip the path and the saved state.
+    if (shape.kind == Shape::Kind::rect && shape.radius <= 0 && !shape.stroke && !shape.shadow && shape.fill.kind == Fill::Kind::solid) {
+        QColor colour = qcolor(shape.fill.a);
+        colour.setAlphaF(colour.alphaF() * static_cast<float>(std::clamp(shape.opacity, 0.0, 1.0)));
+        // Whole device pixels, without antialiasing: the fill becomes a plain
+        // span copy, and a chart's bars get crisp edges.
+        const bool smooth = painter.testRenderHint(QPainter::Antialiasing);
+        painter.setRenderHint(QPainter::Antialiasing, false);
+        const QRectF device = painter.transform().mapRect(qrect(shape.rect));
+        const QRectF snapped = painter.transform().inverted().mapRect(QRectF(QPointF(std::round(device.left()), std::round(device.top())),
+                                                                            QPointF(std::round(device.right()), std::round(device.bottom()))));
+        if (!snapped.isEmpty())
+            painter.fillRect(snapped, colour);
+        else if (shape.rect.width > 0 && shape.rect.height > 0)
+            painter.fillRect(qrect(shape.rect), colour); // thinner than a pixel: let the painter decide
+        painter.setRenderHint(QPainter::Antialiasing, smooth);
+        return;
+    }
     painter.save();
     painter.setOpacity(painter.opacity() * shape.opacity);
     const QPainterPath path = pathOf(shape);
@@ -110,13 +129,33 @@ void paintShape(QPainter& painter, const Shape& shape)
     painter.restore();
 }
 
+// Fonts and their metrics by size, weight and face, made once: making them
+// anew for every text was most of the cost of a layout. Kept for the life of
+// the process (never destroyed, so never after the application they need).
+struct FontAndMetrics {
+    QFont font;
+    QFontMetricsF metrics;
+};
+
+const FontAndMetrics& cached(const Scene::Font& font)
+{
+    static auto* cache = new std::map<std::tuple<double, int, bool>, FontAndMetrics>();
+    const auto key = std::make_tuple(font.size, font.weight, font.monospaced);
+    auto found = cache->find(key);
+    if (found == cache->end()) {
+        const QFont qfont = fontFor(font);
+        found = cache->emplace(key, FontAndMetrics{qfont, QFontMetricsF(qfont)}).first;
+    }
+    return found->second;
+}
+
 void paintText(QPainter& painter, const Text& text)
 {
     painter.setPen(qcolor(text.color));
-    const QFont font = fontFor(text.font);
-    painter.setFont(font);
+    const FontAndMetrics& font = cached(text.font);
+    painter.setFont(font.font);
     const QRectF rect = qrect(text.rect);
-    const QString content = QFontMetricsF(font).elidedText(QString::fromStdString(text.text), Qt::ElideRight, rect.width() + 0.5);
+    const QString content = font.metrics.elidedText(QString::fromStdString(text.text), Qt::ElideRight, rect.width() + 0.5);
     const Qt::Alignment horizontal = text.align == Align::left ? Qt::AlignLeft : text.align == Align::right ? Qt::AlignRight : Qt::AlignHCenter;
     painter.drawText(rect, static_cast<int>(horizontal | Qt::AlignVCenter | Qt::TextSingleLine), content);
 }
@@ -249,7 +288,7 @@ QFont fontFor(const Scene::Font& font)
 Scene::TextWidth textWidth()
 {
     return [](const std::string& text, const Scene::Font& font) {
-        return QFontMetricsF(fontFor(font)).horizontalAdvance(QString::fromStdString(text));
+        return cached(font).metrics.horizontalAdvance(QString::fromStdString(text));
     };
 }
 

@@ -6,6 +6,7 @@
 #include "storage/SqliteStatement.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 namespace tallyglass {
 
@@ -62,6 +63,39 @@ std::int64_t columnTokens(const SqliteStatement& statement, int column)
 DatabaseClient::DatabaseClient(std::filesystem::path path)
     : path_(std::move(path))
 {
+}
+
+DatabaseClient::~DatabaseClient()
+{
+    if (probe_)
+        sqlite3_close_v2(probe_);
+}
+
+std::optional<std::int64_t> DatabaseClient::changeToken()
+{
+    std::lock_guard lock(probeMutex_);
+    struct stat status{};
+    if (::stat(path_.c_str(), &status) != 0)
+        return std::nullopt; // no file: nothing to compare, the read will say why
+    const auto inode = static_cast<std::uint64_t>(status.st_ino);
+    if (probe_ && inode != probeInode_) {
+        sqlite3_close_v2(probe_);
+        probe_ = nullptr;
+    }
+    if (!probe_) {
+        if (sqlite3_open_v2(path_.c_str(), &probe_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+            sqlite3_close_v2(probe_);
+            probe_ = nullptr;
+            return std::nullopt;
+        }
+        sqlite3_busy_timeout(probe_, 100);
+        probeInode_ = inode;
+    }
+    SqliteStatement statement;
+    if (SqliteStatement::prepare(probe_, "PRAGMA data_version;", statement) != SQLITE_OK || statement.step() != SQLITE_ROW)
+        return std::nullopt;
+    // Both in one number: the inode's low bits above, the version below.
+    return static_cast<std::int64_t>((inode & 0xFFFFFFull) << 38) ^ statement.int64(0);
 }
 
 template <typename R>
@@ -144,10 +178,16 @@ std::int64_t DatabaseClient::fetchActiveSessionCount()
 std::vector<DashboardMessage> DatabaseClient::fetchAllMessages()
 {
     return withReadOnly<std::vector<DashboardMessage>>([](sqlite3* db) {
+        // Sized once: growing a million-row list step by step moves it again and again.
+        std::vector<DashboardMessage> messages;
+        {
+            SqliteStatement count = prepareOrThrow(db, "SELECT COUNT(*) FROM messages;");
+            if (count.step() == SQLITE_ROW)
+                messages.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, count.int64(0))));
+        }
         SqliteStatement statement = prepareOrThrow(db, allMessagesSql);
         // One shared text per distinct session and model: a history repeats them thousands of times.
         TextInterner intern;
-        std::vector<DashboardMessage> messages;
         int rc;
         while ((rc = statement.step()) == SQLITE_ROW) {
             const auto timestamp = columnDate(statement, 0);

@@ -4,7 +4,9 @@
 #include "storage/UsageDatabase.h"
 
 #include <filesystem>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 
 struct sqlite3;
 
@@ -22,12 +24,22 @@ public:
     std::vector<MessageRow> fetchMessagesInWindow(Instant from, Instant to) override;
     std::int64_t fetchActiveSessionCount() override;
     std::vector<DashboardMessage> fetchAllMessages() override;
+    // SQLite's data_version on a connection kept for it, with the file's inode:
+    // a file replaced by a fresh one is a change too.
+    std::optional<std::int64_t> changeToken() override;
+
+    DatabaseClient(const DatabaseClient&) = delete;
+    DatabaseClient& operator=(const DatabaseClient&) = delete;
+    ~DatabaseClient() override;
 
 private:
     template <typename R>
     R withReadOnly(const std::function<R(sqlite3*)>& body);
 
     const std::filesystem::path path_;
+    std::mutex probeMutex_;
+    sqlite3* probe_ = nullptr; // opened on the first changeToken()
+    std::uint64_t probeInode_ = 0;
 };
 
 } // namespace tallyglass

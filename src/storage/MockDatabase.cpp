@@ -40,7 +40,14 @@ std::int64_t MockDatabase::fetchActiveSessionCount()
 std::vector<DashboardMessage> MockDatabase::fetchAllMessages()
 {
     maybeThrow();
+    ++allMessageFetches;
     return dashboardMessages;
+}
+
+std::optional<std::int64_t> MockDatabase::changeToken()
+{
+    maybeThrow();
+    return version;
 }
 
 } // namespace tallyglass

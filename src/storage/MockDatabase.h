@@ -2,6 +2,7 @@
 
 #include "storage/UsageDatabase.h"
 
+#include <atomic>
 #include <exception>
 
 namespace tallyglass {
@@ -14,12 +15,15 @@ public:
     std::vector<DashboardMessage> dashboardMessages;
     std::exception_ptr throwOnFetch; // when set, every call fails with it
     std::int64_t activeSessionCount = 0;
+    std::optional<std::int64_t> version;     // the change token; none: the mock cannot tell
+    std::atomic<int> allMessageFetches{0};   // how often the whole history was read
 
     std::optional<UsageLimits> fetchUsageLimits() override;
     bool hasAnyMessages() override;
     std::vector<MessageRow> fetchMessagesInWindow(Instant from, Instant to) override;
     std::int64_t fetchActiveSessionCount() override;
     std::vector<DashboardMessage> fetchAllMessages() override;
+    std::optional<std::int64_t> changeToken() override;
 
 private:
     void maybeThrow() const;

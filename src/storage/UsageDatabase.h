@@ -24,6 +24,10 @@ public:
     virtual std::int64_t fetchActiveSessionCount() = 0;
     // Every assistant message ever stored, oldest first.
     virtual std::vector<DashboardMessage> fetchAllMessages() = 0;
+    // A value that differs whenever anything stored has changed since it was
+    // last asked, so a reader can skip reading again; nothing when the
+    // database cannot tell, and then every read must be a full one.
+    virtual std::optional<std::int64_t> changeToken() { return std::nullopt; }
 };
 
 } // namespace tallyglass

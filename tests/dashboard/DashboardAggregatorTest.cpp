@@ -40,16 +40,24 @@ TEST(DashboardAggregator, filterKeepsTheHalfOpenWindowAndTheSelectedRawModels)
     // The initial filters let everything through; the preset alone makes filters differ.
     EXPECT_EQ(Agg::filter(all, DashboardFilters{}), all);
     EXPECT_NE(DashboardFilters{}, (DashboardFilters{Instant::min(), Instant::max(), {}, DatePreset::last1d}));
+
+    // A sorted list gives the same messages as a part of itself, without a copy; an unsorted one does not try.
+    const auto part = Agg::window(all, filters.from, filters.to);
+    ASSERT_TRUE(part.has_value());
+    EXPECT_EQ(std::vector<DashboardMessage>(part->begin(), part->end()), (std::vector<DashboardMessage>{all[0], all[1]}));
+    EXPECT_EQ(part->data(), all.data());
+    const std::vector<DashboardMessage> unsorted = {all[2], all[0]};
+    EXPECT_FALSE(Agg::window(unsorted, filters.from, filters.to).has_value());
 }
 
 TEST(DashboardAggregator, boundsCoverWholeUtcDays)
 {
     EXPECT_FALSE(Agg::bounds({}).has_value());
-    const auto single = Agg::bounds({message("2025-01-15T23:59:00Z", "a", "", 0, 0)});
+    const auto single = Agg::bounds(std::vector<DashboardMessage>{message("2025-01-15T23:59:00Z", "a", "", 0, 0)});
     ASSERT_TRUE(single);
     EXPECT_EQ(single->first, t("2025-01-15T00:00:00Z"));
     EXPECT_EQ(single->second, t("2025-01-16T00:00:00Z"));
-    const auto span = Agg::bounds({message("2025-03-01T05:00:00Z", "a", "", 0, 0), message("2025-02-27T05:00:00Z", "a", "", 0, 0)});
+    const auto span = Agg::bounds(std::vector<DashboardMessage>{message("2025-03-01T05:00:00Z", "a", "", 0, 0), message("2025-02-27T05:00:00Z", "a", "", 0, 0)});
     EXPECT_EQ(*span, Agg::Span(t("2025-02-27T00:00:00Z"), t("2025-03-02T00:00:00Z")));
 }
 

@@ -82,6 +82,20 @@ xwininfo -id "$overlay" | grep -q IsViewable || fail "the overlay is gone on des
 xwininfo -id "$user" | grep -q IsViewable && fail "the desktop did not switch"
 wmctrl -s 0
 
+echo "== the Full Report opens from the card's menu in front, in the taskbar, and leaves it when closed"
+xdotool mousemove 1236 36 click 1
+sleep 0.5
+xdotool key Down Down Return
+until_true 10 'xdotool search --name "Full Report"' || fail "no report window"
+report=$(xdotool search --name "Full Report" | head -1)
+until_true 5 'xwininfo -id "$report" | grep -q IsViewable' || fail "report not shown"
+xprop -id "$report" _NET_WM_STATE | grep -q SKIP_TASKBAR && fail "the report is out of the taskbar"
+xprop -root _NET_CLIENT_LIST | grep -qi "$(printf '0x%x' "$report")" || fail "the report is not in the window list"
+until_true 5 '[ "$(xdotool getactivewindow)" = "$report" ]' || fail "the report did not come to the front"
+wmctrl -c "Full Report"
+until_true 5 '! xprop -root _NET_CLIENT_LIST | grep -qi "$(printf "0x%x" "$report")"' || fail "the closed report is still listed"
+kill -0 "$app" || fail "closing the report ended the program"
+
 echo "== SIGTERM ends it cleanly"
 kill -TERM "$app"
 wait "$app"; status=$?

@@ -121,6 +121,31 @@ TEST_F(DatabaseClientTest, emptyTablesAnswerWithoutError)
     EXPECT_TRUE(client.fetchAllMessages().empty());
 }
 
+// What lets an open report skip reading a long history again when nothing was stored.
+TEST_F(DatabaseClientTest, theChangeTokenMovesWithEveryWriteAndWithAReplacedFile)
+{
+    WriteDatabase writer(path);
+    DatabaseClient client(path);
+    const auto first = client.changeToken();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(client.changeToken(), first); // reading changes nothing
+    client.fetchAllMessages();
+    EXPECT_EQ(client.changeToken(), first);
+    writer.insertMessages({message("a", "2025-01-15T12:00:00Z")});
+    const auto second = client.changeToken();
+    EXPECT_NE(second, first);
+    writer.upsertRateLimits({42.0, std::nullopt}, {std::nullopt, std::nullopt}, at("2025-01-15T12:00:00Z"));
+    EXPECT_NE(client.changeToken(), second);
+
+    // A fresh file in the old one's place (a damaged one set aside) is a change too.
+    const auto before = client.changeToken();
+    std::filesystem::rename(path, path.string() + ".old");
+    WriteDatabase(path).insertMessages({message("b", "2025-01-15T12:00:00Z")});
+    EXPECT_NE(client.changeToken(), before);
+    std::filesystem::remove(path);
+    EXPECT_EQ(client.changeToken(), std::nullopt);
+}
+
 TEST(MockDatabase, servesItsFieldsAndFailsEveryCallWithTheGivenError)
 {
     MockDatabase mock;

@@ -1,0 +1,167 @@
+#include "dashboard/DashboardViewModel.h"
+
+#include "dashboard/TextIndex.h"
+#include "storage/DBError.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+
+namespace tallyglass {
+
+struct DashboardViewModel::Loaded {
+    bool unchanged = false;
+    std::optional<std::string> error;
+    std::shared_ptr<const std::vector<DashboardMessage>> messages;
+    std::optional<UsageLimits> usage;
+    std::vector<std::string> models;
+    std::optional<DashboardAggregator::Span> bounds;
+    std::optional<std::int64_t> token;
+};
+
+namespace {
+
+std::string describe(const std::exception& error)
+{
+    if (const auto* db = dynamic_cast<const DBError*>(&error))
+        return db->description();
+    return error.what();
+}
+
+} // namespace
+
+DashboardViewModel::DashboardViewModel(std::shared_ptr<UsageDatabase> database, Clock now, QObject* parent)
+    : QObject(parent)
+    , database_(std::move(database))
+    , now_(now ? std::move(now) : Clock([] { return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()); }))
+    , all_(std::make_shared<const std::vector<DashboardMessage>>())
+    , snapshot_(std::make_shared<const ReportSnapshot>())
+    , latestSnapshot_(std::make_shared<std::atomic<std::uint64_t>>(0))
+    , worker_(std::make_unique<SerialQueue>("tallyglass.report"))
+{
+}
+
+DashboardViewModel::~DashboardViewModel()
+{
+    worker_->finish(); // lets the job in progress end; its result is dropped with this object
+    worker_.reset();
+}
+
+void DashboardViewModel::load()
+{
+    if (loading_)
+        return;
+    loading_ = true;
+    emit changed();
+    QPointer<DashboardViewModel> self(this);
+    worker_->async([self, database = database_, known = all_->empty() ? std::nullopt : loadedToken_] {
+        auto loaded = std::make_shared<Loaded>();
+        try {
+            loaded->token = database->changeToken();
+            if (known && loaded->token == known) {
+                loaded->unchanged = true;
+            } else {
+                auto messages = database->fetchAllMessages();
+                loaded->usage = database->fetchUsageLimits();
+                TextIndex<AsIs> distinct;
+                for (const DashboardMessage& m : messages)
+                    distinct(m.model);
+                loaded->models = distinct.keys();
+                std::sort(loaded->models.begin(), loaded->models.end());
+                loaded->bounds = DashboardAggregator::bounds(messages);
+                loaded->messages = std::make_shared<const std::vector<DashboardMessage>>(std::move(messages));
+            }
+        } catch (const std::exception& error) {
+            loaded->error = describe(error);
+        }
+        QMetaObject::invokeMethod(
+            self, [self, loaded] {
+                if (self)
+                    self->finishLoad(loaded);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void DashboardViewModel::finishLoad(const std::shared_ptr<Loaded>& loaded)
+{
+    loading_ = false;
+    if (loaded->error) {
+        lastError_ = loaded->error; // the figures on screen stay as they were
+        emit changed();
+        return;
+    }
+    if (!loaded->unchanged) {
+        const bool wasEmpty = all_->empty();
+        all_ = loaded->messages;
+        usage_ = loaded->usage;
+        models_ = std::move(loaded->models);
+        bounds_ = loaded->bounds;
+        loadedToken_ = loaded->token;
+        if (wasEmpty) {
+            filters_ = DashboardFilters{};
+            if (bounds_)
+                std::tie(filters_.from, filters_.to) = DashboardAggregator::applyPreset(DatePreset::last7d, *bounds_, now_());
+        }
+    }
+    // Time has passed since the last load: the preset's window moves with it.
+    applyPresetToData(filters_.preset);
+    lastError_.reset();
+    emit changed();
+    if (!loaded->unchanged || snapshot_->filters != filters_)
+        computeSnapshot();
+}
+
+void DashboardViewModel::applyPresetToData(DatePreset preset)
+{
+    filters_.preset = preset;
+    if (bounds_)
+        std::tie(filters_.from, filters_.to) = DashboardAggregator::applyPreset(preset, *bounds_, now_());
+}
+
+void DashboardViewModel::setPreset(DatePreset preset)
+{
+    applyPresetToData(preset);
+    emit changed();
+    computeSnapshot();
+}
+
+void DashboardViewModel::toggleModel(const std::string& model)
+{
+    if (!filters_.models.erase(model))
+        filters_.models.insert(model);
+    emit changed();
+    computeSnapshot();
+}
+
+std::vector<DashboardMessage> DashboardViewModel::filteredMessages() const
+{
+    return DashboardAggregator::filter(*all_, filters_);
+}
+
+// The newest request wins: one still waiting when a newer one comes is skipped.
+void DashboardViewModel::computeSnapshot()
+{
+    const std::uint64_t generation = ++*latestSnapshot_;
+    computing_ = true;
+    QPointer<DashboardViewModel> self(this);
+    worker_->async([self, generation, latest = latestSnapshot_, all = all_, filters = filters_, usage = usage_] {
+        if (latest->load() != generation)
+            return;
+        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage));
+        QMetaObject::invokeMethod(
+            self, [self, generation, snapshot] {
+                if (!self || self->latestSnapshot_->load() != generation)
+                    return;
+                self->snapshot_ = snapshot;
+                self->computing_ = false;
+                emit self->snapshotChanged();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+} // namespace tallyglass

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "core/SerialQueue.h"
+#include "dashboard/DashboardFilters.h"
+#include "dashboard/DashboardAggregator.h"
+#include "dashboard/ReportSnapshot.h"
+#include "storage/UsageDatabase.h"
+
+#include <QObject>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tallyglass {
+
+// The report window's state: the whole stored history as last loaded, the
+// latest limits, and the user's filters, kept for the life of the program.
+//
+// Reading a long history and adding it up takes longer than a frame, so both
+// run on the report's own worker thread and their results are handed to the
+// interface thread whole: `changed` when the data, filters, loading state or
+// error change, `snapshotChanged` when the figures for the current filters are
+// ready. A load finds out first whether anything was stored since the last
+// one and reads nothing when nothing was.
+class DashboardViewModel final : public QObject {
+    Q_OBJECT
+
+public:
+    using Clock = std::function<Instant()>;
+
+    explicit DashboardViewModel(std::shared_ptr<UsageDatabase> database, Clock now = {}, QObject* parent = nullptr);
+    ~DashboardViewModel() override;
+
+    // Reloads everything in the background; dropped while a load runs.
+    void load();
+    void setPreset(DatePreset preset);
+    // Adds the identifier to the selection, or takes it out; none selected means all.
+    void toggleModel(const std::string& model);
+
+    const std::vector<DashboardMessage>& allMessages() const { return *all_; }
+    const std::optional<UsageLimits>& usage() const { return usage_; }
+    const DashboardFilters& filters() const { return filters_; }
+    bool isLoading() const { return loading_; }
+    const std::optional<std::string>& lastError() const { return lastError_; }
+    // Computed on every call, on the calling thread.
+    std::vector<DashboardMessage> filteredMessages() const;
+    // The distinct identifiers of the whole history, sorted.
+    const std::vector<std::string>& availableModels() const { return models_; }
+    // The figures for `snapshot().filters`; they trail `filters()` while being computed.
+    const ReportSnapshot& snapshot() const { return *snapshot_; }
+    bool isBusy() const { return loading_ || snapshot_->filters != filters_ || computing_; }
+
+signals:
+    void changed();
+    void snapshotChanged();
+
+private:
+    struct Loaded;
+    void finishLoad(const std::shared_ptr<Loaded>& loaded);
+    void applyPresetToData(DatePreset preset);
+    void computeSnapshot();
+
+    std::shared_ptr<UsageDatabase> database_;
+    Clock now_;
+    std::shared_ptr<const std::vector<DashboardMessage>> all_;
+    std::optional<UsageLimits> usage_;
+    std::vector<std::string> models_;
+    std::optional<DashboardAggregator::Span> bounds_;
+    DashboardFilters filters_;
+    bool loading_ = false;
+    bool computing_ = false;
+    std::optional<std::string> lastError_;
+    std::optional<std::int64_t> loadedToken_;
+    std::shared_ptr<const ReportSnapshot> snapshot_;
+    std::shared_ptr<std::atomic<std::uint64_t>> latestSnapshot_;
+    std::unique_ptr<SerialQueue> worker_; // last: it finishes its jobs before the rest goes
+};
+
+} // namespace tallyglass

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "dashboard/DashboardFilters.h"
+#include "dashboard/DashboardRecords.h"
+#include "dashboard/UsageReport.h"
+#include "storage/DashboardMessage.h"
+#include "storage/UsageLimits.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tallyglass {
+
+// Every figure the report window draws for one set of filters, computed in one
+// go away from the interface thread and handed over whole.
+struct ReportSnapshot {
+    DashboardFilters filters; // what the figures are for
+    std::optional<UsageLimits> usage;
+    Totals totals;
+    std::vector<DayBucket> days;
+    std::vector<ModelTokenRow> models;
+    std::vector<UsageReport::ModelRow> modelCosts; // the same models with their cost, for their help texts
+    std::vector<HeatmapCell> cells;
+    std::vector<SessionRow> sessions;
+    std::vector<UnpricedModel> unpriced;
+
+    static ReportSnapshot compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
+                                  std::optional<UsageLimits> usage);
+};
+
+} // namespace tallyglass

@@ -1,0 +1,127 @@
+#include "dashboard/DashboardViewModel.h"
+
+#include "core/IsoTime.h"
+#include "core/UtcCalendar.h"
+#include "storage/DBError.h"
+#include "storage/MockDatabase.h"
+#include "support/QtTestApp.h"
+
+#include <gtest/gtest.h>
+
+namespace tallyglass {
+namespace {
+
+Instant t(const char* iso)
+{
+    return *IsoTime::parse(iso);
+}
+
+DashboardMessage message(Instant at, const char* model, std::int64_t output = 100)
+{
+    return {at, "session-1", model, 1000, output, 10, 20, false, 0.02};
+}
+
+class DashboardViewModelTest : public ::testing::Test {
+protected:
+    void settle()
+    {
+        vm.load();
+        ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
+    }
+
+    QCoreApplication& app = test::qtApp(); // before the view model
+    std::shared_ptr<MockDatabase> db = std::make_shared<MockDatabase>();
+    Instant now = t("2025-01-15T12:00:00Z");
+    DashboardViewModel vm{db, [this] { return now; }};
+};
+
+TEST_F(DashboardViewModelTest, anEmptyHistoryShowsEverythingAndTheFirstDataSelectsSevenDays)
+{
+    settle();
+    EXPECT_EQ(vm.filters(), DashboardFilters{}); // the distant past to the distant future, 7d chosen
+    EXPECT_TRUE(vm.availableModels().empty());
+
+    db->dashboardMessages = {message(t("2024-12-01T10:00:00Z"), "claude-opus-4-6"), message(t("2025-01-15T09:00:00Z"), "claude-sonnet-4-6")};
+    settle();
+    EXPECT_EQ(vm.filters().preset, DatePreset::last7d);
+    EXPECT_EQ(vm.filters().from, t("2025-01-09T00:00:00Z"));
+    EXPECT_EQ(vm.filters().to, t("2025-01-16T00:00:00Z"));
+    EXPECT_EQ(vm.availableModels(), (std::vector<std::string>{"claude-opus-4-6", "claude-sonnet-4-6"}));
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 1);
+    EXPECT_EQ(vm.filteredMessages().size(), 1u);
+}
+
+TEST_F(DashboardViewModelTest, choicesSurviveReloadsAndTheWindowMovesWithNewData)
+{
+    db->dashboardMessages = {message(t("2024-12-01T10:00:00Z"), "claude-opus-4-6"), message(t("2025-01-15T09:00:00Z"), "claude-sonnet-4-6")};
+    settle();
+    vm.setPreset(DatePreset::last90d);
+    vm.toggleModel("claude-opus-4-6");
+    ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 1); // only the Opus message
+    EXPECT_EQ(vm.snapshot().models.front().displayName, "Opus 4.6");
+
+    now = t("2025-01-17T08:00:00Z");
+    db->dashboardMessages.push_back(message(t("2025-01-17T07:00:00Z"), "claude-opus-4-6"));
+    settle();
+    EXPECT_EQ(vm.filters().preset, DatePreset::last90d);
+    EXPECT_EQ(vm.filters().models, (std::set<std::string, std::less<>>{"claude-opus-4-6"}));
+    EXPECT_EQ(vm.filters().to, t("2025-01-18T00:00:00Z"));
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 2);
+
+    vm.toggleModel("claude-opus-4-6"); // the last one out: all models again
+    ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
+    EXPECT_TRUE(vm.filters().models.empty());
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 3);
+}
+
+TEST_F(DashboardViewModelTest, aFailedLoadKeepsTheFiguresAndSaysWhy)
+{
+    db->dashboardMessages = {message(t("2025-01-15T09:00:00Z"), "claude-opus-4-6")};
+    settle();
+    const ReportSnapshot* before = &vm.snapshot();
+    db->throwOnFetch = std::make_exception_ptr(DBError(DBError::Kind::stepFailed, "disk I/O error"));
+    settle();
+    ASSERT_TRUE(vm.lastError().has_value());
+    EXPECT_NE(vm.lastError()->find("disk I/O error"), std::string::npos);
+    EXPECT_EQ(vm.allMessages().size(), 1u);
+    EXPECT_EQ(&vm.snapshot(), before);
+    db->throwOnFetch = nullptr;
+    settle();
+    EXPECT_FALSE(vm.lastError().has_value());
+}
+
+// A long history is read again only when something was stored since.
+TEST_F(DashboardViewModelTest, nothingIsReadWhenNothingChangedAndALoadWhileOneRunsIsDropped)
+{
+    db->dashboardMessages = {message(t("2025-01-15T09:00:00Z"), "claude-opus-4-6")};
+    db->version = 1;
+    vm.load();
+    vm.load(); // still loading: dropped
+    ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
+    EXPECT_EQ(db->allMessageFetches, 1);
+    settle();
+    EXPECT_EQ(db->allMessageFetches, 1);
+    db->version = 2;
+    db->dashboardMessages.push_back(message(t("2025-01-15T10:00:00Z"), "claude-opus-4-6"));
+    settle();
+    EXPECT_EQ(db->allMessageFetches, 2);
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 2);
+}
+
+TEST_F(DashboardViewModelTest, theFiguresAreTheTerminalReportsForTheSameDays)
+{
+    for (int day = 0; day < 40; ++day)
+        db->dashboardMessages.push_back(message(UtcCalendar::addDays(t("2024-12-07T10:00:00Z"), day), day % 3 ? "claude-sonnet-4-6" : "fable-1", day * 10));
+    settle();
+    vm.setPreset(DatePreset::last30d);
+    ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
+    const auto report = UsageReport::build(db->dashboardMessages, std::nullopt, 30, now);
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(vm.snapshot().totals, report->totals);
+    EXPECT_EQ(vm.snapshot().modelCosts, report->models);
+    EXPECT_EQ(vm.snapshot().unpriced, report->unpriced);
+}
+
+} // namespace
+} // namespace tallyglass

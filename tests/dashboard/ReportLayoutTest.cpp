@@ -1,0 +1,196 @@
+#include "dashboard/ReportLayout.h"
+
+#include "core/IsoTime.h"
+#include "dashboard/ReportFormat.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace tallyglass {
+namespace {
+
+using namespace ReportLayout;
+
+Instant t(const char* iso)
+{
+    return *IsoTime::parse(iso);
+}
+
+DashboardMessage message(const char* iso, const char* session, const char* model, std::int64_t in, std::int64_t out)
+{
+    return {t(iso), session, model, in, out, 0, 0, false, 0.01};
+}
+
+std::vector<const Scene::Text*> texts(const Result& result)
+{
+    std::vector<const Scene::Text*> out;
+    for (const auto& layer : result.scene.layers)
+        for (const auto& item : layer.items)
+            if (const auto* text = std::get_if<Scene::Text>(&item))
+                out.push_back(text);
+    return out;
+}
+
+template <typename Predicate>
+long countTexts(const Result& result, Predicate predicate)
+{
+    const auto all = texts(result);
+    return std::count_if(all.begin(), all.end(), predicate);
+}
+
+bool hasText(const Result& result, const std::string& wanted)
+{
+    const auto all = texts(result);
+    return std::any_of(all.begin(), all.end(), [&](const Scene::Text* text) { return text->text == wanted; });
+}
+
+class ReportLayoutTest : public ::testing::Test {
+protected:
+    Input inputFor(const ReportSnapshot& figures) const
+    {
+        Input in;
+        in.snapshot = &figures;
+        in.filters = figures.filters;
+        for (const auto& m : messages)
+            if (std::find(in.availableModels.begin(), in.availableModels.end(), m.model.str()) == in.availableModels.end())
+                in.availableModels.push_back(m.model.str());
+        std::sort(in.availableModels.begin(), in.availableModels.end());
+        in.palette = &Palette::light();
+        in.textWidth = [](const std::string& text, const Scene::Font& font) { return static_cast<double>(text.size()) * font.size * 0.6; };
+        in.resetLabel = [](Instant) { return std::string("Jan 15 \u00b7 17:05"); };
+        in.hover.day.reset();
+        return in;
+    }
+
+    std::vector<DashboardMessage> messages = {
+        message("2025-01-14T09:10:00Z", "session-one-1234", "claude-opus-4-6", 1000, 400),
+        message("2025-01-15T10:00:00Z", "session-two-5678", "claude-sonnet-4-6", 300, 900),
+        message("2025-01-15T10:30:00Z", "session-two-5678", "claude-opus-4-6", 200, 100),
+    };
+    ReportSnapshot snapshot = ReportSnapshot::compute(messages, {}, UsageLimits{62.0, t("2025-01-15T17:05:00Z"), std::nullopt, std::nullopt, std::nullopt});
+};
+
+TEST_F(ReportLayoutTest, thePanelsSitInTheirColumnsWithTheirTexts)
+{
+    const Result result = layout(inputFor(snapshot));
+    for (const char* wanted : {"Tallyglass \u2014 Full Report", "Usage Limits", "5h window", "62%", "resets Jan 15 \u00b7 17:05",
+                               "7d window", "\u2014", "Token timeline (daily)", "Models", "Totals", "Input", "1.5k", "Output",
+                               "Cache created", "Cache read", "Sessions", "2", "Messages", "3", "Cost", "$0.03", "Hour \u00d7 Day"})
+        EXPECT_TRUE(hasText(result, wanted)) << wanted;
+    EXPECT_EQ(countTexts(result, [](auto* text) { return text->text.rfind("resets ", 0) == 0; }), 1);
+    // 16 + 300 + 12 + the rest + 12 + 250 + 16 across; the lists fill their panels below their headers.
+    EXPECT_EQ(result.heatmap.rect.x, 16 + 300 + 12 + 12);
+    EXPECT_EQ(result.heatmap.rect.width, 1280 - 32 - 300 - 250 - 24 - 24);
+    EXPECT_EQ(result.sessions.rect.width, 250 - 24);
+    EXPECT_EQ(result.heatmap.rows, 2u);
+    EXPECT_EQ(result.sessions.rows, 2u);
+    EXPECT_NEAR(result.sessions.rect.bottom(), 800 - 16 - 12, 0.01);
+}
+
+TEST_F(ReportLayoutTest, chipsNameEveryPresetAndModelAndWrapWhenTheyDoNotFit)
+{
+    snapshot.filters.preset = DatePreset::last30d;
+    Input in = inputFor(snapshot);
+    in.filters.models = {"claude-opus-4-6"};
+    in.availableModels.push_back("claude-opus-4-6-20260101"); // the same name: a second chip with the same label
+    std::sort(in.availableModels.begin(), in.availableModels.end());
+    const Result result = layout(in);
+    std::vector<std::string> labels;
+    for (const Chip& chip : result.chips)
+        labels.push_back(chip.preset ? std::string(chipLabel(*chip.preset)) : chip.model);
+    EXPECT_EQ(labels, (std::vector<std::string>{"1d", "7d", "30d", "90d", "180d", "365d", "claude-opus-4-6", "claude-opus-4-6-20260101",
+                                                "claude-sonnet-4-6"}));
+    EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[6].rect; }), 1);
+    EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[7].rect; }), 1);
+    EXPECT_EQ(result.chips[0].rect.y, result.chips.back().rect.y); // one line
+
+    // Active chips are accent capsules with the background's colour for their label.
+    const auto activeLabels = [&](const Result& r) {
+        std::vector<std::string> out;
+        for (auto* text : texts(r))
+            if (text->color == Palette::light().background)
+                out.push_back(text->text);
+        return out;
+    };
+    EXPECT_EQ(activeLabels(result), (std::vector<std::string>{"30d", "Opus 4.6"}));
+
+    for (int i = 0; i < 12; ++i)
+        in.availableModels.push_back("claude-sonnet-4-" + std::to_string(i));
+    in.width = 1100;
+    const Result crowded = layout(in);
+    EXPECT_GT(crowded.chips.back().rect.y, crowded.chips[0].rect.y);
+    EXPECT_LE(crowded.chips.back().rect.right(), 1100 - 16 + 0.01);
+    EXPECT_GT(crowded.heatmap.rect.y, result.heatmap.rect.y); // the grid moves down under the header
+}
+
+TEST_F(ReportLayoutTest, theTimelineStacksModelsAndItsTooltipListsTheHoveredDay)
+{
+    Input in = inputFor(snapshot);
+    const Result plain = layout(in);
+    ASSERT_EQ(plain.timelineDays.size(), 2u);
+    const auto& plot = plain.timelinePlot;
+    EXPECT_EQ(dayAt(plain, plot.x + plot.width * 0.75), t("2025-01-15T00:00:00Z"));
+    EXPECT_EQ(dayAt(plain, plot.x - 1), std::nullopt);
+    EXPECT_FALSE(hasText(plain, "Jan 15, 2025"));
+
+    in.hover.day = t("2025-01-15T00:00:00Z");
+    in.hover.pos = {plot.x + plot.width * 0.75, plot.y + 20};
+    const Result hovered = layout(in);
+    std::vector<std::string> lines;
+    for (const auto& item : hovered.scene.layers.back().items)
+        if (const auto* text = std::get_if<Scene::Text>(&item))
+            lines.push_back(text->text);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Jan 15, 2025", "Sonnet 4.6", "900", "Opus 4.6", "100", "Total", "1.0k"}));
+
+    // The other day's bar is dimmed to 0.45; the hovered one stays whole.
+    std::vector<double> opacities;
+    for (const auto& item : hovered.scene.layers.front().items)
+        if (const auto* shape = std::get_if<Scene::Shape>(&item); shape && shape->rect.bottom() == plot.bottom() && shape->rect.height > 0)
+            opacities.push_back(shape->fill.a.a / ReportFormat::colourMap({"Opus 4.6", "Sonnet 4.6"}).at("Opus 4.6").a);
+    ASSERT_EQ(opacities.size(), 2u);
+    EXPECT_NEAR(opacities[0], 0.45, 1e-9);
+    EXPECT_NEAR(opacities[1], 1.0, 1e-9);
+}
+
+TEST_F(ReportLayoutTest, withoutDataEveryPanelSaysSo)
+{
+    const ReportSnapshot empty;
+    messages.clear();
+    const Result result = layout(inputFor(empty));
+    const auto all = texts(result);
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](auto* text) { return text->text == "no data for current filters"; }), 2);
+    EXPECT_TRUE(hasText(result, "no data"));
+    EXPECT_FALSE(std::any_of(all.begin(), all.end(), [](auto* text) { return text->text.rfind("resets ", 0) == 0; }));
+    EXPECT_EQ(result.heatmap.rows, 0u);
+    EXPECT_TRUE(result.timelineDays.empty());
+}
+
+TEST_F(ReportLayoutTest, listRowsCarryTheirFiguresAndHelp)
+{
+    const HeatmapGrid grid = HeatmapGrid::from(snapshot.cells);
+    ASSERT_EQ(grid.days.size(), 2u);
+    EXPECT_EQ(grid.maxTokens, 1500);
+    const Scene::Layer row = heatmapRow(grid, 1, 674, Palette::light(), [](Instant) { return std::string("Jan 15"); });
+    std::vector<double> strengths;
+    for (const auto& item : row.items)
+        if (const auto* shape = std::get_if<Scene::Shape>(&item))
+            strengths.push_back(shape->fill.a.a);
+    ASSERT_EQ(strengths.size(), 24u);
+    EXPECT_DOUBLE_EQ(strengths[10], 1.0); // the busiest hour of all
+    EXPECT_DOUBLE_EQ(strengths[9], 0.1);
+    const auto& ten = std::get<Scene::Shape>(row.items[1 + 10]).rect;
+    EXPECT_EQ(heatmapHelp(grid, 1, ten.x + 1, 674), "10:00 \u2014 1500 tokens");
+    EXPECT_EQ(heatmapHelp(grid, 1, 10, 674), ""); // over the day's label
+
+    const Scene::Layer session = sessionRow({"session-two-5678", t("2025-01-15T10:30:00Z"), 2, 1000}, 226, Palette::light(),
+                                            [](const std::string& text, const Scene::Font& font) { return text.size() * font.size * 0.6; });
+    std::vector<std::string> words;
+    for (const auto& item : session.items)
+        if (const auto* text = std::get_if<Scene::Text>(&item))
+            words.push_back(text->text);
+    EXPECT_EQ(words, (std::vector<std::string>{"session-", "2 msgs", "1.0k"}));
+}
+
+} // namespace
+} // namespace tallyglass
