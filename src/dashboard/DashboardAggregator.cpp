@@ -84,6 +84,16 @@ std::vector<std::uint32_t> pick(std::span<const DashboardMessage> messages, cons
     return picks;
 }
 
+Messages select(std::span<const DashboardMessage> messages, const DashboardFilters& filters, std::vector<std::uint32_t>& picks)
+{
+    if (filters.models.empty()) {
+        if (const auto part = window(messages, filters.from, filters.to))
+            return *part;
+    }
+    picks = pick(messages, filters);
+    return MessageList(messages, picks);
+}
+
 std::optional<std::span<const DashboardMessage>> window(std::span<const DashboardMessage> sorted, Instant from, Instant to)
 {
     const auto earlier = [](const DashboardMessage& a, const DashboardMessage& b) { return a.timestamp < b.timestamp; };

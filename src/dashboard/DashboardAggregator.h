@@ -27,6 +27,10 @@ std::optional<std::span<const DashboardMessage>> window(std::span<const Dashboar
 // The positions of the messages filter() keeps, without copying them.
 std::vector<std::uint32_t> pick(std::span<const DashboardMessage> messages, const DashboardFilters& filters);
 
+// The messages filter() keeps, without copying: a part of a sorted list when no
+// model is chosen, else picked by position (the positions kept in `picks`).
+Messages select(std::span<const DashboardMessage> messages, const DashboardFilters& filters, std::vector<std::uint32_t>& picks);
+
 // The messages in [filters.from, filters.to) whose raw model is selected (all when none is).
 std::vector<DashboardMessage> filter(Messages messages, const DashboardFilters& filters);
 

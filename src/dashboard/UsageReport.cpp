@@ -119,8 +119,9 @@ std::optional<Report> build(const std::vector<DashboardMessage>& messages, std::
     Report report;
     report.days = std::max(days, 1);
     std::tie(report.from, report.to) = DashboardAggregator::applyDays(report.days, *dataBounds, now);
+    std::vector<std::uint32_t> picks;
     const auto filtered =
-        DashboardAggregator::filter(messages, DashboardFilters{report.from, report.to, {}, DatePreset::last7d});
+        DashboardAggregator::select(messages, DashboardFilters{report.from, report.to, {}, DatePreset::last7d}, picks);
     report.totals = DashboardAggregator::totals(filtered);
     report.limits = std::move(limits);
 
