@@ -242,7 +242,7 @@ void addModels(const Input& in, Rect c, Layer& layer, Result& result)
         std::string help = row.displayName + ": " + ReportFormat::fmt(row.inputTokens) + " in, " + ReportFormat::fmt(row.outputTokens) + " out";
         for (const auto& cost : in.snapshot->modelCosts) {
             if (cost.displayName == row.displayName)
-                help += cost.priced ? ", " + ReportFormat::fmtUSD(cost.cost) : ", cost \u2014 (no price known)";
+                help += ", cost " + (cost.priced ? ReportFormat::fmtUSD(cost.cost) : std::string("\u2014 (no price known)"));
         }
         result.help.push_back({{c.x, y, c.width, rowHeight}, help});
         y += rowHeight + 8;

@@ -153,6 +153,19 @@ TEST_F(ReportLayoutTest, theTimelineStacksModelsAndItsTooltipListsTheHoveredDay)
     EXPECT_NEAR(opacities[1], 1.0, 1e-9);
 }
 
+TEST_F(ReportLayoutTest, aModelWithoutAPriceSaysSoInItsHelpAndUnderTheTotals)
+{
+    messages.push_back(message("2025-01-15T11:00:00Z", "session-two-5678", "fable-1", 50, 50));
+    snapshot = ReportSnapshot::compute(messages, {}, std::nullopt);
+    const Result result = layout(inputFor(snapshot));
+    std::vector<std::string> help;
+    for (const auto& region : result.help)
+        help.push_back(region.text);
+    EXPECT_EQ(help, (std::vector<std::string>{"Opus 4.6: 1.2k in, 500 out, cost $0.02", "Sonnet 4.6: 300 in, 900 out, cost $0.01",
+                                              "Other: 50 in, 50 out, cost \u2014 (no price known)"}));
+    EXPECT_TRUE(hasText(result, "1 model not priced: 1 message"));
+}
+
 TEST_F(ReportLayoutTest, withoutDataEveryPanelSaysSo)
 {
     const ReportSnapshot empty;
