@@ -161,6 +161,27 @@ int main(int argc, char** argv)
         change(("switch to " + std::string(chipLabel(preset)) + ", until drawn").c_str(), [&] { vm.setPreset(preset); });
     change("select one model over 365 days, until drawn", [&] { vm.toggleModel("claude-opus-4-6"); });
     change("all models again, until drawn", [&] { vm.toggleModel("claude-opus-4-6"); });
+    {
+        WriteDatabase writer(path);
+        MessageInsert m;
+        m.messageId = "probe-during-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+        m.sessionId = "probe";
+        m.timestamp = IsoTime::formatMillis(std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()));
+        m.role = "assistant";
+        m.model = "claude-opus-4-6";
+        m.outputTokens = 1;
+        writer.insertMessages({m});
+    }
+    controller.reloadIfVisible();
+    paintsBefore = counter.paints;
+    QObject::connect(&vm, &DashboardViewModel::snapshotChanged, &counter, [&] { paintsBefore = counter.paints; },
+                     Qt::SingleShotConnection);
+    vm.setPreset(DatePreset::last30d);
+    report("switch to 30d while a reload reads, until drawn", runUntil([&] {
+               return vm.snapshot().filters == vm.filters() && counter.paints > paintsBefore;
+           }));
+    std::printf("    (the reload still reading: %s)\n", vm.isLoading() ? "yes" : "no");
+    runUntil([&] { return !vm.isBusy(); });
 
     QElapsedTimer paint;
     paint.start();

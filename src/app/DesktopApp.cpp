@@ -36,8 +36,10 @@ DesktopApp::DesktopApp() = default;
 DesktopApp::~DesktopApp()
 {
     shutDown();
-    delete panel_;  // with the chart, before the view model it shows goes
+    delete panel_; // with the chart, before the view model it shows goes
+    panel_ = nullptr;
     delete report_; // the same for the report's window
+    report_ = nullptr;
 }
 
 int DesktopApp::run(QApplication& app)

@@ -21,12 +21,13 @@ namespace {
 
 constexpr std::string_view otherName = "Other";
 
-// Display names numbered in order of first appearance.
+// The display name of an identifier, worked out once per distinct one.
 struct DisplayNameOf {
     std::shared_ptr<DisplayNameCache> names = std::make_shared<DisplayNameCache>();
     std::string operator()(std::string_view identifier) const { return (*names)(identifier); }
 };
 
+// Display names numbered in order of first appearance.
 class NameIndex : public TextIndex<DisplayNameOf> {
 public:
     const std::vector<std::string>& names() const { return keys(); }
@@ -84,21 +85,24 @@ std::vector<std::uint32_t> pick(std::span<const DashboardMessage> messages, cons
     return picks;
 }
 
-Messages select(std::span<const DashboardMessage> messages, const DashboardFilters& filters, std::vector<std::uint32_t>& picks)
+Messages select(std::span<const DashboardMessage> messages, const DashboardFilters& filters, std::vector<std::uint32_t>& picks,
+                bool sorted)
 {
-    if (filters.models.empty()) {
-        if (const auto part = window(messages, filters.from, filters.to))
-            return *part;
-    }
-    picks = pick(messages, filters);
-    return MessageList(messages, picks);
+    const auto part = sorted ? window(messages, filters.from, filters.to) : messages;
+    if (filters.models.empty() && sorted)
+        return part;
+    picks = pick(part, filters);
+    return MessageList(part, picks);
 }
 
-std::optional<std::span<const DashboardMessage>> window(std::span<const DashboardMessage> sorted, Instant from, Instant to)
+bool isSortedByTime(std::span<const DashboardMessage> messages)
 {
-    const auto earlier = [](const DashboardMessage& a, const DashboardMessage& b) { return a.timestamp < b.timestamp; };
-    if (!std::is_sorted(sorted.begin(), sorted.end(), earlier))
-        return std::nullopt;
+    return std::is_sorted(messages.begin(), messages.end(),
+                          [](const DashboardMessage& a, const DashboardMessage& b) { return a.timestamp < b.timestamp; });
+}
+
+std::span<const DashboardMessage> window(std::span<const DashboardMessage> sorted, Instant from, Instant to)
+{
     const auto first = std::lower_bound(sorted.begin(), sorted.end(), from,
                                         [](const DashboardMessage& m, Instant t) { return m.timestamp < t; });
     const auto last = std::lower_bound(first, sorted.end(), to, [](const DashboardMessage& m, Instant t) { return m.timestamp < t; });

@@ -20,16 +20,20 @@ namespace tallyglass::DashboardAggregator {
 using Span = std::pair<Instant, Instant>; // [from, to)
 using Messages = MessageList;
 
-// The messages of [from, to) in a list sorted by time, as a part of it; nothing
-// when the list is not sorted.
-std::optional<std::span<const DashboardMessage>> window(std::span<const DashboardMessage> sorted, Instant from, Instant to);
+// Whether the list is in time order (the database gives it so).
+bool isSortedByTime(std::span<const DashboardMessage> messages);
+
+// The messages of [from, to) in a list in time order, as a part of it.
+std::span<const DashboardMessage> window(std::span<const DashboardMessage> sorted, Instant from, Instant to);
 
 // The positions of the messages filter() keeps, without copying them.
 std::vector<std::uint32_t> pick(std::span<const DashboardMessage> messages, const DashboardFilters& filters);
 
-// The messages filter() keeps, without copying: a part of a sorted list when no
-// model is chosen, else picked by position (the positions kept in `picks`).
-Messages select(std::span<const DashboardMessage> messages, const DashboardFilters& filters, std::vector<std::uint32_t>& picks);
+// The messages filter() keeps, without copying: for a list in time order the
+// date window is a part of it, and chosen models are picked by position within
+// that part (the positions kept in `picks`, which must outlive the result).
+Messages select(std::span<const DashboardMessage> messages, const DashboardFilters& filters, std::vector<std::uint32_t>& picks,
+                bool sorted);
 
 // The messages in [filters.from, filters.to) whose raw model is selected (all when none is).
 std::vector<DashboardMessage> filter(Messages messages, const DashboardFilters& filters);

@@ -111,7 +111,7 @@ void DashboardView::dataChanged()
     if (hoveredDay_) {
         const auto& days = vm_.snapshot().days;
         if (std::none_of(days.begin(), days.end(), [&](const DayBucket& b) { return b.dayStart == *hoveredDay_; }))
-            hoveredDay_.reset();
+            setHoveredDay(std::nullopt, hoverPos_); // the dimming goes too
     }
     placeLists();
     if (newDays)

@@ -19,6 +19,7 @@ struct DashboardViewModel::Loaded {
     std::optional<UsageLimits> usage;
     std::vector<std::string> models;
     std::optional<DashboardAggregator::Span> bounds;
+    bool sorted = true;
     std::optional<std::int64_t> token;
 };
 
@@ -40,14 +41,21 @@ DashboardViewModel::DashboardViewModel(std::shared_ptr<UsageDatabase> database, 
     , all_(std::make_shared<const std::vector<DashboardMessage>>())
     , snapshot_(std::make_shared<const ReportSnapshot>())
     , latestSnapshot_(std::make_shared<std::atomic<std::uint64_t>>(0))
-    , worker_(std::make_unique<SerialQueue>("tallyglass.report"))
+    , stopping_(std::make_shared<std::atomic<bool>>(false))
+    , loader_(std::make_unique<SerialQueue>("tallyglass.reportLoad"))
+    , figures_(std::make_unique<SerialQueue>("tallyglass.reportSums"))
 {
 }
 
+// Queued jobs see the flag and do nothing; one already running ends as it
+// would, and its result, posted to an object that is gone, is dropped.
 DashboardViewModel::~DashboardViewModel()
 {
-    worker_->finish(); // lets the job in progress end; its result is dropped with this object
-    worker_.reset();
+    stopping_->store(true);
+    figures_->finish();
+    loader_->finish();
+    figures_.reset();
+    loader_.reset();
 }
 
 void DashboardViewModel::load()
@@ -57,7 +65,9 @@ void DashboardViewModel::load()
     loading_ = true;
     emit changed();
     QPointer<DashboardViewModel> self(this);
-    worker_->async([self, database = database_, known = all_->empty() ? std::nullopt : loadedToken_] {
+    loader_->async([self, stopping = stopping_, database = database_, known = all_->empty() ? std::nullopt : loadedToken_] {
+        if (stopping->load())
+            return;
         auto loaded = std::make_shared<Loaded>();
         try {
             loaded->token = database->changeToken();
@@ -72,6 +82,7 @@ void DashboardViewModel::load()
                 loaded->models = distinct.keys();
                 std::sort(loaded->models.begin(), loaded->models.end());
                 loaded->bounds = DashboardAggregator::bounds(messages);
+                loaded->sorted = DashboardAggregator::isSortedByTime(messages);
                 loaded->messages = std::make_shared<const std::vector<DashboardMessage>>(std::move(messages));
             }
         } catch (const std::exception& error) {
@@ -96,7 +107,11 @@ void DashboardViewModel::finishLoad(const std::shared_ptr<Loaded>& loaded)
     }
     if (!loaded->unchanged) {
         const bool wasEmpty = all_->empty();
+        // The old history goes on the loader's thread: freeing a million
+        // messages here would hold the window up.
+        loader_->async([old = std::move(all_)] {});
         all_ = loaded->messages;
+        sorted_ = loaded->sorted;
         usage_ = loaded->usage;
         models_ = std::move(loaded->models);
         bounds_ = loaded->bounds;
@@ -106,6 +121,10 @@ void DashboardViewModel::finishLoad(const std::shared_ptr<Loaded>& loaded)
             if (bounds_)
                 std::tie(filters_.from, filters_.to) = DashboardAggregator::applyPreset(DatePreset::last7d, *bounds_, now_());
         }
+        // A chosen identifier the history no longer holds would have no chip to turn it off.
+        std::erase_if(filters_.models, [&](const std::string& model) {
+            return !std::binary_search(models_.begin(), models_.end(), model);
+        });
     }
     // Time has passed since the last load: the preset's window moves with it.
     applyPresetToData(filters_.preset);
@@ -143,15 +162,17 @@ std::vector<DashboardMessage> DashboardViewModel::filteredMessages() const
 }
 
 // The newest request wins: one still waiting when a newer one comes is skipped.
+// The sums have their own thread, so a chip answers even while a reload reads.
 void DashboardViewModel::computeSnapshot()
 {
     const std::uint64_t generation = ++*latestSnapshot_;
     computing_ = true;
     QPointer<DashboardViewModel> self(this);
-    worker_->async([self, generation, latest = latestSnapshot_, all = all_, filters = filters_, usage = usage_] {
-        if (latest->load() != generation)
+    figures_->async([self, generation, latest = latestSnapshot_, stopping = stopping_, all = all_, sorted = sorted_,
+                     filters = filters_, usage = usage_] {
+        if (latest->load() != generation || stopping->load())
             return;
-        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage));
+        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage, sorted));
         QMetaObject::invokeMethod(
             self, [self, generation, snapshot] {
                 if (!self || self->latestSnapshot_->load() != generation)

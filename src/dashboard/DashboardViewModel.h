@@ -20,8 +20,8 @@ namespace tallyglass {
 // The report window's state: the whole stored history as last loaded, the
 // latest limits, and the user's filters, kept for the life of the program.
 //
-// Reading a long history and adding it up takes longer than a frame, so both
-// run on the report's own worker thread and their results are handed to the
+// Reading a long history and adding it up takes longer than a frame, so each
+// runs on a worker thread of its own and their results are handed to the
 // interface thread whole: `changed` when the data, filters, loading state or
 // error change, `snapshotChanged` when the figures for the current filters are
 // ready. A load finds out first whether anything was stored since the last
@@ -77,7 +77,10 @@ private:
     std::optional<std::int64_t> loadedToken_;
     std::shared_ptr<const ReportSnapshot> snapshot_;
     std::shared_ptr<std::atomic<std::uint64_t>> latestSnapshot_;
-    std::unique_ptr<SerialQueue> worker_; // last: it finishes its jobs before the rest goes
+    std::shared_ptr<std::atomic<bool>> stopping_;
+    bool sorted_ = true; // the history is in time order (as the database gives it)
+    std::unique_ptr<SerialQueue> loader_;  // reads the history
+    std::unique_ptr<SerialQueue> figures_; // adds it up
 };
 
 } // namespace tallyglass

@@ -10,7 +10,7 @@
 namespace tallyglass {
 
 // Messages to add up, without copying them: a whole list, a part of it, or the
-// ones picked out of it by position. A year of history is a million messages;
+// ones picked out of it by position. A view: what it shows must outlive it. A year of history is a million messages;
 // copying the chosen ones took longer than adding them up.
 class MessageList {
 public:
@@ -29,6 +29,7 @@ public:
         , picks_(&picks)
     {
     }
+    MessageList(std::span<const DashboardMessage>, std::vector<std::uint32_t>&&) = delete;
 
     // Walks the messages themselves, or the picks into them; both copied in so
     // that the loops over a year of messages stay tight.

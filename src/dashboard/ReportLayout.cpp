@@ -203,6 +203,7 @@ HeatmapGrid HeatmapGrid::from(const std::vector<HeatmapCell>& cells)
 
 namespace {
 constexpr double dayColumn = 50;
+constexpr double cellGap = 2; // the row's spacing, after the label too
 }
 
 Layer heatmapRow(const HeatmapGrid& grid, std::size_t index, double width, const Palette& p,
@@ -212,10 +213,10 @@ Layer heatmapRow(const HeatmapGrid& grid, std::size_t index, double width, const
     if (index >= grid.days.size())
         return layer;
     layer.items.push_back(text({0, 0, dayColumn, 12}, dayLabel(grid.days[index]), {9, 400, false}, p.textMuted));
-    const double cellWidth = std::max(0.0, (width - dayColumn - 23 * 2) / 24);
+    const double cellWidth = std::max(0.0, (width - dayColumn - 24 * cellGap) / 24);
     for (std::size_t hour = 0; hour < 24; ++hour) {
         const double opacity = ReportFormat::heatOpacity(grid.tokens[index][hour], grid.maxTokens);
-        layer.items.push_back(rect({dayColumn + static_cast<double>(hour) * (cellWidth + 2), 0, cellWidth, 12},
+        layer.items.push_back(rect({dayColumn + cellGap + static_cast<double>(hour) * (cellWidth + cellGap), 0, cellWidth, 12},
                                    Fill::solid(p.accent.withOpacity(p.accent.a * opacity))));
     }
     return layer;
@@ -223,11 +224,12 @@ Layer heatmapRow(const HeatmapGrid& grid, std::size_t index, double width, const
 
 std::string heatmapHelp(const HeatmapGrid& grid, std::size_t index, double x, double width)
 {
-    const double cellWidth = std::max(0.0, (width - dayColumn - 23 * 2) / 24);
-    if (index >= grid.days.size() || x < dayColumn || cellWidth <= 0)
+    const double cellWidth = std::max(0.0, (width - dayColumn - 24 * cellGap) / 24);
+    const double start = dayColumn + cellGap;
+    if (index >= grid.days.size() || x < start || cellWidth <= 0)
         return {};
-    const auto hour = static_cast<int>((x - dayColumn) / (cellWidth + 2));
-    if (hour < 0 || hour > 23 || x - dayColumn - hour * (cellWidth + 2) > cellWidth)
+    const auto hour = static_cast<int>((x - start) / (cellWidth + cellGap));
+    if (hour < 0 || hour > 23 || x - start - hour * (cellWidth + cellGap) > cellWidth)
         return {};
     return ReportFormat::heatHelp(hour, grid.tokens[index][static_cast<std::size_t>(hour)]);
 }

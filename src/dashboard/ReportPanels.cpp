@@ -222,8 +222,11 @@ void addModels(const Input& in, Rect c, Layer& layer, Result& result)
     const double barSpace = std::max(0.0, c.width - nameWidth - valueWidth - 12);
     const auto lengths = ReportFormat::barLengths(rows, barSpace);
     const double rowHeight = 14;
+    // What does not fit is counted on a last line rather than cut off unseen.
+    const auto fitting = static_cast<std::size_t>(std::max(0.0, std::floor((c.height + 8) / (rowHeight + 8))));
+    const std::size_t shown = rows.size() <= fitting ? rows.size() : (fitting > 0 ? fitting - 1 : 0);
     double y = c.y;
-    for (std::size_t i = 0; i < rows.size() && y + rowHeight <= c.bottom() + 0.5; ++i) {
+    for (std::size_t i = 0; i < shown; ++i) {
         const ModelTokenRow& row = rows[i];
         const Rgba colour = colours.at(row.displayName);
         layer.items.push_back(text({c.x, y, nameWidth, rowHeight}, row.displayName, body(10), p.textPrimary));
@@ -247,6 +250,8 @@ void addModels(const Input& in, Rect c, Layer& layer, Result& result)
         result.help.push_back({{c.x, y, c.width, rowHeight}, help});
         y += rowHeight + 8;
     }
+    if (shown < rows.size())
+        layer.items.push_back(text({c.x, y, c.width, rowHeight}, "+" + std::to_string(rows.size() - shown) + " more", body(10), p.textSubtle));
 }
 
 void addTotals(const Input& in, Rect c, Layer& layer)
@@ -262,21 +267,28 @@ void addTotals(const Input& in, Rect c, Layer& layer)
         {"Messages", ReportFormat::fmt(t.messageCount)},
         {"Cost", ReportFormat::fmtUSD(t.costUSD)},
     };
+    const std::string note = unpricedNote(in.snapshot->unpriced); // and, below it, what that means for the cost
     const double gap = 8;
     const double tileWidth = (c.width - gap) / 2;
-    const double tileHeight = 8 + lineHeight(10) + 2 + lineHeight(16) + 8;
+    // Tiles give up padding before anything leaves the panel (a small window under a tall header).
+    const double noteSpace = note.empty() ? 0 : gap + lineHeight(9) * 2;
+    const double bare = lineHeight(10) + 2 + lineHeight(16);
+    const double tileHeight = std::clamp((c.height - noteSpace - 3 * gap) / 4, bare + 2, bare + 16);
+    const double pad = (tileHeight - bare) / 2;
     double y = c.y;
     for (std::size_t i = 0; i < std::size(tiles); ++i) {
         const double x = c.x + static_cast<double>(i % 2) * (tileWidth + gap);
         y = c.y + static_cast<double>(i / 2) * (tileHeight + gap);
         layer.items.push_back(rect({x, y, tileWidth, tileHeight}, Fill::solid(p.background.withOpacity(p.background.a * 0.4)), 6));
-        layer.items.push_back(text({x + 8, y + 8, tileWidth - 16, lineHeight(10)}, tiles[i].first, body(10), p.textMuted));
-        layer.items.push_back(text({x + 8, y + 8 + lineHeight(10) + 2, tileWidth - 16, lineHeight(16)}, tiles[i].second, body(16),
+        layer.items.push_back(text({x + 8, y + pad, tileWidth - 16, lineHeight(10)}, tiles[i].first, body(10), p.textMuted));
+        layer.items.push_back(text({x + 8, y + pad + lineHeight(10) + 2, tileWidth - 16, lineHeight(16)}, tiles[i].second, body(16),
                                    p.textPrimary));
     }
-    const std::string note = unpricedNote(in.snapshot->unpriced);
-    if (!note.empty())
-        layer.items.push_back(text({c.x, y + tileHeight + gap, c.width, lineHeight(9) * 2}, note, body(9), p.textSubtle));
+    if (!note.empty()) {
+        const double top = y + tileHeight + gap;
+        layer.items.push_back(text({c.x, top, c.width, lineHeight(9)}, note, body(9), p.textSubtle));
+        layer.items.push_back(text({c.x, top + lineHeight(9), c.width, lineHeight(9)}, "(their cost is not in the figures)", body(9), p.textSubtle));
+    }
 }
 
 } // namespace tallyglass::ReportLayout

@@ -7,7 +7,7 @@
 namespace tallyglass {
 
 ReportSnapshot ReportSnapshot::compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
-                                       std::optional<UsageLimits> usage)
+                                       std::optional<UsageLimits> usage, bool sorted)
 {
     ReportSnapshot s;
     s.filters = filters;
@@ -15,7 +15,7 @@ ReportSnapshot ReportSnapshot::compute(const std::vector<DashboardMessage>& all,
     // Copying a year of messages cost a third of a second: the sums run over a
     // part of the history, or over positions picked in it.
     std::vector<std::uint32_t> picks;
-    const DashboardAggregator::Messages filtered = DashboardAggregator::select(all, filters, picks);
+    const DashboardAggregator::Messages filtered = DashboardAggregator::select(all, filters, picks, sorted);
     // Half the sums on a second thread: each is one pass over the same messages,
     // and a year of them takes a tenth of a second on one core.
     auto second = std::async(std::launch::async, [&s, &filtered] {

@@ -25,8 +25,9 @@ struct ReportSnapshot {
     std::vector<SessionRow> sessions;
     std::vector<UnpricedModel> unpriced;
 
+    // `sorted`: whether `all` is in time order, which lets a date window be a part of it.
     static ReportSnapshot compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
-                                  std::optional<UsageLimits> usage);
+                                  std::optional<UsageLimits> usage, bool sorted = true);
 };
 
 } // namespace tallyglass

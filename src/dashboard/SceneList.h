@@ -27,7 +27,7 @@ public:
     // Keeps the scroll position when the row count is unchanged.
     void setSource(Source source);
     void scrollToEnd();
-    // For tests: the rows painted last time.
+    // The rows in view at the scroll position, which are the ones a paint builds.
     std::pair<std::size_t, std::size_t> visibleRows() const;
 
 protected:

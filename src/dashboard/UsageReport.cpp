@@ -121,7 +121,8 @@ std::optional<Report> build(const std::vector<DashboardMessage>& messages, std::
     std::tie(report.from, report.to) = DashboardAggregator::applyDays(report.days, *dataBounds, now);
     std::vector<std::uint32_t> picks;
     const auto filtered =
-        DashboardAggregator::select(messages, DashboardFilters{report.from, report.to, {}, DatePreset::last7d}, picks);
+        DashboardAggregator::select(messages, DashboardFilters{report.from, report.to, {}, DatePreset::last7d}, picks,
+                                    DashboardAggregator::isSortedByTime(messages));
     report.totals = DashboardAggregator::totals(filtered);
     report.limits = std::move(limits);
 

@@ -92,23 +92,25 @@ void paintShadow(QPainter& painter, const QPainterPath& path, const Shadow& shad
 void paintShape(QPainter& painter, const Shape& shape)
 {
     // Plain filled rectangles are most of what a chart draws (a year of bars,
-    // a heat map): they skip the path and the saved state.
-    if (shape.kind == Shape::Kind::rect && shape.radius <= 0 && !shape.stroke && !shape.shadow && shape.fill.kind == Fill::Kind::solid) {
-        QColor colour = qcolor(shape.fill.a);
-        colour.setAlphaF(colour.alphaF() * static_cast<float>(std::clamp(shape.opacity, 0.0, 1.0)));
-        // Whole device pixels, without antialiasing: the fill becomes a plain
-        // span copy, and a chart's bars get crisp edges.
-        const bool smooth = painter.testRenderHint(QPainter::Antialiasing);
-        painter.setRenderHint(QPainter::Antialiasing, false);
-        const QRectF device = painter.transform().mapRect(qrect(shape.rect));
-        const QRectF snapped = painter.transform().inverted().mapRect(QRectF(QPointF(std::round(device.left()), std::round(device.top())),
-                                                                            QPointF(std::round(device.right()), std::round(device.bottom()))));
-        if (!snapped.isEmpty())
-            painter.fillRect(snapped, colour);
-        else if (shape.rect.width > 0 && shape.rect.height > 0)
-            painter.fillRect(qrect(shape.rect), colour); // thinner than a pixel: let the painter decide
-        painter.setRenderHint(QPainter::Antialiasing, smooth);
-        return;
+    // a heat map): at least a device pixel each way, they are snapped to whole
+    // device pixels and filled without antialiasing, a plain span copy with
+    // crisp edges. Hairlines keep the smooth path.
+    if (shape.kind == Shape::Kind::rect && shape.radius <= 0 && !shape.stroke && !shape.shadow && shape.fill.kind == Fill::Kind::solid
+        && painter.device()) {
+        const qreal ratio = painter.device()->devicePixelRatioF();
+        const QTransform toDevice = painter.transform() * QTransform::fromScale(ratio, ratio);
+        const QRectF device = toDevice.mapRect(qrect(shape.rect));
+        if (device.width() >= 1 && device.height() >= 1 && toDevice.isAffine() && !toDevice.isRotating()) {
+            QColor colour = qcolor(shape.fill.a);
+            colour.setAlphaF(colour.alphaF() * static_cast<float>(std::clamp(shape.opacity, 0.0, 1.0)));
+            const QRectF snapped(QPointF(std::round(device.left()), std::round(device.top())),
+                                 QPointF(std::round(device.right()), std::round(device.bottom())));
+            const bool smooth = painter.testRenderHint(QPainter::Antialiasing);
+            painter.setRenderHint(QPainter::Antialiasing, false);
+            painter.fillRect(toDevice.inverted().mapRect(snapped), colour);
+            painter.setRenderHint(QPainter::Antialiasing, smooth);
+            return;
+        }
     }
     painter.save();
     painter.setOpacity(painter.opacity() * shape.opacity);

@@ -75,8 +75,14 @@ std::optional<std::int64_t> DatabaseClient::changeToken()
 {
     std::lock_guard lock(probeMutex_);
     struct stat status{};
-    if (::stat(path_.c_str(), &status) != 0)
-        return std::nullopt; // no file: nothing to compare, the read will say why
+    if (::stat(path_.c_str(), &status) != 0) {
+        // No file: nothing to compare, the read will say why. The kept
+        // connection goes, so a deleted file's space is not held.
+        if (probe_)
+            sqlite3_close_v2(probe_);
+        probe_ = nullptr;
+        return std::nullopt;
+    }
     const auto inode = static_cast<std::uint64_t>(status.st_ino);
     if (probe_ && inode != probeInode_) {
         sqlite3_close_v2(probe_);
@@ -181,7 +187,7 @@ std::vector<DashboardMessage> DatabaseClient::fetchAllMessages()
         // Sized once: growing a million-row list step by step moves it again and again.
         std::vector<DashboardMessage> messages;
         {
-            SqliteStatement count = prepareOrThrow(db, "SELECT COUNT(*) FROM messages;");
+            SqliteStatement count = prepareOrThrow(db, "SELECT COUNT(*) FROM messages WHERE role = 'assistant';");
             if (count.step() == SQLITE_ROW)
                 messages.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, count.int64(0))));
         }

@@ -41,13 +41,17 @@ TEST(DashboardAggregator, filterKeepsTheHalfOpenWindowAndTheSelectedRawModels)
     EXPECT_EQ(Agg::filter(all, DashboardFilters{}), all);
     EXPECT_NE(DashboardFilters{}, (DashboardFilters{Instant::min(), Instant::max(), {}, DatePreset::last1d}));
 
-    // A sorted list gives the same messages as a part of itself, without a copy; an unsorted one does not try.
-    const auto part = Agg::window(all, filters.from, filters.to);
-    ASSERT_TRUE(part.has_value());
-    EXPECT_EQ(std::vector<DashboardMessage>(part->begin(), part->end()), (std::vector<DashboardMessage>{all[0], all[1]}));
-    EXPECT_EQ(part->data(), all.data());
-    const std::vector<DashboardMessage> unsorted = {all[2], all[0]};
-    EXPECT_FALSE(Agg::window(unsorted, filters.from, filters.to).has_value());
+    // Without copying: a part of a sorted list, or positions picked in it, or in an unsorted one.
+    std::vector<std::uint32_t> picks;
+    const auto asVector = [](const Agg::Messages& list) { return std::vector<DashboardMessage>(list.begin(), list.end()); };
+    filters.models.clear();
+    EXPECT_EQ(asVector(Agg::select(all, filters, picks, Agg::isSortedByTime(all))), (std::vector<DashboardMessage>{all[0], all[1]}));
+    EXPECT_EQ(&Agg::select(all, filters, picks, true).front(), all.data());
+    filters.models = {"claude-opus-4-6"};
+    EXPECT_EQ(asVector(Agg::select(all, filters, picks, true)), (std::vector<DashboardMessage>{all[0]}));
+    const std::vector<DashboardMessage> unsorted = {all[2], all[1], all[0]};
+    EXPECT_FALSE(Agg::isSortedByTime(unsorted));
+    EXPECT_EQ(asVector(Agg::select(unsorted, filters, picks, false)), (std::vector<DashboardMessage>{all[0]}));
 }
 
 TEST(DashboardAggregator, boundsCoverWholeUtcDays)

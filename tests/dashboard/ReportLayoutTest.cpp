@@ -75,9 +75,14 @@ TEST_F(ReportLayoutTest, thePanelsSitInTheirColumnsWithTheirTexts)
 {
     const Result result = layout(inputFor(snapshot));
     for (const char* wanted : {"Tallyglass \u2014 Full Report", "Usage Limits", "5h window", "62%", "resets Jan 15 \u00b7 17:05",
-                               "7d window", "\u2014", "Token timeline (daily)", "Models", "Totals", "Input", "1.5k", "Output",
-                               "Cache created", "Cache read", "Sessions", "2", "Messages", "3", "Cost", "$0.03", "Hour \u00d7 Day"})
+                               "7d window", "\u2014", "Token timeline (daily)", "Models", "Totals", "Input", "Output", "Cache created",
+                               "Cache read", "Sessions", "Messages", "Cost", "Hour \u00d7 Day"})
         EXPECT_TRUE(hasText(result, wanted)) << wanted;
+    std::vector<std::string> tileValues; // the totals' values, in tile order
+    for (const auto* text : texts(result))
+        if (text->font.size == 16 && text->font.weight == 400) // the title is semibold
+            tileValues.push_back(text->text);
+    EXPECT_EQ(tileValues, (std::vector<std::string>{"1.5k", "1.4k", "0", "0", "2", "3", "$0.03"}));
     EXPECT_EQ(countTexts(result, [](auto* text) { return text->text.rfind("resets ", 0) == 0; }), 1);
     // 16 + 300 + 12 + the rest + 12 + 250 + 16 across; the lists fill their panels below their headers.
     EXPECT_EQ(result.heatmap.rect.x, 16 + 300 + 12 + 12);
@@ -122,6 +127,27 @@ TEST_F(ReportLayoutTest, chipsNameEveryPresetAndModelAndWrapWhenTheyDoNotFit)
     EXPECT_GT(crowded.chips.back().rect.y, crowded.chips[0].rect.y);
     EXPECT_LE(crowded.chips.back().rect.right(), 1100 - 16 + 0.01);
     EXPECT_GT(crowded.heatmap.rect.y, result.heatmap.rect.y); // the grid moves down under the header
+}
+
+// Twenty models at the smallest size: the header takes three lines, and still
+// nothing is drawn below the grid; the model rows that do not fit are counted.
+TEST_F(ReportLayoutTest, aCrowdedSmallWindowKeepsEverythingInsideItsPanels)
+{
+    for (int i = 0; i < 20; ++i) {
+        const std::string model = "claude-sonnet-" + std::to_string(i) + "-0";
+        messages.push_back({t("2025-01-15T11:00:00Z"), "s", model, 10, 10 + i, 0, 0, false, 0});
+    }
+    messages.push_back(message("2025-01-15T11:00:00Z", "s", "fable-1", 1, 1)); // and the note under the totals
+    snapshot = ReportSnapshot::compute(messages, {}, std::nullopt);
+    Input in = inputFor(snapshot);
+    in.width = minimumWidth;
+    in.height = minimumHeight;
+    const Result result = layout(in);
+    EXPECT_GT(result.chips.back().rect.y, result.chips.front().rect.y + 40); // three lines of chips
+    for (const auto* text : texts(result))
+        EXPECT_LE(text->rect.bottom(), minimumHeight - padding - 12 + 0.01) << text->text;
+    EXPECT_EQ(countTexts(result, [](auto* text) { return text->text.size() > 5 && text->text.find(" more") != std::string::npos; }), 1);
+    EXPECT_TRUE(hasText(result, "(their cost is not in the figures)"));
 }
 
 TEST_F(ReportLayoutTest, theTimelineStacksModelsAndItsTooltipListsTheHoveredDay)

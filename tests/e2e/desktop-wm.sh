@@ -83,6 +83,7 @@ xwininfo -id "$user" | grep -q IsViewable && fail "the desktop did not switch"
 wmctrl -s 0
 
 echo "== the Full Report opens from the card's menu in front, in the taskbar, and leaves it when closed"
+until_true 10 'grep -q "done:" "$work/app.log"' || fail "the import did not end" # "Refresh" is enabled again
 xdotool mousemove 1236 36 click 1
 sleep 0.5
 xdotool key Down Down Return

@@ -124,22 +124,25 @@ TEST_F(DatabaseClientTest, emptyTablesAnswerWithoutError)
 // What lets an open report skip reading a long history again when nothing was stored.
 TEST_F(DatabaseClientTest, theChangeTokenMovesWithEveryWriteAndWithAReplacedFile)
 {
-    WriteDatabase writer(path);
+    auto writer = std::make_unique<WriteDatabase>(path);
     DatabaseClient client(path);
     const auto first = client.changeToken();
     ASSERT_TRUE(first.has_value());
     EXPECT_EQ(client.changeToken(), first); // reading changes nothing
     client.fetchAllMessages();
     EXPECT_EQ(client.changeToken(), first);
-    writer.insertMessages({message("a", "2025-01-15T12:00:00Z")});
+    writer->insertMessages({message("a", "2025-01-15T12:00:00Z")});
     const auto second = client.changeToken();
     EXPECT_NE(second, first);
-    writer.upsertRateLimits({42.0, std::nullopt}, {std::nullopt, std::nullopt}, at("2025-01-15T12:00:00Z"));
+    writer->upsertRateLimits({42.0, std::nullopt}, {std::nullopt, std::nullopt}, at("2025-01-15T12:00:00Z"));
     EXPECT_NE(client.changeToken(), second);
 
-    // A fresh file in the old one's place (a damaged one set aside) is a change too.
+    // A fresh file in the old one's place (a damaged one set aside, with its log) is a change too.
     const auto before = client.changeToken();
-    std::filesystem::rename(path, path.string() + ".old");
+    writer.reset();
+    for (const char* suffix : {"", "-wal", "-shm"})
+        if (std::filesystem::exists(path.string() + suffix))
+            std::filesystem::rename(path.string() + suffix, path.string() + ".old" + suffix);
     WriteDatabase(path).insertMessages({message("b", "2025-01-15T12:00:00Z")});
     EXPECT_NE(client.changeToken(), before);
     std::filesystem::remove(path);
