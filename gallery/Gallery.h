@@ -18,6 +18,7 @@ struct Shot {
 
 void addOverlayShots(std::vector<Shot>& shots);
 void addReportShots(std::vector<Shot>& shots);
+void addWindowShots(std::vector<Shot>& shots);
 
 // Checks shared by the windows.
 std::string notBlank(const QImage& image);

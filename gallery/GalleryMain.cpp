@@ -38,6 +38,7 @@ int main(int argc, char** argv)
     std::vector<tallyglass::gallery::Shot> shots;
     tallyglass::gallery::addOverlayShots(shots);
     tallyglass::gallery::addReportShots(shots);
+    tallyglass::gallery::addWindowShots(shots);
 
     int failures = 0;
     // Every picture also goes on one sheet per window, named, to look over at a glance.

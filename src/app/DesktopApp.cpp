@@ -11,6 +11,8 @@
 #include "capture/HistoryImport.h"
 #include "dashboard/DashboardViewModel.h"
 #include "dashboard/DashboardWindowController.h"
+#include "onboarding/OnboardingWindowController.h"
+#include "settings/SettingsView.h"
 #include "core/Log.h"
 #include "hook/HookInstaller.h"
 #include "overlay/ChartViewModel.h"
@@ -40,11 +42,16 @@ DesktopApp::~DesktopApp()
     panel_ = nullptr;
     delete report_; // the same for the report's window
     report_ = nullptr;
+    delete onboarding_;
+    onboarding_ = nullptr;
+    delete settings_;
+    settings_ = nullptr;
 }
 
 int DesktopApp::run(QApplication& app)
 {
-    StopSignals::install(&app, [] { QApplication::quit(); });
+    QPointer<DesktopApp> self(this);
+    StopSignals::install(&app, [self] { if (self) self->quit(); });
     ::signal(SIGPIPE, SIG_IGN);
     // Windows come and go; the application ends only when asked to.
     app.setQuitOnLastWindowClosed(false);
@@ -80,8 +87,9 @@ bool DesktopApp::start()
     statusBar_->onShowWelcome = [self] { if (self) self->showOnboarding(); };
     statusBar_->onShowFullReport = [self] { if (self) self->showFullReport(); };
     statusBar_->onShowSettings = [self] { if (self) self->showSettings(); };
+    statusBar_->onQuit = [self] { if (self) self->quit(); };
     setupOverlay();
-    if (!QSettings("tallyglass", "tallyglass").value("tallyglass_onboarding_v1_done", false).toBool())
+    if (!OnboardingPreferences().isDone())
         showOnboarding();
     vm_->scanProjects(); // the whole history the first time, what changed since afterwards
     return true;
@@ -117,7 +125,7 @@ void DesktopApp::setupOverlay()
     StackedBarChartView::Callbacks callbacks;
     callbacks.isHookInstalled = [self] { return self && self->isHookInstalled(); };
     callbacks.onToggleHook = [self](bool installed) { if (self) self->toggleHook(installed); };
-    callbacks.onQuit = [] { QApplication::quit(); };
+    callbacks.onQuit = [self] { if (self) self->quit(); };
     callbacks.onOpenFullReport = [self] { if (self) self->showFullReport(); };
     callbacks.onOpenSettings = [self] { if (self) self->showSettings(); };
     chart_ = new StackedBarChartView(*vm_, callbacks);
@@ -180,14 +188,67 @@ void DesktopApp::changeHook(bool install)
         Alerts::show("Hook uninstalled", "Claude Code will no longer send events.");
 }
 
+// The welcome asks for the installer each time: one taken at its opening
+// would still write the old port after the server moved.
 void DesktopApp::showOnboarding()
 {
-    // The welcome window comes with its own work; until then there is nothing to open.
+    if (!core_)
+        return;
+    if (!onboarding_) {
+        QPointer<DesktopApp> self(this);
+        HookControls hook;
+        hook.isInstalled = [self] { return self && self->isHookInstalled(); };
+        hook.install = [self] {
+            if (!self || !self->core_)
+                throw std::runtime_error("Installer not ready yet \u2014 try again in a second.");
+            self->core_->installer().install();
+        };
+        hook.claudeCodeInstalled = [] {
+            std::error_code ignored;
+            return std::filesystem::is_directory(AppPaths::claudeDirectory(), ignored);
+        };
+        onboarding_ = new OnboardingWindowController(
+            hook,
+            [self] {
+                if (!self)
+                    return;
+                if (self->panel_)
+                    self->panel_->showWithoutFocus();
+                if (self->statusBar_)
+                    self->statusBar_->rebuildMenu();
+                emit AppSignals::shared().hookStateChanged();
+            },
+            [self] { if (self) self->quit(); }, this);
+    }
+    if (panel_)
+        panel_->hide();
+    onboarding_->show();
+}
+
+// Qt closes every window on its way out; the welcome must not take that for
+// the user completing it.
+void DesktopApp::quit()
+{
+    if (onboarding_)
+        onboarding_->abandon();
+    QApplication::quit();
 }
 
 void DesktopApp::showSettings()
 {
-    // The settings window comes with its own work; until then there is nothing to open.
+    if (!settings_) {
+        QPointer<DesktopApp> self(this);
+        SettingsActions actions;
+        actions.isHookInstalled = [self] { return self && self->isHookInstalled(); };
+        actions.toggleHook = [self] {
+            if (self)
+                self->toggleHook(self->isHookInstalled());
+        };
+        actions.launchAtLogin = [] { return LaunchAtLoginManager::shared().isEnabled(); };
+        actions.setLaunchAtLogin = [](bool enabled) { LaunchAtLoginManager::shared().setEnabled(enabled); };
+        settings_ = new SettingsWindowController(actions, this);
+    }
+    settings_->show();
 }
 
 void DesktopApp::showFullReport()

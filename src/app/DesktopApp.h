@@ -12,6 +12,8 @@ class ChartViewModel;
 class CoreServices;
 class DashboardViewModel;
 class DashboardWindowController;
+class OnboardingWindowController;
+class SettingsWindowController;
 class DataRefresher;
 class DatabaseClient;
 class HistoryImport;
@@ -48,7 +50,11 @@ public:
     StatusBarController* statusBar() const { return statusBar_; }
     CoreServices* core() const { return core_.get(); }
     DashboardWindowController* report() const { return report_; }
+    OnboardingWindowController* onboarding() const { return onboarding_; }
+    SettingsWindowController* settings() const { return settings_; }
 
+    // Ends the program, from the tray, the overlay, the welcome or a signal.
+    void quit();
     // Starts everything but the event loop; false when the database cannot be opened.
     bool start();
     void shutDown();
@@ -67,6 +73,8 @@ private:
     StatusBarController* statusBar_ = nullptr;
     DashboardViewModel* reportModel_ = nullptr;
     DashboardWindowController* report_ = nullptr;
+    OnboardingWindowController* onboarding_ = nullptr;
+    SettingsWindowController* settings_ = nullptr;
 };
 
 } // namespace tallyglass

@@ -101,4 +101,47 @@ echo "== SIGTERM ends it cleanly"
 kill -TERM "$app"
 wait "$app"; status=$?
 [ "$status" = 0 ] || fail "exit status $status after SIGTERM"
+
+# The welcome's window: the one of the program's visible windows that is 520 wide.
+welcome_of() {
+  local id
+  for id in $(xdotool search --onlyvisible --pid "$1" 2>/dev/null); do
+    xwininfo -id "$id" | grep -q "Width: 520" && { echo "$id"; return 0; }
+  done
+  return 1
+}
+
+echo "== at the first start the welcome takes the focus, in the taskbar, while the overlay waits"
+sed -i '/tallyglass_onboarding_v1_done/d' "$HOME/.config/tallyglass/tallyglass.conf"
+xdotool windowactivate --sync "$user"
+"$bin" > "$work/app2.log" 2>&1 &
+app=$!
+until_true 15 'welcome_of "$app" > /dev/null' || fail "no welcome window"
+welcome=$(welcome_of "$app")
+until_true 5 '[ "$(xdotool getactivewindow)" = "$welcome" ]' || fail "the welcome did not take the focus"
+xprop -id "$welcome" _NET_WM_STATE | grep -q SKIP_TASKBAR && fail "the welcome is out of the taskbar"
+overlay=$(xdotool search --name "Tallyglass overlay" | head -1)
+xwininfo -id "$overlay" | grep -q IsViewable && fail "the overlay shows beside the welcome"
+
+echo "== closing the welcome completes it and brings the overlay back"
+wmctrl -i -c "$(printf '0x%x' "$welcome")"
+until_true 5 'xwininfo -id "$overlay" | grep -q IsViewable' || fail "the overlay did not come back"
+grep -q "tallyglass_onboarding_v1_done=true" "$HOME/.config/tallyglass/tallyglass.conf" || fail "closing did not complete the welcome"
+kill -TERM "$app"; wait "$app"
+
+echo "== \"Exit\" in the hook step ends the program and the welcome comes again"
+sed -i '/tallyglass_onboarding_v1_done/d' "$HOME/.config/tallyglass/tallyglass.conf"
+"$bin" > "$work/app3.log" 2>&1 &
+app=$!
+until_true 15 'welcome_of "$app" > /dev/null' || fail "no welcome window"
+welcome=$(welcome_of "$app")
+sleep 0.5
+xdotool mousemove --window "$welcome" 260 494 click 1 # "Get Started"
+sleep 0.6
+xdotool mousemove --window "$welcome" 259 482 click 1 # "Exit" (there is no ~/.claude here)
+for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$app" 2>/dev/null && fail "\"Exit\" did not end the program"
+wait "$app"; status=$?
+[ "$status" = 0 ] || fail "exit status $status after \"Exit\""
+grep -q "tallyglass_onboarding_v1_done" "$HOME/.config/tallyglass/tallyglass.conf" && fail "\"Exit\" completed the welcome"
 echo "1 passed, 0 failed"

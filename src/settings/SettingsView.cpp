@@ -1,0 +1,183 @@
+#include "settings/SettingsView.h"
+
+#include "app/AppSignals.h"
+#include "overlay/ThemeManager.h"
+#include "settings/Controls.h"
+
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace tallyglass {
+
+namespace {
+
+QWidget* row(const std::string& symbol, const QString& title, QLabel* subtitle, QWidget* control, QWidget* parent)
+{
+    auto* widget = new QWidget(parent);
+    auto* layout = new QHBoxLayout(widget);
+    layout->setContentsMargins(0, 6, 0, 6);
+    layout->setSpacing(10);
+    auto* icon = new SymbolView(symbol, 20, widget);
+    icon->setObjectName("rowSymbol");
+    layout->addWidget(icon, 0, Qt::AlignVCenter);
+    auto* texts = new QVBoxLayout();
+    texts->setSpacing(1);
+    texts->addWidget(textLabel(title, 14, widget, true, Qt::AlignLeft));
+    subtitle->setProperty("role", "muted");
+    subtitle->setWordWrap(false); // rows keep one height whatever the hook state
+    texts->addWidget(subtitle);
+    layout->addLayout(texts, 1);
+    layout->addWidget(control, 0, Qt::AlignVCenter);
+    return widget;
+}
+
+} // namespace
+
+SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClose, QWidget* parent)
+    : QWidget(parent)
+    , actions_(std::move(actions))
+    , onClose_(std::move(onClose))
+{
+    setFixedSize(380, 352);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(18, 18, 18, 14);
+    layout->setSpacing(4);
+    layout->addWidget(textLabel("Settings", 18, this, true, Qt::AlignLeft));
+    layout->addSpacing(8);
+
+    hookButton_ = new QPushButton("Install", this);
+    hookButton_->setProperty("role", "small");
+    hookButton_->setAutoDefault(false);
+    hookSubtitle_ = textLabel("Not installed \u2014 no events will be captured", 11, this, false, Qt::AlignLeft);
+    connect(hookButton_, &QPushButton::clicked, this, [this] {
+        if (actions_.toggleHook)
+            actions_.toggleHook(); // the row changes when the change is announced
+    });
+    layout->addWidget(row("link", "Claude Code Hook", hookSubtitle_, hookButton_, this));
+
+    // No updater here: a switch that seemed to turn updates on would mislead.
+    updates_ = new ToggleSwitch(this);
+    updates_->setChecked(false);
+    updates_->setEnabled(false);
+    QWidget* updatesRow = row("arrow.triangle.2.circlepath", "Auto-Update", textLabel("Check for new versions automatically", 11, this, false,
+                                                                                    Qt::AlignLeft),
+                              updates_, this);
+    updatesRow->setToolTip("Updates come from your package manager");
+    layout->addWidget(updatesRow);
+
+    login_ = new ToggleSwitch(this);
+    login_->setChecked(actions_.launchAtLogin && actions_.launchAtLogin());
+    connect(login_, &ToggleSwitch::toggled, this, [this](bool on) {
+        if (actions_.setLaunchAtLogin)
+            actions_.setLaunchAtLogin(on);
+    });
+    layout->addWidget(row("power", "Launch at Login", textLabel("Start Tallyglass when you log in", 11, this, false, Qt::AlignLeft), login_, this));
+
+    theme_ = new MenuPicker(this);
+    theme_->setFixedWidth(120);
+    for (const auto& [label, preference] : {std::pair{"System", ThemePreference::system}, std::pair{"Dark", ThemePreference::dark},
+                                            std::pair{"Light", ThemePreference::light}})
+        theme_->addItem(label, static_cast<int>(preference));
+    theme_->setCurrentIndex(theme_->findData(static_cast<int>(ThemeManager::shared().preference())));
+    connect(theme_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        ThemeManager::shared().setPreference(static_cast<ThemePreference>(theme_->itemData(index).toInt()));
+    });
+    layout->addWidget(row("paintpalette", "Theme", textLabel("Appearance across the app", 11, this, false, Qt::AlignLeft), theme_, this));
+
+    layout->addStretch(1);
+    auto* bar = new QHBoxLayout();
+    bar->addStretch(1);
+    done_ = new QPushButton("Done", this);
+    done_->setDefault(true);
+    done_->setAutoDefault(true);
+    done_->setMinimumWidth(80);
+    connect(done_, &QPushButton::clicked, this, [this] {
+        if (onClose_)
+            onClose_();
+    });
+    bar->addWidget(done_);
+    layout->addLayout(bar);
+
+    connect(&AppSignals::shared(), &AppSignals::hookStateChanged, this, &SettingsView::refreshHook);
+    connect(&ThemeManager::shared(), &ThemeManager::appearanceChanged, this, [this] { restyle(); });
+    restyle();
+}
+
+void SettingsView::refreshHook()
+{
+    const bool installed = actions_.isHookInstalled && actions_.isHookInstalled();
+    hookSubtitle_->setText(installed ? QString::fromUtf8("Installed \u2014 events flow to this app")
+                                     : QString::fromUtf8("Not installed \u2014 no events will be captured"));
+    hookButton_->setText(installed ? "Uninstall" : "Install");
+}
+
+void SettingsView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    restyle(); // inside its window now: the window's appearance
+    refreshHook();
+    login_->setChecked(actions_.launchAtLogin && actions_.launchAtLogin());
+}
+
+void SettingsView::paintEvent(QPaintEvent*)
+{
+    const Rgba& c = paletteFor(this).background;
+    QPainter(this).fillRect(rect(), QColor::fromRgbF(static_cast<float>(c.r), static_cast<float>(c.g), static_cast<float>(c.b)));
+}
+
+void SettingsView::restyle()
+{
+    const Palette& p = paletteFor(this);
+    setStyleSheet(QString("QLabel { color: %1; background: transparent; }"
+                          "QLabel[role=\"muted\"] { color: %2; }"
+                          "QPushButton { color: %1; background: %3; border: 1px solid %4; border-radius: 6px; padding: 4px 10px; }"
+                          "QPushButton:hover { background: %5; }"
+                          "QPushButton:default { color: white; background: %6; border: none; }"
+                          "QComboBox QAbstractItemView { color: %1; background: %3; selection-background-color: %6; }")
+                      .arg(css(p.textPrimary), css(p.textMuted), css(p.surfaceElevated), css(p.border), css(p.chartGridLine), css(p.accent)));
+    for (auto* symbol : findChildren<SymbolView*>())
+        symbol->setColour(p.accent);
+    update();
+}
+
+SettingsWindowController::SettingsWindowController(SettingsActions actions, QObject* parent)
+    : QObject(parent)
+    , actions_(std::move(actions))
+{
+}
+
+SettingsWindowController::~SettingsWindowController()
+{
+    delete window_;
+}
+
+void SettingsWindowController::show()
+{
+    if (!window_) {
+        window_ = new QDialog(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+        window_->setWindowTitle("Settings");
+        window_->setModal(false);
+        window_->setSizeGripEnabled(false);
+        auto* layout = new QVBoxLayout(window_);
+        layout->setContentsMargins(0, 0, 0, 0);
+        QDialog* window = window_;
+        view_ = new SettingsView(actions_, [window] { window->close(); }, window_);
+        layout->addWidget(view_);
+        window_->setFixedSize(380, 352);
+        ThemeManager::makeThemedRoot(window_);
+    }
+    if (!window_->isVisible()) {
+        if (const QScreen* screen = QGuiApplication::primaryScreen())
+            window_->move(screen->availableGeometry().center() - window_->rect().center());
+    }
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+}
+
+} // namespace tallyglass

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QDialog>
+#include <QWidget>
+
+#include <functional>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+
+namespace tallyglass {
+
+class ToggleSwitch;
+
+// What the settings change, from the application: the hook (installed? put
+// it there or take it away, with the usual alerts) and the login item.
+struct SettingsActions {
+    std::function<bool()> isHookInstalled;
+    std::function<void()> toggleHook;
+    std::function<bool()> launchAtLogin;
+    std::function<void(bool)> setLaunchAtLogin;
+};
+
+// Four rows: the Claude Code hook, updates (none on this platform: shown off
+// and disabled), launch at login, and the theme; "Done" below.
+class SettingsView final : public QWidget {
+    Q_OBJECT
+
+public:
+    SettingsView(SettingsActions actions, std::function<void()> onClose, QWidget* parent = nullptr);
+
+    // The hook row follows the installed state; asked when shown and on every change.
+    void refreshHook();
+
+    QPushButton* hookButton() const { return hookButton_; }
+    QLabel* hookSubtitle() const { return hookSubtitle_; }
+    ToggleSwitch* updatesSwitch() const { return updates_; }
+    ToggleSwitch* loginSwitch() const { return login_; }
+    QComboBox* themePicker() const { return theme_; }
+    QPushButton* doneButton() const { return done_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void restyle();
+
+    SettingsActions actions_;
+    std::function<void()> onClose_;
+    QPushButton* hookButton_ = nullptr;
+    QLabel* hookSubtitle_ = nullptr;
+    ToggleSwitch* updates_ = nullptr;
+    ToggleSwitch* login_ = nullptr;
+    QComboBox* theme_ = nullptr;
+    QPushButton* done_ = nullptr;
+};
+
+// The settings window: one for the life of the program, made on first use,
+// kept when closed. Return presses "Done".
+class SettingsWindowController final : public QObject {
+public:
+    explicit SettingsWindowController(SettingsActions actions, QObject* parent = nullptr);
+    ~SettingsWindowController() override;
+
+    void show();
+    QDialog* window() const { return window_; }
+    SettingsView* view() const { return view_; }
+
+private:
+    SettingsActions actions_;
+    QDialog* window_ = nullptr;
+    SettingsView* view_ = nullptr;
+};
+
+} // namespace tallyglass

@@ -1,0 +1,157 @@
+#include "app/AppPaths.h"
+#include "app/AppSignals.h"
+#include "app/DesktopApp.h"
+#include "app/StatusBarController.h"
+#include "onboarding/OnboardingWindowController.h"
+#include "overlay/OverlayPanel.h"
+#include "settings/Controls.h"
+#include "support/QtTestApp.h"
+#include "support/WidgetTestApp.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+namespace tallyglass {
+namespace {
+
+// What the user can see of a window: its buttons and its texts.
+template <typename Widget>
+std::vector<std::string> shown(QWidget* window)
+{
+    std::vector<std::string> out;
+    for (Widget* widget : window->findChildren<Widget*>())
+        if (widget->isVisibleTo(window) && !widget->text().isEmpty())
+            out.push_back(widget->text().toStdString());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool showsText(QWidget* window, const std::string& text)
+{
+    const auto labels = shown<QLabel>(window);
+    return std::find(labels.begin(), labels.end(), text) != labels.end();
+}
+
+void press(QWidget* window, const QString& text)
+{
+    for (QPushButton* button : window->findChildren<QPushButton*>())
+        if (button->isVisibleTo(window) && button->text() == text)
+            return button->click();
+    ADD_FAILURE() << "no button " << text.toStdString() << " among the visible ones";
+}
+
+std::string fileText(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The first start, as a user goes through it: the welcome in front of a
+// hidden overlay, the hook step waiting for Claude Code, a failing install
+// that can be tried again, and the close button completing the welcome.
+TEST(Onboarding, theFirstStartWalksTheUserToAWorkingHook)
+{
+    test::widgetApp();
+    QSettings("tallyglass", "tallyglass").clear();
+    int notices = 0;
+    QObject listener;
+    QObject::connect(&AppSignals::shared(), &AppSignals::hookStateChanged, &listener, [&] { ++notices; });
+
+    DesktopApp app;
+    ASSERT_TRUE(app.start());
+    ASSERT_NE(app.onboarding(), nullptr);
+    QWidget* window = app.onboarding()->window();
+    ASSERT_TRUE(window->isVisible());
+    EXPECT_EQ(window->size(), QSize(520, 600));
+    EXPECT_FALSE(app.panel()->isVisible());
+    EXPECT_TRUE(showsText(window, "Welcome to Tallyglass"));
+    EXPECT_TRUE(showsText(window, "100% local \u2014 nothing leaves your computer"));
+
+    press(window, "Get Started");
+    EXPECT_EQ(app.onboarding()->view()->step(), 1);
+    EXPECT_EQ(shown<QPushButton>(window), (std::vector<std::string>{"Exit", "Re-check"}));
+    EXPECT_TRUE(showsText(window, "Claude Code not detected"));
+    press(window, "Re-check");
+    EXPECT_EQ(shown<QPushButton>(window), (std::vector<std::string>{"Exit", "Re-check"})); // still nothing there
+
+    std::filesystem::create_directories(AppPaths::claudeDirectory());
+    std::ofstream(AppPaths::claudeSettings()) << "{ not json";
+    press(window, "Re-check");
+    EXPECT_EQ(shown<QPushButton>(window), (std::vector<std::string>{"Exit", "Install Hook"}));
+    press(window, "Install Hook");
+    ASSERT_TRUE(app.onboarding()->view()->hookError().has_value());
+    EXPECT_TRUE(showsText(window, *app.onboarding()->view()->hookError()));
+    EXPECT_EQ(shown<QPushButton>(window), (std::vector<std::string>{"Exit", "Install Hook"}));
+    EXPECT_EQ(fileText(AppPaths::claudeSettings()), "{ not json"); // what the user wrote is kept
+
+    std::filesystem::remove(AppPaths::claudeSettings());
+    press(window, "Install Hook");
+    EXPECT_FALSE(app.onboarding()->view()->hookError().has_value());
+    EXPECT_EQ(shown<QPushButton>(window), (std::vector<std::string>{"Continue"}));
+    EXPECT_TRUE(showsText(window, "Hooks enabled"));
+    EXPECT_NE(fileText(AppPaths::claudeSettings()).find("tallyglass\\/app-hook"), std::string::npos);
+
+    window->close();
+    EXPECT_TRUE(QSettings("tallyglass", "tallyglass").value(OnboardingPreferences::doneKey).toBool());
+    EXPECT_TRUE(app.panel()->isVisible());
+    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(app.onboarding()->window(), nullptr);
+
+    // Again from the tray: a fresh welcome, the hook step already done, the last step ends it.
+    app.statusBar()->onShowWelcome();
+    window = app.onboarding()->window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(app.panel()->isVisible());
+    EXPECT_EQ(app.onboarding()->view()->step(), 0);
+    for (const char* button : {"Get Started", "Continue", "Continue"})
+        press(window, button);
+    EXPECT_TRUE(showsText(window, "You're all set!"));
+    EXPECT_TRUE(showsText(window, "The overlay will appear in the top-right. Re-open this welcome anytime from the tray menu."));
+    press(window, "Get Started");
+    EXPECT_EQ(app.onboarding()->window(), nullptr);
+    EXPECT_TRUE(app.panel()->isVisible());
+    EXPECT_EQ(notices, 2);
+    app.shutDown();
+}
+
+// "Exit" leaves the welcome to open again next time, though Qt closes every
+// window on its way out; no updater is pretended.
+TEST(Onboarding, exitQuitsWithoutCompletingAndUpdatesCannotBeTurnedOn)
+{
+    test::widgetApp();
+    QSettings("tallyglass", "tallyglass").clear();
+    int exits = 0;
+    int finished = 0;
+    HookControls hook{[] { return false; }, [] {}, [] { return true; }};
+    OnboardingWindowController controller(hook, [&] { ++finished; }, [&] {
+        ++exits;
+        QApplication::closeAllWindows(); // as quitting does
+    });
+    controller.show();
+    QWidget* window = controller.window();
+
+    ToggleSwitch* updates = window->findChild<ToggleSwitch*>();
+    ASSERT_NE(updates, nullptr);
+    EXPECT_FALSE(updates->isEnabled());
+    EXPECT_FALSE(updates->isChecked());
+    updates->click();
+    EXPECT_FALSE(updates->isChecked());
+
+    press(window, "Get Started");
+    press(window, "Exit");
+    EXPECT_EQ(exits, 1);
+    EXPECT_EQ(finished, 0);
+    QSettings settings("tallyglass", "tallyglass");
+    EXPECT_FALSE(settings.contains(OnboardingPreferences::doneKey));
+    EXPECT_FALSE(settings.contains("SUEnableAutomaticChecks"));
+}
+
+} // namespace
+} // namespace tallyglass

@@ -1,0 +1,100 @@
+#include "app/Alerts.h"
+#include "app/AppPaths.h"
+#include "app/DesktopApp.h"
+#include "app/LaunchAtLoginManager.h"
+#include "overlay/OverlayPanel.h"
+#include "overlay/ThemeManager.h"
+#include "settings/Controls.h"
+#include "settings/SettingsView.h"
+#include "support/QtTestApp.h"
+#include "support/WidgetTestApp.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace tallyglass {
+namespace {
+
+std::string fileText(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Every row of the settings window, used as a user would, through the whole
+// application: Claude Code's settings, the stored keys and the autostart entry.
+TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
+{
+    test::widgetApp();
+    QSettings("tallyglass", "tallyglass").clear();
+    QSettings("tallyglass", "tallyglass").setValue("tallyglass_onboarding_v1_done", true);
+    ThemeManager::shared().setSchemeSource([] { return std::optional<bool>(false); });
+    ThemeManager::shared().apply();
+    std::vector<std::string> alerts;
+    Alerts::setPresenter([&](const std::string& title, const std::string&) { alerts.push_back(title); });
+
+    DesktopApp app;
+    ASSERT_TRUE(app.start());
+    app.showSettings();
+    QDialog* window = app.settings()->window();
+    SettingsView* view = app.settings()->view();
+    ASSERT_TRUE(window->isVisible());
+    EXPECT_EQ(window->size(), QSize(380, 352));
+    EXPECT_EQ(window->windowTitle(), "Settings");
+
+    // The hook row, before and after each change is announced.
+    const auto hookRow = [&] { return view->hookSubtitle()->text().toStdString() + " | " + view->hookButton()->text().toStdString(); };
+    EXPECT_EQ(hookRow(), "Not installed \u2014 no events will be captured | Install");
+    view->hookButton()->click();
+    EXPECT_EQ(hookRow(), "Installed \u2014 events flow to this app | Uninstall");
+    EXPECT_NE(fileText(AppPaths::claudeSettings()).find("tallyglass\\/app-hook"), std::string::npos);
+    view->hookButton()->click();
+    EXPECT_EQ(hookRow(), "Not installed \u2014 no events will be captured | Install");
+    EXPECT_EQ(fileText(AppPaths::claudeSettings()).find("tallyglass\\/app-hook"), std::string::npos);
+    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 2; }));
+    EXPECT_EQ(alerts, (std::vector<std::string>{"Hook installed", "Hook uninstalled"}));
+
+    // Launch at login: on by default, the entry follows each flip at once.
+    const auto entry = AppPaths::home() / ".config" / "autostart" / "tallyglass.desktop";
+    EXPECT_TRUE(view->loginSwitch()->isChecked());
+    view->loginSwitch()->click();
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(LaunchAtLoginManager::enabledKey).toString(), "false");
+    view->loginSwitch()->click();
+    EXPECT_TRUE(std::filesystem::exists(entry));
+
+    // No updater on this platform: the switch stays off and nothing is stored.
+    view->updatesSwitch()->click();
+    EXPECT_FALSE(view->updatesSwitch()->isChecked());
+    EXPECT_FALSE(QSettings("tallyglass", "tallyglass").contains("SUEnableAutomaticChecks"));
+
+    // The theme: stored, and every open window recoloured at once.
+    QComboBox* picker = view->themePicker();
+    EXPECT_EQ(picker->currentText(), "System");
+    picker->setCurrentIndex(picker->findText("Dark"));
+    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ThemeManager::preferenceKey).toString(), "dark");
+    EXPECT_EQ(paletteFor(view), Palette::dark());
+    EXPECT_EQ(paletteFor(app.panel()), Palette::dark());
+
+    // Return presses "Done"; the same window comes back, remembering the choices.
+    QKeyEvent returnKey(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(window, &returnKey);
+    EXPECT_FALSE(window->isVisible());
+    app.showSettings();
+    EXPECT_EQ(app.settings()->window(), window);
+    EXPECT_EQ(picker->currentText(), "Dark");
+    Alerts::setPresenter({});
+    ThemeManager::shared().setPreference(ThemePreference::system);
+    app.shutDown();
+}
+
+} // namespace
+} // namespace tallyglass
