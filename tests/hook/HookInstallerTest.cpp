@@ -16,13 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 mode_t modeOf(const fs::path& path)
 {
@@ -60,16 +53,16 @@ TEST_F(HookInstallerTest, installingWithoutSettingsCreatesThemAndAnExecutableScr
     EXPECT_FALSE(installer.isInstalled());
     installer.install();
     EXPECT_TRUE(installer.isInstalled());
-    EXPECT_EQ(json::parse(slurp(settings)), HookSettings::installed(json::object(), "app-hook"));
-    EXPECT_NE(slurp(settings).find("\"~\\/.config\\/tallyglass\\/app-hook\""), std::string::npos);
-    EXPECT_EQ(slurp(script), HookScriptBuilder::render(45832, 3));
+    EXPECT_EQ(json::parse(test::fileText(settings)), HookSettings::installed(json::object(), "app-hook"));
+    EXPECT_NE(test::fileText(settings).find("\"~\\/.config\\/tallyglass\\/app-hook\""), std::string::npos);
+    EXPECT_EQ(test::fileText(script), HookScriptBuilder::render(45832, 3));
     EXPECT_EQ(modeOf(script), 0755u);
     EXPECT_TRUE(leftovers(script.parent_path()).empty());
     EXPECT_TRUE(leftovers(settings.parent_path()).empty());
 
-    const std::string first = slurp(settings);
+    const std::string first = test::fileText(settings);
     installer.install();
-    EXPECT_EQ(slurp(settings), first);
+    EXPECT_EQ(test::fileText(settings), first);
 }
 
 TEST_F(HookInstallerTest, anUpToDateScriptIsLeftAloneAndAnotherPortReplacesIt)
@@ -84,7 +77,7 @@ TEST_F(HookInstallerTest, anUpToDateScriptIsLeftAloneAndAnotherPortReplacesIt)
 
     HookInstaller moved(settings, script, 45833, 3);
     moved.install();
-    EXPECT_NE(slurp(script).find("PORT=45833\n"), std::string::npos);
+    EXPECT_NE(test::fileText(script).find("PORT=45833\n"), std::string::npos);
     EXPECT_EQ(modeOf(script), 0755u);
     EXPECT_EQ(script.filename(), "app-hook");
 }
@@ -92,11 +85,11 @@ TEST_F(HookInstallerTest, anUpToDateScriptIsLeftAloneAndAnotherPortReplacesIt)
 TEST_F(HookInstallerTest, uninstallRestoresTheUsersSettingsAndRemovesTheScript)
 {
     writeSettings(R"({"model":"opus","statusLine":{"type":"command","command":"ccline"},"hooks":{"Stop":[{"matcher":"","hooks":[{"type":"command","command":"notify-send done"}]}]}})");
-    const json before = json::parse(slurp(settings));
+    const json before = json::parse(test::fileText(settings));
     installer.install();
-    EXPECT_EQ(json::parse(slurp(settings))["statusLine"]["command"], "~/.config/tallyglass/app-hook -- ccline");
+    EXPECT_EQ(json::parse(test::fileText(settings))["statusLine"]["command"], "~/.config/tallyglass/app-hook -- ccline");
     installer.uninstall();
-    EXPECT_EQ(json::parse(slurp(settings)), before);
+    EXPECT_EQ(json::parse(test::fileText(settings)), before);
     EXPECT_FALSE(fs::exists(script));
     EXPECT_FALSE(installer.isInstalled());
 }
@@ -126,7 +119,7 @@ TEST_F(HookInstallerTest, unusableSettingsAreRefusedAndLeftByteForByte)
                 EXPECT_NE(message.find(settings.string()), std::string::npos) << message;
                 EXPECT_NE(message.find(c.expectInMessage), std::string::npos) << message;
             }
-            EXPECT_EQ(slurp(settings), c.text);
+            EXPECT_EQ(test::fileText(settings), c.text);
         }
         EXPECT_FALSE(installer.isInstalled());
     }
@@ -149,14 +142,14 @@ TEST_F(HookInstallerTest, aLinkedSettingsFileStaysALinkAndKeepsItsPermissions)
     installer.install();
     EXPECT_TRUE(fs::is_symlink(settings));
     EXPECT_EQ(fs::read_symlink(settings), "../dotfiles/claude-settings.json");
-    EXPECT_EQ(json::parse(slurp(dotfiles))["model"], "sonnet");
-    EXPECT_TRUE(HookSettings::hasOwnedCapture(json::parse(slurp(dotfiles))));
+    EXPECT_EQ(json::parse(test::fileText(dotfiles))["model"], "sonnet");
+    EXPECT_TRUE(HookSettings::hasOwnedCapture(json::parse(test::fileText(dotfiles))));
     EXPECT_EQ(modeOf(dotfiles), 0600u);
     EXPECT_TRUE(leftovers(dotfiles.parent_path()).empty());
 
     installer.uninstall();
     EXPECT_TRUE(fs::is_symlink(settings));
-    EXPECT_EQ(json::parse(slurp(dotfiles)), json::parse(R"({"model":"sonnet"})"));
+    EXPECT_EQ(json::parse(test::fileText(dotfiles)), json::parse(R"({"model":"sonnet"})"));
     EXPECT_EQ(modeOf(dotfiles), 0600u);
 }
 
@@ -171,8 +164,8 @@ TEST_F(HookInstallerTest, everyValueOfTheUsersSettingsSurvivesARoundTrip)
     writeSettings(user);
     installer.install();
     installer.uninstall();
-    EXPECT_EQ(json::parse(slurp(settings)), json::parse(user));
-    EXPECT_EQ(json::parse(slurp(settings))["whole"].dump(), "2.0");
+    EXPECT_EQ(json::parse(test::fileText(settings)), json::parse(user));
+    EXPECT_EQ(json::parse(test::fileText(settings))["whole"].dump(), "2.0");
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "overlay/OverlayPanel.h"
 #include "settings/Controls.h"
 #include "support/QtTestApp.h"
+#include "support/TempDir.h"
 #include "support/WidgetTestApp.h"
 
 #include <QApplication>
@@ -47,12 +48,6 @@ void press(QWidget* window, const QString& text)
     ADD_FAILURE() << "no button " << text.toStdString() << " among the visible ones";
 }
 
-std::string fileText(const std::filesystem::path& path)
-{
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // The first start, as a user goes through it: the welcome in front of a
 // hidden overlay, the hook step waiting for Claude Code, a failing install
 // that can be tried again, and the close button completing the welcome.
@@ -89,14 +84,14 @@ TEST(Onboarding, theFirstStartWalksTheUserToAWorkingHook)
     ASSERT_TRUE(app.onboarding()->view()->hookError().has_value());
     EXPECT_TRUE(showsText(window, *app.onboarding()->view()->hookError()));
     EXPECT_EQ(shown<QPushButton>(window), (std::vector<std::string>{"Exit", "Install Hook"}));
-    EXPECT_EQ(fileText(AppPaths::claudeSettings()), "{ not json"); // what the user wrote is kept
+    EXPECT_EQ(test::fileText(AppPaths::claudeSettings()), "{ not json"); // what the user wrote is kept
 
     std::filesystem::remove(AppPaths::claudeSettings());
     press(window, "Install Hook");
     EXPECT_FALSE(app.onboarding()->view()->hookError().has_value());
     EXPECT_EQ(shown<QPushButton>(window), (std::vector<std::string>{"Continue"}));
     EXPECT_TRUE(showsText(window, "Hooks enabled"));
-    EXPECT_NE(fileText(AppPaths::claudeSettings()).find("tallyglass\\/app-hook"), std::string::npos);
+    EXPECT_NE(test::fileText(AppPaths::claudeSettings()).find("tallyglass\\/app-hook"), std::string::npos);
 
     window->close();
     EXPECT_TRUE(QSettings("tallyglass", "tallyglass").value(OnboardingPreferences::doneKey).toBool());

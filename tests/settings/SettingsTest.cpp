@@ -7,6 +7,7 @@
 #include "settings/Controls.h"
 #include "settings/SettingsView.h"
 #include "support/QtTestApp.h"
+#include "support/TempDir.h"
 #include "support/WidgetTestApp.h"
 
 #include <QApplication>
@@ -22,12 +23,6 @@
 
 namespace tallyglass {
 namespace {
-
-std::string fileText(const std::filesystem::path& path)
-{
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Every row of the settings window, used as a user would, through the whole
 // application: Claude Code's settings, the stored keys and the autostart entry.
@@ -55,10 +50,10 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     EXPECT_EQ(hookRow(), "Not installed \u2014 no events will be captured | Install");
     view->hookButton()->click();
     EXPECT_EQ(hookRow(), "Installed \u2014 events flow to this app | Uninstall");
-    EXPECT_NE(fileText(AppPaths::claudeSettings()).find("tallyglass\\/app-hook"), std::string::npos);
+    EXPECT_NE(test::fileText(AppPaths::claudeSettings()).find("tallyglass\\/app-hook"), std::string::npos);
     view->hookButton()->click();
     EXPECT_EQ(hookRow(), "Not installed \u2014 no events will be captured | Install");
-    EXPECT_EQ(fileText(AppPaths::claudeSettings()).find("tallyglass\\/app-hook"), std::string::npos);
+    EXPECT_EQ(test::fileText(AppPaths::claudeSettings()).find("tallyglass\\/app-hook"), std::string::npos);
     ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 2; }));
     EXPECT_EQ(alerts, (std::vector<std::string>{"Hook installed", "Hook uninstalled"}));
 

@@ -1,6 +1,7 @@
 #include "support/TempDir.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 namespace tallyglass::test {
@@ -12,6 +13,12 @@ std::filesystem::path freshDirectory()
     if (!::mkdtemp(pattern.data()))
         throw std::filesystem::filesystem_error("mkdtemp", std::make_error_code(std::errc(errno)));
     return pattern;
+}
+
+std::string fileText(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 } // namespace tallyglass::test
