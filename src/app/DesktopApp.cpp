@@ -133,7 +133,9 @@ void DesktopApp::setupOverlay()
     panel_ = new OverlayPanel(chart_);
     ThemeManager::makeThemedRoot(panel_);
     panel_->placeOnPrimaryScreen();
-    panel_->showWithoutFocus();
+    // The welcome, when due, opens in its place: shown now, the card would only flash.
+    if (OnboardingPreferences().isDone())
+        panel_->showWithoutFocus();
     QTimer::singleShot(0, vm_, [this] { vm_->reload(); });
 }
 

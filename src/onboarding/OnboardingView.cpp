@@ -115,7 +115,8 @@ QWidget* page(QWidget* parent, QVBoxLayout*& layout)
 }
 
 // A symbol with a title and a line or two, as a row of a card.
-QWidget* infoRow(const std::string& symbol, const QString& title, const QString& detail, QWidget* parent, QWidget* control = nullptr)
+QWidget* infoRow(const std::string& symbol, const QString& title, const QString& detail, int detailSize, QWidget* parent,
+                 QWidget* control = nullptr)
 {
     auto* row = new QFrame(parent);
     row->setProperty("role", "card");
@@ -129,7 +130,7 @@ QWidget* infoRow(const std::string& symbol, const QString& title, const QString&
     auto* texts = new QVBoxLayout();
     texts->setSpacing(2);
     texts->addWidget(textLabel(title, 13, row, true, Qt::AlignLeft));
-    texts->addWidget(roled(textLabel(detail, 11, row, false, Qt::AlignLeft), "muted"));
+    texts->addWidget(roled(textLabel(detail, detailSize, row, false, Qt::AlignLeft), "muted"));
     layout->addLayout(texts, 1);
     if (control)
         layout->addWidget(control, 0, Qt::AlignVCenter);
@@ -186,13 +187,14 @@ QWidget* OnboardingView::welcomeStep()
     layout->addWidget(textLabel("Floating overlay shows your Claude Code token usage in real time, right on your desktop.", 14, widget));
     layout->addSpacing(6);
     layout->addWidget(infoRow("lock.shield.fill", QString::fromUtf8("100% local \u2014 nothing leaves your computer"),
-                              "No servers, no telemetry, no internet. All data stays on this device.", widget));
+                              "No servers, no telemetry, no internet. All data stays on this device.", 12, widget));
     // No updater here: a switch that seemed to turn updates on would mislead.
     auto* updates = new ToggleSwitch(widget);
     updates->setObjectName("autoUpdate");
     updates->setChecked(false);
     updates->setEnabled(false);
-    QWidget* updatesRow = infoRow("arrow.triangle.2.circlepath", "Enable auto-updates", "Check for new versions automatically", widget, updates);
+    QWidget* updatesRow = infoRow("arrow.triangle.2.circlepath", "Enable auto-updates", "Check for new versions automatically", 11, widget,
+                                  updates);
     updatesRow->setToolTip("Updates come from your package manager");
     layout->addWidget(updatesRow);
     layout->addSpacing(10);
@@ -232,7 +234,7 @@ QWidget* OnboardingView::hookStep()
         auto* check = new SymbolView("checkmark.circle.fill", 18, badge);
         check->setObjectName("successSymbol");
         row->addWidget(check);
-        row->addWidget(textLabel("Hooks enabled", 14, badge, true, Qt::AlignLeft));
+        row->addWidget(textLabel("Hooks enabled", 14, badge, true, Qt::AlignLeft | Qt::AlignVCenter));
         block->addWidget(badge, 0, Qt::AlignHCenter);
         block->addSpacing(10);
         auto* next = primary("Continue", installed);

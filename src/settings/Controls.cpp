@@ -120,6 +120,7 @@ QLabel* textLabel(const QString& text, int pixelSize, QWidget* parent, bool bold
     label->setFont(font);
     label->setWordWrap(true);
     label->setAlignment(align);
+    label->setTextFormat(Qt::PlainText); // errors quote the user's file: never markup
     return label;
 }
 

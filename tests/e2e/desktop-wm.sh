@@ -120,17 +120,23 @@ until_true 15 'welcome_of "$app" > /dev/null' || fail "no welcome window"
 welcome=$(welcome_of "$app")
 until_true 5 '[ "$(xdotool getactivewindow)" = "$welcome" ]' || fail "the welcome did not take the focus"
 xprop -id "$welcome" _NET_WM_STATE | grep -q SKIP_TASKBAR && fail "the welcome is out of the taskbar"
-overlay=$(xdotool search --name "Tallyglass overlay" | head -1)
-xwininfo -id "$overlay" | grep -q IsViewable && fail "the overlay shows beside the welcome"
+xdotool search --onlyvisible --name "Tallyglass overlay" > /dev/null && fail "the overlay shows beside the welcome"
 
 echo "== closing the welcome completes it and brings the overlay back"
 wmctrl -i -c "$(printf '0x%x' "$welcome")"
-until_true 5 'xwininfo -id "$overlay" | grep -q IsViewable' || fail "the overlay did not come back"
+until_true 5 'xdotool search --onlyvisible --name "Tallyglass overlay"' || fail "the overlay did not come back"
 grep -q "tallyglass_onboarding_v1_done=true" "$HOME/.config/tallyglass/tallyglass.conf" || fail "closing did not complete the welcome"
 kill -TERM "$app"; wait "$app"
 
-echo "== \"Exit\" in the hook step ends the program and the welcome comes again"
+echo "== quitting while the welcome is open does not complete it"
 sed -i '/tallyglass_onboarding_v1_done/d' "$HOME/.config/tallyglass/tallyglass.conf"
+"$bin" > "$work/app-term.log" 2>&1 &
+app=$!
+until_true 15 'welcome_of "$app" > /dev/null' || fail "no welcome window"
+kill -TERM "$app"; wait "$app"
+grep -q "tallyglass_onboarding_v1_done" "$HOME/.config/tallyglass/tallyglass.conf" && fail "quitting completed the welcome"
+
+echo "== \"Exit\" in the hook step ends the program and the welcome comes again"
 "$bin" > "$work/app3.log" 2>&1 &
 app=$!
 until_true 15 'welcome_of "$app" > /dev/null' || fail "no welcome window"

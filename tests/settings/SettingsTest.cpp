@@ -31,7 +31,7 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     test::widgetApp();
     QSettings("tallyglass", "tallyglass").clear();
     QSettings("tallyglass", "tallyglass").setValue("tallyglass_onboarding_v1_done", true);
-    ThemeManager::shared().setSchemeSource([] { return std::optional<bool>(false); });
+    ThemeManager::shared().setSchemeSource([] { return std::optional<bool>(true); }); // a dark desktop
     ThemeManager::shared().apply();
     std::vector<std::string> alerts;
     Alerts::setPresenter([&](const std::string& title, const std::string&) { alerts.push_back(title); });
@@ -71,13 +71,15 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     EXPECT_FALSE(view->updatesSwitch()->isChecked());
     EXPECT_FALSE(QSettings("tallyglass", "tallyglass").contains("SUEnableAutomaticChecks"));
 
-    // The theme: stored, and every open window recoloured at once.
+    // The theme: stored, every open window recoloured at once, and chosen again after a restart.
     QComboBox* picker = view->themePicker();
     EXPECT_EQ(picker->currentText(), "System");
-    picker->setCurrentIndex(picker->findText("Dark"));
-    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ThemeManager::preferenceKey).toString(), "dark");
     EXPECT_EQ(paletteFor(view), Palette::dark());
-    EXPECT_EQ(paletteFor(app.panel()), Palette::dark());
+    picker->setCurrentIndex(picker->findText("Light"));
+    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ThemeManager::preferenceKey).toString(), "light");
+    EXPECT_EQ(paletteFor(view), Palette::light());
+    EXPECT_EQ(paletteFor(app.panel()), Palette::light());
+    EXPECT_EQ(SettingsView({}, {}).themePicker()->currentText(), "Light");
 
     // Return presses "Done"; the same window comes back, remembering the choices.
     QKeyEvent returnKey(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
@@ -85,7 +87,7 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     EXPECT_FALSE(window->isVisible());
     app.showSettings();
     EXPECT_EQ(app.settings()->window(), window);
-    EXPECT_EQ(picker->currentText(), "Dark");
+    EXPECT_EQ(picker->currentText(), "Light");
     Alerts::setPresenter({});
     ThemeManager::shared().setPreference(ThemePreference::system);
     app.shutDown();
