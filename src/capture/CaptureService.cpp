@@ -130,6 +130,8 @@ void CaptureService::handle(const std::string& body)
         return;
     }
     const std::string name = event->name.value_or("");
+    if (present(event->sessionId) && present(event->cwd))
+        noteProject(*event->sessionId, *event->cwd);
     const bool start = event->name == "SessionStart";
     const bool end = event->name == "SessionEnd";
 
@@ -157,6 +159,42 @@ void CaptureService::handle(const std::string& body)
         dropped = !queue_->submit({*event->agentTranscriptPath, event->sessionId, true}) || dropped;
     if (dropped && !droppedLogged_.exchange(true))
         Log::line("too many transcripts waiting to be read; events are dropped until some are done");
+}
+
+void CaptureService::noteProject(const std::string& sessionId, const std::string& cwd)
+{
+    std::lock_guard lock(projectsMutex_);
+    const auto stored = projectsStored_.find(sessionId);
+    if (stored != projectsStored_.end() && stored->second == cwd)
+        return;
+    if (projectsToStore_.size() >= options_.maxTranscripts)
+        projectsToStore_.clear(); // bounded: the next import or catch-up fills what is lost
+    projectsToStore_[sessionId] = cwd;
+}
+
+void CaptureService::storeProjects(const std::vector<MessageInsert>& stored)
+{
+    std::vector<std::pair<std::string, std::string>> projects;
+    {
+        std::lock_guard lock(projectsMutex_);
+        for (const MessageInsert& m : stored) {
+            const auto found = projectsToStore_.find(m.sessionId);
+            if (found == projectsToStore_.end())
+                continue;
+            projects.emplace_back(found->first, found->second);
+            if (projectsStored_.size() >= options_.maxTranscripts)
+                projectsStored_.clear();
+            projectsStored_[found->first] = found->second;
+            projectsToStore_.erase(found);
+        }
+    }
+    if (projects.empty())
+        return;
+    try {
+        writer_->setSessionProjects(projects, false);
+    } catch (const std::exception& error) {
+        Log::line(std::string("storing a session's project failed: ") + error.what());
+    }
 }
 
 TranscriptReader& CaptureService::readerForThisThread()
@@ -219,6 +257,7 @@ void CaptureService::read(const TranscriptQueue::Request& request)
             Log::line(std::string("CaptureService write failed: ") + error.what());
             return false; // the cursor stays: the next read takes these lines again
         }
+        storeProjects(records);
         cursors_.advance(request.path, identity, endOffset, head, tailBefore(fd, endOffset));
         return true;
     };

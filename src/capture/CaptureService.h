@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace tallyglass {
@@ -60,6 +61,8 @@ private:
     void markSession(const std::string& eventName, const std::string& sessionId, bool active);
     void read(const TranscriptQueue::Request& request);
     TranscriptReader& readerForThisThread();
+    void noteProject(const std::string& sessionId, const std::string& cwd);
+    void storeProjects(const std::vector<MessageInsert>& stored);
 
     const std::shared_ptr<MessageWriter> writer_;
     const Options options_;
@@ -67,6 +70,10 @@ private:
     std::mutex readersMutex_;
     std::vector<std::unique_ptr<TranscriptReader>> readers_;
     std::atomic<bool> droppedLogged_{false};
+    // A session's project is the folder its events name; stored once its row exists.
+    std::mutex projectsMutex_;
+    std::unordered_map<std::string, std::string> projectsToStore_;
+    std::unordered_map<std::string, std::string> projectsStored_;
     std::unique_ptr<TranscriptQueue> queue_; // last: its threads stop before the rest goes
 };
 

@@ -1,6 +1,9 @@
 #include "capture/HistoryImport.h"
 
 #include "capture/CatchUp.h"
+#include "capture/ProjectFolder.h"
+
+#include <map>
 
 #include <QSettings>
 
@@ -43,8 +46,35 @@ std::int64_t HistoryImport::scanAll(const Progress& progress)
         CatchUp::storeWatermark(startedAt);
         if (!firstDone)
             markFirstDone();
+        fillProjectsOnce();
     }
     return found;
+}
+
+// The transcripts' names say their sessions (a subagent's folder its parent's),
+// and their folders the projects: no file is read. A first import has given
+// every session its project already; this is for files stored by older versions.
+void HistoryImport::fillProjectsOnce()
+{
+    QSettings settings("tallyglass", "tallyglass");
+    if (settings.value(projectsFilledKey, false).toBool())
+        return;
+    ScanService lister(writer_, roots_, batchSize_);
+    std::map<std::string, std::string> projectOfFolder;
+    std::vector<std::pair<std::string, std::string>> projects;
+    for (const std::filesystem::path& file : lister.collectJsonlFiles()) {
+        const auto folder = ProjectFolder::folderOf(file, roots_);
+        if (!folder)
+            continue;
+        std::string session = ScanService::subagentSession(file.string()).value_or(file.stem().string());
+        auto known = projectOfFolder.find(*folder);
+        if (known == projectOfFolder.end())
+            known = projectOfFolder.emplace(*folder, ProjectFolder::decode(*folder)).first;
+        projects.emplace_back(std::move(session), known->second);
+    }
+    writer_->setSessionProjects(projects, true);
+    settings.setValue(projectsFilledKey, true);
+    settings.sync();
 }
 
 void HistoryImport::requestStop()

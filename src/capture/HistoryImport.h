@@ -17,6 +17,8 @@ namespace tallyglass {
 class HistoryImport final : public ScanRunning {
 public:
     static constexpr const char* firstScanDoneKey = "tallyglass_first_scan_done";
+    // Sessions stored before projects were kept are given theirs once.
+    static constexpr const char* projectsFilledKey = "tallyglass.projectsFilled";
 
     HistoryImport(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots, std::int64_t batchSize = 500);
 
@@ -32,6 +34,8 @@ public:
     ScanService::Statistics statistics() const;
 
 private:
+    void fillProjectsOnce();
+
     const std::shared_ptr<MessageWriter> writer_;
     const std::vector<std::filesystem::path> roots_;
     const std::int64_t batchSize_;

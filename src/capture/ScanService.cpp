@@ -1,5 +1,6 @@
 #include "capture/ScanService.h"
 
+#include "capture/ProjectFolder.h"
 #include "capture/TranscriptReader.h"
 #include "core/Log.h"
 
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <fcntl.h>
 #include <set>
@@ -81,7 +83,7 @@ ScanService::ScanService(std::shared_ptr<MessageWriter> writer, std::vector<fs::
 
 ScanService::Statistics ScanService::statistics() const
 {
-    return {files_.load(), bytes_.load(), messagesRead_.load(), messagesWritten_.load(), unreadable_.load()};
+    return {files_.load(), bytes_.load(), messagesRead_.load(), messagesWritten_.load(), unreadable_.load(), unreadableFolders_.load()};
 }
 
 std::optional<std::string> ScanService::subagentSession(std::string_view path)
@@ -97,39 +99,66 @@ std::optional<std::string> ScanService::subagentSession(std::string_view path)
     return std::nullopt;
 }
 
-std::vector<fs::path> ScanService::collectJsonlFiles() const
+void ScanService::noteProblem(const fs::path& path, std::string reason, bool folder)
+{
+    Log::line("scan: " + path.string() + ": " + reason);
+    ++unreadable_;
+    if (folder)
+        ++unreadableFolders_;
+    std::lock_guard lock(problemsMutex_);
+    if (problems_.size() < 100)
+        problems_.push_back({path, std::move(reason)});
+}
+
+std::vector<ScanService::Problem> ScanService::problems() const
+{
+    std::lock_guard lock(problemsMutex_);
+    return problems_;
+}
+
+std::vector<fs::path> ScanService::collectJsonlFiles()
 {
     std::vector<fs::path> files;
     std::set<std::pair<dev_t, ino_t>> seen; // the same file reached through two roots counts once
+    std::set<std::pair<dev_t, ino_t>> walked; // a linked folder is walked once, and a loop ends
     for (const fs::path& root : roots_) {
-        std::error_code error;
-        fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, error);
-        if (error)
-            continue;
         std::vector<fs::path> found;
-        for (const fs::recursive_directory_iterator end; it != end; it.increment(error)) {
-            if (error)
-                break;
-            const fs::path& path = it->path();
-            if (path.filename().string().starts_with('.')) {
-                if (it->is_directory(error))
-                    it.disable_recursion_pending();
+        std::vector<fs::path> folders{root};
+        while (!folders.empty()) {
+            const fs::path folder = std::move(folders.back());
+            folders.pop_back();
+            struct stat folderInfo {};
+            if (::stat(folder.c_str(), &folderInfo) == 0 && !walked.insert({folderInfo.st_dev, folderInfo.st_ino}).second)
                 continue;
-            }
-            const std::string text = path.string();
-            if (!text.ends_with(".jsonl") || text.find("/tool-results/") != std::string::npos)
-                continue;
-            struct stat info {};
-            const bool known = ::stat(path.c_str(), &info) == 0;
-            if (known && !seen.insert({info.st_dev, info.st_ino}).second)
-                continue;
-            if (modifiedSince_ && known) {
-                const auto modified = TimePoint(std::chrono::seconds(info.st_mtim.tv_sec))
-                    + std::chrono::duration_cast<TimePoint::duration>(std::chrono::nanoseconds(info.st_mtim.tv_nsec));
-                if (modified < *modifiedSince_)
+            std::error_code error;
+            fs::directory_iterator it(folder, error);
+            for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
+                const fs::path& path = it->path();
+                if (path.filename().string().starts_with('.'))
                     continue;
+                std::error_code typeError;
+                if (it->is_directory(typeError)) {
+                    if (path.filename() != "tool-results")
+                        folders.push_back(path);
+                    continue;
+                }
+                if (path.extension() != ".jsonl")
+                    continue;
+                struct stat info {};
+                const bool known = ::stat(path.c_str(), &info) == 0;
+                if (known && !seen.insert({info.st_dev, info.st_ino}).second)
+                    continue;
+                if (modifiedSince_ && known) {
+                    const auto modified = TimePoint(std::chrono::seconds(info.st_mtim.tv_sec))
+                        + std::chrono::duration_cast<TimePoint::duration>(std::chrono::nanoseconds(info.st_mtim.tv_nsec));
+                    if (modified < *modifiedSince_)
+                        continue;
+                }
+                found.push_back(path);
             }
-            found.push_back(path);
+            // A root that does not exist is simply not used; anything else unreadable is said.
+            if (error && !(folder == root && error == std::errc::no_such_file_or_directory))
+                noteProblem(folder, error.message(), true);
         }
         std::sort(found.begin(), found.end());
         files.insert(files.end(), found.begin(), found.end());
@@ -139,6 +168,10 @@ std::vector<fs::path> ScanService::collectJsonlFiles() const
 
 std::int64_t ScanService::scanAll(const Progress& progress)
 {
+    {
+        std::lock_guard lock(problemsMutex_);
+        problems_.clear();
+    }
     const std::vector<fs::path> files = collectJsonlFiles();
     const auto total = static_cast<std::int64_t>(files.size());
     if (progress)
@@ -146,10 +179,14 @@ std::int64_t ScanService::scanAll(const Progress& progress)
 
     std::vector<MessageInsert> pending;
     TranscriptReader reader;
+    std::map<std::string, std::string> projectOfFolder; // decoded once per folder
+    std::map<std::string, std::string> projects;        // of the sessions in `pending`
     const auto write = [&] {
         writer_->insertBackfillMessages(pending); // a failure ends the scan with its error
         messagesWritten_ += static_cast<std::int64_t>(pending.size());
         pending.clear();
+        writer_->setSessionProjects({projects.begin(), projects.end()}, true);
+        projects.clear();
     };
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (stopRequested_) {
@@ -158,6 +195,13 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         }
         const fs::path& file = files[i];
         const auto session = subagentSession(file.string());
+        std::string project;
+        if (const auto folder = ProjectFolder::folderOf(file, roots_)) {
+            auto known = projectOfFolder.find(*folder);
+            if (known == projectOfFolder.end())
+                known = projectOfFolder.emplace(*folder, ProjectFolder::decode(*folder)).first;
+            project = known->second;
+        }
         std::int64_t fromFile = 0;
         const auto take = [&](std::vector<MessageInsert>& batch) {
             for (MessageInsert& m : batch) {
@@ -165,6 +209,8 @@ std::int64_t ScanService::scanAll(const Progress& progress)
                     m.sessionId = *session;
                     m.isSubagent = true;
                 }
+                if (!project.empty() && !projects.count(m.sessionId))
+                    projects.emplace(m.sessionId, project);
                 pending.push_back(std::move(m));
             }
             fromFile += static_cast<std::int64_t>(batch.size());
@@ -175,8 +221,7 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         try {
             bytes_ += static_cast<std::int64_t>(parseFile(file, reader, take));
         } catch (const FileError& error) {
-            Log::line("scan: " + file.string() + ": " + error.message);
-            ++unreadable_;
+            noteProblem(file, error.message, false);
         }
         messagesRead_ += fromFile;
         if (static_cast<std::int64_t>(pending.size()) >= batchSize_)

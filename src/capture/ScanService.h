@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -30,6 +32,9 @@ public:
 // roots overlap or are linked. Subagent transcripts (below "<session
 // UUID>/subagents/") are attributed to that session. Records are stored in
 // batches of at least `batchSize`, whole files at a time, one transaction each.
+// Each session is given the project its transcripts' folder stands for, unless
+// one is known already. Nothing unreadable is passed over in silence: it is
+// logged, counted and kept as a problem, and the rest is still imported.
 //
 // With `modifiedSince`, only files modified at or after that time are read:
 // the catch-up after a start, which finds what sessions wrote while the
@@ -43,7 +48,15 @@ public:
         std::int64_t bytes = 0;
         std::int64_t messagesRead = 0;
         std::int64_t messagesWritten = 0; // handed to the writer in batches that succeeded
-        std::int64_t unreadable = 0;      // files that could not be read
+        std::int64_t unreadable = 0;      // files and folders that could not be read
+        std::int64_t unreadableFolders = 0;
+    };
+
+    // A file or folder that could not be read, and why.
+    struct Problem {
+        std::filesystem::path path;
+        std::string reason;
+        bool operator==(const Problem&) const = default;
     };
 
     ScanService(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots, std::int64_t batchSize,
@@ -55,9 +68,12 @@ public:
     // Whether the last scan ended on such a request before its last file.
     bool stoppedEarly() const { return stoppedEarly_; }
     Statistics statistics() const;
+    // What could not be read by the last scan, in the order met (the first 100).
+    std::vector<Problem> problems() const;
 
-    // The transcript files below the roots, in a stable order.
-    std::vector<std::filesystem::path> collectJsonlFiles() const;
+    // The transcript files below the roots, in a stable order. Folders that
+    // cannot be listed are counted and kept as problems.
+    std::vector<std::filesystem::path> collectJsonlFiles();
 
     // The session UUID of a subagent transcript's path, when it has one.
     static std::optional<std::string> subagentSession(std::string_view path);
@@ -74,6 +90,11 @@ private:
     std::atomic<std::int64_t> messagesRead_{0};
     std::atomic<std::int64_t> messagesWritten_{0};
     std::atomic<std::int64_t> unreadable_{0};
+    std::atomic<std::int64_t> unreadableFolders_{0};
+    mutable std::mutex problemsMutex_;
+    std::vector<Problem> problems_;
+
+    void noteProblem(const std::filesystem::path& path, std::string reason, bool folder);
 };
 
 } // namespace tallyglass

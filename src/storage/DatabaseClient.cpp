@@ -3,6 +3,7 @@
 #include "core/Bounds.h"
 #include "core/IsoTime.h"
 #include "core/SharedText.h"
+#include "core/UtcCalendar.h"
 #include "storage/SqliteStatement.h"
 
 #include <sqlite3.h>
@@ -20,9 +21,9 @@ constexpr const char* windowSql =
     "SELECT timestamp, model, inputTokens, outputTokens FROM messages "
     "WHERE timestamp >= ?1 AND timestamp < ?2 AND role = 'assistant' ORDER BY timestamp ASC;";
 constexpr const char* activeSessionsSql = "SELECT COUNT(*) FROM sessions WHERE isActive = 1;";
-constexpr const char* allMessagesSql =
+constexpr const char* allMessagesColumns =
     "SELECT timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, "
-    "cacheReadInputTokens, isSubagent, cost FROM messages WHERE role = 'assistant' ORDER BY timestamp ASC;";
+    "cacheReadInputTokens, isSubagent, cost FROM messages WHERE ";
 
 SqliteStatement prepareOrThrow(sqlite3* db, const char* sql)
 {
@@ -183,15 +184,38 @@ std::int64_t DatabaseClient::fetchActiveSessionCount()
 
 std::vector<DashboardMessage> DatabaseClient::fetchAllMessages()
 {
-    return withReadOnly<std::vector<DashboardMessage>>([](sqlite3* db) {
+    return fetchMessagesAround(std::nullopt, std::nullopt);
+}
+
+std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<Instant> from, std::optional<Instant> to)
+{
+    return withReadOnly<std::vector<DashboardMessage>>([&](sqlite3* db) {
+        // Stored timestamps are the transcripts' own texts, compared as text: a day
+        // either side lets any zone offset in, and the caller keeps the exact span.
+        const std::string lower = from ? IsoTime::formatSeconds(UtcCalendar::addDays(*from, -1)) : std::string();
+        const std::string upper = to ? IsoTime::formatSeconds(UtcCalendar::addDays(*to, 1)) : std::string();
+        std::string where = "role = 'assistant'";
+        if (from)
+            where += " AND timestamp >= ?1";
+        if (to)
+            where += from ? " AND timestamp < ?2" : " AND timestamp < ?1";
+        const auto bind = [&](SqliteStatement& statement) {
+            int index = 1;
+            if (from)
+                statement.bindText(index++, lower);
+            if (to)
+                statement.bindText(index, upper);
+        };
         // Sized once: growing a million-row list step by step moves it again and again.
         std::vector<DashboardMessage> messages;
         {
-            SqliteStatement count = prepareOrThrow(db, "SELECT COUNT(*) FROM messages WHERE role = 'assistant';");
+            SqliteStatement count = prepareOrThrow(db, ("SELECT COUNT(*) FROM messages WHERE " + where + ";").c_str());
+            bind(count);
             if (count.step() == SQLITE_ROW)
                 messages.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, count.int64(0))));
         }
-        SqliteStatement statement = prepareOrThrow(db, allMessagesSql);
+        SqliteStatement statement = prepareOrThrow(db, (std::string(allMessagesColumns) + where + " ORDER BY timestamp ASC;").c_str());
+        bind(statement);
         // One shared text per distinct session and model: a history repeats them thousands of times.
         TextInterner intern;
         int rc;
@@ -207,6 +231,26 @@ std::vector<DashboardMessage> DatabaseClient::fetchAllMessages()
         if (rc != SQLITE_DONE)
             throwStep(db);
         return messages;
+    });
+}
+
+std::map<std::string, std::string> DatabaseClient::fetchSessionProjects()
+{
+    return withReadOnly<std::map<std::string, std::string>>([](sqlite3* db) {
+        std::map<std::string, std::string> projects;
+        SqliteStatement statement;
+        // A file no writer of this version has opened yet has no such column: no projects known.
+        if (SqliteStatement::prepare(db, "SELECT sessionId, project FROM sessions WHERE project IS NOT NULL;", statement) != SQLITE_OK) {
+            if (std::string_view(sqlite3_errmsg(db)).find("no such column") != std::string_view::npos)
+                return projects;
+            throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db));
+        }
+        int rc;
+        while ((rc = statement.step()) == SQLITE_ROW)
+            projects.emplace(statement.text(0).value_or(""), statement.text(1).value_or(""));
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+        return projects;
     });
 }
 

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <string>
 #include <mutex>
 
 struct sqlite3;
@@ -24,6 +26,10 @@ public:
     std::vector<MessageRow> fetchMessagesInWindow(Instant from, Instant to) override;
     std::int64_t fetchActiveSessionCount() override;
     std::vector<DashboardMessage> fetchAllMessages() override;
+    // The messages of [from, to) and some either side (open ends: all), in time order.
+    std::vector<DashboardMessage> fetchMessagesAround(std::optional<Instant> from, std::optional<Instant> to);
+    // Session id to project folder, for the sessions whose project is known.
+    std::map<std::string, std::string> fetchSessionProjects();
     // SQLite's data_version on a connection kept for it, with the file's inode:
     // a file replaced by a fresh one is a change too.
     std::optional<std::int64_t> changeToken() override;

@@ -5,6 +5,7 @@
 #include "storage/RateLimitWindow.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tallyglass {
@@ -22,6 +23,10 @@ public:
     virtual void insertBackfillMessages(const std::vector<MessageInsert>& messages) = 0;
     virtual void upsertRateLimits(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at) = 0;
     virtual void setSessionActive(const std::string& sessionId, bool active) = 0;
+    // Which project (a folder path) each stored session belongs to; sessions not
+    // stored yet are left alone. With `onlyUnknown` a stored project is kept: a
+    // guess from a folder's name never replaces what an event said.
+    virtual void setSessionProjects(const std::vector<std::pair<std::string, std::string>>& projects, bool onlyUnknown) = 0;
 };
 
 } // namespace tallyglass

@@ -58,7 +58,8 @@ constexpr const char* creationScript =
     " totalInputTokens INTEGER NOT NULL DEFAULT 0,"
     " totalOutputTokens INTEGER NOT NULL DEFAULT 0,"
     " isActive INTEGER NOT NULL DEFAULT 0,"
-    " endedAt TEXT"
+    " endedAt TEXT,"
+    " project TEXT"
     ");";
 
 constexpr const char* sessionsInfo = "PRAGMA table_info(sessions);";
@@ -92,12 +93,6 @@ constexpr const char* inactiveSessionSql =
     "SELECT ?, ?, " TOTALS_OF_SESSION ", 0 FROM messages WHERE sessionId = ? "
     "ON CONFLICT(sessionId) DO UPDATE SET totalInputTokens = excluded.totalInputTokens, "
     "totalOutputTokens = excluded.totalOutputTokens";
-
-constexpr const char* setSessionActiveSql =
-    "INSERT INTO sessions (sessionId, timestamp, isActive, endedAt) VALUES (?, ?, ?, ?) "
-    "ON CONFLICT(sessionId) DO UPDATE SET isActive = excluded.isActive, endedAt = excluded.endedAt";
-
-constexpr const char* cleanupSql = "UPDATE sessions SET isActive = 0 WHERE isActive = 1 AND timestamp < ?";
 
 constexpr const char* upsertRateLimitsSql =
     "INSERT INTO usage_limits ( id, five_hour_utilization, five_hour_resets_at, seven_day_utilization, "
@@ -256,6 +251,8 @@ void WriteDatabase::openAndPrepareOnce()
             "ALTER TABLE messages ADD COLUMN cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0;", false);
     // Every stored message is priced again, off the caller's thread, once the writer runs (repriceStep).
     migrate(WriteDatabaseSupport::messagesInfo, "pricedWith", "ALTER TABLE messages ADD COLUMN pricedWith INTEGER NOT NULL DEFAULT 0;", false);
+    // Filled from the transcripts' folders by the next import or catch-up (ProjectBackfill).
+    migrate(sessionsInfo, "project", "ALTER TABLE sessions ADD COLUMN project TEXT;", false);
 }
 
 void WriteDatabase::keepDamagedFileAside()
@@ -411,38 +408,6 @@ void WriteDatabase::mergeStoredMessage(SqliteStatement& select, SqliteStatement&
 std::string WriteDatabase::nowText() const
 {
     return IsoTime::formatSeconds(options_.clock());
-}
-
-void WriteDatabase::setSessionActive(const std::string& sessionId, bool active)
-{
-    queue_->sync([&] {
-        runWithRetry([&] {
-            SqliteStatement statement = prepare(setSessionActiveSql);
-            const std::string now = nowText();
-            statement.bindText(1, sessionId);
-            statement.bindText(2, now);
-            statement.bindInt64(3, active ? 1 : 0);
-            if (active)
-                statement.bindNull(4);
-            else
-                statement.bindText(4, now);
-            if (const int rc = statement.step(); rc != SQLITE_DONE)
-                failStep(rc);
-        });
-    });
-}
-
-void WriteDatabase::cleanupStaleActiveSessions(double olderThanSeconds)
-{
-    queue_->sync([&] {
-        runWithRetry([&] {
-            const Instant cutoff = options_.clock() - std::chrono::microseconds(static_cast<std::int64_t>(olderThanSeconds * 1e6));
-            SqliteStatement statement = prepare(cleanupSql);
-            statement.bindText(1, IsoTime::formatSeconds(cutoff));
-            if (const int rc = statement.step(); rc != SQLITE_DONE)
-                failStep(rc);
-        });
-    });
 }
 
 std::int64_t WriteDatabase::messageCount()

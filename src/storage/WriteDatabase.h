@@ -57,6 +57,7 @@ public:
     void insertBackfillMessages(const std::vector<MessageInsert>& messages) override;
     void upsertRateLimits(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at) override;
     void setSessionActive(const std::string& sessionId, bool active) override;
+    void setSessionProjects(const std::vector<std::pair<std::string, std::string>>& projects, bool onlyUnknown) override;
 
     // Clears the active mark of sessions first recorded more than `olderThanSeconds` ago.
     void cleanupStaleActiveSessions(double olderThanSeconds);

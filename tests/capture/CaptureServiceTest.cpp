@@ -128,6 +128,28 @@ TEST_F(CaptureServiceTest, anyOtherEventStoresTheTranscriptsAssistantMessages)
     EXPECT_EQ(writer->insertCalls.size(), 2u);
 }
 
+// The folder an event names is its session's project, stored with the session's
+// messages (a project alone makes no session) and not again while unchanged.
+TEST_F(CaptureServiceTest, theEventsFolderBecomesTheSessionsProjectOnceItsMessagesAreStored)
+{
+    const auto withCwd = [&](const std::string& cwd) {
+        std::string body = event("Stop", transcript, "A");
+        return body.substr(0, body.size() - 1) + R"(,"cwd":")" + cwd + "\"}";
+    };
+    handle(withCwd("/home/ada/shop")); // nothing to read yet
+    EXPECT_TRUE(writer->projects.empty());
+    append(transcript, assistantLine("m1", "A"));
+    handle(event("Stop", transcript, "A"));
+    EXPECT_EQ(writer->projects, (std::map<std::string, std::string>{{"A", "/home/ada/shop"}}));
+    writer->projects.clear();
+    append(transcript, assistantLine("m2", "A"));
+    handle(withCwd("/home/ada/shop"));
+    EXPECT_TRUE(writer->projects.empty());
+    append(transcript, assistantLine("m3", "A"));
+    handle(withCwd("/home/ada/shop/web")); // the session moved on
+    EXPECT_EQ(writer->projects, (std::map<std::string, std::string>{{"A", "/home/ada/shop/web"}}));
+}
+
 TEST_F(CaptureServiceTest, aSubagentStopStoresBothTranscriptsTheAgentsUnderTheParentSession)
 {
     const auto agent = dir / "agent-1.jsonl";

@@ -1,6 +1,7 @@
 #include "capture/ScanService.h"
 
 #include "capture/CatchUp.h"
+#include "capture/HistoryImport.h"
 
 #include "capture/TranscriptParser.h"
 #include "storage/WriteDatabase.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sys/stat.h>
 
 namespace tallyglass {
 namespace {
@@ -107,16 +109,35 @@ TEST_F(ScanServiceTest, batchesHoldWholeFilesOfAtLeastFiveHundredRecordsButNever
     EXPECT_EQ(batchSizes(), (std::vector<std::size_t>{800, 5400, 5000, 2000})); // c and the start of d, then d on its own
 }
 
-TEST_F(ScanServiceTest, anUnreadableFileIsLoggedAndSkipped)
+// Whatever cannot be read is logged, counted and named, and the rest is still
+// stored. (Tests may run as root, whom permissions do not stop: a pipe with a
+// transcript's name and a root that is a file stand in for what cannot be read.)
+TEST_F(ScanServiceTest, whatCannotBeReadIsNamedAndTheRestStored)
 {
     write(root / "a.jsonl", assistantLines("a", 1));
-    fs::create_directories(root / "b.jsonl"); // a folder with a transcript's name
+    ASSERT_EQ(::mkfifo((root / "b.jsonl").c_str(), 0600), 0);
     write(root / "c.jsonl", assistantLines("c", 1));
+    write(root.parent_path() / "not-a-folder", "x");
+    ScanService service(writer, {root, root.parent_path() / "not-a-folder", root.parent_path() / "missing"}, 500);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(scan(), 3);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tallyglass] scan: " + (root / "b.jsonl").string() + ": not a regular file\n");
+    EXPECT_EQ(service.scanAll({}), 3);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("[tallyglass] scan: " + (root / "b.jsonl").string() + ": not a regular file\n"), std::string::npos) << log;
     EXPECT_EQ(batchSizes(), std::vector<std::size_t>{2});
-    EXPECT_EQ(progress.back(), std::make_pair(std::int64_t{3}, std::int64_t{3}));
+    const auto problems = service.problems();
+    ASSERT_EQ(problems.size(), 2u); // a root that does not exist is no problem
+    EXPECT_EQ(problems[0].path, root.parent_path() / "not-a-folder");
+    EXPECT_EQ(problems[1], (ScanService::Problem{root / "b.jsonl", "not a regular file"}));
+    EXPECT_EQ(service.statistics().unreadable, 2);
+    EXPECT_EQ(service.statistics().unreadableFolders, 1);
+}
+
+// Each session is given the project its folder stands for, once stored.
+TEST_F(ScanServiceTest, sessionsAreGivenTheProjectOfTheirFolder)
+{
+    write(root / "-nowhere-my-app" / "a.jsonl", assistantLines("a", 2, "session-a"));
+    scan();
+    EXPECT_EQ(writer->projects, (std::map<std::string, std::string>{{"session-a", "/nowhere/my/app"}}));
 }
 
 TEST_F(ScanServiceTest, aFailedBatchWriteEndsTheScanWithItsError)
@@ -166,6 +187,25 @@ TEST_F(ScanServiceTest, aCatchUpReadsOnlyFilesModifiedSinceItsStart)
     EXPECT_EQ(catchUp.scanAll({}), 1);
     ASSERT_EQ(writer->backfillCalls.size(), 1u);
     EXPECT_EQ(writer->backfillCalls[0][0].messageId, "new0");
+}
+
+// Sessions stored before projects were kept get theirs from their file's
+// folder at the next catch-up, once, without a file being read.
+TEST_F(ScanServiceTest, theFirstCatchUpAfterAnUpgradeGivesOldSessionsTheirProjects)
+{
+    QSettings settings("tallyglass", "tallyglass");
+    settings.clear();
+    settings.setValue(HistoryImport::firstScanDoneKey, true);
+    CatchUp::storeWatermark(std::chrono::system_clock::now());
+    write(root / "-nowhere-shop" / "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b.jsonl", assistantLines("old", 1));
+    write(root / "-nowhere-shop" / "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b" / "subagents" / "agent-1.jsonl", assistantLines("sub", 1));
+    for (const auto& file : fs::recursive_directory_iterator(root))
+        fs::last_write_time(file.path(), fs::file_time_type::clock::now() - std::chrono::hours(2));
+    HistoryImport import(writer, {root});
+    import.scanAll({});
+    EXPECT_TRUE(writer->backfillCalls.empty()); // nothing was read
+    EXPECT_EQ(writer->projects, (std::map<std::string, std::string>{{"0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b", "/nowhere/shop"}}));
+    EXPECT_TRUE(settings.value(HistoryImport::projectsFilledKey).toBool());
 }
 
 TEST(CatchUpWatermark, movesOnlyForwardAndStartsTheNextCatchUpAMinuteEarlier)

@@ -1,4 +1,5 @@
 #include "pricing/ModelPricingCatalog.h"
+#include "storage/DatabaseClient.h"
 #include "storage/WriteDatabase.h"
 
 #include "support/SqlProbe.h"
@@ -66,6 +67,22 @@ TEST(WriteDatabaseMigration, theFirstSchemaGainsEveryColumnAndItsCostsOnce)
 // Closing the writer while it prices a long history again (an import that
 // ends quickly, a quit in the first second) ends the pass cleanly; the next
 // open finishes it.
+// An older file has no projects: readers of it see none, its first writer adds
+// the column, and a project is stored only for a session that exists, and
+// kept from a guess when asked to.
+TEST(WriteDatabaseMigration, sessionsOfAnOlderFileGainTheirProjects)
+{
+    const auto path = test::freshDirectory() / "app.db";
+    SqlProbe(path).exec(firstSchema);
+    EXPECT_TRUE(DatabaseClient(path).fetchSessionProjects().empty());
+    WriteDatabase writer(path);
+    writer.setSessionProjects({{"S", "/home/ada/shop"}, {"never-stored", "/elsewhere"}}, true);
+    writer.setSessionProjects({{"S", "/guessed/from/folder"}}, true);
+    EXPECT_EQ(DatabaseClient(path).fetchSessionProjects(), (std::map<std::string, std::string>{{"S", "/home/ada/shop"}}));
+    writer.setSessionProjects({{"S", "/home/ada/shop/web"}}, false);
+    EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) || '|' || project FROM sessions"), "1|/home/ada/shop/web");
+}
+
 TEST(WriteDatabaseMigration, closingDuringThePricingPassEndsItCleanlyAndTheNextOpenFinishesIt)
 {
     const auto path = test::freshDirectory() / "app.db";

@@ -4,6 +4,7 @@
 #include "storage/WriteError.h"
 
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <optional>
 
@@ -50,7 +51,17 @@ public:
         order.push_back(std::string(active ? "start " : "end ") + sessionId);
     }
 
+    void setSessionProjects(const std::vector<std::pair<std::string, std::string>>& given, bool onlyUnknown) override
+    {
+        std::lock_guard lock(mutex);
+        failIfAsked();
+        for (const auto& [session, project] : given)
+            if (!onlyUnknown || !projects.count(session))
+                projects[session] = project;
+    }
+
     std::mutex mutex;
+    std::map<std::string, std::string> projects;
     int failuresToCome = 0;
     std::vector<std::vector<MessageInsert>> insertCalls;
     std::vector<std::vector<MessageInsert>> backfillCalls;
