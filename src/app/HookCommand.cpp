@@ -1,6 +1,8 @@
 #include "app/HookCommand.h"
 
 #include "app/AppPaths.h"
+#include "app/CommandLine.h"
+#include "app/CommandSupport.h"
 #include "hook/HookInstaller.h"
 #include "hook/HookScriptBuilder.h"
 #include "server/ServerConstants.h"
@@ -9,15 +11,41 @@
 
 namespace tallyglass::HookCommand {
 
+const char* const help =
+    "Usage: tallyglass hook install|uninstall|status\n"
+    "\n"
+    "  install     register the hook in Claude Code's settings (its six events and, in\n"
+    "              front of any status-line command, the status line) for the port the\n"
+    "              server starts from; running it again changes nothing\n"
+    "  uninstall   remove what install added and restore your own status line\n"
+    "  status      say whether the hook is installed (exit 0 if so, 1 if not)\n"
+    "\n"
+    "Claude Code's settings are $CLAUDE_CONFIG_DIR/settings.json, else ~/.claude/settings.json.\n";
+
 int run(const std::vector<std::string>& arguments)
 {
-    if (arguments.size() != 1 || (arguments[0] != "install" && arguments[0] != "uninstall" && arguments[0] != "status")) {
-        std::fprintf(stderr, "usage: tallyglass hook install|uninstall|status\n");
-        return 2;
+    using CommandSupport::fail;
+    std::string action;
+    try {
+        const auto parsed = CommandLine::parse(arguments, {});
+        if (parsed.help) {
+            std::fputs(help, stdout);
+            return 0;
+        }
+        const std::vector<std::string> actions{"install", "uninstall", "status"};
+        if (parsed.words.size() != 1)
+            throw CommandLine::UsageError(parsed.words.empty() ? "say what to do: install, uninstall or status"
+                                                               : "one action at a time: install, uninstall or status");
+        action = parsed.words.front();
+        if (action != "install" && action != "uninstall" && action != "status") {
+            const std::string near = CommandLine::nearest(action, actions);
+            throw CommandLine::UsageError("unknown action '" + action + "'" + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
+        }
+    } catch (const CommandLine::UsageError& error) {
+        return fail("hook", std::string(error.what()) + "\n(see 'tallyglass hook --help')", 2);
     }
     const std::uint16_t port = ServerConstants::resolvedPort();
     HookInstaller installer(AppPaths::claudeSettings(), AppPaths::hookScript(), port, HookScriptBuilder::currentVersion);
-    const std::string& action = arguments[0];
     if (action == "status") {
         const bool installed = installer.isInstalled();
         std::printf("%s\n", installed ? "installed" : "not installed");
@@ -27,14 +55,19 @@ int run(const std::vector<std::string>& arguments)
         if (action == "install") {
             installer.install();
             std::printf("hook installed for port %u\n", static_cast<unsigned>(port));
-        } else {
-            installer.uninstall();
-            std::printf("hook removed\n");
+            return 0;
         }
+        std::error_code ignored;
+        const bool scriptThere = std::filesystem::exists(AppPaths::hookScript(), ignored);
+        if (!installer.isInstalled() && !scriptThere) {
+            std::printf("the hook is not installed; nothing to remove\n");
+            return 0;
+        }
+        installer.uninstall();
+        std::printf("hook removed\n");
         return 0;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "tallyglass: %s\n", error.what());
-        return 1;
+        return fail("hook", error.what(), 1);
     }
 }
 

@@ -1,7 +1,10 @@
 #include "app/ImportCommand.h"
 
 #include "app/AppPaths.h"
+#include "app/CommandLine.h"
+#include "app/CommandSupport.h"
 #include "capture/CatchUp.h"
+#include "capture/HistoryImport.h"
 #include "capture/ScanService.h"
 #include "storage/WriteDatabase.h"
 
@@ -13,18 +16,36 @@
 
 namespace tallyglass::ImportCommand {
 
+const char* const help =
+    "Usage: tallyglass import\n"
+    "\n"
+    "Reads every Claude Code transcript ($CLAUDE_CONFIG_DIR/projects, ~/.claude/projects\n"
+    "and ~/.config/claude/projects) and stores its messages with their cost. Messages\n"
+    "already stored are not counted twice, so it can be run at any time. Files or\n"
+    "folders that cannot be read are named at the end, and the exit status is then 1.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help       show this help\n";
+
 int run(const std::vector<std::string>& arguments)
 {
-    if (!arguments.empty()) {
-        std::fprintf(stderr, "usage: tallyglass import\n");
-        return 2;
+    using CommandSupport::fail;
+    try {
+        const auto parsed = CommandLine::parse(arguments, {});
+        if (parsed.help) {
+            std::fputs(help, stdout);
+            return 0;
+        }
+        if (!parsed.words.empty())
+            throw CommandLine::UsageError("unexpected '" + parsed.words.front() + "'; import takes no arguments");
+    } catch (const CommandLine::UsageError& error) {
+        return fail("import", std::string(error.what()) + "\n(see 'tallyglass import --help')", 2);
     }
     std::shared_ptr<WriteDatabase> writer;
     try {
         writer = std::make_shared<WriteDatabase>(AppPaths::database());
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "tallyglass: cannot open %s: %s\n", AppPaths::database().c_str(), error.what());
-        return 1;
+        return fail("import", CommandSupport::databaseProblem(error, AppPaths::database()), 1);
     }
     const auto roots = AppPaths::transcriptRoots();
     if (roots.empty())
@@ -58,22 +79,33 @@ int run(const std::vector<std::string>& arguments)
     } catch (const std::exception& error) {
         if (terminal)
             std::printf("\n");
-        std::fprintf(stderr, "tallyglass: import failed: %s\n", error.what());
-        return 1;
+        return fail("import", "stopped: " + CommandSupport::databaseProblem(error, AppPaths::database())
+                                  + "; what was stored before stays, and running it again goes on where it stopped",
+                    1);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const auto stats = scan.statistics();
     const std::int64_t storedAfter = writer->messageCount();
     const double megabytes = static_cast<double>(stats.bytes) / 1e6;
     std::printf("Imported %lld files (%.1f MB): %lld messages read, %lld newly stored, %.2f s, %.0f MB/s\n",
-                static_cast<long long>(stats.files), megabytes, static_cast<long long>(stats.messagesRead),
-                static_cast<long long>(storedAfter - storedBefore), seconds, seconds > 0 ? megabytes / seconds : 0.0);
+                static_cast<long long>(stats.files - (stats.unreadable - stats.unreadableFolders)), megabytes,
+                static_cast<long long>(stats.messagesRead), static_cast<long long>(storedAfter - storedBefore), seconds,
+                seconds > 0 ? megabytes / seconds : 0.0);
 
     QSettings settings("tallyglass", "tallyglass");
-    settings.setValue("tallyglass_first_scan_done", true);
+    settings.setValue(HistoryImport::firstScanDoneKey, true);
     settings.sync();
     CatchUp::storeWatermark(startedAt); // the next start reads only what changes from now on
-    return 0;
+    if (stats.unreadable == 0)
+        return 0;
+    const auto problems = scan.problems();
+    std::printf("%lld %s could not be read and %s left out:\n", static_cast<long long>(stats.unreadable),
+                stats.unreadable == 1 ? "file or folder" : "files or folders", stats.unreadable == 1 ? "is" : "are");
+    for (const ScanService::Problem& problem : problems)
+        std::printf("  %s: %s\n", problem.path.c_str(), problem.reason.c_str());
+    if (stats.unreadable > static_cast<std::int64_t>(problems.size()))
+        std::printf("  and %lld more (each is in the log above)\n", static_cast<long long>(stats.unreadable) - static_cast<long long>(problems.size()));
+    return 1;
 }
 
 } // namespace tallyglass::ImportCommand

@@ -1,62 +1,160 @@
 #include "app/ReportCommand.h"
 
 #include "app/AppPaths.h"
-#include "dashboard/UsageReport.h"
+#include "app/CommandSupport.h"
+#include "app/ReportArguments.h"
+#include "app/SingleInstance.h"
+#include "app/Version.h"
+#include "capture/CatchUp.h"
+#include "capture/HistoryImport.h"
+#include "core/UtcCalendar.h"
 #include "storage/DatabaseClient.h"
+#include "storage/WriteDatabase.h"
 
-#include <charconv>
+#include <QSettings>
+
 #include <cstdio>
 
 namespace tallyglass::ReportCommand {
 
+namespace {
+
+using CommandSupport::databaseProblem;
+using CommandSupport::fail;
+
+// Opens the database for writing only when there is something to write: with
+// nothing changed the report reads and never writes.
+class WriterOnDemand final : public MessageWriter {
+public:
+    void insertMessages(const std::vector<MessageInsert>& messages) override { writer().insertMessages(messages); }
+    void insertBackfillMessages(const std::vector<MessageInsert>& messages) override { writer().insertBackfillMessages(messages); }
+    void upsertRateLimits(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at) override
+    {
+        writer().upsertRateLimits(five, seven, at);
+    }
+    void setSessionActive(const std::string& sessionId, bool active) override { writer().setSessionActive(sessionId, active); }
+    void setSessionProjects(const std::vector<std::pair<std::string, std::string>>& projects, bool onlyUnknown) override
+    {
+        if (!projects.empty())
+            writer().setSessionProjects(projects, onlyUnknown);
+    }
+
+private:
+    WriteDatabase& writer()
+    {
+        if (!writer_)
+            writer_ = std::make_unique<WriteDatabase>(AppPaths::database());
+        return *writer_;
+    }
+    std::unique_ptr<WriteDatabase> writer_;
+};
+
+Instant nowInstant()
+{
+    return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+}
+
+// Brings in what Claude Code wrote since the last import. Nothing when done,
+// else why it could not be (the stored figures can still be shown).
+std::optional<std::string> update()
+{
+    const bool first = !QSettings("tallyglass", "tallyglass").value(HistoryImport::firstScanDoneKey, false).toBool();
+    if (first)
+        std::fprintf(stderr, "Importing Claude Code's transcript history first; later reports read only what changed.\n");
+    HistoryImport import(std::make_shared<WriterOnDemand>(), AppPaths::transcriptRoots());
+    try {
+        import.scanAll({});
+    } catch (const std::exception& error) {
+        return databaseProblem(error, AppPaths::database());
+    }
+    if (const auto skipped = import.statistics().unreadable; skipped > 0)
+        fail("report",
+             std::to_string(skipped) + (skipped == 1 ? " transcript file or folder" : " transcript files or folders")
+                 + " could not be read (named above) and are not in the figures",
+             0);
+    return std::nullopt;
+}
+
+} // namespace
+
 int run(const std::vector<std::string>& arguments)
 {
-    int days = 7;
-    bool json = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (arguments[i] == "--json") {
-            json = true;
-        } else if (arguments[i] == "--days" && i + 1 < arguments.size()) {
-            const std::string& value = arguments[++i];
-            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), days);
-            if (error != std::errc{} || end != value.data() + value.size() || days < 1 || days > 36'500) {
-                std::fprintf(stderr, "tallyglass: --days takes a whole number of days from 1 to 36500\n");
-                return 2;
-            }
-        } else {
-            std::fprintf(stderr, "usage: tallyglass report [--days N] [--json]\n");
-            return 2;
-        }
+    const Instant now = nowInstant();
+    ReportArguments::Request request;
+    try {
+        request = ReportArguments::parse(arguments, now);
+    } catch (const CommandLine::UsageError& error) {
+        return fail("report", std::string(error.what()) + "\n(see 'tallyglass report --help')", 2);
+    }
+    if (request.help) {
+        std::fputs(ReportArguments::help, stdout);
+        return 0;
+    }
+
+    // A running app captures as things happen; otherwise the transcripts are read first.
+    const bool live = SingleInstance::isHeld(AppPaths::configDirectory() / "running.lock");
+    bool current = live;
+    std::optional<std::string> notUpdated;
+    if (request.update && !live) {
+        notUpdated = update();
+        current = !notUpdated;
     }
 
     const auto path = AppPaths::database();
-    std::error_code ignored;
-    if (!std::filesystem::exists(path, ignored)) {
-        std::fprintf(stderr, "tallyglass: no database yet at %s; start 'tallyglass --headless' or run 'tallyglass import' first\n",
-                     path.c_str());
-        return 1;
-    }
-    DatabaseClient client(path);
     std::vector<DashboardMessage> messages;
+    std::map<std::string, std::string> projects;
     std::optional<UsageLimits> limits;
-    try {
-        messages = client.fetchAllMessages();
-        limits = client.fetchUsageLimits();
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "tallyglass: cannot read %s: %s\n", path.c_str(), error.what());
-        return 1;
+    bool hasAny = false;
+    std::error_code ignored;
+    const bool stored = std::filesystem::exists(path, ignored);
+    if (!stored && notUpdated)
+        return fail("report", *notUpdated, 1);
+    if (notUpdated)
+        fail("report", "could not bring in the latest transcripts: " + *notUpdated + "; showing what was stored before", 0);
+    if (!stored && !request.update)
+        return fail("report", databaseProblem(DBError(DBError::Kind::dbMissing), path), 1);
+    if (stored) {
+        try {
+            DatabaseClient client(path);
+            // --all needs the first day with data; any other range reads only its own days.
+            messages = request.fromFirstData ? client.fetchMessagesAround(std::nullopt, request.options.to)
+                                             : client.fetchMessagesAround(request.options.from, request.options.to);
+            limits = client.fetchUsageLimits();
+            projects = client.fetchSessionProjects();
+            hasAny = !messages.empty() || client.hasAnyMessages();
+        } catch (const std::exception& error) {
+            return fail("report", databaseProblem(error, path), 1);
+        }
     }
-    const Instant now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
-    const auto report = UsageReport::build(messages, limits, days, now);
-    if (!report) {
-        if (json)
-            std::printf("{\n  \"days\": %d,\n  \"empty\": true\n}\n", days);
-        else
-            std::printf("No usage recorded yet. Install the hook ('tallyglass hook install') or import the history "
-                        "('tallyglass import').\n");
+    const std::string home = AppPaths::home().string();
+    for (auto& [session, project] : projects)
+        project = TerminalReport::homeShortened(project, home);
+
+    if (request.fromFirstData && !messages.empty()) {
+        Instant first = messages.front().timestamp;
+        for (const DashboardMessage& m : messages)
+            first = std::min(first, m.timestamp);
+        request.options.from = std::min(request.options.from, UtcCalendar::startOfDay(first));
+    }
+    TerminalReport::Report report = TerminalReport::build(messages, projects, limits, request.options);
+    if (current) {
+        report.dataUpTo = now;
+    } else if (const auto watermark = CatchUp::watermark()) {
+        const Instant imported = std::chrono::time_point_cast<std::chrono::microseconds>(*watermark);
+        report.dataUpTo = report.dataUpTo ? std::max(*report.dataUpTo, imported) : imported;
+    }
+
+    if (request.json) {
+        const std::string text = TerminalReport::renderJson(report, appVersion);
+        std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
-    const std::string text = json ? UsageReport::renderJson(*report) : UsageReport::renderText(*report);
+    if (messages.empty() && !hasAny) {
+        std::printf("No usage recorded yet. Install the hook ('tallyglass hook install') so that Claude Code reports its\n"
+                    "sessions, or check that its transcripts are in ~/.claude/projects ('tallyglass import' reads them).\n");
+        return 0;
+    }
+    const std::string text = TerminalReport::renderText(report, CommandSupport::terminalWidth(), now, CommandSupport::zoneOffset());
     std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }

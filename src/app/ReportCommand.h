@@ -5,9 +5,11 @@
 
 namespace tallyglass::ReportCommand {
 
-// `tallyglass report [--days N] [--json]`: the full report for a terminal.
-// 0 when shown (also for an empty database), 1 when there is no database
-// yet or it cannot be read, 2 for bad usage.
+// `tallyglass report [options]`: the report for a terminal or for scripts
+// (`tallyglass report --help` lists the options). It first reads the
+// transcripts that changed since the last import, unless the app is running
+// or --no-update is given. 0 when shown (also with nothing recorded yet), 1
+// when the database cannot be read, 2 for bad usage.
 int run(const std::vector<std::string>& arguments);
 
 } // namespace tallyglass::ReportCommand

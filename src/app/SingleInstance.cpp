@@ -22,4 +22,17 @@ std::unique_ptr<QLockFile> acquire(const std::filesystem::path& lockPath)
     return nullptr;
 }
 
+bool isHeld(const std::filesystem::path& lockPath)
+{
+    std::error_code ignored;
+    if (!std::filesystem::exists(lockPath, ignored))
+        return false;
+    QLockFile lock(QString::fromStdString(lockPath.string()));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0))
+        return lock.error() == QLockFile::LockFailedError;
+    lock.unlock();
+    return false;
+}
+
 } // namespace tallyglass::SingleInstance

@@ -13,4 +13,7 @@ namespace tallyglass::SingleInstance {
 // one line naming the holder) when another process has it.
 std::unique_ptr<QLockFile> acquire(const std::filesystem::path& lockPath);
 
+// Whether another process holds the lock now (said nothing, took nothing).
+bool isHeld(const std::filesystem::path& lockPath);
+
 } // namespace tallyglass::SingleInstance

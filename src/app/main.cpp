@@ -1,4 +1,5 @@
 #include "app/AppPaths.h"
+#include "app/CommandLine.h"
 #include "app/DesktopApp.h"
 #include "app/HeadlessApp.h"
 #include "app/HookCommand.h"
@@ -25,24 +26,27 @@
 namespace {
 
 constexpr std::string_view usage =
-    "Usage: tallyglass [command]\n"
+    "Usage: tallyglass [command] [options]\n"
     "\n"
-    "Shows how many tokens Claude Code uses and what they cost.\n"
+    "Shows how many tokens Claude Code uses and what they cost, on this machine only.\n"
     "\n"
     "Commands:\n"
-    "  (no command)            the desktop application: the overlay, the tray item and the windows\n"
-    "  --headless              run the server, capture and history import without windows\n"
-    "  import                  import the transcript history now, with progress and a summary\n"
-    "  report [--days N] [--json]\n"
-    "                          totals, models, output per day, sessions and usage limits of the\n"
-    "                          last N days (default 7), as a table or as JSON\n"
-    "  hook install            register the hook with Claude Code (for the port the server starts from)\n"
-    "  hook uninstall          remove the hook and restore Claude Code's own status line\n"
-    "  hook status             say whether the hook is installed (exit 0 if so, 1 if not)\n"
+    "  (none)          the desktop application: the overlay, the tray item and the windows\n"
+    "  --headless      the server, capture and history import without windows (for SSH)\n"
+    "  import          import the transcript history now, with progress and a summary\n"
+    "  report          totals, models, days, sessions and limits; tables by day, month,\n"
+    "                  session, project or model; JSON for scripts\n"
+    "  hook install    register the hook with Claude Code\n"
+    "  hook uninstall  remove the hook and restore Claude Code's own status line\n"
+    "  hook status     say whether the hook is installed (exit 0 if so, 1 if not)\n"
     "\n"
     "Options:\n"
-    "  --version               print the version and exit\n"
-    "  --help                  print this help and exit\n";
+    "  -h, --help      show this help; after a command, that command's help\n"
+    "  --version       print the version\n"
+    "\n"
+    "Examples:\n"
+    "  tallyglass report --days 30 --by day\n"
+    "  tallyglass report --help\n";
 
 // Where the desktop application can open its windows. Under Wayland a plain
 // client can neither place itself nor stay above others, so the overlay runs
@@ -108,9 +112,19 @@ std::unique_ptr<QLockFile> soleInstance()
 
 int usageError(const std::string& what)
 {
-    std::fprintf(stderr, "tallyglass: %s\n\n", what.c_str());
-    std::fwrite(usage.data(), 1, usage.size(), stderr);
+    std::fprintf(stderr, "tallyglass: %s\n(see 'tallyglass --help')\n", what.c_str());
     return 2;
+}
+
+bool asksForHelp(const std::vector<std::string>& arguments)
+{
+    for (const std::string& argument : arguments) {
+        if (argument == "--")
+            return false;
+        if (argument == "-h" || argument == "--help")
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -125,7 +139,8 @@ int main(int argc, char** argv)
         std::printf("tallyglass %s\n", tallyglass::appVersion);
         return 0;
     }
-    if (command == "--help" && rest.empty()) {
+    // The commands answer their own help; anywhere else it is the program's.
+    if ((command != "hook" && command != "import" && command != "report") && asksForHelp(arguments)) {
         std::fwrite(usage.data(), 1, usage.size(), stdout);
         return 0;
     }
@@ -155,5 +170,9 @@ int main(int argc, char** argv)
         tallyglass::HeadlessApp headless;
         return headless.run(app);
     }
-    return usageError("unknown command or option '" + command + "'");
+    if (command == "--headless" || command == "--version")
+        return usageError(command + " takes no arguments, not '" + rest.front() + "'");
+    const std::string near =
+        tallyglass::CommandLine::nearest(command, {"import", "report", "hook", "--headless", "--version", "--help"});
+    return usageError("unknown command '" + command + "'" + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }

@@ -26,6 +26,10 @@ TEST_F(HookCommandTest, installStatusAndUninstallSayWhatHappened)
     auto status = tallyglass({"hook", "status"});
     EXPECT_EQ(status.out, "not installed\n");
     EXPECT_EQ(status.exitCode, 1);
+    const auto nothing = tallyglass({"hook", "uninstall"});
+    EXPECT_EQ(nothing.out, "the hook is not installed; nothing to remove\n");
+    EXPECT_EQ(nothing.exitCode, 0);
+    EXPECT_FALSE(fs::exists(home / ".claude" / "settings.json")); // nothing written either
 
     const auto install = tallyglass({"hook", "install"});
     EXPECT_EQ(install.out, "hook installed for port 45832\n");
@@ -72,7 +76,7 @@ TEST_F(HookCommandTest, failuresGoToStandardErrorWithExitOneAndMisuseWithTwo)
     for (const std::vector<std::string>& misuse : {std::vector<std::string>{"hook"}, {"hook", "reinstall"}, {"frobnicate"}, {"--nope"}}) {
         const auto result = tallyglass(misuse);
         EXPECT_EQ(result.exitCode, 2);
-        EXPECT_NE(result.err.find("sage"), std::string::npos) << result.err; // "usage" or "Usage"
+        EXPECT_NE(result.err.find("--help')"), std::string::npos) << result.err; // where to read more
     }
 }
 

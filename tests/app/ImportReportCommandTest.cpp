@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <sys/stat.h>
 
 namespace tallyglass {
 namespace {
@@ -67,38 +68,97 @@ TEST_F(ImportReportCommandTest, importReadsEveryRootOnceAndSummarises)
     EXPECT_NE(text.out.find("Opus 4.6"), std::string::npos);
 }
 
-TEST_F(ImportReportCommandTest, reportWithoutADatabaseFailsAndOnAnEmptyOneSaysSo)
+// The report first reads what changed since the last import, so a message
+// written while nothing ran is in it; --no-update shows what is stored.
+TEST_F(ImportReportCommandTest, theReportBringsInWhatChangedUnlessToldNot)
 {
-    const auto missing = tallyglass({"report"});
+    const auto nothing = tallyglass({"report"});
+    EXPECT_EQ(nothing.exitCode, 0) << nothing.err;
+    EXPECT_NE(nothing.out.find("No usage recorded yet."), std::string::npos) << nothing.out;
+    const auto missing = tallyglass({"report", "--no-update"});
     EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("no database yet"), std::string::npos) << missing.err;
-    EXPECT_FALSE(fs::exists(home / ".config" / "tallyglass" / "app.db"));
+    EXPECT_NE(missing.err.find("there is no database at " + (home / ".config/tallyglass/app.db").string()
+                               + " yet; run 'tallyglass import'"),
+              std::string::npos)
+        << missing.err;
 
-    ASSERT_EQ(tallyglass({"import"}).exitCode, 0); // nothing to import, but the database now exists
-    const auto empty = tallyglass({"report"});
-    EXPECT_EQ(empty.exitCode, 0);
-    EXPECT_NE(empty.out.find("No usage recorded yet."), std::string::npos) << empty.out;
+    transcript(".claude/projects/-nowhere-shop/a.jsonl", todayLine("a1", "s1"));
+    ASSERT_EQ(tallyglass({"import"}).exitCode, 0);
+    transcript(".claude/projects/-nowhere-shop/a.jsonl", todayLine("a2", "s1"));
+    const auto stale = nlohmann::json::parse(tallyglass({"report", "--json", "--no-update"}).out);
+    EXPECT_EQ(stale["totals"]["messages"], 1);
+    const auto fresh = nlohmann::json::parse(tallyglass({"report", "--json"}).out);
+    EXPECT_EQ(fresh["totals"]["messages"], 2);
+    EXPECT_EQ(fresh["version"], 2);
+    EXPECT_EQ(fresh["sessions"][0]["project"], "/nowhere/shop");
+    EXPECT_LE(fresh["from"].get<std::string>(), fresh["to"].get<std::string>());
 
-    for (const std::vector<std::string>& misuse : {std::vector<std::string>{"report", "--days"}, {"report", "--days", "0"},
-                                                   {"report", "--days", "x"}, {"report", "--weeks", "2"}, {"import", "now"}})
-        EXPECT_EQ(tallyglass(misuse).exitCode, 2);
+    const auto text = tallyglass({"report", "--days", "1", "--by", "project"});
+    EXPECT_NE(text.out.find("Claude Code usage, last 1 day ("), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Data up to "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("/nowhere/shop"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("$10.00"), std::string::npos) << text.out; // 2 × 1M input at $5
 }
 
-TEST_F(ImportReportCommandTest, importFailsWhenTheDatabaseCannotBeOpened)
+// A transcript that cannot be read is named, the rest stored, and the exit says so.
+TEST_F(ImportReportCommandTest, importNamesWhatItCouldNotReadAndFails)
+{
+    transcript(".claude/projects/p/a.jsonl", todayLine("a1", "s1"));
+    ASSERT_EQ(::mkfifo((home / ".claude/projects/p/b.jsonl").c_str(), 0600), 0); // unreadable even for root
+    const auto result = tallyglass({"import"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.out.find("1 messages read, 1 newly stored"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("1 file or folder could not be read and is left out:\n  " + (home / ".claude/projects/p/b.jsonl").string()
+                              + ": not a regular file\n"),
+              std::string::npos)
+        << result.out;
+}
+
+TEST_F(ImportReportCommandTest, aDatabaseThatCannotBeOpenedIsSaidWithItsPath)
 {
     fs::create_directories(home / ".config");
     std::ofstream(home / ".config" / "tallyglass") << "a file where the folder should be";
-    const auto result = tallyglass({"import"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("cannot open"), std::string::npos) << result.err;
+    transcript(".claude/projects/p/a.jsonl", todayLine("a1", "s1")); // something to store
+    for (const char* command : {"import", "report"}) {
+        const auto result = tallyglass({command});
+        EXPECT_EQ(result.exitCode, 1) << command;
+        EXPECT_NE(result.err.find("cannot open the database " + (home / ".config/tallyglass/app.db").string()), std::string::npos)
+            << result.err;
+        EXPECT_NE(result.err.find("check that " + (home / ".config/tallyglass").string() + " is a folder you can write to"),
+                  std::string::npos)
+            << result.err;
+    }
 }
 
-TEST_F(ImportReportCommandTest, helpListsEveryCommand)
+// Help anywhere, both spellings of a value, and mistakes that say the fix.
+TEST_F(ImportReportCommandTest, theCommandLineFollowsTheUsualConventions)
 {
-    const auto help = tallyglass({"--help"});
-    for (const char* command : {"--headless", "import", "report [--days N] [--json]", "hook install", "hook uninstall",
-                                "hook status", "--version"})
-        EXPECT_NE(help.out.find(command), std::string::npos) << command;
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+        const char* out;
+        const char* err;
+    };
+    const Case cases[] = {
+        {{"-h"}, 0, "Usage: tallyglass [command] [options]", ""},
+        {{"--headless", "--help"}, 0, "Usage: tallyglass [command] [options]", ""},
+        {{"report", "--help"}, 0, "Usage: tallyglass report [options]", ""},
+        {{"report", "--days", "x", "-h"}, 0, "--by WHAT", ""},
+        {{"import", "-h"}, 0, "Usage: tallyglass import", ""},
+        {{"hook", "install", "--help"}, 0, "Usage: tallyglass hook install|uninstall|status", ""},
+        {{"report", "--days=3", "--no-update", "--json"}, 1, "", "there is no database"},
+        {{"reprot"}, 2, "", "unknown command 'reprot'; did you mean 'report'?"},
+        {{"report", "--dayz", "3"}, 2, "", "tallyglass report: unknown option '--dayz'; did you mean '--days'?\n(see 'tallyglass report --help')"},
+        {{"import", "now"}, 2, "", "unexpected 'now'"},
+        {{"--version", "x"}, 2, "", "--version takes no arguments"},
+    };
+    for (const Case& c : cases) {
+        const auto result = tallyglass(c.arguments);
+        SCOPED_TRACE(c.arguments.front() + (c.arguments.size() > 1 ? " " + c.arguments[1] : ""));
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+        EXPECT_NE(result.out.find(c.out), std::string::npos) << result.out;
+        EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "core/IsoTime.h"
 #include "core/UtcCalendar.h"
+#include "dashboard/TerminalReport.h"
 #include "storage/DBError.h"
 #include "storage/MockDatabase.h"
 #include "support/QtTestApp.h"
@@ -116,11 +117,18 @@ TEST_F(DashboardViewModelTest, theFiguresAreTheTerminalReportsForTheSameDays)
     settle();
     vm.setPreset(DatePreset::last30d);
     ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
-    const auto report = UsageReport::build(db->dashboardMessages, std::nullopt, 30, now);
-    ASSERT_TRUE(report.has_value());
-    EXPECT_EQ(vm.snapshot().totals, report->totals);
-    EXPECT_EQ(vm.snapshot().modelCosts, report->models);
-    EXPECT_EQ(vm.snapshot().unpriced, report->unpriced);
+    const Instant today = UtcCalendar::startOfDay(now);
+    const auto report = TerminalReport::build(db->dashboardMessages, {}, std::nullopt,
+                                              {UtcCalendar::addDays(today, -29), UtcCalendar::addDays(today, 1), "", {}, false, 10});
+    EXPECT_EQ(vm.snapshot().totals, report.totals);
+    EXPECT_EQ(vm.snapshot().unpriced, report.unpriced);
+    ASSERT_EQ(vm.snapshot().modelCosts.size(), report.models.size());
+    for (const auto& model : vm.snapshot().modelCosts) {
+        const auto same = std::find_if(report.models.begin(), report.models.end(), [&](const auto& m) { return m.name == model.displayName; });
+        ASSERT_NE(same, report.models.end()) << model.displayName;
+        EXPECT_DOUBLE_EQ(same->figures.cost, model.cost);
+        EXPECT_EQ(same->figures.output, model.output);
+    }
 }
 
 } // namespace

@@ -1,0 +1,63 @@
+#include "app/CommandSupport.h"
+
+#include "storage/DBError.h"
+#include "storage/WriteError.h"
+
+#include <cstdio>
+#include <ctime>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace tallyglass::CommandSupport {
+
+std::size_t terminalWidth()
+{
+    if (::isatty(STDOUT_FILENO) == 0)
+        return 0;
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
+}
+
+std::chrono::seconds zoneOffset()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    return std::chrono::seconds(local.tm_gmtoff);
+}
+
+std::string databaseProblem(const std::exception& error, const std::filesystem::path& database)
+{
+    const std::string file = database.string();
+    const std::string folder = database.parent_path().string();
+    std::string detail = error.what();
+    bool opening = false;
+    if (const auto* write = dynamic_cast<const WriteError*>(&error)) {
+        detail = write->message();
+        opening = write->kind() == WriteError::Kind::cannotOpen;
+    } else if (dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
+        opening = true; // its folder could not be made
+    } else if (const auto* read = dynamic_cast<const DBError*>(&error)) {
+        if (read->kind() == DBError::Kind::dbMissing)
+            return "there is no database at " + file + " yet; run 'tallyglass import' to create it from Claude Code's transcripts";
+        detail = read->message();
+        opening = read->kind() == DBError::Kind::cannotOpen;
+    }
+    if (detail.find("not a database") != std::string::npos || detail.find("malformed") != std::string::npos)
+        return "the database " + file + " is damaged (" + detail + "); move it aside and run 'tallyglass import' to build it again";
+    if (detail.find("locked") != std::string::npos || detail.find("BUSY") != std::string::npos)
+        return "the database " + file + " is busy (" + detail + "); try again in a moment";
+    if (opening)
+        return "cannot open the database " + file + " (" + detail + "); check that " + folder + " is a folder you can write to";
+    return "cannot use the database " + file + " (" + detail + ")";
+}
+
+int fail(const std::string& command, const std::string& text, int status)
+{
+    std::fprintf(stderr, "tallyglass%s%s: %s\n", command.empty() ? "" : " ", command.c_str(), text.c_str());
+    return status;
+}
+
+} // namespace tallyglass::CommandSupport

@@ -1,0 +1,154 @@
+#include "app/ReportArguments.h"
+
+#include "core/UtcCalendar.h"
+
+#include <charconv>
+
+namespace tallyglass::ReportArguments {
+
+const char* const help =
+    "Usage: tallyglass report [options]\n"
+    "\n"
+    "Tokens and cost of Claude Code over whole days (UTC): totals, models, days,\n"
+    "recent sessions and usage limits, or one table with --by. Before reporting it\n"
+    "reads the transcripts that changed since the last import, unless the app is\n"
+    "running (it captures as things happen) or --no-update is given.\n"
+    "\n"
+    "Days (default: the last 7, today included):\n"
+    "  --days N         the last N days (1-36500); with --until, the N days up to it\n"
+    "  --since DATE     from this day on (YYYY-MM-DD)\n"
+    "  --until DATE     up to and including this day (default: today)\n"
+    "  --all            every day since the first with data\n"
+    "\n"
+    "What to show:\n"
+    "  --by WHAT        one table: day, month, session, project or model\n"
+    "  --breakdown      the models under each row of the table\n"
+    "  --sessions N     session rows to show (default 10; --json lists every one)\n"
+    "  --json           every figure as JSON, for scripts\n"
+    "  --no-update      report what is stored, without reading transcripts first\n"
+    "  -h, --help       show this help\n"
+    "\n"
+    "Examples:\n"
+    "  tallyglass report --days 30 --by day\n"
+    "  tallyglass report --since 2026-11-01 --until 2026-11-30 --by project --breakdown\n"
+    "  tallyglass report --all --by month --json\n";
+
+namespace {
+
+using CommandLine::UsageError;
+
+std::int64_t wholeNumber(const std::string& option, const std::string& text, std::int64_t low, std::int64_t high)
+{
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || value < low || value > high)
+        throw UsageError(option + " takes a whole number from " + std::to_string(low) + " to " + std::to_string(high) + ", not '"
+                         + text + "'");
+    return value;
+}
+
+Instant day(const std::string& option, const std::string& text)
+{
+    const auto digits = [&](std::size_t at, std::size_t count) {
+        unsigned value = 0;
+        for (std::size_t i = at; i < at + count; ++i) {
+            if (text[i] < '0' || text[i] > '9')
+                return -1;
+            value = value * 10 + static_cast<unsigned>(text[i] - '0');
+        }
+        return static_cast<int>(value);
+    };
+    if (text.size() == 10 && text[4] == '-' && text[7] == '-') {
+        const int year = digits(0, 4);
+        const int month = digits(5, 2);
+        const int dayOfMonth = digits(8, 2);
+        if (year >= 1970 && month > 0 && dayOfMonth > 0
+            && UtcCalendar::isValidDate(year, static_cast<unsigned>(month), static_cast<unsigned>(dayOfMonth)))
+            return Instant(std::chrono::hours(24) * UtcCalendar::daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(dayOfMonth)));
+    }
+    throw UsageError(option + " takes a day as YYYY-MM-DD, such as 2026-11-30, not '" + text + "'");
+}
+
+std::string dayText(Instant t)
+{
+    const auto date = UtcCalendar::civilFromDays(UtcCalendar::dayNumber(t));
+    char text[16];
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(date.year), date.month, date.day);
+    return text;
+}
+
+TerminalReport::Grouping grouping(const std::string& text)
+{
+    using G = TerminalReport::Grouping;
+    const std::pair<const char*, G> known[] = {{"day", G::day},         {"month", G::month}, {"session", G::session},
+                                               {"project", G::project}, {"model", G::model}};
+    for (const auto& [name, value] : known)
+        if (text == name)
+            return value;
+    std::vector<std::string> names;
+    for (const auto& [name, value] : known)
+        names.emplace_back(name);
+    const std::string near = CommandLine::nearest(text, names);
+    throw UsageError("--by takes day, month, session, project or model, not '" + text + "'"
+                     + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
+}
+
+} // namespace
+
+Request parse(const std::vector<std::string>& arguments, Instant now)
+{
+    const auto parsed = CommandLine::parse(arguments, {{"--days", "N"},
+                                                       {"--since", "DATE"},
+                                                       {"--until", "DATE"},
+                                                       {"--all", ""},
+                                                       {"--by", "WHAT"},
+                                                       {"--breakdown", ""},
+                                                       {"--sessions", "N"},
+                                                       {"--json", ""},
+                                                       {"--no-update", ""}});
+    Request request;
+    if (parsed.help) {
+        request.help = true;
+        return request;
+    }
+    if (!parsed.words.empty())
+        throw UsageError("unexpected '" + parsed.words.front() + "'; the report takes only options");
+    for (const auto& [a, b] : {std::pair{"--days", "--since"}, std::pair{"--days", "--all"}, std::pair{"--since", "--all"}})
+        if (parsed.has(a) && parsed.has(b))
+            throw UsageError(std::string(a) + " and " + b + " both choose the first day; use one of them");
+
+    const Instant today = UtcCalendar::startOfDay(now);
+    const Instant last = parsed.has("--until") ? day("--until", parsed.value("--until")) : today;
+    TerminalReport::Options& options = request.options;
+    options.to = UtcCalendar::addDays(last, 1);
+    if (parsed.has("--since")) {
+        options.from = day("--since", parsed.value("--since"));
+        if (options.from > last)
+            throw UsageError("--since " + dayText(options.from) + " is after " + (parsed.has("--until") ? "--until " : "today, ")
+                             + dayText(last));
+        options.title = options.from == last ? dayText(last) : dayText(options.from) + " to " + dayText(last);
+    } else if (parsed.has("--all")) {
+        request.fromFirstData = true;
+        options.from = last;
+        options.title = "all time";
+    } else {
+        const std::int64_t days = parsed.has("--days") ? wholeNumber("--days", parsed.value("--days"), 1, 36'500) : 7;
+        options.from = UtcCalendar::addDays(last, 1 - days);
+        options.title = (parsed.has("--until") ? std::to_string(days) + (days == 1 ? " day" : " days") + " to " + dayText(last)
+                                               : "last " + std::to_string(days) + (days == 1 ? " day" : " days"));
+    }
+    if (parsed.has("--by"))
+        options.by = grouping(parsed.value("--by"));
+    options.breakdown = parsed.has("--breakdown");
+    if (options.breakdown && options.by == TerminalReport::Grouping::none)
+        throw UsageError("--breakdown lists the models under each row of a table; add --by day, month, session or project");
+    if (parsed.has("--sessions"))
+        options.sessionRows = static_cast<std::size_t>(wholeNumber("--sessions", parsed.value("--sessions"), 1, 1'000'000));
+    else if (options.by == TerminalReport::Grouping::session)
+        options.sessionRows = 1'000'000; // the table of sessions lists them all unless told
+    request.json = parsed.has("--json");
+    request.update = !parsed.has("--no-update");
+    return request;
+}
+
+} // namespace tallyglass::ReportArguments

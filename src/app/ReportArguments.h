@@ -1,0 +1,25 @@
+#pragma once
+
+#include "app/CommandLine.h"
+#include "dashboard/TerminalReport.h"
+
+#include <string>
+#include <vector>
+
+namespace tallyglass::ReportArguments {
+
+extern const char* const help;
+
+struct Request {
+    bool help = false;
+    TerminalReport::Options options;
+    bool json = false;
+    bool update = true;         // bring in what changed first
+    bool fromFirstData = false; // --all: `options.from` becomes the first day with data
+};
+
+// The report's arguments, the days resolved against `now` (UTC days, today
+// included). Throws CommandLine::UsageError saying what is wrong.
+Request parse(const std::vector<std::string>& arguments, Instant now);
+
+} // namespace tallyglass::ReportArguments

@@ -1,0 +1,191 @@
+#include "dashboard/TerminalReport.h"
+
+#include "core/UtcCalendar.h"
+#include "dashboard/DashboardAggregator.h"
+#include "dashboard/TextIndex.h"
+#include "pricing/DisplayNameCache.h"
+#include "pricing/ModelPricingCatalog.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace tallyglass::TerminalReport {
+
+void Figures::add(const DashboardMessage& m)
+{
+    input += m.inputTokens;
+    output += m.outputTokens;
+    cacheWritten += m.cacheCreationInputTokens;
+    cacheRead += m.cacheReadInputTokens;
+    ++messages;
+    cost += m.cost;
+}
+
+namespace {
+
+// Sums per model identifier (by index) for one row; turned into display-name rows at the end.
+using PerIdentifier = std::unordered_map<std::size_t, Figures>;
+
+std::vector<ModelRow> byDisplayName(const PerIdentifier& sums, const std::vector<std::string>& identifiers, DisplayNameCache& names)
+{
+    std::map<std::string, ModelRow> rows;
+    for (const auto& [index, figures] : sums) {
+        const std::string& identifier = identifiers[index];
+        ModelRow& row = rows[names(identifier)];
+        row.identifiers.push_back(identifier);
+        row.priced = row.priced || ModelPricingCatalog::isPriced(identifier);
+        row.figures.input += figures.input;
+        row.figures.output += figures.output;
+        row.figures.cacheWritten += figures.cacheWritten;
+        row.figures.cacheRead += figures.cacheRead;
+        row.figures.messages += figures.messages;
+        row.figures.cost += figures.cost;
+    }
+    std::vector<ModelRow> out;
+    for (auto& [name, row] : rows) {
+        row.name = name;
+        std::sort(row.identifiers.begin(), row.identifiers.end());
+        out.push_back(std::move(row));
+    }
+    // Dearest first; models without a price cost nothing here, so they follow, largest first.
+    std::stable_sort(out.begin(), out.end(), [](const ModelRow& a, const ModelRow& b) {
+        if (a.priced != b.priced)
+            return a.priced;
+        if (a.figures.cost != b.figures.cost)
+            return a.figures.cost > b.figures.cost;
+        return a.figures.tokens() > b.figures.tokens();
+    });
+    return out;
+}
+
+std::string dayKey(Instant dayStart)
+{
+    const auto date = UtcCalendar::civilFromDays(UtcCalendar::dayNumber(dayStart));
+    char text[16];
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(date.year), date.month, date.day);
+    return text;
+}
+
+// Rows keyed by text, with the sums per identifier kept beside them for the breakdown.
+struct Grouped {
+    std::vector<Row> rows;
+    std::vector<PerIdentifier> perModel;
+    std::unordered_map<std::string, std::size_t> indexOf;
+
+    std::size_t at(const std::string& key)
+    {
+        const auto [found, added] = indexOf.try_emplace(key, rows.size());
+        if (added) {
+            rows.push_back(Row{key, {}, {}, {}, {}, 0, {}});
+            perModel.emplace_back();
+        }
+        return found->second;
+    }
+    void add(std::size_t row, std::size_t model, const DashboardMessage& m, bool breakdown)
+    {
+        rows[row].figures.add(m);
+        if (breakdown)
+            perModel[row][model].add(m);
+    }
+    void finish(const std::vector<std::string>& identifiers, DisplayNameCache& names, bool breakdown)
+    {
+        if (!breakdown)
+            return;
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            rows[i].models = byDisplayName(perModel[i], identifiers, names);
+    }
+};
+
+} // namespace
+
+Report build(const std::vector<DashboardMessage>& messages, const std::map<std::string, std::string>& projects,
+             std::optional<UsageLimits> limits, const Options& options)
+{
+    Report report;
+    report.options = options;
+    report.limits = std::move(limits);
+    const bool breakdown = options.breakdown;
+
+    std::vector<std::uint32_t> picks;
+    const MessageList inRange = DashboardAggregator::select(
+        messages, DashboardFilters{options.from, options.to, {}, DatePreset::last7d}, picks, DashboardAggregator::isSortedByTime(messages));
+    report.totals = DashboardAggregator::totals(inRange);
+    report.unpriced = DashboardAggregator::unpricedModels(inRange);
+
+    // Every day and month of the range, so that quiet days show as such.
+    Grouped days;
+    Grouped months;
+    std::vector<std::size_t> monthOfDay;
+    for (Instant day = options.from; day < options.to; day = UtcCalendar::addDays(day, 1)) {
+        days.at(dayKey(day));
+        monthOfDay.push_back(months.at(dayKey(day).substr(0, 7)));
+    }
+    Grouped sessions;
+    Grouped projectRows;
+    std::unordered_map<std::string, std::int64_t> sessionsPerProject;
+    TextIndex<AsIs> identifiers;
+    TextIndex<AsIs> sessionIds;
+    std::vector<std::size_t> sessionRowOf; // by session index
+    std::vector<std::size_t> projectRowOf; // by session index
+    PerIdentifier models;
+    for (const DashboardMessage& m : inRange) {
+        const std::size_t model = identifiers(m.model);
+        const std::size_t day = static_cast<std::size_t>(UtcCalendar::dayNumber(m.timestamp) - UtcCalendar::dayNumber(options.from));
+        days.add(day, model, m, breakdown);
+        months.add(monthOfDay[day], model, m, breakdown);
+        models[model].add(m);
+
+        const std::size_t sessionIndex = sessionIds(m.sessionId);
+        if (sessionRowOf.size() <= sessionIndex) {
+            const std::string& id = sessionIds.keys()[sessionIndex];
+            const std::size_t row = sessions.at(id);
+            const auto project = projects.find(id);
+            sessions.rows[row].project = project == projects.end() ? std::string() : project->second;
+            sessions.rows[row].first = m.timestamp;
+            sessions.rows[row].latest = m.timestamp;
+            ++sessionsPerProject[sessions.rows[row].project];
+            sessionRowOf.push_back(row);
+            projectRowOf.push_back(projectRows.at(sessions.rows[row].project));
+        }
+        Row& session = sessions.rows[sessionRowOf[sessionIndex]];
+        session.first = std::min(session.first, m.timestamp);
+        session.latest = std::max(session.latest, m.timestamp);
+        sessions.add(sessionRowOf[sessionIndex], model, m, breakdown);
+        projectRows.add(projectRowOf[sessionIndex], model, m, breakdown);
+    }
+    DisplayNameCache names;
+    for (Grouped* grouped : {&days, &months, &sessions, &projectRows})
+        grouped->finish(identifiers.keys(), names, breakdown);
+    report.models = byDisplayName(models, identifiers.keys(), names);
+
+    report.days = std::move(days.rows);
+    report.months = std::move(months.rows);
+    report.sessions = std::move(sessions.rows);
+    std::stable_sort(report.sessions.begin(), report.sessions.end(), [](const Row& a, const Row& b) {
+        return a.latest != b.latest ? a.latest > b.latest : a.key < b.key;
+    });
+    report.projects = std::move(projectRows.rows);
+    for (Row& project : report.projects)
+        project.sessions = sessionsPerProject[project.key];
+    std::stable_sort(report.projects.begin(), report.projects.end(), [](const Row& a, const Row& b) {
+        return a.figures.cost != b.figures.cost ? a.figures.cost > b.figures.cost : a.figures.tokens() > b.figures.tokens();
+    });
+    if (!messages.empty()) {
+        Instant latest = messages.front().timestamp;
+        for (const DashboardMessage& m : messages)
+            latest = std::max(latest, m.timestamp);
+        report.dataUpTo = latest;
+    }
+    return report;
+}
+
+std::string homeShortened(const std::string& path, const std::string& home)
+{
+    if (home.empty() || home == "/" || !path.starts_with(home))
+        return path;
+    if (path.size() == home.size())
+        return "~";
+    return path[home.size()] == '/' ? "~" + path.substr(home.size()) : path;
+}
+
+} // namespace tallyglass::TerminalReport

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "core/Instant.h"
+#include "dashboard/DashboardRecords.h"
+#include "storage/DashboardMessage.h"
+#include "storage/UsageLimits.h"
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tallyglass::TerminalReport {
+
+// The report for a terminal and for scripts: whole UTC days [from, to), their
+// totals with cost, and the same figures by day, month, session, project and
+// model, each row with the models under it when asked.
+
+enum class Grouping { none, day, month, session, project, model };
+
+struct Options {
+    Instant from;                   // midnight UTC
+    Instant to;                     // midnight UTC after the last day; never before `from`
+    std::string title;              // "last 7 days", "2026-11-01 to 2026-11-30", "all time"
+    Grouping by = Grouping::none;   // none: the summary (totals, models, days, sessions, limits)
+    bool breakdown = false;         // models under each row
+    std::size_t sessionRows = 10;   // the summary's session table; JSON always has them all
+};
+
+struct Figures {
+    std::int64_t input = 0;
+    std::int64_t output = 0;
+    std::int64_t cacheWritten = 0;
+    std::int64_t cacheRead = 0;
+    std::int64_t messages = 0;
+    double cost = 0;
+
+    void add(const DashboardMessage& m);
+    std::int64_t tokens() const { return input + output + cacheWritten + cacheRead; }
+    bool operator==(const Figures&) const = default;
+};
+
+// One display name, with the identifiers behind it.
+struct ModelRow {
+    std::string name;
+    std::vector<std::string> identifiers; // sorted
+    Figures figures;
+    bool priced = false; // some identifier has a price: otherwise its cost is unknown, not zero
+    bool operator==(const ModelRow&) const = default;
+};
+
+struct Row {
+    std::string key;     // "2026-12-06", "2026-12", a session id, a project path, a display name
+    Figures figures;
+    std::string project; // sessions: their project, empty when unknown
+    Instant first{};     // sessions: first and latest message
+    Instant latest{};
+    std::int64_t sessions = 0;    // projects: how many sessions
+    std::vector<ModelRow> models; // with Options::breakdown
+    bool operator==(const Row&) const = default;
+};
+
+struct Report {
+    Options options;
+    Totals totals;
+    std::vector<ModelRow> models;   // highest cost first, unpriced ones last by tokens
+    std::vector<Row> days;          // every day of the range, ascending
+    std::vector<Row> months;        // every month the range touches, ascending
+    std::vector<Row> sessions;      // every session of the range, most recently active first
+    std::vector<Row> projects;      // highest cost first
+    std::vector<UnpricedModel> unpriced;
+    std::optional<UsageLimits> limits;
+    std::optional<Instant> dataUpTo; // how current the stored data is
+};
+
+// `messages` in any order; `projects` maps a session id to its project.
+Report build(const std::vector<DashboardMessage>& messages, const std::map<std::string, std::string>& projects,
+             std::optional<UsageLimits> limits, const Options& options);
+
+// The table for people, fitted to `width` columns (0: no limit, as when piped).
+// `now` and `zoneOffset` (local time minus UTC) say how current the data is in the user's words.
+std::string renderText(const Report& report, std::size_t width, Instant now, std::chrono::seconds zoneOffset);
+// Every figure for scripts; its shape is documented in the README.
+std::string renderJson(const Report& report, const std::string& version);
+
+// "$1,234.56": always cents, thousands grouped.
+std::string money(double amount);
+// "14:32 today", "09:05 yesterday", "2026-11-30 18:00": local wall-clock time of `t` seen at `now`.
+std::string whenLocal(Instant t, Instant now, std::chrono::seconds zoneOffset);
+// A home directory shortened to "~", as people write paths.
+std::string homeShortened(const std::string& path, const std::string& home);
+
+} // namespace tallyglass::TerminalReport

@@ -1,0 +1,299 @@
+#include "dashboard/TerminalReport.h"
+
+#include "core/IsoTime.h"
+#include "core/UtcCalendar.h"
+#include "dashboard/TextTable.h"
+#include "dashboard/UsageReport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace tallyglass::TerminalReport {
+
+namespace {
+
+using Shrink = TextTable::Shrink;
+
+std::string day(Instant t)
+{
+    return IsoTime::formatSeconds(t).substr(0, 10);
+}
+
+std::string minute(Instant t)
+{
+    const std::string text = IsoTime::formatSeconds(t);
+    return text.substr(0, 10) + " " + text.substr(11, 5);
+}
+
+std::string percent(double value)
+{
+    return std::to_string(static_cast<long long>(std::trunc(value))) + "%";
+}
+
+std::string plural(std::int64_t count, const char* one, const char* many)
+{
+    return groupedCount(count) + " " + (count == 1 ? one : many);
+}
+
+// Models the names list does not know are all "Other": their identifiers say more.
+std::string modelLabel(const ModelRow& model)
+{
+    if (model.name != "Other" || model.identifiers.empty())
+        return model.name;
+    std::string label;
+    for (const std::string& identifier : model.identifiers)
+        label += (label.empty() ? "" : ", ") + (identifier.empty() ? std::string("(no model)") : identifier);
+    return label;
+}
+
+std::string costCell(const ModelRow& model)
+{
+    return model.priced ? money(model.figures.cost) : "\u2014";
+}
+
+// The figures columns shared by every grouping.
+std::vector<TextTable::Column> figureColumns(bool caches)
+{
+    std::vector<TextTable::Column> columns{{"Messages", true}, {"Input", true}, {"Output", true}};
+    if (caches) {
+        columns.push_back({"Cache write", true});
+        columns.push_back({"Cache read", true});
+    }
+    columns.push_back({"Cost", true});
+    return columns;
+}
+
+std::vector<std::string> figureCells(const Figures& f, bool caches, const std::string& cost)
+{
+    std::vector<std::string> cells{groupedCount(f.messages), UsageReport::shortTokens(f.input), UsageReport::shortTokens(f.output)};
+    if (caches) {
+        cells.push_back(UsageReport::shortTokens(f.cacheWritten));
+        cells.push_back(UsageReport::shortTokens(f.cacheRead));
+    }
+    cells.push_back(cost);
+    return cells;
+}
+
+void addBreakdown(TextTable& table, const std::vector<ModelRow>& models, std::size_t leading, bool caches)
+{
+    for (const ModelRow& model : models) {
+        std::vector<std::string> cells(leading);
+        cells[0] = "  \u00b7 " + modelLabel(model);
+        for (std::string& cell : figureCells(model.figures, caches, costCell(model)))
+            cells.push_back(std::move(cell));
+        table.add(std::move(cells));
+    }
+}
+
+// Over a month, quiet days are left out of the tables (JSON keeps them): a year
+// would otherwise be a screenful of zeros.
+bool quietRowsLeftOut(const Report& r)
+{
+    return r.days.size() > 31;
+}
+
+std::string groupedTable(const Report& r, std::size_t width)
+{
+    const bool breakdown = r.options.breakdown;
+    std::vector<TextTable::Column> columns;
+    std::size_t leading = 1;
+    bool caches = true;
+    const std::vector<Row>* rows = nullptr;
+    switch (r.options.by) {
+    // The first column also holds the models of the breakdown: those names give way, never a date.
+    case Grouping::day: columns = {{"Day (UTC)", false, Shrink::keepStart, 10}}; rows = &r.days; break;
+    case Grouping::month: columns = {{"Month (UTC)", false, Shrink::keepStart, 11}}; rows = &r.months; break;
+    case Grouping::session:
+        columns = {{"Session", false, Shrink::keepStart}, {"Project", false, Shrink::keepEnd}, {"Latest (UTC)"}};
+        leading = 3;
+        caches = false;
+        rows = &r.sessions;
+        break;
+    case Grouping::project:
+        columns = {{"Project", false, Shrink::keepEnd, 12}, {"Sessions", true}};
+        leading = 2;
+        caches = false;
+        rows = &r.projects;
+        break;
+    case Grouping::model: columns = {{"Model", false, Shrink::keepStart, 12}}; break;
+    case Grouping::none: return {};
+    }
+    for (TextTable::Column& column : figureColumns(caches))
+        columns.push_back(std::move(column));
+    TextTable table(std::move(columns));
+    if (r.options.by == Grouping::model) {
+        for (const ModelRow& model : r.models)
+            table.add([&] {
+                std::vector<std::string> cells{modelLabel(model)};
+                for (std::string& cell : figureCells(model.figures, caches, costCell(model)))
+                    cells.push_back(std::move(cell));
+                return cells;
+            }());
+    } else {
+        std::size_t shown = 0;
+        const bool skipQuiet = quietRowsLeftOut(r) && (r.options.by == Grouping::day || r.options.by == Grouping::month);
+        for (const Row& row : *rows) {
+            if (r.options.by == Grouping::session && shown++ == r.options.sessionRows)
+                break;
+            if (skipQuiet && row.figures.messages == 0)
+                continue;
+            std::vector<std::string> cells{row.key};
+            if (r.options.by == Grouping::session) {
+                cells.push_back(row.project.empty() ? "(unknown)" : row.project);
+                cells.push_back(minute(row.latest));
+            } else if (r.options.by == Grouping::project) {
+                cells[0] = row.key.empty() ? "(unknown)" : row.key;
+                cells.push_back(groupedCount(row.sessions));
+            }
+            for (std::string& cell : figureCells(row.figures, caches, money(row.figures.cost)))
+                cells.push_back(std::move(cell));
+            table.add(std::move(cells));
+            if (breakdown)
+                addBreakdown(table, row.models, leading, caches);
+        }
+    }
+    table.rule();
+    Figures all{r.totals.input, r.totals.output, r.totals.cacheCreated, r.totals.cacheRead, r.totals.messageCount, r.totals.costUSD};
+    std::vector<std::string> cells(leading);
+    cells[0] = "Total";
+    if (r.options.by == Grouping::project)
+        cells[1] = groupedCount(r.totals.sessionCount);
+    for (std::string& cell : figureCells(all, caches, money(all.cost)))
+        cells.push_back(std::move(cell));
+    table.add(std::move(cells));
+    std::string out = table.render(width);
+    if (quietRowsLeftOut(r) && (r.options.by == Grouping::day || r.options.by == Grouping::month))
+        out += std::string(r.options.by == Grouping::day ? "Days" : "Months") + " without usage are left out.\n";
+    if (r.options.by == Grouping::session && r.sessions.size() > r.options.sessionRows)
+        out += "(" + groupedCount(static_cast<std::int64_t>(r.sessions.size() - r.options.sessionRows))
+               + " more; --sessions N shows more, --json all)\n";
+    return out;
+}
+
+std::string summary(const Report& r, std::size_t width)
+{
+    std::string out;
+    const auto line = [&out](const std::string& text = "") { out += text + "\n"; };
+    const auto labelled = [&](const char* label, const std::string& value) {
+        std::string text = label;
+        text.resize(16, ' ');
+        line(text + value);
+    };
+    labelled("Cost", money(r.totals.costUSD));
+    labelled("Messages", groupedCount(r.totals.messageCount) + " in " + plural(r.totals.sessionCount, "session", "sessions"));
+    labelled("Input", groupedCount(r.totals.input));
+    labelled("Output", groupedCount(r.totals.output));
+    labelled("Cache written", groupedCount(r.totals.cacheCreated));
+    labelled("Cache read", groupedCount(r.totals.cacheRead));
+    if (!r.unpriced.empty())
+        line(unpricedNote(r.unpriced) + " (their cost is not in the figures)");
+
+    if (!r.models.empty()) {
+        line();
+        TextTable models({{"Model", false, Shrink::keepStart, 12}, {"Input", true}, {"Output", true}, {"Cache write", true},
+                          {"Cache read", true}, {"Cost", true}});
+        for (const ModelRow& m : r.models)
+            models.add({modelLabel(m), UsageReport::shortTokens(m.figures.input), UsageReport::shortTokens(m.figures.output),
+                        UsageReport::shortTokens(m.figures.cacheWritten), UsageReport::shortTokens(m.figures.cacheRead), costCell(m)});
+        out += models.render(width);
+    }
+
+    if (r.totals.messageCount > 0) {
+        line();
+        line(quietRowsLeftOut(r) ? "Per day (UTC), days without usage left out" : "Per day (UTC)");
+        std::int64_t most = 1;
+        for (const Row& d : r.days)
+            most = std::max(most, d.figures.output);
+        TextTable days({{"Day"}, {"Output", true}, {"Cost", true}, {""}}, 2);
+        const std::size_t bar = width == 0 ? 30 : std::clamp<std::size_t>(width > 48 ? width - 48 : 0, 0, 30);
+        for (const Row& d : r.days) {
+            if (quietRowsLeftOut(r) && d.figures.messages == 0)
+                continue;
+            const auto cells = static_cast<std::size_t>(
+                std::lround(static_cast<double>(bar) * static_cast<double>(std::max<std::int64_t>(d.figures.output, 0)) / static_cast<double>(most)));
+            std::string blocks;
+            for (std::size_t i = 0; i < cells; ++i)
+                blocks += "\u2588";
+            days.add({d.key, UsageReport::shortTokens(d.figures.output), money(d.figures.cost), blocks});
+        }
+        out += days.render(width);
+    }
+
+    if (!r.sessions.empty()) {
+        line();
+        line("Recent sessions");
+        TextTable sessions({{"Session", false, Shrink::keepStart}, {"Project", false, Shrink::keepEnd}, {"Latest (UTC)"},
+                            {"Messages", true}, {"Output", true}, {"Cost", true}},
+                           2);
+        for (std::size_t i = 0; i < r.sessions.size() && i < r.options.sessionRows; ++i) {
+            const Row& s = r.sessions[i];
+            sessions.add({s.key, s.project.empty() ? "(unknown)" : s.project, minute(s.latest), groupedCount(s.figures.messages),
+                          UsageReport::shortTokens(s.figures.output), money(s.figures.cost)});
+        }
+        out += sessions.render(width);
+        if (r.sessions.size() > r.options.sessionRows)
+            line("  (" + groupedCount(static_cast<std::int64_t>(r.sessions.size() - r.options.sessionRows))
+                 + " more; --by session lists them)");
+    }
+
+    line();
+    line("Usage limits");
+    const auto window = [&](const char* name, const std::optional<double>& used, const std::optional<Instant>& resets) {
+        std::string text = std::string("  ") + name;
+        text.resize(20, ' ');
+        text += used ? percent(*used) : std::string("unknown");
+        if (resets)
+            text += "  (resets " + minute(*resets) + " UTC)";
+        line(text);
+    };
+    if (!r.limits) {
+        line("  no rate-limit data yet (it comes with Claude Code's status line)");
+    } else {
+        window("Five-hour window", r.limits->fiveHourUtilization, r.limits->fiveHourResetsAt);
+        window("Seven-day window", r.limits->sevenDayUtilization, r.limits->sevenDayResetsAt);
+        if (r.limits->fetchedAt)
+            line("  as of " + minute(*r.limits->fetchedAt) + " UTC");
+    }
+    return out;
+}
+
+} // namespace
+
+std::string money(double amount)
+{
+    const bool negative = amount < 0;
+    const auto cents = static_cast<std::int64_t>(std::llround(std::fabs(amount) * 100));
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%02lld", static_cast<long long>(cents % 100));
+    return std::string(negative && cents > 0 ? "-$" : "$") + groupedCount(cents / 100) + fraction;
+}
+
+std::string whenLocal(Instant t, Instant now, std::chrono::seconds zoneOffset)
+{
+    const Instant localT = t + zoneOffset;
+    const std::int64_t days = UtcCalendar::dayNumber(now + zoneOffset) - UtcCalendar::dayNumber(localT);
+    const std::string clock = IsoTime::formatSeconds(localT).substr(11, 5);
+    if (days == 0)
+        return clock + " today";
+    if (days == 1)
+        return clock + " yesterday";
+    return day(localT) + " " + clock;
+}
+
+std::string renderText(const Report& r, std::size_t width, Instant now, std::chrono::seconds zoneOffset)
+{
+    std::string out = "Claude Code usage, " + r.options.title;
+    const Instant lastDay = UtcCalendar::addDays(r.options.to, -1);
+    out += " (" + day(r.options.from) + (lastDay > r.options.from ? " to " + day(lastDay) : std::string()) + ", UTC)\n";
+    out += r.dataUpTo ? "Data up to " + whenLocal(*r.dataUpTo, now, zoneOffset) + "\n" : "No data stored yet\n";
+    out += "\n";
+    if (r.options.by == Grouping::none)
+        return out + summary(r, width);
+    out += groupedTable(r, width);
+    if (!r.unpriced.empty())
+        out += unpricedNote(r.unpriced) + " (their cost is not in the figures)\n";
+    return out;
+}
+
+} // namespace tallyglass::TerminalReport

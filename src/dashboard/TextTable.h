@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace tallyglass {
+
+// A plain-text table for a terminal: columns padded to their widest cell, two
+// spaces apart, figures to the right. Given a width, the columns that may
+// shrink (identifiers, paths) give up characters until the table fits, and
+// their cells are shortened with "…" (paths keep their end, the part people
+// recognise). Widths count characters, not bytes.
+class TextTable {
+public:
+    enum class Shrink { never, keepStart, keepEnd };
+
+    struct Column {
+        std::string header;
+        bool right = false;
+        Shrink shrink = Shrink::never;
+        std::size_t minimum = 8; // a shrinking column never gets narrower than this
+    };
+
+    explicit TextTable(std::vector<Column> columns, std::size_t indent = 0);
+
+    void add(std::vector<std::string> cells);
+    // A line across the table before the next row (under the header and above a total).
+    void rule();
+    std::string render(std::size_t width) const;
+
+    static std::size_t length(const std::string& text);
+    static std::string shorten(const std::string& text, std::size_t width, Shrink from);
+
+private:
+    std::vector<Column> columns_;
+    std::size_t indent_;
+    std::vector<std::vector<std::string>> rows_; // an empty row is a rule
+};
+
+} // namespace tallyglass

@@ -1,0 +1,80 @@
+#include "app/ReportArguments.h"
+
+#include "core/IsoTime.h"
+
+#include <gtest/gtest.h>
+
+namespace tallyglass {
+namespace {
+
+Instant t(const char* iso)
+{
+    return *IsoTime::parse(iso);
+}
+
+const Instant now = t("2026-12-06T15:00:00Z");
+
+// Days resolve against today, whatever the spelling of the options.
+TEST(ReportArguments, daysResolveToWholeDaysEndingTodayOrTheGivenDay)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* from;
+        const char* to;
+        const char* title;
+    };
+    const Case cases[] = {
+        {{}, "2026-11-30", "2026-12-07", "last 7 days"},
+        {{"--days", "1"}, "2026-12-06", "2026-12-07", "last 1 day"},
+        {{"--days=30"}, "2026-11-07", "2026-12-07", "last 30 days"},
+        {{"--since", "2026-11-01", "--until=2026-11-30"}, "2026-11-01", "2026-12-01", "2026-11-01 to 2026-11-30"},
+        {{"--since=2026-12-06"}, "2026-12-06", "2026-12-07", "2026-12-06"},
+        {{"--until", "2026-02-28", "--days", "3"}, "2026-02-26", "2026-03-01", "3 days to 2026-02-28"},
+        {{"--all"}, "2026-12-06", "2026-12-07", "all time"}, // the first day with data comes later
+    };
+    for (const Case& c : cases) {
+        const auto request = ReportArguments::parse(c.arguments, now);
+        const std::string day = "T00:00:00Z";
+        EXPECT_EQ(request.options.from, t((c.from + day).c_str())) << c.title;
+        EXPECT_EQ(request.options.to, t((c.to + day).c_str())) << c.title;
+        EXPECT_EQ(request.options.title, c.title);
+    }
+    const auto all = ReportArguments::parse({"--all", "--by", "month", "--breakdown", "--json", "--no-update"}, now);
+    EXPECT_TRUE(all.fromFirstData && all.json && !all.update && all.options.breakdown);
+    EXPECT_EQ(all.options.by, TerminalReport::Grouping::month);
+    EXPECT_EQ(ReportArguments::parse({"--by", "session"}, now).options.sessionRows, 1'000'000u);
+    EXPECT_EQ(ReportArguments::parse({"--sessions", "3"}, now).options.sessionRows, 3u);
+    EXPECT_TRUE(ReportArguments::parse({"--days", "x", "-h"}, now).help); // help wins over mistakes
+}
+
+// Every mistake names what was wrong and how to put it right.
+TEST(ReportArguments, mistakesAreSaidWithTheFix)
+{
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--dayz", "3"}, "unknown option '--dayz'; did you mean '--days'?"},
+        {{"--days"}, "--days needs a value: --days N"},
+        {{"--days", "--json"}, "--days needs a value: --days N"},
+        {{"--days", "0"}, "--days takes a whole number from 1 to 36500, not '0'"},
+        {{"--days=7x"}, "--days takes a whole number from 1 to 36500, not '7x'"},
+        {{"--json=yes"}, "--json takes no value"},
+        {{"--since", "2026-02-30"}, "--since takes a day as YYYY-MM-DD, such as 2026-11-30, not '2026-02-30'"},
+        {{"--since", "2027-01-01"}, "--since 2027-01-01 is after today, 2026-12-06"},
+        {{"--since", "2026-12-02", "--until", "2026-12-01"}, "--since 2026-12-02 is after --until 2026-12-01"},
+        {{"--days", "3", "--since", "2026-12-01"}, "--days and --since both choose the first day; use one of them"},
+        {{"--by", "week"}, "--by takes day, month, session, project or model, not 'week'"},
+        {{"--by", "mnth"}, "did you mean 'month'?"},
+        {{"--breakdown"}, "--breakdown lists the models under each row of a table; add --by"},
+        {{"weekly"}, "unexpected 'weekly'; the report takes only options"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        try {
+            ReportArguments::parse(arguments, now);
+            ADD_FAILURE() << "accepted: " << message;
+        } catch (const CommandLine::UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
+        }
+    }
+}
+
+} // namespace
+} // namespace tallyglass

@@ -1,0 +1,157 @@
+#include "dashboard/TerminalReport.h"
+
+#include "core/IsoTime.h"
+#include "dashboard/TextTable.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+namespace tallyglass {
+namespace {
+
+using namespace TerminalReport;
+
+Instant t(const char* iso)
+{
+    return *IsoTime::parse(iso);
+}
+
+// A small fixed history: two months, three sessions in two projects (one
+// unknown), a model without a price, and a message outside every range used.
+const std::vector<DashboardMessage>& history()
+{
+    static const std::vector<DashboardMessage> messages = {
+        {t("2025-01-01T10:00:00Z"), "old", "claude-opus-4-6", 1000, 1000, 0, 0, false, 9.0},
+        {t("2025-01-30T10:00:00Z"), "s-one", "claude-opus-4-6", 100, 200, 300, 400, false, 0.5},
+        {t("2025-01-31T23:59:59Z"), "s-two", "claude-sonnet-4-6-20260101", 10, 20, 30, 40, true, 0.25},
+        {t("2025-02-01T00:00:00Z"), "s-two", "claude-sonnet-4-6", 1, 2, 0, 0, false, 1000.004},
+        {t("2025-02-02T08:00:00Z"), "s-three", "claude-fable-5-1", 5000, 5000, 0, 0, false, 0},
+    };
+    return messages;
+}
+
+const std::map<std::string, std::string> projects{{"s-one", "~/work/tallyglass"}, {"s-two", "~/work/tallyglass"}};
+
+Options days(const char* from, const char* to, Grouping by = Grouping::none, bool breakdown = false)
+{
+    return {t(from), t(to), "test", by, breakdown, 10};
+}
+
+TEST(TerminalReport, addsUpEveryGroupingOverWholeDays)
+{
+    const Report r = build(history(), projects, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", Grouping::day, true));
+    EXPECT_EQ(r.totals, (Totals{5111, 5222, 330, 440, 4, 3, 1000.754}));
+    ASSERT_EQ(r.days.size(), 4u); // quiet days included
+    EXPECT_EQ(r.days[1].key, "2025-01-31");
+    EXPECT_EQ(r.days[1].figures, (Figures{10, 20, 30, 40, 1, 0.25}));
+    EXPECT_EQ(r.months.size(), 2u);
+    EXPECT_EQ(r.months[1].figures.messages, 2);
+    // Models: dearest first, the one without a price last; identifiers behind a display name.
+    ASSERT_EQ(r.models.size(), 3u);
+    EXPECT_EQ(r.models[0].name, "Sonnet 4.6");
+    EXPECT_EQ(r.models[0].identifiers, (std::vector<std::string>{"claude-sonnet-4-6", "claude-sonnet-4-6-20260101"}));
+    EXPECT_FALSE(r.models[2].priced);
+    // Sessions latest first, with their project; projects dearest first, the unknown one as "".
+    EXPECT_EQ(r.sessions.front().key, "s-three");
+    EXPECT_EQ(r.sessions[1].project, "~/work/tallyglass");
+    EXPECT_EQ(r.sessions[1].first, t("2025-01-31T23:59:59Z"));
+    ASSERT_EQ(r.projects.size(), 2u);
+    EXPECT_EQ(r.projects[0].key, "~/work/tallyglass");
+    EXPECT_EQ(r.projects[0].sessions, 2);
+    EXPECT_EQ(r.projects[1].key, "");
+    // The breakdown under a row adds up to the row.
+    EXPECT_EQ(r.days[2].models.size(), 1u);
+    EXPECT_EQ(r.days[2].models[0].figures, r.days[2].figures);
+    EXPECT_EQ(r.dataUpTo, t("2025-02-02T08:00:00Z"));
+}
+
+// Each layout fits 80 columns, says what it must, and keeps whole identifiers when piped.
+TEST(TerminalReport, textFitsTheTerminalAndKeepsCents)
+{
+    const UsageLimits limits{42.7, t("2025-02-02T15:00:00Z"), 12.0, t("2025-02-05T00:00:00Z"), t("2025-02-02T10:00:00Z")};
+    struct Case {
+        Grouping by;
+        bool breakdown;
+        std::vector<const char*> expected;
+    };
+    const Case cases[] = {
+        {Grouping::none, false, {"Cost            $1,000.75", "Messages        4 in 3 sessions", "Input           5,111", "Sonnet 4.6",
+                                 "1 model not priced: 1 message", "2025-01-31", "$0.25", "~/work/tallyglass",
+                                 "Five-hour window  42%  (resets 2025-02-02 15:00 UTC)"}},
+        {Grouping::day, true, {"Day (UTC)", "2025-02-01", "$1,000.00", "  \u00b7 Sonnet 4.6", "Total", "$1,000.75"}},
+        {Grouping::month, false, {"Month (UTC)", "2025-01", "2025-02", "$0.75"}},
+        {Grouping::session, false, {"Session", "Project", "s-three", "(unknown)", "2025-02-02 08:00"}},
+        {Grouping::project, true, {"Project", "Sessions", "~/work/tallyglass", "(unknown)", "  \u00b7 claude-fable-5-1"}},
+        {Grouping::model, false, {"Model", "claude-fable-5-1", "\u2014", "Opus 4.6"}},
+    };
+    for (const Case& c : cases) {
+        const Report r = build(history(), projects, limits, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", c.by, c.breakdown));
+        const std::string text = renderText(r, 80, t("2025-02-02T12:00:00Z"), std::chrono::hours(1));
+        SCOPED_TRACE(text);
+        EXPECT_EQ(text.rfind("Claude Code usage, test (2025-01-30 to 2025-02-02, UTC)\nData up to 09:00 today\n", 0), 0u);
+        for (const char* expected : c.expected)
+            EXPECT_NE(text.find(expected), std::string::npos) << expected;
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LE(TextTable::length(line), 80u) << line;
+    }
+    // Long session identifiers and paths are shortened to fit, never when piped.
+    std::vector<DashboardMessage> longer = history();
+    longer.push_back({t("2025-02-02T09:00:00Z"), "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b", "claude-opus-4-6", 1, 1, 0, 0, false, 0.01});
+    const std::map<std::string, std::string> deep{{"0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b", "~/src/clients/a-very-long-client-name/backend"}};
+    const Report r = build(longer, deep, std::nullopt, days("2025-02-02T00:00:00Z", "2025-02-03T00:00:00Z", Grouping::session));
+    const std::string narrow = renderText(r, 80, t("2025-02-02T12:00:00Z"), {});
+    EXPECT_NE(narrow.find("\u2026-name/backend"), std::string::npos) << narrow;
+    const std::string piped = renderText(r, 0, t("2025-02-02T12:00:00Z"), {});
+    EXPECT_NE(piped.find("0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b  ~/src/clients/a-very-long-client-name/backend"), std::string::npos) << piped;
+}
+
+TEST(TerminalReport, jsonHasEveryFigureForScripts)
+{
+    Report r = build(history(), projects, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", Grouping::none));
+    r.options.sessionRows = 1; // the table's limit; JSON lists every session
+    const auto json = nlohmann::json::parse(renderJson(r, "1.2.3"));
+    EXPECT_EQ(json["version"], 2);
+    EXPECT_EQ(json["generator"], "tallyglass 1.2.3");
+    EXPECT_EQ(json["from"], "2025-01-30T00:00:00Z");
+    EXPECT_EQ(json["to"], "2025-02-03T00:00:00Z");
+    EXPECT_EQ(json["dayCount"], 4);
+    EXPECT_EQ(json["sessions"].size(), 3u);
+    EXPECT_EQ(json["sessions"][2]["project"], "~/work/tallyglass");
+    EXPECT_EQ(json["sessions"][0]["project"], nullptr);
+    EXPECT_EQ(json["days"][1], (nlohmann::json{{"day", "2025-01-31"}, {"messages", 1}, {"input", 10}, {"output", 20},
+                                               {"cacheWritten", 30}, {"cacheRead", 40}, {"costUSD", 0.25}}));
+    EXPECT_EQ(json["models"][0]["identifiers"].size(), 2u);
+    EXPECT_EQ(json["models"][2]["costUSD"], nullptr);
+    EXPECT_EQ(json["projects"][1]["project"], nullptr);
+    EXPECT_EQ(json["limits"], nullptr);
+    EXPECT_FALSE(json["days"][0].contains("models")); // only with --breakdown
+}
+
+TEST(TerminalReport, wordsAndNumbersForPeople)
+{
+    const std::pair<double, const char*> amounts[] = {{0, "$0.00"},       {0.004, "$0.00"},          {0.421, "$0.42"},
+                                                      {477, "$477.00"},   {1234.565, "$1,234.57"},    {1e6, "$1,000,000.00"}};
+    for (const auto& [amount, text] : amounts)
+        EXPECT_EQ(money(amount), text) << amount;
+    const Instant now = t("2025-02-02T00:30:00Z");
+    const std::tuple<const char*, int, const char*> moments[] = {
+        {"2025-02-02T00:10:00Z", 0, "00:10 today"},          {"2025-02-01T23:50:00Z", 0, "23:50 yesterday"},
+        {"2025-02-01T23:50:00Z", 1, "00:50 today"},           {"2025-02-02T00:10:00Z", -1, "23:10 today"},
+        {"2025-01-29T08:00:00Z", 0, "2025-01-29 08:00"},
+    };
+    for (const auto& [at, hours, text] : moments)
+        EXPECT_EQ(whenLocal(t(at), now, std::chrono::hours(hours)), text) << at << " " << hours;
+    const std::tuple<const char*, const char*, const char*> paths[] = {
+        {"/home/ada/work", "/home/ada", "~/work"}, {"/home/ada", "/home/ada", "~"}, {"/home/adam/x", "/home/ada", "/home/adam/x"},
+        {"/srv/x", "/", "/srv/x"}};
+    for (const auto& [path, home, text] : paths)
+        EXPECT_EQ(homeShortened(path, home), text);
+    EXPECT_EQ(TextTable::shorten("abcdefghij", 5, TextTable::Shrink::keepStart), "abcd\u2026");
+    EXPECT_EQ(TextTable::shorten("~/a/b/\u00e9cole", 6, TextTable::Shrink::keepEnd), "\u2026\u00e9cole");
+}
+
+} // namespace
+} // namespace tallyglass
