@@ -7,7 +7,10 @@
 #include "hook/HookScriptBuilder.h"
 #include "server/ServerConstants.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
+#include <fstream>
 
 namespace tallyglass::HookCommand {
 
@@ -57,9 +60,13 @@ int run(const std::vector<std::string>& arguments)
             std::printf("hook installed for port %u\n", static_cast<unsigned>(port));
             return 0;
         }
+        // Settings that cannot be read count as "not installed": uninstall then says why instead.
         std::error_code ignored;
         const bool scriptThere = std::filesystem::exists(AppPaths::hookScript(), ignored);
-        if (!installer.isInstalled() && !scriptThere) {
+        std::ifstream settingsFile(AppPaths::claudeSettings());
+        const bool settingsReadable = !std::filesystem::exists(AppPaths::claudeSettings(), ignored)
+            || (settingsFile && nlohmann::json::accept(std::string(std::istreambuf_iterator<char>(settingsFile), {})));
+        if (!installer.isInstalled() && !scriptThere && settingsReadable) {
             std::printf("the hook is not installed; nothing to remove\n");
             return 0;
         }

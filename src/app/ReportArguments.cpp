@@ -62,7 +62,7 @@ Instant day(const std::string& option, const std::string& text)
         const int year = digits(0, 4);
         const int month = digits(5, 2);
         const int dayOfMonth = digits(8, 2);
-        if (year >= 1970 && month > 0 && dayOfMonth > 0
+        if (year >= 1970 && year <= 9998 && month > 0 && dayOfMonth > 0
             && UtcCalendar::isValidDate(year, static_cast<unsigned>(month), static_cast<unsigned>(dayOfMonth)))
             return Instant(std::chrono::hours(24) * UtcCalendar::daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(dayOfMonth)));
     }

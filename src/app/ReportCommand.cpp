@@ -13,7 +13,9 @@
 
 #include <QSettings>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace tallyglass::ReportCommand {
 
@@ -58,7 +60,12 @@ Instant nowInstant()
 // else why it could not be (the stored figures can still be shown).
 std::optional<std::string> update()
 {
-    const bool first = !QSettings("tallyglass", "tallyglass").value(HistoryImport::firstScanDoneKey, false).toBool();
+    QSettings settings("tallyglass", "tallyglass");
+    std::error_code ignored;
+    if (!std::filesystem::exists(AppPaths::database(), ignored))
+        settings.remove(HistoryImport::firstScanDoneKey); // a database removed since: the whole history again
+    settings.sync();
+    const bool first = !settings.value(HistoryImport::firstScanDoneKey, false).toBool();
     if (first)
         std::fprintf(stderr, "Importing Claude Code's transcript history first; later reports read only what changed.\n");
     HistoryImport import(std::make_shared<WriterOnDemand>(), AppPaths::transcriptRoots());
@@ -144,19 +151,21 @@ int run(const std::vector<std::string>& arguments)
         report.dataUpTo = report.dataUpTo ? std::max(*report.dataUpTo, imported) : imported;
     }
 
-    if (request.json) {
-        const std::string text = TerminalReport::renderJson(report, appVersion);
+    // A full disk or a closed pipe is a failure too, not a report shown.
+    const auto print = [](const std::string& text) {
         std::fwrite(text.data(), 1, text.size(), stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout))
+            return fail("report", std::string("cannot write the report: ") + std::strerror(errno), 1);
         return 0;
-    }
+    };
+    if (request.json)
+        return print(TerminalReport::renderJson(report, appVersion));
     if (messages.empty() && !hasAny) {
         std::printf("No usage recorded yet. Install the hook ('tallyglass hook install') so that Claude Code reports its\n"
                     "sessions, or check that its transcripts are in ~/.claude/projects ('tallyglass import' reads them).\n");
         return 0;
     }
-    const std::string text = TerminalReport::renderText(report, CommandSupport::terminalWidth(), now, CommandSupport::zoneOffset());
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return 0;
+    return print(TerminalReport::renderText(report, CommandSupport::terminalWidth(), now, CommandSupport::zoneOffset()));
 }
 
 } // namespace tallyglass::ReportCommand

@@ -2,6 +2,9 @@
 
 #include "core/Log.h"
 
+#include <cerrno>
+#include <csignal>
+
 namespace tallyglass::SingleInstance {
 
 std::unique_ptr<QLockFile> acquire(const std::filesystem::path& lockPath)
@@ -27,12 +30,14 @@ bool isHeld(const std::filesystem::path& lockPath)
     std::error_code ignored;
     if (!std::filesystem::exists(lockPath, ignored))
         return false;
+    // Read, never taken: taking it even for an instant could turn away an app starting then.
     QLockFile lock(QString::fromStdString(lockPath.string()));
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(0))
-        return lock.error() == QLockFile::LockFailedError;
-    lock.unlock();
-    return false;
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!lock.getLockInfo(&pid, &host, &application) || pid <= 0)
+        return false;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 } // namespace tallyglass::SingleInstance

@@ -161,15 +161,16 @@ void CaptureService::handle(const std::string& body)
         Log::line("too many transcripts waiting to be read; events are dropped until some are done");
 }
 
+// The folder a session started in: Claude Code names its transcripts' folder
+// after it too, so live capture and imports agree, whatever the session cds to.
 void CaptureService::noteProject(const std::string& sessionId, const std::string& cwd)
 {
     std::lock_guard lock(projectsMutex_);
-    const auto stored = projectsStored_.find(sessionId);
-    if (stored != projectsStored_.end() && stored->second == cwd)
+    if (projectsStored_.count(sessionId) || projectsToStore_.count(sessionId))
         return;
     if (projectsToStore_.size() >= options_.maxTranscripts)
         projectsToStore_.clear(); // bounded: the next import or catch-up fills what is lost
-    projectsToStore_[sessionId] = cwd;
+    projectsToStore_.emplace(sessionId, cwd);
 }
 
 void CaptureService::storeProjects(const std::vector<MessageInsert>& stored)
@@ -179,21 +180,24 @@ void CaptureService::storeProjects(const std::vector<MessageInsert>& stored)
         std::lock_guard lock(projectsMutex_);
         for (const MessageInsert& m : stored) {
             const auto found = projectsToStore_.find(m.sessionId);
-            if (found == projectsToStore_.end())
-                continue;
-            projects.emplace_back(found->first, found->second);
-            if (projectsStored_.size() >= options_.maxTranscripts)
-                projectsStored_.clear();
-            projectsStored_[found->first] = found->second;
-            projectsToStore_.erase(found);
+            if (found != projectsToStore_.end() && (projects.empty() || projects.back().first != m.sessionId))
+                projects.emplace_back(found->first, found->second);
         }
     }
     if (projects.empty())
         return;
     try {
-        writer_->setSessionProjects(projects, false);
+        writer_->setSessionProjects(projects, true);
     } catch (const std::exception& error) {
         Log::line(std::string("storing a session's project failed: ") + error.what());
+        return; // still waiting: the next stored messages try again
+    }
+    std::lock_guard lock(projectsMutex_);
+    for (const auto& [session, project] : projects) {
+        projectsToStore_.erase(session);
+        if (projectsStored_.size() >= options_.maxTranscripts)
+            projectsStored_.clear();
+        projectsStored_.emplace(session, project);
     }
 }
 

@@ -73,7 +73,7 @@ private:
     // A session's project is the folder its events name; stored once its row exists.
     std::mutex projectsMutex_;
     std::unordered_map<std::string, std::string> projectsToStore_;
-    std::unordered_map<std::string, std::string> projectsStored_;
+    std::unordered_map<std::string, std::string> projectsStored_; // sessions whose project is stored
     std::unique_ptr<TranscriptQueue> queue_; // last: its threads stop before the rest goes
 };
 

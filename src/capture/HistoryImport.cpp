@@ -2,6 +2,7 @@
 
 #include "capture/CatchUp.h"
 #include "capture/ProjectFolder.h"
+#include "core/Log.h"
 
 #include <map>
 
@@ -72,7 +73,12 @@ void HistoryImport::fillProjectsOnce()
             known = projectOfFolder.emplace(*folder, ProjectFolder::decode(*folder)).first;
         projects.emplace_back(std::move(session), known->second);
     }
-    writer_->setSessionProjects(projects, true);
+    try {
+        writer_->setSessionProjects(projects, true);
+    } catch (const std::exception& error) {
+        Log::line(std::string("giving older sessions their projects failed (tried again next time): ") + error.what());
+        return; // the import itself succeeded
+    }
     settings.setValue(projectsFilledKey, true);
     settings.sync();
 }

@@ -120,7 +120,7 @@ std::vector<fs::path> ScanService::collectJsonlFiles()
 {
     std::vector<fs::path> files;
     std::set<std::pair<dev_t, ino_t>> seen; // the same file reached through two roots counts once
-    std::set<std::pair<dev_t, ino_t>> walked; // a linked folder is walked once, and a loop ends
+    std::set<std::pair<dev_t, ino_t>> walked; // a folder reached from two roots is walked once
     for (const fs::path& root : roots_) {
         std::vector<fs::path> found;
         std::vector<fs::path> folders{root};
@@ -137,7 +137,8 @@ std::vector<fs::path> ScanService::collectJsonlFiles()
                 if (path.filename().string().starts_with('.'))
                     continue;
                 std::error_code typeError;
-                if (it->is_directory(typeError)) {
+                // Linked folders are not followed (they may lead anywhere); linked files are read.
+                if (it->is_directory(typeError) && !it->is_symlink(typeError)) {
                     if (path.filename() != "tool-results")
                         folders.push_back(path);
                     continue;
@@ -156,8 +157,9 @@ std::vector<fs::path> ScanService::collectJsonlFiles()
                 }
                 found.push_back(path);
             }
-            // A root that does not exist is simply not used; anything else unreadable is said.
-            if (error && !(folder == root && error == std::errc::no_such_file_or_directory))
+            // A root that does not exist is simply not used, and a folder gone meanwhile held
+            // nothing to read; anything else unreadable is said.
+            if (error && error != std::errc::no_such_file_or_directory)
                 noteProblem(folder, error.message(), true);
         }
         std::sort(found.begin(), found.end());

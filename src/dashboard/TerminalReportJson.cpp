@@ -97,7 +97,8 @@ std::string renderJson(const Report& r, const std::string& version)
                          {"fetchedAt", instant(r.limits->fetchedAt)}};
     else
         out["limits"] = nullptr;
-    return out.dump(2) + "\n";
+    // Folder names come from the disk and need not be UTF-8: replaced, never a failure.
+    return out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 } // namespace tallyglass::TerminalReport

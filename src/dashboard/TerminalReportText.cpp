@@ -105,7 +105,7 @@ std::string groupedTable(const Report& r, std::size_t width)
     case Grouping::day: columns = {{"Day (UTC)", false, Shrink::keepStart, 10}}; rows = &r.days; break;
     case Grouping::month: columns = {{"Month (UTC)", false, Shrink::keepStart, 11}}; rows = &r.months; break;
     case Grouping::session:
-        columns = {{"Session", false, Shrink::keepStart}, {"Project", false, Shrink::keepEnd}, {"Latest (UTC)"}};
+        columns = {{"Session", false, Shrink::keepStart, 9, 0}, {"Project", false, Shrink::keepEnd, 12, 1}, {"Latest (UTC)"}};
         leading = 3;
         caches = false;
         rows = &r.sessions;
@@ -223,7 +223,7 @@ std::string summary(const Report& r, std::size_t width)
     if (!r.sessions.empty()) {
         line();
         line("Recent sessions");
-        TextTable sessions({{"Session", false, Shrink::keepStart}, {"Project", false, Shrink::keepEnd}, {"Latest (UTC)"},
+        TextTable sessions({{"Session", false, Shrink::keepStart, 9, 0}, {"Project", false, Shrink::keepEnd, 12, 1}, {"Latest (UTC)"},
                             {"Messages", true}, {"Output", true}, {"Cost", true}},
                            2);
         for (std::size_t i = 0; i < r.sessions.size() && i < r.options.sessionRows; ++i) {
@@ -285,7 +285,8 @@ std::string renderText(const Report& r, std::size_t width, Instant now, std::chr
 {
     std::string out = "Claude Code usage, " + r.options.title;
     const Instant lastDay = UtcCalendar::addDays(r.options.to, -1);
-    out += " (" + day(r.options.from) + (lastDay > r.options.from ? " to " + day(lastDay) : std::string()) + ", UTC)\n";
+    const std::string span = day(r.options.from) + (lastDay > r.options.from ? " to " + day(lastDay) : std::string());
+    out += (span == r.options.title ? std::string(" (UTC)") : " (" + span + ", UTC)") + "\n";
     out += r.dataUpTo ? "Data up to " + whenLocal(*r.dataUpTo, now, zoneOffset) + "\n" : "No data stored yet\n";
     out += "\n";
     if (r.options.by == Grouping::none)

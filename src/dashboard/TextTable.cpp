@@ -40,6 +40,8 @@ std::string TextTable::shorten(const std::string& text, std::size_t width, Shrin
         if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80)
             starts.push_back(i);
     const std::size_t keep = width - 1;
+    if (keep == 0)
+        return "\u2026";
     if (from == Shrink::keepStart)
         return text.substr(0, starts[keep]) + "\u2026";
     return "\u2026" + text.substr(starts[starts.size() - keep]);
@@ -56,13 +58,16 @@ std::string TextTable::render(std::size_t width) const
     }
     const auto total = [&] { return indent_ + std::accumulate(widths.begin(), widths.end(), std::size_t{0}) + 2 * (widths.size() - 1); };
     if (width > 0) {
-        // The widest shrinking column gives up a character at a time.
+        // A character at a time: from the first order that can still give one, its widest column.
         while (total() > width) {
             std::size_t widest = columns_.size();
-            for (std::size_t c = 0; c < columns_.size(); ++c)
-                if (columns_[c].shrink != Shrink::never && widths[c] > columns_[c].minimum
-                    && (widest == columns_.size() || widths[c] > widths[widest]))
+            for (std::size_t c = 0; c < columns_.size(); ++c) {
+                if (columns_[c].shrink == Shrink::never || widths[c] <= columns_[c].minimum)
+                    continue;
+                if (widest == columns_.size() || columns_[c].order < columns_[widest].order
+                    || (columns_[c].order == columns_[widest].order && widths[c] > widths[widest]))
                     widest = c;
+            }
             if (widest == columns_.size())
                 break; // as narrow as it goes
             --widths[widest];

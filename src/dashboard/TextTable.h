@@ -8,7 +8,8 @@ namespace tallyglass {
 
 // A plain-text table for a terminal: columns padded to their widest cell, two
 // spaces apart, figures to the right. Given a width, the columns that may
-// shrink (identifiers, paths) give up characters until the table fits, and
+// shrink (identifiers, paths) give up characters until the table fits (in
+// their order, the widest of an order first), and
 // their cells are shortened with "…" (paths keep their end, the part people
 // recognise). Widths count characters, not bytes.
 class TextTable {
@@ -20,6 +21,7 @@ public:
         bool right = false;
         Shrink shrink = Shrink::never;
         std::size_t minimum = 8; // a shrinking column never gets narrower than this
+        int order = 0;           // lower gives way first, down to its minimum, before the next
     };
 
     explicit TextTable(std::vector<Column> columns, std::size_t indent = 0);

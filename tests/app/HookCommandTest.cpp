@@ -72,6 +72,10 @@ TEST_F(HookCommandTest, failuresGoToStandardErrorWithExitOneAndMisuseWithTwo)
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_EQ(refused.out, "");
     EXPECT_NE(refused.err.find("settings.json is not valid JSON"), std::string::npos) << refused.err;
+    fs::remove(home / ".config" / "tallyglass" / "app-hook"); // left by the refused install
+    const auto unreadable = tallyglass({"hook", "uninstall"}); // not "nothing to remove": the file is the problem
+    EXPECT_EQ(unreadable.exitCode, 1);
+    EXPECT_NE(unreadable.err.find("settings.json is not valid JSON"), std::string::npos) << unreadable.err;
 
     for (const std::vector<std::string>& misuse : {std::vector<std::string>{"hook"}, {"hook", "reinstall"}, {"frobnicate"}, {"--nope"}}) {
         const auto result = tallyglass(misuse);

@@ -128,8 +128,8 @@ TEST_F(CaptureServiceTest, anyOtherEventStoresTheTranscriptsAssistantMessages)
     EXPECT_EQ(writer->insertCalls.size(), 2u);
 }
 
-// The folder an event names is its session's project, stored with the session's
-// messages (a project alone makes no session) and not again while unchanged.
+// The folder a session's events name first is its project, stored with the
+// session's messages (a project alone makes no session), once.
 TEST_F(CaptureServiceTest, theEventsFolderBecomesTheSessionsProjectOnceItsMessagesAreStored)
 {
     const auto withCwd = [&](const std::string& cwd) {
@@ -146,8 +146,8 @@ TEST_F(CaptureServiceTest, theEventsFolderBecomesTheSessionsProjectOnceItsMessag
     handle(withCwd("/home/ada/shop"));
     EXPECT_TRUE(writer->projects.empty());
     append(transcript, assistantLine("m3", "A"));
-    handle(withCwd("/home/ada/shop/web")); // the session moved on
-    EXPECT_EQ(writer->projects, (std::map<std::string, std::string>{{"A", "/home/ada/shop/web"}}));
+    handle(withCwd("/home/ada/shop/web")); // a cd in the session: it stays where it started, as its transcripts' folder says
+    EXPECT_TRUE(writer->projects.empty());
 }
 
 TEST_F(CaptureServiceTest, aSubagentStopStoresBothTranscriptsTheAgentsUnderTheParentSession)

@@ -118,6 +118,7 @@ TEST_F(ScanServiceTest, whatCannotBeReadIsNamedAndTheRestStored)
     ASSERT_EQ(::mkfifo((root / "b.jsonl").c_str(), 0600), 0);
     write(root / "c.jsonl", assistantLines("c", 1));
     write(root.parent_path() / "not-a-folder", "x");
+    fs::create_directory_symlink(root, root / "loop"); // linked folders are not followed: no loop, nothing twice
     ScanService service(writer, {root, root.parent_path() / "not-a-folder", root.parent_path() / "missing"}, 500);
     testing::internal::CaptureStderr();
     EXPECT_EQ(service.scanAll({}), 3);

@@ -103,7 +103,7 @@ TEST(TerminalReport, textFitsTheTerminalAndKeepsCents)
     const std::map<std::string, std::string> deep{{"0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b", "~/src/clients/a-very-long-client-name/backend"}};
     const Report r = build(longer, deep, std::nullopt, days("2025-02-02T00:00:00Z", "2025-02-03T00:00:00Z", Grouping::session));
     const std::string narrow = renderText(r, 80, t("2025-02-02T12:00:00Z"), {});
-    EXPECT_NE(narrow.find("\u2026-name/backend"), std::string::npos) << narrow;
+    EXPECT_NE(narrow.find("0f4e3c1a\u2026  \u2026lient-name/backend"), std::string::npos) << narrow;
     const std::string piped = renderText(r, 0, t("2025-02-02T12:00:00Z"), {});
     EXPECT_NE(piped.find("0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b  ~/src/clients/a-very-long-client-name/backend"), std::string::npos) << piped;
 }
@@ -128,6 +128,9 @@ TEST(TerminalReport, jsonHasEveryFigureForScripts)
     EXPECT_EQ(json["projects"][1]["project"], nullptr);
     EXPECT_EQ(json["limits"], nullptr);
     EXPECT_FALSE(json["days"][0].contains("models")); // only with --breakdown
+    // A folder name that is not UTF-8 (it comes from the disk) is replaced, never a failure.
+    const Report latin = build(history(), {{"s-one", "/srv/caf\xe9"}}, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z"));
+    EXPECT_EQ(nlohmann::json::parse(renderJson(latin, "1"))["sessions"][2]["project"], "/srv/caf\ufffd");
 }
 
 TEST(TerminalReport, wordsAndNumbersForPeople)
