@@ -116,6 +116,19 @@ void week(MockDatabase& db)
     db.limits = UsageLimits{62.0, now + std::chrono::minutes(125), 18.0, now + std::chrono::hours(50), now};
 }
 
+// A week of five-hour windows, three a day, with peaks from quiet to the limit.
+void limitHistory(MockDatabase& db)
+{
+    week(db);
+    const double peaks[] = {12, 35, 58, 81, 100, 44, 23, 67, 92, 100, 15, 8, 52, 76, 88, 31, 100, 64, 41, 19, 73};
+    for (int i = 0; i < 21; ++i) {
+        const Instant resets = now - std::chrono::hours(8 * (20 - i)) + std::chrono::minutes(125);
+        for (const double part : {0.3, 0.7, 1.0})
+            db.limitReadings.push_back({resets - std::chrono::hours(4) + std::chrono::minutes(static_cast<int>(part * 200)), peaks[i] * part,
+                                        resets, 20.0 + i, now + std::chrono::hours(50)});
+    }
+}
+
 } // namespace
 
 void addReportShots(std::vector<Shot>& shots)
@@ -132,6 +145,7 @@ void addReportShots(std::vector<Shot>& shots)
                        [](DashboardViewModel& vm) { vm.setPreset(DatePreset::last365d); }, false});
     shot("model-filter", {week, [](DashboardViewModel& vm) { vm.toggleModel("claude-sonnet-4-6"); }, false});
     shot("timeline-tooltip", {week, {}, true});
+    shot("limit-history", {limitHistory, {}, false});
 }
 
 } // namespace tallyglass::gallery

@@ -5,6 +5,7 @@
 #include "settings/SettingsView.h"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -52,7 +53,7 @@ QImage renderWelcome(const Welcome& setup)
     return window.grab().toImage();
 }
 
-QImage renderSettings(bool installed)
+QImage renderSettings(bool installed, const char* thresholds = nullptr)
 {
     SettingsActions actions;
     actions.isHookInstalled = [installed] { return installed; };
@@ -63,8 +64,12 @@ QImage renderSettings(bool installed)
     auto* view = new SettingsView(actions, {}, &window);
     layout->addWidget(view);
     ThemeManager::makeThemedRoot(&window);
-    window.setFixedSize(380, 352);
+    window.setFixedSize(SettingsView::width, SettingsView::height);
     window.show();
+    if (thresholds) { // typed and left: refused with its reason, nothing stored
+        view->thresholdsField()->setText(thresholds);
+        emit view->thresholdsField()->editingFinished();
+    }
     QApplication::processEvents();
     return window.grab().toImage();
 }
@@ -92,10 +97,13 @@ void addWindowShots(std::vector<Shot>& shots)
                                       "Claude Code's settings (~/.claude/settings.json) are not valid JSON: line 3, column 7"});
     welcome("3-overlay", {2, true, true, nullptr});
     welcome("4-done", {3, true, true, nullptr});
-    for (const bool installed : {true, false})
-        shots.push_back({std::string("settings-") + (installed ? "hook-installed" : "hook-missing"),
-                         [installed] { return renderSettings(installed); },
-                         [](const QImage& image) { return sizedAndNotBlank(image, 380, 352); }});
+    const auto settings = [&](std::string name, bool installed, const char* thresholds) {
+        shots.push_back({"settings-" + name, [installed, thresholds] { return renderSettings(installed, thresholds); },
+                         [](const QImage& image) { return sizedAndNotBlank(image, SettingsView::width, SettingsView::height); }});
+    };
+    settings("hook-installed", true, nullptr);
+    settings("hook-missing", false, nullptr);
+    settings("warnings-refused", true, "80, 120");
 }
 
 } // namespace tallyglass::gallery

@@ -33,7 +33,7 @@ void CoreServices::startServer(std::function<void(std::uint16_t)> portChanged)
     portChanged_ = std::move(portChanged);
     const std::uint16_t port = ServerConstants::resolvedPort();
     capture_ = std::make_shared<CaptureService>(writer_, 400, 50);
-    auto statusLine = std::make_shared<StatusLineService>(writer_);
+    auto statusLine = std::make_shared<StatusLineService>(writer_, StatusLineService::Clock{}, limitObserver_);
     auto router = std::make_shared<HookRouter>(capture_, statusLine);
     server_ = std::make_unique<LocalServer>(port, ServerConstants::portRangeCount, router);
     installer_ = std::make_unique<HookInstaller>(AppPaths::claudeSettings(), AppPaths::hookScript(), port,

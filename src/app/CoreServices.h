@@ -10,6 +10,7 @@ class CaptureService;
 class HookInstaller;
 class LocalServer;
 class WriteDatabase;
+struct LimitReading;
 
 // The core both the desktop application and the headless process run: the
 // database writer, the local server with the capture and status-line
@@ -28,6 +29,8 @@ public:
     // from, an installed hook is rewritten for that port and then `portChanged`
     // runs (on the main thread).
     void startServer(std::function<void(std::uint16_t)> portChanged = {});
+    // Told of every stored rate-limit reading, on the server's threads; set before startServer().
+    void setLimitObserver(std::function<void(const LimitReading&)> observer) { limitObserver_ = std::move(observer); }
     // No restart after this; handlers in flight finish, reads in progress too.
     void stop();
 
@@ -44,6 +47,7 @@ private:
     std::unique_ptr<LocalServer> server_;
     std::unique_ptr<HookInstaller> installer_;
     std::function<void(std::uint16_t)> portChanged_;
+    std::function<void(const LimitReading&)> limitObserver_;
 };
 
 } // namespace tallyglass

@@ -6,6 +6,8 @@
 #include "app/AppUpdater.h"
 #include "app/CoreServices.h"
 #include "app/LaunchAtLoginManager.h"
+#include "app/Notifications.h"
+#include "capture/LimitWatcher.h"
 #include "app/StatusBarController.h"
 #include "app/StopSignals.h"
 #include "capture/HistoryImport.h"
@@ -77,6 +79,12 @@ bool DesktopApp::start()
         return false;
     }
     QPointer<DesktopApp> self(this);
+    notifications_ = new Notifications(
+        [self](const QString& title, const QString& text) { return self && self->statusBar_ && self->statusBar_->showMessage(title, text); },
+        this);
+    limits_ = new LimitWatcher([notifications = notifications_](const std::string& text) { notifications->show(text); }, {}, this);
+    // The server stops (and its handlers finish) in shutDown(), before these objects go.
+    core_->setLimitObserver([limits = limits_](const LimitReading& reading) { limits->onReading(reading); });
     core_->startServer([self](std::uint16_t) {
         if (self && self->statusBar_)
             self->statusBar_->rebuildMenu(); // shows the new port

@@ -12,6 +12,8 @@ class ChartViewModel;
 class CoreServices;
 class DashboardViewModel;
 class DashboardWindowController;
+class LimitWatcher;
+class Notifications;
 class OnboardingWindowController;
 class SettingsWindowController;
 class DataRefresher;
@@ -75,6 +77,8 @@ private:
     DashboardWindowController* report_ = nullptr;
     OnboardingWindowController* onboarding_ = nullptr;
     SettingsWindowController* settings_ = nullptr;
+    Notifications* notifications_ = nullptr;
+    LimitWatcher* limits_ = nullptr;
 };
 
 } // namespace tallyglass

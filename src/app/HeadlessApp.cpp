@@ -4,11 +4,14 @@
 #include "app/CoreServices.h"
 #include "app/StopSignals.h"
 #include "capture/HistoryImport.h"
+#include "capture/LimitWatcher.h"
 #include "core/Log.h"
 #include "storage/WriteDatabase.h"
 
 #include <QCoreApplication>
 #include <QSettings>
+
+#include <cstdio>
 
 #include <csignal>
 
@@ -34,6 +37,12 @@ int HeadlessApp::run(QCoreApplication& app)
         Log::line(std::string("failed to open WriteDatabase: ") + error.what());
         return 1; // with nothing running, a headless process serves no one
     }
+    // Warnings go where a headless user looks: standard output.
+    limits_ = std::make_unique<LimitWatcher>([](const std::string& text) {
+        std::printf("warning: %s\n", text.c_str());
+        std::fflush(stdout);
+    });
+    core_->setLimitObserver([limits = limits_.get()](const LimitReading& reading) { limits->onReading(reading); });
     core_->startServer();
     runHistoryImport();
     app.exec();

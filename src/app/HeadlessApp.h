@@ -9,6 +9,7 @@ class QCoreApplication;
 namespace tallyglass {
 
 class CoreServices;
+class LimitWatcher;
 class HistoryImport;
 
 // Everything but the windows: opens the database, clears stale active
@@ -29,6 +30,7 @@ private:
     void runHistoryImport();
     void shutDown();
 
+    std::unique_ptr<LimitWatcher> limits_; // before the core: it outlives the server that feeds it
     std::unique_ptr<CoreServices> core_;
     std::shared_ptr<HistoryImport> scan_;
     std::thread scanThread_;

@@ -39,6 +39,14 @@ StatusBarController::StatusBarController(std::function<std::uint16_t()> boundPor
     tray_->show();
 }
 
+bool StatusBarController::showMessage(const QString& title, const QString& text)
+{
+    if (!tray_ || !QSystemTrayIcon::isSystemTrayAvailable() || !QSystemTrayIcon::supportsMessages())
+        return false;
+    tray_->showMessage(title, text, QSystemTrayIcon::Warning);
+    return true;
+}
+
 StatusBarController::~StatusBarController()
 {
     delete menu_;

@@ -30,6 +30,8 @@ public:
 
     // A fresh menu, showing the server's port as it is now.
     void rebuildMenu();
+    // A message from the tray icon; false when there is no tray to show it.
+    bool showMessage(const QString& title, const QString& text);
     QMenu* menu() const { return menu_; }
 
     // The menu's actions, as its entries trigger them.

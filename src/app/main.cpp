@@ -4,6 +4,7 @@
 #include "app/HeadlessApp.h"
 #include "app/HookCommand.h"
 #include "app/ImportCommand.h"
+#include "app/LimitsCommand.h"
 #include "app/ReportCommand.h"
 #include "app/SingleInstance.h"
 #include "app/Version.h"
@@ -36,6 +37,8 @@ constexpr std::string_view usage =
     "  import          import the transcript history now, with progress and a summary\n"
     "  report          totals, models, days, sessions and limits; tables by day, month,\n"
     "                  session, project or model; JSON for scripts\n"
+    "  limits          the five-hour windows of the last days, their peaks and the\n"
+    "                  limits reached; the seven-day peaks\n"
     "  hook install    register the hook with Claude Code\n"
     "  hook uninstall  remove the hook and restore Claude Code's own status line\n"
     "  hook status     say whether the hook is installed (exit 0 if so, 1 if not)\n"
@@ -140,7 +143,7 @@ int main(int argc, char** argv)
         return 0;
     }
     // The commands answer their own help; anywhere else it is the program's.
-    if ((command != "hook" && command != "import" && command != "report") && asksForHelp(arguments)) {
+    if ((command != "hook" && command != "import" && command != "report" && command != "limits") && asksForHelp(arguments)) {
         std::fwrite(usage.data(), 1, usage.size(), stdout);
         return 0;
     }
@@ -150,6 +153,8 @@ int main(int argc, char** argv)
         return tallyglass::ImportCommand::run(rest);
     if (command == "report")
         return tallyglass::ReportCommand::run(rest);
+    if (command == "limits")
+        return tallyglass::LimitsCommand::run(rest);
     if (command.empty()) {
         if (!prepareDisplay())
             return 1;
@@ -173,6 +178,6 @@ int main(int argc, char** argv)
     if (command == "--headless" || command == "--version")
         return usageError(command + " takes no arguments, not '" + rest.front() + "'");
     const std::string near =
-        tallyglass::CommandLine::nearest(command, {"import", "report", "hook", "--headless", "--version", "--help"});
+        tallyglass::CommandLine::nearest(command, {"import", "report", "limits", "hook", "--headless", "--version", "--help"});
     return usageError("unknown command '" + command + "'" + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }

@@ -34,9 +34,10 @@ RateLimitWindow toWindow(const HookPayload::LimitWindow& window)
 
 } // namespace
 
-StatusLineService::StatusLineService(std::shared_ptr<MessageWriter> writer, Clock clock)
+StatusLineService::StatusLineService(std::shared_ptr<MessageWriter> writer, Clock clock, Observer observer)
     : writer_(std::move(writer))
     , clock_(clock ? std::move(clock) : Clock(systemNow))
+    , observer_(std::move(observer))
 {
 }
 
@@ -49,10 +50,18 @@ void StatusLineService::handle(const std::string& body)
     const RateLimitWindow seven = toWindow(limits->sevenDay);
     if (!five.utilization && !five.resetsAt && !seven.utilization && !seven.resetsAt)
         return;
+    const Instant at = clock_();
     try {
-        writer_->upsertRateLimits(five, seven, clock_());
+        writer_->upsertRateLimits(five, seven, at);
     } catch (const std::exception& error) {
         Log::line(std::string("StatusLineService write failed: ") + error.what());
+        return;
+    }
+    if (observer_) {
+        const auto instant = [](const std::optional<std::string>& text) {
+            return text ? IsoTime::parse(*text) : std::nullopt;
+        };
+        observer_({at, five.utilization, instant(five.resetsAt), seven.utilization, instant(seven.resetsAt)});
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/Instant.h"
 #include "server/HookHandler.h"
+#include "storage/LimitReading.h"
 #include "storage/MessageWriter.h"
 
 #include <functional>
@@ -15,12 +16,16 @@ class StatusLineService final : public HookHandler {
 public:
     using Clock = std::function<Instant()>;
 
-    explicit StatusLineService(std::shared_ptr<MessageWriter> writer, Clock clock = {});
+    // Told of every reading once it is stored (on the handler's thread).
+    using Observer = std::function<void(const LimitReading&)>;
+
+    explicit StatusLineService(std::shared_ptr<MessageWriter> writer, Clock clock = {}, Observer observer = {});
     void handle(const std::string& body) override;
 
 private:
     const std::shared_ptr<MessageWriter> writer_;
     const Clock clock_;
+    const Observer observer_;
 };
 
 } // namespace tallyglass

@@ -17,6 +17,7 @@ struct DashboardViewModel::Loaded {
     std::optional<std::string> error;
     std::shared_ptr<const std::vector<DashboardMessage>> messages;
     std::optional<UsageLimits> usage;
+    std::shared_ptr<const std::vector<LimitReading>> readings;
     std::vector<std::string> models;
     std::optional<DashboardAggregator::Span> bounds;
     bool sorted = true;
@@ -76,6 +77,8 @@ void DashboardViewModel::load()
             } else {
                 auto messages = database->fetchAllMessages();
                 loaded->usage = database->fetchUsageLimits();
+                loaded->readings = std::make_shared<const std::vector<LimitReading>>(
+                    database->fetchLimitReadings(Instant{}, Instant{std::chrono::hours(24 * 365 * 8000)}));
                 TextIndex<AsIs> distinct;
                 for (const DashboardMessage& m : messages)
                     distinct(m.model);
@@ -113,6 +116,7 @@ void DashboardViewModel::finishLoad(const std::shared_ptr<Loaded>& loaded)
         all_ = loaded->messages;
         sorted_ = loaded->sorted;
         usage_ = loaded->usage;
+        readings_ = loaded->readings;
         models_ = std::move(loaded->models);
         bounds_ = loaded->bounds;
         loadedToken_ = loaded->token;
@@ -169,10 +173,10 @@ void DashboardViewModel::computeSnapshot()
     computing_ = true;
     QPointer<DashboardViewModel> self(this);
     figures_->async([self, generation, latest = latestSnapshot_, stopping = stopping_, all = all_, sorted = sorted_,
-                     filters = filters_, usage = usage_] {
+                     filters = filters_, usage = usage_, readings = readings_] {
         if (latest->load() != generation || stopping->load())
             return;
-        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage, sorted));
+        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage, sorted, readings.get()));
         QMetaObject::invokeMethod(
             self, [self, generation, snapshot] {
                 if (!self || self->latestSnapshot_->load() != generation)

@@ -68,6 +68,7 @@ private:
     Clock now_;
     std::shared_ptr<const std::vector<DashboardMessage>> all_;
     std::optional<UsageLimits> usage_;
+    std::shared_ptr<const std::vector<LimitReading>> readings_;
     std::vector<std::string> models_;
     std::optional<DashboardAggregator::Span> bounds_;
     DashboardFilters filters_;

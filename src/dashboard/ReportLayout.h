@@ -97,6 +97,7 @@ Scene::Layer sessionRow(const SessionRow& row, double width, const Palette& pale
 // Pieces, for the layout's own files.
 Scene::Rect panelFrame(Scene::Layer& layer, Scene::Rect frame, const std::string& title, const Palette& palette);
 void addGauges(const Input& input, Scene::Rect content, Scene::Layer& layer);
+void addLimitHistory(const Input& input, Scene::Rect content, Scene::Layer& layer);
 void addTimeline(const Input& input, Scene::Rect content, Scene::Layer& layer, Scene::Layer& overlay, Result& result);
 void addModels(const Input& input, Scene::Rect content, Scene::Layer& layer, Result& result);
 void addTotals(const Input& input, Scene::Rect content, Scene::Layer& layer);

@@ -75,6 +75,38 @@ void addGauges(const Input& in, Rect c, Layer& layer)
         }
         y += 12;
     }
+    addLimitHistory(in, {c.x, y, c.width, std::max(0.0, c.y + c.height - y)}, layer);
+}
+
+// The peak of each five-hour window of the chosen days, oldest on the left,
+// coloured as the card colours the session's percentage, and how often the
+// limit was reached. The latest windows are kept when there are more than fit.
+void addLimitHistory(const Input& in, Rect c, Layer& layer)
+{
+    const Palette& p = *in.palette;
+    const auto& windows = in.snapshot->limitWindows;
+    const double barsHeight = 28;
+    const double captionHeight = lineHeight(9);
+    if (windows.empty() || c.height < barsHeight + captionHeight + 4)
+        return;
+    const double slot = std::clamp(c.width / static_cast<double>(windows.size()), 2.0, 8.0);
+    const auto shown = std::min(windows.size(), static_cast<std::size_t>(c.width / slot));
+    double x = c.x;
+    layer.items.push_back(rect({c.x, c.y + barsHeight - 1, c.width, 1}, Fill::solid(p.chartGridLine), 0));
+    for (std::size_t i = windows.size() - shown; i < windows.size(); ++i) {
+        const double peak = std::clamp(windows[i].peak, 0.0, 100.0);
+        const Rgba colour = peak >= 80 ? NamedColor::red : peak >= 50 ? NamedColor::yellow : NamedColor::green;
+        const double height = std::max(1.0, barsHeight * peak / 100);
+        layer.items.push_back(rect({x, c.y + barsHeight - height, std::max(1.0, slot - 1), height}, Fill::solid(colour), 0));
+        x += slot;
+    }
+    std::size_t reached = 0;
+    for (const auto& w : windows)
+        reached += w.reached ? 1 : 0;
+    layer.items.push_back(text({c.x, c.y + barsHeight + 4, c.width, captionHeight},
+                               "limit reached in " + std::to_string(reached) + " of " + std::to_string(windows.size())
+                                   + (windows.size() == 1 ? " window" : " windows"),
+                               body(9), p.textSubtle));
 }
 
 void addTimeline(const Input& in, Rect c, Layer& layer, Layer& overlay, Result& result)

@@ -7,11 +7,13 @@
 namespace tallyglass {
 
 ReportSnapshot ReportSnapshot::compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
-                                       std::optional<UsageLimits> usage, bool sorted)
+                                       std::optional<UsageLimits> usage, bool sorted, const std::vector<LimitReading>* readings)
 {
     ReportSnapshot s;
     s.filters = filters;
     s.usage = std::move(usage);
+    if (readings)
+        s.limitWindows = LimitHistory::fiveHourWindows(*readings, filters.from, filters.to);
     // Copying a year of messages cost a third of a second: the sums run over a
     // part of the history, or over positions picked in it.
     std::vector<std::uint32_t> picks;

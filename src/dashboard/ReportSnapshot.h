@@ -2,6 +2,7 @@
 
 #include "dashboard/DashboardFilters.h"
 #include "dashboard/DashboardRecords.h"
+#include "dashboard/LimitHistory.h"
 #include "dashboard/UsageReport.h"
 #include "storage/DashboardMessage.h"
 #include "storage/UsageLimits.h"
@@ -24,10 +25,12 @@ struct ReportSnapshot {
     std::vector<HeatmapCell> cells;
     std::vector<SessionRow> sessions;
     std::vector<UnpricedModel> unpriced;
+    std::vector<LimitHistory::WindowPeak> limitWindows; // the five-hour windows of the days, with their peaks
 
     // `sorted`: whether `all` is in time order, which lets a date window be a part of it.
     static ReportSnapshot compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
-                                  std::optional<UsageLimits> usage, bool sorted = true);
+                                  std::optional<UsageLimits> usage, bool sorted = true,
+                                  const std::vector<LimitReading>* readings = nullptr);
 };
 
 } // namespace tallyglass

@@ -1,12 +1,14 @@
 #include "settings/SettingsView.h"
 
 #include "app/AppSignals.h"
+#include "capture/LimitWatcher.h"
 #include "overlay/ThemeManager.h"
 #include "settings/Controls.h"
 
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -15,6 +17,12 @@
 namespace tallyglass {
 
 namespace {
+
+QLabel* roledLabel(QLabel* label, const char* role)
+{
+    label->setProperty("role", role);
+    return label;
+}
 
 QWidget* row(const std::string& symbol, const QString& title, QLabel* subtitle, QWidget* control, QWidget* parent)
 {
@@ -43,7 +51,7 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     , actions_(std::move(actions))
     , onClose_(std::move(onClose))
 {
-    setFixedSize(380, 352);
+    setFixedSize(width, height);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(18, 18, 18, 14);
     layout->setSpacing(4);
@@ -89,6 +97,33 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     });
     layout->addWidget(row("paintpalette", "Theme", textLabel("Appearance across the app", 11, this, false, Qt::AlignLeft), theme_, this));
 
+    warnings_ = new ToggleSwitch(this);
+    warnings_->setChecked(LimitWatcher::enabled());
+    connect(warnings_, &ToggleSwitch::toggled, this, [this](bool on) {
+        LimitWatcher::setEnabled(on);
+        thresholds_->setEnabled(on);
+    });
+    layout->addWidget(row("bell", "Warnings", textLabel("Before the 5-hour and 7-day limits", 11, this, false, Qt::AlignLeft), warnings_,
+                          this));
+    auto* thresholdsRow = new QHBoxLayout();
+    thresholdsRow->setContentsMargins(36, 0, 0, 0);
+    thresholdsRow->setSpacing(8);
+    thresholdsRow->addWidget(roledLabel(textLabel("At", 12, this, false, Qt::AlignLeft | Qt::AlignVCenter), "muted"));
+    thresholds_ = new QLineEdit(QString::fromStdString(LimitWarnings::formatThresholds(LimitWatcher::thresholds())), this);
+    thresholds_->setFixedWidth(110);
+    thresholds_->setEnabled(warnings_->isChecked());
+    thresholds_->setToolTip("Whole percentages from 1 to 100, such as 80, 95");
+    connect(thresholds_, &QLineEdit::editingFinished, this, [this] { takeThresholds(); });
+    thresholdsRow->addWidget(thresholds_);
+    thresholdsRow->addWidget(roledLabel(textLabel("% used", 12, this, false, Qt::AlignLeft | Qt::AlignVCenter), "muted"));
+    thresholdsRow->addStretch(1);
+    layout->addLayout(thresholdsRow);
+    thresholdsError_ = textLabel("", 11, this, false, Qt::AlignLeft);
+    thresholdsError_->setProperty("role", "error");
+    thresholdsError_->setContentsMargins(36, 0, 0, 0);
+    thresholdsError_->hide();
+    layout->addWidget(thresholdsError_);
+
     layout->addStretch(1);
     auto* bar = new QHBoxLayout();
     bar->addStretch(1);
@@ -106,6 +141,21 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     connect(&AppSignals::shared(), &AppSignals::hookStateChanged, this, &SettingsView::refreshHook);
     connect(&ThemeManager::shared(), &ThemeManager::appearanceChanged, this, [this] { restyle(); });
     restyle();
+}
+
+// Bad input is refused with the reason and the stored thresholds stay; good
+// input is stored as it will be used: sorted, each once.
+void SettingsView::takeThresholds()
+{
+    try {
+        const auto thresholds = LimitWarnings::parseThresholds(thresholds_->text().toStdString());
+        LimitWatcher::setThresholds(thresholds);
+        thresholds_->setText(QString::fromStdString(LimitWarnings::formatThresholds(thresholds)));
+        thresholdsError_->hide();
+    } catch (const std::invalid_argument& error) {
+        thresholdsError_->setText(QString::fromStdString(error.what()));
+        thresholdsError_->show();
+    }
 }
 
 void SettingsView::refreshHook()
@@ -135,6 +185,10 @@ void SettingsView::restyle()
     const Palette& p = paletteFor(this);
     setStyleSheet(QString("QLabel { color: %1; background: transparent; }"
                           "QLabel[role=\"muted\"] { color: %2; }"
+                          "QLabel[role=\"error\"] { color: %8; }"
+                          "QLineEdit { color: %1; background: %3; border: 1px solid %4; border-radius: 6px; padding: 3px 8px; }"
+                          "QLineEdit:focus { border-color: %6; }"
+                          "QLineEdit:disabled { color: %2; }"
                           "QPushButton { color: %1; background: %3; border: 1px solid %4; border-radius: 6px; padding: 4px 10px; }"
                           "QPushButton:hover { background: %5; }"
                           "QPushButton:pressed { background: %4; }"
@@ -142,7 +196,7 @@ void SettingsView::restyle()
                           "QPushButton:default:hover, QPushButton:default:pressed { background: %7; }"
                           "QComboBox QAbstractItemView { color: %1; background: %3; selection-background-color: %6; }")
                       .arg(css(p.textPrimary), css(p.textMuted), css(p.surfaceElevated), css(p.border), css(p.chartGridLine), css(p.accent),
-                           css(Rgba{p.accent.r * 0.85, p.accent.g * 0.85, p.accent.b * 0.85, p.accent.a})));
+                           css(Rgba{p.accent.r * 0.85, p.accent.g * 0.85, p.accent.b * 0.85, p.accent.a}), css(p.warning)));
     for (auto* symbol : findChildren<SymbolView*>())
         symbol->setColour(p.accent);
     update();
@@ -171,7 +225,7 @@ void SettingsWindowController::show()
         QDialog* window = window_;
         view_ = new SettingsView(actions_, [window] { window->close(); }, window_);
         layout->addWidget(view_);
-        window_->setFixedSize(380, 352);
+        window_->setFixedSize(SettingsView::width, SettingsView::height);
         ThemeManager::makeThemedRoot(window_);
     }
     if (!window_->isVisible()) {

@@ -7,6 +7,7 @@
 
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 
 namespace tallyglass {
@@ -22,12 +23,15 @@ struct SettingsActions {
     std::function<void(bool)> setLaunchAtLogin;
 };
 
-// Four rows: the Claude Code hook, updates (none on this platform: shown off
-// and disabled), launch at login, and the theme; "Done" below.
+// Five rows: the Claude Code hook, updates (none on this platform: shown off
+// and disabled), launch at login, the theme, and the warnings before the rate
+// limits with their thresholds; "Done" below.
 class SettingsView final : public QWidget {
     Q_OBJECT
 
 public:
+    static constexpr int width = 380;
+    static constexpr int height = 416; // grown from 352 by the warnings row
     SettingsView(SettingsActions actions, std::function<void()> onClose, QWidget* parent = nullptr);
 
     // The hook row follows the installed state; asked when shown and on every change.
@@ -39,6 +43,9 @@ public:
     ToggleSwitch* loginSwitch() const { return login_; }
     QComboBox* themePicker() const { return theme_; }
     QPushButton* doneButton() const { return done_; }
+    ToggleSwitch* warningsSwitch() const { return warnings_; }
+    QLineEdit* thresholdsField() const { return thresholds_; }
+    QLabel* thresholdsError() const { return thresholdsError_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -55,6 +62,11 @@ private:
     ToggleSwitch* login_ = nullptr;
     QComboBox* theme_ = nullptr;
     QPushButton* done_ = nullptr;
+    ToggleSwitch* warnings_ = nullptr;
+    QLineEdit* thresholds_ = nullptr;
+    QLabel* thresholdsError_ = nullptr;
+
+    void takeThresholds();
 };
 
 // The settings window: one for the life of the program, made on first use,

@@ -254,4 +254,36 @@ std::map<std::string, std::string> DatabaseClient::fetchSessionProjects()
     });
 }
 
+std::vector<LimitReading> DatabaseClient::fetchLimitReadings(Instant from, Instant to)
+{
+    return withReadOnly<std::vector<LimitReading>>([&](sqlite3* db) {
+        std::vector<LimitReading> readings;
+        SqliteStatement statement;
+        // A file no writer of this version has opened yet has no history.
+        if (SqliteStatement::prepare(db,
+                                     "SELECT received_at, five_hour_utilization, five_hour_resets_at, seven_day_utilization, "
+                                     "seven_day_resets_at FROM limit_readings WHERE received_at >= ?1 AND received_at < ?2 "
+                                     "ORDER BY id ASC;",
+                                     statement)
+            != SQLITE_OK) {
+            if (std::string_view(sqlite3_errmsg(db)).find("no such table") != std::string_view::npos)
+                return readings;
+            throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db));
+        }
+        statement.bindText(1, IsoTime::formatSeconds(from));
+        statement.bindText(2, IsoTime::formatSeconds(to));
+        int rc;
+        while ((rc = statement.step()) == SQLITE_ROW) {
+            const auto at = columnDate(statement, 0);
+            if (!at)
+                continue;
+            const auto number = [&](int column) { return statement.isNull(column) ? std::nullopt : std::optional<double>(statement.real(column)); };
+            readings.push_back({*at, number(1), columnDate(statement, 2), number(3), columnDate(statement, 4)});
+        }
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+        return readings;
+    });
+}
+
 } // namespace tallyglass

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "storage/DBError.h"
+#include "storage/LimitReading.h"
 #include "storage/UsageDatabase.h"
 
 #include <filesystem>
@@ -28,6 +29,8 @@ public:
     std::vector<DashboardMessage> fetchAllMessages() override;
     // The messages of [from, to) and some either side (open ends: all), in time order.
     std::vector<DashboardMessage> fetchMessagesAround(std::optional<Instant> from, std::optional<Instant> to);
+    // The rate-limit readings received in [from, to), in the order they came.
+    std::vector<LimitReading> fetchLimitReadings(Instant from, Instant to) override;
     // Session id to project folder, for the sessions whose project is known.
     std::map<std::string, std::string> fetchSessionProjects();
     // SQLite's data_version on a connection kept for it, with the file's inode:

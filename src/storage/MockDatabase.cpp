@@ -50,4 +50,14 @@ std::optional<std::int64_t> MockDatabase::changeToken()
     return version;
 }
 
+std::vector<LimitReading> MockDatabase::fetchLimitReadings(Instant from, Instant to)
+{
+    maybeThrow();
+    std::vector<LimitReading> out;
+    for (const LimitReading& r : limitReadings)
+        if (r.at >= from && r.at < to)
+            out.push_back(r);
+    return out;
+}
+
 } // namespace tallyglass

@@ -17,6 +17,7 @@ public:
     std::int64_t activeSessionCount = 0;
     std::optional<std::int64_t> version;     // the change token; none: the mock cannot tell
     std::atomic<int> allMessageFetches{0};   // how often the whole history was read
+    std::vector<LimitReading> limitReadings;
 
     std::optional<UsageLimits> fetchUsageLimits() override;
     bool hasAnyMessages() override;
@@ -24,6 +25,7 @@ public:
     std::int64_t fetchActiveSessionCount() override;
     std::vector<DashboardMessage> fetchAllMessages() override;
     std::optional<std::int64_t> changeToken() override;
+    std::vector<LimitReading> fetchLimitReadings(Instant from, Instant to) override;
 
 private:
     void maybeThrow() const;

@@ -2,6 +2,7 @@
 
 #include "core/Instant.h"
 #include "storage/DashboardMessage.h"
+#include "storage/LimitReading.h"
 #include "storage/MessageRow.h"
 #include "storage/UsageLimits.h"
 
@@ -28,6 +29,8 @@ public:
     // last asked, so a reader can skip reading again; nothing when the
     // database cannot tell, and then every read must be a full one.
     virtual std::optional<std::int64_t> changeToken() { return std::nullopt; }
+    // The rate-limit readings received in [from, to), in the order they came; none by default.
+    virtual std::vector<LimitReading> fetchLimitReadings(Instant, Instant) { return {}; }
 };
 
 } // namespace tallyglass

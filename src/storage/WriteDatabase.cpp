@@ -64,6 +64,17 @@ constexpr const char* creationScript =
 
 constexpr const char* sessionsInfo = "PRAGMA table_info(sessions);";
 
+constexpr const char* limitReadingsScript =
+    "CREATE TABLE IF NOT EXISTS limit_readings ("
+    " id INTEGER PRIMARY KEY,"
+    " received_at TEXT NOT NULL,"
+    " five_hour_utilization REAL,"
+    " five_hour_resets_at TEXT,"
+    " seven_day_utilization REAL,"
+    " seven_day_resets_at TEXT"
+    ");"
+    "CREATE INDEX IF NOT EXISTS idx_limit_readings_received_at ON limit_readings(received_at);";
+
 constexpr const char* insertMessageSql =
     "INSERT OR IGNORE INTO messages ( messageId, sessionId, timestamp, role, model, inputTokens, outputTokens, "
     "cacheCreationInputTokens, cacheReadInputTokens, isSubagent, cost, cacheCreation1hInputTokens, pricedWith ) "
@@ -173,6 +184,7 @@ WriteDatabase::~WriteDatabase()
 
 void WriteDatabase::closeHandle()
 {
+    lastReading_.reset(); // a file opened again may hold another history
     if (handle_) {
         if (sqlite3_close_v2(handle_) != SQLITE_OK)
             Log::line("closing " + path_.string() + " failed: " + sqlite3_errmsg(handle_));
@@ -251,8 +263,11 @@ void WriteDatabase::openAndPrepareOnce()
             "ALTER TABLE messages ADD COLUMN cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0;", false);
     // Every stored message is priced again, off the caller's thread, once the writer runs (repriceStep).
     migrate(WriteDatabaseSupport::messagesInfo, "pricedWith", "ALTER TABLE messages ADD COLUMN pricedWith INTEGER NOT NULL DEFAULT 0;", false);
-    // Filled from the transcripts' folders by the next import or catch-up (ProjectBackfill).
+    // Filled from the transcripts' folders by the next import or catch-up (HistoryImport).
     migrate(sessionsInfo, "project", "ALTER TABLE sessions ADD COLUMN project TEXT;", false);
+    // The history of rate-limit readings: a table of its own, so that files of
+    // any version still open in the readers of any other.
+    exec(limitReadingsScript);
 }
 
 void WriteDatabase::keepDamagedFileAside()
@@ -428,16 +443,19 @@ void WriteDatabase::upsertRateLimits(const RateLimitWindow& five, const RateLimi
 {
     queue_->sync([&] {
         runWithRetry([&] {
-            SqliteStatement statement = prepare(upsertRateLimitsSql);
-            const std::string atText = IsoTime::formatSeconds(at);
-            statement.bindOptionalDouble(1, five.utilization);
-            statement.bindOptionalText(2, five.resetsAt);
-            statement.bindOptionalDouble(3, seven.utilization);
-            statement.bindOptionalText(4, seven.resetsAt);
-            statement.bindText(5, atText);
-            statement.bindText(6, atText);
-            if (const int rc = statement.step(); rc != SQLITE_DONE)
-                failStep(rc);
+            WriteDatabaseSupport::inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+                SqliteStatement statement = prepare(upsertRateLimitsSql);
+                const std::string atText = IsoTime::formatSeconds(at);
+                statement.bindOptionalDouble(1, five.utilization);
+                statement.bindOptionalText(2, five.resetsAt);
+                statement.bindOptionalDouble(3, seven.utilization);
+                statement.bindOptionalText(4, seven.resetsAt);
+                statement.bindText(5, atText);
+                statement.bindText(6, atText);
+                if (const int rc = statement.step(); rc != SQLITE_DONE)
+                    failStep(rc);
+                keepLimitReading(five, seven, at);
+            });
         });
     });
 }

@@ -5,7 +5,10 @@
 #include "storage/SqliteStatement.h"
 #include "storage/WriteDatabaseSupport.h"
 
-// The writer's edits of session rows: active or ended, and their project.
+#include <array>
+
+// The writer's edits of session rows (active or ended, their project) and its
+// history of rate-limit readings.
 namespace tallyglass {
 
 namespace {
@@ -20,7 +23,52 @@ constexpr const char* cleanupSql = "UPDATE sessions SET isActive = 0 WHERE isAct
 constexpr const char* setProjectSql = "UPDATE sessions SET project = ?2 WHERE sessionId = ?1 AND project IS NOT ?2";
 constexpr const char* setUnknownProjectSql = "UPDATE sessions SET project = ?2 WHERE sessionId = ?1 AND project IS NULL";
 
+constexpr const char* lastReadingSql =
+    "SELECT five_hour_utilization, five_hour_resets_at, seven_day_utilization, seven_day_resets_at "
+    "FROM limit_readings ORDER BY id DESC LIMIT 1";
+constexpr const char* insertReadingSql =
+    "INSERT INTO limit_readings (received_at, five_hour_utilization, five_hour_resets_at, seven_day_utilization, "
+    "seven_day_resets_at) VALUES (?, ?, ?, ?, ?)";
+
 } // namespace
+
+// A reading that repeats the last one stores nothing: the status line is drawn
+// again and again with the same values. The last one is remembered, so that
+// repeating costs no query either.
+void WriteDatabase::keepLimitReading(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at)
+{
+    using Values = std::array<std::optional<std::string>, 4>;
+    const auto number = [](const std::optional<double>& value) {
+        return value ? std::optional<std::string>(std::to_string(*value)) : std::nullopt;
+    };
+    const Values values{number(five.utilization), five.resetsAt, number(seven.utilization), seven.resetsAt};
+    if (!lastReading_) {
+        SqliteStatement last = prepare(lastReadingSql);
+        if (const int rc = last.step(); rc == SQLITE_ROW) {
+            const auto stored = [&](int column) {
+                return last.isNull(column) ? std::nullopt : std::optional<std::string>(std::to_string(last.real(column)));
+            };
+            const auto text = [&](int column) {
+                const auto value = last.text(column);
+                return value ? std::optional<std::string>(std::string(*value)) : std::nullopt;
+            };
+            lastReading_ = Values{stored(0), text(1), stored(2), text(3)};
+        } else if (rc != SQLITE_DONE) {
+            failStep(rc);
+        }
+    }
+    if (lastReading_ && *lastReading_ == values)
+        return;
+    SqliteStatement insert = prepare(insertReadingSql);
+    insert.bindText(1, IsoTime::formatSeconds(at));
+    insert.bindOptionalDouble(2, five.utilization);
+    insert.bindOptionalText(3, five.resetsAt);
+    insert.bindOptionalDouble(4, seven.utilization);
+    insert.bindOptionalText(5, seven.resetsAt);
+    if (const int rc = insert.step(); rc != SQLITE_DONE)
+        failStep(rc);
+    lastReading_ = values;
+}
 
 void WriteDatabase::setSessionActive(const std::string& sessionId, bool active)
 {

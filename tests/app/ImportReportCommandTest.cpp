@@ -1,4 +1,5 @@
 #include "support/Process.h"
+#include "support/SqlProbe.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -128,6 +129,30 @@ TEST_F(ImportReportCommandTest, aDatabaseThatCannotBeOpenedIsSaidWithItsPath)
                   std::string::npos)
             << result.err;
     }
+}
+
+TEST_F(ImportReportCommandTest, limitsListsTheWindowsOfTheDaysWithTheirPeaks)
+{
+    ASSERT_EQ(tallyglass({"import"}).exitCode, 0); // makes the database
+    const auto at = [](std::chrono::hours offset) {
+        const std::time_t seconds = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + offset);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:00:00Z", std::gmtime(&seconds));
+        return std::string(stamp);
+    };
+    test::SqlProbe(home / ".config/tallyglass/app.db")
+        .exec("INSERT INTO limit_readings (received_at, five_hour_utilization, five_hour_resets_at, seven_day_utilization, "
+              "seven_day_resets_at) VALUES ('" + at(std::chrono::hours(-30)) + "', 100, '" + at(std::chrono::hours(-27)) + "', 20, '"
+              + at(std::chrono::hours(72)) + "'), ('" + at(std::chrono::hours(0)) + "', 35, '" + at(std::chrono::hours(2)) + "', 30, '"
+              + at(std::chrono::hours(72)) + "');");
+    const auto json = nlohmann::json::parse(tallyglass({"limits", "--days=3", "--json"}).out);
+    ASSERT_EQ(json["fiveHour"].size(), 2u);
+    EXPECT_EQ(json["fiveHour"][0]["peak"], 100);
+    EXPECT_EQ(json["fiveHourReached"], 1);
+    EXPECT_EQ(json["sevenDay"][0]["peak"], 30);
+    const auto text = tallyglass({"limits", "--days", "3"});
+    EXPECT_NE(text.out.find("Limit reached in 1 of 2 windows"), std::string::npos) << text.out;
+    EXPECT_EQ(tallyglass({"limits", "--weeks", "1"}).exitCode, 2);
 }
 
 // Help anywhere, both spellings of a value, and mistakes that say the fix.

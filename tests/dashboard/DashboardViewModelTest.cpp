@@ -114,6 +114,9 @@ TEST_F(DashboardViewModelTest, theFiguresAreTheTerminalReportsForTheSameDays)
 {
     for (int day = 0; day < 40; ++day)
         db->dashboardMessages.push_back(message(UtcCalendar::addDays(t("2024-12-07T10:00:00Z"), day), day % 3 ? "claude-sonnet-4-6" : "fable-1", day * 10));
+    // Rate-limit readings of one five-hour window in the days shown: its peak goes with the figures.
+    for (const double used : {40.0, 100.0})
+        db->limitReadings.push_back({t("2025-01-10T10:00:00Z"), used, t("2025-01-10T14:00:00Z"), std::nullopt, std::nullopt});
     settle();
     vm.setPreset(DatePreset::last30d);
     ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
@@ -122,6 +125,8 @@ TEST_F(DashboardViewModelTest, theFiguresAreTheTerminalReportsForTheSameDays)
                                               {UtcCalendar::addDays(today, -29), UtcCalendar::addDays(today, 1), "", {}, false, 10});
     EXPECT_EQ(vm.snapshot().totals, report.totals);
     EXPECT_EQ(vm.snapshot().unpriced, report.unpriced);
+    ASSERT_EQ(vm.snapshot().limitWindows.size(), 1u);
+    EXPECT_TRUE(vm.snapshot().limitWindows[0].reached);
     ASSERT_EQ(vm.snapshot().modelCosts.size(), report.models.size());
     for (const auto& model : vm.snapshot().modelCosts) {
         const auto same = std::find_if(report.models.begin(), report.models.end(), [&](const auto& m) { return m.name == model.displayName; });

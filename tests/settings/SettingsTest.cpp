@@ -2,6 +2,7 @@
 #include "app/AppPaths.h"
 #include "app/DesktopApp.h"
 #include "app/LaunchAtLoginManager.h"
+#include "capture/LimitWatcher.h"
 #include "overlay/OverlayPanel.h"
 #include "overlay/ThemeManager.h"
 #include "settings/Controls.h"
@@ -14,6 +15,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
 
@@ -42,7 +44,7 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     QDialog* window = app.settings()->window();
     SettingsView* view = app.settings()->view();
     ASSERT_TRUE(window->isVisible());
-    EXPECT_EQ(window->size(), QSize(380, 352));
+    EXPECT_EQ(window->size(), QSize(SettingsView::width, SettingsView::height));
     EXPECT_EQ(window->windowTitle(), "Settings");
 
     // The hook row, before and after each change is announced.
@@ -70,6 +72,22 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     view->updatesSwitch()->click();
     EXPECT_FALSE(view->updatesSwitch()->isChecked());
     EXPECT_FALSE(QSettings("tallyglass", "tallyglass").contains("SUEnableAutomaticChecks"));
+
+    // Warnings: the switch and the thresholds, stored sorted and once; bad input refused with its reason.
+    EXPECT_TRUE(view->warningsSwitch()->isChecked());
+    EXPECT_EQ(view->thresholdsField()->text(), "80, 95");
+    view->thresholdsField()->setText("95 60 60");
+    emit view->thresholdsField()->editingFinished();
+    EXPECT_EQ(view->thresholdsField()->text(), "60, 95");
+    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(LimitWatcher::thresholdsKey).toString(), "60, 95");
+    view->thresholdsField()->setText("60, 250");
+    emit view->thresholdsField()->editingFinished();
+    EXPECT_TRUE(view->thresholdsError()->isVisibleTo(window));
+    EXPECT_EQ(view->thresholdsError()->text().toStdString(), "250% is outside 1\u2013100%");
+    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(LimitWatcher::thresholdsKey).toString(), "60, 95");
+    view->warningsSwitch()->click();
+    EXPECT_FALSE(LimitWatcher::enabled());
+    EXPECT_FALSE(view->thresholdsField()->isEnabled());
 
     // The theme: stored, every open window recoloured at once, and chosen again after a restart.
     QComboBox* picker = view->themePicker();

@@ -1,3 +1,4 @@
+#include "core/IsoTime.h"
 #include "pricing/ModelPricingCatalog.h"
 #include "storage/DatabaseClient.h"
 #include "storage/WriteDatabase.h"
@@ -81,6 +82,32 @@ TEST(WriteDatabaseMigration, sessionsOfAnOlderFileGainTheirProjects)
     EXPECT_EQ(DatabaseClient(path).fetchSessionProjects(), (std::map<std::string, std::string>{{"S", "/home/ada/shop"}}));
     writer.setSessionProjects({{"S", "/home/ada/shop/web"}}, false);
     EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) || '|' || project FROM sessions"), "1|/home/ada/shop/web");
+}
+
+// An older file gains the history of rate-limit readings as a table of its own
+// (readers of it before then see none); a reading that repeats the last one,
+// as a status line drawn again does, stores nothing, across a reopening too.
+TEST(WriteDatabaseMigration, theLimitHistoryKeepsEachChangedReadingOnce)
+{
+    const auto path = test::freshDirectory() / "app.db";
+    SqlProbe(path).exec(firstSchema);
+    const Instant t0 = *IsoTime::parse("2026-12-06T10:00:00Z");
+    EXPECT_TRUE(DatabaseClient(path).fetchLimitReadings(t0, t0 + std::chrono::hours(1)).empty());
+    const RateLimitWindow five{40.0, "2026-12-06T14:00:00Z"};
+    const RateLimitWindow seven{10.0, std::nullopt};
+    {
+        WriteDatabase writer(path);
+        for (int i = 0; i < 3; ++i)
+            writer.upsertRateLimits(five, seven, t0 + std::chrono::seconds(i));
+        writer.upsertRateLimits({41.0, five.resetsAt}, seven, t0 + std::chrono::seconds(10));
+    }
+    WriteDatabase reopened(path);
+    reopened.upsertRateLimits({41.0, five.resetsAt}, seven, t0 + std::chrono::seconds(20));
+    const auto readings = DatabaseClient(path).fetchLimitReadings(t0, t0 + std::chrono::hours(1));
+    ASSERT_EQ(readings.size(), 2u);
+    EXPECT_EQ(readings[0], (LimitReading{t0, 40.0, IsoTime::parse("2026-12-06T14:00:00Z"), 10.0, std::nullopt}));
+    EXPECT_EQ(readings[1].at, t0 + std::chrono::seconds(10));
+    EXPECT_EQ(SqlProbe(path).value("SELECT fetched_at FROM usage_limits"), "2026-12-06T10:00:20Z"); // the latest row still moves
 }
 
 TEST(WriteDatabaseMigration, closingDuringThePricingPassEndsItCleanlyAndTheNextOpenFinishesIt)

@@ -1,0 +1,130 @@
+#include "app/LimitsCommand.h"
+
+#include "app/AppPaths.h"
+#include "app/CommandLine.h"
+#include "app/CommandSupport.h"
+#include "core/IsoTime.h"
+#include "core/UtcCalendar.h"
+#include "dashboard/LimitHistory.h"
+#include "dashboard/TerminalReport.h"
+#include "dashboard/TextTable.h"
+#include "storage/DatabaseClient.h"
+
+#include <nlohmann/json.hpp>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace tallyglass::LimitsCommand {
+
+namespace {
+
+const char* const help =
+    "Usage: tallyglass limits [--days N] [--json]\n"
+    "\n"
+    "The five-hour windows of the last N days (default 7, today included): when each\n"
+    "began and reset, its peak utilisation and whether the limit was reached; then the\n"
+    "seven-day windows and their peaks. Times are local. The readings come from Claude\n"
+    "Code's status line while Tallyglass runs.\n"
+    "\n"
+    "Options:\n"
+    "  --days N         the last N days (1-36500)\n"
+    "  --json           the same as JSON, for scripts\n"
+    "  -h, --help       show this help\n";
+
+std::string percent(double value)
+{
+    return std::to_string(static_cast<long long>(std::floor(value))) + "%";
+}
+
+std::string local(Instant t, std::chrono::seconds offset)
+{
+    const std::string text = IsoTime::formatSeconds(t + offset);
+    return text.substr(0, 10) + " " + text.substr(11, 5);
+}
+
+} // namespace
+
+int run(const std::vector<std::string>& arguments)
+{
+    using CommandSupport::fail;
+    std::int64_t days = 7;
+    bool json = false;
+    try {
+        const auto parsed = CommandLine::parse(arguments, {{"--days", "N"}, {"--json", ""}});
+        if (parsed.help) {
+            std::fputs(help, stdout);
+            return 0;
+        }
+        if (!parsed.words.empty())
+            throw CommandLine::UsageError("unexpected '" + parsed.words.front() + "'; limits takes only options");
+        if (parsed.has("--days")) {
+            const std::string& text = parsed.value("--days");
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), days);
+            if (error != std::errc{} || end != text.data() + text.size() || days < 1 || days > 36'500)
+                throw CommandLine::UsageError("--days takes a whole number from 1 to 36500, not '" + text + "'");
+        }
+        json = parsed.has("--json");
+    } catch (const CommandLine::UsageError& error) {
+        return fail("limits", std::string(error.what()) + "\n(see 'tallyglass limits --help')", 2);
+    }
+
+    const Instant now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+    const Instant to = UtcCalendar::addDays(UtcCalendar::startOfDay(now), 1);
+    const Instant from = UtcCalendar::addDays(to, -days);
+    std::vector<LimitReading> readings;
+    const auto path = AppPaths::database();
+    std::error_code ignored;
+    if (std::filesystem::exists(path, ignored)) {
+        try {
+            // A seven-day window that meets the range began up to a week before it.
+            readings = DatabaseClient(path).fetchLimitReadings(UtcCalendar::addDays(from, -7), UtcCalendar::addDays(to, 7));
+        } catch (const std::exception& error) {
+            return fail("limits", CommandSupport::databaseProblem(error, path), 1);
+        }
+    }
+    const auto fiveHour = LimitHistory::fiveHourWindows(readings, from, to);
+    const auto sevenDay = LimitHistory::sevenDayWindows(readings, from, to);
+    std::size_t reached = 0;
+    for (const auto& w : fiveHour)
+        reached += w.reached ? 1 : 0;
+
+    if (json) {
+        nlohmann::ordered_json out;
+        out["version"] = 1;
+        out["from"] = IsoTime::formatSeconds(from);
+        out["to"] = IsoTime::formatSeconds(to);
+        const auto list = [](const std::vector<LimitHistory::WindowPeak>& windows) {
+            auto array = nlohmann::ordered_json::array();
+            for (const auto& w : windows)
+                array.push_back({{"start", IsoTime::formatSeconds(w.start)}, {"resetsAt", IsoTime::formatSeconds(w.resetsAt)},
+                                 {"peak", w.peak}, {"reached", w.reached}});
+            return array;
+        };
+        out["fiveHour"] = list(fiveHour);
+        out["fiveHourReached"] = reached;
+        out["sevenDay"] = list(sevenDay);
+        std::printf("%s\n", out.dump(2).c_str());
+        return 0;
+    }
+    const auto offset = CommandSupport::zoneOffset();
+    std::printf("Rate limits, last %lld %s (local time)\n\n", static_cast<long long>(days), days == 1 ? "day" : "days");
+    if (fiveHour.empty() && sevenDay.empty()) {
+        std::printf("No readings in these days. They come with Claude Code's status line while the app or\n"
+                    "'tallyglass --headless' runs, for plans with usage limits.\n");
+        return 0;
+    }
+    TextTable five({{"Five-hour window"}, {"Resets"}, {"Peak", true}, {"Limit"}});
+    for (const auto& w : fiveHour)
+        five.add({local(w.start, offset), local(w.resetsAt, offset), percent(w.peak), w.reached ? "reached" : ""});
+    std::fputs(five.render(CommandSupport::terminalWidth()).c_str(), stdout);
+    std::printf("Limit reached in %zu of %zu windows\n\n", reached, fiveHour.size());
+    TextTable seven({{"Seven-day window"}, {"Resets"}, {"Peak", true}});
+    for (const auto& w : sevenDay)
+        seven.add({local(w.start, offset), local(w.resetsAt, offset), percent(w.peak)});
+    std::fputs(seven.render(CommandSupport::terminalWidth()).c_str(), stdout);
+    return 0;
+}
+
+} // namespace tallyglass::LimitsCommand

@@ -1,0 +1,190 @@
+#include "capture/LimitWarnings.h"
+
+#include "core/IsoTime.h"
+#include "core/UtcCalendar.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace tallyglass {
+
+namespace {
+
+using json = nlohmann::json;
+
+std::string percent(double used)
+{
+    return std::to_string(static_cast<long long>(std::floor(std::max(used, 0.0)))) + "%";
+}
+
+// Reset times of one window may differ by a little between readings; two windows
+// of the same kind are hours apart.
+bool sameWindow(Instant a, Instant b)
+{
+    return a - b < std::chrono::hours(1) && b - a < std::chrono::hours(1);
+}
+
+json windowJson(const LimitWarnings::Window& w)
+{
+    return {{"resetsAt", w.resetsAt ? json(IsoTime::formatSeconds(*w.resetsAt)) : json(nullptr)},
+            {"spent", w.spent},
+            {"warned", w.warned},
+            {"resetSaid", w.resetSaid}};
+}
+
+LimitWarnings::Window windowFrom(const json& j)
+{
+    LimitWarnings::Window w;
+    if (j.contains("resetsAt") && j["resetsAt"].is_string())
+        w.resetsAt = IsoTime::parse(j["resetsAt"].get<std::string>());
+    if (j.contains("spent") && j["spent"].is_array())
+        for (const json& t : j["spent"])
+            if (t.is_number_integer())
+                w.spent.push_back(t.get<int>());
+    w.warned = j.value("warned", false);
+    w.resetSaid = j.value("resetSaid", false);
+    return w;
+}
+
+} // namespace
+
+std::string LimitWarnings::State::serialise() const
+{
+    json out = {{"fiveHour", windowJson(fiveHour)}, {"sevenDay", windowJson(sevenDay)}};
+    out["lastReadingAt"] = lastReadingAt ? json(IsoTime::formatSeconds(*lastReadingAt)) : json(nullptr);
+    return out.dump();
+}
+
+LimitWarnings::State LimitWarnings::State::parse(std::string_view text)
+{
+    State state;
+    const json j = json::parse(text, nullptr, false);
+    if (!j.is_object())
+        return state;
+    if (j.contains("fiveHour") && j["fiveHour"].is_object())
+        state.fiveHour = windowFrom(j["fiveHour"]);
+    if (j.contains("sevenDay") && j["sevenDay"].is_object())
+        state.sevenDay = windowFrom(j["sevenDay"]);
+    if (j.contains("lastReadingAt") && j["lastReadingAt"].is_string())
+        state.lastReadingAt = IsoTime::parse(j["lastReadingAt"].get<std::string>());
+    return state;
+}
+
+LimitWarnings::LimitWarnings(std::vector<int> thresholds, State state, std::chrono::seconds zoneOffset)
+    : thresholds_(std::move(thresholds))
+    , state_(std::move(state))
+    , zoneOffset_(zoneOffset)
+{
+}
+
+std::vector<std::string> LimitWarnings::check(Window& window, const std::optional<double>& used,
+                                              const std::optional<Instant>& resetsAt, Instant now, bool fiveHour)
+{
+    std::vector<std::string> out;
+    if (!resetsAt)
+        return out; // a window that cannot be told apart from the next
+    if (window.resetsAt && *resetsAt < *window.resetsAt && !sameWindow(*resetsAt, *window.resetsAt))
+        return out; // a reading of a window already gone
+    if (!window.resetsAt || !sameWindow(*window.resetsAt, *resetsAt)) {
+        if (fiveHour && window.warned && !window.resetSaid)
+            out.push_back("5-hour window reset \u2014 " + percent(used.value_or(0)) + " used");
+        window = Window{resetsAt, {}, false, false};
+    }
+    if (!used || *resetsAt <= now)
+        return out;
+    std::vector<int> crossed;
+    for (const int threshold : thresholds_)
+        if (*used >= threshold && std::find(window.spent.begin(), window.spent.end(), threshold) == window.spent.end())
+            crossed.push_back(threshold);
+    if (crossed.empty())
+        return out;
+    window.spent.insert(window.spent.end(), crossed.begin(), crossed.end());
+    std::sort(window.spent.begin(), window.spent.end());
+    window.warned = true;
+    const Instant local = *resetsAt + zoneOffset_;
+    const std::string clock = IsoTime::formatSeconds(local).substr(11, 5);
+    if (fiveHour) {
+        out.push_back("5-hour limit at " + percent(*used) + " \u2014 resets at " + clock);
+    } else {
+        static constexpr const char* weekdays[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"}; // 1970-01-01 was a Thursday
+        const std::int64_t day = UtcCalendar::dayNumber(local);
+        out.push_back("7-day limit at " + percent(*used) + " \u2014 resets " + weekdays[((day % 7) + 7) % 7] + " " + clock);
+    }
+    return out;
+}
+
+std::vector<std::string> LimitWarnings::onReading(const LimitReading& reading, Instant now)
+{
+    if (state_.lastReadingAt && reading.at < *state_.lastReadingAt)
+        return {};
+    state_.lastReadingAt = reading.at;
+    std::vector<std::string> out = check(state_.fiveHour, reading.fiveHour, reading.fiveHourResetsAt, now, true);
+    for (std::string& text : check(state_.sevenDay, reading.sevenDay, reading.sevenDayResetsAt, now, false))
+        out.push_back(std::move(text));
+    return out;
+}
+
+std::vector<std::string> LimitWarnings::onTick(Instant now)
+{
+    Window& window = state_.fiveHour;
+    if (!window.warned || window.resetSaid || !window.resetsAt || *window.resetsAt > now)
+        return {};
+    window.resetSaid = true;
+    return {"5-hour window reset \u2014 0% used"};
+}
+
+std::optional<Instant> LimitWarnings::nextTick() const
+{
+    const Window& window = state_.fiveHour;
+    if (!window.warned || window.resetSaid)
+        return std::nullopt;
+    return window.resetsAt;
+}
+
+std::vector<int> LimitWarnings::parseThresholds(std::string_view text)
+{
+    std::vector<int> out;
+    std::string token;
+    const auto take = [&] {
+        if (token.empty())
+            return;
+        int value = 0;
+        for (const char c : token) {
+            if (c < '0' || c > '9' || value > 1000)
+                throw std::invalid_argument("'" + token + "' is not a whole percentage; write thresholds like 80, 95");
+            value = value * 10 + (c - '0');
+        }
+        if (value < 1 || value > 100)
+            throw std::invalid_argument(token + "% is outside 1\u2013100%");
+        out.push_back(value);
+        token.clear();
+    };
+    for (const char c : text) {
+        if (c == ',' || c == ' ' || c == ';' || c == '\t') {
+            take();
+        } else if (c == '%') {
+            continue; // "80%" reads as 80
+        } else {
+            token += c;
+        }
+    }
+    take();
+    if (out.empty())
+        throw std::invalid_argument("give at least one threshold, such as 80, 95");
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+std::string LimitWarnings::formatThresholds(const std::vector<int>& thresholds)
+{
+    std::string out;
+    for (const int t : thresholds)
+        out += (out.empty() ? "" : ", ") + std::to_string(t);
+    return out;
+}
+
+} // namespace tallyglass

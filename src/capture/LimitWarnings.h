@@ -1,0 +1,69 @@
+#pragma once
+
+#include "storage/LimitReading.h"
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallyglass {
+
+// Decides which warnings the rate-limit readings call for. Each threshold
+// warns once per window (a window is known by its reset time), for the
+// highest one a reading crosses; the ones below it are spent with it. A window
+// whose reset time has passed never warns. When a five-hour window in which a
+// warning was shown resets, that is said once too. Readings older than the
+// last one, and readings of an earlier window, change nothing. The state is
+// kept across restarts by the caller (serialise / parse).
+class LimitWarnings {
+public:
+    struct Window {
+        std::optional<Instant> resetsAt;
+        std::vector<int> spent; // thresholds already warned for in this window
+        bool warned = false;
+        bool resetSaid = false;
+        bool operator==(const Window&) const = default;
+    };
+    struct State {
+        Window fiveHour;
+        Window sevenDay;
+        std::optional<Instant> lastReadingAt;
+        bool operator==(const State&) const = default;
+
+        std::string serialise() const;
+        // A state that cannot be read is a fresh one.
+        static State parse(std::string_view text);
+    };
+
+    static constexpr int defaultThresholds[] = {80, 95};
+
+    // `zoneOffset`: local time minus UTC, for the reset times in the texts.
+    LimitWarnings(std::vector<int> thresholds, State state, std::chrono::seconds zoneOffset);
+
+    // The texts to show for a new reading, in order.
+    std::vector<std::string> onReading(const LimitReading& reading, Instant now);
+    // The texts due at `now` without a reading: a warned five-hour window that reset.
+    std::vector<std::string> onTick(Instant now);
+    // When onTick() next has something to say, if ever.
+    std::optional<Instant> nextTick() const;
+
+    const State& state() const { return state_; }
+    void setThresholds(std::vector<int> thresholds) { thresholds_ = std::move(thresholds); }
+    void setZoneOffset(std::chrono::seconds zoneOffset) { zoneOffset_ = zoneOffset; }
+
+    // "80, 95" as sorted whole percentages without repeats; throws
+    // std::invalid_argument with a sentence saying what is wrong.
+    static std::vector<int> parseThresholds(std::string_view text);
+    static std::string formatThresholds(const std::vector<int>& thresholds);
+
+private:
+    std::vector<std::string> check(Window& window, const std::optional<double>& used, const std::optional<Instant>& resetsAt,
+                                   Instant now, bool fiveHour);
+
+    std::vector<int> thresholds_;
+    State state_;
+    std::chrono::seconds zoneOffset_;
+};
+
+} // namespace tallyglass

@@ -1,0 +1,139 @@
+#include "capture/LimitWatcher.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <QThread>
+
+#include <ctime>
+
+namespace tallyglass {
+
+namespace {
+
+Instant systemNow()
+{
+    return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+}
+
+std::chrono::seconds zoneOffset()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    return std::chrono::seconds(local.tm_gmtoff);
+}
+
+LimitWarnings::State storedState()
+{
+    return LimitWarnings::State::parse(
+        QSettings("tallyglass", "tallyglass").value(LimitWatcher::stateKey).toString().toStdString());
+}
+
+} // namespace
+
+LimitWatcher::LimitWatcher(Notify notify, Clock clock, QObject* parent)
+    : QObject(parent)
+    , notify_(std::move(notify))
+    , clock_(clock ? std::move(clock) : Clock(systemNow))
+    , warnings_(thresholds(), storedState(), zoneOffset())
+    , timer_(new QTimer(this))
+{
+    timer_->setSingleShot(true);
+    connect(timer_, &QTimer::timeout, this, [this] { tick(); });
+    scheduleTick(); // a warned window may reset while the program is down, or soon after it starts
+}
+
+bool LimitWatcher::enabled()
+{
+    return QSettings("tallyglass", "tallyglass").value(enabledKey, true).toBool();
+}
+
+void LimitWatcher::setEnabled(bool on)
+{
+    QSettings settings("tallyglass", "tallyglass");
+    settings.setValue(enabledKey, on);
+    settings.sync();
+}
+
+std::vector<int> LimitWatcher::thresholds()
+{
+    const QString stored = QSettings("tallyglass", "tallyglass").value(thresholdsKey).toString();
+    if (!stored.isEmpty()) {
+        try {
+            return LimitWarnings::parseThresholds(stored.toStdString());
+        } catch (const std::invalid_argument&) {
+            // edited by hand into something else: the defaults
+        }
+    }
+    return {std::begin(LimitWarnings::defaultThresholds), std::end(LimitWarnings::defaultThresholds)};
+}
+
+void LimitWatcher::setThresholds(const std::vector<int>& thresholds)
+{
+    QSettings settings("tallyglass", "tallyglass");
+    settings.setValue(thresholdsKey, QString::fromStdString(LimitWarnings::formatThresholds(thresholds)));
+    settings.sync();
+}
+
+void LimitWatcher::onReading(const LimitReading& reading)
+{
+    std::vector<std::string> texts;
+    {
+        std::lock_guard lock(mutex_);
+        warnings_.setThresholds(thresholds());
+        warnings_.setZoneOffset(zoneOffset());
+        const auto before = warnings_.state();
+        texts = warnings_.onReading(reading, clock_());
+        if (!(warnings_.state() == before))
+            store();
+    }
+    QMetaObject::invokeMethod(this, [this] { scheduleTick(); }, Qt::QueuedConnection);
+    say(texts);
+}
+
+void LimitWatcher::tick()
+{
+    std::vector<std::string> texts;
+    {
+        std::lock_guard lock(mutex_);
+        texts = warnings_.onTick(clock_());
+        if (!texts.empty())
+            store();
+    }
+    scheduleTick();
+    say(texts);
+}
+
+void LimitWatcher::scheduleTick()
+{
+    std::optional<Instant> next;
+    {
+        std::lock_guard lock(mutex_);
+        next = warnings_.nextTick();
+    }
+    if (!next) {
+        timer_->stop();
+        return;
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*next - clock_());
+    // Timers take ints: a far reset is looked at again within a day.
+    timer_->start(static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 86'400'000)));
+}
+
+void LimitWatcher::say(const std::vector<std::string>& texts)
+{
+    if (texts.empty() || !enabled() || !notify_)
+        return;
+    for (const std::string& text : texts)
+        notify_(text);
+}
+
+// Under the lock: the state on disk follows every change, so a restart warns no window twice.
+void LimitWatcher::store()
+{
+    QSettings settings("tallyglass", "tallyglass");
+    settings.setValue(stateKey, QString::fromStdString(warnings_.state().serialise()));
+    settings.sync();
+}
+
+} // namespace tallyglass

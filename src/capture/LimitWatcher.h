@@ -1,0 +1,50 @@
+#pragma once
+
+#include "capture/LimitWarnings.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace tallyglass {
+
+// Warns before the rate limits: runs each new reading through LimitWarnings
+// with the user's settings, keeps its state across restarts, and says the
+// reset of a warned five-hour window when it comes, reading or not. Readings
+// arrive on the server's threads; `notify` is called on whichever thread has
+// something to say, never under the watcher's lock.
+class LimitWatcher final : public QObject {
+public:
+    static constexpr const char* enabledKey = "tallyglass.warnings.enabled";       // on unless turned off
+    static constexpr const char* thresholdsKey = "tallyglass.warnings.thresholds"; // "80, 95"
+    static constexpr const char* stateKey = "tallyglass.warnings.state";
+
+    using Notify = std::function<void(const std::string& text)>;
+    using Clock = std::function<Instant()>;
+
+    explicit LimitWatcher(Notify notify, Clock clock = {}, QObject* parent = nullptr);
+
+    void onReading(const LimitReading& reading);
+
+    static bool enabled();
+    static void setEnabled(bool enabled);
+    static std::vector<int> thresholds(); // the stored ones, or the defaults when none or unreadable
+    static void setThresholds(const std::vector<int>& thresholds);
+
+private:
+    void tick();
+    void scheduleTick();
+    void say(const std::vector<std::string>& texts);
+    void store();
+
+    Notify notify_;
+    Clock clock_;
+    std::mutex mutex_;
+    LimitWarnings warnings_;
+    QTimer* timer_ = nullptr;
+};
+
+} // namespace tallyglass

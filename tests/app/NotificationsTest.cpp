@@ -1,0 +1,143 @@
+#include "app/Notifications.h"
+
+#include "capture/LimitWatcher.h"
+#include "core/IsoTime.h"
+#include "support/QtTestApp.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace tallyglass {
+namespace {
+
+// A notification service of our own on a session bus of our own: never the user's.
+class FakeNotifications : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    bool failing = false;
+    QStringList received; // "app|summary|body"
+
+public slots:
+    uint Notify(const QString& app, uint, const QString&, const QString& summary, const QString& body, const QStringList&,
+                const QVariantMap&, int)
+    {
+        if (failing) {
+            sendErrorReply(QDBusError::Failed, "the service is out of order");
+            return 0;
+        }
+        received << app + "|" + summary + "|" + body;
+        return static_cast<uint>(received.size());
+    }
+};
+
+class NotificationsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::qtApp();
+        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        if (!bus.waitForStarted(5000) || !bus.waitForReadyRead(5000))
+            GTEST_SKIP() << "dbus-daemon is not available (scripts/setup-debian installs it)";
+        address = QString::fromUtf8(bus.readLine()).trimmed();
+        // Before any use of the session bus in this process (each test runs in a process of its own).
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
+        service = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address, "fake-notifications"));
+        ASSERT_TRUE(service->isConnected());
+    }
+    void TearDown() override
+    {
+        if (service)
+            QDBusConnection::disconnectFromBus("fake-notifications");
+        bus.kill();
+        bus.waitForFinished();
+    }
+    void offer()
+    {
+        ASSERT_TRUE(service->registerObject("/org/freedesktop/Notifications", &fake, QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(service->registerService("org.freedesktop.Notifications"));
+    }
+
+    QProcess bus;
+    QString address;
+    std::unique_ptr<QDBusConnection> service;
+    FakeNotifications fake;
+    QStringList tray;
+    bool trayThere = true;
+    Notifications notifications{[this](const QString& title, const QString& text) {
+        if (trayThere)
+            tray << title + "|" + text;
+        return trayThere;
+    }};
+};
+
+TEST_F(NotificationsTest, aWarningBecomesADesktopNotification)
+{
+    offer();
+    notifications.show("5-hour limit at 82% \u2014 resets at 16:40");
+    ASSERT_TRUE(test::waitUntil([&] { return !fake.received.isEmpty(); }));
+    EXPECT_EQ(fake.received.front(), QString::fromUtf8("Tallyglass|Claude Code usage|5-hour limit at 82% \u2014 resets at 16:40"));
+    EXPECT_TRUE(tray.isEmpty());
+}
+
+// Without the service, or with one that answers an error, the tray says it; without a tray, the log.
+TEST_F(NotificationsTest, aMissingOrFailingServiceFallsBackToTheTrayThenTheLog)
+{
+    notifications.show("first");
+    ASSERT_TRUE(test::waitUntil([&] { return tray.size() == 1; }));
+    EXPECT_EQ(tray.front(), "Claude Code usage|first");
+
+    offer();
+    fake.failing = true;
+    notifications.show("second");
+    ASSERT_TRUE(test::waitUntil([&] { return tray.size() == 2; }));
+    EXPECT_EQ(tray.back(), "Claude Code usage|second");
+
+    trayThere = false;
+    testing::internal::CaptureStderr();
+    notifications.show("third");
+    test::waitUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tallyglass] warning: third\n");
+}
+
+// The watcher keeps its windows across restarts and stays quiet when warnings are off.
+TEST_F(NotificationsTest, theWatcherWarnsOncePerWindowAcrossRestartsAndNotWhenTurnedOff)
+{
+    QSettings("tallyglass", "tallyglass").clear();
+    const Instant now = *IsoTime::parse("2026-12-06T10:00:00Z");
+    std::vector<std::string> said;
+    const LimitReading reading{now, 85, now + std::chrono::hours(2), std::nullopt, std::nullopt};
+    {
+        LimitWatcher watcher([&](const std::string& text) { said.push_back(text); }, [&] { return now; });
+        watcher.onReading(reading);
+    }
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0].rfind("5-hour limit at 85%", 0), 0u);
+    {
+        LimitWatcher restarted([&](const std::string& text) { said.push_back(text); }, [&] { return now; });
+        restarted.onReading({now + std::chrono::minutes(1), 90, now + std::chrono::hours(2), std::nullopt, std::nullopt});
+        EXPECT_EQ(said.size(), 1u);
+        LimitWatcher::setEnabled(false);
+        restarted.onReading({now + std::chrono::minutes(2), 96, now + std::chrono::hours(2), std::nullopt, std::nullopt});
+        EXPECT_EQ(said.size(), 1u);
+    }
+    LimitWatcher::setEnabled(true);
+    LimitWatcher::setThresholds({50});
+    EXPECT_EQ(LimitWatcher::thresholds(), std::vector<int>{50});
+    QSettings("tallyglass", "tallyglass").setValue(LimitWatcher::thresholdsKey, "nonsense");
+    EXPECT_EQ(LimitWatcher::thresholds(), (std::vector<int>{80, 95}));
+}
+
+} // namespace
+} // namespace tallyglass
+
+#include "NotificationsTest.moc"
