@@ -64,7 +64,7 @@ QImage renderSettings(bool installed, const char* thresholds = nullptr)
     auto* view = new SettingsView(actions, {}, &window);
     layout->addWidget(view);
     ThemeManager::makeThemedRoot(&window);
-    window.setFixedSize(SettingsView::width, SettingsView::height);
+    window.setFixedSize(SettingsView::windowWidth, SettingsView::windowHeight);
     window.show();
     if (thresholds) { // typed and left: refused with its reason, nothing stored
         view->thresholdsField()->setText(thresholds);
@@ -99,7 +99,7 @@ void addWindowShots(std::vector<Shot>& shots)
     welcome("4-done", {3, true, true, nullptr});
     const auto settings = [&](std::string name, bool installed, const char* thresholds) {
         shots.push_back({"settings-" + name, [installed, thresholds] { return renderSettings(installed, thresholds); },
-                         [](const QImage& image) { return sizedAndNotBlank(image, SettingsView::width, SettingsView::height); }});
+                         [](const QImage& image) { return sizedAndNotBlank(image, SettingsView::windowWidth, SettingsView::windowHeight); }});
     };
     settings("hook-installed", true, nullptr);
     settings("hook-missing", false, nullptr);

@@ -22,10 +22,21 @@ std::size_t terminalWidth()
 
 std::chrono::seconds zoneOffset()
 {
-    const std::time_t now = std::time(nullptr);
+    return zoneOffsetAt(std::chrono::system_clock::now());
+}
+
+std::chrono::seconds zoneOffsetAt(std::chrono::system_clock::time_point t)
+{
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
     std::tm local{};
-    ::localtime_r(&now, &local);
+    ::localtime_r(&seconds, &local);
     return std::chrono::seconds(local.tm_gmtoff);
+}
+
+bool print(const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
 std::string databaseProblem(const std::exception& error, const std::filesystem::path& database)

@@ -15,8 +15,13 @@ namespace tallyglass::CommandSupport {
 // (piped output is never cut).
 std::size_t terminalWidth();
 
-// Local time minus UTC, now.
+// Local time minus UTC, now or at a moment (daylight-saving time moves it).
 std::chrono::seconds zoneOffset();
+std::chrono::seconds zoneOffsetAt(std::chrono::system_clock::time_point t);
+
+// Writes all of `text` to standard output; false (errno set) when it could not,
+// as on a full disk or a closed pipe.
+bool print(const std::string& text);
 
 // A database failure as a sentence naming the file and, where one is known, the fix.
 std::string databaseProblem(const std::exception& error, const std::filesystem::path& database);

@@ -13,8 +13,10 @@
 #include <nlohmann/json.hpp>
 
 #include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace tallyglass::LimitsCommand {
 
@@ -38,13 +40,22 @@ std::string percent(double value)
     return std::to_string(static_cast<long long>(std::floor(value))) + "%";
 }
 
-std::string local(Instant t, std::chrono::seconds offset)
+// Local wall-clock time, with the offset of that moment (daylight-saving time moves it).
+std::string local(Instant t)
 {
-    const std::string text = IsoTime::formatSeconds(t + offset);
+    const std::string text = IsoTime::formatSeconds(t + CommandSupport::zoneOffsetAt(std::chrono::time_point_cast<std::chrono::system_clock::duration>(t)));
     return text.substr(0, 10) + " " + text.substr(11, 5);
 }
 
 } // namespace
+
+// A full disk or a closed pipe is a failure, not a list shown.
+int written(const std::string& text)
+{
+    if (CommandSupport::print(text))
+        return 0;
+    return CommandSupport::fail("limits", std::string("cannot write the list: ") + std::strerror(errno), 1);
+}
 
 int run(const std::vector<std::string>& arguments)
 {
@@ -70,8 +81,10 @@ int run(const std::vector<std::string>& arguments)
         return fail("limits", std::string(error.what()) + "\n(see 'tallyglass limits --help')", 2);
     }
 
+    // Local days, as the times are shown: the day ends at local midnight.
     const Instant now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
-    const Instant to = UtcCalendar::addDays(UtcCalendar::startOfDay(now), 1);
+    const auto offset = CommandSupport::zoneOffset();
+    const Instant to = UtcCalendar::addDays(UtcCalendar::startOfDay(now + offset), 1) - offset;
     const Instant from = UtcCalendar::addDays(to, -days);
     std::vector<LimitReading> readings;
     const auto path = AppPaths::database();
@@ -105,26 +118,26 @@ int run(const std::vector<std::string>& arguments)
         out["fiveHour"] = list(fiveHour);
         out["fiveHourReached"] = reached;
         out["sevenDay"] = list(sevenDay);
-        std::printf("%s\n", out.dump(2).c_str());
-        return 0;
+        return written(out.dump(2) + "\n");
     }
-    const auto offset = CommandSupport::zoneOffset();
-    std::printf("Rate limits, last %lld %s (local time)\n\n", static_cast<long long>(days), days == 1 ? "day" : "days");
-    if (fiveHour.empty() && sevenDay.empty()) {
-        std::printf("No readings in these days. They come with Claude Code's status line while the app or\n"
-                    "'tallyglass --headless' runs, for plans with usage limits.\n");
-        return 0;
+    std::string text = "Rate limits, last " + std::to_string(days) + (days == 1 ? " day" : " days") + " (local time)\n\n";
+    if (fiveHour.empty() && sevenDay.empty())
+        return written(text + "No readings in these days. They come with Claude Code's status line while the app or\n"
+                              "'tallyglass --headless' runs, for plans with usage limits.\n");
+    if (!fiveHour.empty()) {
+        TextTable five({{"Five-hour window"}, {"Resets"}, {"Peak", true}, {"Limit"}});
+        for (const auto& w : fiveHour)
+            five.add({local(w.start), local(w.resetsAt), percent(w.peak), w.reached ? "reached" : ""});
+        text += five.render(CommandSupport::terminalWidth()) + "Limit reached in " + std::to_string(reached) + " of "
+            + std::to_string(fiveHour.size()) + (fiveHour.size() == 1 ? " window\n" : " windows\n");
     }
-    TextTable five({{"Five-hour window"}, {"Resets"}, {"Peak", true}, {"Limit"}});
-    for (const auto& w : fiveHour)
-        five.add({local(w.start, offset), local(w.resetsAt, offset), percent(w.peak), w.reached ? "reached" : ""});
-    std::fputs(five.render(CommandSupport::terminalWidth()).c_str(), stdout);
-    std::printf("Limit reached in %zu of %zu windows\n\n", reached, fiveHour.size());
-    TextTable seven({{"Seven-day window"}, {"Resets"}, {"Peak", true}});
-    for (const auto& w : sevenDay)
-        seven.add({local(w.start, offset), local(w.resetsAt, offset), percent(w.peak)});
-    std::fputs(seven.render(CommandSupport::terminalWidth()).c_str(), stdout);
-    return 0;
+    if (!sevenDay.empty()) {
+        TextTable seven({{"Seven-day window"}, {"Resets"}, {"Peak", true}});
+        for (const auto& w : sevenDay)
+            seven.add({local(w.start), local(w.resetsAt), percent(w.peak)});
+        text += (fiveHour.empty() ? "" : "\n") + seven.render(CommandSupport::terminalWidth());
+    }
+    return written(text);
 }
 
 } // namespace tallyglass::LimitsCommand

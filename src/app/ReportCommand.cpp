@@ -153,18 +153,15 @@ int run(const std::vector<std::string>& arguments)
 
     // A full disk or a closed pipe is a failure too, not a report shown.
     const auto print = [](const std::string& text) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        if (!CommandSupport::print(text))
             return fail("report", std::string("cannot write the report: ") + std::strerror(errno), 1);
         return 0;
     };
     if (request.json)
         return print(TerminalReport::renderJson(report, appVersion));
-    if (messages.empty() && !hasAny) {
-        std::printf("No usage recorded yet. Install the hook ('tallyglass hook install') so that Claude Code reports its\n"
-                    "sessions, or check that its transcripts are in ~/.claude/projects ('tallyglass import' reads them).\n");
-        return 0;
-    }
+    if (messages.empty() && !hasAny)
+        return print("No usage recorded yet. Install the hook ('tallyglass hook install') so that Claude Code reports its\n"
+                     "sessions, or check that its transcripts are in ~/.claude/projects ('tallyglass import' reads them).\n");
     return print(TerminalReport::renderText(report, CommandSupport::terminalWidth(), now, CommandSupport::zoneOffset()));
 }
 

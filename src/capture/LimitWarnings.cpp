@@ -44,8 +44,8 @@ LimitWarnings::Window windowFrom(const json& j)
         for (const json& t : j["spent"])
             if (t.is_number_integer())
                 w.spent.push_back(t.get<int>());
-    w.warned = j.value("warned", false);
-    w.resetSaid = j.value("resetSaid", false);
+    w.warned = j.contains("warned") && j["warned"].is_boolean() && j["warned"].get<bool>();
+    w.resetSaid = j.contains("resetSaid") && j["resetSaid"].is_boolean() && j["resetSaid"].get<bool>();
     return w;
 }
 
@@ -73,7 +73,7 @@ LimitWarnings::State LimitWarnings::State::parse(std::string_view text)
     return state;
 }
 
-LimitWarnings::LimitWarnings(std::vector<int> thresholds, State state, std::chrono::seconds zoneOffset)
+LimitWarnings::LimitWarnings(std::vector<int> thresholds, State state, ZoneOffset zoneOffset)
     : thresholds_(std::move(thresholds))
     , state_(std::move(state))
     , zoneOffset_(zoneOffset)
@@ -104,7 +104,7 @@ std::vector<std::string> LimitWarnings::check(Window& window, const std::optiona
     window.spent.insert(window.spent.end(), crossed.begin(), crossed.end());
     std::sort(window.spent.begin(), window.spent.end());
     window.warned = true;
-    const Instant local = *resetsAt + zoneOffset_;
+    const Instant local = *resetsAt + (zoneOffset_ ? zoneOffset_(*resetsAt) : std::chrono::seconds(0));
     const std::string clock = IsoTime::formatSeconds(local).substr(11, 5);
     if (fiveHour) {
         out.push_back("5-hour limit at " + percent(*used) + " \u2014 resets at " + clock);
@@ -133,6 +133,8 @@ std::vector<std::string> LimitWarnings::onTick(Instant now)
     if (!window.warned || window.resetSaid || !window.resetsAt || *window.resetsAt > now)
         return {};
     window.resetSaid = true;
+    if (now - *window.resetsAt > std::chrono::minutes(10))
+        return {};
     return {"5-hour window reset \u2014 0% used"};
 }
 
@@ -163,10 +165,8 @@ std::vector<int> LimitWarnings::parseThresholds(std::string_view text)
         token.clear();
     };
     for (const char c : text) {
-        if (c == ',' || c == ' ' || c == ';' || c == '\t') {
+        if (c == ',' || c == ' ' || c == ';' || c == '\t' || c == '%') { // "80%, 95%" reads as 80, 95
             take();
-        } else if (c == '%') {
-            continue; // "80%" reads as 80
         } else {
             token += c;
         }

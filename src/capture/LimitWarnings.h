@@ -3,6 +3,7 @@
 #include "storage/LimitReading.h"
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,19 +39,22 @@ public:
 
     static constexpr int defaultThresholds[] = {80, 95};
 
-    // `zoneOffset`: local time minus UTC, for the reset times in the texts.
-    LimitWarnings(std::vector<int> thresholds, State state, std::chrono::seconds zoneOffset);
+    // Local time minus UTC at a moment: the reset times in the texts are local.
+    using ZoneOffset = std::function<std::chrono::seconds(Instant)>;
+
+    LimitWarnings(std::vector<int> thresholds, State state, ZoneOffset zoneOffset);
 
     // The texts to show for a new reading, in order.
     std::vector<std::string> onReading(const LimitReading& reading, Instant now);
-    // The texts due at `now` without a reading: a warned five-hour window that reset.
+    // The texts due at `now` without a reading: a warned five-hour window that
+    // reset (not one that reset long before, as after a restart: that is old news).
     std::vector<std::string> onTick(Instant now);
     // When onTick() next has something to say, if ever.
     std::optional<Instant> nextTick() const;
 
     const State& state() const { return state_; }
     void setThresholds(std::vector<int> thresholds) { thresholds_ = std::move(thresholds); }
-    void setZoneOffset(std::chrono::seconds zoneOffset) { zoneOffset_ = zoneOffset; }
+
 
     // "80, 95" as sorted whole percentages without repeats; throws
     // std::invalid_argument with a sentence saying what is wrong.
@@ -63,7 +67,7 @@ private:
 
     std::vector<int> thresholds_;
     State state_;
-    std::chrono::seconds zoneOffset_;
+    ZoneOffset zoneOffset_;
 };
 
 } // namespace tallyglass

@@ -15,11 +15,12 @@ Instant systemNow()
     return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
 }
 
-std::chrono::seconds zoneOffset()
+// The offset at that moment, so that a reset after a change of daylight-saving time reads right.
+std::chrono::seconds zoneOffsetAt(Instant t)
 {
-    const std::time_t now = std::time(nullptr);
+    const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
     std::tm local{};
-    ::localtime_r(&now, &local);
+    ::localtime_r(&seconds, &local);
     return std::chrono::seconds(local.tm_gmtoff);
 }
 
@@ -35,7 +36,7 @@ LimitWatcher::LimitWatcher(Notify notify, Clock clock, QObject* parent)
     : QObject(parent)
     , notify_(std::move(notify))
     , clock_(clock ? std::move(clock) : Clock(systemNow))
-    , warnings_(thresholds(), storedState(), zoneOffset())
+    , warnings_(thresholds(), storedState(), zoneOffsetAt)
     , timer_(new QTimer(this))
 {
     timer_->setSingleShot(true);
@@ -81,10 +82,10 @@ void LimitWatcher::onReading(const LimitReading& reading)
     {
         std::lock_guard lock(mutex_);
         warnings_.setThresholds(thresholds());
-        warnings_.setZoneOffset(zoneOffset());
         const auto before = warnings_.state();
         texts = warnings_.onReading(reading, clock_());
-        if (!(warnings_.state() == before))
+        // Stored when a window or what it spent changes, not for every redraw of the status line.
+        if (!(warnings_.state().fiveHour == before.fiveHour && warnings_.state().sevenDay == before.sevenDay))
             store();
     }
     QMetaObject::invokeMethod(this, [this] { scheduleTick(); }, Qt::QueuedConnection);
@@ -96,8 +97,9 @@ void LimitWatcher::tick()
     std::vector<std::string> texts;
     {
         std::lock_guard lock(mutex_);
+        const auto before = warnings_.state();
         texts = warnings_.onTick(clock_());
-        if (!texts.empty())
+        if (!(warnings_.state() == before))
             store();
     }
     scheduleTick();

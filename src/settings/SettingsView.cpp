@@ -51,7 +51,7 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     , actions_(std::move(actions))
     , onClose_(std::move(onClose))
 {
-    setFixedSize(width, height);
+    setFixedSize(windowWidth, windowHeight);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(18, 18, 18, 14);
     layout->setSpacing(4);
@@ -172,6 +172,9 @@ void SettingsView::showEvent(QShowEvent* event)
     restyle(); // inside its window now: the window's appearance
     refreshHook();
     login_->setChecked(actions_.launchAtLogin && actions_.launchAtLogin());
+    // What was refused last time is gone: the field shows what is in use.
+    thresholds_->setText(QString::fromStdString(LimitWarnings::formatThresholds(LimitWatcher::thresholds())));
+    thresholdsError_->hide();
 }
 
 void SettingsView::paintEvent(QPaintEvent*)
@@ -225,7 +228,7 @@ void SettingsWindowController::show()
         QDialog* window = window_;
         view_ = new SettingsView(actions_, [window] { window->close(); }, window_);
         layout->addWidget(view_);
-        window_->setFixedSize(SettingsView::width, SettingsView::height);
+        window_->setFixedSize(SettingsView::windowWidth, SettingsView::windowHeight);
         ThemeManager::makeThemedRoot(window_);
     }
     if (!window_->isVisible()) {

@@ -30,8 +30,8 @@ class SettingsView final : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int width = 380;
-    static constexpr int height = 416; // grown from 352 by the warnings row
+    static constexpr int windowWidth = 380;
+    static constexpr int windowHeight = 416; // grown from 352 by the warnings row
     SettingsView(SettingsActions actions, std::function<void()> onClose, QWidget* parent = nullptr);
 
     // The hook row follows the installed state; asked when shown and on every change.

@@ -443,7 +443,8 @@ void WriteDatabase::upsertRateLimits(const RateLimitWindow& five, const RateLimi
 {
     queue_->sync([&] {
         runWithRetry([&] {
-            WriteDatabaseSupport::inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+            std::optional<LimitValues> kept;
+            const auto write = [&] {
                 SqliteStatement statement = prepare(upsertRateLimitsSql);
                 const std::string atText = IsoTime::formatSeconds(at);
                 statement.bindOptionalDouble(1, five.utilization);
@@ -454,8 +455,16 @@ void WriteDatabase::upsertRateLimits(const RateLimitWindow& five, const RateLimi
                 statement.bindText(6, atText);
                 if (const int rc = statement.step(); rc != SQLITE_DONE)
                     failStep(rc);
-                keepLimitReading(five, seven, at);
-            });
+                kept = keepLimitReading(five, seven, at);
+            };
+            try {
+                WriteDatabaseSupport::inTransaction(handle_, [this](const char* sql) { exec(sql); }, write);
+            } catch (...) {
+                lastReading_.reset(); // whatever the file holds now, it is looked up again
+                throw;
+            }
+            if (kept)
+                lastReading_ = std::move(kept); // remembered once it is there for good
         });
     });
 }

@@ -89,14 +89,16 @@ private:
     void repriceStep(std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar);
 
     void insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql);
-    void keepLimitReading(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at);
+    using LimitValues = std::array<std::optional<std::string>, 4>;
+    // Stores the reading unless it repeats the last; the values stored, if any.
+    std::optional<LimitValues> keepLimitReading(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at);
     void mergeStoredMessage(SqliteStatement& select, SqliteStatement& update, const MessageInsert& m);
     std::string nowText() const;
 
     const std::filesystem::path path_;
     sqlite3* handle_ = nullptr;
     // The values of the last stored rate-limit reading (as text), once looked up.
-    std::optional<std::array<std::optional<std::string>, 4>> lastReading_;
+    std::optional<LimitValues> lastReading_;
     Options options_;
     int lastErrorCode_ = 0;
     std::atomic<bool> stopping_{false};

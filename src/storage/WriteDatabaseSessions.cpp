@@ -35,9 +35,10 @@ constexpr const char* insertReadingSql =
 // A reading that repeats the last one stores nothing: the status line is drawn
 // again and again with the same values. The last one is remembered, so that
 // repeating costs no query either.
-void WriteDatabase::keepLimitReading(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at)
+std::optional<WriteDatabase::LimitValues> WriteDatabase::keepLimitReading(const RateLimitWindow& five, const RateLimitWindow& seven,
+                                                                          Instant at)
 {
-    using Values = std::array<std::optional<std::string>, 4>;
+    using Values = LimitValues;
     const auto number = [](const std::optional<double>& value) {
         return value ? std::optional<std::string>(std::to_string(*value)) : std::nullopt;
     };
@@ -58,7 +59,7 @@ void WriteDatabase::keepLimitReading(const RateLimitWindow& five, const RateLimi
         }
     }
     if (lastReading_ && *lastReading_ == values)
-        return;
+        return std::nullopt;
     SqliteStatement insert = prepare(insertReadingSql);
     insert.bindText(1, IsoTime::formatSeconds(at));
     insert.bindOptionalDouble(2, five.utilization);
@@ -67,7 +68,7 @@ void WriteDatabase::keepLimitReading(const RateLimitWindow& five, const RateLimi
     insert.bindOptionalText(5, seven.resetsAt);
     if (const int rc = insert.step(); rc != SQLITE_DONE)
         failStep(rc);
-    lastReading_ = values;
+    return values;
 }
 
 void WriteDatabase::setSessionActive(const std::string& sessionId, bool active)

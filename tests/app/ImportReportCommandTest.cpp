@@ -153,6 +153,12 @@ TEST_F(ImportReportCommandTest, limitsListsTheWindowsOfTheDaysWithTheirPeaks)
     const auto text = tallyglass({"limits", "--days", "3"});
     EXPECT_NE(text.out.find("Limit reached in 1 of 2 windows"), std::string::npos) << text.out;
     EXPECT_EQ(tallyglass({"limits", "--weeks", "1"}).exitCode, 2);
+    // Output that cannot be written is a failure, never a list shown.
+    for (const char* command : {"limits", "report --no-update"}) {
+        const auto full = test::runProcess({"/bin/sh", "-c", std::string(TALLYGLASS_EXECUTABLE) + " " + command + " > /dev/full"}, "", environment);
+        EXPECT_EQ(full.exitCode, 1) << command;
+        EXPECT_NE(full.err.find("cannot write the"), std::string::npos) << full.err;
+    }
 }
 
 // Help anywhere, both spellings of a value, and mistakes that say the fix.

@@ -23,7 +23,8 @@ using Texts = std::vector<std::string>;
 // Readings in order, each with the warnings it must give; local time is UTC+1.
 TEST(LimitWarnings, eachThresholdWarnsOncePerWindowForTheHighestOneCrossed)
 {
-    LimitWarnings warnings({80, 95}, {}, std::chrono::hours(1));
+    const auto utcPlusOne = [](Instant) { return std::chrono::seconds(3600); };
+    LimitWarnings warnings({80, 95}, {}, utcPlusOne);
     const struct {
         LimitReading reading;
         Texts texts;
@@ -42,7 +43,7 @@ TEST(LimitWarnings, eachThresholdWarnsOncePerWindowForTheHighestOneCrossed)
         EXPECT_EQ(warnings.onReading(step.reading, step.reading.at), step.texts) << IsoTime::formatSeconds(step.reading.at);
 
     // A restart in the middle of the window: the state comes back, nothing is said twice.
-    LimitWarnings restarted({80, 95}, LimitWarnings::State::parse(warnings.state().serialise()), std::chrono::hours(1));
+    LimitWarnings restarted({80, 95}, LimitWarnings::State::parse(warnings.state().serialise()), utcPlusOne);
     EXPECT_EQ(restarted.state(), warnings.state());
     EXPECT_EQ(restarted.onReading(fiveHour("2026-12-06T17:00:00Z", 99, "2026-12-06T20:45:00Z"), t("2026-12-06T17:00:00Z")), Texts{});
     // The warned window's reset is said when it comes, even without a reading, once.
@@ -51,22 +52,31 @@ TEST(LimitWarnings, eachThresholdWarnsOncePerWindowForTheHighestOneCrossed)
     EXPECT_EQ(restarted.onTick(t("2026-12-06T20:45:00Z")), Texts{"5-hour window reset \u2014 0% used"});
     EXPECT_EQ(restarted.onTick(t("2026-12-06T21:00:00Z")), Texts{});
     EXPECT_EQ(restarted.onReading(fiveHour("2026-12-06T21:00:00Z", 1, "2026-12-07T02:00:00Z"), t("2026-12-06T21:00:00Z")), Texts{});
+    // Back after a long pause: a reset of hours ago is old news, said no more.
+    LimitWarnings later({80, 95}, {}, utcPlusOne);
+    later.onReading(fiveHour("2026-12-07T00:00:00Z", 90, "2026-12-07T02:00:00Z"), t("2026-12-07T00:00:00Z"));
+    EXPECT_EQ(later.onTick(t("2026-12-07T05:00:00Z")), Texts{});
+    EXPECT_EQ(later.nextTick(), std::nullopt);
 }
 
 TEST(LimitWarnings, windowsAlreadyOverAndSevenDayWindows)
 {
-    LimitWarnings warnings({80, 95}, {}, std::chrono::hours(-5));
+    // A zone that moves its clocks between now and the reset: the text says the time at the reset.
+    LimitWarnings warnings({80, 95}, {}, [](Instant at) {
+        return std::chrono::seconds(at < *IsoTime::parse("2026-12-08T00:00:00Z") ? -5 * 3600 : -4 * 3600);
+    });
     // A window whose reset time has passed (a late or replayed reading) never warns.
     EXPECT_EQ(warnings.onReading(fiveHour("2026-12-06T10:00:00Z", 99, "2026-12-06T09:00:00Z"), t("2026-12-06T10:00:00Z")), Texts{});
     const LimitReading week{t("2026-12-06T10:00:00Z"), std::nullopt, std::nullopt, 81.5, t("2026-12-09T15:00:00Z")};
-    EXPECT_EQ(warnings.onReading(week, t("2026-12-06T10:00:00Z")), Texts{"7-day limit at 81% \u2014 resets Wed 10:00"});
+    EXPECT_EQ(warnings.onReading(week, t("2026-12-06T10:00:00Z")), Texts{"7-day limit at 81% \u2014 resets Wed 11:00"});
     EXPECT_EQ(LimitWarnings::State::parse("not json"), LimitWarnings::State{});
+    EXPECT_EQ(LimitWarnings::State::parse(R"({"fiveHour":{"warned":1,"spent":"80","resetsAt":5}})"), LimitWarnings::State{});
 }
 
 TEST(LimitWarnings, thresholdsAreWholePercentagesSortedOnce)
 {
     const std::pair<const char*, std::vector<int>> good[] = {
-        {"80, 95", {80, 95}}, {"95 80 80", {80, 95}}, {"50%;100", {50, 100}}, {" 1 ", {1}}};
+        {"80, 95", {80, 95}}, {"95 80 80", {80, 95}}, {"50%;100", {50, 100}}, {" 1 ", {1}}, {"8%5", {5, 8}}};
     for (const auto& [text, thresholds] : good)
         EXPECT_EQ(LimitWarnings::parseThresholds(text), thresholds) << text;
     const std::pair<const char*, const char*> bad[] = {

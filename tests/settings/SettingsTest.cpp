@@ -44,7 +44,7 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     QDialog* window = app.settings()->window();
     SettingsView* view = app.settings()->view();
     ASSERT_TRUE(window->isVisible());
-    EXPECT_EQ(window->size(), QSize(SettingsView::width, SettingsView::height));
+    EXPECT_EQ(window->size(), QSize(SettingsView::windowWidth, SettingsView::windowHeight));
     EXPECT_EQ(window->windowTitle(), "Settings");
 
     // The hook row, before and after each change is announced.
