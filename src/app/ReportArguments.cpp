@@ -95,6 +95,34 @@ TerminalReport::Grouping grouping(const std::string& text)
 
 } // namespace
 
+Days days(const CommandLine::Parsed& parsed, Instant now)
+{
+    for (const auto& [a, b] : {std::pair{"--days", "--since"}, std::pair{"--days", "--all"}, std::pair{"--since", "--all"}})
+        if (parsed.has(a) && parsed.has(b))
+            throw UsageError(std::string(a) + " and " + b + " both choose the first day; use one of them");
+    const Instant today = UtcCalendar::startOfDay(now);
+    const Instant last = parsed.has("--until") ? day("--until", parsed.value("--until")) : today;
+    Days chosen;
+    chosen.to = UtcCalendar::addDays(last, 1);
+    if (parsed.has("--since")) {
+        chosen.from = day("--since", parsed.value("--since"));
+        if (chosen.from > last)
+            throw UsageError("--since " + dayText(chosen.from) + " is after " + (parsed.has("--until") ? "--until " : "today, ")
+                             + dayText(last));
+        chosen.title = chosen.from == last ? dayText(last) : dayText(chosen.from) + " to " + dayText(last);
+    } else if (parsed.has("--all")) {
+        chosen.fromFirstData = true;
+        chosen.from = last;
+        chosen.title = "all time";
+    } else {
+        const std::int64_t count = parsed.has("--days") ? wholeNumber("--days", parsed.value("--days"), 1, 36'500) : 7;
+        chosen.from = UtcCalendar::addDays(last, 1 - count);
+        chosen.title = parsed.has("--until") ? std::to_string(count) + (count == 1 ? " day" : " days") + " to " + dayText(last)
+                                             : "last " + std::to_string(count) + (count == 1 ? " day" : " days");
+    }
+    return chosen;
+}
+
 Request parse(const std::vector<std::string>& arguments, Instant now)
 {
     const auto parsed = CommandLine::parse(arguments, {{"--days", "N"},
@@ -113,30 +141,12 @@ Request parse(const std::vector<std::string>& arguments, Instant now)
     }
     if (!parsed.words.empty())
         throw UsageError("unexpected '" + parsed.words.front() + "'; the report takes only options");
-    for (const auto& [a, b] : {std::pair{"--days", "--since"}, std::pair{"--days", "--all"}, std::pair{"--since", "--all"}})
-        if (parsed.has(a) && parsed.has(b))
-            throw UsageError(std::string(a) + " and " + b + " both choose the first day; use one of them");
-
-    const Instant today = UtcCalendar::startOfDay(now);
-    const Instant last = parsed.has("--until") ? day("--until", parsed.value("--until")) : today;
+    const Days chosen = days(parsed, now);
     TerminalReport::Options& options = request.options;
-    options.to = UtcCalendar::addDays(last, 1);
-    if (parsed.has("--since")) {
-        options.from = day("--since", parsed.value("--since"));
-        if (options.from > last)
-            throw UsageError("--since " + dayText(options.from) + " is after " + (parsed.has("--until") ? "--until " : "today, ")
-                             + dayText(last));
-        options.title = options.from == last ? dayText(last) : dayText(options.from) + " to " + dayText(last);
-    } else if (parsed.has("--all")) {
-        request.fromFirstData = true;
-        options.from = last;
-        options.title = "all time";
-    } else {
-        const std::int64_t days = parsed.has("--days") ? wholeNumber("--days", parsed.value("--days"), 1, 36'500) : 7;
-        options.from = UtcCalendar::addDays(last, 1 - days);
-        options.title = (parsed.has("--until") ? std::to_string(days) + (days == 1 ? " day" : " days") + " to " + dayText(last)
-                                               : "last " + std::to_string(days) + (days == 1 ? " day" : " days"));
-    }
+    options.from = chosen.from;
+    options.to = chosen.to;
+    options.title = chosen.title;
+    request.fromFirstData = chosen.fromFirstData;
     if (parsed.has("--by"))
         options.by = grouping(parsed.value("--by"));
     options.breakdown = parsed.has("--breakdown");

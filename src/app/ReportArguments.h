@@ -22,4 +22,13 @@ struct Request {
 // included). Throws CommandLine::UsageError saying what is wrong.
 Request parse(const std::vector<std::string>& arguments, Instant now);
 
+// The days that --days, --since, --until and --all choose (the report's and the export's).
+struct Days {
+    Instant from;
+    Instant to;
+    std::string title;
+    bool fromFirstData = false;
+};
+Days days(const CommandLine::Parsed& parsed, Instant now);
+
 } // namespace tallyglass::ReportArguments

@@ -84,6 +84,15 @@ std::optional<std::string> update()
 
 } // namespace
 
+// A running app captures as things happen; otherwise the transcripts are read first.
+Freshness bringUpToDate()
+{
+    if (SingleInstance::isHeld(AppPaths::configDirectory() / "running.lock"))
+        return {true, std::nullopt};
+    auto problem = update();
+    return {!problem, std::move(problem)};
+}
+
 int run(const std::vector<std::string>& arguments)
 {
     const Instant now = nowInstant();
@@ -98,14 +107,9 @@ int run(const std::vector<std::string>& arguments)
         return 0;
     }
 
-    // A running app captures as things happen; otherwise the transcripts are read first.
-    const bool live = SingleInstance::isHeld(AppPaths::configDirectory() / "running.lock");
-    bool current = live;
-    std::optional<std::string> notUpdated;
-    if (request.update && !live) {
-        notUpdated = update();
-        current = !notUpdated;
-    }
+    const Freshness freshness = request.update ? bringUpToDate() : Freshness{};
+    const bool current = freshness.current;
+    const std::optional<std::string>& notUpdated = freshness.problem;
 
     const auto path = AppPaths::database();
     std::vector<DashboardMessage> messages;

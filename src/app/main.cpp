@@ -3,6 +3,7 @@
 #include "app/DesktopApp.h"
 #include "app/HeadlessApp.h"
 #include "app/HookCommand.h"
+#include "app/ExportCommand.h"
 #include "app/ImportCommand.h"
 #include "app/LimitsCommand.h"
 #include "app/ReportCommand.h"
@@ -39,6 +40,7 @@ constexpr std::string_view usage =
     "                  session, project or model; JSON for scripts\n"
     "  limits          the five-hour windows of the last days, their peaks and the\n"
     "                  limits reached; the seven-day peaks\n"
+    "  export          the stored figures as CSV or JSON, per message, session, day or model\n"
     "  hook install    register the hook with Claude Code\n"
     "  hook uninstall  remove the hook and restore Claude Code's own status line\n"
     "  hook status     say whether the hook is installed (exit 0 if so, 1 if not)\n"
@@ -143,7 +145,7 @@ int main(int argc, char** argv)
         return 0;
     }
     // The commands answer their own help; anywhere else it is the program's.
-    if ((command != "hook" && command != "import" && command != "report" && command != "limits") && asksForHelp(arguments)) {
+    if ((command != "hook" && command != "import" && command != "report" && command != "limits" && command != "export") && asksForHelp(arguments)) {
         std::fwrite(usage.data(), 1, usage.size(), stdout);
         return 0;
     }
@@ -155,6 +157,8 @@ int main(int argc, char** argv)
         return tallyglass::ReportCommand::run(rest);
     if (command == "limits")
         return tallyglass::LimitsCommand::run(rest);
+    if (command == "export")
+        return tallyglass::ExportCommand::run(rest);
     if (command.empty()) {
         if (!prepareDisplay())
             return 1;
@@ -178,6 +182,6 @@ int main(int argc, char** argv)
     if (command == "--headless" || command == "--version")
         return usageError(command + " takes no arguments, not '" + rest.front() + "'");
     const std::string near =
-        tallyglass::CommandLine::nearest(command, {"import", "report", "limits", "hook", "--headless", "--version", "--help"});
+        tallyglass::CommandLine::nearest(command, {"import", "report", "limits", "export", "hook", "--headless", "--version", "--help"});
     return usageError("unknown command '" + command + "'" + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }

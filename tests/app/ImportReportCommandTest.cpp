@@ -154,7 +154,7 @@ TEST_F(ImportReportCommandTest, limitsListsTheWindowsOfTheDaysWithTheirPeaks)
     EXPECT_NE(text.out.find("Limit reached in 1 of 2 windows"), std::string::npos) << text.out;
     EXPECT_EQ(tallyglass({"limits", "--weeks", "1"}).exitCode, 2);
     // Output that cannot be written is a failure, never a list shown.
-    for (const char* command : {"limits", "report --no-update"}) {
+    for (const char* command : {"limits", "report --no-update", "export --no-update"}) {
         const auto full = test::runProcess({"/bin/sh", "-c", std::string(TALLYGLASS_EXECUTABLE) + " " + command + " > /dev/full"}, "", environment);
         EXPECT_EQ(full.exitCode, 1) << command;
         EXPECT_NE(full.err.find("cannot write the"), std::string::npos) << full.err;
@@ -181,6 +181,7 @@ TEST_F(ImportReportCommandTest, theCommandLineFollowsTheUsualConventions)
         {{"reprot"}, 2, "", "unknown command 'reprot'; did you mean 'report'?"},
         {{"report", "--dayz", "3"}, 2, "", "tallyglass report: unknown option '--dayz'; did you mean '--days'?\n(see 'tallyglass report --help')"},
         {{"import", "now"}, 2, "", "unexpected 'now'"},
+        {{"export", "--format=xml"}, 2, "", "--format takes csv or json, not 'xml'"},
         {{"--version", "x"}, 2, "", "--version takes no arguments"},
     };
     for (const Case& c : cases) {

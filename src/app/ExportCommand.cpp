@@ -1,0 +1,124 @@
+#include "app/ExportCommand.h"
+
+#include "app/AppPaths.h"
+#include "app/CommandLine.h"
+#include "app/CommandSupport.h"
+#include "app/ReportArguments.h"
+#include "app/ReportCommand.h"
+#include "core/UtcCalendar.h"
+#include "dashboard/ExportTable.h"
+#include "storage/DatabaseClient.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace tallyglass::ExportCommand {
+
+namespace {
+
+const char* const help =
+    "Usage: tallyglass export [options]\n"
+    "\n"
+    "The stored figures on standard output, for spreadsheets and scripts: one row per\n"
+    "message (the default), session, day or model, over whole UTC days. The figures are\n"
+    "the report's for the same days, and like the report it first reads the transcripts\n"
+    "that changed. Times are UTC (ISO 8601), costs US dollars.\n"
+    "\n"
+    "Days (default: the last 7, today included):\n"
+    "  --days N         the last N days (1-36500); with --until, the N days up to it\n"
+    "  --since DATE     from this day on (YYYY-MM-DD)\n"
+    "  --until DATE     up to and including this day (default: today)\n"
+    "  --all            every day since the first with data\n"
+    "\n"
+    "What to write:\n"
+    "  --by WHAT        one row per message, session, day or model\n"
+    "  --format FORMAT  csv (RFC 4180, the default) or json (one array)\n"
+    "  --no-update      write what is stored, without reading transcripts first\n"
+    "  -h, --help       show this help\n"
+    "\n"
+    "Example:\n"
+    "  tallyglass export --since 2026-11-01 --until 2026-11-30 --by day > november.csv\n";
+
+ExportTable::Rows rows(const std::string& text)
+{
+    const std::pair<const char*, ExportTable::Rows> known[] = {
+        {"message", ExportTable::Rows::message}, {"session", ExportTable::Rows::session}, {"day", ExportTable::Rows::day},
+        {"model", ExportTable::Rows::model}};
+    for (const auto& [name, value] : known)
+        if (text == name)
+            return value;
+    const std::string near = CommandLine::nearest(text, {"message", "session", "day", "model"});
+    throw CommandLine::UsageError("--by takes message, session, day or model, not '" + text + "'"
+                                  + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
+}
+
+} // namespace
+
+int run(const std::vector<std::string>& arguments)
+{
+    using CommandSupport::fail;
+    const Instant now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+    ReportArguments::Days days;
+    ExportTable::Rows by = ExportTable::Rows::message;
+    bool json = false;
+    bool update = true;
+    try {
+        const auto parsed = CommandLine::parse(arguments, {{"--days", "N"},
+                                                           {"--since", "DATE"},
+                                                           {"--until", "DATE"},
+                                                           {"--all", ""},
+                                                           {"--by", "WHAT"},
+                                                           {"--format", "FORMAT"},
+                                                           {"--no-update", ""}});
+        if (parsed.help) {
+            std::fputs(help, stdout);
+            return 0;
+        }
+        if (!parsed.words.empty())
+            throw CommandLine::UsageError("unexpected '" + parsed.words.front() + "'; export takes only options");
+        days = ReportArguments::days(parsed, now);
+        if (parsed.has("--by"))
+            by = rows(parsed.value("--by"));
+        update = !parsed.has("--no-update");
+        if (parsed.has("--format")) {
+            const std::string& format = parsed.value("--format");
+            if (format != "csv" && format != "json")
+                throw CommandLine::UsageError("--format takes csv or json, not '" + format + "'");
+            json = format == "json";
+        }
+    } catch (const CommandLine::UsageError& error) {
+        return fail("export", std::string(error.what()) + "\n(see 'tallyglass export --help')", 2);
+    }
+
+    if (update) {
+        if (const auto freshness = ReportCommand::bringUpToDate(); freshness.problem)
+            fail("export", "could not bring in the latest transcripts: " + *freshness.problem + "; writing what was stored before", 0);
+    }
+    const auto path = AppPaths::database();
+    std::vector<DashboardMessage> messages;
+    std::map<std::string, std::string> projects;
+    std::error_code ignored;
+    if (std::filesystem::exists(path, ignored)) {
+        try {
+            DatabaseClient client(path);
+            messages = days.fromFirstData ? client.fetchMessagesAround(std::nullopt, days.to)
+                                          : client.fetchMessagesAround(days.from, days.to);
+            projects = client.fetchSessionProjects();
+        } catch (const std::exception& error) {
+            return fail("export", CommandSupport::databaseProblem(error, path), 1);
+        }
+    }
+    if (days.fromFirstData && !messages.empty()) {
+        Instant first = messages.front().timestamp;
+        for (const DashboardMessage& m : messages)
+            first = std::min(first, m.timestamp);
+        days.from = std::min(days.from, UtcCalendar::startOfDay(first));
+    }
+    const ExportTable::Table table = ExportTable::build(by, messages, projects, {days.from, days.to, days.title, {}, false, 10});
+    if (!CommandSupport::print(json ? ExportTable::json(table) : ExportTable::csv(table)))
+        return fail("export", std::string("cannot write the export: ") + std::strerror(errno), 1);
+    return 0;
+}
+
+} // namespace tallyglass::ExportCommand

@@ -1,0 +1,161 @@
+#include "dashboard/ExportTable.h"
+
+#include "core/IsoTime.h"
+#include "dashboard/DashboardAggregator.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+namespace tallyglass::ExportTable {
+
+namespace {
+
+const std::vector<std::string> figureColumns{"messages", "input_tokens", "output_tokens", "cache_write_tokens", "cache_read_tokens",
+                                             "cost_usd"};
+
+void addFigures(std::vector<Cell>& row, const TerminalReport::Figures& f, bool priced = true)
+{
+    row.insert(row.end(), {Cell(f.messages), Cell(f.input), Cell(f.output), Cell(f.cacheWritten), Cell(f.cacheRead)});
+    row.push_back(priced ? Cell(Cost{f.cost}) : Cell());
+}
+
+std::vector<std::string> withFigures(std::vector<std::string> leading)
+{
+    leading.insert(leading.end(), figureColumns.begin(), figureColumns.end());
+    return leading;
+}
+
+Cell text(const std::string& value)
+{
+    return value.empty() ? Cell() : Cell(value);
+}
+
+std::string costText(double dollars)
+{
+    char buffer[64];
+    // "%.6f" in the C locale: the program never sets another, so the point stays '.'.
+    std::snprintf(buffer, sizeof buffer, "%.6f", dollars);
+    return buffer;
+}
+
+std::string field(const Cell& cell)
+{
+    struct Visitor {
+        std::string operator()(std::monostate) const { return {}; }
+        std::string operator()(const std::string& s) const { return s; }
+        std::string operator()(std::int64_t n) const { return std::to_string(n); }
+        std::string operator()(Cost c) const { return costText(c.dollars); }
+        std::string operator()(bool b) const { return b ? "true" : "false"; }
+    };
+    return std::visit(Visitor{}, cell);
+}
+
+std::string quoted(const std::string& value)
+{
+    if (value.find_first_of(",\"\r\n") == std::string::npos)
+        return value;
+    std::string out = "\"";
+    for (const char c : value) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+} // namespace
+
+Table build(Rows rows, const std::vector<DashboardMessage>& messages, const std::map<std::string, std::string>& projects,
+            const TerminalReport::Options& days)
+{
+    Table table;
+    if (rows == Rows::message) {
+        table.columns = {"timestamp", "session_id", "project", "model", "input_tokens", "output_tokens", "cache_write_tokens",
+                         "cache_read_tokens", "cost_usd", "subagent"};
+        std::vector<std::uint32_t> picks;
+        const MessageList inRange = DashboardAggregator::select(
+            messages, DashboardFilters{days.from, days.to, {}, DatePreset::last7d}, picks, DashboardAggregator::isSortedByTime(messages));
+        for (const DashboardMessage& m : inRange) {
+            const std::string session(m.sessionId.view());
+            const auto project = projects.find(session);
+            table.rows.push_back({IsoTime::formatSeconds(m.timestamp), session, text(project == projects.end() ? "" : project->second),
+                                  text(std::string(m.model.view())), m.inputTokens, m.outputTokens, m.cacheCreationInputTokens,
+                                  m.cacheReadInputTokens, Cost{m.cost}, m.isSubagent});
+        }
+        return table;
+    }
+    const TerminalReport::Report report = TerminalReport::build(messages, projects, std::nullopt, days);
+    switch (rows) {
+    case Rows::session:
+        table.columns = withFigures({"session_id", "project", "first", "latest"});
+        for (const auto& s : report.sessions) {
+            std::vector<Cell> row{s.key, text(s.project), IsoTime::formatSeconds(s.first), IsoTime::formatSeconds(s.latest)};
+            addFigures(row, s.figures);
+            table.rows.push_back(std::move(row));
+        }
+        break;
+    case Rows::day:
+        table.columns = withFigures({"day"});
+        for (const auto& d : report.days) {
+            std::vector<Cell> row{d.key};
+            addFigures(row, d.figures);
+            table.rows.push_back(std::move(row));
+        }
+        break;
+    case Rows::model:
+        table.columns = withFigures({"model", "identifiers"});
+        for (const auto& m : report.models) {
+            std::string identifiers;
+            for (const auto& id : m.identifiers)
+                identifiers += (identifiers.empty() ? "" : " ") + id;
+            std::vector<Cell> row{m.name, text(identifiers)};
+            addFigures(row, m.figures, m.priced);
+            table.rows.push_back(std::move(row));
+        }
+        break;
+    case Rows::message: break;
+    }
+    return table;
+}
+
+std::string csv(const Table& table)
+{
+    std::string out;
+    const auto line = [&out](const std::vector<std::string>& fields) {
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            out += (i ? "," : "") + quoted(fields[i]);
+        out += "\r\n";
+    };
+    line(table.columns);
+    for (const auto& row : table.rows) {
+        std::vector<std::string> fields;
+        for (const Cell& cell : row)
+            fields.push_back(field(cell));
+        line(fields);
+    }
+    return out;
+}
+
+std::string json(const Table& table)
+{
+    using Json = nlohmann::ordered_json;
+    Json out = Json::array();
+    for (const auto& row : table.rows) {
+        Json object = Json::object();
+        for (std::size_t i = 0; i < row.size() && i < table.columns.size(); ++i) {
+            struct Visitor {
+                Json operator()(std::monostate) const { return nullptr; }
+                Json operator()(const std::string& s) const { return s; }
+                Json operator()(std::int64_t n) const { return n; }
+                Json operator()(Cost c) const { return Json::parse(costText(c.dollars)); }
+                Json operator()(bool b) const { return b; }
+            };
+            object[table.columns[i]] = std::visit(Visitor{}, row[i]);
+        }
+        out.push_back(std::move(object));
+    }
+    return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+} // namespace tallyglass::ExportTable

@@ -1,0 +1,64 @@
+#include "dashboard/ExportTable.h"
+
+#include "core/IsoTime.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace tallyglass {
+namespace {
+
+Instant t(const char* iso)
+{
+    return *IsoTime::parse(iso);
+}
+
+const TerminalReport::Options twoDays{t("2025-02-01T00:00:00Z"), t("2025-02-03T00:00:00Z"), "", {}, false, 10};
+
+const std::vector<DashboardMessage>& messages()
+{
+    static const std::vector<DashboardMessage> all = {
+        {t("2025-01-31T23:00:00Z"), "outside", "claude-opus-4-6", 1, 1, 0, 0, false, 1.0},
+        {t("2025-02-01T10:00:00.250Z"), "a,\"b\"", "claude-opus-4-6", 100, 200, 300, 400, false, 0.1234567},
+        {t("2025-02-02T11:00:00Z"), "plain", "modèle-\u00e9t\u00e9", 5, 6, 0, 0, true, 0},
+    };
+    return all;
+}
+
+// CSV that spreadsheets read back: quoting where needed, CRLF, six decimals.
+TEST(ExportTable, csvFollowsRfc4180)
+{
+    const auto table = ExportTable::build(ExportTable::Rows::message, messages(), {{"plain", "/home/ada/a\nb"}}, twoDays);
+    EXPECT_EQ(ExportTable::csv(table),
+              "timestamp,session_id,project,model,input_tokens,output_tokens,cache_write_tokens,cache_read_tokens,cost_usd,subagent\r\n"
+              "2025-02-01T10:00:00Z,\"a,\"\"b\"\"\",,claude-opus-4-6,100,200,300,400,0.123457,false\r\n"
+              "2025-02-02T11:00:00Z,plain,\"/home/ada/a\nb\",mod\u00e8le-\u00e9t\u00e9,5,6,0,0,0.000000,true\r\n");
+    const TerminalReport::Options nothing{t("2024-01-01T00:00:00Z"), t("2024-01-02T00:00:00Z"), "", {}, false, 10};
+    EXPECT_EQ(ExportTable::csv(ExportTable::build(ExportTable::Rows::day, messages(), {}, nothing)),
+              "day,messages,input_tokens,output_tokens,cache_write_tokens,cache_read_tokens,cost_usd\r\n2024-01-01,0,0,0,0,0,0.000000\r\n");
+}
+
+// Each kind of row adds up to the report's figures for the same days; JSON keeps types.
+TEST(ExportTable, rowsAgreeWithTheReportAndJsonKeepsTypes)
+{
+    const auto report = TerminalReport::build(messages(), {}, std::nullopt, twoDays);
+    for (const auto rows : {ExportTable::Rows::message, ExportTable::Rows::session, ExportTable::Rows::day, ExportTable::Rows::model}) {
+        const auto json = nlohmann::json::parse(ExportTable::json(ExportTable::build(rows, messages(), {}, twoDays)));
+        std::int64_t output = 0;
+        double cost = 0;
+        for (const auto& row : json) {
+            output += row["output_tokens"].get<std::int64_t>();
+            cost += row["cost_usd"].is_null() ? 0 : row["cost_usd"].get<double>();
+        }
+        EXPECT_EQ(output, report.totals.output);
+        EXPECT_NEAR(cost, report.totals.costUSD, 1e-5);
+    }
+    const auto models = nlohmann::json::parse(ExportTable::json(ExportTable::build(ExportTable::Rows::model, messages(), {}, twoDays)));
+    ASSERT_EQ(models.size(), 2u);
+    EXPECT_EQ(models[1]["identifiers"], "mod\u00e8le-\u00e9t\u00e9");
+    EXPECT_TRUE(models[1]["cost_usd"].is_null()); // no price known, not zero
+    EXPECT_EQ(models[0]["cost_usd"], 0.123457);
+}
+
+} // namespace
+} // namespace tallyglass
