@@ -123,6 +123,13 @@ void DesktopApp::setupOverlay()
     // The report reads with its own client: the change probe it keeps belongs to its worker.
     reportModel_ = new DashboardViewModel(std::make_shared<DatabaseClient>(AppPaths::database()), {}, this);
     report_ = new DashboardWindowController(*reportModel_, this);
+    report_->projects = [] {
+        try {
+            return DatabaseClient(AppPaths::database()).fetchSessionProjects();
+        } catch (const std::exception&) {
+            return std::map<std::string, std::string>{}; // the rows go out without their projects
+        }
+    };
     refresher_->setOnChange([this] {
         vm_->reload();
         report_->reloadIfVisible();

@@ -165,7 +165,10 @@ void DashboardView::mousePressEvent(QMouseEvent* event)
     if (hit == chips.end())
         return;
     const ReportLayout::Chip chip = *hit; // a copy: the change lays the window out anew
-    if (chip.preset)
+    if (chip.exportAction) {
+        if (onExport)
+            onExport();
+    } else if (chip.preset)
         vm_.setPreset(*chip.preset);
     else
         vm_.toggleModel(chip.model);

@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
+
 namespace tallyglass {
 
 class DashboardViewModel;
@@ -23,6 +25,8 @@ public:
 
     // The layout as drawn now; made again only when something it shows changed.
     const ReportLayout::Result& currentLayout() const;
+    // "Export…" in the header was pressed.
+    std::function<void()> onExport;
     void hoverAt(QPointF at); // as a pointer move would
     void finishAnimations();
     SceneList* heatmapList() const { return heatmap_; }

@@ -1,12 +1,19 @@
 #include "dashboard/DashboardWindowController.h"
 
+#include "app/Alerts.h"
+#include "core/IsoTime.h"
+#include "core/UtcCalendar.h"
 #include "dashboard/DashboardView.h"
 #include "dashboard/DashboardViewModel.h"
+#include "dashboard/ExportTable.h"
 #include "overlay/ThemeManager.h"
 
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSaveFile>
 #include <QSettings>
 #include <QVBoxLayout>
 
@@ -31,6 +38,7 @@ void DashboardWindowController::build()
     auto* layout = new QVBoxLayout(window_);
     layout->setContentsMargins(0, 0, 0, 0);
     view_ = new DashboardView(vm_, window_);
+    view_->onExport = [this] { exportShown(); };
     layout->addWidget(view_);
     ThemeManager::makeThemedRoot(window_);
     window_->resize(1280, 800);
@@ -68,6 +76,34 @@ bool DashboardWindowController::eventFilter(QObject* watched, QEvent* event)
         settings.setValue(frameKey, window_->saveGeometry());
     }
     return QObject::eventFilter(watched, event);
+}
+
+void DashboardWindowController::exportShown()
+{
+    const DashboardFilters& filters = vm_.filters();
+    const auto day = [](Instant t) { return QString::fromStdString(IsoTime::formatSeconds(t).substr(0, 10)); };
+    const bool bounded = filters.from != Instant::min() && filters.to != Instant::max();
+    const QString name = bounded ? "tallyglass-" + day(filters.from) + "-to-" + day(UtcCalendar::addDays(filters.to, -1)) + ".csv"
+                                 : QString("tallyglass.csv");
+    const QString suggested = QDir::home().filePath(name);
+    const QString path = chooseFile ? chooseFile(suggested)
+                                    : QFileDialog::getSaveFileName(window_, "Export", suggested, "CSV files (*.csv)");
+    if (path.isEmpty())
+        return;
+    // The models chosen are already left out; the days are the filter's.
+    const std::vector<DashboardMessage> shown = vm_.filteredMessages();
+    const TerminalReport::Options days{bounded ? filters.from : Instant{}, bounded ? filters.to : Instant::max(), "", {}, false, 10};
+    const ExportTable::Table table =
+        ExportTable::build(ExportTable::Rows::message, shown, projects ? projects() : std::map<std::string, std::string>{}, days);
+    const std::string text = ExportTable::csv(table);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())
+        || !file.commit()) {
+        Alerts::show("Export failed", "Could not write " + path.toStdString() + ": " + file.errorString().toStdString());
+        return;
+    }
+    Alerts::show("Exported", "Wrote " + groupedCount(static_cast<std::int64_t>(table.rows.size()))
+                                 + (table.rows.size() == 1 ? " message to " : " messages to ") + path.toStdString() + ".");
 }
 
 } // namespace tallyglass

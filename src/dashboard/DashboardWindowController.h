@@ -4,6 +4,10 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
+#include <map>
+#include <string>
+
 namespace tallyglass {
 
 class DashboardView;
@@ -27,6 +31,15 @@ public:
 
     QWidget* window() const { return window_; }
     DashboardView* view() const { return view_; }
+
+    // "Export…": what the window shows (its days and models), one row per
+    // message, as CSV to a file the user picks. The file is written whole or
+    // not at all; an alert says where it went, or why it did not.
+    void exportShown();
+    // Where to save, given a suggested path; empty when the user cancels. A file dialog unless replaced.
+    std::function<QString(const QString& suggested)> chooseFile;
+    // The sessions' projects, for the rows (none unless given).
+    std::function<std::map<std::string, std::string>()> projects;
 
 private:
     void build();

@@ -43,6 +43,12 @@ double addHeader(const Input& in, Layer& layer, Result& result)
     const double titleWidth = std::ceil(in.textWidth("Tallyglass \u2014 Full Report", titleFont));
     const double rowHeight = std::max(chipHeight, lineHeight(16));
     layer.items.push_back(text({left, padding, titleWidth + 2, rowHeight}, "Tallyglass \u2014 Full Report", titleFont, p.textPrimary));
+    // "Export…" beside the title: it acts on what the chips choose.
+    const std::string exportLabel = "Export\u2026";
+    const Rect exportChip{left + titleWidth + 16, padding + (rowHeight - chipHeight) / 2, chipWidth(in, exportLabel), chipHeight};
+    addChip(in, layer, exportChip, exportLabel, false);
+    result.chips.push_back({exportChip, std::nullopt, {}, true});
+    const double titleArea = titleWidth + 16 + exportChip.width;
 
     std::vector<std::pair<std::string, std::string>> models; // label, identifier
     for (const std::string& id : in.availableModels)
@@ -54,7 +60,7 @@ double addHeader(const Input& in, Layer& layer, Result& result)
     for (const auto& [label, id] : models)
         modelsWidth += chipWidth(in, label) + gap;
     const double dividerWidth = models.empty() ? 0 : 1 + gap;
-    const bool oneLine = left + titleWidth + 24 + presetsWidth + dividerWidth + modelsWidth - gap <= right;
+    const bool oneLine = left + titleArea + 24 + presetsWidth + dividerWidth + modelsWidth - gap <= right;
 
     double x = right - (oneLine ? presetsWidth + dividerWidth + modelsWidth - gap : presetsWidth - gap);
     const double y = padding + (rowHeight - chipHeight) / 2;
@@ -82,7 +88,7 @@ double addHeader(const Input& in, Layer& layer, Result& result)
         double used = 0;
         for (std::size_t i = 0; i < models.size(); ++i) {
             const double w = chipWidth(in, models[i].first);
-            if (!lines.back().empty() && used + w > right - left - titleWidth - 24) {
+            if (!lines.back().empty() && used + w > right - left - titleArea - 24) {
                 lines.emplace_back();
                 used = 0;
             }

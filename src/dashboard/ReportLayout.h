@@ -49,6 +49,7 @@ struct Chip {
     Scene::Rect rect;
     std::optional<DatePreset> preset; // else a model chip
     std::string model;
+    bool exportAction = false; // "Export…": neither a preset nor a model
 };
 
 struct HelpRegion {

@@ -3,9 +3,11 @@
 #include "dashboard/DashboardWindowController.h"
 #include "dashboard/SceneList.h"
 
+#include "app/Alerts.h"
 #include "core/IsoTime.h"
 #include "storage/MockDatabase.h"
 #include "support/QtTestApp.h"
+#include "support/TempDir.h"
 #include "support/WidgetTestApp.h"
 
 #include <QApplication>
@@ -92,6 +94,45 @@ TEST_F(DashboardWindowTest, chipsChangeTheFiguresAndTheChoiceOutlivesTheWindow)
     click([](const ReportLayout::Chip& chip) { return chip.model == "claude-opus-4-6"; }); // again: all models
     EXPECT_TRUE(vm.filters().models.empty());
     EXPECT_EQ(vm.snapshot().totals.messageCount, all);
+}
+
+// "Export…" saves what the window shows, whole or not at all, and says where.
+TEST_F(DashboardWindowTest, exportSavesWhatTheWindowShows)
+{
+    std::vector<std::pair<std::string, std::string>> alerts;
+    Alerts::setPresenter([&](const std::string& title, const std::string& body) { alerts.emplace_back(title, body); });
+    open();
+    click([](const ReportLayout::Chip& chip) { return chip.preset == DatePreset::last1d; });
+    click([](const ReportLayout::Chip& chip) { return chip.model == "claude-opus-4-6"; });
+    const auto folder = test::freshDirectory();
+    QString suggested;
+    controller.chooseFile = [&](const QString& offered) {
+        suggested = offered;
+        return QString::fromStdString((folder / "today.csv").string());
+    };
+    controller.projects = [] { return std::map<std::string, std::string>{{"session-1499", "/home/ada/shop"}}; };
+    click([](const ReportLayout::Chip& chip) { return chip.exportAction; });
+    EXPECT_TRUE(suggested.endsWith("tallyglass-2025-01-15-to-2025-01-15.csv")) << suggested.toStdString();
+    const std::string csv = test::fileText(folder / "today.csv");
+    const auto lines = std::count(csv.begin(), csv.end(), '\n');
+    EXPECT_EQ(lines - 1, vm.snapshot().totals.messageCount); // a row per message shown
+    EXPECT_EQ(csv.find("claude-sonnet-4-6"), std::string::npos);
+    EXPECT_NE(csv.find("session-1499,/home/ada/shop,claude-opus-4-6"), std::string::npos);
+    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 1; }));
+    EXPECT_EQ(alerts[0].first, "Exported");
+    EXPECT_NE(alerts[0].second.find((folder / "today.csv").string()), std::string::npos);
+
+    // A place that cannot be written: said, and nothing left behind.
+    controller.chooseFile = [&](const QString&) { return QString::fromStdString((folder / "missing" / "x.csv").string()); };
+    controller.exportShown();
+    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 2; }));
+    EXPECT_EQ(alerts[1].first, "Export failed");
+    EXPECT_FALSE(std::filesystem::exists(folder / "missing"));
+    controller.chooseFile = [](const QString&) { return QString(); }; // cancelled
+    controller.exportShown();
+    QApplication::processEvents();
+    EXPECT_EQ(alerts.size(), 2u);
+    Alerts::setPresenter({});
 }
 
 TEST_F(DashboardWindowTest, aClosedReportReadsNothing)

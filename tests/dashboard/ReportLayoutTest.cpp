@@ -103,12 +103,13 @@ TEST_F(ReportLayoutTest, chipsNameEveryPresetAndModelAndWrapWhenTheyDoNotFit)
     const Result result = layout(in);
     std::vector<std::string> labels;
     for (const Chip& chip : result.chips)
-        labels.push_back(chip.preset ? std::string(chipLabel(*chip.preset)) : chip.model);
-    EXPECT_EQ(labels, (std::vector<std::string>{"1d", "7d", "30d", "90d", "180d", "365d", "claude-opus-4-6", "claude-opus-4-6-20260101",
-                                                "claude-sonnet-4-6"}));
-    EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[6].rect; }), 1);
+        labels.push_back(chip.exportAction ? "Export" : chip.preset ? std::string(chipLabel(*chip.preset)) : chip.model);
+    EXPECT_EQ(labels, (std::vector<std::string>{"Export", "1d", "7d", "30d", "90d", "180d", "365d", "claude-opus-4-6",
+                                                "claude-opus-4-6-20260101", "claude-sonnet-4-6"}));
     EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[7].rect; }), 1);
+    EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[8].rect; }), 1);
     EXPECT_EQ(result.chips[0].rect.y, result.chips.back().rect.y); // one line
+    EXPECT_GT(result.chips[1].rect.x, result.chips[0].rect.right()); // "Export…" by the title, the presets to the right
 
     // Active chips are accent capsules with the background's colour for their label.
     const auto activeLabels = [&](const Result& r) {
