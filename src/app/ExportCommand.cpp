@@ -30,6 +30,7 @@ const char* const help =
     "  --since DATE     from this day on (YYYY-MM-DD)\n"
     "  --until DATE     up to and including this day (default: today)\n"
     "  --all            every day since the first with data\n"
+    "  --local          days in the local zone instead of UTC (times stay UTC)\n"
     "\n"
     "What to write:\n"
     "  --by WHAT        one row per message, session, day or model\n"
@@ -70,6 +71,7 @@ int run(const std::vector<std::string>& arguments)
                                                            {"--all", ""},
                                                            {"--by", "WHAT"},
                                                            {"--format", "FORMAT"},
+                                                           {"--local", ""},
                                                            {"--no-update", ""}});
         if (parsed.help) {
             std::fputs(help, stdout);
@@ -113,9 +115,9 @@ int run(const std::vector<std::string>& arguments)
         Instant first = messages.front().timestamp;
         for (const DashboardMessage& m : messages)
             first = std::min(first, m.timestamp);
-        days.from = std::min(days.from, UtcCalendar::startOfDay(first));
+        days.from = std::min(days.from, days.clock.startOfDay(first));
     }
-    const ExportTable::Table table = ExportTable::build(by, messages, projects, {days.from, days.to, days.title, {}, false, 10});
+    const ExportTable::Table table = ExportTable::build(by, messages, projects, {days.from, days.to, days.title, {}, false, 10, days.clock});
     if (!CommandSupport::print(json ? ExportTable::json(table) : ExportTable::csv(table)))
         return fail("export", std::string("cannot write the export: ") + std::strerror(errno), 1);
     return 0;

@@ -19,6 +19,7 @@ const char* const help =
     "  --since DATE     from this day on (YYYY-MM-DD)\n"
     "  --until DATE     up to and including this day (default: today)\n"
     "  --all            every day since the first with data\n"
+    "  --local          days and times in the local zone instead of UTC\n"
     "\n"
     "What to show:\n"
     "  --by WHAT        one table: day, month, session, project or model\n"
@@ -47,7 +48,7 @@ std::int64_t wholeNumber(const std::string& option, const std::string& text, std
     return value;
 }
 
-Instant day(const std::string& option, const std::string& text)
+Instant day(const std::string& option, const std::string& text, const DayClock& clock)
 {
     const auto digits = [&](std::size_t at, std::size_t count) {
         unsigned value = 0;
@@ -64,18 +65,12 @@ Instant day(const std::string& option, const std::string& text)
         const int dayOfMonth = digits(8, 2);
         if (year >= 1970 && year <= 9998 && month > 0 && dayOfMonth > 0
             && UtcCalendar::isValidDate(year, static_cast<unsigned>(month), static_cast<unsigned>(dayOfMonth)))
-            return Instant(std::chrono::hours(24) * UtcCalendar::daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(dayOfMonth)));
+            return clock.dateStart(year, static_cast<unsigned>(month), static_cast<unsigned>(dayOfMonth));
     }
     throw UsageError(option + " takes a day as YYYY-MM-DD, such as 2026-11-30, not '" + text + "'");
 }
 
-std::string dayText(Instant t)
-{
-    const auto date = UtcCalendar::civilFromDays(UtcCalendar::dayNumber(t));
-    char text[16];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(date.year), date.month, date.day);
-    return text;
-}
+
 
 TerminalReport::Grouping grouping(const std::string& text)
 {
@@ -100,12 +95,15 @@ Days days(const CommandLine::Parsed& parsed, Instant now)
     for (const auto& [a, b] : {std::pair{"--days", "--since"}, std::pair{"--days", "--all"}, std::pair{"--since", "--all"}})
         if (parsed.has(a) && parsed.has(b))
             throw UsageError(std::string(a) + " and " + b + " both choose the first day; use one of them");
-    const Instant today = UtcCalendar::startOfDay(now);
-    const Instant last = parsed.has("--until") ? day("--until", parsed.value("--until")) : today;
     Days chosen;
-    chosen.to = UtcCalendar::addDays(last, 1);
+    chosen.clock = parsed.has("--local") ? DayClock::local() : DayClock::utc();
+    const DayClock& clock = chosen.clock;
+    const auto dayText = [&](Instant t) { return clock.dayKey(t); };
+    const Instant today = clock.startOfDay(now);
+    const Instant last = parsed.has("--until") ? day("--until", parsed.value("--until"), clock) : today;
+    chosen.to = clock.nextDay(last);
     if (parsed.has("--since")) {
-        chosen.from = day("--since", parsed.value("--since"));
+        chosen.from = day("--since", parsed.value("--since"), clock);
         if (chosen.from > last)
             throw UsageError("--since " + dayText(chosen.from) + " is after " + (parsed.has("--until") ? "--until " : "today, ")
                              + dayText(last));
@@ -116,7 +114,7 @@ Days days(const CommandLine::Parsed& parsed, Instant now)
         chosen.title = "all time";
     } else {
         const std::int64_t count = parsed.has("--days") ? wholeNumber("--days", parsed.value("--days"), 1, 36'500) : 7;
-        chosen.from = UtcCalendar::addDays(last, 1 - count);
+        chosen.from = clock.addDays(last, 1 - count);
         chosen.title = parsed.has("--until") ? std::to_string(count) + (count == 1 ? " day" : " days") + " to " + dayText(last)
                                              : "last " + std::to_string(count) + (count == 1 ? " day" : " days");
     }
@@ -133,6 +131,7 @@ Request parse(const std::vector<std::string>& arguments, Instant now)
                                                        {"--breakdown", ""},
                                                        {"--sessions", "N"},
                                                        {"--json", ""},
+                                                       {"--local", ""},
                                                        {"--no-update", ""}});
     Request request;
     if (parsed.help) {
@@ -146,6 +145,7 @@ Request parse(const std::vector<std::string>& arguments, Instant now)
     options.from = chosen.from;
     options.to = chosen.to;
     options.title = chosen.title;
+    options.clock = chosen.clock;
     request.fromFirstData = chosen.fromFirstData;
     if (parsed.has("--by"))
         options.by = grouping(parsed.value("--by"));

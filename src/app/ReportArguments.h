@@ -28,6 +28,7 @@ struct Days {
     Instant to;
     std::string title;
     bool fromFirstData = false;
+    DayClock clock = DayClock::utc(); // --local: the local zone's days
 };
 Days days(const CommandLine::Parsed& parsed, Instant now);
 

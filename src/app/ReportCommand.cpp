@@ -145,7 +145,7 @@ int run(const std::vector<std::string>& arguments)
         Instant first = messages.front().timestamp;
         for (const DashboardMessage& m : messages)
             first = std::min(first, m.timestamp);
-        request.options.from = std::min(request.options.from, UtcCalendar::startOfDay(first));
+        request.options.from = std::min(request.options.from, request.options.clock.startOfDay(first));
     }
     TerminalReport::Report report = TerminalReport::build(messages, projects, limits, request.options);
     if (current) {

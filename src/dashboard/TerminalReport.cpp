@@ -58,14 +58,6 @@ std::vector<ModelRow> byDisplayName(const PerIdentifier& sums, const std::vector
     return out;
 }
 
-std::string dayKey(Instant dayStart)
-{
-    const auto date = UtcCalendar::civilFromDays(UtcCalendar::dayNumber(dayStart));
-    char text[16];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(date.year), date.month, date.day);
-    return text;
-}
-
 // Rows keyed by text, with the sums per identifier kept beside them for the breakdown.
 struct Grouped {
     std::vector<Row> rows;
@@ -116,9 +108,13 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
     Grouped days;
     Grouped months;
     std::vector<std::size_t> monthOfDay;
-    for (Instant day = options.from; day < options.to; day = UtcCalendar::addDays(day, 1)) {
-        days.at(dayKey(day));
-        monthOfDay.push_back(months.at(dayKey(day).substr(0, 7)));
+    std::vector<Instant> dayStarts;
+    const DayClock& clock = options.clock;
+    for (Instant day = options.from; day < options.to; day = clock.nextDay(day)) {
+        const std::string key = clock.dayKey(day);
+        days.at(key);
+        dayStarts.push_back(day);
+        monthOfDay.push_back(months.at(key.substr(0, 7)));
     }
     Grouped sessions;
     Grouped projectRows;
@@ -130,7 +126,11 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
     PerIdentifier models;
     for (const DashboardMessage& m : inRange) {
         const std::size_t model = identifiers(m.model);
-        const std::size_t day = static_cast<std::size_t>(UtcCalendar::dayNumber(m.timestamp) - UtcCalendar::dayNumber(options.from));
+        // The last day that starts at or before the message: days may have 23 or 25 hours.
+        const auto after = std::upper_bound(dayStarts.begin(), dayStarts.end(), m.timestamp);
+        if (after == dayStarts.begin())
+            continue; // not in the range (select() keeps only those that are)
+        const auto day = static_cast<std::size_t>(after - dayStarts.begin() - 1);
         days.add(day, model, m, breakdown);
         months.add(monthOfDay[day], model, m, breakdown);
         models[model].add(m);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/DayClock.h"
 #include "core/Instant.h"
 #include "dashboard/DashboardRecords.h"
 #include "storage/DashboardMessage.h"
@@ -12,7 +13,7 @@
 
 namespace tallyglass::TerminalReport {
 
-// The report for a terminal and for scripts: whole UTC days [from, to), their
+// The report for a terminal and for scripts: whole days [from, to) (UTC's or the local zone's), their
 // totals with cost, and the same figures by day, month, session, project and
 // model, each row with the models under it when asked.
 
@@ -25,6 +26,7 @@ struct Options {
     Grouping by = Grouping::none;   // none: the summary (totals, models, days, sessions, limits)
     bool breakdown = false;         // models under each row
     std::size_t sessionRows = 10;   // the summary's session table; JSON always has them all
+    DayClock clock = DayClock::utc(); // whose days and times: UTC's or the local zone's
 };
 
 struct Figures {

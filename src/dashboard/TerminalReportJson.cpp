@@ -55,7 +55,8 @@ std::string renderJson(const Report& r, const std::string& version)
     out["title"] = r.options.title;
     out["from"] = IsoTime::formatSeconds(r.options.from);
     out["to"] = IsoTime::formatSeconds(r.options.to);
-    out["dayCount"] = UtcCalendar::dayNumber(r.options.to) - UtcCalendar::dayNumber(r.options.from);
+    out["dayCount"] = r.days.size();
+    out["dayZone"] = r.options.clock.isLocal() ? "local" : "UTC";
     out["dataUpTo"] = instant(r.dataUpTo);
     out["totals"] = {{"messages", r.totals.messageCount}, {"sessions", r.totals.sessionCount},
                      {"input", r.totals.input},           {"output", r.totals.output},

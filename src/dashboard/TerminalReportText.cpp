@@ -22,8 +22,13 @@ std::string day(Instant t)
 
 std::string minute(Instant t)
 {
-    const std::string text = IsoTime::formatSeconds(t);
-    return text.substr(0, 10) + " " + text.substr(11, 5);
+    return DayClock::utc().minute(t);
+}
+
+// Whose days the tables count in.
+std::string zoneName(const Report& r)
+{
+    return r.options.clock.isLocal() ? "local" : "UTC";
 }
 
 std::string percent(double value)
@@ -102,10 +107,10 @@ std::string groupedTable(const Report& r, std::size_t width)
     const std::vector<Row>* rows = nullptr;
     switch (r.options.by) {
     // The first column also holds the models of the breakdown: those names give way, never a date.
-    case Grouping::day: columns = {{"Day (UTC)", false, Shrink::keepStart, 10}}; rows = &r.days; break;
-    case Grouping::month: columns = {{"Month (UTC)", false, Shrink::keepStart, 11}}; rows = &r.months; break;
+    case Grouping::day: columns = {{"Day (" + zoneName(r) + ")", false, Shrink::keepStart, 10}}; rows = &r.days; break;
+    case Grouping::month: columns = {{"Month (" + zoneName(r) + ")", false, Shrink::keepStart, 11}}; rows = &r.months; break;
     case Grouping::session:
-        columns = {{"Session", false, Shrink::keepStart, 9, 0}, {"Project", false, Shrink::keepEnd, 12, 1}, {"Latest (UTC)"}};
+        columns = {{"Session", false, Shrink::keepStart, 9, 0}, {"Project", false, Shrink::keepEnd, 12, 1}, {"Latest (" + zoneName(r) + ")"}};
         leading = 3;
         caches = false;
         rows = &r.sessions;
@@ -141,7 +146,7 @@ std::string groupedTable(const Report& r, std::size_t width)
             std::vector<std::string> cells{row.key};
             if (r.options.by == Grouping::session) {
                 cells.push_back(row.project.empty() ? "(unknown)" : row.project);
-                cells.push_back(minute(row.latest));
+                cells.push_back(r.options.clock.minute(row.latest));
             } else if (r.options.by == Grouping::project) {
                 cells[0] = row.key.empty() ? "(unknown)" : row.key;
                 cells.push_back(groupedCount(row.sessions));
@@ -201,7 +206,7 @@ std::string summary(const Report& r, std::size_t width)
 
     if (r.totals.messageCount > 0) {
         line();
-        line(quietRowsLeftOut(r) ? "Per day (UTC), days without usage left out" : "Per day (UTC)");
+        line("Per day (" + zoneName(r) + ")" + (quietRowsLeftOut(r) ? ", days without usage left out" : ""));
         std::int64_t most = 1;
         for (const Row& d : r.days)
             most = std::max(most, d.figures.output);
@@ -223,12 +228,12 @@ std::string summary(const Report& r, std::size_t width)
     if (!r.sessions.empty()) {
         line();
         line("Recent sessions");
-        TextTable sessions({{"Session", false, Shrink::keepStart, 9, 0}, {"Project", false, Shrink::keepEnd, 12, 1}, {"Latest (UTC)"},
+        TextTable sessions({{"Session", false, Shrink::keepStart, 9, 0}, {"Project", false, Shrink::keepEnd, 12, 1}, {"Latest (" + zoneName(r) + ")"},
                             {"Messages", true}, {"Output", true}, {"Cost", true}},
                            2);
         for (std::size_t i = 0; i < r.sessions.size() && i < r.options.sessionRows; ++i) {
             const Row& s = r.sessions[i];
-            sessions.add({s.key, s.project.empty() ? "(unknown)" : s.project, minute(s.latest), groupedCount(s.figures.messages),
+            sessions.add({s.key, s.project.empty() ? "(unknown)" : s.project, r.options.clock.minute(s.latest), groupedCount(s.figures.messages),
                           UsageReport::shortTokens(s.figures.output), money(s.figures.cost)});
         }
         out += sessions.render(width);
@@ -284,9 +289,11 @@ std::string whenLocal(Instant t, Instant now, std::chrono::seconds zoneOffset)
 std::string renderText(const Report& r, std::size_t width, Instant now, std::chrono::seconds zoneOffset)
 {
     std::string out = "Claude Code usage, " + r.options.title;
-    const Instant lastDay = UtcCalendar::addDays(r.options.to, -1);
-    const std::string span = day(r.options.from) + (lastDay > r.options.from ? " to " + day(lastDay) : std::string());
-    out += (span == r.options.title ? std::string(" (UTC)") : " (" + span + ", UTC)") + "\n";
+    const DayClock& clock = r.options.clock;
+    const Instant lastDay = clock.startOfDay(r.options.to - std::chrono::microseconds(1));
+    const std::string span = clock.dayKey(r.options.from) + (lastDay > r.options.from ? " to " + clock.dayKey(lastDay) : std::string());
+    const std::string zone = clock.isLocal() ? "local time" : "UTC";
+    out += (span == r.options.title ? " (" + zone + ")" : " (" + span + ", " + zone + ")") + "\n";
     out += r.dataUpTo ? "Data up to " + whenLocal(*r.dataUpTo, now, zoneOffset) + "\n" : "No data stored yet\n";
     out += "\n";
     if (r.options.by == Grouping::none)

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace tallyglass {
 namespace {
 
@@ -45,6 +47,13 @@ TEST(ReportArguments, daysResolveToWholeDaysEndingTodayOrTheGivenDay)
     EXPECT_EQ(ReportArguments::parse({"--by", "session"}, now).options.sessionRows, 1'000'000u);
     EXPECT_EQ(ReportArguments::parse({"--sessions", "3"}, now).options.sessionRows, 3u);
     EXPECT_TRUE(ReportArguments::parse({"--days", "x", "-h"}, now).help); // help wins over mistakes
+    // Local days: a zone fourteen hours ahead starts "today" the evening before in UTC.
+    ::setenv("TZ", "Pacific/Kiritimati", 1);
+    const auto local = ReportArguments::parse({"--days", "2", "--local"}, now);
+    EXPECT_EQ(local.options.from, t("2026-12-05T10:00:00Z"));
+    EXPECT_EQ(local.options.to, t("2026-12-07T10:00:00Z"));
+    EXPECT_TRUE(local.options.clock.isLocal());
+    ::unsetenv("TZ");
 }
 
 // Every mistake names what was wrong and how to put it right.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <sstream>
 
 namespace tallyglass {
@@ -131,6 +132,33 @@ TEST(TerminalReport, jsonHasEveryFigureForScripts)
     // A folder name that is not UTF-8 (it comes from the disk) is replaced, never a failure.
     const Report latin = build(history(), {{"s-one", "/srv/caf\xe9"}}, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z"));
     EXPECT_EQ(nlohmann::json::parse(renderJson(latin, "1"))["sessions"][2]["project"], "/srv/caf\ufffd");
+}
+
+// Local days: a message late in the UTC evening belongs to the next local day,
+// the 25-hour day of a clock change holds all its hours, and nothing is
+// counted twice or lost.
+TEST(TerminalReport, localDaysCountEachMessageOnceAcrossAClockChange)
+{
+    ::setenv("TZ", "Europe/Berlin", 1);
+    Options local = days("2026-10-24T22:00:00Z", "2026-10-26T23:00:00Z", Grouping::day);
+    local.clock = DayClock::local();
+    const std::vector<DashboardMessage> messages = {
+        {t("2026-10-24T21:59:59Z"), "a", "claude-opus-4-6", 1, 1, 0, 0, false, 0}, // 23:59 on the 24th: outside
+        {t("2026-10-24T22:30:00Z"), "a", "claude-opus-4-6", 1, 1, 0, 0, false, 0}, // 00:30 on the 25th
+        {t("2026-10-25T22:30:00Z"), "a", "claude-opus-4-6", 1, 1, 0, 0, false, 0}, // 23:30 on the 25th, its 25th hour
+        {t("2026-10-25T23:30:00Z"), "a", "claude-opus-4-6", 1, 1, 0, 0, false, 0}, // 00:30 on the 26th
+    };
+    const Report r = build(messages, {}, std::nullopt, local);
+    ASSERT_EQ(r.days.size(), 2u);
+    EXPECT_EQ(r.days[0].key, "2026-10-25");
+    EXPECT_EQ(r.days[0].figures.messages, 2);
+    EXPECT_EQ(r.days[1].figures.messages, 1);
+    EXPECT_EQ(r.totals.messageCount, 3);
+    const std::string text = renderText(r, 80, t("2026-10-26T12:00:00Z"), std::chrono::hours(1));
+    EXPECT_EQ(text.rfind("Claude Code usage, test (2026-10-25 to 2026-10-26, local time)\n", 0), 0u) << text;
+    EXPECT_NE(text.find("Day (local)"), std::string::npos) << text;
+    EXPECT_EQ(nlohmann::json::parse(renderJson(r, "1"))["dayZone"], "local");
+    ::unsetenv("TZ");
 }
 
 TEST(TerminalReport, wordsAndNumbersForPeople)

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "core/Instant.h"
+
+#include <string>
+
+namespace tallyglass {
+
+// How moments fall into days and hours: UTC days, or the days of the local
+// time zone, where a day on which the clocks change has 23 or 25 hours. Every
+// moment falls into exactly one day either way.
+class DayClock {
+public:
+    static DayClock utc();
+    // The process's zone ($TZ, else the system's).
+    static DayClock local();
+
+    bool isLocal() const { return local_; }
+    // Midnight at the start of the day that holds t.
+    Instant startOfDay(Instant t) const;
+    // Midnight at the start of the next day (dayStart: a startOfDay()).
+    Instant nextDay(Instant dayStart) const;
+    // The day `n` days after (n < 0: before) the one that holds t, at its start.
+    Instant addDays(Instant t, long long n) const;
+    // The wall-clock hour of t, 0...23.
+    int hourOfDay(Instant t) const;
+    // "2026-12-06": the date of the day that holds t.
+    std::string dayKey(Instant t) const;
+    // "2026-12-06 14:32": the wall-clock time of t.
+    std::string minute(Instant t) const;
+    // The start of a calendar date's day.
+    Instant dateStart(int year, unsigned month, unsigned day) const;
+
+private:
+    explicit DayClock(bool local)
+        : local_(local)
+    {
+    }
+    bool local_;
+};
+
+} // namespace tallyglass
