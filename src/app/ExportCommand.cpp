@@ -17,20 +17,16 @@ namespace tallyglass::ExportCommand {
 
 namespace {
 
-const char* const help =
+const char* const about =
     "Usage: tallyglass export [options]\n"
     "\n"
     "The stored figures on standard output, for spreadsheets and scripts: one row per\n"
-    "message (the default), session, day or model, over whole UTC days. The figures are\n"
+    "message (the default), session, day or model, over whole days. The figures are\n"
     "the report's for the same days, and like the report it first reads the transcripts\n"
     "that changed. Times are UTC (ISO 8601), costs US dollars.\n"
-    "\n"
-    "Days (default: the last 7, today included):\n"
-    "  --days N         the last N days (1-36500); with --until, the N days up to it\n"
-    "  --since DATE     from this day on (YYYY-MM-DD)\n"
-    "  --until DATE     up to and including this day (default: today)\n"
-    "  --all            every day since the first with data\n"
-    "  --local          days in the local zone instead of UTC (times stay UTC)\n"
+    "\n";
+
+const char* const choices =
     "\n"
     "What to write:\n"
     "  --by WHAT        one row per message, session, day or model\n"
@@ -74,7 +70,7 @@ int run(const std::vector<std::string>& arguments)
                                                            {"--local", ""},
                                                            {"--no-update", ""}});
         if (parsed.help) {
-            std::fputs(help, stdout);
+            std::fputs((std::string(about) + ReportArguments::daysHelp + choices).c_str(), stdout);
             return 0;
         }
         if (!parsed.words.empty())

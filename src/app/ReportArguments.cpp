@@ -6,20 +6,26 @@
 
 namespace tallyglass::ReportArguments {
 
-const char* const help =
-    "Usage: tallyglass report [options]\n"
-    "\n"
-    "Tokens and cost of Claude Code over whole days (UTC): totals, models, days,\n"
-    "recent sessions and usage limits, or one table with --by. Before reporting it\n"
-    "reads the transcripts that changed since the last import, unless the app is\n"
-    "running (it captures as things happen) or --no-update is given.\n"
-    "\n"
+const char* const daysHelp =
     "Days (default: the last 7, today included):\n"
     "  --days N         the last N days (1-36500); with --until, the N days up to it\n"
     "  --since DATE     from this day on (YYYY-MM-DD)\n"
     "  --until DATE     up to and including this day (default: today)\n"
     "  --all            every day since the first with data\n"
-    "  --local          days and times in the local zone instead of UTC\n"
+    "  --local          days and times in the local zone instead of UTC\n";
+
+namespace {
+
+const char* const about =
+    "Usage: tallyglass report [options]\n"
+    "\n"
+    "Tokens and cost of Claude Code over whole days (UTC unless --local): totals,\n"
+    "models, days, recent sessions and usage limits, or one table with --by. Before\n"
+    "reporting it reads the transcripts that changed since the last import, unless\n"
+    "the app is running (it captures as things happen) or --no-update is given.\n"
+    "\n";
+
+const char* const choices =
     "\n"
     "What to show:\n"
     "  --by WHAT        one table: day, month, session, project or model\n"
@@ -33,8 +39,6 @@ const char* const help =
     "  tallyglass report --days 30 --by day\n"
     "  tallyglass report --since 2026-11-01 --until 2026-11-30 --by project --breakdown\n"
     "  tallyglass report --all --by month --json\n";
-
-namespace {
 
 using CommandLine::UsageError;
 
@@ -119,6 +123,11 @@ Days days(const CommandLine::Parsed& parsed, Instant now)
                                              : "last " + std::to_string(count) + (count == 1 ? " day" : " days");
     }
     return chosen;
+}
+
+std::string help()
+{
+    return std::string(about) + daysHelp + choices;
 }
 
 Request parse(const std::vector<std::string>& arguments, Instant now)

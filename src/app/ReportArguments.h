@@ -8,7 +8,8 @@
 
 namespace tallyglass::ReportArguments {
 
-extern const char* const help;
+std::string help();
+extern const char* const daysHelp; // the lines of the options that choose the days
 
 struct Request {
     bool help = false;

@@ -103,7 +103,7 @@ int run(const std::vector<std::string>& arguments)
         return fail("report", std::string(error.what()) + "\n(see 'tallyglass report --help')", 2);
     }
     if (request.help) {
-        std::fputs(ReportArguments::help, stdout);
+        std::fputs(ReportArguments::help().c_str(), stdout);
         return 0;
     }
 
