@@ -89,11 +89,19 @@ int run(const std::vector<std::string>& arguments)
         return fail("export", std::string(error.what()) + "\n(see 'tallyglass export --help')", 2);
     }
 
-    if (update) {
-        if (const auto freshness = ReportCommand::bringUpToDate(); freshness.problem)
-            fail("export", "could not bring in the latest transcripts: " + *freshness.problem + "; writing what was stored before", 0);
-    }
+    std::optional<std::string> notUpdated;
+    if (update)
+        notUpdated = ReportCommand::bringUpToDate().problem;
     const auto path = AppPaths::database();
+    std::error_code missing;
+    if (!std::filesystem::exists(path, missing)) {
+        if (notUpdated)
+            return fail("export", *notUpdated, 1);
+        if (!update)
+            return fail("export", CommandSupport::databaseProblem(DBError(DBError::Kind::dbMissing), path), 1);
+    } else if (notUpdated) {
+        fail("export", "could not bring in the latest transcripts: " + *notUpdated + "; writing what was stored before", 0);
+    }
     std::vector<DashboardMessage> messages;
     std::map<std::string, std::string> projects;
     std::error_code ignored;

@@ -18,6 +18,7 @@
 
 #include <xcb/xcb.h>
 
+#include <csignal>
 #include <cstdlib>
 
 #include <cstdio>
@@ -115,6 +116,9 @@ std::unique_ptr<QLockFile> soleInstance()
     return lock;
 }
 
+// The exit status when another Tallyglass runs: the service is not started again for it.
+constexpr int alreadyRunning = 3;
+
 int usageError(const std::string& what)
 {
     std::fprintf(stderr, "tallyglass: %s\n(see 'tallyglass --help')\n", what.c_str());
@@ -136,6 +140,8 @@ bool asksForHelp(const std::vector<std::string>& arguments)
 
 int main(int argc, char** argv)
 {
+    // A reader that goes away (`tallyglass export | head`) is a failed write, said and exit 1, not a killed process.
+    ::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const std::string command = arguments.empty() ? "" : arguments[0];
     const std::vector<std::string> rest(arguments.empty() ? arguments.end() : arguments.begin() + 1, arguments.end());
@@ -165,7 +171,7 @@ int main(int argc, char** argv)
         QApplication app(argc, argv);
         const auto instance = soleInstance();
         if (!instance)
-            return 1;
+            return alreadyRunning;
         QGuiApplication::setDesktopFileName("tallyglass");
         QGuiApplication::setWindowIcon(QIcon(":/tallyglass.svg"));
         tallyglass::DesktopApp desktop;
@@ -175,7 +181,7 @@ int main(int argc, char** argv)
         QCoreApplication app(argc, argv);
         const auto instance = soleInstance();
         if (!instance)
-            return 1;
+            return alreadyRunning;
         tallyglass::HeadlessApp headless;
         return headless.run(app);
     }

@@ -29,7 +29,9 @@ std::tm localParts(Instant t)
 }
 
 // Local midnight of a calendar date. On the rare day that skips midnight (the
-// clocks jump from 23:59 to 01:00), mktime gives the first moment that exists.
+// clocks jump from 23:59 to 01:00), mktime gives the first moment that exists;
+// where midnight comes twice (the clocks go back from 01:00 to 00:00), mktime
+// may give either, and the first is the day's start.
 Instant localMidnight(int year, int month, int day)
 {
     std::tm parts{};
@@ -37,7 +39,14 @@ Instant localMidnight(int year, int month, int day)
     parts.tm_mon = month - 1;
     parts.tm_mday = day; // mktime carries an out-of-range day into the next month
     parts.tm_isdst = -1;
-    return fromSeconds(std::mktime(&parts));
+    const std::time_t found = std::mktime(&parts);
+    const std::time_t hourBefore = found - 3600;
+    std::tm earlier{};
+    ::localtime_r(&hourBefore, &earlier);
+    if (earlier.tm_year == parts.tm_year && earlier.tm_mon == parts.tm_mon && earlier.tm_mday == parts.tm_mday && earlier.tm_hour == 0
+        && earlier.tm_min == 0)
+        return fromSeconds(hourBefore);
+    return fromSeconds(found);
 }
 
 } // namespace

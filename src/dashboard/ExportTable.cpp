@@ -2,10 +2,12 @@
 
 #include "core/IsoTime.h"
 #include "dashboard/DashboardAggregator.h"
+#include "pricing/ModelPricingCatalog.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
+#include <charconv>
+#include <cmath>
 
 namespace tallyglass::ExportTable {
 
@@ -31,12 +33,13 @@ Cell text(const std::string& value)
     return value.empty() ? Cell() : Cell(value);
 }
 
+// Six decimals and '.', whatever the locale: the desktop application runs in
+// the user's, where printf would write a comma.
 std::string costText(double dollars)
 {
     char buffer[64];
-    // "%.6f" in the C locale: the program never sets another, so the point stays '.'.
-    std::snprintf(buffer, sizeof buffer, "%.6f", dollars);
-    return buffer;
+    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, dollars, std::chars_format::fixed, 6);
+    return error == std::errc{} ? std::string(buffer, end) : std::string();
 }
 
 std::string field(const Cell& cell)
@@ -45,7 +48,7 @@ std::string field(const Cell& cell)
         std::string operator()(std::monostate) const { return {}; }
         std::string operator()(const std::string& s) const { return s; }
         std::string operator()(std::int64_t n) const { return std::to_string(n); }
-        std::string operator()(Cost c) const { return costText(c.dollars); }
+        std::string operator()(Cost c) const { return std::isfinite(c.dollars) ? costText(c.dollars) : std::string(); }
         std::string operator()(bool b) const { return b ? "true" : "false"; }
     };
     return std::visit(Visitor{}, cell);
@@ -81,7 +84,9 @@ Table build(Rows rows, const std::vector<DashboardMessage>& messages, const std:
             const auto project = projects.find(session);
             table.rows.push_back({IsoTime::formatSeconds(m.timestamp), session, text(project == projects.end() ? "" : project->second),
                                   text(std::string(m.model.view())), m.inputTokens, m.outputTokens, m.cacheCreationInputTokens,
-                                  m.cacheReadInputTokens, Cost{m.cost}, m.isSubagent});
+                                  m.cacheReadInputTokens,
+                                  // No price known is no cost known, not a free message.
+                                  ModelPricingCatalog::isPriced(std::string(m.model.view())) ? Cell(Cost{m.cost}) : Cell(), m.isSubagent});
         }
         return table;
     }
@@ -148,7 +153,10 @@ std::string json(const Table& table)
                 Json operator()(std::monostate) const { return nullptr; }
                 Json operator()(const std::string& s) const { return s; }
                 Json operator()(std::int64_t n) const { return n; }
-                Json operator()(Cost c) const { return Json::parse(costText(c.dollars)); }
+                Json operator()(Cost c) const
+                {
+                    return std::isfinite(c.dollars) ? Json::parse(costText(c.dollars)) : Json(nullptr);
+                }
                 Json operator()(bool b) const { return b; }
             };
             object[table.columns[i]] = std::visit(Visitor{}, row[i]);

@@ -50,10 +50,10 @@ TEST(ReportArguments, daysResolveToWholeDaysEndingTodayOrTheGivenDay)
     // Local days: a zone fourteen hours ahead starts "today" the evening before in UTC.
     ::setenv("TZ", "Pacific/Kiritimati", 1);
     const auto local = ReportArguments::parse({"--days", "2", "--local"}, now);
+    ::unsetenv("TZ"); // the clock has read the zone
     EXPECT_EQ(local.options.from, t("2026-12-05T10:00:00Z"));
     EXPECT_EQ(local.options.to, t("2026-12-07T10:00:00Z"));
     EXPECT_TRUE(local.options.clock.isLocal());
-    ::unsetenv("TZ");
 }
 
 // Every mistake names what was wrong and how to put it right.

@@ -66,5 +66,25 @@ TEST(DayClock, localDaysFollowTheZoneThroughItsClockChanges)
     EXPECT_EQ(DayClock::utc().dayKey(t("2026-12-06T23:30:00Z")), "2026-12-06");
 }
 
+// Over a year of half hours in zones whose midnight is skipped or comes twice:
+// every moment lies in its day, and each day ends where the next begins.
+TEST(DayClock, everyMomentLiesInItsDayWhereMidnightIsSkippedOrRepeated)
+{
+    for (const char* name : {"America/Havana", "America/Santiago", "Europe/Berlin"}) {
+        const Zone zone(name);
+        const DayClock clock = DayClock::local();
+        int failures = 0;
+        for (Instant at = t("2026-01-01T00:00:00Z"); at < t("2027-01-01T00:00:00Z") && failures < 3; at += std::chrono::minutes(30)) {
+            const Instant start = clock.startOfDay(at);
+            const Instant next = clock.nextDay(start);
+            if (!(start <= at && at < next && clock.startOfDay(next) == next)) {
+                ++failures;
+                ADD_FAILURE() << name << " at " << IsoTime::formatSeconds(at) << ": day " << IsoTime::formatSeconds(start) << " to "
+                              << IsoTime::formatSeconds(next);
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace tallyglass

@@ -32,7 +32,7 @@ TEST(ExportTable, csvFollowsRfc4180)
     EXPECT_EQ(ExportTable::csv(table),
               "timestamp,session_id,project,model,input_tokens,output_tokens,cache_write_tokens,cache_read_tokens,cost_usd,subagent\r\n"
               "2025-02-01T10:00:00Z,\"a,\"\"b\"\"\",,claude-opus-4-6,100,200,300,400,0.123457,false\r\n"
-              "2025-02-02T11:00:00Z,plain,\"/home/ada/a\nb\",mod\u00e8le-\u00e9t\u00e9,5,6,0,0,0.000000,true\r\n");
+              "2025-02-02T11:00:00Z,plain,\"/home/ada/a\nb\",mod\u00e8le-\u00e9t\u00e9,5,6,0,0,,true\r\n"); // no price: no cost
     const TerminalReport::Options nothing{t("2024-01-01T00:00:00Z"), t("2024-01-02T00:00:00Z"), "", {}, false, 10};
     EXPECT_EQ(ExportTable::csv(ExportTable::build(ExportTable::Rows::day, messages(), {}, nothing)),
               "day,messages,input_tokens,output_tokens,cache_write_tokens,cache_read_tokens,cost_usd\r\n2024-01-01,0,0,0,0,0,0.000000\r\n");

@@ -137,9 +137,23 @@ TEST(TerminalReport, jsonHasEveryFigureForScripts)
 // Local days: a message late in the UTC evening belongs to the next local day,
 // the 25-hour day of a clock change holds all its hours, and nothing is
 // counted twice or lost.
+// The process's zone for one test, put back after it even when it fails.
+struct Zone {
+    explicit Zone(const char* name)
+    {
+        ::setenv("TZ", name, 1);
+        ::tzset();
+    }
+    ~Zone()
+    {
+        ::unsetenv("TZ");
+        ::tzset();
+    }
+};
+
 TEST(TerminalReport, localDaysCountEachMessageOnceAcrossAClockChange)
 {
-    ::setenv("TZ", "Europe/Berlin", 1);
+    const Zone berlin("Europe/Berlin");
     Options local = days("2026-10-24T22:00:00Z", "2026-10-26T23:00:00Z", Grouping::day);
     local.clock = DayClock::local();
     const std::vector<DashboardMessage> messages = {
@@ -158,7 +172,6 @@ TEST(TerminalReport, localDaysCountEachMessageOnceAcrossAClockChange)
     EXPECT_EQ(text.rfind("Claude Code usage, test (2026-10-25 to 2026-10-26, local time)\n", 0), 0u) << text;
     EXPECT_NE(text.find("Day (local)"), std::string::npos) << text;
     EXPECT_EQ(nlohmann::json::parse(renderJson(r, "1"))["dayZone"], "local");
-    ::unsetenv("TZ");
 }
 
 TEST(TerminalReport, wordsAndNumbersForPeople)

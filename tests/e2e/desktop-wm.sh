@@ -141,11 +141,16 @@ echo "== \"Exit\" in the hook step ends the program and the welcome comes again"
 app=$!
 until_true 15 'welcome_of "$app" > /dev/null' || fail "no welcome window"
 welcome=$(welcome_of "$app")
+until_true 5 '[ "$(xdotool getactivewindow)" = "$welcome" ]' || fail "the welcome did not take the focus"
 sleep 0.5
 xdotool mousemove --window "$welcome" 260 494 click 1 # "Get Started"
-sleep 0.6
-xdotool mousemove --window "$welcome" 259 482 click 1 # "Exit" (there is no ~/.claude here)
-for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+# "Exit" (there is no ~/.claude here), once the step has faded in; a busy machine may need a second try.
+for _ in 1 2 3; do
+  sleep 1
+  xdotool mousemove --window "$welcome" 259 482 click 1 2>/dev/null
+  for _ in $(seq 20); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$app" 2>/dev/null || break
+done
 kill -0 "$app" 2>/dev/null && fail "\"Exit\" did not end the program"
 wait "$app"; status=$?
 [ "$status" = 0 ] || fail "exit status $status after \"Exit\""
