@@ -99,6 +99,20 @@ void report(const char* what, const Watch& watch)
     std::printf("%-52s %8.1f ms   longest interface stall %6.1f ms\n", what, watch.millis, watch.longestStall);
 }
 
+// One more message stored now, as a capture would, so that the next reload has something to read.
+void storeOneMessage(const std::filesystem::path& path, const std::string& idPrefix)
+{
+    WriteDatabase writer(path);
+    MessageInsert m;
+    m.messageId = idPrefix + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    m.sessionId = "probe";
+    m.timestamp = IsoTime::formatMillis(std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()));
+    m.role = "assistant";
+    m.model = "claude-opus-4-6";
+    m.outputTokens = 1;
+    writer.insertMessages({m});
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -143,17 +157,7 @@ int main(int argc, char** argv)
     controller.reloadIfVisible();
     report("reload with nothing stored since", runUntil([&] { return !vm.isBusy(); }));
 
-    {
-        WriteDatabase writer(path);
-        MessageInsert m;
-        m.messageId = "probe-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-        m.sessionId = "probe";
-        m.timestamp = IsoTime::formatMillis(std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()));
-        m.role = "assistant";
-        m.model = "claude-opus-4-6";
-        m.outputTokens = 1;
-        writer.insertMessages({m});
-    }
+    storeOneMessage(path, "probe-");
     controller.reloadIfVisible();
     report("reload after one message was stored", runUntil([&] { return !vm.isBusy(); }));
 
@@ -161,17 +165,7 @@ int main(int argc, char** argv)
         change(("switch to " + std::string(chipLabel(preset)) + ", until drawn").c_str(), [&] { vm.setPreset(preset); });
     change("select one model over 365 days, until drawn", [&] { vm.toggleModel("claude-opus-4-6"); });
     change("all models again, until drawn", [&] { vm.toggleModel("claude-opus-4-6"); });
-    {
-        WriteDatabase writer(path);
-        MessageInsert m;
-        m.messageId = "probe-during-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-        m.sessionId = "probe";
-        m.timestamp = IsoTime::formatMillis(std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()));
-        m.role = "assistant";
-        m.model = "claude-opus-4-6";
-        m.outputTokens = 1;
-        writer.insertMessages({m});
-    }
+    storeOneMessage(path, "probe-during-");
     controller.reloadIfVisible();
     paintsBefore = counter.paints;
     QObject::connect(&vm, &DashboardViewModel::snapshotChanged, &counter, [&] { paintsBefore = counter.paints; },

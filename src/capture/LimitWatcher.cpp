@@ -81,6 +81,10 @@ void LimitWatcher::onReading(const LimitReading& reading)
     std::vector<std::string> texts;
     {
         std::lock_guard lock(mutex_);
+        // The status line is drawn again and again with the same values: those say nothing new.
+        if (last_ && last_->sameValues(reading))
+            return;
+        last_ = reading;
         warnings_.setThresholds(thresholds());
         const auto before = warnings_.state();
         texts = warnings_.onReading(reading, clock_());

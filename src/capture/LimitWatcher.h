@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace tallyglass {
@@ -44,6 +45,7 @@ private:
     Clock clock_;
     std::mutex mutex_;
     LimitWarnings warnings_;
+    std::optional<LimitReading> last_;
     QTimer* timer_ = nullptr;
 };
 

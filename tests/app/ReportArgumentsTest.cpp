@@ -2,9 +2,10 @@
 
 #include "core/IsoTime.h"
 
+#include "support/TimeZone.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 namespace tallyglass {
 namespace {
@@ -48,9 +49,10 @@ TEST(ReportArguments, daysResolveToWholeDaysEndingTodayOrTheGivenDay)
     EXPECT_EQ(ReportArguments::parse({"--sessions", "3"}, now).options.sessionRows, 3u);
     EXPECT_TRUE(ReportArguments::parse({"--days", "x", "-h"}, now).help); // help wins over mistakes
     // Local days: a zone fourteen hours ahead starts "today" the evening before in UTC.
-    ::setenv("TZ", "Pacific/Kiritimati", 1);
-    const auto local = ReportArguments::parse({"--days", "2", "--local"}, now);
-    ::unsetenv("TZ"); // the clock has read the zone
+    const auto local = [] {
+        const test::TimeZone kiritimati("Pacific/Kiritimati");
+        return ReportArguments::parse({"--days", "2", "--local"}, now);
+    }();
     EXPECT_EQ(local.options.from, t("2026-12-05T10:00:00Z"));
     EXPECT_EQ(local.options.to, t("2026-12-07T10:00:00Z"));
     EXPECT_TRUE(local.options.clock.isLocal());

@@ -2,10 +2,10 @@
 
 #include "core/IsoTime.h"
 
+#include "support/TimeZone.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 
 namespace tallyglass {
 namespace {
@@ -14,19 +14,6 @@ Instant t(const char* iso)
 {
     return *IsoTime::parse(iso);
 }
-
-struct Zone {
-    explicit Zone(const char* name)
-    {
-        ::setenv("TZ", name, 1);
-        ::tzset();
-    }
-    ~Zone()
-    {
-        ::unsetenv("TZ");
-        ::tzset();
-    }
-};
 
 // Days in a zone that moves its clocks, and in one far from UTC: each moment in
 // exactly one day, the day of a change 23 or 25 hours long.
@@ -48,7 +35,7 @@ TEST(DayClock, localDaysFollowTheZoneThroughItsClockChanges)
         {"Pacific/Kiritimati", "2026-12-06T10:00:00Z", "2026-12-06T10:00:00Z", "2026-12-07T10:00:00Z", "2026-12-07", 0},
     };
     for (const Case& c : cases) {
-        const Zone zone(c.zone);
+        const test::TimeZone zone(c.zone);
         const DayClock clock = DayClock::local();
         SCOPED_TRACE(std::string(c.zone) + " " + c.moment);
         const Instant start = clock.startOfDay(t(c.moment));
@@ -58,7 +45,7 @@ TEST(DayClock, localDaysFollowTheZoneThroughItsClockChanges)
         EXPECT_EQ(clock.hourOfDay(t(c.moment)), c.hour);
         EXPECT_EQ(clock.startOfDay(clock.nextDay(start) - std::chrono::microseconds(1)), start); // no gap between days
     }
-    const Zone berlin("Europe/Berlin");
+    const test::TimeZone berlin("Europe/Berlin");
     const DayClock clock = DayClock::local();
     EXPECT_EQ(clock.addDays(t("2026-03-30T10:00:00Z"), -2), t("2026-03-27T23:00:00Z")); // across the change
     EXPECT_EQ(clock.dateStart(2026, 10, 25), t("2026-10-24T22:00:00Z"));
@@ -71,7 +58,7 @@ TEST(DayClock, localDaysFollowTheZoneThroughItsClockChanges)
 TEST(DayClock, everyMomentLiesInItsDayWhereMidnightIsSkippedOrRepeated)
 {
     for (const char* name : {"America/Havana", "America/Santiago", "Europe/Berlin"}) {
-        const Zone zone(name);
+        const test::TimeZone zone(name);
         const DayClock clock = DayClock::local();
         int failures = 0;
         for (Instant at = t("2026-01-01T00:00:00Z"); at < t("2027-01-01T00:00:00Z") && failures < 3; at += std::chrono::minutes(30)) {

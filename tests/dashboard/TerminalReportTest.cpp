@@ -3,10 +3,11 @@
 #include "core/IsoTime.h"
 #include "dashboard/TextTable.h"
 
+#include "support/TimeZone.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
 #include <sstream>
 
 namespace tallyglass {
@@ -137,23 +138,9 @@ TEST(TerminalReport, jsonHasEveryFigureForScripts)
 // Local days: a message late in the UTC evening belongs to the next local day,
 // the 25-hour day of a clock change holds all its hours, and nothing is
 // counted twice or lost.
-// The process's zone for one test, put back after it even when it fails.
-struct Zone {
-    explicit Zone(const char* name)
-    {
-        ::setenv("TZ", name, 1);
-        ::tzset();
-    }
-    ~Zone()
-    {
-        ::unsetenv("TZ");
-        ::tzset();
-    }
-};
-
 TEST(TerminalReport, localDaysCountEachMessageOnceAcrossAClockChange)
 {
-    const Zone berlin("Europe/Berlin");
+    const test::TimeZone berlin("Europe/Berlin");
     Options local = days("2026-10-24T22:00:00Z", "2026-10-26T23:00:00Z", Grouping::day);
     local.clock = DayClock::local();
     const std::vector<DashboardMessage> messages = {
