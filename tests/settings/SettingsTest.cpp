@@ -68,10 +68,7 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     view->loginSwitch()->click();
     EXPECT_TRUE(std::filesystem::exists(entry));
 
-    // No updater on this platform: the switch stays off and nothing is stored.
-    view->updatesSwitch()->click();
-    EXPECT_FALSE(view->updatesSwitch()->isChecked());
-    EXPECT_FALSE(QSettings("tallyglass", "tallyglass").contains("SUEnableAutomaticChecks"));
+    EXPECT_FALSE(view->updatesSwitch()->isEnabled() || view->updatesSwitch()->isChecked()); // no updater here
 
     // Warnings: the switch and the thresholds, stored sorted and once; bad input refused with its reason.
     EXPECT_TRUE(view->warningsSwitch()->isChecked());
