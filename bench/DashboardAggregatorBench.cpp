@@ -6,6 +6,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
+#include <ctime>
+
 namespace tallyglass {
 namespace {
 
@@ -37,18 +40,30 @@ const std::vector<DashboardMessage>& yearOfMessages()
     return messages;
 }
 
-// Every figure of the report window for 365 days, over the whole history.
+// Every figure of the report window for 365 days, over the whole history, in
+// UTC days (0) and in the days of a zone that moves its clocks (1).
 void BM_fullReport(benchmark::State& state)
 {
+    const bool local = state.range(0) == 1;
+    if (local) {
+        ::setenv("TZ", "Europe/Berlin", 1);
+        ::tzset();
+    }
     const auto& all = yearOfMessages();
-    const auto dataBounds = *DashboardAggregator::bounds(all);
-    const auto window = DashboardAggregator::applyPreset(DatePreset::last365d, dataBounds, dataBounds.second);
-    const DashboardFilters filters{window.first, window.second, {}, DatePreset::last365d};
+    const DayClock clock = local ? DayClock::local() : DayClock::utc();
+    const auto dataBounds = *DashboardAggregator::bounds(all, clock);
+    const auto window = DashboardAggregator::applyPreset(DatePreset::last365d, dataBounds, dataBounds.second, clock);
+    const DashboardFilters filters{window.first, window.second, {}, DatePreset::last365d, local};
     for (auto _ : state)
         benchmark::DoNotOptimize(ReportSnapshot::compute(all, filters, std::nullopt).totals);
     state.counters["messages"] = static_cast<double>(all.size());
+    state.SetLabel(local ? "local days" : "UTC days");
+    if (local) {
+        ::unsetenv("TZ");
+        ::tzset();
+    }
 }
-BENCHMARK(BM_fullReport)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_fullReport)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace tallyglass

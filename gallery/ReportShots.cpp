@@ -8,9 +8,12 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QSettings>
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
 #include <random>
 
 namespace tallyglass::gallery {
@@ -47,6 +50,7 @@ struct Setup {
     std::function<void(MockDatabase&)> data;
     std::function<void(DashboardViewModel&)> act;
     bool hoverBusiestDay = false;
+    const char* zone = nullptr; // the local zone, for days counted in it
 };
 
 void settle(DashboardViewModel& vm)
@@ -60,6 +64,10 @@ void settle(DashboardViewModel& vm)
 
 QImage render(const Setup& setup)
 {
+    if (setup.zone) {
+        ::setenv("TZ", setup.zone, 1);
+        ::tzset();
+    }
     auto db = std::make_shared<MockDatabase>();
     if (setup.data)
         setup.data(*db);
@@ -96,7 +104,13 @@ QImage render(const Setup& setup)
         view->hoverAt({result.timelinePlot.x + slot * (static_cast<double>(busiest) + 0.5), result.timelinePlot.y + result.timelinePlot.height * 0.6});
         view->finishAnimations();
     }
-    return window.grab().toImage();
+    QImage image = window.grab().toImage();
+    if (setup.zone) {
+        ::unsetenv("TZ");
+        ::tzset();
+        QSettings("tallyglass", "tallyglass").remove(DashboardViewModel::dayZoneKey);
+    }
+    return image;
 }
 
 std::string backgroundAndNotBlank(const QImage& image)
@@ -146,6 +160,8 @@ void addReportShots(std::vector<Shot>& shots)
     shot("model-filter", {week, [](DashboardViewModel& vm) { vm.toggleModel("claude-sonnet-4-6"); }, false});
     shot("timeline-tooltip", {week, {}, true});
     shot("limit-history", {limitHistory, {}, false});
+    // Afternoons in UTC are the next morning in Tokyo: the heat map's hours move.
+    shot("local-days", {week, [](DashboardViewModel& vm) { vm.setLocalDays(true); }, true, "Asia/Tokyo"});
 }
 
 } // namespace tallyglass::gallery

@@ -132,4 +132,36 @@ Instant DayClock::dateStart(int year, unsigned month, unsigned day) const
     return localMidnight(year, static_cast<int>(month), static_cast<int>(day));
 }
 
+DayLocator::Place DayLocator::operator()(Instant t)
+{
+    if (!clock_.isLocal())
+        return {UtcCalendar::dayNumber(t), UtcCalendar::hourOfDay(t)};
+    if (t >= from_ && t < to_)
+        return known_;
+    const std::time_t s = seconds(t);
+    std::tm parts{};
+    ::localtime_r(&s, &parts);
+    known_ = {UtcCalendar::daysFromCivil(parts.tm_year + 1900, static_cast<unsigned>(parts.tm_mon + 1), static_cast<unsigned>(parts.tm_mday)),
+              parts.tm_hour};
+    // The wall-clock hour is a whole UTC hour long unless the offset changes
+    // within it (some zones move their clocks by half an hour); then only
+    // this second is kept.
+    const std::time_t hourStart = s - parts.tm_min * 60 - parts.tm_sec;
+    std::tm first{};
+    std::tm last{};
+    const std::time_t hourLast = hourStart + 3599;
+    ::localtime_r(&hourStart, &first);
+    ::localtime_r(&hourLast, &last);
+    const bool steady = first.tm_gmtoff == parts.tm_gmtoff && last.tm_gmtoff == parts.tm_gmtoff;
+    from_ = fromSeconds(steady ? hourStart : s);
+    to_ = fromSeconds(steady ? hourStart + 3600 : s + 1);
+    return known_;
+}
+
+Instant DayLocator::dayStart(std::int64_t day) const
+{
+    const auto date = UtcCalendar::civilFromDays(day);
+    return clock_.dateStart(static_cast<int>(date.year), date.month, date.day);
+}
+
 } // namespace tallyglass

@@ -2,6 +2,7 @@
 
 #include "core/Instant.h"
 
+#include <cstdint>
 #include <string>
 
 namespace tallyglass {
@@ -37,6 +38,32 @@ private:
     {
     }
     bool local_;
+};
+
+// The day and wall-clock hour of many moments close together in time. The
+// local zone's answer is kept for the hour it holds, since asking the C
+// library costs about a microsecond and a year of history has a million
+// messages.
+class DayLocator {
+public:
+    explicit DayLocator(DayClock clock)
+        : clock_(clock)
+    {
+    }
+
+    struct Place {
+        std::int64_t day = 0; // the calendar date, as days since 1970-01-01
+        int hour = 0;         // wall-clock hour, 0...23
+    };
+    Place operator()(Instant t);
+    // The start of a day numbered as Place::day numbers it.
+    Instant dayStart(std::int64_t day) const;
+
+private:
+    DayClock clock_;
+    Instant from_ = Instant::max(); // the moments [from_, to_) share `known_`
+    Instant to_ = Instant::min();
+    Place known_;
 };
 
 } // namespace tallyglass

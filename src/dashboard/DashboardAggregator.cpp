@@ -1,8 +1,5 @@
 #include "dashboard/DashboardAggregator.h"
 
-#include "pricing/ModelPricingCatalog.h"
-
-#include "core/UtcCalendar.h"
 #include "dashboard/TextIndex.h"
 #include "pricing/DisplayNameCache.h"
 #include "pricing/ModelPricingCatalog.h"
@@ -32,11 +29,6 @@ class NameIndex : public TextIndex<DisplayNameOf> {
 public:
     const std::vector<std::string>& names() const { return keys(); }
 };
-
-Instant dayStartOf(std::int64_t dayNumber)
-{
-    return UtcCalendar::addDays(Instant{}, dayNumber);
-}
 
 } // namespace
 
@@ -109,7 +101,7 @@ std::span<const DashboardMessage> window(std::span<const DashboardMessage> sorte
     return sorted.subspan(static_cast<std::size_t>(first - sorted.begin()), static_cast<std::size_t>(last - first));
 }
 
-std::optional<Span> bounds(Messages messages)
+std::optional<Span> extent(Messages messages)
 {
     if (messages.empty())
         return std::nullopt;
@@ -119,17 +111,30 @@ std::optional<Span> bounds(Messages messages)
         earliest = std::min(earliest, m.timestamp);
         latest = std::max(latest, m.timestamp);
     }
-    return Span{UtcCalendar::startOfDay(earliest), UtcCalendar::addDays(UtcCalendar::startOfDay(latest), 1)};
+    return Span{earliest, latest};
 }
 
-Span applyPreset(DatePreset preset, Span dataBounds, Instant now)
+std::optional<Span> bounds(Messages messages, const DayClock& clock)
 {
-    return applyDays(daysCovered(preset), dataBounds, now);
+    const auto found = extent(messages);
+    if (!found)
+        return std::nullopt;
+    return daysAround(*found, clock);
 }
 
-Span applyDays(std::int64_t days, Span dataBounds, Instant now)
+Span daysAround(Span extent, const DayClock& clock)
 {
-    const Instant start = UtcCalendar::addDays(UtcCalendar::startOfDay(now), 1 - std::max<std::int64_t>(days, 1));
+    return {clock.startOfDay(extent.first), clock.nextDay(clock.startOfDay(extent.second))};
+}
+
+Span applyPreset(DatePreset preset, Span dataBounds, Instant now, const DayClock& clock)
+{
+    return applyDays(daysCovered(preset), dataBounds, now, clock);
+}
+
+Span applyDays(std::int64_t days, Span dataBounds, Instant now, const DayClock& clock)
+{
+    const Instant start = clock.addDays(now, 1 - std::max<std::int64_t>(days, 1));
     return {std::max(dataBounds.first, start), dataBounds.second};
 }
 
@@ -154,16 +159,17 @@ Totals totals(Messages messages)
     return t;
 }
 
-std::vector<DayBucket> bucketByDay(Messages messages)
+std::vector<DayBucket> bucketByDay(Messages messages, const DayClock& clock)
 {
     if (messages.empty())
         return {};
     // The span of days is all the ordering needed: sums do not depend on the
     // order in which they are added, so the messages are never sorted.
-    std::int64_t firstDay = UtcCalendar::dayNumber(messages.front().timestamp);
+    DayLocator locate(clock);
+    std::int64_t firstDay = locate(messages.front().timestamp).day;
     std::int64_t lastDay = firstDay;
     for (const DashboardMessage& m : messages) {
-        const std::int64_t day = UtcCalendar::dayNumber(m.timestamp);
+        const std::int64_t day = locate(m.timestamp).day;
         firstDay = std::min(firstDay, day);
         lastDay = std::max(lastDay, day);
     }
@@ -175,7 +181,7 @@ std::vector<DayBucket> bucketByDay(Messages messages)
     NameIndex nameIndex;
     std::vector<std::vector<Cell>> days(static_cast<std::size_t>(lastDay - firstDay + 1));
     for (const DashboardMessage& m : messages) {
-        auto& cells = days[static_cast<std::size_t>(UtcCalendar::dayNumber(m.timestamp) - firstDay)];
+        auto& cells = days[static_cast<std::size_t>(locate(m.timestamp).day - firstDay)];
         const std::size_t name = nameIndex(m.model);
         if (cells.size() <= name)
             cells.resize(name + 1);
@@ -186,7 +192,7 @@ std::vector<DayBucket> bucketByDay(Messages messages)
     std::vector<DayBucket> buckets;
     buckets.reserve(days.size());
     for (std::size_t i = 0; i < days.size(); ++i) {
-        DayBucket bucket{dayStartOf(firstDay + static_cast<std::int64_t>(i)), {}};
+        DayBucket bucket{locate.dayStart(firstDay + static_cast<std::int64_t>(i)), {}};
         for (std::size_t name = 0; name < days[i].size(); ++name) {
             const Cell& cell = days[i][name];
             if (!cell.present)
@@ -201,18 +207,19 @@ std::vector<DayBucket> bucketByDay(Messages messages)
     return buckets;
 }
 
-std::vector<HeatmapCell> heatmapCells(Messages messages)
+std::vector<HeatmapCell> heatmapCells(Messages messages, const DayClock& clock)
 {
+    DayLocator locate(clock);
     std::unordered_map<std::int64_t, std::array<std::int64_t, 24>> byDay;
     std::int64_t lastDay = 0;
     std::array<std::int64_t, 24>* lastHours = nullptr;
     for (const DashboardMessage& m : messages) {
-        const std::int64_t day = UtcCalendar::dayNumber(m.timestamp);
+        const auto [day, hour] = locate(m.timestamp);
         if (!lastHours || day != lastDay) {
             lastHours = &byDay.try_emplace(day).first->second;
             lastDay = day;
         }
-        (*lastHours)[static_cast<std::size_t>(UtcCalendar::hourOfDay(m.timestamp))] += m.inputTokens + m.outputTokens;
+        (*lastHours)[static_cast<std::size_t>(hour)] += m.inputTokens + m.outputTokens;
     }
 
     std::vector<std::int64_t> days;
@@ -226,7 +233,7 @@ std::vector<HeatmapCell> heatmapCells(Messages messages)
     for (const std::int64_t day : days) {
         const auto& hours = byDay[day];
         for (int hour = 0; hour < 24; ++hour)
-            cells.push_back({dayStartOf(day), hour, hours[static_cast<std::size_t>(hour)]});
+            cells.push_back({locate.dayStart(day), hour, hours[static_cast<std::size_t>(hour)]});
     }
     return cells;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/DayClock.h"
 #include "core/Instant.h"
 #include "dashboard/DashboardFilters.h"
 #include "dashboard/DashboardRecords.h"
@@ -15,7 +16,8 @@
 namespace tallyglass::DashboardAggregator {
 
 // Everything the full report shows, derived in memory from the list of stored
-// messages. Days and hours are UTC days and hours whatever the local time zone.
+// messages. Days and hours are the clock's: UTC's unless the user chose the
+// local zone's, where a day may have 23 or 25 hours.
 
 using Span = std::pair<Instant, Instant>; // [from, to)
 using Messages = MessageList;
@@ -38,22 +40,27 @@ Messages select(std::span<const DashboardMessage> messages, const DashboardFilte
 // The messages in [filters.from, filters.to) whose raw model is selected (all when none is).
 std::vector<DashboardMessage> filter(Messages messages, const DashboardFilters& filters);
 
+// The first and the last message's times; nothing for no data.
+std::optional<Span> extent(Messages messages);
 // Midnight of the first day with data to midnight after the last; nothing for no data.
-std::optional<Span> bounds(Messages messages);
+std::optional<Span> bounds(Messages messages, const DayClock& clock = DayClock::utc());
+// The same for an extent().
+Span daysAround(Span extent, const DayClock& clock);
 
 // The preset's days, counting today, but never before the data's first day; ends where the data ends.
-Span applyPreset(DatePreset preset, Span dataBounds, Instant now);
+Span applyPreset(DatePreset preset, Span dataBounds, Instant now, const DayClock& clock = DayClock::utc());
 // The same for any number of days (at least 1).
-Span applyDays(std::int64_t days, Span dataBounds, Instant now);
+Span applyDays(std::int64_t days, Span dataBounds, Instant now, const DayClock& clock = DayClock::utc());
 
 Totals totals(Messages messages);
 
-// Output tokens per UTC day by display name, one bucket per day from the first
+// Output tokens per day by display name, one bucket per day from the first
 // message's day to the last's, gaps included.
-std::vector<DayBucket> bucketByDay(Messages messages);
+std::vector<DayBucket> bucketByDay(Messages messages, const DayClock& clock = DayClock::utc());
 
-// Input + output tokens, 24 cells for every UTC day that has messages, ascending.
-std::vector<HeatmapCell> heatmapCells(Messages messages);
+// Input + output tokens, 24 cells for every day that has messages, ascending.
+// An hour the clocks repeat adds into its one cell; one they skip stays empty.
+std::vector<HeatmapCell> heatmapCells(Messages messages, const DayClock& clock = DayClock::utc());
 
 // Per display name, largest total first; an "Other" row of no tokens is left out.
 std::vector<ModelTokenRow> modelTokenRows(Messages messages);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/DayClock.h"
 #include "core/Instant.h"
 #include "dashboard/DatePreset.h"
 
@@ -16,6 +17,9 @@ struct DashboardFilters {
     Instant to = Instant::max();       // exclusive
     std::set<std::string, std::less<>> models; // raw identifiers; empty means all
     DatePreset preset = DatePreset::last7d;
+    bool localDays = false; // days and hours of the local zone; UTC's otherwise
+
+    DayClock clock() const { return localDays ? DayClock::local() : DayClock::utc(); }
 
     bool operator==(const DashboardFilters&) const = default;
 };

@@ -34,12 +34,12 @@ std::string DashboardView::resetLabel(Instant t)
     return QLocale::system().toString(toQt(t).toLocalTime(), QString::fromUtf8("MMM d \u00b7 HH:mm")).toStdString();
 }
 
-// A heat-map row stands for a UTC day; written in the local zone, a day
-// starting at midnight UTC would be labelled with the day before west of
-// Greenwich.
-std::string DashboardView::heatmapDayLabel(Instant utcDay)
+// A heat-map row stands for one of the clock's days; written through another
+// zone, a day starting at midnight UTC would be labelled with the day before
+// west of Greenwich.
+std::string DashboardView::heatmapDayLabel(Instant day, const DayClock& clock)
 {
-    return QLocale::system().toString(toQt(utcDay).date(), "MMM d").toStdString();
+    return QLocale::system().toString(QDate::fromString(QString::fromStdString(clock.dayKey(day)), Qt::ISODate), "MMM d").toStdString();
 }
 
 DashboardView::DashboardView(DashboardViewModel& vm, QWidget* parent)
@@ -130,7 +130,9 @@ void DashboardView::placeLists()
     place(sessions_, layout.sessions);
     heatmap_->setSource({layout.heatmap.rows, layout.heatmap.rowHeight, layout.heatmap.rowSpacing,
                          [this](std::size_t row, double width) {
-                             return ReportLayout::heatmapRow(grid_, row, width, paletteFor(this), &DashboardView::heatmapDayLabel);
+                             const DayClock clock = vm_.snapshot().filters.clock();
+                             return ReportLayout::heatmapRow(grid_, row, width, paletteFor(this),
+                                                             [&clock](Instant day) { return heatmapDayLabel(day, clock); });
                          },
                          [this](std::size_t row, double x, double width) { return ReportLayout::heatmapHelp(grid_, row, x, width); }});
     sessions_->setSource({layout.sessions.rows, layout.sessions.rowHeight, layout.sessions.rowSpacing,
@@ -168,7 +170,9 @@ void DashboardView::mousePressEvent(QMouseEvent* event)
     if (chip.exportAction) {
         if (onExport)
             onExport();
-    } else if (chip.preset)
+    } else if (chip.localDays)
+        vm_.setLocalDays(*chip.localDays);
+    else if (chip.preset)
         vm_.setPreset(*chip.preset);
     else
         vm_.toggleModel(chip.model);

@@ -34,7 +34,7 @@ public:
 
     // The labels in the user's locale: a reset time with its hour, a day of the heat map.
     static std::string resetLabel(Instant t);
-    static std::string heatmapDayLabel(Instant utcDay);
+    static std::string heatmapDayLabel(Instant day, const DayClock& clock);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -5,6 +5,7 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QSettings>
 
 #include <algorithm>
 #include <chrono>
@@ -19,7 +20,7 @@ struct DashboardViewModel::Loaded {
     std::optional<UsageLimits> usage;
     std::shared_ptr<const std::vector<LimitReading>> readings;
     std::vector<std::string> models;
-    std::optional<DashboardAggregator::Span> bounds;
+    std::optional<DashboardAggregator::Span> extent;
     bool sorted = true;
     std::optional<std::int64_t> token;
 };
@@ -46,6 +47,7 @@ DashboardViewModel::DashboardViewModel(std::shared_ptr<UsageDatabase> database, 
     , loader_(std::make_unique<SerialQueue>("tallyglass.reportLoad"))
     , figures_(std::make_unique<SerialQueue>("tallyglass.reportSums"))
 {
+    filters_.localDays = QSettings("tallyglass", "tallyglass").value(dayZoneKey).toString() == "local";
 }
 
 // Queued jobs see the flag and do nothing; one already running ends as it
@@ -84,7 +86,7 @@ void DashboardViewModel::load()
                     distinct(m.model);
                 loaded->models = distinct.keys();
                 std::sort(loaded->models.begin(), loaded->models.end());
-                loaded->bounds = DashboardAggregator::bounds(messages);
+                loaded->extent = DashboardAggregator::extent(messages);
                 loaded->sorted = DashboardAggregator::isSortedByTime(messages);
                 loaded->messages = std::make_shared<const std::vector<DashboardMessage>>(std::move(messages));
             }
@@ -118,12 +120,12 @@ void DashboardViewModel::finishLoad(const std::shared_ptr<Loaded>& loaded)
         usage_ = loaded->usage;
         readings_ = loaded->readings;
         models_ = std::move(loaded->models);
-        bounds_ = loaded->bounds;
+        extent_ = loaded->extent;
         loadedToken_ = loaded->token;
         if (wasEmpty) {
+            const bool localDays = filters_.localDays; // the user's choice, not the history's
             filters_ = DashboardFilters{};
-            if (bounds_)
-                std::tie(filters_.from, filters_.to) = DashboardAggregator::applyPreset(DatePreset::last7d, *bounds_, now_());
+            filters_.localDays = localDays;
         }
         // A chosen identifier the history no longer holds would have no chip to turn it off.
         std::erase_if(filters_.models, [&](const std::string& model) {
@@ -141,13 +143,27 @@ void DashboardViewModel::finishLoad(const std::shared_ptr<Loaded>& loaded)
 void DashboardViewModel::applyPresetToData(DatePreset preset)
 {
     filters_.preset = preset;
-    if (bounds_)
-        std::tie(filters_.from, filters_.to) = DashboardAggregator::applyPreset(preset, *bounds_, now_());
+    if (extent_) {
+        const DayClock clock = filters_.clock();
+        std::tie(filters_.from, filters_.to) =
+            DashboardAggregator::applyPreset(preset, DashboardAggregator::daysAround(*extent_, clock), now_(), clock);
+    }
 }
 
 void DashboardViewModel::setPreset(DatePreset preset)
 {
     applyPresetToData(preset);
+    emit changed();
+    computeSnapshot();
+}
+
+void DashboardViewModel::setLocalDays(bool local)
+{
+    QSettings("tallyglass", "tallyglass").setValue(dayZoneKey, local ? "local" : "UTC");
+    if (filters_.localDays == local)
+        return;
+    filters_.localDays = local;
+    applyPresetToData(filters_.preset);
     emit changed();
     computeSnapshot();
 }

@@ -31,6 +31,8 @@ class DashboardViewModel final : public QObject {
 
 public:
     using Clock = std::function<Instant()>;
+    // "local" when the user counts days in the local zone; anything else is UTC.
+    static constexpr const char* dayZoneKey = "tallyglass.dashboard.dayZone";
 
     explicit DashboardViewModel(std::shared_ptr<UsageDatabase> database, Clock now = {}, QObject* parent = nullptr);
     ~DashboardViewModel() override;
@@ -40,6 +42,8 @@ public:
     void setPreset(DatePreset preset);
     // Adds the identifier to the selection, or takes it out; none selected means all.
     void toggleModel(const std::string& model);
+    // Days and hours in the local zone, or UTC's; remembered across runs.
+    void setLocalDays(bool local);
 
     const std::vector<DashboardMessage>& allMessages() const { return *all_; }
     const std::optional<UsageLimits>& usage() const { return usage_; }
@@ -70,7 +74,7 @@ private:
     std::optional<UsageLimits> usage_;
     std::shared_ptr<const std::vector<LimitReading>> readings_;
     std::vector<std::string> models_;
-    std::optional<DashboardAggregator::Span> bounds_;
+    std::optional<DashboardAggregator::Span> extent_; // the first and last message's times
     DashboardFilters filters_;
     bool loading_ = false;
     bool computing_ = false;

@@ -1,8 +1,6 @@
 #include "dashboard/DashboardWindowController.h"
 
 #include "app/Alerts.h"
-#include "core/IsoTime.h"
-#include "core/UtcCalendar.h"
 #include "dashboard/DashboardView.h"
 #include "dashboard/DashboardViewModel.h"
 #include "dashboard/ExportTable.h"
@@ -81,9 +79,10 @@ bool DashboardWindowController::eventFilter(QObject* watched, QEvent* event)
 void DashboardWindowController::exportShown()
 {
     const DashboardFilters& filters = vm_.filters();
-    const auto day = [](Instant t) { return QString::fromStdString(IsoTime::formatSeconds(t).substr(0, 10)); };
+    const DayClock clock = filters.clock();
+    const auto day = [&clock](Instant t) { return QString::fromStdString(clock.dayKey(t)); };
     const bool bounded = filters.from != Instant::min() && filters.to != Instant::max();
-    const QString name = bounded ? "tallyglass-" + day(filters.from) + "-to-" + day(UtcCalendar::addDays(filters.to, -1)) + ".csv"
+    const QString name = bounded ? "tallyglass-" + day(filters.from) + "-to-" + day(filters.to - std::chrono::microseconds(1)) + ".csv"
                                  : QString("tallyglass.csv");
     const QString suggested = QDir::home().filePath(name);
     const QString path = chooseFile ? chooseFile(suggested)
@@ -92,7 +91,7 @@ void DashboardWindowController::exportShown()
         return;
     // The models chosen are already left out; the days are the filter's.
     const std::vector<DashboardMessage> shown = vm_.filteredMessages();
-    const TerminalReport::Options days{bounded ? filters.from : Instant{}, bounded ? filters.to : Instant::max(), "", {}, false, 10};
+    const TerminalReport::Options days{bounded ? filters.from : Instant{}, bounded ? filters.to : Instant::max(), "", {}, false, 10, clock};
     const ExportTable::Table table =
         ExportTable::build(ExportTable::Rows::message, shown, projects ? projects() : std::map<std::string, std::string>{}, days);
     const std::string text = ExportTable::csv(table);

@@ -78,7 +78,7 @@ Table build(Rows rows, const std::vector<DashboardMessage>& messages, const std:
                          "cache_read_tokens", "cost_usd", "subagent"};
         std::vector<std::uint32_t> picks;
         const MessageList inRange = DashboardAggregator::select(
-            messages, DashboardFilters{days.from, days.to, {}, DatePreset::last7d}, picks, DashboardAggregator::isSortedByTime(messages));
+            messages, DashboardFilters{days.from, days.to, {}, DatePreset::last7d, days.clock.isLocal()}, picks, DashboardAggregator::isSortedByTime(messages));
         for (const DashboardMessage& m : inRange) {
             const std::string session(m.sessionId.view());
             const auto project = projects.find(session);

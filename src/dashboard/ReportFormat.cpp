@@ -1,6 +1,5 @@
 #include "dashboard/ReportFormat.h"
 
-#include "core/UtcCalendar.h"
 #include "dashboard/UsageReport.h"
 #include "pricing/ModelMapper.h"
 
@@ -74,11 +73,13 @@ std::map<std::string, Rgba> colourMap(const std::vector<std::string>& displayNam
     return colours;
 }
 
-std::string utcDayLabel(Instant dayStart)
+std::string dayLabel(Instant dayStart, const DayClock& clock)
 {
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const auto date = UtcCalendar::civilFromDays(UtcCalendar::dayNumber(dayStart));
-    return std::string(months[date.month - 1]) + " " + std::to_string(date.day) + ", " + std::to_string(date.year);
+    const std::string key = clock.dayKey(dayStart); // "2025-01-05"
+    const int month = std::stoi(key.substr(5, 2));
+    const int day = std::stoi(key.substr(8, 2));
+    return std::string(months[month - 1]) + " " + std::to_string(day) + ", " + key.substr(0, 4);
 }
 
 } // namespace tallyglass::ReportFormat

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/DayClock.h"
 #include "core/Instant.h"
 #include "dashboard/DashboardRecords.h"
 #include "overlay/Palette.h"
@@ -37,7 +38,7 @@ std::vector<double> barLengths(const std::vector<ModelTokenRow>& rows, double wi
 // Display name to colour, in presentation order of the model families.
 std::map<std::string, Rgba> colourMap(const std::vector<std::string>& displayNames);
 
-// A UTC day as "Jan 5, 2025", whatever the locale and zone.
-std::string utcDayLabel(Instant dayStart);
+// The clock's day that holds dayStart as "Jan 5, 2025", whatever the locale.
+std::string dayLabel(Instant dayStart, const DayClock& clock);
 
 } // namespace tallyglass::ReportFormat

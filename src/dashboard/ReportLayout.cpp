@@ -47,8 +47,21 @@ double addHeader(const Input& in, Layer& layer, Result& result)
     const std::string exportLabel = "Export\u2026";
     const Rect exportChip{left + titleWidth + 16, padding + (rowHeight - chipHeight) / 2, chipWidth(in, exportLabel), chipHeight};
     addChip(in, layer, exportChip, exportLabel, false);
-    result.chips.push_back({exportChip, std::nullopt, {}, true});
-    const double titleArea = titleWidth + 16 + exportChip.width;
+    result.chips.push_back({exportChip, std::nullopt, {}, true, std::nullopt});
+    // Then whose days the timeline, the heat map and the presets count.
+    const std::string zoneLabel = "Days in:";
+    double zx = exportChip.right() + 16;
+    const double zoneLabelWidth = std::ceil(in.textWidth(zoneLabel, chipFont));
+    layer.items.push_back(text({zx, exportChip.y, zoneLabelWidth + 2, chipHeight}, zoneLabel, chipFont, p.textMuted));
+    zx += zoneLabelWidth + 6;
+    for (const bool local : {false, true}) {
+        const std::string label = local ? "Local time" : "UTC";
+        const Rect r{zx, exportChip.y, chipWidth(in, label), chipHeight};
+        addChip(in, layer, r, label, in.filters.localDays == local);
+        result.chips.push_back({r, std::nullopt, {}, false, local});
+        zx = r.right() + 4;
+    }
+    const double titleArea = zx - 4 - left;
 
     std::vector<std::pair<std::string, std::string>> models; // label, identifier
     for (const std::string& id : in.availableModels)
@@ -69,7 +82,7 @@ double addHeader(const Input& in, Layer& layer, Result& result)
         const std::string label(chipLabel(preset));
         const Rect r{x, y, chipWidth(in, label), chipHeight};
         addChip(in, layer, r, label, selected.preset == preset);
-        result.chips.push_back({r, preset, {}});
+        result.chips.push_back({r, preset, {}, false, std::nullopt});
         x += r.width + gap;
     }
     if (models.empty())
@@ -88,7 +101,7 @@ double addHeader(const Input& in, Layer& layer, Result& result)
         double used = 0;
         for (std::size_t i = 0; i < models.size(); ++i) {
             const double w = chipWidth(in, models[i].first);
-            if (!lines.back().empty() && used + w > right - left - titleArea - 24) {
+            if (!lines.back().empty() && used + w > right - left) { // below the title's line: the whole width
                 lines.emplace_back();
                 used = 0;
             }
@@ -110,7 +123,7 @@ double addHeader(const Input& in, Layer& layer, Result& result)
             const auto& [label, id] = models[i];
             const Rect r{x, lineTop, chipWidth(in, label), chipHeight};
             addChip(in, layer, r, label, selected.models.contains(id));
-            result.chips.push_back({r, std::nullopt, id});
+            result.chips.push_back({r, std::nullopt, id, false, std::nullopt});
             x += r.width + gap;
         }
         lineTop += chipHeight + gap;

@@ -50,6 +50,7 @@ struct Chip {
     std::optional<DatePreset> preset; // else a model chip
     std::string model;
     bool exportAction = false; // "Export…": neither a preset nor a model
+    std::optional<bool> localDays; // "Days in": true for "Local time", false for "UTC"
 };
 
 struct HelpRegion {

@@ -36,9 +36,9 @@ double axisStep(double maximum)
     return 10 * power;
 }
 
-std::string shortDay(Instant day)
+std::string shortDay(Instant day, const DayClock& clock)
 {
-    const std::string label = ReportFormat::utcDayLabel(day);
+    const std::string label = ReportFormat::dayLabel(day, clock);
     return label.substr(0, label.find(','));
 }
 
@@ -181,7 +181,7 @@ void addTimeline(const Input& in, Rect c, Layer& layer, Layer& overlay, Result& 
     const std::size_t every = (buckets.size() + labels - 1) / labels;
     for (std::size_t i = 0; i < buckets.size(); i += every) {
         const double centre = plot.x + slot * (static_cast<double>(i) + 0.5);
-        layer.items.push_back(text({centre - 35, plot.bottom() + 4, 70, lineHeight(9)}, shortDay(buckets[i].dayStart), small,
+        layer.items.push_back(text({centre - 35, plot.bottom() + 4, 70, lineHeight(9)}, shortDay(buckets[i].dayStart, in.snapshot->filters.clock()), small,
                                    p.textSubtle, Align::center));
     }
     double lx = c.x;
@@ -221,7 +221,7 @@ void addTimeline(const Input& in, Rect c, Layer& layer, Layer& overlay, Result& 
     box.stroke = Stroke{Fill::solid(p.tooltipBorder), 0.5, {}};
     overlay.items.push_back(box);
     double ty = y + 8;
-    overlay.items.push_back(text({x + 10, ty, width - 20, lineHeight(10)}, ReportFormat::utcDayLabel(hovered->dayStart), body(10, 600), p.textPrimary));
+    overlay.items.push_back(text({x + 10, ty, width - 20, lineHeight(10)}, ReportFormat::dayLabel(hovered->dayStart, in.snapshot->filters.clock()), body(10, 600), p.textPrimary));
     ty += lineHeight(10) + 4;
     for (const auto& [name, count] : rows) {
         overlay.items.push_back(rect({x + 10, ty + (lineHeight(10) - 8) / 2, 8, 8}, Fill::solid(colours.at(name)), 2));

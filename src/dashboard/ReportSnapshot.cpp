@@ -26,8 +26,9 @@ ReportSnapshot ReportSnapshot::compute(const std::vector<DashboardMessage>& all,
         s.sessions = DashboardAggregator::sessionRows(filtered);
     });
     s.totals = DashboardAggregator::totals(filtered);
-    s.days = DashboardAggregator::bucketByDay(filtered);
-    s.cells = DashboardAggregator::heatmapCells(filtered);
+    const DayClock clock = filters.clock();
+    s.days = DashboardAggregator::bucketByDay(filtered, clock);
+    s.cells = DashboardAggregator::heatmapCells(filtered, clock);
     s.unpriced = DashboardAggregator::unpricedModels(filtered);
     second.get();
     return s;

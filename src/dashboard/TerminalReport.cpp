@@ -100,7 +100,7 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
 
     std::vector<std::uint32_t> picks;
     const MessageList inRange = DashboardAggregator::select(
-        messages, DashboardFilters{options.from, options.to, {}, DatePreset::last7d}, picks, DashboardAggregator::isSortedByTime(messages));
+        messages, DashboardFilters{options.from, options.to, {}, DatePreset::last7d, options.clock.isLocal()}, picks, DashboardAggregator::isSortedByTime(messages));
     report.totals = DashboardAggregator::totals(inRange);
     report.unpriced = DashboardAggregator::unpricedModels(inRange);
 

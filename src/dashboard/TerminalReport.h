@@ -20,8 +20,8 @@ namespace tallyglass::TerminalReport {
 enum class Grouping { none, day, month, session, project, model };
 
 struct Options {
-    Instant from;                   // midnight UTC
-    Instant to;                     // midnight UTC after the last day; never before `from`
+    Instant from;                   // the first day's midnight, by `clock`
+    Instant to;                     // midnight after the last day; never before `from`
     std::string title;              // "last 7 days", "2026-11-01 to 2026-11-30", "all time"
     Grouping by = Grouping::none;   // none: the summary (totals, models, days, sessions, limits)
     bool breakdown = false;         // models under each row

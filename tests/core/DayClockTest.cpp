@@ -73,5 +73,30 @@ TEST(DayClock, everyMomentLiesInItsDayWhereMidnightIsSkippedOrRepeated)
     }
 }
 
+// The locator keeps an answer for the hour it holds; across a year, in zones
+// whose clocks move by an hour or by half of one, or sit half an hour off
+// UTC, it must agree with asking the zone for every moment.
+TEST(DayClock, theLocatorAgreesWithTheZoneEverywhere)
+{
+    for (const char* name : {"Europe/Berlin", "Australia/Lord_Howe", "Asia/Kolkata", "Pacific/Kiritimati", "UTC"}) {
+        const test::TimeZone zone(name);
+        for (const DayClock clock : {DayClock::local(), DayClock::utc()}) {
+            DayLocator locate(clock);
+            int failures = 0;
+            // Each step looks half an hour back too: the history is not always in time order.
+            for (Instant step = t("2026-01-01T00:00:00Z"); step < t("2027-01-01T00:00:00Z") && failures < 3; step += std::chrono::seconds(1019)) {
+                for (const Instant at : {step, step - std::chrono::minutes(31)}) {
+                    const auto [day, hour] = locate(at);
+                    if (locate.dayStart(day) != clock.startOfDay(at) || hour != clock.hourOfDay(at)) {
+                        ++failures;
+                        ADD_FAILURE() << name << (clock.isLocal() ? " local" : " UTC") << " at " << IsoTime::formatSeconds(at) << ": hour "
+                                      << hour << ", wanted " << clock.hourOfDay(at);
+                    }
+                }
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace tallyglass

@@ -2,10 +2,13 @@
 
 #include "core/IsoTime.h"
 
+#include "support/TimeZone.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
+#include <map>
 
 namespace tallyglass {
 namespace {
@@ -33,13 +36,13 @@ TEST(DashboardAggregator, filterKeepsTheHalfOpenWindowAndTheSelectedRawModels)
         message("2025-01-10T12:00:00Z", "a", "claude-opus-4-6-20260101", 1, 1),
         message("2025-01-11T00:00:00Z", "a", "claude-opus-4-6", 1, 1),
     };
-    DashboardFilters filters{t("2025-01-10T00:00:00Z"), t("2025-01-11T00:00:00Z"), {}, DatePreset::last7d};
+    DashboardFilters filters{t("2025-01-10T00:00:00Z"), t("2025-01-11T00:00:00Z"), {}, DatePreset::last7d, false};
     EXPECT_EQ(Agg::filter(all, filters), (std::vector<DashboardMessage>{all[0], all[1]}));
     filters.models = {"claude-opus-4-6"};
     EXPECT_EQ(Agg::filter(all, filters), (std::vector<DashboardMessage>{all[0]}));
     // The initial filters let everything through; the preset alone makes filters differ.
     EXPECT_EQ(Agg::filter(all, DashboardFilters{}), all);
-    EXPECT_NE(DashboardFilters{}, (DashboardFilters{Instant::min(), Instant::max(), {}, DatePreset::last1d}));
+    EXPECT_NE(DashboardFilters{}, (DashboardFilters{Instant::min(), Instant::max(), {}, DatePreset::last1d, false}));
 
     // Without copying: a part of a sorted list, or positions picked in it, or in an unsorted one.
     std::vector<std::uint32_t> picks;
@@ -128,6 +131,53 @@ TEST(DashboardAggregator, theHeatMapHasTwentyFourUtcHoursForEachDayWithData)
     EXPECT_EQ(cells[29].id(), "1736726400.0-5");
     EXPECT_NE(cells[29].id(), cells[30].id());
     EXPECT_TRUE(Agg::heatmapCells({}).empty());
+}
+
+// In local days, a day of 23 or 25 hours keeps every message once, in the day
+// and hour the zone gives it, and the presets start at local midnight.
+TEST(DashboardAggregator, localDaysKeepEveryMessageOnceThroughClockChanges)
+{
+    for (const char* name : {"Europe/Berlin", "Pacific/Kiritimati"}) {
+        SCOPED_TRACE(name);
+        const test::TimeZone zone(name);
+        const DayClock clock = DayClock::local();
+        std::vector<DashboardMessage> all;
+        std::map<std::pair<std::string, int>, std::int64_t> tokens; // (day, hour)
+        std::map<std::string, std::int64_t> output;                 // by day
+        for (const auto& [from, to] : {std::pair{"2026-03-27T00:00:00Z", "2026-04-01T00:00:00Z"},
+                                       std::pair{"2026-10-23T00:00:00Z", "2026-10-28T00:00:00Z"}}) {
+            for (Instant at = t(from); at < t(to); at += std::chrono::minutes(13)) {
+                all.push_back({at, "s", "claude-opus-4-6", 1, 2, 0, 0, false, 0});
+                tokens[{clock.dayKey(at), clock.hourOfDay(at)}] += 3;
+                output[clock.dayKey(at)] += 2;
+            }
+        }
+
+        std::map<std::pair<std::string, int>, std::int64_t> cells;
+        for (const HeatmapCell& cell : Agg::heatmapCells(all, clock)) {
+            EXPECT_EQ(clock.startOfDay(cell.day), cell.day);
+            if (cell.tokens) {
+                EXPECT_TRUE(cells.emplace(std::pair{clock.dayKey(cell.day), cell.hour}, cell.tokens).second);
+            }
+        }
+        EXPECT_EQ(cells, tokens);
+
+        const auto buckets = Agg::bucketByDay(all, clock);
+        std::map<std::string, std::int64_t> days;
+        for (std::size_t i = 0; i < buckets.size(); ++i) {
+            if (i > 0) {
+                EXPECT_EQ(buckets[i].dayStart, clock.nextDay(buckets[i - 1].dayStart));
+            }
+            for (const auto& [model, count] : buckets[i].perModel)
+                days[clock.dayKey(buckets[i].dayStart)] += count;
+        }
+        EXPECT_EQ(days, output);
+
+        const auto dataBounds = Agg::bounds(all, clock);
+        ASSERT_TRUE(dataBounds);
+        EXPECT_EQ(dataBounds->first, clock.startOfDay(all.front().timestamp));
+        EXPECT_EQ(Agg::applyPreset(DatePreset::last7d, *dataBounds, t("2026-10-27T05:00:00Z"), clock).first, clock.dateStart(2026, 10, 21));
+    }
 }
 
 TEST(DashboardAggregator, modelRowsGroupByDisplayNameLargestFirst)

@@ -8,6 +8,7 @@
 #include "storage/MockDatabase.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
+#include "support/TimeZone.h"
 #include "support/WidgetTestApp.h"
 
 #include <QApplication>
@@ -94,6 +95,25 @@ TEST_F(DashboardWindowTest, chipsChangeTheFiguresAndTheChoiceOutlivesTheWindow)
     click([](const ReportLayout::Chip& chip) { return chip.model == "claude-opus-4-6"; }); // again: all models
     EXPECT_TRUE(vm.filters().models.empty());
     EXPECT_EQ(vm.snapshot().totals.messageCount, all);
+}
+
+// Far east of Greenwich, "today" in local time began ten hours before UTC's
+// midnight: the choice moves the preset's days and the timeline's, and is kept.
+TEST_F(DashboardWindowTest, theDayZoneChoiceMovesTheDaysAndIsRemembered)
+{
+    const test::TimeZone kiritimati("Pacific/Kiritimati"); // UTC+14: it is 02:00 on Jan 16 there
+    open();
+    click([](const ReportLayout::Chip& chip) { return chip.preset == DatePreset::last1d; });
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 720); // since 00:00 UTC
+    click([](const ReportLayout::Chip& chip) { return chip.localDays == true; });
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 120); // since 10:00 UTC
+    ASSERT_EQ(vm.snapshot().days.size(), 1u);
+    EXPECT_EQ(vm.snapshot().days[0].dayStart, *IsoTime::parse("2025-01-15T10:00:00Z"));
+    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(DashboardViewModel::dayZoneKey).toString(), "local");
+    EXPECT_TRUE(DashboardViewModel(db).filters().localDays); // the next run
+    click([](const ReportLayout::Chip& chip) { return chip.localDays == false; });
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 720);
+    EXPECT_FALSE(DashboardViewModel(db).filters().localDays);
 }
 
 // "Export…" saves what the window shows, whole or not at all, and says where.

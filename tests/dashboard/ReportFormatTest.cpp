@@ -2,6 +2,8 @@
 
 #include "core/IsoTime.h"
 
+#include "support/TimeZone.h"
+
 #include <gtest/gtest.h>
 
 namespace tallyglass {
@@ -20,7 +22,9 @@ TEST(ReportFormat, numbersAreWrittenAsThePanelsShowThem)
     const std::pair<std::int64_t, const char*> sessions[] = {{999, "999"}, {1000, "1.0k"}, {2'500'000, "2500.0k"}};
     for (const auto& [count, text] : sessions)
         EXPECT_EQ(sessionTokens(count), text) << count;
-    EXPECT_EQ(utcDayLabel(*IsoTime::parse("2025-01-05T00:00:00Z")), "Jan 5, 2025");
+    EXPECT_EQ(dayLabel(*IsoTime::parse("2025-01-05T00:00:00Z"), DayClock::utc()), "Jan 5, 2025");
+    const test::TimeZone kiritimati("Pacific/Kiritimati"); // local midnight is 10:00 UTC the day before
+    EXPECT_EQ(dayLabel(*IsoTime::parse("2025-01-04T10:00:00Z"), DayClock::local()), "Jan 5, 2025");
     EXPECT_EQ(heatHelp(7, 1234), "7:00 \u2014 1234 tokens");
 }
 

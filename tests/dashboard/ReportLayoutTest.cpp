@@ -103,13 +103,17 @@ TEST_F(ReportLayoutTest, chipsNameEveryPresetAndModelAndWrapWhenTheyDoNotFit)
     const Result result = layout(in);
     std::vector<std::string> labels;
     for (const Chip& chip : result.chips)
-        labels.push_back(chip.exportAction ? "Export" : chip.preset ? std::string(chipLabel(*chip.preset)) : chip.model);
-    EXPECT_EQ(labels, (std::vector<std::string>{"Export", "1d", "7d", "30d", "90d", "180d", "365d", "claude-opus-4-6",
+        labels.push_back(chip.exportAction ? "Export"
+                         : chip.localDays  ? (*chip.localDays ? "Local time" : "UTC")
+                         : chip.preset     ? std::string(chipLabel(*chip.preset))
+                                           : chip.model);
+    EXPECT_EQ(labels, (std::vector<std::string>{"Export", "UTC", "Local time", "1d", "7d", "30d", "90d", "180d", "365d", "claude-opus-4-6",
                                                 "claude-opus-4-6-20260101", "claude-sonnet-4-6"}));
-    EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[7].rect; }), 1);
-    EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[8].rect; }), 1);
+    EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[9].rect; }), 1);
+    EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[10].rect; }), 1);
     EXPECT_EQ(result.chips[0].rect.y, result.chips.back().rect.y); // one line
-    EXPECT_GT(result.chips[1].rect.x, result.chips[0].rect.right()); // "Export…" by the title, the presets to the right
+    // "Export…" and the day zone by the title, the presets to the right
+    EXPECT_GT(result.chips[3].rect.x, result.chips[2].rect.right());
 
     // Active chips are accent capsules with the background's colour for their label.
     const auto activeLabels = [&](const Result& r) {
@@ -119,7 +123,9 @@ TEST_F(ReportLayoutTest, chipsNameEveryPresetAndModelAndWrapWhenTheyDoNotFit)
                 out.push_back(text->text);
         return out;
     };
-    EXPECT_EQ(activeLabels(result), (std::vector<std::string>{"30d", "Opus 4.6"}));
+    EXPECT_EQ(activeLabels(result), (std::vector<std::string>{"UTC", "30d", "Opus 4.6"}));
+    in.filters.localDays = true;
+    EXPECT_EQ(activeLabels(layout(in)), (std::vector<std::string>{"Local time", "30d", "Opus 4.6"}));
 
     for (int i = 0; i < 12; ++i)
         in.availableModels.push_back("claude-sonnet-4-" + std::to_string(i));
