@@ -4,7 +4,6 @@
 #include "app/DesktopApp.h"
 #include "app/LaunchAtLoginManager.h"
 #include "app/StatusBarController.h"
-#include "overlay/ChartViewModel.h"
 #include "overlay/OverlayPanel.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
@@ -18,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sys/stat.h>
 
 namespace tallyglass {
 namespace {
@@ -74,8 +72,7 @@ TEST(LaunchAtLogin, anAutostartEntryFollowsThePreferenceWhichIsOnUnlessTurnedOff
     LaunchAtLoginManager manager(dir / "autostart" / "tallyglass.desktop", "/opt/tally glass/tallyglass");
     EXPECT_TRUE(manager.isEnabled());
     manager.sync(manager.isEnabled());
-    std::ifstream entry(manager.entryPath());
-    const std::string text{std::istreambuf_iterator<char>(entry), {}};
+    const std::string text = test::fileText(manager.entryPath());
     EXPECT_NE(text.find("Exec=\"/opt/tally glass/tallyglass\"\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[Desktop Entry]\nType=Application\nName=Tallyglass\n"), std::string::npos);
 
@@ -154,7 +151,8 @@ TEST(DesktopApp, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
     app.shutDown();
 }
 
-// Nothing can work without the database: say so before ending, and start nothing.
+// Nothing can work without the database: say so before ending, and start nothing;
+// the overlay's hook actions, without the core, say the installer is not ready.
 TEST(DesktopApp, aDatabaseThatCannotBeOpenedIsSaidAndNothingStarts)
 {
     test::widgetApp();
@@ -169,23 +167,16 @@ TEST(DesktopApp, aDatabaseThatCannotBeOpenedIsSaidAndNothingStarts)
     ASSERT_EQ(alerts.size(), 1u); // shown before start() returns: no event loop follows
     EXPECT_EQ(alerts[0].first, "Tallyglass cannot start");
     EXPECT_EQ(app.panel(), nullptr);
-    std::filesystem::remove_all(AppPaths::database());
-}
 
-TEST(DesktopApp, withoutItsCoreTheOverlaySaysTheInstallerIsNotReady)
-{
-    test::widgetApp();
-    std::vector<std::pair<std::string, std::string>> alerts;
-    const RecordedAlerts recording(alerts);
-    DesktopApp app;
     testing::internal::CaptureStderr();
     app.installFromOverlay();
     app.uninstallFromOverlay();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tallyglass] install from overlay: installer not ready\n"
                                                       "[tallyglass] uninstall from overlay: installer not ready\n");
-    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 2; }));
-    EXPECT_EQ(alerts[0], (std::pair<std::string, std::string>{"Install failed", "Installer not ready yet \u2014 try again in a second."}));
-    EXPECT_EQ(alerts[1].first, "Uninstall failed");
+    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 3; }));
+    EXPECT_EQ(alerts[1], (std::pair<std::string, std::string>{"Install failed", "Installer not ready yet \u2014 try again in a second."}));
+    EXPECT_EQ(alerts[2].first, "Uninstall failed");
+    std::filesystem::remove_all(AppPaths::database());
 }
 
 } // namespace

@@ -13,54 +13,43 @@ namespace fs = std::filesystem;
 class HookCommandTest : public ::testing::Test {
 protected:
     fs::path home = test::freshDirectory();
+    std::map<std::string, std::string> environment{{"HOME", home.string()}, {"XDG_CONFIG_HOME", (home / ".config").string()}};
 
     test::ProcessResult tallyglass(std::vector<std::string> arguments)
     {
         arguments.insert(arguments.begin(), TALLYGLASS_EXECUTABLE);
-        return test::runProcess(arguments, "", {{"HOME", home.string()}, {"XDG_CONFIG_HOME", (home / ".config").string()}});
+        return test::runProcess(arguments, "", environment);
     }
 };
 
 TEST_F(HookCommandTest, installStatusAndUninstallSayWhatHappened)
 {
-    auto status = tallyglass({"hook", "status"});
-    EXPECT_EQ(status.out, "not installed\n");
-    EXPECT_EQ(status.exitCode, 1);
-    const auto nothing = tallyglass({"hook", "uninstall"});
-    EXPECT_EQ(nothing.out, "the hook is not installed; nothing to remove\n");
-    EXPECT_EQ(nothing.exitCode, 0);
+    const auto says = [&](const char* command, const char* out, int exitCode) {
+        const auto result = tallyglass({"hook", command});
+        EXPECT_EQ(result.out, out);
+        EXPECT_EQ(result.exitCode, exitCode) << out;
+    };
+    says("status", "not installed\n", 1);
+    says("uninstall", "the hook is not installed; nothing to remove\n", 0);
     EXPECT_FALSE(fs::exists(home / ".claude" / "settings.json")); // nothing written either
 
-    const auto install = tallyglass({"hook", "install"});
-    EXPECT_EQ(install.out, "hook installed for port 45832\n");
-    EXPECT_EQ(install.exitCode, 0);
+    says("install", "hook installed for port 45832\n", 0);
     EXPECT_TRUE(fs::exists(home / ".config" / "tallyglass" / "app-hook"));
     EXPECT_TRUE(fs::exists(home / ".claude" / "settings.json"));
 
-    status = tallyglass({"hook", "status"});
-    EXPECT_EQ(status.out, "installed\n");
-    EXPECT_EQ(status.exitCode, 0);
-
-    const auto uninstall = tallyglass({"hook", "uninstall"});
-    EXPECT_EQ(uninstall.out, "hook removed\n");
-    EXPECT_EQ(uninstall.exitCode, 0);
+    says("status", "installed\n", 0);
+    says("uninstall", "hook removed\n", 0);
     EXPECT_FALSE(fs::exists(home / ".config" / "tallyglass" / "app-hook"));
 }
 
-TEST_F(HookCommandTest, theRememberedPortIsTheOneInstalled)
+// The port the application remembers, and the settings where CLAUDE_CONFIG_DIR says.
+TEST_F(HookCommandTest, theRememberedPortAndClaudeConfigDirAreFollowed)
 {
     fs::create_directories(home / ".config" / "tallyglass");
     std::ofstream(home / ".config" / "tallyglass" / "tallyglass.conf") << "[General]\ntallyglass.server.port=45835\n";
+    environment["CLAUDE_CONFIG_DIR"] = (home / "claude-elsewhere").string();
     EXPECT_EQ(tallyglass({"hook", "install"}).out, "hook installed for port 45835\n");
-}
-
-TEST_F(HookCommandTest, theSettingsFollowClaudeConfigDir)
-{
-    const auto elsewhere = home / "claude-elsewhere";
-    const auto result = test::runProcess({TALLYGLASS_EXECUTABLE, "hook", "install"}, "",
-                                         {{"HOME", home.string()}, {"CLAUDE_CONFIG_DIR", elsewhere.string()}});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(fs::exists(elsewhere / "settings.json"));
+    EXPECT_TRUE(fs::exists(home / "claude-elsewhere" / "settings.json"));
     EXPECT_FALSE(fs::exists(home / ".claude" / "settings.json"));
 }
 

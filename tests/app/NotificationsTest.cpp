@@ -5,15 +5,11 @@
 #include "support/QtTestApp.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusContext>
-#include <QDBusMessage>
 #include <QProcess>
 #include <QSettings>
 
 #include <gtest/gtest.h>
-
-#include <csignal>
 
 namespace tallyglass {
 namespace {
@@ -48,7 +44,7 @@ protected:
         bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
         if (!bus.waitForStarted(5000) || !bus.waitForReadyRead(5000))
             GTEST_SKIP() << "dbus-daemon is not available (scripts/setup-debian installs it)";
-        address = QString::fromUtf8(bus.readLine()).trimmed();
+        const QString address = QString::fromUtf8(bus.readLine()).trimmed();
         // Before any use of the session bus in this process (each test runs in a process of its own).
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
         service = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address, "fake-notifications"));
@@ -68,7 +64,6 @@ protected:
     }
 
     QProcess bus;
-    QString address;
     std::unique_ptr<QDBusConnection> service;
     FakeNotifications fake;
     QStringList tray;

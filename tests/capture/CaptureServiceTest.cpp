@@ -36,12 +36,14 @@ void append(const std::filesystem::path& path, const std::string& text)
 }
 
 std::string event(const std::string& name, const std::filesystem::path& transcript, const std::string& session = "S",
-                  const std::string& agent = "")
+                  const std::string& agent = "", const std::string& cwd = "")
 {
     std::string body = R"({"hook_event_name":")" + name + R"(","session_id":")" + session + R"(","transcript_path":")"
         + transcript.string() + "\"";
     if (!agent.empty())
         body += R"(,"agent_transcript_path":")" + agent + "\"";
+    if (!cwd.empty())
+        body += R"(,"cwd":")" + cwd + "\"";
     return body + "}";
 }
 
@@ -86,15 +88,6 @@ protected:
     }
 };
 
-TEST_F(CaptureServiceTest, startMarksTheSessionAndEndReadsTheTranscriptOnceMoreBeforeMarkingItEnded)
-{
-    append(transcript, assistantLine("m1", "S"));
-    handle(event("SessionStart", transcript, "S"));
-    EXPECT_EQ(writer->order, std::vector<std::string>{"start S"});
-    handle(event("SessionEnd", transcript, "S"));
-    EXPECT_EQ(writer->order, (std::vector<std::string>{"start S", "insert m1", "end S"}));
-}
-
 TEST_F(CaptureServiceTest, eventsWithoutASessionIdOrWithOversizedFieldsAreLoggedAndSkipped)
 {
     append(transcript, assistantLine("m1", "S"));
@@ -112,41 +105,42 @@ TEST_F(CaptureServiceTest, eventsWithoutASessionIdOrWithOversizedFieldsAreLogged
     EXPECT_TRUE(writer->order.empty());
 }
 
-TEST_F(CaptureServiceTest, anyOtherEventStoresTheTranscriptsAssistantMessages)
+// SessionStart only marks the session; any other event (whatever its name, a
+// missing one or one of another type) reads the transcript; SessionEnd reads
+// it once more before marking the session ended.
+TEST_F(CaptureServiceTest, eventsStoreTheTranscriptsAssistantMessagesAndMarkTheSessionsStartAndEnd)
 {
     append(transcript, assistantLine("m1", "A") + userLine + assistantLine("m2", "B"));
+    handle(event("SessionStart", transcript));
+    EXPECT_EQ(writer->order, std::vector<std::string>{"start S"});
     handle(event("Stop", transcript));
-    ASSERT_EQ(writer->insertCalls.size(), 1u);
+    append(transcript, assistantLine("m3", "A"));
+    handle(R"({"transcript_path":")" + transcript.string() + R"(","hook_event_name":5})");
+    append(transcript, assistantLine("m4", "S"));
+    handle(event("SessionEnd", transcript));
+    ASSERT_EQ(writer->order, (std::vector<std::string>{"start S", "insert m1,m2", "insert m3", "insert m4", "end S"}));
     const auto& stored = writer->insertCalls[0];
-    ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(stored[0].sessionId, "A");
     EXPECT_EQ(stored[1].sessionId, "B");
     EXPECT_FALSE(stored[0].isSubagent || stored[1].isSubagent);
-    // Any name, a missing name or one of another type: the transcript is read.
-    append(transcript, assistantLine("m3", "A"));
-    handle(R"({"transcript_path":")" + transcript.string() + R"(","hook_event_name":5})");
-    EXPECT_EQ(writer->insertCalls.size(), 2u);
 }
 
 // The folder a session's events name first is its project, stored with the
 // session's messages (a project alone makes no session), once.
 TEST_F(CaptureServiceTest, theEventsFolderBecomesTheSessionsProjectOnceItsMessagesAreStored)
 {
-    const auto withCwd = [&](const std::string& cwd) {
-        std::string body = event("Stop", transcript, "A");
-        return body.substr(0, body.size() - 1) + R"(,"cwd":")" + cwd + "\"}";
-    };
-    handle(withCwd("/home/ada/shop")); // nothing to read yet
+    handle(event("Stop", transcript, "A", "", "/home/ada/shop")); // nothing to read yet
     EXPECT_TRUE(writer->projects.empty());
     append(transcript, assistantLine("m1", "A"));
     handle(event("Stop", transcript, "A"));
     EXPECT_EQ(writer->projects, (std::map<std::string, std::string>{{"A", "/home/ada/shop"}}));
     writer->projects.clear();
     append(transcript, assistantLine("m2", "A"));
-    handle(withCwd("/home/ada/shop"));
+    handle(event("Stop", transcript, "A", "", "/home/ada/shop"));
     EXPECT_TRUE(writer->projects.empty());
+    // A cd in the session: it stays where it started, as its transcripts' folder says.
     append(transcript, assistantLine("m3", "A"));
-    handle(withCwd("/home/ada/shop/web")); // a cd in the session: it stays where it started, as its transcripts' folder says
+    handle(event("Stop", transcript, "A", "", "/home/ada/shop/web"));
     EXPECT_TRUE(writer->projects.empty());
 }
 
@@ -310,12 +304,10 @@ TEST(CaptureServiceTiming, repliesWrittenAfterTheirHookAreStoredOnceWithExactCou
 // file on every event stores, whatever the appends, cuts and replacements.
 TEST(CaptureServiceEquivalence, incrementalReadsStoreWhatWholeReadsStore)
 {
-    const auto dir = test::freshDirectory();
     std::mt19937 random(1234);
     for (int round = 0; round < 12; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        const auto roundDir = dir / std::to_string(round);
-        std::filesystem::create_directories(roundDir);
+        const auto roundDir = test::freshDirectory();
         const auto transcript = roundDir / "t.jsonl";
         auto incrementalDb = std::make_shared<WriteDatabase>(roundDir / "incremental.db");
         WriteDatabase wholeDb(roundDir / "whole.db");

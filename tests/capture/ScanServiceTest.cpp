@@ -4,9 +4,7 @@
 #include "capture/HistoryImport.h"
 
 #include "capture/TranscriptParser.h"
-#include "storage/WriteDatabase.h"
 #include "support/FakeMessageWriter.h"
-#include "support/SqlProbe.h"
 #include "support/TempDir.h"
 
 #include <QSettings>
@@ -57,34 +55,35 @@ protected:
     }
 };
 
-TEST_F(ScanServiceTest, anEmptyOrMissingRootReportsNothingToDo)
+// Files ending in ".jsonl" outside hidden entries and "tool-results" folders,
+// each once however the roots overlap or link to each other.
+TEST_F(ScanServiceTest, onlyTranscriptsAreReadOnceEachWithProgressAfterEachFile)
 {
-    EXPECT_EQ(scan(), 0); // missing
+    EXPECT_EQ(scan(), 0); // a missing root
     fs::create_directories(root);
     EXPECT_EQ(scan(), 0);
-    EXPECT_EQ(progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 0}, {0, 0}}));
-    EXPECT_TRUE(writer->backfillCalls.empty());
-}
-
-TEST_F(ScanServiceTest, onlyTranscriptsAreReadWithProgressAfterEachFile)
-{
     write(root / "p" / "a.jsonl", assistantLines("a", 2));
     write(root / "p" / "b.txt", assistantLines("b", 2));
     write(root / "p" / "tool-results" / "c.jsonl", assistantLines("c", 2));
     write(root / ".hidden" / "d.jsonl", assistantLines("d", 2));
     write(root / "p" / ".e.jsonl", assistantLines("e", 2));
     write(root / "p" / "f.JSONL", assistantLines("f", 2));
-    EXPECT_EQ(scan(), 1);
-    EXPECT_EQ(progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 1}, {1, 1}}));
+    const fs::path linked = root.parent_path() / "linked-projects";
+    fs::create_directory_symlink(root, linked);
+    EXPECT_EQ(scan({root, linked, root / "p"}), 1);
+    EXPECT_EQ(progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 0}, {0, 0}, {0, 1}, {1, 1}}));
     ASSERT_EQ(batchSizes(), std::vector<std::size_t>{2});
     EXPECT_EQ(writer->backfillCalls[0][0].messageId, "a0");
 }
 
-TEST_F(ScanServiceTest, subagentTranscriptsBelongToTheSessionNamedByTheirFolder)
+// Subagent transcripts belong to the session their folder names; each session
+// is given the project its transcripts' folder stands for.
+TEST_F(ScanServiceTest, subagentTranscriptsBelongToTheSessionNamedByTheirFolderAndSessionsGetTheirProject)
 {
-    write(root / "proj" / "3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b" / "subagents" / "agent-1.jsonl", assistantLines("s", 2));
-    write(root / "proj" / "3F2A8C1E-0B7D-4E5F-9A6B-1C2D3E4F5A6C" / "subagents" / "agent-2.jsonl", assistantLines("u", 1));
-    write(root / "proj" / "main.jsonl", assistantLines("m", 1));
+    const fs::path project = root / "-nowhere-my-app";
+    write(project / "3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b" / "subagents" / "agent-1.jsonl", assistantLines("s", 2));
+    write(project / "3F2A8C1E-0B7D-4E5F-9A6B-1C2D3E4F5A6C" / "subagents" / "agent-2.jsonl", assistantLines("u", 1));
+    write(project / "main.jsonl", assistantLines("m", 1));
     scan();
     ASSERT_EQ(writer->backfillCalls.size(), 1u);
     std::map<std::string, std::pair<std::string, bool>> byId;
@@ -93,6 +92,9 @@ TEST_F(ScanServiceTest, subagentTranscriptsBelongToTheSessionNamedByTheirFolder)
     EXPECT_EQ(byId["s0"], std::make_pair(std::string("3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b"), true));
     EXPECT_EQ(byId["u0"], std::make_pair(std::string("3F2A8C1E-0B7D-4E5F-9A6B-1C2D3E4F5A6C"), true));
     EXPECT_EQ(byId["m0"], std::make_pair(std::string("own-session"), false));
+    EXPECT_EQ(writer->projects, (std::map<std::string, std::string>{{"3F2A8C1E-0B7D-4E5F-9A6B-1C2D3E4F5A6C", "/nowhere/my/app"},
+                                                                    {"3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b", "/nowhere/my/app"},
+                                                                    {"own-session", "/nowhere/my/app"}}));
 
     EXPECT_EQ(ScanService::subagentSession("/x/not-a-uuid/subagents/a.jsonl"), std::nullopt);
     EXPECT_EQ(ScanService::subagentSession("/x/3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6bb/subagents/a.jsonl"), std::nullopt);
@@ -131,14 +133,7 @@ TEST_F(ScanServiceTest, whatCannotBeReadIsNamedAndTheRestStored)
     EXPECT_EQ(problems[1], (ScanService::Problem{root / "b.jsonl", "not a regular file"}));
     EXPECT_EQ(service.statistics().unreadable, 2);
     EXPECT_EQ(service.statistics().unreadableFolders, 1);
-}
-
-// Each session is given the project its folder stands for, once stored.
-TEST_F(ScanServiceTest, sessionsAreGivenTheProjectOfTheirFolder)
-{
-    write(root / "-nowhere-my-app" / "a.jsonl", assistantLines("a", 2, "session-a"));
-    scan();
-    EXPECT_EQ(writer->projects, (std::map<std::string, std::string>{{"session-a", "/nowhere/my/app"}}));
+    EXPECT_EQ(service.statistics().messagesRead, 2);
 }
 
 TEST_F(ScanServiceTest, aFailedBatchWriteEndsTheScanWithItsError)
@@ -148,15 +143,6 @@ TEST_F(ScanServiceTest, aFailedBatchWriteEndsTheScanWithItsError)
     writer->failuresToCome = 1;
     EXPECT_THROW(scan(), WriteError);
     EXPECT_EQ(progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 3}}));
-}
-
-TEST_F(ScanServiceTest, overlappingAndLinkedRootsReadEachFileOnce)
-{
-    write(root / "p" / "a.jsonl", assistantLines("a", 1));
-    const fs::path linked = root.parent_path() / "linked-projects";
-    fs::create_directory_symlink(root, linked);
-    EXPECT_EQ(scan({root, linked, root / "p"}), 1);
-    EXPECT_EQ(batchSizes(), std::vector<std::size_t>{1});
 }
 
 TEST_F(ScanServiceTest, aTranscriptLargerThanOneReadPieceWithALineLongerThanOneParsesAsAWhole)
@@ -182,8 +168,7 @@ TEST_F(ScanServiceTest, aCatchUpReadsOnlyFilesModifiedSinceItsStart)
 {
     write(root / "old.jsonl", assistantLines("old", 1));
     write(root / "new.jsonl", assistantLines("new", 1));
-    const auto now = fs::file_time_type::clock::now();
-    fs::last_write_time(root / "old.jsonl", now - std::chrono::hours(2));
+    fs::last_write_time(root / "old.jsonl", fs::file_time_type::clock::now() - std::chrono::hours(2));
     ScanService catchUp(writer, {root}, 500, std::chrono::system_clock::now() - std::chrono::hours(1));
     EXPECT_EQ(catchUp.scanAll({}), 1);
     ASSERT_EQ(writer->backfillCalls.size(), 1u);
@@ -218,20 +203,6 @@ TEST(CatchUpWatermark, movesOnlyForwardAndStartsTheNextCatchUpAMinuteEarlier)
     CatchUp::storeWatermark(t - std::chrono::hours(5)); // an older run that finished late changes nothing
     EXPECT_EQ(CatchUp::watermark(), t);
     EXPECT_EQ(CatchUp::modifiedSince(), t - std::chrono::seconds(60));
-}
-
-TEST(ScanServiceStore, aSecondRunStoresNothingNewAndSessionsStartInactive)
-{
-    const auto dir = test::freshDirectory();
-    write(dir / "projects" / "a.jsonl", assistantLines("a", 3, "S"));
-    auto db = std::make_shared<WriteDatabase>(dir / "app.db");
-    ScanService service(db, {dir / "projects"}, 500);
-    service.scanAll({});
-    service.scanAll({});
-    test::SqlProbe probe(dir / "app.db");
-    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM messages"), "3");
-    EXPECT_EQ(probe.value("SELECT isActive FROM sessions"), "0");
-    EXPECT_EQ(service.statistics().messagesRead, 6);
 }
 
 } // namespace

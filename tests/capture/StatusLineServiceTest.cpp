@@ -12,7 +12,9 @@ using test::FakeMessageWriter;
 
 const Instant receivedAt = *IsoTime::parse("2025-01-15T10:30:00Z");
 
-std::vector<FakeMessageWriter::RateLimits> store(const std::string& body, int failures = 0)
+using Stored = std::vector<FakeMessageWriter::RateLimits>;
+
+Stored store(const std::string& body, int failures = 0)
 {
     auto writer = std::make_shared<FakeMessageWriter>();
     writer->failuresToCome = failures;
@@ -21,18 +23,20 @@ std::vector<FakeMessageWriter::RateLimits> store(const std::string& body, int fa
     return writer->rateLimitCalls;
 }
 
-TEST(StatusLineService, storesBothWindowsAsReceived)
+TEST(StatusLineService, storesBothWindowsAsReceivedReadingsAtTheEdgesOfTheirRangesIncluded)
 {
     EXPECT_EQ(store(R"({"rate_limits":{"five_hour":{"used_percentage":42,"resets_at":1735689600}}})"),
-              (std::vector<FakeMessageWriter::RateLimits>{{{42.0, "2025-01-01T00:00:00Z"}, {}, receivedAt}}));
+              (Stored{{{42.0, "2025-01-01T00:00:00Z"}, {}, receivedAt}}));
     EXPECT_EQ(store(R"({"rate_limits":{"five_hour":{"used_percentage":12.5},"seven_day":{"used_percentage":3,"resets_at":1735689600.987}}})"),
-              (std::vector<FakeMessageWriter::RateLimits>{{{12.5, std::nullopt}, {3.0, "2025-01-01T00:00:00Z"}, receivedAt}}));
+              (Stored{{{12.5, std::nullopt}, {3.0, "2025-01-01T00:00:00Z"}, receivedAt}}));
+    EXPECT_EQ(store(R"({"rate_limits":{"five_hour":{"used_percentage":0,"resets_at":946684800},"seven_day":{"used_percentage":1000,"resets_at":253402300799}}})"),
+              (Stored{{{0.0, "2000-01-01T00:00:00Z"}, {1000.0, "9999-12-31T23:59:59Z"}, receivedAt}}));
 }
 
 TEST(StatusLineService, valuesOfTheWrongTypeCountAsAbsentAndNothingAtAllWritesNothing)
 {
     EXPECT_EQ(store(R"({"rate_limits":{"five_hour":{"used_percentage":"12.5","resets_at":"2025-01-01T00:00:00Z"},"seven_day":{"used_percentage":1}}})"),
-              (std::vector<FakeMessageWriter::RateLimits>{{{}, {1.0, std::nullopt}, receivedAt}}));
+              (Stored{{{}, {1.0, std::nullopt}, receivedAt}}));
     for (const char* body : {R"({"rate_limits":{}})", R"({"rate_limits":{"five_hour":{},"seven_day":{}}})",
                              R"({"rate_limits":{"five_hour":{"used_percentage":null}}})", R"({"rate_limits":5})",
                              R"({"hook_event_name":"Stop"})", "not json", R"({"rate_limits":{"five_hour":{"resets_at":1e300}}})",
@@ -43,13 +47,6 @@ TEST(StatusLineService, valuesOfTheWrongTypeCountAsAbsentAndNothingAtAllWritesNo
         SCOPED_TRACE(body);
         EXPECT_TRUE(store(body).empty());
     }
-}
-
-TEST(StatusLineService, readingsAtTheEdgesOfTheirRangesAreKept)
-{
-    EXPECT_EQ(store(R"({"rate_limits":{"five_hour":{"used_percentage":0,"resets_at":946684800},"seven_day":{"used_percentage":1000,"resets_at":253402300799}}})"),
-              (std::vector<FakeMessageWriter::RateLimits>{
-                  {{0.0, "2000-01-01T00:00:00Z"}, {1000.0, "9999-12-31T23:59:59Z"}, receivedAt}}));
 }
 
 TEST(StatusLineService, aFailedWriteIsLoggedOnce)

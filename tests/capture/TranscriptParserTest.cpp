@@ -20,48 +20,30 @@ std::string assistantLine(const std::string& usage, const std::string& extraMess
         + extraMessageFields + R"("usage":)" + usage + "}}";
 }
 
+// Every field of a record, to compare whole records at once.
+std::string fields(const MessageInsert& m)
+{
+    return m.messageId + "|" + m.sessionId + "|" + m.timestamp + "|" + m.role + "|" + m.model.value_or("(none)") + "|"
+        + std::to_string(m.inputTokens) + "|" + std::to_string(m.outputTokens) + "|" + std::to_string(m.cacheCreationInputTokens)
+        + "|" + std::to_string(m.cacheReadInputTokens) + "|" + std::to_string(m.cacheCreation1hInputTokens) + "|"
+        + (m.isSubagent ? "sub" : "main");
+}
+
 TEST(TranscriptParser, aRecordedTranscriptGivesItsMessagesAndCountsEverySkip)
 {
     const auto outcome = TranscriptParser::parseText(PaddedText(test::readData("transcripts/mixed.jsonl")));
     EXPECT_EQ(outcome.malformed, 1);
     EXPECT_EQ(outcome.nonAssistant, 2);
     EXPECT_EQ(outcome.missingField, 1);
-    ASSERT_EQ(outcome.inserts.size(), 3u);
-
-    const MessageInsert& first = outcome.inserts[0];
-    EXPECT_EQ(first.messageId, "msg_01A");
-    EXPECT_EQ(first.sessionId, "3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b");
-    EXPECT_EQ(first.timestamp, "2025-01-15T10:30:00.123Z");
-    EXPECT_EQ(first.role, "assistant");
-    EXPECT_EQ(first.model, "claude-sonnet-4-6");
-    EXPECT_EQ(first.inputTokens, 1000);
-    EXPECT_EQ(first.outputTokens, 500);
-    EXPECT_EQ(first.cacheCreationInputTokens, 2000);
-    EXPECT_EQ(first.cacheReadInputTokens, 10000);
-    EXPECT_EQ(first.cacheCreation1hInputTokens, 0);
-    EXPECT_FALSE(first.isSubagent);
-
-    EXPECT_EQ(outcome.inserts[1].messageId, "msg_01B");
-    EXPECT_EQ(outcome.inserts[1].cacheCreation1hInputTokens, 1000);
-    EXPECT_EQ(outcome.inserts[1].timestamp, "2025-01-15T10:30:05Z");
-
-    // An empty usage object is a message of zero tokens; a missing role is "assistant".
-    const MessageInsert& empty = outcome.inserts[2];
-    EXPECT_EQ(empty.messageId, "msg_01D");
-    EXPECT_EQ(empty.role, "assistant");
-    EXPECT_EQ(empty.model, "claude-haiku-4-5-20251001");
-    EXPECT_EQ(empty.inputTokens + empty.outputTokens + empty.cacheCreationInputTokens + empty.cacheReadInputTokens, 0);
-}
-
-TEST(TranscriptParser, crLfLineEndsParseLikeLineFeeds)
-{
-    const std::string crlf = test::readData("transcripts/crlf.jsonl");
-    ASSERT_NE(crlf.find("\r\n"), std::string::npos);
-    const auto outcome = TranscriptParser::parseText(PaddedText(crlf));
-    EXPECT_EQ(outcome.nonAssistant, 1);
-    EXPECT_EQ(outcome.malformed, 0);
-    ASSERT_EQ(outcome.inserts.size(), 1u);
-    EXPECT_EQ(outcome.inserts[0].outputTokens, 7);
+    std::vector<std::string> stored;
+    for (const MessageInsert& m : outcome.inserts)
+        stored.push_back(fields(m));
+    const std::string session = "3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b";
+    // The last: an empty usage object is a message of zero tokens; a missing role is "assistant".
+    EXPECT_EQ(stored, (std::vector<std::string>{
+                          "msg_01A|" + session + "|2025-01-15T10:30:00.123Z|assistant|claude-sonnet-4-6|1000|500|2000|10000|0|main",
+                          "msg_01B|" + session + "|2025-01-15T10:30:05Z|assistant|claude-opus-4-6|3|88|1200|15000|1000|main",
+                          "msg_01D|" + session + "|2025-01-15T10:31:00Z|assistant|claude-haiku-4-5-20251001|0|0|0|0|0|main"}));
 }
 
 TEST(TranscriptParser, linesAreClassifiedByTheFirstRuleThatApplies)
@@ -196,23 +178,27 @@ TEST(TranscriptParser, theOneHourCacheShareIsReadAndKeptWithinTheCacheWrites)
     }
 }
 
-TEST(TranscriptParser, blankLinesAreSkippedUncountedAndDuplicatesAllComeOut)
+// CR LF ends a line like LF; blank lines are skipped uncounted; duplicates all
+// come out; a last line without its line feed is read; strings keep every character.
+TEST(TranscriptParser, lineEndsBlankLinesAndDuplicatesAreReadAsWritten)
 {
-    const std::string line = assistantLine(R"({"output_tokens":1})");
-    const std::string text = "\n\n   \n" + line + "\n\t\xC2\xA0\n" + line + "\n";
-    const auto outcome = TranscriptParser::parseText(PaddedText(text));
-    EXPECT_EQ(outcome.malformed + outcome.nonAssistant + outcome.missingField, 0);
-    ASSERT_EQ(outcome.inserts.size(), 2u);
-    EXPECT_EQ(outcome.inserts[0], outcome.inserts[1]);
-}
+    const std::string crlf = test::readData("transcripts/crlf.jsonl");
+    ASSERT_NE(crlf.find("\r\n"), std::string::npos);
+    const auto fromCrlf = TranscriptParser::parseText(PaddedText(crlf));
+    EXPECT_EQ(fromCrlf.nonAssistant, 1);
+    EXPECT_EQ(fromCrlf.malformed, 0);
+    ASSERT_EQ(fromCrlf.inserts.size(), 1u);
+    EXPECT_EQ(fromCrlf.inserts[0].outputTokens, 7);
 
-TEST(TranscriptParser, aLastLineWithoutLineFeedIsReadAndStringsKeepEveryCharacter)
-{
-    const std::string line = R"({"type":"assistant","sessionId":"s\"q\u00e9\ud83d\ude00","timestamp":"2025-01-15T10:30:00Z","message":{"id":"m\n1","usage":{}}})";
-    const auto outcome = TranscriptParser::parseText(PaddedText(line));
-    ASSERT_EQ(outcome.inserts.size(), 1u);
-    EXPECT_EQ(outcome.inserts[0].sessionId, "s\"q\xC3\xA9\xF0\x9F\x98\x80");
-    EXPECT_EQ(outcome.inserts[0].messageId, "m\n1");
+    const std::string line = assistantLine(R"({"output_tokens":1})");
+    const std::string last = R"({"type":"assistant","sessionId":"s\"q\u00e9\ud83d\ude00","timestamp":"2025-01-15T10:30:00Z",)"
+                             R"("message":{"id":"m\n1","usage":{}}})";
+    const auto outcome = TranscriptParser::parseText(PaddedText("\n\n   \n" + line + "\n\t\xC2\xA0\n" + line + "\n" + last));
+    EXPECT_EQ(outcome.malformed + outcome.nonAssistant + outcome.missingField, 0);
+    ASSERT_EQ(outcome.inserts.size(), 3u);
+    EXPECT_EQ(outcome.inserts[0], outcome.inserts[1]);
+    EXPECT_EQ(outcome.inserts[2].sessionId, "s\"q\xC3\xA9\xF0\x9F\x98\x80");
+    EXPECT_EQ(outcome.inserts[2].messageId, "m\n1");
 }
 
 } // namespace

@@ -1,10 +1,9 @@
 #include "core/IsoTime.h"
 #include "core/UtcCalendar.h"
 
-#include <gtest/gtest.h>
+#include "support/TimeZone.h"
 
-#include <cstdlib>
-#include <ctime>
+#include <gtest/gtest.h>
 
 namespace tallyglass {
 namespace {
@@ -21,11 +20,7 @@ Instant at(std::int64_t unixSeconds, std::int64_t micros = 0)
 
 TEST(IsoTime, readsTheForms_ClaudeCodeAndTheDatabaseWrite)
 {
-    struct Case {
-        const char* text;
-        Instant expected;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, Instant> cases[] = {
         {"2025-01-15T10:30:00Z", at(jan15_1030)},
         {"2025-01-15T10:30:00.123Z", at(jan15_1030, 123000)},
         {"2025-01-15T10:30:00.5Z", at(jan15_1030, 500000)},
@@ -38,12 +33,8 @@ TEST(IsoTime, readsTheForms_ClaudeCodeAndTheDatabaseWrite)
         {"2024-02-29T00:00:00Z", at(19782LL * 86400)},
         {"2000-02-29T00:00:00Z", at(11016LL * 86400)},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        const auto parsed = IsoTime::parse(c.text);
-        ASSERT_TRUE(parsed.has_value());
-        EXPECT_EQ(*parsed, c.expected);
-    }
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(IsoTime::parse(text), expected) << text;
 }
 
 TEST(IsoTime, refusesAnythingThatIsNotAnInternetDateTime)
@@ -107,10 +98,7 @@ TEST(IsoTime, formattingAndParsingRoundTripAcrossFourCenturies)
 TEST(UtcCalendar, daysAndHoursAreUtcWhateverTheProcessTimeZone)
 {
     // Pacific/Kiritimati is UTC+14: a local calendar would put 10:30Z on the next day.
-    const char* previous = std::getenv("TZ");
-    const std::string saved = previous ? previous : "";
-    ::setenv("TZ", "Pacific/Kiritimati", 1);
-    ::tzset();
+    const test::TimeZone kiritimati("Pacific/Kiritimati");
 
     const Instant t = at(jan15_1030, 123);
     EXPECT_EQ(UtcCalendar::startOfDay(t), at(20103LL * 86400));
@@ -125,12 +113,6 @@ TEST(UtcCalendar, daysAndHoursAreUtcWhateverTheProcessTimeZone)
     EXPECT_EQ(UtcCalendar::startOfDay(at(20103LL * 86400, -1)), at(20102LL * 86400));
     // Before 1970 the day still starts at midnight, not at the next one.
     EXPECT_EQ(UtcCalendar::startOfDay(at(-1)), at(-86400));
-
-    if (previous)
-        ::setenv("TZ", saved.c_str(), 1);
-    else
-        ::unsetenv("TZ");
-    ::tzset();
 }
 
 } // namespace

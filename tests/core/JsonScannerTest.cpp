@@ -52,10 +52,10 @@ void feedInPieces(std::string_view doc, std::mt19937& random, Feed&& feed)
     }
 }
 
-bool domAccepts(const std::string& doc, simdjson::dom::element& root)
+bool domAccepts(const std::string& doc)
 {
     static simdjson::dom::parser parser;
-    return !parser.parse(doc).get(root);
+    return parser.parse(doc).error() == simdjson::SUCCESS;
 }
 
 // The scanner must accept exactly the documents the in-memory parser accepts,
@@ -74,12 +74,11 @@ TEST(JsonScanner, agreesWithTheInMemoryParserOnGeneratedDocuments)
 
         scanner.reset();
         feedInPieces(doc, random, [&](std::string_view piece) { scanner.feed(piece); });
-        simdjson::dom::element root;
-        bool accepted = domAccepts(doc, root);
+        bool accepted = domAccepts(doc);
         // Integers beyond 64 bits are valid JSON that the in-memory parser refuses: both readers take them as floats.
         std::string rewritten;
         if (!accepted && JsonPayload::rewriteLongIntegers(doc, rewritten))
-            accepted = domAccepts(rewritten, root);
+            accepted = domAccepts(rewritten);
         ASSERT_EQ(scanner.finish(), accepted);
         valid += accepted;
 
@@ -102,8 +101,7 @@ TEST(JsonScanner, nestingIsRefusedBeyondTheSameDepthAsTheInMemoryParser)
         const std::string doc = std::string(depth, '[') + std::string(depth, ']');
         JsonScanner scanner({}, 0);
         scanner.feed(doc);
-        simdjson::dom::element root;
-        EXPECT_EQ(scanner.finish(), domAccepts(doc, root)) << depth;
+        EXPECT_EQ(scanner.finish(), domAccepts(doc)) << depth;
     }
 }
 

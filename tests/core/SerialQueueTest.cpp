@@ -9,7 +9,7 @@
 namespace tallyglass {
 namespace {
 
-TEST(SerialQueue, runsJobsOneAtATimeInOrderOnItsOwnThread)
+TEST(SerialQueue, runsJobsOneAtATimeInOrderOnItsOwnThreadAndSyncHandsBackTheirOutcome)
 {
     SerialQueue queue("tallyglass.test.queue");
     std::vector<int> order;
@@ -39,11 +39,7 @@ TEST(SerialQueue, runsJobsOneAtATimeInOrderOnItsOwnThread)
     for (int i = 0; i < 100; ++i)
         ASSERT_EQ(fifo[static_cast<std::size_t>(i)], i);
     EXPECT_NE(queue.sync([] { return std::this_thread::get_id(); }), std::this_thread::get_id());
-}
-
-TEST(SerialQueue, syncHandsBackResultsAndExceptionsAndMayNest)
-{
-    SerialQueue queue("tallyglass.test.queue");
+    // What a job returns or throws comes back to the caller of sync, even from a nested one.
     EXPECT_EQ(queue.sync([] { return 42; }), 42);
     EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
     EXPECT_EQ(queue.sync([&] { return queue.sync([] { return 7; }); }), 7);

@@ -36,7 +36,7 @@ protected:
     DashboardViewModel vm{db, [this] { return now; }};
 };
 
-TEST_F(DashboardViewModelTest, anEmptyHistoryShowsEverythingAndTheFirstDataSelectsSevenDays)
+TEST_F(DashboardViewModelTest, theFirstDataSelectsSevenDaysAndChoicesSurviveReloadsAsTheWindowMoves)
 {
     settle();
     EXPECT_EQ(vm.filters(), DashboardFilters{}); // the distant past to the distant future, 7d chosen
@@ -50,12 +50,7 @@ TEST_F(DashboardViewModelTest, anEmptyHistoryShowsEverythingAndTheFirstDataSelec
     EXPECT_EQ(vm.availableModels(), (std::vector<std::string>{"claude-opus-4-6", "claude-sonnet-4-6"}));
     EXPECT_EQ(vm.snapshot().totals.messageCount, 1);
     EXPECT_EQ(vm.filteredMessages().size(), 1u);
-}
 
-TEST_F(DashboardViewModelTest, choicesSurviveReloadsAndTheWindowMovesWithNewData)
-{
-    db->dashboardMessages = {message(t("2024-12-01T10:00:00Z"), "claude-opus-4-6"), message(t("2025-01-15T09:00:00Z"), "claude-sonnet-4-6")};
-    settle();
     vm.setPreset(DatePreset::last90d);
     vm.toggleModel("claude-opus-4-6");
     ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));

@@ -59,7 +59,6 @@ protected:
         in.palette = &Palette::light();
         in.textWidth = [](const std::string& text, const Scene::Font& font) { return static_cast<double>(text.size()) * font.size * 0.6; };
         in.resetLabel = [](Instant) { return std::string("Jan 15 \u00b7 17:05"); };
-        in.hover.day.reset();
         return in;
     }
 
@@ -204,10 +203,9 @@ TEST_F(ReportLayoutTest, withoutDataEveryPanelSaysSo)
     const ReportSnapshot empty;
     messages.clear();
     const Result result = layout(inputFor(empty));
-    const auto all = texts(result);
-    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](auto* text) { return text->text == "no data for current filters"; }), 2);
+    EXPECT_EQ(countTexts(result, [](auto* text) { return text->text == "no data for current filters"; }), 2);
     EXPECT_TRUE(hasText(result, "no data"));
-    EXPECT_FALSE(std::any_of(all.begin(), all.end(), [](auto* text) { return text->text.rfind("resets ", 0) == 0; }));
+    EXPECT_EQ(countTexts(result, [](auto* text) { return text->text.rfind("resets ", 0) == 0; }), 0);
     EXPECT_EQ(result.heatmap.rows, 0u);
     EXPECT_TRUE(result.timelineDays.empty());
 }
@@ -216,7 +214,6 @@ TEST_F(ReportLayoutTest, listRowsCarryTheirFiguresAndHelp)
 {
     const HeatmapGrid grid = HeatmapGrid::from(snapshot.cells);
     ASSERT_EQ(grid.days.size(), 2u);
-    EXPECT_EQ(grid.maxTokens, 1500);
     const Scene::Layer row = heatmapRow(grid, 1, 674, Palette::light(), [](Instant) { return std::string("Jan 15"); });
     std::vector<double> strengths;
     for (const auto& item : row.items)

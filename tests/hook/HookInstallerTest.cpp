@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 
 namespace tallyglass {
@@ -15,7 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
-
 
 mode_t modeOf(const fs::path& path)
 {
@@ -48,7 +46,7 @@ protected:
     }
 };
 
-TEST_F(HookInstallerTest, installingWithoutSettingsCreatesThemAndAnExecutableScript)
+TEST_F(HookInstallerTest, installingCreatesTheSettingsAndAnExecutableScriptAndAgainChangesNothing)
 {
     EXPECT_FALSE(installer.isInstalled());
     installer.install();
@@ -61,25 +59,18 @@ TEST_F(HookInstallerTest, installingWithoutSettingsCreatesThemAndAnExecutableScr
     EXPECT_TRUE(leftovers(settings.parent_path()).empty());
 
     const std::string first = test::fileText(settings);
-    installer.install();
-    EXPECT_EQ(test::fileText(settings), first);
-}
-
-TEST_F(HookInstallerTest, anUpToDateScriptIsLeftAloneAndAnotherPortReplacesIt)
-{
-    installer.install();
     struct stat before {};
     ::stat(script.c_str(), &before);
     installer.install();
+    EXPECT_EQ(test::fileText(settings), first);
     struct stat again {};
     ::stat(script.c_str(), &again);
-    EXPECT_EQ(before.st_ino, again.st_ino); // not rewritten
+    EXPECT_EQ(before.st_ino, again.st_ino); // an up-to-date script is not rewritten
 
     HookInstaller moved(settings, script, 45833, 3);
     moved.install();
     EXPECT_NE(test::fileText(script).find("PORT=45833\n"), std::string::npos);
     EXPECT_EQ(modeOf(script), 0755u);
-    EXPECT_EQ(script.filename(), "app-hook");
 }
 
 TEST_F(HookInstallerTest, uninstallRestoresTheUsersSettingsAndRemovesTheScript)
@@ -96,20 +87,16 @@ TEST_F(HookInstallerTest, uninstallRestoresTheUsersSettingsAndRemovesTheScript)
 
 TEST_F(HookInstallerTest, unusableSettingsAreRefusedAndLeftByteForByte)
 {
-    struct Case {
-        std::string text;
-        std::string expectInMessage;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, std::string> cases[] = { // the settings, what the refusal says of them
         {"{\"model\": \"opus\",\n  \"hooks\": {\n    oops\n}", "line 3, column 5"},
         {"[1, 2, 3]", "does not hold a JSON object"},
         {"\"just text\"", "does not hold a JSON object"},
         {"", "is not valid JSON"},
         {"{\"a\":1} trailing", "is not valid JSON"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        writeSettings(c.text);
+    for (const auto& [text, expectInMessage] : cases) {
+        SCOPED_TRACE(text);
+        writeSettings(text);
         for (const bool installing : {true, false}) {
             try {
                 installing ? installer.install() : installer.uninstall();
@@ -117,9 +104,9 @@ TEST_F(HookInstallerTest, unusableSettingsAreRefusedAndLeftByteForByte)
             } catch (const InstallError& error) {
                 const std::string message = error.what();
                 EXPECT_NE(message.find(settings.string()), std::string::npos) << message;
-                EXPECT_NE(message.find(c.expectInMessage), std::string::npos) << message;
+                EXPECT_NE(message.find(expectInMessage), std::string::npos) << message;
             }
-            EXPECT_EQ(test::fileText(settings), c.text);
+            EXPECT_EQ(test::fileText(settings), text);
         }
         EXPECT_FALSE(installer.isInstalled());
     }

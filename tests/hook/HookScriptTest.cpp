@@ -12,7 +12,6 @@
 
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <csignal>
 #include <grp.h>
 #include <netinet/in.h>
@@ -26,8 +25,6 @@ namespace tallyglass {
 namespace {
 
 using namespace std::chrono_literals;
-
-using test::RecordingHandler;
 
 // The script as the installer writes it, run with the real bash and curl the
 // way Claude Code runs it: JSON on standard input.
@@ -59,24 +56,23 @@ protected:
 
     std::uint16_t port = 0;
     std::filesystem::path script;
-    std::shared_ptr<RecordingHandler> handler = std::make_shared<RecordingHandler>();
+    std::shared_ptr<test::RecordingHandler> handler = std::make_shared<test::RecordingHandler>();
     const std::string payload = "{\"hook_event_name\":\"Stop\",\"text\":\"quotes \\\" and unicode \xC3\xA9, no newline\"}";
 };
 
 // A listener in a child process, as the given user, that answers every
 // request with a hook decision and reports through a pipe what it was sent.
+// It throws when it cannot listen.
 class ChildListener {
 public:
     ChildListener(std::uint16_t port, uid_t uid)
     {
         int report[2];
-        int ready[2];
-        if (::pipe(report) != 0 || ::pipe(ready) != 0)
+        if (::pipe(report) != 0)
             throw std::runtime_error("pipe");
         child_ = ::fork();
         if (child_ == 0) {
             ::close(report[0]);
-            ::close(ready[0]);
             if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
                 ::_exit(2);
             const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -88,7 +84,7 @@ public:
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 8) != 0)
                 ::_exit(3);
-            ::write(ready[1], "r", 1);
+            ::write(report[1], "r", 1);
             const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 22\r\nConnection: close\r\n\r\n{\"decision\":\"block\"}\n";
             while (true) {
                 const int client = ::accept(fd, nullptr, nullptr);
@@ -101,11 +97,10 @@ public:
             }
         }
         ::close(report[1]);
-        ::close(ready[1]);
         report_ = report[0];
         char byte = 0;
-        listening_ = ::read(ready[0], &byte, 1) == 1;
-        ::close(ready[0]);
+        if (::read(report_, &byte, 1) != 1) // the child's first byte says it listens
+            throw std::runtime_error("the listener did not start");
     }
     ~ChildListener()
     {
@@ -113,113 +108,85 @@ public:
         ::waitpid(child_, nullptr, 0);
         ::close(report_);
     }
-    bool listening() const { return listening_; }
-    // Whatever was sent to it within the time.
+    // What it was sent within the time: the child reports each request in one write.
     std::string received(std::chrono::milliseconds wait)
     {
-        std::string out;
+        char buffer[4096];
         pollfd p{report_, POLLIN, 0};
-        while (::poll(&p, 1, static_cast<int>(wait.count())) > 0) {
-            char buffer[4096];
-            const ssize_t n = ::read(report_, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            out.append(buffer, static_cast<std::size_t>(n));
-            wait = 200ms;
-        }
-        return out;
+        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0)
+            return "";
+        const ssize_t n = ::read(report_, buffer, sizeof buffer);
+        return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
     }
 
 private:
     pid_t child_ = -1;
     int report_ = -1;
-    bool listening_ = false;
 };
 
-TEST_F(HookScriptTest, postsOnlyToAListenerOfItsOwnUserAndNeverPrintsTheAnswer)
+// Straight to a listener of the user's own, whatever proxy Claude Code's
+// environment names (nothing listens there, so a post sent through it is
+// lost), and its answer never reaches Claude Code, which would take it as a decision.
+TEST_F(HookScriptTest, postsStraightToAListenerOfItsOwnUserAndNeverPrintsTheAnswer)
 {
-    {
-        ChildListener ours(port, ::geteuid());
-        ASSERT_TRUE(ours.listening());
-        const auto plain = run({}, payload);
-        EXPECT_EQ(plain.out, ""); // the listener's "block" decision never reaches Claude Code
-        EXPECT_EQ(plain.exitCode, 0);
-        EXPECT_NE(ours.received(2s).find(payload), std::string::npos);
-    }
+    ChildListener ours(port, ::geteuid());
+    const std::string proxy = "http://127.0.0.1:" + std::to_string(test::findFreePorts(1));
+    const std::map<std::string, std::string> environment = {
+        {"http_proxy", proxy}, {"HTTP_PROXY", proxy}, {"ALL_PROXY", proxy}, {"all_proxy", proxy}};
+    const auto plain = run({}, payload, environment);
+    EXPECT_EQ(plain.out, ""); // the listener's "block" decision
+    EXPECT_EQ(plain.exitCode, 0);
+    EXPECT_NE(ours.received(2s).find(payload), std::string::npos);
+    EXPECT_EQ(run({"--", "cat"}, payload, environment).out, payload);
+    EXPECT_NE(ours.received(2s).find(payload), std::string::npos);
+}
+
+TEST_F(HookScriptTest, neverPostsToAListenerOfAnotherUser)
+{
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to listen as another user";
     ChildListener stranger(port, 65534);
-    ASSERT_TRUE(stranger.listening());
     const auto plain = run({}, payload);
-    const auto chained = run({"--", "cat"}, payload);
     EXPECT_EQ(plain.out, "");
     EXPECT_EQ(plain.exitCode, 0);
-    EXPECT_EQ(chained.out, payload); // the user's own status line still shows
+    EXPECT_EQ(run({"--", "cat"}, payload).out, payload); // the user's own status line still shows
     EXPECT_EQ(stranger.received(1500ms), "");
 }
 
-// Hooks run with Claude Code's environment: a proxy set there must not see
-// (nor swallow) the events.
-TEST_F(HookScriptTest, aProxyInTheEnvironmentIsNeverUsed)
+// Plain mode prints nothing; chaining gives the command the input and returns
+// its output and status. Either way the input is posted once, byte for byte.
+TEST_F(HookScriptTest, everyModePostsTheInputAndChainingPassesItThrough)
 {
     auto server = startServer();
-    const std::uint16_t proxyPort = test::findFreePorts(1);
-    ChildListener proxy(proxyPort, ::geteuid());
-    ASSERT_TRUE(proxy.listening());
-    const std::string address = "http://127.0.0.1:" + std::to_string(proxyPort);
-    const std::map<std::string, std::string> environment = {
-        {"http_proxy", address}, {"HTTP_PROXY", address}, {"ALL_PROXY", address}, {"all_proxy", address}};
-    EXPECT_EQ(run({}, payload, environment).exitCode, 0);
-    EXPECT_EQ(run({"--", "cat"}, payload, environment).out, payload);
-    ASSERT_TRUE(test::waitUntil([&] { return handler->received().size() == 2; }));
-    EXPECT_EQ(proxy.received(500ms), "");
-}
-
-TEST_F(HookScriptTest, plainModePostsTheInputByteForByte)
-{
-    auto server = startServer();
-    for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, std::vector<std::string>{"--"}}) {
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = { // arguments, exit code, output
+        {{}, 0, ""},
+        {{"--"}, 0, ""}, // nothing to chain: plain mode
+        {{"--", "cat"}, 0, payload},
+        {{"ignored", "--", "false"}, 1, ""},
+        {{"--", "sh", "-c", "cat; exit 7"}, 7, payload},
+    };
+    for (const auto& [arguments, exitCode, out] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
         const auto result = run(arguments, payload);
-        EXPECT_EQ(result.exitCode, 0);
-        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.exitCode, exitCode);
+        EXPECT_EQ(result.out, out);
     }
-    ASSERT_TRUE(test::waitUntil([&] { return handler->received().size() == 2; }));
-    EXPECT_EQ(handler->received(), (std::vector<std::string>{payload, payload}));
+    ASSERT_TRUE(test::waitUntil([&] { return handler->received().size() == std::size(cases); }));
+    EXPECT_EQ(handler->received(), std::vector<std::string>(std::size(cases), payload));
 }
 
-TEST_F(HookScriptTest, plainModeGivesUpAtOnceWhenNothingListens)
+TEST_F(HookScriptTest, neverWaitsForAServerThatIsDownOrNeverAnswers)
 {
-    const auto result = run({}, payload);
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out, "");
-    EXPECT_LT(result.elapsed, 1000ms);
-}
-
-TEST_F(HookScriptTest, chainingPassesTheInputThroughAndReturnsTheCommandsStatus)
-{
-    auto server = startServer();
-    const auto cat = run({"--", "cat"}, payload);
-    EXPECT_EQ(cat.exitCode, 0);
-    EXPECT_EQ(cat.out, payload);
-    const auto failing = run({"ignored", "--", "false"}, payload);
-    EXPECT_EQ(failing.exitCode, 1);
-    const auto withArguments = run({"--", "sh", "-c", "wc -c; exit 7"}, payload);
-    EXPECT_EQ(withArguments.exitCode, 7);
-    EXPECT_EQ(std::stoul(withArguments.out), payload.size());
-    // Each run posted once, in the background.
-    ASSERT_TRUE(test::waitUntil([&] { return handler->received().size() == 3; }));
-    for (const auto& body : handler->received())
-        EXPECT_EQ(body, payload);
-}
-
-TEST_F(HookScriptTest, chainingDoesNotWaitForAServerThatNeverAnswers)
-{
+    const auto down = run({}, payload);
+    EXPECT_EQ(down.exitCode, 0);
+    EXPECT_EQ(down.out, "");
+    EXPECT_LT(down.elapsed, 1000ms);
     // Accepts connections (the kernel's backlog) but never reads or answers.
     test::PortHolder blackHole(port, test::PortHolder::Family::both);
-    const auto result = run({"--", "cat"}, payload);
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out, payload);
-    EXPECT_LT(result.elapsed, 700ms); // the background post may take up to its 1 s limit
+    const auto chained = run({"--", "cat"}, payload);
+    EXPECT_EQ(chained.exitCode, 0);
+    EXPECT_EQ(chained.out, payload);
+    EXPECT_LT(chained.elapsed, 700ms); // the background post may take up to its 1 s limit
 }
 
 } // namespace

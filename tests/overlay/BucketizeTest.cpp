@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <numeric>
+
 namespace tallyglass {
 namespace {
 
@@ -20,11 +23,8 @@ MessageRow rowAt(double secondsBeforeAnchor, std::optional<std::string> model = 
 std::int64_t lineSlotOf(const MessageRow& row)
 {
     const auto totals = Bucketize::lineTotals({row}, anchor);
-    for (std::size_t i = 0; i < totals.size(); ++i) {
-        if (totals[i] != 0)
-            return static_cast<std::int64_t>(i);
-    }
-    return -1;
+    const auto slot = std::find_if(totals.begin(), totals.end(), [](std::int64_t tokens) { return tokens != 0; });
+    return slot == totals.end() ? -1 : slot - totals.begin();
 }
 
 std::int64_t barSlotOf(const MessageRow& row)
@@ -87,27 +87,20 @@ TEST(Bucketize, segmentsSumPerSlotAndModelAndStackInPresentationOrder)
     EXPECT_EQ(totals[59], 11 + 22);
     EXPECT_EQ(totals[58], 44); // only the Haiku row, exactly 300 s before the anchor
     EXPECT_EQ(totals[57], 176 + 88 + 352);
-    std::int64_t all = 0;
-    for (const auto t : totals)
-        all += t;
-    EXPECT_EQ(all, 11 + 22 + 44 + 88 + 176 + 352);
-}
+    EXPECT_EQ(std::accumulate(totals.begin(), totals.end(), std::int64_t{0}), 11 + 22 + 44 + 88 + 176 + 352);
 
-TEST(Bucketize, emptyInputGivesNoSegmentsAndSixtyZeros)
-{
+    // Nothing in: no segments, and still sixty slots.
     EXPECT_TRUE(Bucketize::bucketize({}, anchor).empty());
     EXPECT_EQ(Bucketize::lineTotals({}, anchor), std::vector<std::int64_t>(60, 0));
 }
 
 TEST(Bucketize, theLineStopsAtTheSlotOfNow)
 {
-    EXPECT_EQ(Bucketize::lineLastFilledBucket(anchor - seconds{18'001}, anchor), -1);
-    EXPECT_EQ(Bucketize::lineLastFilledBucket(anchor - seconds{18'000}, anchor), -1);
-    EXPECT_EQ(Bucketize::lineLastFilledBucket(anchor - seconds{17'999}, anchor), 0);
-    EXPECT_EQ(Bucketize::lineLastFilledBucket(anchor - seconds{301}, anchor), 58);
-    EXPECT_EQ(Bucketize::lineLastFilledBucket(anchor - seconds{1}, anchor), 59);
-    EXPECT_EQ(Bucketize::lineLastFilledBucket(anchor, anchor), 59);
-    EXPECT_EQ(Bucketize::lineLastFilledBucket(anchor + hours{3}, anchor), 59);
+    const std::pair<seconds, std::int64_t> cases[] = {
+        {seconds{18'001}, -1}, {seconds{18'000}, -1}, {seconds{17'999}, 0}, {seconds{301}, 58}, {seconds{1}, 59}, {seconds{0}, 59},
+        {-hours{3}, 59}}; // now three hours past the anchor
+    for (const auto& [before, slot] : cases)
+        EXPECT_EQ(Bucketize::lineLastFilledBucket(anchor - before, anchor), slot) << before.count();
 }
 
 } // namespace

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
-
 #include <fstream>
 
 namespace tallyglass {
@@ -24,6 +22,17 @@ class DataRefresherTest : public ::testing::Test {
 protected:
     void SetUp() override { test::qtApp(); }
 
+    // A refresher that counts its calls; given a database, it is watching it on return.
+    void start(std::chrono::milliseconds debounce, std::chrono::milliseconds tick = 60s)
+    {
+        refresher = std::make_unique<DataRefresher>(db, DataRefresher::Timing{debounce, tick});
+        refresher->setOnChange([this] { ++calls; });
+        refresher->start();
+        if (std::filesystem::exists(db)) {
+            ASSERT_TRUE(test::waitUntil([&] { return refresher->watchedFiles().size() == 1; }, 5s));
+        }
+    }
+
     // Runs the event loop for a while and returns how many calls came.
     int callsDuring(std::chrono::milliseconds span)
     {
@@ -35,15 +44,13 @@ protected:
     std::filesystem::path dir = test::freshDirectory();
     std::filesystem::path db = dir / "app.db";
     int calls = 0;
+    std::unique_ptr<DataRefresher> refresher;
 };
 
 TEST_F(DataRefresherTest, aBurstOfWritesGivesOneCallAfterItSettles)
 {
     touch(db);
-    DataRefresher refresher(db, {300ms, 60s});
-    refresher.setOnChange([&] { ++calls; });
-    refresher.start();
-    ASSERT_TRUE(test::waitUntil([&] { return refresher.watchedFiles().size() == 1; }, 5s));
+    start(300ms);
     for (int i = 0; i < 10; ++i)
         touch(db);
     EXPECT_EQ(callsDuring(1500ms), 1);
@@ -55,10 +62,7 @@ TEST_F(DataRefresherTest, aBurstOfWritesGivesOneCallAfterItSettles)
 TEST_F(DataRefresherTest, attributeChangesAloneGiveNoCallButARewriteInPlaceDoes)
 {
     touch(db, "abcd");
-    DataRefresher refresher(db, {100ms, 60s});
-    refresher.setOnChange([&] { ++calls; });
-    refresher.start();
-    ASSERT_TRUE(test::waitUntil([&] { return refresher.watchedFiles().size() == 1; }, 5s));
+    start(100ms);
     std::filesystem::permissions(db, std::filesystem::perms::owner_exec, std::filesystem::perm_options::add);
     EXPECT_EQ(callsDuring(500ms), 0);
     const auto before = std::filesystem::last_write_time(db);
@@ -69,24 +73,19 @@ TEST_F(DataRefresherTest, attributeChangesAloneGiveNoCallButARewriteInPlaceDoes)
 
 TEST_F(DataRefresherTest, theTickCallsWithoutAFileAndAttachesFilesThatAppear)
 {
-    DataRefresher refresher(db, {100ms, 400ms});
-    refresher.setOnChange([&] { ++calls; });
-    refresher.start();
+    start(100ms, 400ms);
     EXPECT_GE(callsDuring(1300ms), 2); // nothing to watch, still called every tick
-    EXPECT_TRUE(refresher.watchedFiles().empty());
+    EXPECT_TRUE(refresher->watchedFiles().empty());
 
     touch(db);
     touch(dir / "app.db-wal");
-    ASSERT_TRUE(test::waitUntil([&] { return refresher.watchedFiles().size() == 2; }, 5s));
+    ASSERT_TRUE(test::waitUntil([&] { return refresher->watchedFiles().size() == 2; }, 5s));
 }
 
 TEST_F(DataRefresherTest, aFileDeletedAndCreatedAgainIsWatchedAgain)
 {
     touch(db);
-    DataRefresher refresher(db, {100ms, 60s});
-    refresher.setOnChange([&] { ++calls; });
-    refresher.start();
-    ASSERT_TRUE(test::waitUntil([&] { return refresher.watchedFiles().size() == 1; }, 5s));
+    start(100ms);
     std::filesystem::remove(db);
     touch(db);
     callsDuring(500ms);
@@ -97,13 +96,9 @@ TEST_F(DataRefresherTest, aFileDeletedAndCreatedAgainIsWatchedAgain)
 TEST_F(DataRefresherTest, nothingIsDeliveredOnceTheRefresherIsGone)
 {
     touch(db);
-    {
-        DataRefresher refresher(db, {200ms, 60s});
-        refresher.setOnChange([&] { ++calls; });
-        refresher.start();
-        ASSERT_TRUE(test::waitUntil([&] { return refresher.watchedFiles().size() == 1; }, 5s));
-        touch(db); // its call is still pending when the refresher goes
-    }
+    start(200ms);
+    touch(db); // its call is still pending when the refresher goes
+    refresher.reset();
     EXPECT_EQ(callsDuring(600ms), 0);
 }
 

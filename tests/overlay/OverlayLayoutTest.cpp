@@ -106,8 +106,6 @@ TEST(OverlayLayout, hoverFindsOnlySlotsThatHoldBars)
         {4, 0}, {9.9, 0}, {10.1, std::nullopt}, {145, 14}, {299, 29}, {-1, std::nullopt}, {301, std::nullopt}};
     for (const auto& [x, slot] : cases)
         EXPECT_EQ(slotAt(x, width, nonEmpty), slot) << x;
-    EXPECT_EQ(bucketRangeLabel(14, anchor, [](Instant at) { return IsoTime::formatSeconds(at).substr(11, 5); }),
-              "12:20\u201312:30");
 }
 
 TEST(OverlayLayout, theTooltipListsTheSlotsModelsOnlyInBarMode)
@@ -173,9 +171,8 @@ TEST(OverlayLayout, theCardShowsTheWindowsFiguresAndWaitsWithoutData)
     empty.lastError = "DB step failed: disk I/O error";
     empty.scanProgress = ScanProgress::running(37);
     const Result waiting = layout(empty);
-    EXPECT_TRUE(hasText(waiting, "Waiting for first sync"));
-    EXPECT_TRUE(hasText(waiting, "Please restart Claude Code"));
-    EXPECT_TRUE(hasText(waiting, "37%"));
+    for (const char* wanted : {"Waiting for first sync", "Please restart Claude Code", "37%"})
+        EXPECT_TRUE(hasText(waiting, wanted)) << wanted;
     ASSERT_TRUE(waiting.animatedArea);
     EXPECT_EQ(waiting.menuHelp, "DB step failed: disk I/O error");
     EXPECT_EQ(waiting.card.height, 156); // 140 and the padding

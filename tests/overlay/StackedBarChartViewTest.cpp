@@ -46,19 +46,19 @@ protected:
         return view;
     }
 
-    static void tap(QWidget& view, QPointF at)
+    static void send(QWidget& view, QEvent::Type type, QPointF at, Qt::MouseButton button, Qt::MouseButtons held)
     {
-        QMouseEvent press(QEvent::MouseButtonPress, at, view.mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-        QMouseEvent release(QEvent::MouseButtonRelease, at, view.mapToGlobal(at), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(&view, &press);
-        QApplication::sendEvent(&view, &release);
+        QMouseEvent event(type, at, view.mapToGlobal(at), button, held, Qt::NoModifier);
+        QApplication::sendEvent(&view, &event);
     }
 
-    static void hover(QWidget& view, QPointF at)
+    static void tap(QWidget& view, QPointF at)
     {
-        QMouseEvent move(QEvent::MouseMove, at, view.mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(&view, &move);
+        send(view, QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton);
+        send(view, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
     }
+
+    static void hover(QWidget& view, QPointF at) { send(view, QEvent::MouseMove, at, Qt::NoButton, Qt::NoButton); }
 
     static QPointF plotPoint(const StackedBarChartView& view, double slot)
     {
@@ -97,11 +97,9 @@ TEST_F(StackedBarChartViewTest, draggingTheCardMovesItAndChangesNothing)
     auto view = makeView();
     const QPointF from = plotPoint(*view, 5);
     const QPointF to = from + QPointF(30, 12);
-    QMouseEvent press(QEvent::MouseButtonPress, from, view->mapToGlobal(from), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-    QMouseEvent move(QEvent::MouseMove, to, view->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-    QMouseEvent release(QEvent::MouseButtonRelease, to, view->mapToGlobal(to), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
-    for (QMouseEvent* event : {&press, &move, &release})
-        QApplication::sendEvent(view.get(), event);
+    send(*view, QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton);
+    send(*view, QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
+    send(*view, QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
     EXPECT_TRUE(view->isCumulative());
     EXPECT_FALSE(view->isExpanded());
     EXPECT_TRUE(calls.empty());

@@ -24,26 +24,22 @@ using Clock = std::chrono::steady_clock;
 // Wraps the router to note when each event's handling finished. It takes its
 // time, as a handler waiting on a file or the database would: the answer must
 // not wait for it.
-class TimedHandler final : public HookHandler {
-public:
-    explicit TimedHandler(std::shared_ptr<HookHandler> inner)
-        : inner_(std::move(inner))
+struct TimedHandler final : HookHandler {
+    explicit TimedHandler(std::shared_ptr<HookHandler> router)
+        : inner(std::move(router))
     {
     }
     void handle(const std::string& body) override
     {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        inner_->handle(body);
-        const auto at = body.find("\"seq\":");
-        const int seq = std::stoi(body.substr(at + 6));
+        inner->handle(body);
+        const int seq = std::stoi(body.substr(body.find("\"seq\":") + 6));
         std::lock_guard lock(mutex);
         finished[seq] = Clock::now();
     }
+    const std::shared_ptr<HookHandler> inner;
     std::mutex mutex;
     std::map<int, Clock::time_point> finished;
-
-private:
-    std::shared_ptr<HookHandler> inner_;
 };
 
 TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreAnsweredFirst)
@@ -67,7 +63,6 @@ TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreA
     std::vector<std::mutex> fileLocks(sessions);
     std::mutex answersLock;
     std::map<int, Clock::time_point> answered;
-    std::vector<std::string> badAnswers;
 
     std::vector<std::thread> clients;
     for (int worker = 0; worker < 10; ++worker) {
@@ -88,8 +83,7 @@ TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreA
                 const std::string answer = test::HttpClient::exchange(port, test::postEvent(body));
                 std::lock_guard lock(answersLock);
                 answered[seq] = Clock::now();
-                if (answer != "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-                    badAnswers.push_back(answer);
+                EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
             }
         });
     }
@@ -98,7 +92,6 @@ TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreA
     ASSERT_TRUE(server.waitForHandlers(std::chrono::seconds(60)));
     ASSERT_TRUE(capture->waitUntilIdle(std::chrono::seconds(60)));
 
-    EXPECT_TRUE(badAnswers.empty()) << badAnswers.front();
     ASSERT_EQ(timed->finished.size(), static_cast<std::size_t>(events));
     for (const auto& [seq, at] : answered)
         EXPECT_LT(at, timed->finished[seq]) << "event " << seq << " was answered after its handler finished";

@@ -4,16 +4,16 @@
 #include "support/HttpClient.h"
 #include "support/Process.h"
 #include "support/QtTestApp.h"
+#include "support/RecordingHandler.h"
 
 #include <QSettings>
 #include <QThread>
-
-#include "support/RecordingHandler.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <unistd.h>
 #include <thread>
 
@@ -22,7 +22,6 @@ namespace {
 
 using test::HttpClient;
 using test::PortHolder;
-
 using test::RecordingHandler;
 
 const std::string okEmpty = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
@@ -40,31 +39,38 @@ protected:
         port = test::findFreePorts(3);
     }
 
-    std::unique_ptr<LocalServer> startServer(LocalServer::Options options = {}, std::uint16_t range = 3)
+    // On the three ports from `port`, with the back-off shortened unless the test chose one.
+    void start(LocalServer::Options options = {}, std::shared_ptr<HookHandler> router = nullptr)
     {
         if (options.backoffBase == std::chrono::milliseconds(2000))
             options.backoffBase = std::chrono::milliseconds(20);
-        auto server = std::make_unique<LocalServer>(port, range, handler, options);
+        if (!router)
+            router = handler;
+        server = std::make_unique<LocalServer>(port, 3, router, options);
         server->setOnPortChange([this](std::uint16_t p) {
             portChanges.push_back(p);
             portChangeOnMainThread = QThread::currentThread() == QCoreApplication::instance()->thread();
         });
         server->start();
-        return server;
     }
 
-    bool listening(LocalServer& server) { return test::waitUntil([&] { return server.boundPort() != 0; }); }
+    // Under ASSERT_NO_FATAL_FAILURE: the test goes on only once the server listens.
+    void serve(LocalServer::Options options = {}, std::shared_ptr<HookHandler> router = nullptr)
+    {
+        start(options, std::move(router));
+        ASSERT_TRUE(test::waitUntil([&] { return server->boundPort() != 0; }));
+    }
 
     std::uint16_t port = 0;
     std::shared_ptr<RecordingHandler> handler = std::make_shared<RecordingHandler>();
     std::vector<std::uint16_t> portChanges;
     bool portChangeOnMainThread = false;
+    std::unique_ptr<LocalServer> server; // last, so that it stops before what its callbacks touch
 };
 
 TEST_F(LocalServerTest, answersEachRequestOnceAndClosesTheConnection)
 {
-    auto server = startServer();
-    ASSERT_TRUE(listening(*server));
+    ASSERT_NO_FATAL_FAILURE(serve());
     EXPECT_EQ(server->boundPort(), port);
 
     struct Case {
@@ -75,16 +81,18 @@ TEST_F(LocalServerTest, answersEachRequestOnceAndClosesTheConnection)
         {"GET /health HTTP/1.1\r\nHost: localhost\r\n\r\n", okHealth},
         {test::postEvent(R"({"hook_event_name":"Stop"})"), okEmpty},
         {test::postEvent("not json at all"), okEmpty},
-        {"GET /event HTTP/1.1\r\n\r\n", notFound},
-        {"POST /health HTTP/1.1\r\nContent-Length: 0\r\n\r\n", notFound},
-        {"HEAD /health HTTP/1.1\r\n\r\n", notFound},
-        {"POST /events HTTP/1.1\r\nContent-Length: 0\r\n\r\n", notFound},
-        {"GARBAGE\r\n\r\n", badRequest},
-        {"GET /health HTTP/1.1\r\nHost: evil.example\r\n\r\n", forbidden},
+        // Every kind of refusal takes the same way out (the gate's own tests have them all); a refused body is not routed.
         {"POST /event HTTP/1.1\r\nOrigin: https://evil.example\r\nContent-Length: 2\r\n\r\n{}", forbidden},
+        // Refused as soon as the headers are in, not after waiting for a body the peer holds back.
+        {"POST /elsewhere HTTP/1.1\r\nContent-Length: 10\r\nExpect: 100-continue\r\n\r\n", notFound},
+        // Limits are checked while the bytes arrive: neither of these ever completes.
+        {"GET /health HTTP/1.1\r\nX-Filler: " + std::string(70 * 1024, 'a'),
+         "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 31\r\nConnection: close\r\n\r\nrequest header fields too large"},
+        {"POST /event HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n{",
+         "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 17\r\nConnection: close\r\n\r\npayload too large"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.request);
+        SCOPED_TRACE(c.request.substr(0, 100));
         EXPECT_EQ(HttpClient::exchange(port, c.request), c.answer);
     }
     ASSERT_TRUE(server->waitForHandlers(std::chrono::seconds(5)));
@@ -92,19 +100,15 @@ TEST_F(LocalServerTest, answersEachRequestOnceAndClosesTheConnection)
     auto received = handler->received();
     std::sort(received.begin(), received.end());
     EXPECT_EQ(received, (std::vector<std::string>{"not json at all", R"({"hook_event_name":"Stop"})"}));
-    // Reachable on the IPv6 loopback too, where the machine has it.
-    try {
-        HttpClient v6(port, true);
-        v6.send("GET /health HTTP/1.1\r\nHost: [::1]\r\n\r\n");
-        EXPECT_EQ(v6.readAll(), okHealth);
-    } catch (const std::runtime_error&) {
-    }
+    // Reachable on the IPv6 loopback too (the ports were found free on both, so the machine has it).
+    HttpClient v6(port, true);
+    v6.send("GET /health HTTP/1.1\r\nHost: [::1]\r\n\r\n");
+    EXPECT_EQ(v6.readAll(), okHealth);
 }
 
 TEST_F(LocalServerTest, aRequestInSmallPiecesIsAnsweredOnceItIsComplete)
 {
-    auto server = startServer();
-    ASSERT_TRUE(listening(*server));
+    ASSERT_NO_FATAL_FAILURE(serve());
     HttpClient client(port);
     const std::string request = test::postEvent(R"({"hook_event_name":"Stop","n":1})");
     for (const char c : request) {
@@ -119,8 +123,7 @@ TEST_F(LocalServerTest, aRequestInSmallPiecesIsAnsweredOnceItIsComplete)
 
 TEST_F(LocalServerTest, aPeerThatHalfClosesEarlyIsAnsweredWithWhatArrived)
 {
-    auto server = startServer();
-    ASSERT_TRUE(listening(*server));
+    ASSERT_NO_FATAL_FAILURE(serve());
     HttpClient client(port);
     client.send("POST /event HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100\r\n\r\n{\"a\":1}");
     client.finishSending();
@@ -133,22 +136,16 @@ TEST_F(LocalServerTest, aPeerThatHalfClosesEarlyIsAnsweredWithWhatArrived)
     EXPECT_EQ(silent.readAll(), badRequest);
 }
 
-TEST_F(LocalServerTest, aPeerExpectingContinueIsToldToSendItsBodyAndRefusalsComeBeforeIt)
+TEST_F(LocalServerTest, aPeerExpectingContinueIsToldToSendItsBody)
 {
-    auto server = startServer();
-    ASSERT_TRUE(listening(*server));
+    ASSERT_NO_FATAL_FAILURE(serve());
     const std::string body(3 << 20, ' ');
-    const std::string head = "POST /event HTTP/1.1\r\nHost: localhost\r\nContent-Length: " + std::to_string(body.size() + 2)
-        + "\r\nExpect: 100-continue\r\n\r\n";
     HttpClient client(port);
-    client.send(head);
+    client.send("POST /event HTTP/1.1\r\nHost: localhost\r\nContent-Length: " + std::to_string(body.size() + 2)
+                + "\r\nExpect: 100-continue\r\n\r\n");
     EXPECT_EQ(client.readSome(25), "HTTP/1.1 100 Continue\r\n\r\n");
     client.send("{}" + body);
     EXPECT_EQ(client.readAll(), okEmpty);
-
-    HttpClient refused(port);
-    refused.send("POST /elsewhere HTTP/1.1\r\nContent-Length: 10\r\nExpect: 100-continue\r\n\r\n");
-    EXPECT_EQ(refused.readAll(), notFound);
 }
 
 // Another user of the machine may reach the loopback port too: neither what
@@ -157,8 +154,7 @@ TEST_F(LocalServerTest, connectionsOfAnotherUserAreClosedUnanswered)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
-    auto server = startServer();
-    ASSERT_TRUE(listening(*server));
+    ASSERT_NO_FATAL_FAILURE(serve());
     testing::internal::CaptureStderr();
     const auto asNobody = test::runProcess({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "curl", "-s",
                                             "-o", "/dev/null", "-w", "%{http_code}", "--data-binary", R"({"hook_event_name":"Stop"})",
@@ -173,34 +169,24 @@ TEST_F(LocalServerTest, connectionsOfAnotherUserAreClosedUnanswered)
     EXPECT_EQ(handler->count(), 0);
 }
 
-TEST_F(LocalServerTest, oversizedAndStalledRequestsAreCutOff)
+TEST_F(LocalServerTest, aStalledRequestIsCutOff)
 {
     LocalServer::Options options;
     options.requestTimeout = std::chrono::milliseconds(300);
-    auto server = startServer(options);
-    ASSERT_TRUE(listening(*server));
-
-    HttpClient headers(port);
-    headers.send("GET /health HTTP/1.1\r\nX-Filler: " + std::string(70 * 1024, 'a'));
-    EXPECT_EQ(headers.readAll(), "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 31\r\nConnection: close\r\n\r\n"
-                                 "request header fields too large");
-
-    HttpClient body(port);
-    body.send("POST /event HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n{");
-    EXPECT_EQ(body.readAll(), "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 17\r\nConnection: close\r\n\r\npayload too large");
-
+    ASSERT_NO_FATAL_FAILURE(serve(options));
     HttpClient stalled(port);
     stalled.send("GET /health HTTP/1.1\r\n");
     EXPECT_TRUE(stalled.closedByServer(std::chrono::seconds(3)));
-    EXPECT_EQ(handler->count(), 0u);
 }
 
-TEST_F(LocalServerTest, connectionsBeyondTheLimitAreClosedAtOnceAndOthersStillServed)
+// Connections, and the bytes of the requests they are receiving, are bounded
+// across all peers: what goes over is dropped, and others are still served.
+TEST_F(LocalServerTest, connectionsAndBytesBeingReceivedBeyondTheirLimitsAreDropped)
 {
     LocalServer::Options options;
     options.maxConnections = 4;
-    auto server = startServer(options);
-    ASSERT_TRUE(listening(*server));
+    options.maxBufferedBytes = 100 * 1024;
+    ASSERT_NO_FATAL_FAILURE(serve(options));
     std::vector<std::unique_ptr<HttpClient>> idle;
     for (int i = 0; i < 4; ++i) {
         idle.push_back(std::make_unique<HttpClient>(port));
@@ -211,15 +197,7 @@ TEST_F(LocalServerTest, connectionsBeyondTheLimitAreClosedAtOnceAndOthersStillSe
     EXPECT_TRUE(extra.closedByServer(std::chrono::seconds(2)));
     idle.clear();
     ASSERT_TRUE(test::waitUntil([&] { return server->openConnections() == 0; }));
-    EXPECT_EQ(HttpClient::exchange(port, "GET /health HTTP/1.1\r\n\r\n"), okHealth);
-}
 
-TEST_F(LocalServerTest, requestsBeingReceivedShareOneMemoryBudget)
-{
-    LocalServer::Options options;
-    options.maxBufferedBytes = 100 * 1024;
-    auto server = startServer(options);
-    ASSERT_TRUE(listening(*server));
     HttpClient first(port);
     first.send("POST /event HTTP/1.1\r\nContent-Length: 90000\r\n\r\n" + std::string(40'000, 'a'));
     ASSERT_TRUE(test::waitUntil([&] { return server->openConnections() == 1; }));
@@ -237,82 +215,70 @@ TEST_F(LocalServerTest, eventsBeyondTheHandlerBudgetAreDroppedAndLogged)
 {
     // A handler that waits until released, so events pile up behind it.
     struct Blocking final : HookHandler {
-        std::atomic<bool> release{false};
+        std::mutex release;
         std::atomic<int> handled{0};
         void handle(const std::string&) override
         {
-            while (!release)
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            const std::lock_guard lock(release);
             ++handled;
         }
     };
     auto blocking = std::make_shared<Blocking>();
+    std::unique_lock held(blocking->release);
     LocalServer::Options options;
     options.maxPendingBodyBytes = 1000;
-    LocalServer server(port, 1, blocking, options);
-    server.start();
-    ASSERT_TRUE(listening(server));
+    ASSERT_NO_FATAL_FAILURE(serve(options, blocking));
     testing::internal::CaptureStderr();
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(HttpClient::exchange(port, test::postEvent(std::string(400, 'x'))), okEmpty);
-    blocking->release = true;
-    ASSERT_TRUE(server.waitForHandlers(std::chrono::seconds(5)));
+    held.unlock();
+    ASSERT_TRUE(server->waitForHandlers(std::chrono::seconds(5)));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tallyglass] too many events waiting to be handled; dropped one\n");
     EXPECT_EQ(blocking->handled.load(), 2);
 }
 
-TEST_F(LocalServerTest, aBusyPortMovesTheServerOnRemembersTheNewPortAndTellsTheMainThread)
+TEST_F(LocalServerTest, aPortTakenOnEitherLoopbackAddressMovesTheServerOnWhichRemembersAndAnnouncesIt)
 {
-    PortHolder busy(port);
-    testing::internal::CaptureStdout();
-    auto server = startServer();
-    ASSERT_TRUE(listening(*server));
-    ASSERT_TRUE(test::waitUntil([&] { return !portChanges.empty(); }));
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(server->boundPort(), port + 1);
-    EXPECT_EQ(portChanges, std::vector<std::uint16_t>{static_cast<std::uint16_t>(port + 1)});
-    EXPECT_TRUE(portChangeOnMainThread);
-    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ServerConstants::portKey).toInt(), port + 1);
-    EXPECT_EQ(out, "[tallyglass] server listening on :" + std::to_string(port + 1) + "\n");
-}
-
-TEST_F(LocalServerTest, aPortCountsAsBusyWhenEitherLoopbackAddressIsTaken)
-{
-    for (const auto family : {PortHolder::Family::v4, PortHolder::Family::v6}) {
-        SCOPED_TRACE(family == PortHolder::Family::v4 ? "127.0.0.1 taken" : "::1 taken");
-        std::unique_ptr<PortHolder> holder;
-        try {
-            holder = std::make_unique<PortHolder>(port, family);
-        } catch (const std::runtime_error&) {
-            continue; // no IPv6 loopback on this machine
-        }
-        auto server = startServer();
-        ASSERT_TRUE(listening(*server));
-        EXPECT_EQ(server->boundPort(), port + 1);
+    struct Case {
+        const char* name;
+        std::optional<PortHolder::Family> taken;
+    };
+    const Case cases[] = {{"all free", std::nullopt},
+                          {"127.0.0.1 taken", PortHolder::Family::v4},
+                          {"::1 taken", PortHolder::Family::v6},
+                          {"both taken", PortHolder::Family::both}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.reset();
+        QSettings("tallyglass", "tallyglass").clear();
+        portChanges.clear();
+        portChangeOnMainThread = false;
+        std::optional<PortHolder> holder;
+        if (c.taken)
+            holder.emplace(port, *c.taken);
+        const std::uint16_t expected = c.taken ? port + 1 : port;
+        testing::internal::CaptureStdout();
+        ASSERT_NO_FATAL_FAILURE(serve());
+        // The announcement is queued to the main thread: give one that must not come a moment to show up.
+        test::waitUntil([&] { return !portChanges.empty(); }, std::chrono::milliseconds(c.taken ? 10'000 : 50));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "[tallyglass] server listening on :" + std::to_string(expected) + "\n");
+        EXPECT_EQ(server->boundPort(), expected);
+        EXPECT_EQ(portChanges, c.taken ? std::vector<std::uint16_t>{expected} : std::vector<std::uint16_t>{});
+        EXPECT_EQ(portChangeOnMainThread, c.taken.has_value());
+        EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ServerConstants::portKey, 0).toInt(), c.taken ? expected : 0);
     }
-}
-
-TEST_F(LocalServerTest, onTheStartPortNothingIsRememberedOrAnnounced)
-{
-    auto server = startServer();
-    ASSERT_TRUE(listening(*server));
-    test::waitUntil([] { return false; }, std::chrono::milliseconds(50));
-    EXPECT_TRUE(portChanges.empty());
-    EXPECT_FALSE(QSettings("tallyglass", "tallyglass").contains(ServerConstants::portKey));
 }
 
 TEST_F(LocalServerTest, withEveryPortBusyItBacksOffThreeTimesThenGivesUp)
 {
     PortHolder a(port), b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
     testing::internal::CaptureStdout();
-    auto server = startServer();
-    std::string out;
+    start();
     test::waitUntil([&] { return false; }, std::chrono::milliseconds(600)); // 20 + 40 + 80 ms of back-off
-    out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.02s (cycle 1)\n"
-                   "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.04s (cycle 2)\n"
-                   "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.08s (cycle 3)\n"
-                   "[tallyglass] all ports busy after 3 cycles \xE2\x80\x94 giving up\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.02s (cycle 1)\n"
+                                                       "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.04s (cycle 2)\n"
+                                                       "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.08s (cycle 3)\n"
+                                                       "[tallyglass] all ports busy after 3 cycles \xE2\x80\x94 giving up\n");
     EXPECT_EQ(server->boundPort(), 0);
 }
 
@@ -323,14 +289,13 @@ TEST_F(LocalServerTest, aPortFreedDuringBackOffIsTakenFromTheStartAgain)
     auto holder = std::make_unique<PortHolder>(port);
     PortHolder b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
     testing::internal::CaptureStdout();
-    auto server = startServer(options);
+    start(options);
     test::waitUntil([&] { return false; }, std::chrono::milliseconds(100));
     holder.reset();
-    ASSERT_TRUE(listening(*server));
-    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(test::waitUntil([&] { return server->boundPort() != 0; }));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.3s (cycle 1)\n"
+                                                       "[tallyglass] server listening on :" + std::to_string(port) + "\n");
     EXPECT_EQ(server->boundPort(), port);
-    EXPECT_EQ(out, "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.3s (cycle 1)\n"
-                   "[tallyglass] server listening on :" + std::to_string(port) + "\n");
 }
 
 TEST_F(LocalServerTest, stopDuringBackOffPreventsAnyRestartOrGiveUpLine)
@@ -339,12 +304,11 @@ TEST_F(LocalServerTest, stopDuringBackOffPreventsAnyRestartOrGiveUpLine)
     LocalServer::Options options;
     options.backoffBase = std::chrono::milliseconds(100);
     testing::internal::CaptureStdout();
-    auto server = startServer(options);
+    start(options);
     test::waitUntil([&] { return false; }, std::chrono::milliseconds(50));
     server->stop();
     test::waitUntil([&] { return false; }, std::chrono::milliseconds(800));
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.1s (cycle 1)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.1s (cycle 1)\n");
 }
 
 TEST(ServerConstants, resolvedPortIsTheRememberedOneOnlyWithinTheRange)

@@ -65,9 +65,6 @@ TEST(WriteDatabaseMigration, theFirstSchemaGainsEveryColumnAndItsCostsOnce)
     EXPECT_EQ(dump(path), migrated);
 }
 
-// Closing the writer while it prices a long history again (an import that
-// ends quickly, a quit in the first second) ends the pass cleanly; the next
-// open finishes it.
 // An older file has no projects: readers of it see none, its first writer adds
 // the column, and a project is stored only for a session that exists, and
 // kept from a guess when asked to.
@@ -110,6 +107,9 @@ TEST(WriteDatabaseMigration, theLimitHistoryKeepsEachChangedReadingOnce)
     EXPECT_EQ(SqlProbe(path).value("SELECT fetched_at FROM usage_limits"), "2026-12-06T10:00:20Z"); // the latest row still moves
 }
 
+// Closing the writer while it prices a long history again (an import that
+// ends quickly, a quit in the first second) ends the pass cleanly; the next
+// open finishes it.
 TEST(WriteDatabaseMigration, closingDuringThePricingPassEndsItCleanlyAndTheNextOpenFinishesIt)
 {
     const auto path = test::freshDirectory() / "app.db";
@@ -136,23 +136,20 @@ TEST(WriteDatabaseMigration, closingDuringThePricingPassEndsItCleanlyAndTheNextO
 TEST(WriteDatabaseMigration, aFileOfTheLastReleaseIsPricedAgainOnceWithEveryCountKept)
 {
     const auto path = test::freshDirectory() / "app.db";
-    {
-        SqlProbe probe(path);
-        probe.exec(firstSchema);
-        probe.exec("ALTER TABLE messages ADD COLUMN isSubagent INTEGER NOT NULL DEFAULT 0;"
-                   "ALTER TABLE sessions ADD COLUMN isActive INTEGER NOT NULL DEFAULT 0;"
-                   "ALTER TABLE sessions ADD COLUMN endedAt TEXT;"
-                   "ALTER TABLE messages ADD COLUMN cost REAL NOT NULL DEFAULT 0;"
-                   "ALTER TABLE messages ADD COLUMN cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0;"
-                   "INSERT INTO messages VALUES ('sonnet4', 'T', '2025-06-01T10:00:00Z', 'assistant', "
-                   "'claude-sonnet-4-20250514', 1000, 500, 2000, 10000, 0, 0.0, 0);"
-                   "INSERT INTO messages VALUES ('haiku35', 'T', '2025-06-01T10:00:01Z', 'assistant', "
-                   "'claude-3-5-haiku-20241022', 1000000, 0, 0, 0, 1, 0.0, 0);"
-                   "INSERT INTO messages VALUES ('huge', 'T', '2025-06-01T10:00:02Z', 'assistant', "
-                   "'claude-opus-4-6', 9223372036854775807, 0, 0, 0, 0, 0.0, 0);"
-                   "INSERT INTO sessions VALUES ('T', '2025-06-01T10:00:00Z', 9223372036854775807, 500, 0, NULL);"
-                   "UPDATE messages SET cost = 5.0 WHERE messageId = 'known';");
-    }
+    SqlProbe(path).exec(std::string(firstSchema)
+                        + "ALTER TABLE messages ADD COLUMN isSubagent INTEGER NOT NULL DEFAULT 0;"
+                          "ALTER TABLE sessions ADD COLUMN isActive INTEGER NOT NULL DEFAULT 0;"
+                          "ALTER TABLE sessions ADD COLUMN endedAt TEXT;"
+                          "ALTER TABLE messages ADD COLUMN cost REAL NOT NULL DEFAULT 0;"
+                          "ALTER TABLE messages ADD COLUMN cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0;"
+                          "INSERT INTO messages VALUES ('sonnet4', 'T', '2025-06-01T10:00:00Z', 'assistant', "
+                          "'claude-sonnet-4-20250514', 1000, 500, 2000, 10000, 0, 0.0, 0);"
+                          "INSERT INTO messages VALUES ('haiku35', 'T', '2025-06-01T10:00:01Z', 'assistant', "
+                          "'claude-3-5-haiku-20241022', 1000000, 0, 0, 0, 1, 0.0, 0);"
+                          "INSERT INTO messages VALUES ('huge', 'T', '2025-06-01T10:00:02Z', 'assistant', "
+                          "'claude-opus-4-6', 9223372036854775807, 0, 0, 0, 0, 0.0, 0);"
+                          "INSERT INTO sessions VALUES ('T', '2025-06-01T10:00:00Z', 9223372036854775807, 500, 0, NULL);"
+                          "UPDATE messages SET cost = 5.0 WHERE messageId = 'known';");
     const std::string counts = "SELECT COUNT(*) || '|' || SUM(inputTokens) || '|' || SUM(outputTokens) || '|' || "
                                "SUM(cacheCreationInputTokens) || '|' || SUM(cacheReadInputTokens) FROM messages "
                                "WHERE messageId <> 'huge'";

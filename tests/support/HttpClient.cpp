@@ -1,5 +1,6 @@
 #include "support/HttpClient.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -92,21 +93,7 @@ void HttpClient::finishSending()
 
 std::string HttpClient::readAll(std::chrono::milliseconds timeout)
 {
-    std::string out;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return out;
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return out;
-        char buffer[65536];
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            return out;
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
+    return readSome(std::string::npos, timeout);
 }
 
 std::string HttpClient::readSome(std::size_t count, std::chrono::milliseconds timeout)
@@ -118,11 +105,11 @@ std::string HttpClient::readSome(std::size_t count, std::chrono::milliseconds ti
         pollfd p{fd_, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
             break;
-        std::string buffer(count - out.size(), '\0');
-        const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        char buffer[65536];
+        const ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, count - out.size()), 0);
         if (n <= 0)
             break;
-        out.append(buffer.data(), static_cast<std::size_t>(n));
+        out.append(buffer, static_cast<std::size_t>(n));
     }
     return out;
 }
