@@ -1,5 +1,6 @@
 #include "capture/CaptureService.h"
 
+#include "capture/TranscriptCursors.h"
 #include "capture/TranscriptParser.h"
 #include "server/HookPayload.h"
 #include "storage/WriteDatabase.h"
@@ -336,6 +337,19 @@ TEST(CaptureServiceEquivalence, incrementalReadsStoreWhatWholeReadsStore)
                 const auto fresh = roundDir / "fresh.jsonl";
                 std::ofstream(fresh, std::ios::binary) << assistantLine("r" + std::to_string(step), "S", 5);
                 std::filesystem::rename(fresh, transcript);
+                pendingTail.clear();
+            } else if (choice == 7) {
+                // Rewritten in place, as long as before: the same file and the same start, other lines
+                // after it (each rewrite's own, down to their last bytes, as real lines end in their own ids).
+                std::ifstream in(transcript, std::ios::binary);
+                const std::string old{std::istreambuf_iterator<char>(in), {}};
+                const std::size_t kept = old.find('\n', TranscriptCursors::headBytes);
+                if (kept == std::string::npos)
+                    continue;
+                std::string text = old.substr(0, kept + 1);
+                while (text.size() < old.size())
+                    text += assistantLine("w" + std::to_string(step) + "-" + std::to_string(text.size()), "S", 7000 + step);
+                std::ofstream(transcript, std::ios::binary | std::ios::trunc) << text;
                 pendingTail.clear();
             } else {
                 // An event: the service reads what is new, the reference reads it all.
