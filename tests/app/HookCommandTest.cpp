@@ -35,7 +35,6 @@ TEST_F(HookCommandTest, installStatusAndUninstallSayWhatHappened)
 
     says("install", "hook installed for port 45832\n", 0);
     EXPECT_TRUE(fs::exists(home / ".config" / "tallyglass" / "app-hook"));
-    EXPECT_TRUE(fs::exists(home / ".claude" / "settings.json"));
 
     says("status", "installed\n", 0);
     says("uninstall", "hook removed\n", 0);

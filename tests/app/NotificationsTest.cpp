@@ -110,21 +110,16 @@ TEST_F(NotificationsTest, theWatcherWarnsOncePerWindowAcrossRestartsAndNotWhenTu
     QSettings("tallyglass", "tallyglass").clear();
     const Instant now = *IsoTime::parse("2026-12-06T10:00:00Z");
     std::vector<std::string> said;
-    const LimitReading reading{now, 85, now + std::chrono::hours(2), std::nullopt, std::nullopt};
-    {
-        LimitWatcher watcher([&](const std::string& text) { said.push_back(text); }, [&] { return now; });
-        watcher.onReading(reading);
-    }
+    const auto say = [&](const std::string& text) { said.push_back(text); };
+    LimitWatcher(say, [&] { return now; }).onReading({now, 85, now + std::chrono::hours(2), std::nullopt, std::nullopt});
     ASSERT_EQ(said.size(), 1u);
     EXPECT_EQ(said[0].rfind("5-hour limit at 85%", 0), 0u);
-    {
-        LimitWatcher restarted([&](const std::string& text) { said.push_back(text); }, [&] { return now; });
-        restarted.onReading({now + std::chrono::minutes(1), 90, now + std::chrono::hours(2), std::nullopt, std::nullopt});
-        EXPECT_EQ(said.size(), 1u);
-        LimitWatcher::setEnabled(false);
-        restarted.onReading({now + std::chrono::minutes(2), 96, now + std::chrono::hours(2), std::nullopt, std::nullopt});
-        EXPECT_EQ(said.size(), 1u);
-    }
+    LimitWatcher restarted(say, [&] { return now; });
+    restarted.onReading({now + std::chrono::minutes(1), 90, now + std::chrono::hours(2), std::nullopt, std::nullopt});
+    EXPECT_EQ(said.size(), 1u);
+    LimitWatcher::setEnabled(false);
+    restarted.onReading({now + std::chrono::minutes(2), 96, now + std::chrono::hours(2), std::nullopt, std::nullopt});
+    EXPECT_EQ(said.size(), 1u);
     LimitWatcher::setEnabled(true);
     LimitWatcher::setThresholds({50});
     EXPECT_EQ(LimitWatcher::thresholds(), std::vector<int>{50});

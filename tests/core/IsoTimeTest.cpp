@@ -20,8 +20,8 @@ Instant at(std::int64_t unixSeconds, std::int64_t micros = 0)
 
 TEST(IsoTime, readsTheForms_ClaudeCodeAndTheDatabaseWrite)
 {
+    // The plain form "2025-01-15T10:30:00Z": below, read in a zone far from UTC.
     const std::pair<const char*, Instant> cases[] = {
-        {"2025-01-15T10:30:00Z", at(jan15_1030)},
         {"2025-01-15T10:30:00.123Z", at(jan15_1030, 123000)},
         {"2025-01-15T10:30:00.5Z", at(jan15_1030, 500000)},
         {"2025-01-15T10:30:00.123456789Z", at(jan15_1030, 123456)},
@@ -76,9 +76,7 @@ TEST(IsoTime, writesWholeSecondsOrMilliseconds_cuttingTheRest)
     EXPECT_EQ(IsoTime::formatSeconds(at(jan15_1030, 999999)), "2025-01-15T10:30:00Z");
     EXPECT_EQ(IsoTime::formatMillis(at(jan15_1030, 250999)), "2025-01-15T10:30:00.250Z");
     EXPECT_EQ(IsoTime::formatMillis(at(jan15_1030)), "2025-01-15T10:30:00.000Z");
-    EXPECT_EQ(IsoTime::formatSeconds(at(1735689600)), "2025-01-01T00:00:00Z");
-    EXPECT_EQ(IsoTime::formatSeconds(at(-1)), "1969-12-31T23:59:59Z");
-    EXPECT_EQ(IsoTime::formatMillis(at(-1, 500000)), "1969-12-31T23:59:59.500Z");
+    // Dates before 1970, and the calendar's rules, are checked by the round trip below.
 }
 
 TEST(IsoTime, formattingAndParsingRoundTripAcrossFourCenturies)

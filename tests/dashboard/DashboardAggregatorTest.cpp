@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <map>
 
 namespace tallyglass {
@@ -17,16 +15,12 @@ namespace Agg = DashboardAggregator;
 
 Instant t(const char* iso)
 {
-    const auto parsed = IsoTime::parse(iso);
-    if (!parsed)
-        std::abort();
-    return *parsed;
+    return *IsoTime::parse(iso);
 }
 
-DashboardMessage message(const char* iso, std::string session, std::string model, std::int64_t input, std::int64_t output,
-                         double cost = 0)
+DashboardMessage message(const char* iso, std::string session, std::string model, std::int64_t input, std::int64_t output)
 {
-    return {t(iso), std::move(session), std::move(model), input, output, 0, 0, false, cost};
+    return {t(iso), std::move(session), std::move(model), input, output, 0, 0, false, 0};
 }
 
 TEST(DashboardAggregator, filterKeepsTheHalfOpenWindowAndTheSelectedRawModels)
@@ -60,12 +54,10 @@ TEST(DashboardAggregator, filterKeepsTheHalfOpenWindowAndTheSelectedRawModels)
 TEST(DashboardAggregator, boundsCoverWholeUtcDays)
 {
     EXPECT_FALSE(Agg::bounds({}).has_value());
-    const auto single = Agg::bounds(std::vector<DashboardMessage>{message("2025-01-15T23:59:00Z", "a", "", 0, 0)});
-    ASSERT_TRUE(single);
-    EXPECT_EQ(single->first, t("2025-01-15T00:00:00Z"));
-    EXPECT_EQ(single->second, t("2025-01-16T00:00:00Z"));
-    const auto span = Agg::bounds(std::vector<DashboardMessage>{message("2025-03-01T05:00:00Z", "a", "", 0, 0), message("2025-02-27T05:00:00Z", "a", "", 0, 0)});
-    EXPECT_EQ(*span, Agg::Span(t("2025-02-27T00:00:00Z"), t("2025-03-02T00:00:00Z")));
+    // Out of order, the last a minute before midnight, the first on it.
+    const auto span = Agg::bounds(std::vector<DashboardMessage>{message("2025-03-01T23:59:00Z", "a", "", 0, 0),
+                                                                message("2025-02-27T00:00:00Z", "a", "", 0, 0)});
+    EXPECT_EQ(span.value(), Agg::Span(t("2025-02-27T00:00:00Z"), t("2025-03-02T00:00:00Z")));
 }
 
 TEST(DashboardAggregator, presetsCountTodayAndNeverReachBeforeTheData)
@@ -88,7 +80,6 @@ TEST(DashboardAggregator, totalsSumEveryCountAndCountDistinctSessions)
         {t("2025-01-10T00:00:02Z"), "a", "m", 100, 200, 300, 400, false, 0.125},
     };
     EXPECT_EQ(Agg::totals(all), (Totals{111, 222, 333, 444, 3, 2, 0.875}));
-    EXPECT_EQ(Agg::totals({}), Totals{});
 }
 
 TEST(DashboardAggregator, theTimelineHasOneBucketPerDayWithoutGaps)
@@ -113,23 +104,17 @@ TEST(DashboardAggregator, theTimelineHasOneBucketPerDayWithoutGaps)
 TEST(DashboardAggregator, theHeatMapHasTwentyFourUtcHoursForEachDayWithData)
 {
     // Whatever the local zone says, 00:30Z is hour 0 of its UTC day.
-    ::setenv("TZ", "America/Los_Angeles", 1);
-    ::tzset();
+    const test::TimeZone losAngeles("America/Los_Angeles");
     const std::vector<DashboardMessage> all = {
         message("2025-01-13T00:30:00Z", "a", "x", 5, 4),
         message("2025-01-13T00:59:59Z", "a", "x", 1, 0),
         message("2025-01-10T23:00:00Z", "a", "x", 2, 2),
     };
     const auto cells = Agg::heatmapCells(all);
-    ::unsetenv("TZ");
-    ::tzset();
     ASSERT_EQ(cells.size(), 48u);
-    EXPECT_EQ(cells[0].day, t("2025-01-10T00:00:00Z"));
     EXPECT_EQ(cells[23], (HeatmapCell{t("2025-01-10T00:00:00Z"), 23, 4}));
     EXPECT_EQ(cells[24], (HeatmapCell{t("2025-01-13T00:00:00Z"), 0, 10}));
-    EXPECT_EQ(cells[25].tokens, 0);
-    EXPECT_EQ(cells[29].id(), "1736726400.0-5");
-    EXPECT_NE(cells[29].id(), cells[30].id());
+    EXPECT_EQ(cells[29].id(), "1736726400.0-5"); // the day and the hour: unique in the grid
     EXPECT_TRUE(Agg::heatmapCells({}).empty());
 }
 

@@ -40,16 +40,12 @@ TEST_F(DashboardViewModelTest, theFirstDataSelectsSevenDaysAndChoicesSurviveRelo
 {
     settle();
     EXPECT_EQ(vm.filters(), DashboardFilters{}); // the distant past to the distant future, 7d chosen
-    EXPECT_TRUE(vm.availableModels().empty());
 
     db->dashboardMessages = {message(t("2024-12-01T10:00:00Z"), "claude-opus-4-6"), message(t("2025-01-15T09:00:00Z"), "claude-sonnet-4-6")};
     settle();
-    EXPECT_EQ(vm.filters().preset, DatePreset::last7d);
-    EXPECT_EQ(vm.filters().from, t("2025-01-09T00:00:00Z"));
-    EXPECT_EQ(vm.filters().to, t("2025-01-16T00:00:00Z"));
+    EXPECT_EQ(vm.filters(), (DashboardFilters{t("2025-01-09T00:00:00Z"), t("2025-01-16T00:00:00Z"), {}, DatePreset::last7d, false}));
     EXPECT_EQ(vm.availableModels(), (std::vector<std::string>{"claude-opus-4-6", "claude-sonnet-4-6"}));
     EXPECT_EQ(vm.snapshot().totals.messageCount, 1);
-    EXPECT_EQ(vm.filteredMessages().size(), 1u);
 
     vm.setPreset(DatePreset::last90d);
     vm.toggleModel("claude-opus-4-6");
@@ -60,15 +56,10 @@ TEST_F(DashboardViewModelTest, theFirstDataSelectsSevenDaysAndChoicesSurviveRelo
     now = t("2025-01-17T08:00:00Z");
     db->dashboardMessages.push_back(message(t("2025-01-17T07:00:00Z"), "claude-opus-4-6"));
     settle();
-    EXPECT_EQ(vm.filters().preset, DatePreset::last90d);
-    EXPECT_EQ(vm.filters().models, (std::set<std::string, std::less<>>{"claude-opus-4-6"}));
-    EXPECT_EQ(vm.filters().to, t("2025-01-18T00:00:00Z"));
+    // 90 days would reach back before the data: it starts on the data's first day.
+    EXPECT_EQ(vm.filters(),
+              (DashboardFilters{t("2024-12-01T00:00:00Z"), t("2025-01-18T00:00:00Z"), {"claude-opus-4-6"}, DatePreset::last90d, false}));
     EXPECT_EQ(vm.snapshot().totals.messageCount, 2);
-
-    vm.toggleModel("claude-opus-4-6"); // the last one out: all models again
-    ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
-    EXPECT_TRUE(vm.filters().models.empty());
-    EXPECT_EQ(vm.snapshot().totals.messageCount, 3);
 }
 
 TEST_F(DashboardViewModelTest, aFailedLoadKeepsTheFiguresAndSaysWhy)
@@ -78,8 +69,7 @@ TEST_F(DashboardViewModelTest, aFailedLoadKeepsTheFiguresAndSaysWhy)
     const ReportSnapshot* before = &vm.snapshot();
     db->throwOnFetch = std::make_exception_ptr(DBError(DBError::Kind::stepFailed, "disk I/O error"));
     settle();
-    ASSERT_TRUE(vm.lastError().has_value());
-    EXPECT_NE(vm.lastError()->find("disk I/O error"), std::string::npos);
+    EXPECT_NE(vm.lastError().value_or("").find("disk I/O error"), std::string::npos);
     EXPECT_EQ(vm.allMessages().size(), 1u);
     EXPECT_EQ(&vm.snapshot(), before);
     db->throwOnFetch = nullptr;

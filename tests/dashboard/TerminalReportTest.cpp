@@ -45,9 +45,7 @@ TEST(TerminalReport, addsUpEveryGroupingOverWholeDays)
 {
     const Report r = build(history(), projects, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", Grouping::day, true));
     EXPECT_EQ(r.totals, (Totals{5111, 5222, 330, 440, 4, 3, 1000.754}));
-    ASSERT_EQ(r.days.size(), 4u); // quiet days included
-    EXPECT_EQ(r.days[1].key, "2025-01-31");
-    EXPECT_EQ(r.days[1].figures, (Figures{10, 20, 30, 40, 1, 0.25}));
+    ASSERT_EQ(r.days.size(), 4u); // quiet days included; a day's figures: see the JSON
     EXPECT_EQ(r.months.size(), 2u);
     EXPECT_EQ(r.months[1].figures.messages, 2);
     // Models: dearest first, the one without a price last; identifiers behind a display name.
@@ -55,14 +53,12 @@ TEST(TerminalReport, addsUpEveryGroupingOverWholeDays)
     EXPECT_EQ(r.models[0].name, "Sonnet 4.6");
     EXPECT_EQ(r.models[0].identifiers, (std::vector<std::string>{"claude-sonnet-4-6", "claude-sonnet-4-6-20260101"}));
     EXPECT_FALSE(r.models[2].priced);
-    // Sessions latest first, with their project; projects dearest first, the unknown one as "".
+    // Sessions latest first; projects dearest first (the unknown one last here, as null in the JSON).
     EXPECT_EQ(r.sessions.front().key, "s-three");
-    EXPECT_EQ(r.sessions[1].project, "~/work/tallyglass");
     EXPECT_EQ(r.sessions[1].first, t("2025-01-31T23:59:59Z"));
     ASSERT_EQ(r.projects.size(), 2u);
     EXPECT_EQ(r.projects[0].key, "~/work/tallyglass");
     EXPECT_EQ(r.projects[0].sessions, 2);
-    EXPECT_EQ(r.projects[1].key, "");
     // The breakdown under a row adds up to the row.
     EXPECT_EQ(r.days[2].models.size(), 1u);
     EXPECT_EQ(r.days[2].models[0].figures, r.days[2].figures);
@@ -119,6 +115,7 @@ TEST(TerminalReport, jsonHasEveryFigureForScripts)
     EXPECT_EQ(json["sessions"][0]["project"], nullptr);
     EXPECT_EQ(json["days"][1], (nlohmann::json{{"day", "2025-01-31"}, {"messages", 1}, {"input", 10}, {"output", 20},
                                                {"cacheWritten", 30}, {"cacheRead", 40}, {"costUSD", 0.25}}));
+    EXPECT_EQ(json["models"][0]["model"], "Sonnet 4.6");
     EXPECT_EQ(json["models"][0]["identifiers"].size(), 2u);
     EXPECT_EQ(json["models"][2]["costUSD"], nullptr);
     EXPECT_EQ(json["projects"][1]["project"], nullptr);
@@ -174,7 +171,6 @@ TEST(TerminalReport, wordsAndNumbersForPeople)
         {"/srv/x", "/", "/srv/x"}};
     for (const auto& [path, home, text] : paths)
         EXPECT_EQ(homeShortened(path, home), text);
-    EXPECT_EQ(TextTable::shorten("abcdefghij", 5, TextTable::Shrink::keepStart), "abcd\u2026");
     EXPECT_EQ(TextTable::shorten("~/a/b/\u00e9cole", 6, TextTable::Shrink::keepEnd), "\u2026\u00e9cole");
 }
 

@@ -15,20 +15,19 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-mode_t modeOf(const fs::path& path)
+struct stat statOf(const fs::path& path)
 {
     struct stat info {};
     ::stat(path.c_str(), &info);
-    return info.st_mode & 07777;
+    return info;
 }
 
 std::vector<std::string> leftovers(const fs::path& dir)
 {
     std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(dir)) {
+    for (const auto& entry : fs::directory_iterator(dir))
         if (entry.path().filename().string().find(".tmp-") != std::string::npos)
             found.push_back(entry.path().filename().string());
-    }
     return found;
 }
 
@@ -48,41 +47,22 @@ protected:
 
 TEST_F(HookInstallerTest, installingCreatesTheSettingsAndAnExecutableScriptAndAgainChangesNothing)
 {
-    EXPECT_FALSE(installer.isInstalled());
     installer.install();
-    EXPECT_TRUE(installer.isInstalled());
-    EXPECT_EQ(json::parse(test::fileText(settings)), HookSettings::installed(json::object(), "app-hook"));
-    EXPECT_NE(test::fileText(settings).find("\"~\\/.config\\/tallyglass\\/app-hook\""), std::string::npos);
+    EXPECT_EQ(test::fileText(settings), HookSettings::serialise(HookSettings::installed(json::object(), "app-hook")));
     EXPECT_EQ(test::fileText(script), HookScriptBuilder::render(45832, 3));
-    EXPECT_EQ(modeOf(script), 0755u);
+    EXPECT_EQ(statOf(script).st_mode & 07777, 0755u);
     EXPECT_TRUE(leftovers(script.parent_path()).empty());
-    EXPECT_TRUE(leftovers(settings.parent_path()).empty());
 
     const std::string first = test::fileText(settings);
-    struct stat before {};
-    ::stat(script.c_str(), &before);
+    const ino_t inode = statOf(script).st_ino;
     installer.install();
     EXPECT_EQ(test::fileText(settings), first);
-    struct stat again {};
-    ::stat(script.c_str(), &again);
-    EXPECT_EQ(before.st_ino, again.st_ino); // an up-to-date script is not rewritten
+    EXPECT_EQ(statOf(script).st_ino, inode); // an up-to-date script is not rewritten
 
     HookInstaller moved(settings, script, 45833, 3);
     moved.install();
     EXPECT_NE(test::fileText(script).find("PORT=45833\n"), std::string::npos);
-    EXPECT_EQ(modeOf(script), 0755u);
-}
-
-TEST_F(HookInstallerTest, uninstallRestoresTheUsersSettingsAndRemovesTheScript)
-{
-    writeSettings(R"({"model":"opus","statusLine":{"type":"command","command":"ccline"},"hooks":{"Stop":[{"matcher":"","hooks":[{"type":"command","command":"notify-send done"}]}]}})");
-    const json before = json::parse(test::fileText(settings));
-    installer.install();
-    EXPECT_EQ(json::parse(test::fileText(settings))["statusLine"]["command"], "~/.config/tallyglass/app-hook -- ccline");
-    installer.uninstall();
-    EXPECT_EQ(json::parse(test::fileText(settings)), before);
-    EXPECT_FALSE(fs::exists(script));
-    EXPECT_FALSE(installer.isInstalled());
+    EXPECT_EQ(statOf(script).st_mode & 07777, 0755u);
 }
 
 TEST_F(HookInstallerTest, unusableSettingsAreRefusedAndLeftByteForByte)
@@ -131,28 +111,32 @@ TEST_F(HookInstallerTest, aLinkedSettingsFileStaysALinkAndKeepsItsPermissions)
     EXPECT_EQ(fs::read_symlink(settings), "../dotfiles/claude-settings.json");
     EXPECT_EQ(json::parse(test::fileText(dotfiles))["model"], "sonnet");
     EXPECT_TRUE(HookSettings::hasOwnedCapture(json::parse(test::fileText(dotfiles))));
-    EXPECT_EQ(modeOf(dotfiles), 0600u);
+    EXPECT_EQ(statOf(dotfiles).st_mode & 07777, 0600u);
     EXPECT_TRUE(leftovers(dotfiles.parent_path()).empty());
 
     installer.uninstall();
     EXPECT_TRUE(fs::is_symlink(settings));
     EXPECT_EQ(json::parse(test::fileText(dotfiles)), json::parse(R"({"model":"sonnet"})"));
-    EXPECT_EQ(modeOf(dotfiles), 0600u);
+    EXPECT_EQ(statOf(dotfiles).st_mode & 07777, 0600u);
 }
 
+// Uninstalling gives back the user's own status line and hooks, which install
+// wrapped and joined, and every other value as it was; the script goes.
 TEST_F(HookInstallerTest, everyValueOfTheUsersSettingsSurvivesARoundTrip)
 {
     const std::string user = R"({
       "big": 9223372036854775807, "negative": -9223372036854775808, "unsigned": 18446744073709551615,
       "float": 0.1, "tiny": 1.5e-300, "whole": 2.0, "unicode": "Gr\u00fc\u00dfe \ud83d\ude00 \u2014 caf\u00e9",
       "slash": "a/b\\c", "empty": {}, "list": [], "nested": {"deep": [1, {"x": null}, true]},
-      "unknownToUs": {"anything": ["goes"]}
+      "unknownToUs": {"anything": ["goes"]}, "statusLine": {"type": "command", "command": "ccline"},
+      "hooks": {"Stop": [{"matcher": "", "hooks": [{"type": "command", "command": "notify-send done"}]}]}
     })";
     writeSettings(user);
     installer.install();
     installer.uninstall();
     EXPECT_EQ(json::parse(test::fileText(settings)), json::parse(user));
     EXPECT_EQ(json::parse(test::fileText(settings))["whole"].dump(), "2.0");
+    EXPECT_FALSE(fs::exists(script));
 }
 
 } // namespace

@@ -39,14 +39,6 @@ protected:
         ::chmod(script.c_str(), 0755);
     }
 
-    std::unique_ptr<LocalServer> startServer()
-    {
-        auto server = std::make_unique<LocalServer>(port, 1, handler);
-        server->start();
-        test::waitUntil([&] { return server->boundPort() != 0; });
-        return server;
-    }
-
     test::ProcessResult run(std::vector<std::string> arguments, const std::string& input,
                             const std::map<std::string, std::string>& environment = {})
     {
@@ -157,7 +149,9 @@ TEST_F(HookScriptTest, neverPostsToAListenerOfAnotherUser)
 // its output and status. Either way the input is posted once, byte for byte.
 TEST_F(HookScriptTest, everyModePostsTheInputAndChainingPassesItThrough)
 {
-    auto server = startServer();
+    LocalServer server(port, 1, handler);
+    server.start();
+    ASSERT_TRUE(test::waitUntil([&] { return server.boundPort() != 0; }));
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = { // arguments, exit code, output
         {{}, 0, ""},
         {{"--"}, 0, ""}, // nothing to chain: plain mode

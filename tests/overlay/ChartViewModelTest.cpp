@@ -63,7 +63,6 @@ TEST_F(ChartViewModelTest, reloadChoosesTheWindowFromWhatIsStored)
     vm.reload();
     EXPECT_EQ(vm.state(), UsageState::full(t("2025-01-15T09:00:00Z"), 42.0, {}));
     EXPECT_EQ(vm.activeSessionCount(), 3);
-    EXPECT_TRUE(vm.shouldPromptTrigger());
 }
 
 TEST_F(ChartViewModelTest, aMissingDatabaseIsTheEmptyStateButOtherFailuresKeepTheChartAndSayWhy)
@@ -110,18 +109,14 @@ TEST_F(ChartViewModelTest, anImportPublishesItsProgressHereThenReloads)
     // Progress only climbs, and 3 of 4 files is 75%.
     EXPECT_NE(std::find(seen.begin(), seen.end(), ScanProgress::running(75)), seen.end());
 
-    // No files at all is a finished import: 100%.
+    // No files at all is 100% (not a division by zero); a failure after it ends the import with its reason.
     scan->reports = {{0, 0}};
+    scan->failure = "database is locked";
     seen.clear();
     finished.reset();
     vm.scanProjects();
     ASSERT_TRUE(test::waitUntil([&] { return finished.has_value(); }));
     EXPECT_NE(std::find(seen.begin(), seen.end(), ScanProgress::running(100)), seen.end());
-
-    scan->failure = "database is locked";
-    finished.reset();
-    vm.scanProjects();
-    ASSERT_TRUE(test::waitUntil([&] { return finished.has_value(); }));
     EXPECT_FALSE(*finished);
     EXPECT_EQ(vm.scanProgress(), ScanProgress::failed("database is locked"));
 }
@@ -135,7 +130,6 @@ TEST_F(ChartViewModelTest, theTickFollowsTheInjectedClock)
     EXPECT_EQ(vm.resetCountdownText(), "2hr 5m");
     now += std::chrono::minutes(65);
     vm.tick();
-    EXPECT_EQ(vm.nowTick(), now);
     EXPECT_EQ(vm.resetCountdownText(), "1hr 0m");
     EXPECT_EQ(ticks, 1);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace tallyglass {
 
@@ -27,14 +28,9 @@ using HTTPRequestParser::Request;
 
 TEST(HTTPRequestParser, tellsWhenABufferIsCompleteAndWhatRequestItHolds)
 {
-    struct Case {
-        std::string buffer;
-        bool complete;
-        std::optional<Request> request;
-    };
     const std::string declares10 = "POST /event HTTP/1.1\r\nContent-Length: 10\r\n\r\n";
     const std::map<std::string, std::string> length10 = {{"content-length", "10"}};
-    const Case cases[] = {
+    const std::tuple<std::string, bool, std::optional<Request>> cases[] = { // the buffer, whether it is complete, its request
         // Without the header terminator nothing parses; a bare LF pair does not end the block.
         {"", false, std::nullopt},
         {"GET /health HTTP/1.1\r\n", false, std::nullopt},
@@ -69,20 +65,16 @@ TEST(HTTPRequestParser, tellsWhenABufferIsCompleteAndWhatRequestItHolds)
          true, Request{"POST", "/event", {{"host", "localhost:45832"}, {"x-thing", "a: b"}, {"", "empty name"}, {"x-tab", "v"}}, ""}},
         {"POST /event HTTP/1.1\r\nA: 1\nB: 2\r\n\r\n", true, Request{"POST", "/event", {{"a", "1\nB: 2"}}, ""}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.buffer);
-        EXPECT_EQ(isComplete(c.buffer), c.complete);
-        EXPECT_EQ(parse(c.buffer), c.request);
+    for (const auto& [buffer, complete, request] : cases) {
+        SCOPED_TRACE(buffer);
+        EXPECT_EQ(isComplete(buffer), complete);
+        EXPECT_EQ(parse(buffer), request);
     }
 }
 
 TEST(HTTPRequestParser, readsContentLengthStrictly)
 {
-    struct Case {
-        const char* line;
-        std::optional<std::int64_t> length;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, std::optional<std::int64_t>> cases[] = { // the line, the length it declares
         {"Content-Length: 12", 12},
         {"content-length:12", 12},
         {"CONTENT-LENGTH: \t 12 \t", 12},
@@ -101,9 +93,9 @@ TEST(HTTPRequestParser, readsContentLengthStrictly)
         {"Content-Length : 12", std::nullopt},                  // white space before the colon
         {" Content-Length: 12", std::nullopt},                  // nor at the start of the line
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        EXPECT_EQ(HTTPRequestParser::contentLength(std::string("POST /event HTTP/1.1\r\n") + c.line), c.length);
+    for (const auto& [line, length] : cases) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(HTTPRequestParser::contentLength(std::string("POST /event HTTP/1.1\r\n") + line), length);
     }
 }
 

@@ -50,8 +50,7 @@ TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreA
     CaptureService::Options options;
     options.timing.followUps = {std::chrono::milliseconds(50)}; // production settling, one short follow-up
     auto capture = std::make_shared<CaptureService>(writer, options);
-    auto router = std::make_shared<HookRouter>(capture, std::make_shared<StatusLineService>(writer));
-    auto timed = std::make_shared<TimedHandler>(router);
+    auto timed = std::make_shared<TimedHandler>(std::make_shared<HookRouter>(capture, std::make_shared<StatusLineService>(writer)));
     const std::uint16_t port = test::findFreePorts(1);
     LocalServer server(port, 1, timed);
     server.start();

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <unistd.h>
@@ -26,7 +25,6 @@ using test::RecordingHandler;
 
 const std::string okEmpty = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 const std::string okHealth = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
-const std::string badRequest = "HTTP/1.1 400 Bad Request\r\nContent-Length: 11\r\nConnection: close\r\n\r\nbad request";
 const std::string notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found";
 const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 9\r\nConnection: close\r\n\r\nforbidden";
 
@@ -71,16 +69,10 @@ protected:
 TEST_F(LocalServerTest, answersEachRequestOnceAndClosesTheConnection)
 {
     ASSERT_NO_FATAL_FAILURE(serve());
-    EXPECT_EQ(server->boundPort(), port);
-
-    struct Case {
-        std::string request;
-        std::string answer;
-    };
-    const Case cases[] = {
+    // The request, and the whole answer to it.
+    const std::pair<std::string, std::string> cases[] = {
         {"GET /health HTTP/1.1\r\nHost: localhost\r\n\r\n", okHealth},
         {test::postEvent(R"({"hook_event_name":"Stop"})"), okEmpty},
-        {test::postEvent("not json at all"), okEmpty},
         // Every kind of refusal takes the same way out (the gate's own tests have them all); a refused body is not routed.
         {"POST /event HTTP/1.1\r\nOrigin: https://evil.example\r\nContent-Length: 2\r\n\r\n{}", forbidden},
         // Refused as soon as the headers are in, not after waiting for a body the peer holds back.
@@ -91,15 +83,12 @@ TEST_F(LocalServerTest, answersEachRequestOnceAndClosesTheConnection)
         {"POST /event HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n{",
          "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 17\r\nConnection: close\r\n\r\npayload too large"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.request.substr(0, 100));
-        EXPECT_EQ(HttpClient::exchange(port, c.request), c.answer);
+    for (const auto& [request, answer] : cases) {
+        SCOPED_TRACE(request.substr(0, 100));
+        EXPECT_EQ(HttpClient::exchange(port, request), answer);
     }
     ASSERT_TRUE(server->waitForHandlers(std::chrono::seconds(5)));
-    // Handlers run side by side: the order in which they start is not the order of the requests.
-    auto received = handler->received();
-    std::sort(received.begin(), received.end());
-    EXPECT_EQ(received, (std::vector<std::string>{"not json at all", R"({"hook_event_name":"Stop"})"}));
+    EXPECT_EQ(handler->received(), std::vector<std::string>{R"({"hook_event_name":"Stop"})"});
     // Reachable on the IPv6 loopback too (the ports were found free on both, so the machine has it).
     HttpClient v6(port, true);
     v6.send("GET /health HTTP/1.1\r\nHost: [::1]\r\n\r\n");
@@ -133,7 +122,7 @@ TEST_F(LocalServerTest, aPeerThatHalfClosesEarlyIsAnsweredWithWhatArrived)
 
     HttpClient silent(port);
     silent.finishSending();
-    EXPECT_EQ(silent.readAll(), badRequest);
+    EXPECT_EQ(silent.readAll(), "HTTP/1.1 400 Bad Request\r\nContent-Length: 11\r\nConnection: close\r\n\r\nbad request");
 }
 
 TEST_F(LocalServerTest, aPeerExpectingContinueIsToldToSendItsBody)
@@ -171,9 +160,7 @@ TEST_F(LocalServerTest, connectionsOfAnotherUserAreClosedUnanswered)
 
 TEST_F(LocalServerTest, aStalledRequestIsCutOff)
 {
-    LocalServer::Options options;
-    options.requestTimeout = std::chrono::milliseconds(300);
-    ASSERT_NO_FATAL_FAILURE(serve(options));
+    ASSERT_NO_FATAL_FAILURE(serve({.requestTimeout = std::chrono::milliseconds(300)}));
     HttpClient stalled(port);
     stalled.send("GET /health HTTP/1.1\r\n");
     EXPECT_TRUE(stalled.closedByServer(std::chrono::seconds(3)));
@@ -183,10 +170,7 @@ TEST_F(LocalServerTest, aStalledRequestIsCutOff)
 // across all peers: what goes over is dropped, and others are still served.
 TEST_F(LocalServerTest, connectionsAndBytesBeingReceivedBeyondTheirLimitsAreDropped)
 {
-    LocalServer::Options options;
-    options.maxConnections = 4;
-    options.maxBufferedBytes = 100 * 1024;
-    ASSERT_NO_FATAL_FAILURE(serve(options));
+    ASSERT_NO_FATAL_FAILURE(serve({.maxConnections = 4, .maxBufferedBytes = 100 * 1024}));
     std::vector<std::unique_ptr<HttpClient>> idle;
     for (int i = 0; i < 4; ++i) {
         idle.push_back(std::make_unique<HttpClient>(port));
@@ -225,9 +209,7 @@ TEST_F(LocalServerTest, eventsBeyondTheHandlerBudgetAreDroppedAndLogged)
     };
     auto blocking = std::make_shared<Blocking>();
     std::unique_lock held(blocking->release);
-    LocalServer::Options options;
-    options.maxPendingBodyBytes = 1000;
-    ASSERT_NO_FATAL_FAILURE(serve(options, blocking));
+    ASSERT_NO_FATAL_FAILURE(serve({.maxPendingBodyBytes = 1000}, blocking));
     testing::internal::CaptureStderr();
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(HttpClient::exchange(port, test::postEvent(std::string(400, 'x'))), okEmpty);
@@ -239,33 +221,29 @@ TEST_F(LocalServerTest, eventsBeyondTheHandlerBudgetAreDroppedAndLogged)
 
 TEST_F(LocalServerTest, aPortTakenOnEitherLoopbackAddressMovesTheServerOnWhichRemembersAndAnnouncesIt)
 {
-    struct Case {
-        const char* name;
-        std::optional<PortHolder::Family> taken;
-    };
-    const Case cases[] = {{"all free", std::nullopt},
-                          {"127.0.0.1 taken", PortHolder::Family::v4},
-                          {"::1 taken", PortHolder::Family::v6},
-                          {"both taken", PortHolder::Family::both}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    const std::pair<const char*, std::optional<PortHolder::Family>> cases[] = {{"all free", std::nullopt},
+                                                                             {"127.0.0.1 taken", PortHolder::Family::v4},
+                                                                             {"::1 taken", PortHolder::Family::v6},
+                                                                             {"both taken", PortHolder::Family::both}};
+    for (const auto& [name, taken] : cases) {
+        SCOPED_TRACE(name);
         server.reset();
         QSettings("tallyglass", "tallyglass").clear();
         portChanges.clear();
         portChangeOnMainThread = false;
         std::optional<PortHolder> holder;
-        if (c.taken)
-            holder.emplace(port, *c.taken);
-        const std::uint16_t expected = c.taken ? port + 1 : port;
+        if (taken)
+            holder.emplace(port, *taken);
+        const std::uint16_t expected = taken ? port + 1 : port;
         testing::internal::CaptureStdout();
         ASSERT_NO_FATAL_FAILURE(serve());
         // The announcement is queued to the main thread: give one that must not come a moment to show up.
-        test::waitUntil([&] { return !portChanges.empty(); }, std::chrono::milliseconds(c.taken ? 10'000 : 50));
+        test::waitUntil([&] { return !portChanges.empty(); }, std::chrono::milliseconds(taken ? 10'000 : 50));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "[tallyglass] server listening on :" + std::to_string(expected) + "\n");
         EXPECT_EQ(server->boundPort(), expected);
-        EXPECT_EQ(portChanges, c.taken ? std::vector<std::uint16_t>{expected} : std::vector<std::uint16_t>{});
-        EXPECT_EQ(portChangeOnMainThread, c.taken.has_value());
-        EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ServerConstants::portKey, 0).toInt(), c.taken ? expected : 0);
+        EXPECT_EQ(portChanges, taken ? std::vector<std::uint16_t>{expected} : std::vector<std::uint16_t>{});
+        EXPECT_EQ(portChangeOnMainThread, taken.has_value());
+        EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ServerConstants::portKey, 0).toInt(), taken ? expected : 0);
     }
 }
 
@@ -284,12 +262,10 @@ TEST_F(LocalServerTest, withEveryPortBusyItBacksOffThreeTimesThenGivesUp)
 
 TEST_F(LocalServerTest, aPortFreedDuringBackOffIsTakenFromTheStartAgain)
 {
-    LocalServer::Options options;
-    options.backoffBase = std::chrono::milliseconds(300);
     auto holder = std::make_unique<PortHolder>(port);
     PortHolder b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
     testing::internal::CaptureStdout();
-    start(options);
+    start({.backoffBase = std::chrono::milliseconds(300)});
     test::waitUntil([&] { return false; }, std::chrono::milliseconds(100));
     holder.reset();
     ASSERT_TRUE(test::waitUntil([&] { return server->boundPort() != 0; }));
@@ -301,10 +277,8 @@ TEST_F(LocalServerTest, aPortFreedDuringBackOffIsTakenFromTheStartAgain)
 TEST_F(LocalServerTest, stopDuringBackOffPreventsAnyRestartOrGiveUpLine)
 {
     PortHolder a(port), b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
-    LocalServer::Options options;
-    options.backoffBase = std::chrono::milliseconds(100);
     testing::internal::CaptureStdout();
-    start(options);
+    start({.backoffBase = std::chrono::milliseconds(100)});
     test::waitUntil([&] { return false; }, std::chrono::milliseconds(50));
     server->stop();
     test::waitUntil([&] { return false; }, std::chrono::milliseconds(800));

@@ -27,17 +27,8 @@ protected:
     static MessageInsert message(std::string id, std::string timestamp, std::optional<std::string> model = "claude-opus-4-6",
                                  std::string role = "assistant")
     {
-        MessageInsert m;
-        m.messageId = std::move(id);
-        m.sessionId = "S";
-        m.timestamp = std::move(timestamp);
-        m.role = std::move(role);
-        m.model = std::move(model);
-        m.inputTokens = 1;
-        m.outputTokens = 2;
-        m.cacheCreationInputTokens = 3;
-        m.cacheReadInputTokens = 4;
-        return m;
+        // 1 input token, 2 output, 3 written to the cache (none for an hour) and 4 read from it; not a subagent's.
+        return {std::move(id), "S", std::move(timestamp), std::move(role), std::move(model), 1, 2, 3, 4, false, 0};
     }
 };
 
@@ -56,12 +47,10 @@ TEST_F(DatabaseClientTest, withoutAFileEveryCallFailsToOpenAndCreatesNothing)
             call();
             ADD_FAILURE() << "expected cannotOpen";
         } catch (const DBError& error) {
-            EXPECT_EQ(error.kind(), DBError::Kind::cannotOpen);
-            EXPECT_EQ(error.description().rfind("DB open failed: ", 0), 0u) << error.description();
+            EXPECT_EQ(error.kind(), DBError::Kind::cannotOpen) << error.description();
         }
     }
     EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_EQ(DBError(DBError::Kind::dbMissing).description(), "DB file not found");
 }
 
 TEST_F(DatabaseClientTest, anEmptyFileAnswersWithoutErrorAndUsageLimitsReadBackWithEitherTimestampForm)
@@ -81,9 +70,8 @@ TEST_F(DatabaseClientTest, anEmptyFileAnswersWithoutErrorAndUsageLimitsReadBackW
     EXPECT_EQ(client.fetchUsageLimits(),
               (UsageLimits{std::nullopt, std::nullopt, 12.5, at("2025-01-07T00:00:00Z"), at("2025-01-15T10:30:00Z")}));
     test::SqlProbe(path).exec("UPDATE usage_limits SET fetched_at = '2025-01-15T10:30:00.250Z', five_hour_resets_at = 'soon'");
-    const auto limits = client.fetchUsageLimits();
-    EXPECT_EQ(limits->fetchedAt, at("2025-01-15T10:30:00.250Z"));
-    EXPECT_EQ(limits->fiveHourResetsAt, std::nullopt);
+    EXPECT_EQ(client.fetchUsageLimits(),
+              (UsageLimits{std::nullopt, std::nullopt, 12.5, at("2025-01-07T00:00:00Z"), at("2025-01-15T10:30:00.250Z")}));
 }
 
 TEST_F(DatabaseClientTest, theWindowIsHalfOpenAndHoldsOnlyAssistantMessages)
@@ -121,42 +109,34 @@ TEST_F(DatabaseClientTest, theChangeTokenMovesWithEveryWriteAndWithAReplacedFile
     DatabaseClient client(path);
     const auto first = client.changeToken();
     ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(client.changeToken(), first); // reading changes nothing
     client.fetchAllMessages();
-    EXPECT_EQ(client.changeToken(), first);
+    EXPECT_EQ(client.changeToken(), first); // reading changes nothing
     writer->insertMessages({message("a", "2025-01-15T12:00:00Z")});
     const auto second = client.changeToken();
     EXPECT_NE(second, first);
     writer->upsertRateLimits({42.0, std::nullopt}, {std::nullopt, std::nullopt}, at("2025-01-15T12:00:00Z"));
-    EXPECT_NE(client.changeToken(), second);
+    const auto third = client.changeToken();
+    EXPECT_NE(third, second);
 
     // A fresh file in the old one's place (a damaged one set aside, with its log) is a change too.
-    const auto before = client.changeToken();
     writer.reset();
     for (const char* suffix : {"", "-wal", "-shm"})
         if (std::filesystem::exists(path.string() + suffix))
             std::filesystem::rename(path.string() + suffix, path.string() + ".old" + suffix);
     WriteDatabase(path).insertMessages({message("b", "2025-01-15T12:00:00Z")});
-    EXPECT_NE(client.changeToken(), before);
+    EXPECT_NE(client.changeToken(), third);
     std::filesystem::remove(path);
     EXPECT_EQ(client.changeToken(), std::nullopt);
 }
 
-// The stand-in other tests read through: it must keep to the window's bounds
-// and fail as told, or those tests would pass on what a real file never gives.
-TEST(MockDatabase, keepsToTheHalfOpenWindowAndFailsEveryCallWithTheGivenError)
+// The stand-in other tests read through: it must keep to the window's bounds,
+// or those tests would pass on what a real file never gives. (That it fails as
+// told, the view models' tests of a failed read show.)
+TEST(MockDatabase, keepsToTheHalfOpenWindow)
 {
     MockDatabase mock;
     mock.messages = {{at("2025-01-15T10:00:00Z"), "a", 1, 1}, {at("2025-01-15T15:00:00Z"), "b", 1, 1}};
     EXPECT_EQ(mock.fetchMessagesInWindow(at("2025-01-15T10:00:00Z"), at("2025-01-15T15:00:00Z")).size(), 1u);
-    mock.throwOnFetch = std::make_exception_ptr(DBError(DBError::Kind::dbMissing));
-    try {
-        mock.fetchUsageLimits();
-        FAIL();
-    } catch (const DBError& error) {
-        EXPECT_EQ(error, DBError(DBError::Kind::dbMissing));
-    }
-    EXPECT_THROW(mock.fetchAllMessages(), DBError);
 }
 
 } // namespace

@@ -60,8 +60,7 @@ TEST(WriteDatabaseReliability, aWriterKilledAtAnyMomentLeavesWholeBatchesAndASou
         ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended on its own: " << status;
         expectWholeBatchesOnly(path);
     }
-    SqlProbe probe(path);
-    EXPECT_GE(std::stoi(probe.value("SELECT COUNT(*) FROM sessions")), 20);
+    EXPECT_GE(std::stoi(SqlProbe(path).value("SELECT COUNT(*) FROM sessions")), 20);
 }
 
 TEST(WriteDatabaseReliability, aReaderNeverSeesPartOfABatch)
@@ -89,14 +88,9 @@ TEST(WriteDatabaseReliability, aReaderNeverSeesPartOfABatch)
     });
     for (int batch = 0; batch < 200; ++batch) {
         std::vector<MessageInsert> messages;
-        for (int i = 0; i < 500; ++i) {
-            MessageInsert m;
-            m.messageId = "msg-" + std::to_string(batch) + "-" + std::to_string(i);
-            m.sessionId = "session-" + std::to_string(batch);
-            m.timestamp = "2025-01-15T10:00:00Z";
-            m.role = "assistant";
-            messages.push_back(std::move(m));
-        }
+        for (int i = 0; i < 500; ++i)
+            messages.push_back({"msg-" + std::to_string(batch) + "-" + std::to_string(i), "session-" + std::to_string(batch),
+                                "2025-01-15T10:00:00Z", "assistant", std::nullopt, 0, 0, 0, 0, false, 0});
         writer.insertMessages(messages);
     }
     done = true;
