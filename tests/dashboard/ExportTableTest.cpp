@@ -28,10 +28,10 @@ const std::vector<DashboardMessage>& messages()
 // CSV that spreadsheets read back: quoting where needed, CRLF, six decimals.
 TEST(ExportTable, csvFollowsRfc4180)
 {
-    const auto table = ExportTable::build(ExportTable::Rows::message, messages(), {{"plain", "/home/ada/a\nb"}}, twoDays);
+    const auto table = ExportTable::build(ExportTable::Rows::message, messages(), {{"plain", "/home/ada/a\nb"}, {"a,\"b\"", "/home/\"q\""}}, twoDays);
     EXPECT_EQ(ExportTable::csv(table),
               "timestamp,session_id,project,model,input_tokens,output_tokens,cache_write_tokens,cache_read_tokens,cost_usd,subagent\r\n"
-              "2025-02-01T10:00:00Z,\"a,\"\"b\"\"\",,claude-opus-4-6,100,200,300,400,0.123457,false\r\n"
+              "2025-02-01T10:00:00Z,\"a,\"\"b\"\"\",\"/home/\"\"q\"\"\",claude-opus-4-6,100,200,300,400,0.123457,false\r\n"
               "2025-02-02T11:00:00Z,plain,\"/home/ada/a\nb\",mod\u00e8le-\u00e9t\u00e9,5,6,0,0,,true\r\n"); // no price: no cost
     const TerminalReport::Options nothing{t("2024-01-01T00:00:00Z"), t("2024-01-02T00:00:00Z"), "", {}, false, 10};
     EXPECT_EQ(ExportTable::csv(ExportTable::build(ExportTable::Rows::day, messages(), {}, nothing)),
