@@ -129,6 +129,7 @@ TEST_F(ScanServiceTest, whatCannotBeReadIsNamedAndTheRestStored)
     EXPECT_EQ(problems[0].path, root.parent_path() / "not-a-folder");
     EXPECT_EQ(problems[1], (ScanService::Problem{root / "b.jsonl", "not a regular file"}));
     EXPECT_EQ(service.statistics().unreadableFolders, 1);
+    EXPECT_EQ(service.statistics().unreadable, 2); // the import's summary counts files and folders from these
 }
 
 TEST_F(ScanServiceTest, aFailedBatchWriteEndsTheScanWithItsError)

@@ -36,6 +36,7 @@ TEST(ChartValues, theCumulativeLineRunsThroughEveryFiveMinutesAndEndsAtTheUtilis
     ASSERT_EQ(series.size(), 60u);
     EXPECT_EQ(series[0], (SeriesPoint{0, 3.0}));     // up to 10:05: 3,000 tokens
     EXPECT_EQ(series[1], (SeriesPoint{1, 4.0}));     // 10:07: 1,000 more
+    EXPECT_EQ(series[58], (SeriesPoint{58, 4.0}));   // the quiet slots carry the sum on
     EXPECT_EQ(series[59], (SeriesPoint{59, 8.5}));   // 14:57: 4,500 more
     const auto percent = cumulativePercentSeries(fullWindow(40));
     ASSERT_TRUE(percent);
@@ -100,6 +101,7 @@ TEST(ChartValues, resetCountdownAndTheExpiredWindowPrompt)
     }
     EXPECT_EQ(resetCountdownText(UsageState::partial(anchor, {}), anchor), "\u2014");
     EXPECT_FALSE(shouldPromptTrigger(UsageState::partial(anchor, {}), anchor + std::chrono::hours(1)));
+    EXPECT_FALSE(shouldPromptTrigger(UsageState{}, anchor + std::chrono::hours(1))); // a fresh install: nothing has expired
 }
 
 TEST(ChartValues, tokensInWholeThousands)

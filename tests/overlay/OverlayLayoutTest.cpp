@@ -164,6 +164,7 @@ TEST(OverlayLayout, theCardShowsTheWindowsFiguresAndDetailsAndWaitsWithoutData)
     const Result waiting = layout(empty);
     for (const char* wanted : {"Waiting for first sync", "Please restart Claude Code", "37%"})
         EXPECT_TRUE(hasText(waiting, wanted)) << wanted;
+    EXPECT_FALSE(hasText(waiting, "5h window expired"));
     ASSERT_TRUE(waiting.animatedArea);
     EXPECT_EQ(waiting.menuHelp, "DB step failed: disk I/O error");
     EXPECT_EQ(waiting.card.height, 156); // 140 and the padding

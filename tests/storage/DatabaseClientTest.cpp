@@ -48,6 +48,7 @@ TEST_F(DatabaseClientTest, withoutAFileEveryCallFailsToOpenAndCreatesNothing)
             ADD_FAILURE() << "expected cannotOpen";
         } catch (const DBError& error) {
             EXPECT_EQ(error.kind(), DBError::Kind::cannotOpen) << error.description();
+            EXPECT_EQ(error.description().rfind("DB open failed: ", 0), 0u); // the report window's error line
         }
     }
     EXPECT_FALSE(std::filesystem::exists(path));
