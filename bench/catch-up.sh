@@ -13,22 +13,16 @@ if [ -z "${TALLYGLASS_IN_NAMESPACE:-}" ]; then
   export TALLYGLASS_IN_NAMESPACE=1
   exec tests/e2e/in-private-network.sh "$0" "$build" "$megabytes"
 fi
-bin=$build/src/tallyglass
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
-projects=$HOME/.claude/projects
-mkdir -p "$projects"
-
-"$build/bench/tallyglass_generate_history" "$projects" "$megabytes"
-"$bin" import | tail -1
-find "$projects" -type f -exec touch -d '2 hours ago' {} +
+source bench/aged-history.sh
 
 # Milliseconds from the start of `tallyglass --headless` to its catch-up line.
 time_catch_up() {
   local started line
   started=$(date +%s%N)
-  coproc app { "$bin" --headless 2>&1; }
+  # exec: the signal below must reach the program, which holds the one-instance lock, not a shell around it.
+  coproc app { exec "$bin" --headless 2>&1; }
   while IFS= read -r line <&"${app[0]}"; do
     if [[ $line == *"catch-up done"* ]]; then
       echo "  $(( ($(date +%s%N) - started) / 1000000 )) ms: ${line#\[tallyglass\] }"

@@ -8,16 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
 megabytes=${2:-1024}
-bin=$build/src/tallyglass
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
-projects=$HOME/.claude/projects
-mkdir -p "$projects"
-
-"$build/bench/tallyglass_generate_history" "$projects" "$megabytes"
-"$bin" import | tail -1
-find "$projects" -type f -exec touch -d '2 hours ago' {} +
+source bench/aged-history.sh
 # The last import began now: move its mark back as if it had run two hours ago.
 sed -i "s/^tallyglass.catchUpWatermark=.*/tallyglass.catchUpWatermark=$(date -u -d '2 hours ago' +%Y-%m-%dT%H:%M:%SZ)/" \
   "$XDG_CONFIG_HOME/tallyglass/tallyglass.conf"
