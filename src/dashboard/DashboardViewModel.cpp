@@ -176,11 +176,6 @@ void DashboardViewModel::toggleModel(const std::string& model)
     computeSnapshot();
 }
 
-std::vector<DashboardMessage> DashboardViewModel::filteredMessages() const
-{
-    return DashboardAggregator::filter(*all_, filters_);
-}
-
 // The newest request wins: one still waiting when a newer one comes is skipped.
 // The sums have their own thread, so a chip answers even while a reload reads.
 void DashboardViewModel::computeSnapshot()

@@ -46,12 +46,12 @@ public:
     void setLocalDays(bool local);
 
     const std::vector<DashboardMessage>& allMessages() const { return *all_; }
+    // The same, shared, for work that outlives a reload on another thread.
+    std::shared_ptr<const std::vector<DashboardMessage>> history() const { return all_; }
     const std::optional<UsageLimits>& usage() const { return usage_; }
     const DashboardFilters& filters() const { return filters_; }
     bool isLoading() const { return loading_; }
     const std::optional<std::string>& lastError() const { return lastError_; }
-    // Computed on every call, on the calling thread.
-    std::vector<DashboardMessage> filteredMessages() const;
     // The distinct identifiers of the whole history, sorted.
     const std::vector<std::string>& availableModels() const { return models_; }
     // The figures for `snapshot().filters`; they trail `filters()` while being computed.

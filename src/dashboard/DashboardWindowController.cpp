@@ -1,6 +1,7 @@
 #include "dashboard/DashboardWindowController.h"
 
 #include "app/Alerts.h"
+#include "dashboard/DashboardAggregator.h"
 #include "dashboard/DashboardView.h"
 #include "dashboard/DashboardViewModel.h"
 #include "dashboard/ExportTable.h"
@@ -20,11 +21,14 @@ namespace tallyglass {
 DashboardWindowController::DashboardWindowController(DashboardViewModel& vm, QObject* parent)
     : QObject(parent)
     , vm_(vm)
+    , exports_(std::make_unique<SerialQueue>("tallyglass.export"))
 {
 }
 
+// An export under way is written to its end before the window goes.
 DashboardWindowController::~DashboardWindowController()
 {
+    exports_->finish();
     delete window_;
 }
 
@@ -89,20 +93,22 @@ void DashboardWindowController::exportShown()
                                     : QFileDialog::getSaveFileName(window_, "Export", suggested, "CSV files (*.csv)");
     if (path.isEmpty())
         return;
-    // The models chosen are already left out; the days are the filter's.
-    const std::vector<DashboardMessage> shown = vm_.filteredMessages();
     const TerminalReport::Options days{bounded ? filters.from : Instant{}, bounded ? filters.to : Instant::max(), "", {}, false, 10, clock};
-    const ExportTable::Table table =
-        ExportTable::build(ExportTable::Rows::message, shown, projects ? projects() : std::map<std::string, std::string>{}, days);
-    const std::string text = ExportTable::csv(table);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())
-        || !file.commit()) {
-        Alerts::show("Export failed", "Could not write " + path.toStdString() + ": " + file.errorString().toStdString());
-        return;
-    }
-    Alerts::show("Exported", "Wrote " + groupedCount(static_cast<std::int64_t>(table.rows.size()))
-                                 + (table.rows.size() == 1 ? " message to " : " messages to ") + path.toStdString() + ".");
+    exports_->async([history = vm_.history(), filters, days, projects = projects, path] {
+        // The models chosen are left out here; the days are the filter's.
+        const std::vector<DashboardMessage> shown = DashboardAggregator::filter(*history, filters);
+        const ExportTable::Table table =
+            ExportTable::build(ExportTable::Rows::message, shown, projects ? projects() : std::map<std::string, std::string>{}, days);
+        const std::string text = ExportTable::csv(table);
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())
+            || !file.commit()) {
+            Alerts::show("Export failed", "Could not write " + path.toStdString() + ": " + file.errorString().toStdString());
+            return;
+        }
+        Alerts::show("Exported", "Wrote " + groupedCount(static_cast<std::int64_t>(table.rows.size()))
+                                     + (table.rows.size() == 1 ? " message to " : " messages to ") + path.toStdString() + ".");
+    });
 }
 
 } // namespace tallyglass

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "core/SerialQueue.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 namespace tallyglass {
@@ -34,7 +37,8 @@ public:
 
     // "Export…": what the window shows (its days and models), one row per
     // message, as CSV to a file the user picks. The file is written whole or
-    // not at all; an alert says where it went, or why it did not.
+    // not at all; an alert says where it went, or why it did not. Only the
+    // file dialog runs on the interface thread: a year of rows takes seconds.
     void exportShown();
     // Where to save, given a suggested path; empty when the user cancels. A file dialog unless replaced.
     std::function<QString(const QString& suggested)> chooseFile;
@@ -48,6 +52,7 @@ private:
     DashboardViewModel& vm_;
     QPointer<QWidget> window_;
     DashboardView* view_ = nullptr;
+    std::unique_ptr<SerialQueue> exports_; // writes the files, one at a time
 };
 
 } // namespace tallyglass

@@ -133,6 +133,7 @@ TEST_F(DashboardWindowTest, exportSavesWhatTheWindowShows)
     controller.projects = [] { return std::map<std::string, std::string>{{"session-1499", "/home/ada/shop"}}; };
     click([](const ReportLayout::Chip& chip) { return chip.exportAction; });
     EXPECT_TRUE(suggested.endsWith("tallyglass-2025-01-15-to-2025-01-15.csv")) << suggested.toStdString();
+    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 1; })); // written away from the window's thread
     const std::string csv = test::fileText(folder / "today.csv");
     const auto lines = std::count(csv.begin(), csv.end(), '\n');
     EXPECT_EQ(lines - 1, vm.snapshot().totals.messageCount); // a row per message shown
