@@ -1,5 +1,6 @@
 #include "app/CommandSupport.h"
 
+#include "core/DayClock.h"
 #include "storage/DBError.h"
 #include "storage/WriteError.h"
 
@@ -22,15 +23,7 @@ std::size_t terminalWidth()
 
 std::chrono::seconds zoneOffset()
 {
-    return zoneOffsetAt(std::chrono::system_clock::now());
-}
-
-std::chrono::seconds zoneOffsetAt(std::chrono::system_clock::time_point t)
-{
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
-    std::tm local{};
-    ::localtime_r(&seconds, &local);
-    return std::chrono::seconds(local.tm_gmtoff);
+    return DayClock::offsetAt(std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()));
 }
 
 bool print(const std::string& text)

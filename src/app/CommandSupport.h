@@ -15,9 +15,8 @@ namespace tallyglass::CommandSupport {
 // (piped output is never cut).
 std::size_t terminalWidth();
 
-// Local time minus UTC, now or at a moment (daylight-saving time moves it).
+// Local time minus UTC now.
 std::chrono::seconds zoneOffset();
-std::chrono::seconds zoneOffsetAt(std::chrono::system_clock::time_point t);
 
 // Writes all of `text` to standard output; false (errno set) when it could not,
 // as on a full disk or a closed pipe.

@@ -3,6 +3,7 @@
 #include "app/AppPaths.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
+#include "core/DayClock.h"
 #include "core/IsoTime.h"
 #include "core/UtcCalendar.h"
 #include "dashboard/LimitHistory.h"
@@ -43,8 +44,7 @@ std::string percent(double value)
 // Local wall-clock time, with the offset of that moment (daylight-saving time moves it).
 std::string local(Instant t)
 {
-    const std::string text = IsoTime::formatSeconds(t + CommandSupport::zoneOffsetAt(std::chrono::time_point_cast<std::chrono::system_clock::duration>(t)));
-    return text.substr(0, 10) + " " + text.substr(11, 5);
+    return DayClock::local().minute(t);
 }
 
 } // namespace
@@ -83,9 +83,10 @@ int run(const std::vector<std::string>& arguments)
 
     // Local days, as the times are shown: the day ends at local midnight.
     const Instant now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
-    const auto offset = CommandSupport::zoneOffset();
-    const Instant to = UtcCalendar::addDays(UtcCalendar::startOfDay(now + offset), 1) - offset;
-    const Instant from = UtcCalendar::addDays(to, -days);
+    // Days of 23 or 25 hours where the clocks change: counted as the zone counts them.
+    const DayClock clock = DayClock::local();
+    const Instant to = clock.addDays(now, 1);
+    const Instant from = clock.addDays(now, 1 - days);
     std::vector<LimitReading> readings;
     const auto path = AppPaths::database();
     std::error_code ignored;

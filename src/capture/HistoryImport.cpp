@@ -45,9 +45,13 @@ std::int64_t HistoryImport::scanAll(const Progress& progress)
     }
     if (!scan->stoppedEarly()) {
         CatchUp::storeWatermark(startedAt);
-        if (!firstDone)
+        if (firstDone) {
+            fillProjectsOnce();
+        } else {
+            // The whole history was just read, each session with its project: no second walk.
             markFirstDone();
-        fillProjectsOnce();
+            QSettings("tallyglass", "tallyglass").setValue(projectsFilledKey, true);
+        }
     }
     return found;
 }

@@ -1,5 +1,7 @@
 #include "capture/LimitWatcher.h"
 
+#include "core/DayClock.h"
+
 #include <QCoreApplication>
 #include <QSettings>
 #include <QThread>
@@ -15,15 +17,6 @@ Instant systemNow()
     return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
 }
 
-// The offset at that moment, so that a reset after a change of daylight-saving time reads right.
-std::chrono::seconds zoneOffsetAt(Instant t)
-{
-    const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
-    std::tm local{};
-    ::localtime_r(&seconds, &local);
-    return std::chrono::seconds(local.tm_gmtoff);
-}
-
 LimitWarnings::State storedState()
 {
     return LimitWarnings::State::parse(
@@ -36,7 +29,7 @@ LimitWatcher::LimitWatcher(Notify notify, Clock clock, QObject* parent)
     : QObject(parent)
     , notify_(std::move(notify))
     , clock_(clock ? std::move(clock) : Clock(systemNow))
-    , warnings_(thresholds(), storedState(), zoneOffsetAt)
+    , warnings_(thresholds(), storedState(), DayClock::offsetAt)
     , timer_(new QTimer(this))
 {
     timer_->setSingleShot(true);

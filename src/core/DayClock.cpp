@@ -132,6 +132,11 @@ Instant DayClock::dateStart(int year, unsigned month, unsigned day) const
     return localMidnight(year, static_cast<int>(month), static_cast<int>(day));
 }
 
+std::chrono::seconds DayClock::offsetAt(Instant t)
+{
+    return std::chrono::seconds(localParts(t).tm_gmtoff);
+}
+
 DayLocator::Place DayLocator::operator()(Instant t)
 {
     if (!clock_.isLocal())

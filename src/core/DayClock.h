@@ -31,6 +31,8 @@ public:
     std::string minute(Instant t) const;
     // The start of a calendar date's day.
     Instant dateStart(int year, unsigned month, unsigned day) const;
+    // The local zone's offset from UTC at t (daylight-saving time moves it).
+    static std::chrono::seconds offsetAt(Instant t);
 
 private:
     explicit DayClock(bool local)
