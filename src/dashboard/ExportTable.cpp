@@ -8,6 +8,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
+#include <unordered_map>
 
 namespace tallyglass::ExportTable {
 
@@ -79,14 +81,19 @@ Table build(Rows rows, const std::vector<DashboardMessage>& messages, const std:
         std::vector<std::uint32_t> picks;
         const MessageList inRange = DashboardAggregator::select(
             messages, DashboardFilters{days.from, days.to, {}, DatePreset::last7d, days.clock.isLocal()}, picks, DashboardAggregator::isSortedByTime(messages));
+        // Whether a model has a price is asked once per distinct identifier, not once per row.
+        std::unordered_map<std::string_view, bool> priced;
         for (const DashboardMessage& m : inRange) {
+            const auto [known, added] = priced.try_emplace(m.model.view(), false);
+            if (added)
+                known->second = ModelPricingCatalog::isPriced(std::string(m.model.view()));
             const std::string session(m.sessionId.view());
             const auto project = projects.find(session);
             table.rows.push_back({IsoTime::formatSeconds(m.timestamp), session, text(project == projects.end() ? "" : project->second),
                                   text(std::string(m.model.view())), m.inputTokens, m.outputTokens, m.cacheCreationInputTokens,
                                   m.cacheReadInputTokens,
                                   // No price known is no cost known, not a free message.
-                                  ModelPricingCatalog::isPriced(std::string(m.model.view())) ? Cell(Cost{m.cost}) : Cell(), m.isSubagent});
+                                  known->second ? Cell(Cost{m.cost}) : Cell(), m.isSubagent});
         }
         return table;
     }
