@@ -12,8 +12,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 source bench/aged-history.sh
 # The last import began now: move its mark back as if it had run two hours ago.
-sed -i "s/^tallyglass.catchUpWatermark=.*/tallyglass.catchUpWatermark=$(date -u -d '2 hours ago' +%Y-%m-%dT%H:%M:%SZ)/" \
-  "$XDG_CONFIG_HOME/tallyglass/tallyglass.conf"
+sqlite3 "$HOME/.config/tallyglass/app.db" \
+  "UPDATE app_state SET value = '$(date -u -d '2 hours ago' +%Y-%m-%dT%H:%M:%SZ)' WHERE key = 'catchUp.watermark';"
 
 # Median wall time in milliseconds of five runs of the report with the given options.
 median_ms() {

@@ -9,7 +9,6 @@
 #include "storage/WriteDatabase.h"
 
 #include <QCoreApplication>
-#include <QSettings>
 
 #include <cstdio>
 
@@ -56,11 +55,12 @@ void HeadlessApp::runHistoryImport()
 {
     scan_ = std::make_shared<HistoryImport>(core_->writer(), AppPaths::transcriptRoots());
     scanThread_ = std::thread([scan = scan_] {
-        const bool catchUp = QSettings("tallyglass", "tallyglass").value(HistoryImport::firstScanDoneKey, false).toBool();
-        const std::string what = catchUp ? "catch-up" : "history import";
+        std::string what = "history import";
         auto lastReport = std::chrono::steady_clock::now();
         const auto progress = [&](std::int64_t done, std::int64_t total) {
             const auto now = std::chrono::steady_clock::now();
+            if (done == 0 && scan->wasCatchUp())
+                what = "catch-up"; // known once the run has looked in the database
             if (done == 0 || done == total || now - lastReport >= std::chrono::seconds(1)) {
                 lastReport = now;
                 Log::print(what + ": " + std::to_string(done) + " of " + std::to_string(total) + " files");

@@ -3,12 +3,9 @@
 #include "app/AppPaths.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
-#include "capture/CatchUp.h"
 #include "capture/HistoryImport.h"
 #include "capture/ScanService.h"
 #include "storage/WriteDatabase.h"
-
-#include <QSettings>
 
 #include <chrono>
 #include <cstdio>
@@ -92,10 +89,13 @@ int run(const std::vector<std::string>& arguments)
                 static_cast<long long>(stats.messagesRead), static_cast<long long>(storedAfter - storedBefore), seconds,
                 seconds > 0 ? megabytes / seconds : 0.0);
 
-    QSettings settings("tallyglass", "tallyglass");
-    settings.setValue(HistoryImport::firstScanDoneKey, true);
-    settings.sync();
-    CatchUp::storeWatermark(startedAt); // the next start reads only what changes from now on
+    try {
+        HistoryImport::recordWholeImport(*writer, startedAt); // the next start reads only what changes from now on
+    } catch (const std::exception& error) {
+        return fail("import", "the messages are stored, but not that the import is done (the next start reads every "
+                              "transcript again): " + CommandSupport::databaseProblem(error, AppPaths::database()),
+                    1);
+    }
     if (stats.unreadable == 0)
         return 0;
     const auto problems = scan.problems();

@@ -7,11 +7,11 @@
 #include "app/Version.h"
 #include "capture/CatchUp.h"
 #include "capture/HistoryImport.h"
+#include "core/IsoTime.h"
 #include "core/UtcCalendar.h"
 #include "storage/DatabaseClient.h"
 #include "storage/WriteDatabase.h"
 
-#include <QSettings>
 
 #include <cerrno>
 #include <cstdio>
@@ -40,6 +40,23 @@ public:
         if (!projects.empty())
             writer().setSessionProjects(projects, onlyUnknown);
     }
+    // Asked before anything is written: a read, until there is something to write.
+    std::optional<std::string> stateValue(const std::string& key) override
+    {
+        if (writer_)
+            return writer_->stateValue(key);
+        std::error_code ignored;
+        if (!std::filesystem::exists(AppPaths::database(), ignored))
+            return std::nullopt;
+        return DatabaseClient(AppPaths::database()).fetchStateValue(key);
+    }
+    // With no database and nothing stored there is nothing to remember: a report alone makes no file.
+    void setStateValue(const std::string& key, const std::string& value) override
+    {
+        std::error_code ignored;
+        if (writer_ || std::filesystem::exists(AppPaths::database(), ignored))
+            writer().setStateValue(key, value);
+    }
 
 private:
     WriteDatabase& writer()
@@ -60,16 +77,12 @@ Instant nowInstant()
 // else why it could not be (the stored figures can still be shown).
 std::optional<std::string> update()
 {
-    QSettings settings("tallyglass", "tallyglass");
-    std::error_code ignored;
-    if (!std::filesystem::exists(AppPaths::database(), ignored))
-        settings.remove(HistoryImport::firstScanDoneKey); // a database removed since: the whole history again
-    settings.sync();
-    const bool first = !settings.value(HistoryImport::firstScanDoneKey, false).toBool();
-    if (first)
-        std::fprintf(stderr, "Importing Claude Code's transcript history first; later reports read only what changed.\n");
-    HistoryImport import(std::make_shared<WriterOnDemand>(), AppPaths::transcriptRoots());
+    const auto writer = std::make_shared<WriterOnDemand>();
+    HistoryImport import(writer, AppPaths::transcriptRoots());
     try {
+        // A database without the mark (new, emptied or replaced) is given the whole history again.
+        if (!writer->stateValue(HistoryImport::importedKey))
+            std::fprintf(stderr, "Importing Claude Code's transcript history first; later reports read only what changed.\n");
         import.scanAll({});
     } catch (const std::exception& error) {
         return databaseProblem(error, AppPaths::database());
@@ -150,9 +163,14 @@ int run(const std::vector<std::string>& arguments)
     TerminalReport::Report report = TerminalReport::build(messages, projects, limits, request.options);
     if (current) {
         report.dataUpTo = now;
-    } else if (const auto watermark = CatchUp::watermark()) {
-        const Instant imported = std::chrono::time_point_cast<std::chrono::microseconds>(*watermark);
-        report.dataUpTo = report.dataUpTo ? std::max(*report.dataUpTo, imported) : imported;
+    } else if (stored) {
+        try {
+            const auto text = DatabaseClient(path).fetchStateValue(CatchUp::watermarkKey);
+            if (const auto watermark = text ? IsoTime::parse(*text) : std::nullopt)
+                report.dataUpTo = report.dataUpTo ? std::max(*report.dataUpTo, *watermark) : *watermark;
+        } catch (const std::exception&) {
+            // Without the mark the header names the newest message alone.
+        }
     }
 
     // A full disk or a closed pipe is a failure too, not a report shown.

@@ -1,34 +1,30 @@
 #include "capture/CatchUp.h"
 
 #include "core/IsoTime.h"
-
-#include <QSettings>
+#include "storage/MessageWriter.h"
 
 namespace tallyglass::CatchUp {
 
-std::optional<TimePoint> watermark()
+std::optional<TimePoint> watermark(MessageWriter& writer)
 {
-    const QSettings settings("tallyglass", "tallyglass");
-    const QString text = settings.value(watermarkKey).toString();
-    const auto parsed = IsoTime::parse(text.toStdString());
+    const auto text = writer.stateValue(watermarkKey);
+    const auto parsed = text ? IsoTime::parse(*text) : std::nullopt;
     if (!parsed)
         return std::nullopt;
     return std::chrono::time_point_cast<TimePoint::duration>(*parsed);
 }
 
-void storeWatermark(TimePoint startedAt)
+void storeWatermark(MessageWriter& writer, TimePoint startedAt)
 {
-    if (const auto stored = watermark(); stored && *stored >= startedAt)
+    if (const auto stored = watermark(writer); stored && *stored >= startedAt)
         return;
-    QSettings settings("tallyglass", "tallyglass");
     const Instant at = std::chrono::time_point_cast<std::chrono::microseconds>(startedAt);
-    settings.setValue(watermarkKey, QString::fromStdString(IsoTime::formatSeconds(at)));
-    settings.sync();
+    writer.setStateValue(watermarkKey, IsoTime::formatSeconds(at));
 }
 
-std::optional<TimePoint> modifiedSince()
+std::optional<TimePoint> modifiedSince(MessageWriter& writer)
 {
-    const auto stored = watermark();
+    const auto stored = watermark(writer);
     if (!stored)
         return std::nullopt;
     return *stored - slack;

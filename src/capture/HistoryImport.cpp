@@ -2,11 +2,10 @@
 
 #include "capture/CatchUp.h"
 #include "capture/ProjectFolder.h"
+#include "core/IsoTime.h"
 #include "core/Log.h"
 
 #include <map>
-
-#include <QSettings>
 
 namespace tallyglass {
 
@@ -19,8 +18,8 @@ HistoryImport::HistoryImport(std::shared_ptr<MessageWriter> writer, std::vector<
 
 std::int64_t HistoryImport::scanAll(const Progress& progress)
 {
-    const bool firstDone = QSettings("tallyglass", "tallyglass").value(firstScanDoneKey, false).toBool();
-    const auto since = firstDone ? CatchUp::modifiedSince() : std::nullopt;
+    const bool firstDone = writer_->stateValue(importedKey).has_value();
+    const auto since = firstDone ? CatchUp::modifiedSince(*writer_) : std::nullopt;
     const auto startedAt = std::chrono::system_clock::now();
     auto scan = std::make_shared<ScanService>(writer_, roots_, batchSize_, since);
     {
@@ -30,30 +29,40 @@ std::int64_t HistoryImport::scanAll(const Progress& progress)
         if (stopRequested_)
             scan->requestStop();
     }
-    const auto markFirstDone = [] {
-        QSettings settings("tallyglass", "tallyglass");
-        settings.setValue(firstScanDoneKey, true);
-        settings.sync();
-    };
     std::int64_t found = 0;
     try {
         found = scan->scanAll(progress);
     } catch (...) {
+        // Not run whole again; without a watermark the catch-up still reads every file.
         if (!firstDone && scan->statistics().messagesWritten > 0)
-            markFirstDone();
+            markImported(*writer_);
         throw;
     }
     if (!scan->stoppedEarly()) {
-        CatchUp::storeWatermark(startedAt);
         if (firstDone) {
+            CatchUp::storeWatermark(*writer_, startedAt);
             fillProjectsOnce();
         } else {
-            // The whole history was just read, each session with its project: no second walk.
-            markFirstDone();
-            QSettings("tallyglass", "tallyglass").setValue(projectsFilledKey, true);
+            recordWholeImport(*writer_, startedAt);
         }
     }
     return found;
+}
+
+void HistoryImport::markImported(MessageWriter& writer)
+{
+    if (writer.stateValue(importedKey))
+        return;
+    const Instant now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+    writer.setStateValue(importedKey, IsoTime::formatSeconds(now));
+}
+
+void HistoryImport::recordWholeImport(MessageWriter& writer, TimePoint startedAt)
+{
+    CatchUp::storeWatermark(writer, startedAt);
+    markImported(writer);
+    // The whole history was just read, each session with its project: no second walk.
+    writer.setStateValue(projectsFilledKey, "1");
 }
 
 // The transcripts' names say their sessions (a subagent's folder its parent's),
@@ -61,8 +70,7 @@ std::int64_t HistoryImport::scanAll(const Progress& progress)
 // every session its project already; this is for files stored by older versions.
 void HistoryImport::fillProjectsOnce()
 {
-    QSettings settings("tallyglass", "tallyglass");
-    if (settings.value(projectsFilledKey, false).toBool())
+    if (writer_->stateValue(projectsFilledKey))
         return;
     ScanService lister(writer_, roots_, batchSize_);
     std::map<std::string, std::string> projectOfFolder;
@@ -83,8 +91,7 @@ void HistoryImport::fillProjectsOnce()
         Log::line(std::string("giving older sessions their projects failed (tried again next time): ") + error.what());
         return; // the import itself succeeded
     }
-    settings.setValue(projectsFilledKey, true);
-    settings.sync();
+    writer_->setStateValue(projectsFilledKey, "1");
 }
 
 void HistoryImport::requestStop()

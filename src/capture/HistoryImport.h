@@ -12,13 +12,17 @@ namespace tallyglass {
 
 // The history import as every start runs it: the whole history the first
 // time, afterwards only the transcripts modified since the last complete run
-// began (the catch-up). It keeps the two marks that decide between them: the
-// first-import flag and the catch-up watermark.
+// began (the catch-up). The marks that decide between them (the first import's
+// and the catch-up watermark) are kept in the database itself, so a database
+// that was deleted, emptied or replaced by another is filled whole again.
 class HistoryImport final : public ScanRunning {
 public:
-    static constexpr const char* firstScanDoneKey = "tallyglass_first_scan_done";
+    // When the whole history was first imported into this database.
+    static constexpr const char* importedKey = "history.imported";
     // Sessions stored before projects were kept are given theirs once.
-    static constexpr const char* projectsFilledKey = "tallyglass.projectsFilled";
+    static constexpr const char* projectsFilledKey = "sessions.projectsFilled";
+
+    using TimePoint = std::chrono::system_clock::time_point;
 
     HistoryImport(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots, std::int64_t batchSize = 500);
 
@@ -28,12 +32,17 @@ public:
     std::int64_t scanAll(const Progress& progress) override;
     void requestStop() override;
 
+    // Marks a whole import begun at `startedAt` as done in the writer's
+    // database: later runs are catch-ups from that time.
+    static void recordWholeImport(MessageWriter& writer, TimePoint startedAt);
+
     // Of the last run.
     bool wasCatchUp() const;
     bool stoppedEarly() const;
     ScanService::Statistics statistics() const;
 
 private:
+    static void markImported(MessageWriter& writer);
     void fillProjectsOnce();
 
     const std::shared_ptr<MessageWriter> writer_;

@@ -254,6 +254,26 @@ std::map<std::string, std::string> DatabaseClient::fetchSessionProjects()
     });
 }
 
+std::optional<std::string> DatabaseClient::fetchStateValue(const std::string& key)
+{
+    return withReadOnly<std::optional<std::string>>([&](sqlite3* db) -> std::optional<std::string> {
+        SqliteStatement statement;
+        // A file no writer of this version has opened yet has no such table: no marks.
+        if (SqliteStatement::prepare(db, "SELECT value FROM app_state WHERE key = ?;", statement) != SQLITE_OK) {
+            if (std::string_view(sqlite3_errmsg(db)).find("no such table") != std::string_view::npos)
+                return std::nullopt;
+            throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db));
+        }
+        statement.bindText(1, key);
+        const int rc = statement.step();
+        if (rc == SQLITE_ROW && statement.text(0))
+            return std::string(*statement.text(0));
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            throwStep(db);
+        return std::nullopt;
+    });
+}
+
 std::vector<LimitReading> DatabaseClient::fetchLimitReadings(Instant from, Instant to)
 {
     return withReadOnly<std::vector<LimitReading>>([&](sqlite3* db) {

@@ -33,6 +33,8 @@ public:
     std::vector<LimitReading> fetchLimitReadings(Instant from, Instant to) override;
     // Session id to project folder, for the sessions whose project is known.
     std::map<std::string, std::string> fetchSessionProjects();
+    // An importer's mark (MessageWriter::stateValue); nothing in a file that has none.
+    std::optional<std::string> fetchStateValue(const std::string& key);
     // SQLite's data_version on a connection kept for it, with the file's inode:
     // a file replaced by a fresh one is a change too.
     std::optional<std::int64_t> changeToken() override;

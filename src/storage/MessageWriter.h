@@ -4,6 +4,7 @@
 #include "core/MessageInsert.h"
 #include "storage/RateLimitWindow.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,12 @@ public:
     // stored yet are left alone. With `onlyUnknown` a stored project is kept: a
     // guess from a folder's name never replaces what an event said.
     virtual void setSessionProjects(const std::vector<std::pair<std::string, std::string>>& projects, bool onlyUnknown) = 0;
+    // What the importers remember about the history they brought into this
+    // database (whether the whole of it was imported, how far the catch-up
+    // reached). It lives in the database itself, so that a file deleted or
+    // replaced starts again from nothing instead of trusting marks it never had.
+    virtual std::optional<std::string> stateValue(const std::string& key) = 0;
+    virtual void setStateValue(const std::string& key, const std::string& value) = 0;
 };
 
 } // namespace tallyglass

@@ -75,6 +75,13 @@ constexpr const char* limitReadingsScript =
     ");"
     "CREATE INDEX IF NOT EXISTS idx_limit_readings_received_at ON limit_readings(received_at);";
 
+// The importers' marks about this file's history (MessageWriter::stateValue).
+constexpr const char* stateScript =
+    "CREATE TABLE IF NOT EXISTS app_state ("
+    " key TEXT NOT NULL PRIMARY KEY,"
+    " value TEXT NOT NULL"
+    ");";
+
 constexpr const char* insertMessageSql =
     "INSERT OR IGNORE INTO messages ( messageId, sessionId, timestamp, role, model, inputTokens, outputTokens, "
     "cacheCreationInputTokens, cacheReadInputTokens, isSubagent, cost, cacheCreation1hInputTokens, pricedWith ) "
@@ -268,6 +275,7 @@ void WriteDatabase::openAndPrepareOnce()
     // The history of rate-limit readings: a table of its own, so that files of
     // any version still open in the readers of any other.
     exec(limitReadingsScript);
+    exec(stateScript);
 }
 
 void WriteDatabase::keepDamagedFileAside()

@@ -59,6 +59,8 @@ public:
     void upsertRateLimits(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at) override;
     void setSessionActive(const std::string& sessionId, bool active) override;
     void setSessionProjects(const std::vector<std::pair<std::string, std::string>>& projects, bool onlyUnknown) override;
+    std::optional<std::string> stateValue(const std::string& key) override;
+    void setStateValue(const std::string& key, const std::string& value) override;
 
     // Clears the active mark of sessions first recorded more than `olderThanSeconds` ago.
     void cleanupStaleActiveSessions(double olderThanSeconds);

@@ -8,7 +8,7 @@
 #include <array>
 
 // The writer's edits of session rows (active or ended, their project) and its
-// history of rate-limit readings.
+// history of rate-limit readings; the importers' marks kept with the data.
 namespace tallyglass {
 
 namespace {
@@ -22,6 +22,10 @@ constexpr const char* cleanupSql = "UPDATE sessions SET isActive = 0 WHERE isAct
 // Rows not stored yet are left alone: a project makes no session.
 constexpr const char* setProjectSql = "UPDATE sessions SET project = ?2 WHERE sessionId = ?1 AND project IS NOT ?2";
 constexpr const char* setUnknownProjectSql = "UPDATE sessions SET project = ?2 WHERE sessionId = ?1 AND project IS NULL";
+
+constexpr const char* selectStateSql = "SELECT value FROM app_state WHERE key = ?";
+constexpr const char* upsertStateSql =
+    "INSERT INTO app_state (key, value) VALUES (?1, ?2) ON CONFLICT(key) DO UPDATE SET value = excluded.value";
 
 constexpr const char* lastReadingSql =
     "SELECT five_hour_utilization, five_hour_resets_at, seven_day_utilization, seven_day_resets_at "
@@ -119,6 +123,36 @@ void WriteDatabase::setSessionProjects(const std::vector<std::pair<std::string, 
                         failStep(rc);
                 }
             });
+        });
+    });
+}
+
+std::optional<std::string> WriteDatabase::stateValue(const std::string& key)
+{
+    return queue_->sync([&] {
+        std::optional<std::string> value;
+        runWithRetry([&] {
+            SqliteStatement select = prepare(selectStateSql);
+            select.bindText(1, key);
+            const int rc = select.step();
+            if (rc == SQLITE_ROW && select.text(0))
+                value = std::string(*select.text(0));
+            else if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+                failStep(rc);
+        });
+        return value;
+    });
+}
+
+void WriteDatabase::setStateValue(const std::string& key, const std::string& value)
+{
+    queue_->sync([&] {
+        runWithRetry([&] {
+            SqliteStatement upsert = prepare(upsertStateSql);
+            upsert.bindText(1, key);
+            upsert.bindText(2, value);
+            if (const int rc = upsert.step(); rc != SQLITE_DONE)
+                failStep(rc);
         });
     });
 }

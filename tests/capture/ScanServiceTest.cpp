@@ -4,10 +4,10 @@
 #include "capture/HistoryImport.h"
 
 #include "capture/TranscriptParser.h"
+#include "storage/WriteDatabase.h"
 #include "support/FakeMessageWriter.h"
+#include "support/SqlProbe.h"
 #include "support/TempDir.h"
-
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -165,10 +165,8 @@ TEST_F(ScanServiceTest, aTranscriptLargerThanOneReadPieceWithALineLongerThanOneP
 // next catch-up, once, without that file being read.
 TEST_F(ScanServiceTest, aCatchUpReadsOnlyNewFilesAndTheFirstAfterAnUpgradeGivesOldSessionsTheirProjects)
 {
-    QSettings settings("tallyglass", "tallyglass");
-    settings.clear();
-    settings.setValue(HistoryImport::firstScanDoneKey, true);
-    CatchUp::storeWatermark(std::chrono::system_clock::now());
+    writer->state[HistoryImport::importedKey] = "2025-01-15T10:00:00Z";
+    CatchUp::storeWatermark(*writer, std::chrono::system_clock::now());
     write(root / "-nowhere-shop" / "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b.jsonl", assistantLines("old", 1));
     write(root / "-nowhere-shop" / "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b" / "subagents" / "agent-1.jsonl", assistantLines("sub", 1));
     for (const auto& file : fs::recursive_directory_iterator(root))
@@ -179,18 +177,51 @@ TEST_F(ScanServiceTest, aCatchUpReadsOnlyNewFilesAndTheFirstAfterAnUpgradeGivesO
     ASSERT_EQ(batchSizes(), std::vector<std::size_t>{1});
     EXPECT_EQ(writer->backfillCalls[0][0].messageId, "new0");
     EXPECT_EQ(writer->projects, (std::map<std::string, std::string>{{"0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b", "/nowhere/shop"}}));
-    EXPECT_TRUE(settings.value(HistoryImport::projectsFilledKey).toBool());
+    EXPECT_TRUE(writer->state.count(HistoryImport::projectsFilledKey));
+}
+
+// Whether the whole history is in the database is known from the database
+// alone: one deleted under the running app is filled whole again by the next
+// import (Refresh) and by the next start, however old the transcripts are.
+TEST_F(ScanServiceTest, aDatabaseDeletedOrReplacedIsGivenTheWholeHistoryAgain)
+{
+    const fs::path database = root.parent_path() / "app.db";
+    write(root / "-nowhere-shop" / "a.jsonl", assistantLines("a", 3));
+    write(root / "-nowhere-shop" / "b.jsonl", assistantLines("b", 2, "other-session"));
+    for (const auto& file : fs::recursive_directory_iterator(root))
+        fs::last_write_time(file.path(), fs::file_time_type::clock::now() - std::chrono::hours(48));
+    const auto removeDatabase = [&] {
+        for (const char* suffix : {"", "-wal", "-shm"})
+            fs::remove(database.string() + suffix);
+    };
+    const auto importOnce = [&](const std::shared_ptr<WriteDatabase>& db) {
+        HistoryImport import(db, {root});
+        import.scanAll({});
+        return std::make_pair(import.wasCatchUp(), db->messageCount());
+    };
+
+    auto running = std::make_shared<WriteDatabase>(database);
+    EXPECT_EQ(importOnce(running), std::make_pair(false, std::int64_t{5}));
+    EXPECT_EQ(importOnce(running), std::make_pair(true, std::int64_t{5})) << "a second run only catches up";
+    removeDatabase();
+    EXPECT_EQ(importOnce(running), std::make_pair(false, std::int64_t{5})) << "Refresh under the running app";
+    running.reset();
+
+    removeDatabase();
+    test::SqlProbe(database).exec("CREATE TABLE unrelated (x);"); // another file in its place
+    EXPECT_EQ(importOnce(std::make_shared<WriteDatabase>(database)), std::make_pair(false, std::int64_t{5}))
+        << "the next start";
 }
 
 TEST(CatchUpWatermark, movesOnlyForwardAndStartsTheNextCatchUpAMinuteEarlier)
 {
-    QSettings("tallyglass", "tallyglass").clear();
-    EXPECT_FALSE(CatchUp::modifiedSince());
+    FakeMessageWriter writer;
+    EXPECT_FALSE(CatchUp::modifiedSince(writer));
     const auto t = std::chrono::system_clock::time_point(std::chrono::seconds(1'800'000'000));
-    CatchUp::storeWatermark(t);
-    CatchUp::storeWatermark(t - std::chrono::hours(5)); // an older run that finished late changes nothing
-    EXPECT_EQ(CatchUp::watermark(), t);
-    EXPECT_EQ(CatchUp::modifiedSince(), t - std::chrono::seconds(60));
+    CatchUp::storeWatermark(writer, t);
+    CatchUp::storeWatermark(writer, t - std::chrono::hours(5)); // an older run that finished late changes nothing
+    EXPECT_EQ(CatchUp::watermark(writer), t);
+    EXPECT_EQ(CatchUp::modifiedSince(writer), t - std::chrono::seconds(60));
 }
 
 } // namespace

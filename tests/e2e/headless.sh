@@ -31,7 +31,7 @@ pid=$!
 until_true 10 'curl -sf http://localhost:45832/health' || fail "server did not come up"
 grep -qx '\[tallyglass\] server listening on :45832' "$work/headless.log" || fail "no listening line"
 until_true 10 '[ "$(sql "SELECT COUNT(*) FROM messages WHERE messageId = '"'msg_history_1'"'")" = 1 ]' || fail "history not imported"
-until_true 10 'grep -q tallyglass_first_scan_done=true "$XDG_CONFIG_HOME/tallyglass/tallyglass.conf"' || fail "first-scan flag not set"
+until_true 10 '[ -n "$(sql "SELECT value FROM app_state WHERE key = '"'history.imported'"'")" ]' || fail "first import not marked in the database"
 
 echo "== a Stop event through the installed script is stored and priced"
 transcript=$HOME/.claude/projects/proj/live.jsonl

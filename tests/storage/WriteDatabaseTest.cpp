@@ -54,7 +54,7 @@ TEST_F(WriteDatabaseTest, openingCreatesTheDirectoryAndTheSchemaAndReopeningChan
     ASSERT_TRUE(std::filesystem::exists(path));
     SqlProbe probe(path);
     const auto schema = probe.rows("SELECT type, name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY name");
-    EXPECT_EQ(schema, (std::vector<std::string>{"index|idx_limit_readings_received_at", "index|idx_messages_sessionId",
+    EXPECT_EQ(schema, (std::vector<std::string>{"table|app_state", "index|idx_limit_readings_received_at", "index|idx_messages_sessionId",
                                                 "index|idx_messages_timestamp", "table|limit_readings", "table|messages",
                                                 "table|sessions", "table|usage_limits"}));
     EXPECT_EQ(probe.value("PRAGMA journal_mode"), "wal");
@@ -252,7 +252,7 @@ TEST_F(WriteDatabaseTest, aDeletedFileIsRecreatedWithTheSchemaOnTheNextWrite)
     db->insertMessages({message("b", "S", "2025-01-15T10:00:00Z")});
     SqlProbe probe(path);
     EXPECT_EQ(probe.rows("SELECT messageId FROM messages"), std::vector<std::string>{"b"});
-    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "4");
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "5");
 }
 
 TEST_F(WriteDatabaseTest, aFileThatIsNotADatabaseIsKeptAsideAndAFreshOneStarted)

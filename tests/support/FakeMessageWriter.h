@@ -60,8 +60,21 @@ public:
                 projects[session] = project;
     }
 
+    std::optional<std::string> stateValue(const std::string& key) override
+    {
+        std::lock_guard lock(mutex);
+        const auto found = state.find(key);
+        return found == state.end() ? std::nullopt : std::optional<std::string>(found->second);
+    }
+    void setStateValue(const std::string& key, const std::string& value) override
+    {
+        std::lock_guard lock(mutex);
+        state[key] = value;
+    }
+
     std::mutex mutex;
     std::map<std::string, std::string> projects;
+    std::map<std::string, std::string> state;
     int failuresToCome = 0;
     std::vector<std::vector<MessageInsert>> insertCalls;
     std::vector<std::vector<MessageInsert>> backfillCalls;
