@@ -17,6 +17,7 @@
 #include "settings/SettingsView.h"
 #include "core/Log.h"
 #include "hook/HookInstaller.h"
+#include "hook/HookStateWatcher.h"
 #include "overlay/ChartViewModel.h"
 #include "overlay/DataRefresher.h"
 #include "overlay/OverlayPanel.h"
@@ -68,7 +69,10 @@ int DesktopApp::run(QApplication& app)
 bool DesktopApp::start()
 {
     ThemeManager::shared().apply();
-    LaunchAtLoginManager::shared().sync(LaunchAtLoginManager::shared().isEnabled());
+    // Starting at login is the user's to allow: not before the welcome was
+    // finished, and never when it was left with "Exit".
+    if (OnboardingPreferences().isDone())
+        LaunchAtLoginManager::shared().sync(LaunchAtLoginManager::shared().isEnabled());
     AppUpdater::shared();
     try {
         core_ = std::make_unique<CoreServices>();
@@ -97,6 +101,7 @@ bool DesktopApp::start()
     statusBar_->onShowSettings = [self] { if (self) self->showSettings(); };
     statusBar_->onQuit = [self] { if (self) self->quit(); };
     setupOverlay();
+    watchHookSettings();
     if (!OnboardingPreferences().isDone())
         showOnboarding();
     vm_->scanProjects(); // the whole history the first time, what changed since afterwards
@@ -154,6 +159,20 @@ void DesktopApp::setupOverlay()
     QTimer::singleShot(0, vm_, [this] { vm_->reload(); });
 }
 
+// A change made outside the application (`tallyglass hook uninstall` in a
+// terminal, an edit of the file) reaches every view that shows the hook, as one
+// made here does.
+void DesktopApp::watchHookSettings()
+{
+    QPointer<DesktopApp> self(this);
+    hookWatcher_ = new HookStateWatcher(AppPaths::claudeSettings(), [self] { return self && self->isHookInstalled(); }, this);
+    connect(hookWatcher_, &HookStateWatcher::changed, this, [this] {
+        if (statusBar_)
+            statusBar_->rebuildMenu();
+        emit AppSignals::shared().hookStateChanged();
+    });
+}
+
 bool DesktopApp::isHookInstalled() const
 {
     return core_ && core_->installer().isInstalled();
@@ -197,6 +216,8 @@ void DesktopApp::changeHook(bool install)
         Alerts::show(failed, error.what());
         return;
     }
+    if (hookWatcher_)
+        hookWatcher_->setKnown(install);
     statusBar_->rebuildMenu();
     emit AppSignals::shared().hookStateChanged();
     if (install)
@@ -219,6 +240,8 @@ void DesktopApp::showOnboarding()
             if (!self || !self->core_)
                 throw std::runtime_error("Installer not ready yet \u2014 try again in a second.");
             self->core_->installer().install();
+            if (self->hookWatcher_)
+                self->hookWatcher_->setKnown(true); // the welcome announces it when it ends
         };
         hook.claudeCodeInstalled = [] {
             std::error_code ignored;
@@ -229,6 +252,7 @@ void DesktopApp::showOnboarding()
             [self] {
                 if (!self)
                     return;
+                LaunchAtLoginManager::shared().sync(LaunchAtLoginManager::shared().isEnabled());
                 if (self->panel_)
                     self->panel_->showWithoutFocus();
                 if (self->statusBar_)

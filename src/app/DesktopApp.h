@@ -19,6 +19,7 @@ class SettingsWindowController;
 class DataRefresher;
 class DatabaseClient;
 class HistoryImport;
+class HookStateWatcher;
 class OverlayPanel;
 class StackedBarChartView;
 class StatusBarController;
@@ -64,6 +65,7 @@ public:
 private:
     void changeHook(bool install);
     void setupOverlay();
+    void watchHookSettings();
 
     std::unique_ptr<CoreServices> core_;
     std::shared_ptr<HistoryImport> scan_;
@@ -79,6 +81,7 @@ private:
     SettingsWindowController* settings_ = nullptr;
     Notifications* notifications_ = nullptr;
     LimitWatcher* limits_ = nullptr;
+    HookStateWatcher* hookWatcher_ = nullptr;
 };
 
 } // namespace tallyglass

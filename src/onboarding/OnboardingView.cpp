@@ -188,15 +188,8 @@ QWidget* OnboardingView::welcomeStep()
     layout->addSpacing(6);
     layout->addWidget(infoRow("lock.shield.fill", QString::fromUtf8("100% local \u2014 nothing leaves your computer"),
                               "No servers, no telemetry, no internet. All data stays on this device.", 12, widget));
-    // No updater here: a switch that seemed to turn updates on would mislead.
-    auto* updates = new ToggleSwitch(widget);
-    updates->setObjectName("autoUpdate");
-    updates->setChecked(false);
-    updates->setEnabled(false);
-    QWidget* updatesRow = infoRow("arrow.triangle.2.circlepath", "Enable auto-updates", "Check for new versions automatically", 11, widget,
-                                  updates);
-    updatesRow->setToolTip("Updates come from your package manager");
-    layout->addWidget(updatesRow);
+    layout->addWidget(infoRow("arrow.triangle.2.circlepath", "Enable auto-updates", "Check for new versions automatically", 11, widget,
+                              updatesNote(widget)));
     layout->addSpacing(10);
     auto* start = primary("Get Started", widget);
     connect(start, &QPushButton::clicked, this, [this] { setStep(1); });

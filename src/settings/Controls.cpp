@@ -124,6 +124,15 @@ QLabel* textLabel(const QString& text, int pixelSize, QWidget* parent, bool bold
     return label;
 }
 
+QLabel* updatesNote(QWidget* parent)
+{
+    QLabel* note = textLabel("Updates come from your package manager", 11, parent, false, Qt::AlignRight | Qt::AlignVCenter);
+    note->setObjectName("updatesNote");
+    note->setProperty("role", "muted");
+    note->setFixedWidth(150); // two lines beside the row's own texts
+    return note;
+}
+
 PrimaryButton::PrimaryButton(const QString& text, QWidget* parent)
     : QPushButton(text, parent)
 {

@@ -59,6 +59,10 @@ private:
 // A label in a size of the system font, wrapping and centred unless told.
 QLabel* textLabel(const QString& text, int pixelSize, QWidget* parent, bool bold = false, Qt::Alignment align = Qt::AlignCenter);
 
+// Where an update switch would be: there is no updater on this platform, and
+// a switch that could not be turned on would only mislead.
+QLabel* updatesNote(QWidget* parent);
+
 // The large button of a step: accent background, rounded, a soft shadow below.
 // Drawn by itself: a shadow effect would not show inside the fading step.
 class PrimaryButton final : public QPushButton {

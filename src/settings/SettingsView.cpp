@@ -68,15 +68,9 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     });
     layout->addWidget(row("link", "Claude Code Hook", hookSubtitle_, hookButton_, this));
 
-    // No updater here: a switch that seemed to turn updates on would mislead.
-    updates_ = new ToggleSwitch(this);
-    updates_->setChecked(false);
-    updates_->setEnabled(false);
-    QWidget* updatesRow = row("arrow.triangle.2.circlepath", "Auto-Update", textLabel("Check for new versions automatically", 11, this, false,
-                                                                                    Qt::AlignLeft),
-                              updates_, this);
-    updatesRow->setToolTip("Updates come from your package manager");
-    layout->addWidget(updatesRow);
+    QLabel* updatesSubtitle = textLabel("Check for new versions automatically", 11, this, false, Qt::AlignLeft);
+    layout->addWidget(row("arrow.triangle.2.circlepath", "Auto-Update", updatesSubtitle, updatesNote(this), this));
+    updatesSubtitle->setWordWrap(true); // beside the note, in two lines rather than cut
 
     login_ = new ToggleSwitch(this);
     login_->setChecked(actions_.launchAtLogin && actions_.launchAtLogin());

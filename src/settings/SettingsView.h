@@ -39,7 +39,6 @@ public:
 
     QPushButton* hookButton() const { return hookButton_; }
     QLabel* hookSubtitle() const { return hookSubtitle_; }
-    ToggleSwitch* updatesSwitch() const { return updates_; }
     ToggleSwitch* loginSwitch() const { return login_; }
     QComboBox* themePicker() const { return theme_; }
     QPushButton* doneButton() const { return done_; }
@@ -58,7 +57,6 @@ private:
     std::function<void()> onClose_;
     QPushButton* hookButton_ = nullptr;
     QLabel* hookSubtitle_ = nullptr;
-    ToggleSwitch* updates_ = nullptr;
     ToggleSwitch* login_ = nullptr;
     QComboBox* theme_ = nullptr;
     QPushButton* done_ = nullptr;

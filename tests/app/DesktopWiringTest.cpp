@@ -4,7 +4,11 @@
 #include "app/DesktopApp.h"
 #include "app/LaunchAtLoginManager.h"
 #include "app/StatusBarController.h"
+#include "app/CoreServices.h"
+#include "hook/HookInstaller.h"
+#include "hook/HookScriptBuilder.h"
 #include "overlay/OverlayPanel.h"
+#include "overlay/StackedBarChartView.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 #include "support/WidgetTestApp.h"
@@ -140,6 +144,41 @@ TEST(DesktopApp, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
     EXPECT_EQ(alerts[2].first, "Install failed");
     EXPECT_EQ(notices, 2);
     EXPECT_TRUE(std::filesystem::exists(AppPaths::home() / ".config" / "autostart" / "tallyglass.desktop"));
+    app.shutDown();
+}
+
+// `tallyglass hook uninstall` in a terminal, or an edit of Claude Code's
+// settings, reaches the card and every other hook view, as a change made in
+// the application does; the application's own changes are announced once.
+TEST(DesktopApp, hookChangesMadeOutsideTheApplicationAreSeen)
+{
+    test::widgetApp();
+    QSettings("tallyglass", "tallyglass").clear();
+    QSettings("tallyglass", "tallyglass").setValue("tallyglass_onboarding_v1_done", true);
+    std::vector<std::pair<std::string, std::string>> alerts;
+    const RecordedAlerts recording(alerts);
+    int notices = 0;
+    QObject listener;
+    QObject::connect(&AppSignals::shared(), &AppSignals::hookStateChanged, &listener, [&] { ++notices; });
+    std::filesystem::remove_all(AppPaths::claudeDirectory()); // the folder comes later, as with a new Claude Code
+
+    DesktopApp app;
+    ASSERT_TRUE(app.start());
+    const auto chart = [&] { return app.panel()->findChild<StackedBarChartView*>(); };
+    ASSERT_NE(chart(), nullptr);
+    app.toggleHook(false);
+    ASSERT_TRUE(app.isHookInstalled());
+    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 1; }));
+    ASSERT_FALSE(chart()->currentLayout().installCard);
+
+    HookInstaller terminal(AppPaths::claudeSettings(), AppPaths::hookScript(), app.core()->installer().port(),
+                           HookScriptBuilder::currentVersion);
+    terminal.uninstall();
+    EXPECT_TRUE(test::waitUntil([&] { return chart()->currentLayout().installCard.has_value(); }));
+    EXPECT_EQ(notices, 2);
+    terminal.install();
+    EXPECT_TRUE(test::waitUntil([&] { return notices == 3; }));
+    EXPECT_TRUE(app.isHookInstalled());
     app.shutDown();
 }
 

@@ -66,6 +66,8 @@ TEST(Onboarding, theFirstStartWalksTheUserToAWorkingHook)
     ASSERT_TRUE(window->isVisible());
     EXPECT_EQ(window->size(), QSize(520, 600));
     EXPECT_FALSE(app.panel()->isVisible());
+    const auto loginItem = AppPaths::home() / ".config" / "autostart" / "tallyglass.desktop";
+    EXPECT_FALSE(std::filesystem::exists(loginItem)) << "registered before the user agreed";
     EXPECT_TRUE(showsText(window, "Welcome to Tallyglass"));
     EXPECT_TRUE(showsText(window, "100% local \u2014 nothing leaves your computer"));
 
@@ -95,6 +97,7 @@ TEST(Onboarding, theFirstStartWalksTheUserToAWorkingHook)
 
     window->close();
     EXPECT_TRUE(QSettings("tallyglass", "tallyglass").value(OnboardingPreferences::doneKey).toBool());
+    EXPECT_TRUE(std::filesystem::exists(loginItem));
     EXPECT_TRUE(app.panel()->isVisible());
     EXPECT_EQ(notices, 1);
     EXPECT_EQ(app.onboarding()->window(), nullptr);
@@ -116,6 +119,25 @@ TEST(Onboarding, theFirstStartWalksTheUserToAWorkingHook)
     app.shutDown();
 }
 
+// Leaving the welcome with "Exit" is no consent to start at login, at this
+// start or the next.
+TEST(Onboarding, exitLeavesNoLoginItem)
+{
+    test::widgetApp();
+    QSettings("tallyglass", "tallyglass").clear();
+    const auto loginItem = AppPaths::home() / ".config" / "autostart" / "tallyglass.desktop";
+    std::filesystem::remove(loginItem);
+    for (int start = 0; start < 2; ++start) {
+        DesktopApp app;
+        ASSERT_TRUE(app.start());
+        QWidget* window = app.onboarding()->window();
+        press(window, "Get Started");
+        press(window, "Exit");
+        app.shutDown();
+        EXPECT_FALSE(std::filesystem::exists(loginItem)) << "start " << start;
+    }
+}
+
 // "Exit" leaves the welcome to open again next time, though Qt closes every
 // window on its way out; no updater is pretended.
 TEST(Onboarding, exitQuitsWithoutCompletingAndUpdatesCannotBeTurnedOn)
@@ -132,9 +154,9 @@ TEST(Onboarding, exitQuitsWithoutCompletingAndUpdatesCannotBeTurnedOn)
     controller.show();
     QWidget* window = controller.window();
 
-    ToggleSwitch* updates = window->findChild<ToggleSwitch*>();
-    ASSERT_NE(updates, nullptr);
-    EXPECT_FALSE(updates->isEnabled() || updates->isChecked()); // no updater here: shown off, cannot be turned on
+    // No updater here: where updates come from is said, with no switch that cannot work.
+    EXPECT_TRUE(showsText(window, "Updates come from your package manager"));
+    EXPECT_EQ(window->findChild<ToggleSwitch*>(), nullptr);
 
     press(window, "Get Started");
     press(window, "Exit");

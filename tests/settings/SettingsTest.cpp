@@ -65,7 +65,11 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     view->loginSwitch()->click();
     EXPECT_TRUE(std::filesystem::exists(entry));
 
-    EXPECT_FALSE(view->updatesSwitch()->isEnabled() || view->updatesSwitch()->isChecked()); // no updater here
+    // No updater here: the row says where updates come from, and offers no switch that cannot work.
+    const auto* note = view->findChild<QLabel*>("updatesNote");
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->isVisibleTo(view) && note->text() == "Updates come from your package manager");
+    EXPECT_TRUE(note->parentWidget()->findChildren<ToggleSwitch*>().empty());
 
     // Warnings: the switch and the thresholds, stored sorted and once; bad input refused with its reason.
     EXPECT_TRUE(view->warningsSwitch()->isChecked());
