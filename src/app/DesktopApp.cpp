@@ -16,6 +16,7 @@
 #include "onboarding/OnboardingWindowController.h"
 #include "settings/SettingsView.h"
 #include "core/Log.h"
+#include "dashboard/DashboardRecords.h"
 #include "hook/HookInstaller.h"
 #include "hook/HookStateWatcher.h"
 #include "overlay/ChartViewModel.h"
@@ -122,7 +123,7 @@ void DesktopApp::setupOverlay()
         }
         const auto stats = scan_->statistics();
         Log::print(what + (scan_->stoppedEarly() ? " stopped: " : " done: ") + std::to_string(stats.files) + " files ("
-                   + std::to_string(stats.bytes / 1'000'000) + " MB), " + std::to_string(stats.messagesRead) + " messages read");
+                   + std::to_string(stats.bytes / 1'000'000) + " MB), " + groupedCount(stats.linesRead) + " lines read");
     });
     refresher_ = new DataRefresher(AppPaths::database(), this);
     // The report reads with its own client: the change probe it keeps belongs to its worker.

@@ -6,6 +6,7 @@
 #include "capture/HistoryImport.h"
 #include "capture/LimitWatcher.h"
 #include "core/Log.h"
+#include "dashboard/DashboardRecords.h"
 #include "storage/WriteDatabase.h"
 
 #include <QCoreApplication>
@@ -70,8 +71,8 @@ void HeadlessApp::runHistoryImport()
             scan->scanAll(progress);
             const auto stats = scan->statistics();
             Log::print(what + (scan->stoppedEarly() ? " stopped: " : " done: ") + std::to_string(stats.files) + " files ("
-                       + std::to_string(stats.bytes / 1'000'000) + " MB), " + std::to_string(stats.messagesRead)
-                       + " messages read");
+                       + std::to_string(stats.bytes / 1'000'000) + " MB), " + groupedCount(stats.linesRead)
+                       + " lines read");
         } catch (const std::exception& error) {
             Log::line(what + " failed: " + error.what());
         }

@@ -5,6 +5,7 @@
 #include "app/CommandSupport.h"
 #include "capture/HistoryImport.h"
 #include "capture/ScanService.h"
+#include "dashboard/DashboardRecords.h"
 #include "storage/WriteDatabase.h"
 
 #include <chrono>
@@ -84,9 +85,13 @@ int run(const std::vector<std::string>& arguments)
     const auto stats = scan.statistics();
     const std::int64_t storedAfter = writer->messageCount();
     const double megabytes = static_cast<double>(stats.bytes) / 1e6;
-    std::printf("Imported %lld files (%.1f MB): %lld messages read, %lld newly stored, %.2f s, %.0f MB/s\n",
-                static_cast<long long>(stats.files - (stats.unreadable - stats.unreadableFolders)), megabytes,
-                static_cast<long long>(stats.messagesRead), static_cast<long long>(storedAfter - storedBefore), seconds,
+    // Lines, not messages: a response is written as several lines, and most lines hold no usage at all.
+    const std::int64_t stored = storedAfter - storedBefore;
+    const auto counted = [](std::int64_t n, const char* one, const char* many) { return groupedCount(n) + (n == 1 ? one : many); };
+    std::printf("Imported %s (%.1f MB): %s read, %s stored%s, %.2f s, %.0f MB/s\n",
+                counted(stats.files - (stats.unreadable - stats.unreadableFolders), " file", " files").c_str(), megabytes,
+                counted(stats.linesRead, " line", " lines").c_str(), counted(stored, " message", " messages").c_str(),
+                stored == 0 && stats.messagesRead > 0 ? " (all were stored before)" : "", seconds,
                 seconds > 0 ? megabytes / seconds : 0.0);
 
     try {

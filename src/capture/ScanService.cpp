@@ -46,9 +46,9 @@ struct FileError {
 };
 
 // Parses a whole file, handing its records on in the reader's batches; returns
-// the bytes read. Throws FileError when the file cannot be read, and lets a
+// what was read. Throws FileError when the file cannot be read, and lets a
 // failure of `take` through.
-std::uint64_t parseFile(const fs::path& path, TranscriptReader& reader,
+TranscriptReader::Result parseFile(const fs::path& path, TranscriptReader& reader,
                         const std::function<void(std::vector<MessageInsert>&)>& take)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -67,7 +67,7 @@ std::uint64_t parseFile(const fs::path& path, TranscriptReader& reader,
     });
     if (result.error)
         throw FileError{*result.error};
-    return result.end;
+    return result;
 }
 
 } // namespace
@@ -83,7 +83,9 @@ ScanService::ScanService(std::shared_ptr<MessageWriter> writer, std::vector<fs::
 
 ScanService::Statistics ScanService::statistics() const
 {
-    return {files_.load(), bytes_.load(), messagesRead_.load(), messagesWritten_.load(), unreadable_.load(), unreadableFolders_.load()};
+    return {files_.load(),        bytes_.load(),       linesRead_.load(),
+            messagesRead_.load(), messagesWritten_.load(), unreadable_.load(),
+            unreadableFolders_.load()};
 }
 
 std::optional<std::string> ScanService::subagentSession(std::string_view path)
@@ -221,7 +223,9 @@ std::int64_t ScanService::scanAll(const Progress& progress)
                 write();
         };
         try {
-            bytes_ += static_cast<std::int64_t>(parseFile(file, reader, take));
+            const auto read = parseFile(file, reader, take);
+            bytes_ += static_cast<std::int64_t>(read.end);
+            linesRead_ += fromFile + read.malformed + read.nonAssistant + read.missingField;
         } catch (const FileError& error) {
             noteProblem(file, error.message, false);
         }

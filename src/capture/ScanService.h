@@ -46,7 +46,8 @@ public:
     struct Statistics {
         std::int64_t files = 0;
         std::int64_t bytes = 0;
-        std::int64_t messagesRead = 0;
+        std::int64_t linesRead = 0;    // every transcript line, messages or not
+        std::int64_t messagesRead = 0; // the lines that hold a message's usage
         std::int64_t messagesWritten = 0; // handed to the writer in batches that succeeded
         std::int64_t unreadable = 0;      // files and folders that could not be read
         std::int64_t unreadableFolders = 0;
@@ -87,6 +88,7 @@ private:
     std::atomic<bool> stoppedEarly_{false};
     std::atomic<std::int64_t> files_{0};
     std::atomic<std::int64_t> bytes_{0};
+    std::atomic<std::int64_t> linesRead_{0};
     std::atomic<std::int64_t> messagesRead_{0};
     std::atomic<std::int64_t> messagesWritten_{0};
     std::atomic<std::int64_t> unreadable_{0};

@@ -48,7 +48,11 @@ protected:
 
 TEST_F(ImportReportCommandTest, importReadsEveryRootOnceAndSummarises)
 {
-    transcript(".claude/projects/p/a.jsonl", todayLine("a1", "s1") + todayLine("a2", "s1"));
+    // Lines are not messages: most hold none, and a response may take several.
+    std::string prompts;
+    for (int i = 0; i < 1000; ++i)
+        prompts += R"({"type":"user","sessionId":"s1","message":{"role":"user","content":"go on"}})" "\n";
+    transcript(".claude/projects/p/a.jsonl", todayLine("a1", "s1") + todayLine("a2", "s1") + todayLine("a2", "s1") + prompts);
     transcript(".config/claude/projects/q/b.jsonl", todayLine("b1", "s2", "claude-haiku-4-5"));
     transcript("elsewhere/projects/r/c.jsonl", todayLine("c1", "s3"));
     environment["CLAUDE_CONFIG_DIR"] = (home / "elsewhere").string();
@@ -57,10 +61,10 @@ TEST_F(ImportReportCommandTest, importReadsEveryRootOnceAndSummarises)
     EXPECT_EQ(first.exitCode, 0) << first.err;
     EXPECT_NE(first.out.find("100%  3 of 3 files\n"), std::string::npos) << first.out; // plain lines: not a terminal
     EXPECT_NE(first.out.find("Imported 3 files"), std::string::npos) << first.out;
-    EXPECT_NE(first.out.find("4 messages read, 4 newly stored"), std::string::npos) << first.out;
+    EXPECT_NE(first.out.find("1,005 lines read, 4 messages stored, "), std::string::npos) << first.out;
 
     const auto again = tallyglass({"import"});
-    EXPECT_NE(again.out.find("4 messages read, 0 newly stored"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("1,005 lines read, 0 messages stored (all were stored before), "), std::string::npos) << again.out;
 
     const auto json = nlohmann::json::parse(tallyglass({"report", "--json"}).out);
     EXPECT_EQ(json["totals"]["messages"], 4);
@@ -103,7 +107,7 @@ TEST_F(ImportReportCommandTest, importNamesWhatItCouldNotReadAndFails)
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0); // unreadable even for root
     const auto result = tallyglass({"import"});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.out.find("1 messages read, 1 newly stored"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("Imported 1 file (0.0 MB): 1 line read, 1 message stored, "), std::string::npos) << result.out;
     const std::string named = "1 file or folder could not be read and is left out:\n  " + fifo.string() + ": not a regular file\n";
     EXPECT_NE(result.out.find(named), std::string::npos) << result.out;
 }
