@@ -1,5 +1,7 @@
 #include "core/SerialQueue.h"
 
+#include "core/Log.h"
+
 #include <pthread.h>
 
 namespace tallyglass {
@@ -29,13 +31,31 @@ void SerialQueue::finish()
         worker_.join();
 }
 
-void SerialQueue::async(std::function<void()> job)
+bool SerialQueue::async(std::function<void()> job)
 {
     {
         std::lock_guard lock(mutex_);
+        if (ended_) {
+            Log::line(label_ + ": work given after the queue finished was not run");
+            return false;
+        }
         jobs_.push_back(std::move(job));
     }
     wake_.notify_one();
+    return true;
+}
+
+// A background job that fails is a bug or a passing fault of its own; either
+// way it must not take the process, or the jobs queued after it, along.
+void SerialQueue::runLogged(const std::function<void()>& work, const char* what)
+{
+    try {
+        work();
+    } catch (const std::exception& error) {
+        Log::line(label_ + ": " + what + " failed: " + error.what());
+    } catch (...) {
+        Log::line(label_ + ": " + what + " failed");
+    }
 }
 
 void SerialQueue::startTimer(std::chrono::milliseconds interval, std::function<void()> tick)
@@ -63,19 +83,21 @@ void SerialQueue::run()
             std::function<void()> job = std::move(jobs_.front());
             jobs_.pop_front();
             lock.unlock();
-            job();
+            runLogged(job, "a job");
             lock.lock();
             continue;
         }
-        if (stopping_)
+        if (stopping_) {
+            ended_ = true;
             return;
+        }
         if (tick_) {
             if (std::chrono::steady_clock::now() >= nextTick_) {
                 // Counted from now, so a tick held up by a long job does not come twice in a row.
                 nextTick_ = std::chrono::steady_clock::now() + interval_;
                 std::function<void()> tick = tick_;
                 lock.unlock();
-                tick();
+                runLogged(tick, "a timer tick");
                 lock.lock();
                 continue;
             }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -15,10 +16,18 @@ namespace tallyglass {
 // One worker thread that runs submitted work strictly in order, plus an
 // optional repeating timer whose ticks run on the same thread between jobs.
 // sync() blocks the caller until its job has run and hands back its result or
-// rethrows its exception. Destruction drops pending timer ticks, finishes the
-// job in progress and the jobs already queued, then joins the thread.
+// rethrows its exception. An exception from an async() job or a tick is logged
+// and the queue goes on. Destruction drops pending timer ticks, finishes the
+// job in progress and the jobs already queued, then joins the thread. Work
+// given once the thread has ended is refused at once, and logged: async()
+// drops it, sync() throws QueueFinished instead of waiting for ever.
 class SerialQueue {
 public:
+    class QueueFinished : public std::logic_error {
+    public:
+        using std::logic_error::logic_error;
+    };
+
     explicit SerialQueue(std::string label);
     ~SerialQueue();
 
@@ -32,7 +41,8 @@ public:
     const std::string& label() const { return label_; }
     bool isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
 
-    void async(std::function<void()> job);
+    // False (and logged) when the queue has finished.
+    bool async(std::function<void()> job);
 
     template <typename F>
     auto sync(F&& job) -> std::invoke_result_t<F>
@@ -42,7 +52,8 @@ public:
             return job(); // already on the queue: running inline keeps the order and avoids a self-deadlock
         std::packaged_task<R()> task(std::forward<F>(job));
         std::future<R> result = task.get_future();
-        async([&task] { task(); });
+        if (!async([&task] { task(); }))
+            throw QueueFinished(label_ + ": the queue has finished; the work was not run");
         return result.get();
     }
 
@@ -52,6 +63,7 @@ public:
 
 private:
     void run();
+    void runLogged(const std::function<void()>& work, const char* what);
 
     const std::string label_;
     std::mutex mutex_;
@@ -61,6 +73,7 @@ private:
     std::chrono::milliseconds interval_{0};
     std::chrono::steady_clock::time_point nextTick_;
     bool stopping_ = false;
+    bool ended_ = false; // the worker has left its loop: nothing more runs
     std::thread worker_;
 };
 

@@ -45,6 +45,23 @@ TEST(SerialQueue, runsJobsOneAtATimeInOrderOnItsOwnThreadAndSyncHandsBackTheirOu
     EXPECT_EQ(queue.sync([&] { return queue.sync([] { return 7; }); }), 7);
 }
 
+// A background job that throws is logged and the queue goes on; work given
+// to a finished queue is refused at once instead of vanishing or hanging.
+TEST(SerialQueue, failuresAreLoggedAndWorkAfterTheEndIsRefusedAtOnce)
+{
+    SerialQueue queue("tallyglass.test.queue");
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(queue.async([] { throw std::runtime_error("disk gone"); }));
+    EXPECT_EQ(queue.sync([] { return 1; }), 1);
+    queue.finish();
+    EXPECT_FALSE(queue.async([] {}));
+    EXPECT_THROW(queue.sync([] { return 2; }), SerialQueue::QueueFinished);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[tallyglass] tallyglass.test.queue: a job failed: disk gone\n"
+              "[tallyglass] tallyglass.test.queue: work given after the queue finished was not run\n"
+              "[tallyglass] tallyglass.test.queue: work given after the queue finished was not run\n");
+}
+
 TEST(SerialQueue, theTimerTicksOnTheQueueUntilStopped)
 {
     SerialQueue queue("tallyglass.test.queue");
