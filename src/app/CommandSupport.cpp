@@ -4,6 +4,8 @@
 #include "storage/DBError.h"
 #include "storage/WriteError.h"
 
+#include <sqlite3.h>
+
 #include <cstdio>
 #include <ctime>
 #include <sys/ioctl.h>
@@ -38,8 +40,10 @@ std::string databaseProblem(const std::exception& error, const std::filesystem::
     const std::string folder = database.parent_path().string();
     std::string detail = error.what();
     bool opening = false;
+    int code = 0;
     if (const auto* write = dynamic_cast<const WriteError*>(&error)) {
         detail = write->message();
+        code = write->primaryCode();
         opening = write->kind() == WriteError::Kind::cannotOpen;
     } else if (dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
         opening = true; // its folder could not be made
@@ -47,11 +51,12 @@ std::string databaseProblem(const std::exception& error, const std::filesystem::
         if (read->kind() == DBError::Kind::dbMissing)
             return "there is no database at " + file + " yet; run 'tallyglass import' to create it from Claude Code's transcripts";
         detail = read->message();
+        code = read->primaryCode();
         opening = read->kind() == DBError::Kind::cannotOpen;
     }
-    if (detail.find("not a database") != std::string::npos || detail.find("malformed") != std::string::npos)
+    if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT)
         return "the database " + file + " is damaged (" + detail + "); move it aside and run 'tallyglass import' to build it again";
-    if (detail.find("locked") != std::string::npos || detail.find("BUSY") != std::string::npos)
+    if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
         return "the database " + file + " is busy (" + detail + "); try again in a moment";
     if (opening)
         return "cannot open the database " + file + " (" + detail + "); check that " + folder + " is a folder you can write to";

@@ -17,10 +17,11 @@ std::string describe(DBError::Kind kind, const std::string& message)
 
 } // namespace
 
-DBError::DBError(Kind kind, std::string message)
+DBError::DBError(Kind kind, std::string message, int code)
     : std::runtime_error(describe(kind, message))
     , kind_(kind)
     , message_(std::move(message))
+    , code_(code)
 {
 }
 

@@ -29,13 +29,28 @@ SqliteStatement prepareOrThrow(sqlite3* db, const char* sql)
 {
     SqliteStatement statement;
     if (SqliteStatement::prepare(db, sql, statement) != SQLITE_OK)
-        throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db));
+        throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db), sqlite3_extended_errcode(db));
     return statement;
 }
 
 [[noreturn]] void throwStep(sqlite3* db)
 {
-    throw DBError(DBError::Kind::stepFailed, sqlite3_errmsg(db));
+    throw DBError(DBError::Kind::stepFailed, sqlite3_errmsg(db), sqlite3_extended_errcode(db));
+}
+
+// Whether a table (and, when named, its column) exists: a file no writer of
+// this version has opened yet lacks what later versions added.
+bool hasSchema(sqlite3* db, const char* table, const char* column = nullptr)
+{
+    SqliteStatement statement = prepareOrThrow(db, column ? "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2;"
+                                                          : "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1;");
+    statement.bindText(1, table);
+    if (column)
+        statement.bindText(2, column);
+    const int rc = statement.step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        throwStep(db);
+    return rc == SQLITE_ROW;
 }
 
 std::optional<Instant> columnDate(const SqliteStatement& statement, int column)
@@ -111,10 +126,11 @@ R DatabaseClient::withReadOnly(const std::function<R(sqlite3*)>& body)
     sqlite3* db = nullptr;
     const int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK || !db) {
-        std::string message = db ? sqlite3_errmsg(db) : "unknown";
+        std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        const int code = db ? sqlite3_extended_errcode(db) : rc;
         if (db)
             sqlite3_close_v2(db);
-        throw DBError(DBError::Kind::cannotOpen, std::move(message));
+        throw DBError(DBError::Kind::cannotOpen, std::move(message), code);
     }
     sqlite3_busy_timeout(db, 100);
     try {
@@ -238,13 +254,9 @@ std::map<std::string, std::string> DatabaseClient::fetchSessionProjects()
 {
     return withReadOnly<std::map<std::string, std::string>>([](sqlite3* db) {
         std::map<std::string, std::string> projects;
-        SqliteStatement statement;
-        // A file no writer of this version has opened yet has no such column: no projects known.
-        if (SqliteStatement::prepare(db, "SELECT sessionId, project FROM sessions WHERE project IS NOT NULL;", statement) != SQLITE_OK) {
-            if (std::string_view(sqlite3_errmsg(db)).find("no such column") != std::string_view::npos)
-                return projects;
-            throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db));
-        }
+        if (!hasSchema(db, "sessions", "project"))
+            return projects;
+        SqliteStatement statement = prepareOrThrow(db, "SELECT sessionId, project FROM sessions WHERE project IS NOT NULL;");
         int rc;
         while ((rc = statement.step()) == SQLITE_ROW)
             projects.emplace(statement.text(0).value_or(""), statement.text(1).value_or(""));
@@ -257,13 +269,9 @@ std::map<std::string, std::string> DatabaseClient::fetchSessionProjects()
 std::optional<std::string> DatabaseClient::fetchStateValue(const std::string& key)
 {
     return withReadOnly<std::optional<std::string>>([&](sqlite3* db) -> std::optional<std::string> {
-        SqliteStatement statement;
-        // A file no writer of this version has opened yet has no such table: no marks.
-        if (SqliteStatement::prepare(db, "SELECT value FROM app_state WHERE key = ?;", statement) != SQLITE_OK) {
-            if (std::string_view(sqlite3_errmsg(db)).find("no such table") != std::string_view::npos)
-                return std::nullopt;
-            throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db));
-        }
+        if (!hasSchema(db, "app_state"))
+            return std::nullopt;
+        SqliteStatement statement = prepareOrThrow(db, "SELECT value FROM app_state WHERE key = ?;");
         statement.bindText(1, key);
         const int rc = statement.step();
         if (rc == SQLITE_ROW && statement.text(0))
@@ -278,18 +286,11 @@ std::vector<LimitReading> DatabaseClient::fetchLimitReadings(Instant from, Insta
 {
     return withReadOnly<std::vector<LimitReading>>([&](sqlite3* db) {
         std::vector<LimitReading> readings;
-        SqliteStatement statement;
-        // A file no writer of this version has opened yet has no history.
-        if (SqliteStatement::prepare(db,
-                                     "SELECT received_at, five_hour_utilization, five_hour_resets_at, seven_day_utilization, "
-                                     "seven_day_resets_at FROM limit_readings WHERE received_at >= ?1 AND received_at < ?2 "
-                                     "ORDER BY id ASC;",
-                                     statement)
-            != SQLITE_OK) {
-            if (std::string_view(sqlite3_errmsg(db)).find("no such table") != std::string_view::npos)
-                return readings;
-            throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db));
-        }
+        if (!hasSchema(db, "limit_readings"))
+            return readings;
+        SqliteStatement statement = prepareOrThrow(db, "SELECT received_at, five_hour_utilization, five_hour_resets_at, "
+                                                       "seven_day_utilization, seven_day_resets_at FROM limit_readings "
+                                                       "WHERE received_at >= ?1 AND received_at < ?2 ORDER BY id ASC;");
         statement.bindText(1, IsoTime::formatSeconds(from));
         statement.bindText(2, IsoTime::formatSeconds(to));
         int rc;

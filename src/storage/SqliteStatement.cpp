@@ -14,6 +14,7 @@ SqliteStatement::~SqliteStatement()
 
 SqliteStatement::SqliteStatement(SqliteStatement&& other) noexcept
     : statement_(std::exchange(other.statement_, nullptr))
+    , bindFailure_(std::exchange(other.bindFailure_, SQLITE_OK))
 {
 }
 
@@ -23,6 +24,7 @@ SqliteStatement& SqliteStatement::operator=(SqliteStatement&& other) noexcept
         if (statement_)
             sqlite3_finalize(statement_);
         statement_ = std::exchange(other.statement_, nullptr);
+        bindFailure_ = std::exchange(other.bindFailure_, SQLITE_OK);
     }
     return *this;
 }
@@ -45,11 +47,18 @@ void SqliteStatement::resetAndClear()
 {
     sqlite3_reset(statement_);
     sqlite3_clear_bindings(statement_);
+    bindFailure_ = SQLITE_OK;
+}
+
+void SqliteStatement::noteBind(int rc)
+{
+    if (rc != SQLITE_OK && bindFailure_ == SQLITE_OK)
+        bindFailure_ = rc;
 }
 
 void SqliteStatement::bindText(int index, std::string_view text)
 {
-    sqlite3_bind_text64(statement_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    noteBind(sqlite3_bind_text64(statement_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
 }
 
 void SqliteStatement::bindOptionalText(int index, const std::optional<std::string>& text)
@@ -62,12 +71,12 @@ void SqliteStatement::bindOptionalText(int index, const std::optional<std::strin
 
 void SqliteStatement::bindInt64(int index, std::int64_t value)
 {
-    sqlite3_bind_int64(statement_, index, value);
+    noteBind(sqlite3_bind_int64(statement_, index, value));
 }
 
 void SqliteStatement::bindDouble(int index, double value)
 {
-    sqlite3_bind_double(statement_, index, value);
+    noteBind(sqlite3_bind_double(statement_, index, value));
 }
 
 void SqliteStatement::bindOptionalDouble(int index, std::optional<double> value)
@@ -80,11 +89,13 @@ void SqliteStatement::bindOptionalDouble(int index, std::optional<double> value)
 
 void SqliteStatement::bindNull(int index)
 {
-    sqlite3_bind_null(statement_, index);
+    noteBind(sqlite3_bind_null(statement_, index));
 }
 
 int SqliteStatement::step()
 {
+    if (bindFailure_ != SQLITE_OK)
+        return bindFailure_;
     return sqlite3_step(statement_);
 }
 

@@ -11,7 +11,10 @@ struct sqlite3_stmt;
 namespace tallyglass {
 
 // Owns one prepared statement; finalizes it when it goes. Text is always bound
-// as transient, so SQLite copies it before the bind call returns.
+// as transient, so SQLite copies it before the bind call returns. A bind that
+// fails (text too big, no such parameter, no memory) is remembered, and the
+// next step() returns its code without running: no statement runs with a
+// value missing, and every caller's check of step() covers its binds.
 class SqliteStatement {
 public:
     SqliteStatement() = default;
@@ -37,6 +40,7 @@ public:
     void bindDouble(int index, double value);
     void bindOptionalDouble(int index, std::optional<double> value);
     void bindNull(int index);
+    // SQLITE_ROW or SQLITE_DONE, or the failure (a failed bind's first).
     int step();
 
     bool isNull(int column) const;
@@ -45,7 +49,10 @@ public:
     double real(int column) const;
 
 private:
+    void noteBind(int rc);
+
     sqlite3_stmt* statement_ = nullptr;
+    int bindFailure_ = 0; // SQLITE_OK
 };
 
 } // namespace tallyglass

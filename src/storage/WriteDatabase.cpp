@@ -204,10 +204,9 @@ void WriteDatabase::exec(const char* sql)
     char* error = nullptr;
     const int rc = sqlite3_exec(handle_, sql, nullptr, nullptr, &error);
     if (rc != SQLITE_OK) {
-        lastErrorCode_ = rc;
-        std::string message = error ? error : "unknown";
+        std::string message = error ? error : sqlite3_errstr(rc);
         sqlite3_free(error);
-        throw WriteError(WriteError::Kind::executeFailed, std::move(message));
+        throw WriteError(WriteError::Kind::executeFailed, std::move(message), sqlite3_extended_errcode(handle_));
     }
 }
 
@@ -215,17 +214,18 @@ SqliteStatement WriteDatabase::prepare(const char* sql)
 {
     SqliteStatement statement;
     const int rc = SqliteStatement::prepare(handle_, sql, statement);
-    if (rc != SQLITE_OK) {
-        lastErrorCode_ = rc;
-        throw WriteError(WriteError::Kind::prepareFailed, connectionMessage(handle_));
-    }
+    if (rc != SQLITE_OK)
+        throw WriteError(WriteError::Kind::prepareFailed, connectionMessage(handle_), rc);
     return statement;
 }
 
 void WriteDatabase::failStep(int rc)
 {
-    lastErrorCode_ = rc;
-    throw WriteError(WriteError::Kind::stepFailed, connectionMessage(handle_));
+    // A failed bind is said by its own code's words: the connection may hold an older message.
+    const bool fromConnection = handle_ && (sqlite3_errcode(handle_) & 0xFF) == (rc & 0xFF);
+    if (fromConnection)
+        rc = sqlite3_extended_errcode(handle_);
+    throw WriteError(WriteError::Kind::stepFailed, fromConnection ? connectionMessage(handle_) : sqlite3_errstr(rc), rc);
 }
 
 void WriteDatabase::openAndPrepare()
@@ -233,9 +233,8 @@ void WriteDatabase::openAndPrepare()
     const bool existed = fileExists(path_);
     try {
         openAndPrepareOnce();
-    } catch (const WriteError&) {
-        const int primary = lastErrorCode_ & 0xFF;
-        if (!existed || (primary != SQLITE_NOTADB && primary != SQLITE_CORRUPT))
+    } catch (const WriteError& error) {
+        if (!existed || (error.primaryCode() != SQLITE_NOTADB && error.primaryCode() != SQLITE_CORRUPT))
             throw;
         closeHandle();
         keepDamagedFileAside();
@@ -248,11 +247,11 @@ void WriteDatabase::openAndPrepareOnce()
     sqlite3* db = nullptr;
     const int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK || !db) {
-        lastErrorCode_ = rc;
         std::string message = connectionMessage(db);
+        const int code = db ? sqlite3_extended_errcode(db) : rc;
         if (db)
             sqlite3_close_v2(db);
-        throw WriteError(WriteError::Kind::cannotOpen, std::move(message));
+        throw WriteError(WriteError::Kind::cannotOpen, std::move(message), code);
     }
     handle_ = db;
     exec("PRAGMA journal_mode = WAL;");
@@ -309,14 +308,16 @@ void WriteDatabase::runWithRetry(const std::function<void()>& body)
         body();
         return;
     } catch (const WriteError& error) {
-        if (error.kind() != WriteError::Kind::stepFailed)
-            throw;
-        const std::string& text = error.message();
-        if (text.find("BUSY") != std::string::npos || text.find("locked") != std::string::npos) {
+        // Decided by SQLite's code, whatever failed: a statement, BEGIN or COMMIT.
+        switch (error.primaryCode()) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        } else if (text.find("disk I/O") != std::string::npos) {
+            break;
+        case SQLITE_IOERR:
             reopenIfGone();
-        } else {
+            break;
+        default:
             throw;
         }
     }
@@ -370,7 +371,7 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
                     mergeStoredMessage(selectStored, updateMerged, m);
                 }
             } catch (const WriteError& error) {
-                if (!isRowFailure(lastErrorCode_))
+                if (!isRowFailure(error.code()))
                     throw;
                 Log::line("message " + m.messageId + " could not be stored and was skipped: " + error.what());
                 continue;

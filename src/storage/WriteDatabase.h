@@ -102,7 +102,6 @@ private:
     // The values of the last stored rate-limit reading (as text), once looked up.
     std::optional<LimitValues> lastReading_;
     Options options_;
-    int lastErrorCode_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> repricingDone_{false};
     std::unique_ptr<SerialQueue> queue_;

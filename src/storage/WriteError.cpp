@@ -30,10 +30,11 @@ std::string render(WriteError::Kind kind, const std::string& message)
 
 } // namespace
 
-WriteError::WriteError(Kind kind, std::string message)
+WriteError::WriteError(Kind kind, std::string message, int code)
     : std::runtime_error(render(kind, message))
     , kind_(kind)
     , message_(std::move(message))
+    , code_(code)
 {
 }
 

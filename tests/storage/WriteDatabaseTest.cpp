@@ -1,10 +1,13 @@
 #include "storage/WriteDatabase.h"
 
 #include "core/IsoTime.h"
+#include "storage/SqliteStatement.h"
 #include "support/SqlProbe.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+
+#include <sqlite3.h>
 
 #include <fstream>
 #include <thread>
@@ -239,8 +242,26 @@ TEST_F(WriteDatabaseTest, aTransientLockIsRetriedOnceAndALastingOneReachesTheCal
         FAIL() << "the lock outlasted the retry";
     } catch (const WriteError& error) {
         EXPECT_EQ(error.description(), "stepFailed(\"database is locked\")");
+        EXPECT_EQ(error.primaryCode(), SQLITE_BUSY); // what retries are decided by
     }
     holder.exec("COMMIT;");
+}
+
+// A value that cannot be bound never lets its statement run without it.
+TEST(SqliteStatement, aFailedBindStopsTheStatementBeforeItRuns)
+{
+    SqlProbe probe(test::freshDirectory() / "bind.db");
+    probe.exec("CREATE TABLE t (a, b);");
+    SqliteStatement insert;
+    ASSERT_EQ(SqliteStatement::prepare(probe.handle(), "INSERT INTO t VALUES (?1, ?2);", insert), SQLITE_OK);
+    insert.bindText(1, "kept");
+    insert.bindInt64(3, 7); // no such parameter
+    EXPECT_EQ(insert.step(), SQLITE_RANGE);
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM t"), "0");
+    insert.resetAndClear();
+    insert.bindText(1, "a");
+    insert.bindInt64(2, 1);
+    EXPECT_EQ(insert.step(), SQLITE_DONE);
 }
 
 TEST_F(WriteDatabaseTest, aDeletedFileIsRecreatedWithTheSchemaOnTheNextWrite)
