@@ -3,6 +3,7 @@
 #include "app/AppPaths.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
+#include "app/SingleInstance.h"
 #include "capture/HistoryImport.h"
 #include "capture/ScanService.h"
 #include "dashboard/DashboardRecords.h"
@@ -39,6 +40,14 @@ int run(const std::vector<std::string>& arguments)
     } catch (const CommandLine::UsageError& error) {
         return fail("import", std::string(error.what()) + "\n(see 'tallyglass import --help')", 2);
     }
+    // A second writer beside the running one would make both wait on each
+    // other's transactions, and the running one's writes fail; it imports by itself.
+    if (SingleInstance::isHeld(AppPaths::configDirectory() / "running.lock"))
+        return fail("import",
+                    "Tallyglass is running (the desktop app or 'tallyglass --headless') and stores what Claude Code "
+                    "writes by itself; to read every transcript again, choose Refresh in the card's menu, or stop it "
+                    "and run 'tallyglass import'",
+                    1);
     std::shared_ptr<WriteDatabase> writer;
     try {
         writer = std::make_shared<WriteDatabase>(AppPaths::database());

@@ -2,6 +2,8 @@
 #include "support/SqlProbe.h"
 #include "support/TempDir.h"
 
+#include <QLockFile>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -97,6 +99,20 @@ TEST_F(ImportReportCommandTest, theReportBringsInWhatChangedUnlessToldNot)
     EXPECT_NE(text.out.find("Claude Code usage, last 1 day ("), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("/nowhere/shop"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("$10.00"), std::string::npos) << text.out; // 2 × 1M input at $5
+}
+
+// While the app (or --headless) runs it is the one writer: import refuses, and says why.
+TEST_F(ImportReportCommandTest, importLeavesTheWritingToARunningApp)
+{
+    transcript(".claude/projects/p/a.jsonl", todayLine("a1", "s1"));
+    fs::create_directories(database.parent_path());
+    QLockFile running(QString::fromStdString((database.parent_path() / "running.lock").string()));
+    ASSERT_TRUE(running.tryLock(0));
+    const auto refused = tallyglass({"import"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err.rfind("tallyglass import: Tallyglass is running (the desktop app or 'tallyglass --headless')", 0), 0u)
+        << refused.err;
+    EXPECT_FALSE(fs::exists(database));
 }
 
 // A transcript that cannot be read is named, the rest stored, and the exit says so.
