@@ -47,6 +47,11 @@ const BadFolder badFolders[] = {
         false },
 };
 
+void PrintTo(const BadFolder& bad, std::ostream* out)
+{
+    *out << bad.name;
+}
+
 class ConfigFolderTest : public test::CommandTestHome, public ::testing::WithParamInterface<BadFolder> {
 protected:
     void TearDown() override
