@@ -1,7 +1,10 @@
 #include "app/AppPaths.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tallyglass::AppPaths {
@@ -42,6 +45,29 @@ fs::path claudeDirectory()
 fs::path claudeSettings()
 {
     return claudeDirectory() / "settings.json";
+}
+
+std::optional<std::string> configProblem()
+{
+    const fs::path folder = configDirectory();
+    const std::string problem = "cannot use " + folder.string() + ": ";
+    // The nearest of the folder and its parents that exists: a missing folder is made
+    // when first needed, so then its parent must let it be made.
+    fs::path existing = folder;
+    struct stat info {};
+    while (::stat(existing.c_str(), &info) != 0) {
+        if ((errno != ENOENT && errno != ENOTDIR) || !existing.has_relative_path())
+            return problem + std::strerror(errno);
+        existing = existing.parent_path();
+    }
+    const bool itself = existing == folder;
+    if (!S_ISDIR(info.st_mode))
+        return problem + (itself ? std::string("it is") : existing.string() + " is") + " a file, not a folder";
+    if (itself && ::access(folder.c_str(), R_OK | W_OK | X_OK) != 0)
+        return problem + "you may not read and write in it (" + std::strerror(errno) + ")";
+    if (!itself && ::access(existing.c_str(), W_OK | X_OK) != 0)
+        return problem + "it cannot be made in " + existing.string() + " (" + std::strerror(errno) + ")";
+    return std::nullopt;
 }
 
 std::vector<fs::path> transcriptRoots()

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace tallyglass::AppPaths {
@@ -14,6 +16,13 @@ std::filesystem::path database();          // ~/.config/tallyglass/app.db
 std::filesystem::path hookScript();        // ~/.config/tallyglass/app-hook
 std::filesystem::path claudeDirectory();   // $CLAUDE_CONFIG_DIR, else ~/.claude
 std::filesystem::path claudeSettings();    // <claude directory>/settings.json
+
+// Why the configuration folder cannot be used, as the end of a sentence
+// ("cannot use /home/ada/.config/tallyglass: it is a file, not a folder");
+// nothing when it can be (also when it is still to be made and can be). Every
+// command and the long-running processes keep their database, settings and
+// lock there, so they stop with this before anything else.
+std::optional<std::string> configProblem();
 
 // Where transcripts may live, in this order, each listed once: the projects
 // folder of $CLAUDE_CONFIG_DIR, ~/.claude/projects, ~/.config/claude/projects.

@@ -6,7 +6,11 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -15,6 +19,12 @@ namespace tallyglass::CommandSupport {
 
 std::size_t terminalWidth()
 {
+    if (const char* columns = std::getenv("COLUMNS"); columns && *columns) {
+        std::size_t value = 0;
+        const auto [end, error] = std::from_chars(columns, columns + std::strlen(columns), value);
+        if (error == std::errc{} && *end == '\0' && value > 0)
+            return value;
+    }
     if (::isatty(STDOUT_FILENO) == 0)
         return 0;
     winsize size{};
@@ -28,10 +38,18 @@ std::chrono::seconds zoneOffset()
     return DayClock::offsetAt(std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()));
 }
 
-bool print(const std::string& text)
+int output(const std::string& command, const std::string& what, const std::string& text)
 {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+    // SIGPIPE is ignored (main), so a reader that has gone is EPIPE here, not a killed process.
+    errno = 0;
+    int error = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) < text.size())
+        error = errno != 0 ? errno : EIO;
+    else if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        error = errno != 0 ? errno : EIO;
+    if (error == 0 || error == EPIPE)
+        return 0;
+    return fail(command, "cannot write the " + what + ": " + std::strerror(error), 1);
 }
 
 std::string databaseProblem(const std::exception& error, const std::filesystem::path& database)

@@ -11,16 +11,19 @@ namespace tallyglass::CommandSupport {
 // What the commands share: the terminal they print to, the local zone, and
 // errors said as sentences.
 
-// The terminal's width in columns; 0 when standard output is not a terminal
-// (piped output is never cut).
+// The width to fit in: $COLUMNS when it holds a positive number (the user's
+// choice, also for piped output), else the terminal's width in columns; 0 when
+// standard output is not a terminal (piped output is never cut).
 std::size_t terminalWidth();
 
 // Local time minus UTC now.
 std::chrono::seconds zoneOffset();
 
-// Writes all of `text` to standard output; false (errno set) when it could not,
-// as on a full disk or a closed pipe.
-bool print(const std::string& text);
+// Writes all of `text` to standard output and returns the exit status: 0 when
+// written, and also when the reader went away (`| head`: the rest is not
+// wanted, as `ls | head` ends quietly); 1 after saying "cannot write the
+// <what>: <reason>" when it could not be written, as on a full disk.
+int output(const std::string& command, const std::string& what, const std::string& text);
 
 // A database failure as a sentence naming the file and, where one is known, the fix.
 std::string databaseProblem(const std::exception& error, const std::filesystem::path& database);

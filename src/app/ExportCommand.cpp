@@ -22,8 +22,8 @@ const char* const about =
     "\n"
     "The stored figures on standard output, for spreadsheets and scripts: one row per\n"
     "message (the default), session, day or model, over whole days. The figures are\n"
-    "the report's for the same days, and like the report it first reads the transcripts\n"
-    "that changed. Times are UTC (ISO 8601), costs US dollars.\n"
+    "the report's for the same days, and like the report it first reads the\n"
+    "transcripts that changed. Times are UTC (ISO 8601), costs US dollars.\n"
     "\n";
 
 const char* const choices =
@@ -35,7 +35,7 @@ const char* const choices =
     "  -h, --help       show this help\n"
     "\n"
     "Example:\n"
-    "  tallyglass export --since 2026-11-01 --until 2026-11-30 --by day > november.csv\n";
+    "  tallyglass export --since 2026-11-01 --until 2026-11-30 --by day > nov.csv\n";
 
 ExportTable::Rows rows(const std::string& text)
 {
@@ -122,9 +122,7 @@ int run(const std::vector<std::string>& arguments)
         days.from = std::min(days.from, days.clock.startOfDay(first));
     }
     const ExportTable::Table table = ExportTable::build(by, messages, projects, {days.from, days.to, days.title, {}, false, 10, days.clock});
-    if (!CommandSupport::print(json ? ExportTable::json(table) : ExportTable::csv(table)))
-        return fail("export", std::string("cannot write the export: ") + std::strerror(errno), 1);
-    return 0;
+    return CommandSupport::output("export", "export", json ? ExportTable::json(table) : ExportTable::csv(table));
 }
 
 } // namespace tallyglass::ExportCommand

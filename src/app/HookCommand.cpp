@@ -17,13 +17,14 @@ namespace tallyglass::HookCommand {
 const char* const help =
     "Usage: tallyglass hook install|uninstall|status\n"
     "\n"
-    "  install     register the hook in Claude Code's settings (its six events and, in\n"
-    "              front of any status-line command, the status line) for the port the\n"
-    "              server starts from; running it again changes nothing\n"
+    "  install     register the hook in Claude Code's settings (its six events and,\n"
+    "              in front of any status-line command, the status line) for the\n"
+    "              port the server starts from; running it again changes nothing\n"
     "  uninstall   remove what install added and restore your own status line\n"
     "  status      say whether the hook is installed (exit 0 if so, 1 if not)\n"
     "\n"
-    "Claude Code's settings are $CLAUDE_CONFIG_DIR/settings.json, else ~/.claude/settings.json.\n";
+    "Claude Code's settings are $CLAUDE_CONFIG_DIR/settings.json, else\n"
+    "~/.claude/settings.json.\n";
 
 int run(const std::vector<std::string>& arguments)
 {

@@ -18,10 +18,11 @@ namespace tallyglass::ImportCommand {
 const char* const help =
     "Usage: tallyglass import\n"
     "\n"
-    "Reads every Claude Code transcript ($CLAUDE_CONFIG_DIR/projects, ~/.claude/projects\n"
-    "and ~/.config/claude/projects) and stores its messages with their cost. Messages\n"
-    "already stored are not counted twice, so it can be run at any time. Files or\n"
-    "folders that cannot be read are named at the end, and the exit status is then 1.\n"
+    "Reads every Claude Code transcript ($CLAUDE_CONFIG_DIR/projects,\n"
+    "~/.claude/projects and ~/.config/claude/projects) and stores its messages with\n"
+    "their cost. Messages already stored are not counted twice, so it can be run at\n"
+    "any time. Files or folders that cannot be read are named at the end, and the\n"
+    "exit status is then 1.\n"
     "\n"
     "Options:\n"
     "  -h, --help       show this help\n";

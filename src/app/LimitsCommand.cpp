@@ -27,9 +27,9 @@ const char* const help =
     "Usage: tallyglass limits [--days N] [--json]\n"
     "\n"
     "The five-hour windows of the last N days (default 7, today included): when each\n"
-    "began and reset, its peak utilisation and whether the limit was reached; then the\n"
-    "seven-day windows and their peaks. Times are local. The readings come from Claude\n"
-    "Code's status line while Tallyglass runs.\n"
+    "began and reset, its peak utilisation and whether the limit was reached; then\n"
+    "the seven-day windows and their peaks. Times are local. The readings come from\n"
+    "Claude Code's status line while Tallyglass runs.\n"
     "\n"
     "Options:\n"
     "  --days N         the last N days (1-36500)\n"
@@ -49,12 +49,10 @@ std::string local(Instant t)
 
 } // namespace
 
-// A full disk or a closed pipe is a failure, not a list shown.
+// A full disk is a failure, not a list shown.
 int written(const std::string& text)
 {
-    if (CommandSupport::print(text))
-        return 0;
-    return CommandSupport::fail("limits", std::string("cannot write the list: ") + std::strerror(errno), 1);
+    return CommandSupport::output("limits", "list", text);
 }
 
 int run(const std::vector<std::string>& arguments)

@@ -37,7 +37,8 @@ const char* const choices =
     "\n"
     "Examples:\n"
     "  tallyglass report --days 30 --by day\n"
-    "  tallyglass report --since 2026-11-01 --until 2026-11-30 --by project --breakdown\n"
+    "  tallyglass report --since 2026-11-01 --until 2026-11-30 --by project\n"
+    "  tallyglass report --days 30 --by day --breakdown\n"
     "  tallyglass report --all --by month --json\n";
 
 using CommandLine::UsageError;

@@ -5,10 +5,9 @@
 #include "app/ReportArguments.h"
 #include "app/SingleInstance.h"
 #include "app/Version.h"
-#include "capture/CatchUp.h"
 #include "capture/HistoryImport.h"
-#include "core/IsoTime.h"
 #include "core/UtcCalendar.h"
+#include "dashboard/TextTable.h"
 #include "storage/DatabaseClient.h"
 #include "storage/WriteDatabase.h"
 
@@ -121,13 +120,13 @@ int run(const std::vector<std::string>& arguments)
     }
 
     const Freshness freshness = request.update ? bringUpToDate() : Freshness{};
-    const bool current = freshness.current;
     const std::optional<std::string>& notUpdated = freshness.problem;
 
     const auto path = AppPaths::database();
     std::vector<DashboardMessage> messages;
     std::map<std::string, std::string> projects;
     std::optional<UsageLimits> limits;
+    std::optional<Instant> newest;
     bool hasAny = false;
     std::error_code ignored;
     const bool stored = std::filesystem::exists(path, ignored);
@@ -146,6 +145,7 @@ int run(const std::vector<std::string>& arguments)
             limits = client.fetchUsageLimits();
             projects = client.fetchSessionProjects();
             hasAny = !messages.empty() || client.hasAnyMessages();
+            newest = client.fetchLatestMessageTime();
         } catch (const std::exception& error) {
             return fail("report", databaseProblem(error, path), 1);
         }
@@ -161,30 +161,21 @@ int run(const std::vector<std::string>& arguments)
         request.options.from = std::min(request.options.from, request.options.clock.startOfDay(first));
     }
     TerminalReport::Report report = TerminalReport::build(messages, projects, limits, request.options);
-    if (current) {
-        report.dataUpTo = now;
-    } else if (stored) {
-        try {
-            const auto text = DatabaseClient(path).fetchStateValue(CatchUp::watermarkKey);
-            if (const auto watermark = text ? IsoTime::parse(*text) : std::nullopt)
-                report.dataUpTo = report.dataUpTo ? std::max(*report.dataUpTo, *watermark) : *watermark;
-        } catch (const std::exception&) {
-            // Without the mark the header names the newest message alone.
-        }
-    }
+    // How current the figures are is the newest message stored, whatever the days
+    // shown: not when the transcripts were last read, which says nothing of them.
+    report.dataUpTo = newest;
 
-    // A full disk or a closed pipe is a failure too, not a report shown.
-    const auto print = [](const std::string& text) {
-        if (!CommandSupport::print(text))
-            return fail("report", std::string("cannot write the report: ") + std::strerror(errno), 1);
-        return 0;
-    };
+    // A full disk is a failure too, not a report shown.
+    const auto print = [](const std::string& text) { return CommandSupport::output("report", "report", text); };
     if (request.json)
         return print(TerminalReport::renderJson(report, appVersion));
+    const std::size_t width = CommandSupport::terminalWidth();
     if (messages.empty() && !hasAny)
-        return print("No usage recorded yet. Install the hook ('tallyglass hook install') so that Claude Code reports its\n"
-                     "sessions, or check that its transcripts are in ~/.claude/projects ('tallyglass import' reads them).\n");
-    return print(TerminalReport::renderText(report, CommandSupport::terminalWidth(), now, CommandSupport::zoneOffset()));
+        return print(TextTable::wrap("No usage recorded yet. Install the hook ('tallyglass hook install') so that "
+                                     "Claude Code reports its sessions, or check that its transcripts are in "
+                                     "~/.claude/projects ('tallyglass import' reads them).",
+                                     width == 0 ? 80 : width));
+    return print(TerminalReport::renderText(report, width, now, CommandSupport::zoneOffset()));
 }
 
 } // namespace tallyglass::ReportCommand

@@ -1,5 +1,6 @@
 #include "app/AppPaths.h"
 #include "app/CommandLine.h"
+#include "app/CommandSupport.h"
 #include "app/DesktopApp.h"
 #include "app/HeadlessApp.h"
 #include "app/HookCommand.h"
@@ -22,6 +23,7 @@
 #include <cstdlib>
 
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,14 +36,15 @@ constexpr std::string_view usage =
     "Shows how many tokens Claude Code uses and what they cost, on this machine only.\n"
     "\n"
     "Commands:\n"
-    "  (none)          the desktop application: the overlay, the tray item and the windows\n"
-    "  --headless      the server, capture and history import without windows (for SSH)\n"
+    "  (none)          the desktop application: the overlay, tray item and windows\n"
+    "  --headless      the server, capture and history import without windows (SSH)\n"
     "  import          import the transcript history now, with progress and a summary\n"
-    "  report          totals, models, days, sessions and limits; tables by day, month,\n"
-    "                  session, project or model; JSON for scripts\n"
+    "  report          totals, models, days, sessions and limits; tables by day,\n"
+    "                  month, session, project or model; JSON for scripts\n"
     "  limits          the five-hour windows of the last days, their peaks and the\n"
     "                  limits reached; the seven-day peaks\n"
-    "  export          the stored figures as CSV or JSON, per message, session, day or model\n"
+    "  export          the stored figures as CSV or JSON, per message, session, day\n"
+    "                  or model\n"
     "  hook install    register the hook with Claude Code\n"
     "  hook uninstall  remove the hook and restore Claude Code's own status line\n"
     "  hook status     say whether the hook is installed (exit 0 if so, 1 if not)\n"
@@ -107,17 +110,34 @@ bool prepareDisplay()
     return false;
 }
 
-// The long-running processes: one per user, with the settings' names set.
-std::unique_ptr<QLockFile> soleInstance()
-{
-    auto lock = tallyglass::SingleInstance::acquire(tallyglass::AppPaths::configDirectory() / "running.lock");
-    QCoreApplication::setOrganizationName("tallyglass");
-    QCoreApplication::setApplicationName("tallyglass");
-    return lock;
-}
-
 // The exit status when another Tallyglass runs: the service is not started again for it.
 constexpr int alreadyRunning = 3;
+
+// The long-running processes: one per user, with the settings' names set. 0
+// with the lock held; else the exit status, said: another one runs (3), or the
+// lock could not be taken at all (1), which is no sign of another process.
+int soleInstance(std::unique_ptr<QLockFile>& lock)
+{
+    try {
+        lock = tallyglass::SingleInstance::acquire(tallyglass::AppPaths::configDirectory() / "running.lock");
+    } catch (const std::runtime_error& error) {
+        return tallyglass::CommandSupport::fail("", error.what(), 1);
+    }
+    QCoreApplication::setOrganizationName("tallyglass");
+    QCoreApplication::setApplicationName("tallyglass");
+    return lock ? 0 : alreadyRunning;
+}
+
+// Whether these arguments run something that keeps its files in the
+// configuration folder: every command and both long-running processes, not
+// --version, the help or a mistake in the command's name.
+bool usesConfigFolder(const std::string& command, const std::vector<std::string>& rest)
+{
+    for (const char* name : {"hook", "import", "report", "limits", "export", ""})
+        if (command == name)
+            return true;
+    return command == "--headless" && rest.empty();
+}
 
 int usageError(const std::string& what)
 {
@@ -140,7 +160,8 @@ bool asksForHelp(const std::vector<std::string>& arguments)
 
 int main(int argc, char** argv)
 {
-    // A reader that goes away (`tallyglass export | head`) is a failed write, said and exit 1, not a killed process.
+    // A reader that goes away (`tallyglass export | head`) is a write that fails with
+    // EPIPE, which the commands take as the end of their output, not a killed process.
     ::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const std::string command = arguments.empty() ? "" : arguments[0];
@@ -155,6 +176,11 @@ int main(int argc, char** argv)
         std::fwrite(usage.data(), 1, usage.size(), stdout);
         return 0;
     }
+    // A folder that cannot be used fails now, in one sentence, rather than later as
+    // a database that cannot be opened, an empty list or "already running".
+    if (usesConfigFolder(command, rest) && !asksForHelp(arguments))
+        if (const auto problem = tallyglass::AppPaths::configProblem())
+            return tallyglass::CommandSupport::fail("", *problem, 1);
     if (command == "hook")
         return tallyglass::HookCommand::run(rest);
     if (command == "import")
@@ -169,9 +195,9 @@ int main(int argc, char** argv)
         if (!prepareDisplay())
             return 1;
         QApplication app(argc, argv);
-        const auto instance = soleInstance();
-        if (!instance)
-            return alreadyRunning;
+        std::unique_ptr<QLockFile> instance;
+        if (const int refused = soleInstance(instance))
+            return refused;
         QGuiApplication::setDesktopFileName("tallyglass");
         QGuiApplication::setWindowIcon(QIcon(":/tallyglass.svg"));
         tallyglass::DesktopApp desktop;
@@ -179,9 +205,9 @@ int main(int argc, char** argv)
     }
     if (command == "--headless" && rest.empty()) {
         QCoreApplication app(argc, argv);
-        const auto instance = soleInstance();
-        if (!instance)
-            return alreadyRunning;
+        std::unique_ptr<QLockFile> instance;
+        if (const int refused = soleInstance(instance))
+            return refused;
         tallyglass::HeadlessApp headless;
         return headless.run(app);
     }

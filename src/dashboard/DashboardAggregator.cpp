@@ -2,6 +2,7 @@
 
 #include "dashboard/TextIndex.h"
 #include "pricing/DisplayNameCache.h"
+#include "pricing/ModelMapper.h"
 #include "pricing/ModelPricingCatalog.h"
 
 #include <algorithm>
@@ -15,8 +16,6 @@
 namespace tallyglass::DashboardAggregator {
 
 namespace {
-
-constexpr std::string_view otherName = "Other";
 
 // The display name of an identifier, worked out once per distinct one.
 struct DisplayNameOf {
@@ -198,7 +197,7 @@ std::vector<DayBucket> bucketByDay(Messages messages, const DayClock& clock)
             if (!cell.present)
                 continue;
             const std::string& displayName = nameIndex.names()[name];
-            if (displayName == otherName && cell.output == 0)
+            if (ModelMapper::isStandIn(displayName) && cell.output == 0)
                 continue;
             bucket.perModel.emplace(displayName, cell.output);
         }
@@ -253,7 +252,7 @@ std::vector<ModelTokenRow> modelTokenRows(Messages messages)
     std::vector<ModelTokenRow> rows;
     for (std::size_t name = 0; name < sums.size(); ++name) {
         const std::string& displayName = nameIndex.names()[name];
-        if (displayName == otherName && sums[name].first + sums[name].second == 0)
+        if (ModelMapper::isStandIn(displayName) && sums[name].first + sums[name].second == 0)
             continue;
         rows.push_back({displayName, sums[name].first, sums[name].second});
     }

@@ -62,7 +62,7 @@ std::vector<DayBucket> bucketByDay(Messages messages, const DayClock& clock = Da
 // An hour the clocks repeat adds into its one cell; one they skip stays empty.
 std::vector<HeatmapCell> heatmapCells(Messages messages, const DayClock& clock = DayClock::utc());
 
-// Per display name, largest total first; an "Other" row of no tokens is left out.
+// Per display name, largest total first; a stand-in ("Other", "Synthetic") of no tokens is left out.
 std::vector<ModelTokenRow> modelTokenRows(Messages messages);
 
 // The identifiers the price list does not know among messages that carry

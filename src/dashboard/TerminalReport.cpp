@@ -4,6 +4,7 @@
 #include "dashboard/DashboardAggregator.h"
 #include "dashboard/TextIndex.h"
 #include "pricing/DisplayNameCache.h"
+#include "pricing/ModelMapper.h"
 #include "pricing/ModelPricingCatalog.h"
 
 #include <algorithm>
@@ -43,6 +44,10 @@ std::vector<ModelRow> byDisplayName(const PerIdentifier& sums, const std::vector
     }
     std::vector<ModelRow> out;
     for (auto& [name, row] : rows) {
+        // Claude Code's own messages (an error, a cancelled turn) carry no usage: a row of
+        // zeros would say nothing. Their messages still count in the totals.
+        if (ModelMapper::isStandIn(name) && row.figures.tokens() == 0 && row.figures.cost == 0)
+            continue;
         row.name = name;
         std::sort(row.identifiers.begin(), row.identifiers.end());
         out.push_back(std::move(row));

@@ -65,7 +65,7 @@ struct Row {
 struct Report {
     Options options;
     Totals totals;
-    std::vector<ModelRow> models;   // highest cost first, unpriced ones last by tokens
+    std::vector<ModelRow> models;   // highest cost first, unpriced ones last by tokens; no stand-in of nothing
     std::vector<Row> days;          // every day of the range, ascending
     std::vector<Row> months;        // every month the range touches, ascending
     std::vector<Row> sessions;      // every session of the range, most recently active first
@@ -85,6 +85,9 @@ std::string renderText(const Report& report, std::size_t width, Instant now, std
 // Every figure for scripts; its shape is documented in the README.
 std::string renderJson(const Report& report, const std::string& version);
 
+// A cost rounded to whole micro-dollars, as every JSON of ours writes it: sums of
+// many prices carry binary noise (226.1240385500001) that no one paid.
+double microDollars(double dollars);
 // "$1,234.56": always cents, thousands grouped.
 std::string money(double amount);
 // "14:32 today", "09:05 yesterday", "2026-11-30 18:00": local wall-clock time of `t` seen at `now`.

@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
+
 namespace tallyglass::TerminalReport {
 
 namespace {
@@ -16,8 +18,12 @@ constexpr int shapeVersion = 2;
 
 json figures(const Figures& f, std::optional<double> cost)
 {
-    return {{"messages", f.messages}, {"input", f.input},         {"output", f.output},
-            {"cacheWritten", f.cacheWritten}, {"cacheRead", f.cacheRead}, {"costUSD", cost ? json(*cost) : json(nullptr)}};
+    return {{"messages", f.messages},
+            {"input", f.input},
+            {"output", f.output},
+            {"cacheWritten", f.cacheWritten},
+            {"cacheRead", f.cacheRead},
+            {"costUSD", cost ? json(microDollars(*cost)) : json(nullptr)}};
 }
 
 json model(const ModelRow& m)
@@ -46,6 +52,13 @@ json instant(const std::optional<Instant>& t)
 
 } // namespace
 
+double microDollars(double dollars)
+{
+    // The quotient of a whole number by 10^6 is the double nearest that decimal, so the
+    // JSON writer's shortest form of it has at most six decimals.
+    return std::isfinite(dollars) ? std::round(dollars * 1e6) / 1e6 : dollars;
+}
+
 std::string renderJson(const Report& r, const std::string& version)
 {
     const bool breakdown = r.options.breakdown;
@@ -61,7 +74,7 @@ std::string renderJson(const Report& r, const std::string& version)
     out["totals"] = {{"messages", r.totals.messageCount}, {"sessions", r.totals.sessionCount},
                      {"input", r.totals.input},           {"output", r.totals.output},
                      {"cacheWritten", r.totals.cacheCreated}, {"cacheRead", r.totals.cacheRead},
-                     {"costUSD", r.totals.costUSD}};
+                     {"costUSD", microDollars(r.totals.costUSD)}};
     out["models"] = json::array();
     for (const ModelRow& m : r.models)
         out["models"].push_back(model(m));

@@ -57,13 +57,21 @@ std::string costCell(const ModelRow& model)
     return model.priced ? money(model.figures.cost) : "\u2014";
 }
 
-// The figures columns shared by every grouping.
+// A column of figures that a narrow terminal may go without: `drop` says how
+// soon (1 first). Cost, the report's point, always stays.
+TextTable::Column figureColumn(const char* header, int drop)
+{
+    return {header, true, Shrink::never, 8, 0, drop};
+}
+
+// The figures columns shared by every grouping: the cache columns go first, then messages and input.
 std::vector<TextTable::Column> figureColumns(bool caches)
 {
-    std::vector<TextTable::Column> columns{{"Messages", true}, {"Input", true}, {"Output", true}};
+    std::vector<TextTable::Column> columns{figureColumn("Messages", 3), figureColumn("Input", 4),
+                                           figureColumn("Output", 5)};
     if (caches) {
-        columns.push_back({"Cache write", true});
-        columns.push_back({"Cache read", true});
+        columns.push_back(figureColumn("Cache write", 1));
+        columns.push_back(figureColumn("Cache read", 2));
     }
     columns.push_back({"Cost", true});
     return columns;
@@ -192,12 +200,12 @@ std::string summary(const Report& r, std::size_t width)
     labelled("Cache written", groupedCount(r.totals.cacheCreated));
     labelled("Cache read", groupedCount(r.totals.cacheRead));
     if (!r.unpriced.empty())
-        line(unpricedNote(r.unpriced) + " (their cost is not in the figures)");
+        out += TextTable::wrap(unpricedNote(r.unpriced) + " (their cost is not in the figures)", width);
 
     if (!r.models.empty()) {
         line();
-        TextTable models({{"Model", false, Shrink::keepStart, 12}, {"Input", true}, {"Output", true}, {"Cache write", true},
-                          {"Cache read", true}, {"Cost", true}});
+        TextTable models({{"Model", false, Shrink::keepStart, 12}, {"Input", true}, {"Output", true},
+                          figureColumn("Cache write", 1), figureColumn("Cache read", 2), {"Cost", true}});
         for (const ModelRow& m : r.models)
             models.add({modelLabel(m), UsageReport::shortTokens(m.figures.input), UsageReport::shortTokens(m.figures.output),
                         UsageReport::shortTokens(m.figures.cacheWritten), UsageReport::shortTokens(m.figures.cacheRead), costCell(m)});
@@ -229,7 +237,7 @@ std::string summary(const Report& r, std::size_t width)
         line();
         line("Recent sessions");
         TextTable sessions({{"Session", false, Shrink::keepStart, 9, 0}, {"Project", false, Shrink::keepEnd, 12, 1}, {"Latest (" + zoneName(r) + ")"},
-                            {"Messages", true}, {"Output", true}, {"Cost", true}},
+                            figureColumn("Messages", 1), figureColumn("Output", 2), {"Cost", true}},
                            2);
         for (std::size_t i = 0; i < r.sessions.size() && i < r.options.sessionRows; ++i) {
             const Row& s = r.sessions[i];
@@ -253,7 +261,7 @@ std::string summary(const Report& r, std::size_t width)
         line(text);
     };
     if (!r.limits) {
-        line("  no rate-limit data yet (it comes with Claude Code's status line)");
+        out += TextTable::wrap("  no rate-limit data yet (it comes with Claude Code's status line)", width, 2);
     } else {
         window("Five-hour window", r.limits->fiveHourUtilization, r.limits->fiveHourResetsAt);
         window("Seven-day window", r.limits->sevenDayUtilization, r.limits->sevenDayResetsAt);
@@ -288,19 +296,23 @@ std::string whenLocal(Instant t, Instant now, std::chrono::seconds zoneOffset)
 
 std::string renderText(const Report& r, std::size_t width, Instant now, std::chrono::seconds zoneOffset)
 {
-    std::string out = "Claude Code usage, " + r.options.title;
+    const std::string title = "Claude Code usage, " + r.options.title;
     const DayClock& clock = r.options.clock;
     const Instant lastDay = clock.startOfDay(r.options.to - std::chrono::microseconds(1));
     const std::string span = clock.dayKey(r.options.from) + (lastDay > r.options.from ? " to " + clock.dayKey(lastDay) : std::string());
     const std::string zone = clock.isLocal() ? "local time" : "UTC";
-    out += (span == r.options.title ? " (" + zone + ")" : " (" + span + ", " + zone + ")") + "\n";
+    const std::string days = span == r.options.title ? "(" + zone + ")" : "(" + span + ", " + zone + ")";
+    // Too long for the terminal, the days go on a line of their own rather than break apart.
+    std::string out = width == 0 || TextTable::length(title + " " + days) <= width
+        ? title + " " + days + "\n"
+        : TextTable::wrap(title, width) + TextTable::wrap(days, width);
     out += r.dataUpTo ? "Data up to " + whenLocal(*r.dataUpTo, now, zoneOffset) + "\n" : "No data stored yet\n";
     out += "\n";
     if (r.options.by == Grouping::none)
         return out + summary(r, width);
     out += groupedTable(r, width);
     if (!r.unpriced.empty())
-        out += unpricedNote(r.unpriced) + " (their cost is not in the figures)\n";
+        out += TextTable::wrap(unpricedNote(r.unpriced) + " (their cost is not in the figures)", width);
     return out;
 }
 

@@ -47,22 +47,56 @@ std::string TextTable::shorten(const std::string& text, std::size_t width, Shrin
     return "\u2026" + text.substr(starts[starts.size() - keep]);
 }
 
-std::string TextTable::render(std::size_t width) const
+std::string TextTable::wrap(const std::string& text, std::size_t width, std::size_t indent)
 {
-    std::vector<std::size_t> widths(columns_.size());
-    for (std::size_t c = 0; c < columns_.size(); ++c) {
-        widths[c] = length(columns_[c].header);
-        for (const auto& row : rows_)
-            if (!row.empty())
-                widths[c] = std::max(widths[c], length(row[c]));
+    // The paragraph's own leading spaces stay on its first line.
+    const std::size_t lead = std::min(text.find_first_not_of(' '), text.size());
+    std::string out;
+    std::string line(lead, ' ');
+    bool lineHasWord = false;
+    for (std::size_t at = lead; at < text.size();) {
+        const std::size_t end = std::min(text.find(' ', at), text.size());
+        const std::string word = text.substr(at, end - at);
+        at = end + 1;
+        if (word.empty())
+            continue;
+        if (lineHasWord && width > 0 && length(line) + 1 + length(word) > width) {
+            out += line + "\n";
+            line = std::string(indent, ' ') + word;
+        } else {
+            line += (lineHasWord ? " " : "") + word;
+        }
+        lineHasWord = true;
     }
-    const auto total = [&] { return indent_ + std::accumulate(widths.begin(), widths.end(), std::size_t{0}) + 2 * (widths.size() - 1); };
-    if (width > 0) {
+    return out + line + "\n";
+}
+
+// The widths of the columns at `width` (0: no limit), and which are shown.
+std::vector<std::size_t> TextTable::fittedWidths(std::size_t width, std::vector<bool>& shown) const
+{
+    shown.assign(columns_.size(), true);
+    while (true) {
+        std::vector<std::size_t> widths(columns_.size(), 0);
+        std::size_t count = 0;
+        for (std::size_t c = 0; c < columns_.size(); ++c) {
+            if (!shown[c])
+                continue;
+            ++count;
+            widths[c] = length(columns_[c].header);
+            for (const auto& row : rows_)
+                if (!row.empty())
+                    widths[c] = std::max(widths[c], length(row[c]));
+        }
+        const auto total = [&] {
+            return indent_ + std::accumulate(widths.begin(), widths.end(), std::size_t{0}) + 2 * (count - 1);
+        };
+        if (width == 0)
+            return widths;
         // A character at a time: from the first order that can still give one, its widest column.
         while (total() > width) {
             std::size_t widest = columns_.size();
             for (std::size_t c = 0; c < columns_.size(); ++c) {
-                if (columns_[c].shrink == Shrink::never || widths[c] <= columns_[c].minimum)
+                if (!shown[c] || columns_[c].shrink == Shrink::never || widths[c] <= columns_[c].minimum)
                     continue;
                 if (widest == columns_.size() || columns_[c].order < columns_[widest].order
                     || (columns_[c].order == columns_[widest].order && widths[c] > widths[widest]))
@@ -72,15 +106,39 @@ std::string TextTable::render(std::size_t width) const
                 break; // as narrow as it goes
             --widths[widest];
         }
+        std::size_t dropped = columns_.size();
+        for (std::size_t c = 0; c < columns_.size(); ++c)
+            if (shown[c] && columns_[c].drop > 0
+                && (dropped == columns_.size() || columns_[c].drop < columns_[dropped].drop))
+                dropped = c;
+        if (total() <= width || dropped == columns_.size())
+            return widths;
+        shown[dropped] = false; // and the others measured again: those that shrank may have room now
+    }
+}
+
+std::string TextTable::render(std::size_t width) const
+{
+    std::vector<bool> shown;
+    const std::vector<std::size_t> widths = fittedWidths(width, shown);
+    std::size_t last = 0; // the last column shown
+    std::size_t total = indent_;
+    for (std::size_t c = 0; c < columns_.size(); ++c) {
+        if (shown[c]) {
+            total += (total > indent_ ? 2 : 0) + widths[c];
+            last = c;
+        }
     }
     std::string out;
     const auto line = [&](const std::vector<std::string>& cells) {
         std::string text(indent_, ' ');
         for (std::size_t c = 0; c < columns_.size(); ++c) {
+            if (!shown[c])
+                continue;
             const std::string cell = shorten(cells[c], widths[c], columns_[c].shrink);
             const std::string padding(widths[c] - std::min(widths[c], length(cell)), ' ');
-            text += columns_[c].right ? padding + cell : cell + (c + 1 < columns_.size() ? padding : "");
-            if (c + 1 < columns_.size())
+            text += columns_[c].right ? padding + cell : cell + (c < last ? padding : "");
+            if (c < last)
                 text += "  ";
         }
         while (!text.empty() && text.back() == ' ')
@@ -94,7 +152,7 @@ std::string TextTable::render(std::size_t width) const
     for (const auto& row : rows_) {
         if (row.empty()) {
             std::string rule(indent_, ' ');
-            for (std::size_t i = indent_; i < total(); ++i)
+            for (std::size_t i = indent_; i < total; ++i)
                 rule += "\u2500";
             out += rule + "\n";
         } else {

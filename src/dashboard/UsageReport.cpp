@@ -4,6 +4,7 @@
 
 #include "dashboard/DashboardAggregator.h"
 #include "pricing/DisplayNameCache.h"
+#include "pricing/ModelMapper.h"
 #include "pricing/ModelPricingCatalog.h"
 
 #include <algorithm>
@@ -74,7 +75,7 @@ std::vector<ModelRow> modelRows(const MessageList& messages)
     std::vector<ModelRow> rows;
     for (auto& [name, row] : models) {
         row.displayName = name;
-        if (name == "Other" && row.input + row.output == 0 && row.cost == 0)
+        if (ModelMapper::isStandIn(name) && row.input + row.output == 0 && row.cost == 0)
             continue;
         rows.push_back(row);
     }

@@ -28,7 +28,7 @@ struct ModelRow {
 };
 
 // Per display name, largest input + output first, with cost and whether any of
-// its identifiers has a price; an "Other" row of nothing is left out.
+// its identifiers has a price; a stand-in ("Other", "Synthetic") row of nothing is left out.
 std::vector<ModelRow> modelRows(const MessageList& messages);
 
 // Token counts for people: plain below 1,000, then "12.3k", "4.5M".

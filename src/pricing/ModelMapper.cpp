@@ -139,10 +139,12 @@ std::optional<std::string> catalogueKey(std::string_view identifier)
 std::string displayName(std::optional<std::string_view> identifier)
 {
     if (!identifier || identifier->empty())
-        return "Other";
+        return std::string(otherName);
+    if (*identifier == "<synthetic>")
+        return std::string(syntheticName);
     const auto parts = matchIdentifier(*identifier);
     if (!parts)
-        return "Other";
+        return std::string(otherName);
     std::string name;
     name.reserve(parts->family.size() + parts->major.size() + parts->minor.size() + 3);
     for (std::size_t i = 0; i < parts->family.size(); ++i) {
@@ -154,6 +156,11 @@ std::string displayName(std::optional<std::string_view> identifier)
     name.push_back('.');
     name.append(parts->minor.empty() ? std::string_view("0") : parts->minor);
     return name;
+}
+
+bool isStandIn(std::string_view displayName)
+{
+    return displayName == otherName || displayName == syntheticName;
 }
 
 int rank(std::string_view displayName)

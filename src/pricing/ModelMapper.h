@@ -38,9 +38,20 @@ std::optional<IdentifierParts> matchIdentifier(std::string_view identifier);
 // claude-sonnet-3-5 are one model; nothing when it has none of the shapes.
 std::optional<std::string> catalogueKey(std::string_view identifier);
 
-// "Opus 4.6" for claude-opus-4-6, "Sonnet 4.0" for claude-sonnet-4-20250514;
-// "Other" for anything else.
+// The names that stand for no model of the price list: "Other" for an
+// identifier of no known shape (or none), "Synthetic" for the messages Claude
+// Code writes itself (model "<synthetic>": an error or a cancelled turn said
+// in the transcript, with no usage).
+inline constexpr std::string_view otherName = "Other";
+inline constexpr std::string_view syntheticName = "Synthetic";
+
+// "Opus 4.6" for claude-opus-4-6, "Sonnet 4.0" for claude-sonnet-4-20250514,
+// "Synthetic" for <synthetic>; "Other" for anything else.
 std::string displayName(std::optional<std::string_view> identifier);
+
+// Whether a display name is one of those stand-ins. A row of no tokens under
+// such a name says nothing, so tables and charts leave it out.
+bool isStandIn(std::string_view displayName);
 
 // Haiku names first, then Sonnet, then Opus, then the rest; within a family,
 // descending text order (newest first). Stable.

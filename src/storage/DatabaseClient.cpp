@@ -20,6 +20,12 @@ constexpr const char* anyMessageSql = "SELECT 1 FROM messages LIMIT 1;";
 constexpr const char* windowSql =
     "SELECT timestamp, model, inputTokens, outputTokens FROM messages "
     "WHERE timestamp >= ?1 AND timestamp < ?2 AND role = 'assistant' ORDER BY timestamp ASC;";
+// The newest text first, by the index; then every text that could still be a
+// later moment written with another zone offset.
+constexpr const char* latestTextSql =
+    "SELECT timestamp FROM messages WHERE role = 'assistant' ORDER BY timestamp DESC LIMIT 1;";
+constexpr const char* timestampsFromSql =
+    "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp >= ?1;";
 constexpr const char* activeSessionsSql = "SELECT COUNT(*) FROM sessions WHERE isActive = 1;";
 constexpr const char* allMessagesColumns =
     "SELECT timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, "
@@ -247,6 +253,33 @@ std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<
         if (rc != SQLITE_DONE)
             throwStep(db);
         return messages;
+    });
+}
+
+std::optional<Instant> DatabaseClient::fetchLatestMessageTime()
+{
+    return withReadOnly<std::optional<Instant>>([](sqlite3* db) -> std::optional<Instant> {
+        SqliteStatement newest = prepareOrThrow(db, latestTextSql);
+        const int rc = newest.step();
+        if (rc == SQLITE_DONE)
+            return std::nullopt;
+        if (rc != SQLITE_ROW)
+            throwStep(db);
+        const auto latestText = columnDate(newest, 0);
+        // Texts compare as written: one with another offset may be up to a day
+        // later in fact, so the last two days by text are read as moments.
+        SqliteStatement candidates = prepareOrThrow(db, timestampsFromSql);
+        const Instant from = latestText ? UtcCalendar::addDays(*latestText, -2) : Instant{};
+        candidates.bindText(1, latestText ? IsoTime::formatSeconds(from) : std::string());
+        std::optional<Instant> latest;
+        int step;
+        while ((step = candidates.step()) == SQLITE_ROW) {
+            if (const auto timestamp = columnDate(candidates, 0); timestamp && (!latest || *timestamp > *latest))
+                latest = timestamp;
+        }
+        if (step != SQLITE_DONE)
+            throwStep(db);
+        return latest;
     });
 }
 

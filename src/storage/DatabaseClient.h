@@ -31,6 +31,8 @@ public:
     std::vector<DashboardMessage> fetchMessagesAround(std::optional<Instant> from, std::optional<Instant> to);
     // The rate-limit readings received in [from, to), in the order they came.
     std::vector<LimitReading> fetchLimitReadings(Instant from, Instant to) override;
+    // When the newest stored message was written; nothing when none is stored.
+    std::optional<Instant> fetchLatestMessageTime();
     // Session id to project folder, for the sessions whose project is known.
     std::map<std::string, std::string> fetchSessionProjects();
     // An importer's mark (MessageWriter::stateValue); nothing in a file that has none.

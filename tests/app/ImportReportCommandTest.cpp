@@ -128,10 +128,10 @@ TEST_F(ImportReportCommandTest, importNamesWhatItCouldNotReadAndFails)
     EXPECT_NE(result.out.find(named), std::string::npos) << result.out;
 }
 
+// The folder is usable (a folder that is not: ConfigFolderTest), the file in it is not.
 TEST_F(ImportReportCommandTest, aDatabaseThatCannotBeOpenedIsSaidWithItsPath)
 {
-    fs::create_directories(home / ".config");
-    std::ofstream(home / ".config" / "tallyglass") << "a file where the folder should be";
+    fs::create_directories(database); // a folder where the database should be
     transcript(".claude/projects/p/a.jsonl", todayLine("a1", "s1")); // something to store
     for (const char* command : {"import", "report"}) {
         const auto result = tallyglass({command});

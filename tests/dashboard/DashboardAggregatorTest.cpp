@@ -1,6 +1,7 @@
 #include "dashboard/DashboardAggregator.h"
 
 #include "core/IsoTime.h"
+#include "dashboard/UsageReport.h"
 
 #include "support/TimeZone.h"
 
@@ -89,10 +90,11 @@ TEST(DashboardAggregator, theTimelineHasOneBucketPerDayWithoutGaps)
         message("2025-01-10T23:59:59Z", "a", "claude-opus-4-6", 5, 3),
         message("2025-01-10T00:00:00Z", "a", "claude-haiku-4-5", 5, 0),
         message("2025-01-10T10:00:00Z", "a", "", 5, 0),
+        message("2025-01-10T11:00:00Z", "a", "<synthetic>", 0, 0),
         message("2025-01-13T00:30:00Z", "a", "gpt", 5, 4),
     };
     const std::vector<DayBucket> expected = {
-        {t("2025-01-10T00:00:00Z"), {{"Opus 4.6", 3}, {"Haiku 4.5", 0}}}, // "Other" of 0 dropped, Haiku 0 kept
+        {t("2025-01-10T00:00:00Z"), {{"Opus 4.6", 3}, {"Haiku 4.5", 0}}}, // "Other" and "Synthetic" of 0 dropped, Haiku 0 kept
         {t("2025-01-11T00:00:00Z"), {}},
         {t("2025-01-12T00:00:00Z"), {}},
         {t("2025-01-13T00:00:00Z"), {{"Opus 4.6", 7}, {"Other", 4}}},
@@ -173,9 +175,15 @@ TEST(DashboardAggregator, modelRowsGroupByDisplayNameLargestFirst)
         message("2025-01-13T00:30:00Z", "a", "claude-sonnet-4-5", 10, 5),
         message("2025-01-13T00:30:00Z", "a", "claude-sonnet-4-5-20250929", 1, 1),
         message("2025-01-13T00:30:00Z", "a", "claude-haiku-4-5", 100, 0),
+        message("2025-01-13T00:31:00Z", "a", "<synthetic>", 0, 0), // Claude Code's own, with no usage
     };
     EXPECT_EQ(Agg::modelTokenRows(all),
               (std::vector<ModelTokenRow>{{"Haiku 4.5", 100, 0}, {"Sonnet 4.5", 11, 6}, {"Opus 4.6", 0, 0}}));
+    // The window's table with costs leaves out the same rows of nothing.
+    std::vector<std::string> names;
+    for (const UsageReport::ModelRow& row : UsageReport::modelRows(all))
+        names.push_back(row.displayName);
+    EXPECT_EQ(names, (std::vector<std::string>{"Haiku 4.5", "Sonnet 4.5", "Opus 4.6"}));
 }
 
 TEST(DashboardAggregator, sessionRowsAreMostRecentlyActiveFirst)

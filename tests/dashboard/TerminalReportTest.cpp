@@ -100,6 +100,73 @@ TEST(TerminalReport, textFitsTheTerminalAndKeepsCents)
     EXPECT_NE(piped.find("0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b  ~/src/clients/a-very-long-client-name/backend"), std::string::npos) << piped;
 }
 
+// Every line fits a narrow terminal, whatever the names: long paths and model
+// identifiers shrink, prose wraps, and figure columns go (cost stays) where
+// nothing else is left to give.
+TEST(TerminalReport, everyLineFitsSixtyColumnsWithLongNames)
+{
+    std::vector<DashboardMessage> messages = history();
+    const std::string session = "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b";
+    messages.push_back({t("2025-02-02T09:00:00Z"), session, "claude-experimental-model-with-a-rather-long-name-20260101", 123456789,
+                        98765432, 1234567890, 9876543210, false, 0});
+    messages.push_back({t("2025-02-02T10:00:00Z"), session, "claude-opus-4-6", 123456789, 98765432, 1234567890, 9876543210, false, 123456.78});
+    std::map<std::string, std::string> deep = projects;
+    deep[session] = "~/src/clients/a-client-with-a-very-long-name/services/backend-of-the-shop";
+    const UsageLimits limits{42.7, t("2025-02-02T15:00:00Z"), std::nullopt, std::nullopt, t("2025-02-02T10:00:00Z")};
+    for (const std::optional<UsageLimits>& known : {std::optional<UsageLimits>(limits), std::optional<UsageLimits>()})
+        for (const Grouping by : {Grouping::none, Grouping::day, Grouping::month, Grouping::session, Grouping::project, Grouping::model})
+            for (const bool breakdown : {false, true}) {
+                Options options = days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", by, breakdown && by != Grouping::none);
+                options.title = "30 days up to 2025-02-02";
+                const std::string text = renderText(build(messages, deep, known, options), 60, t("2025-02-02T12:00:00Z"), {});
+                SCOPED_TRACE(text);
+                std::istringstream lines(text);
+                for (std::string line; std::getline(lines, line);)
+                    EXPECT_LE(TextTable::length(line), 60u) << line;
+                EXPECT_NE(text.find("$124,457.53"), std::string::npos); // the total cost is never what gives way
+            }
+}
+
+// Claude Code writes messages of its own (model "<synthetic>", no usage): they
+// count as messages, but make no model row of zeros, in text or JSON.
+TEST(TerminalReport, claudeCodesOwnMessagesMakeNoModelRows)
+{
+    std::vector<DashboardMessage> messages = history();
+    messages.push_back({t("2025-02-01T12:00:00Z"), "s-two", "<synthetic>", 0, 0, 0, 0, false, 0});
+    for (const Grouping by : {Grouping::none, Grouping::day, Grouping::session, Grouping::model}) {
+        const Report r = build(messages, projects, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", by, by != Grouping::none));
+        EXPECT_EQ(r.totals.messageCount, 5);
+        EXPECT_EQ(r.models.size(), 3u);
+        const std::string text = renderText(r, 0, t("2025-02-02T12:00:00Z"), {}) + renderJson(r, "1");
+        EXPECT_EQ(text.find("ynthetic"), std::string::npos) << text;
+    }
+    // With usage (none has been seen) it would be a model like any other, under its one name.
+    messages.back().outputTokens = 7;
+    const Report r = build(messages, projects, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", Grouping::model));
+    EXPECT_NE(renderText(r, 0, t("2025-02-02T12:00:00Z"), {}).find("\nSynthetic "), std::string::npos);
+}
+
+// Costs are sums of many prices: JSON writes them to the micro-dollar, without
+// the binary noise of the sums (0.1 + 0.2 is 0.30000000000000004 in doubles).
+TEST(TerminalReport, jsonCostsAreWholeMicroDollars)
+{
+    const std::vector<DashboardMessage> messages = {
+        {t("2025-02-01T10:00:00Z"), "a", "claude-opus-4-6", 1, 1, 0, 0, false, 0.1},
+        {t("2025-02-01T11:00:00Z"), "a", "claude-opus-4-6", 1, 1, 0, 0, false, 0.2},
+        {t("2025-02-01T12:00:00Z"), "a", "claude-opus-4-6", 1, 1, 0, 0, false, 0.0000004},
+    };
+    const Report r = build(messages, {}, std::nullopt, days("2025-02-01T00:00:00Z", "2025-02-02T00:00:00Z", Grouping::day, true));
+    ASSERT_NE(r.totals.costUSD, 0.3); // the noise is there to be rounded away
+    const std::string text = renderJson(r, "1");
+    EXPECT_EQ(text.find("0.3000"), std::string::npos) << text;
+    const auto json = nlohmann::json::parse(text);
+    for (const nlohmann::json& figures : {json["totals"], json["models"][0], json["days"][0], json["days"][0]["models"][0],
+                                          json["months"][0], json["sessions"][0], json["projects"][0]})
+        EXPECT_EQ(figures["costUSD"].dump(), "0.3") << figures.dump();
+    EXPECT_EQ(microDollars(226.1240385500001), 226.124039);
+    EXPECT_EQ(nlohmann::json(microDollars(226.1240385500001)).dump(), "226.124039");
+}
+
 TEST(TerminalReport, jsonHasEveryFigureForScripts)
 {
     Report r = build(history(), projects, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", Grouping::none));

@@ -56,6 +56,9 @@ TEST(ModelMapper, identifiersGetTheirNameKeyAndPrice)
         {"claude-opus-4-6-", "Other", std::nullopt, std::nullopt},
         {"claude-opus-4-6-2025-01", "Other", std::nullopt, std::nullopt},
         {" claude-opus-4-6", "Other", std::nullopt, std::nullopt},
+        // Claude Code's own messages: a name of their own, never a price.
+        {"<synthetic>", "Synthetic", std::nullopt, std::nullopt},
+        {"<Synthetic>", "Other", std::nullopt, std::nullopt},
         {"", "Other", std::nullopt, std::nullopt},
         {std::nullopt, "Other", std::nullopt, std::nullopt},
     };

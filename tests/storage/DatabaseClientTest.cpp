@@ -103,6 +103,20 @@ TEST_F(DatabaseClientTest, allMessagesComeOldestFirstWithEmptyTextForNull)
     EXPECT_TRUE(client.hasAnyMessages());
 }
 
+// The newest message is a moment, not the greatest text: a time written with an
+// offset can read later than one that is later in fact. User messages and texts
+// that are no time do not count.
+TEST_F(DatabaseClientTest, theLatestMessageTimeIsTheLatestMomentWhateverTheOffset)
+{
+    WriteDatabase writer(path); // the file, with no message yet
+    EXPECT_EQ(DatabaseClient(path).fetchLatestMessageTime(), std::nullopt);
+    store({message("east", "2025-01-16T01:00:00+05:00"), message("utc", "2025-01-15T21:00:00.500Z"),
+           message("old", "2025-01-10T08:00:00Z"), message("user", "2025-01-15T23:00:00Z", "m", "user")});
+    EXPECT_EQ(DatabaseClient(path).fetchLatestMessageTime(), at("2025-01-15T21:00:00.500Z"));
+    store({message("bad", "2025-01-17 garbage")}); // the greatest text of all
+    EXPECT_EQ(DatabaseClient(path).fetchLatestMessageTime(), at("2025-01-15T21:00:00.500Z"));
+}
+
 // What lets an open report skip reading a long history again when nothing was stored.
 TEST_F(DatabaseClientTest, theChangeTokenMovesWithEveryWriteAndWithAReplacedFile)
 {

@@ -24,10 +24,9 @@ std::string slurp(const std::filesystem::path& path)
     return text.str();
 }
 
-} // namespace
-
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input,
-                         const std::map<std::string, std::string>& environment, std::chrono::milliseconds timeout)
+// `output`: the descriptor for the child's standard output, or -1 for a file read back.
+ProcessResult run(const std::vector<std::string>& argv, const std::string& input, const std::map<std::string, std::string>& environment,
+                  std::chrono::milliseconds timeout, int output)
 {
     const auto dir = freshDirectory();
     const auto inPath = dir / "stdin";
@@ -49,7 +48,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     const pid_t child = ::fork();
     if (child == 0) {
         const int in = ::open(inPath.c_str(), O_RDONLY);
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = output >= 0 ? output : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(in, 0);
         ::dup2(out, 1);
@@ -82,6 +81,26 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.out = slurp(outPath);
     result.err = slurp(errPath);
+    return result;
+}
+
+} // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input,
+                         const std::map<std::string, std::string>& environment, std::chrono::milliseconds timeout)
+{
+    return run(argv, input, environment, timeout, -1);
+}
+
+ProcessResult runWithReaderGone(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
+                                std::chrono::milliseconds timeout)
+{
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return {};
+    ::close(ends[0]); // before the child exists, so that not even its first write finds a reader
+    ProcessResult result = run(argv, "", environment, timeout, ends[1]);
+    ::close(ends[1]);
     return result;
 }
 

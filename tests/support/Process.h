@@ -21,4 +21,10 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
                          const std::map<std::string, std::string>& environment = {},
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// The same with standard output a pipe whose reader has gone before the program
+// starts, as `| head` that has read all it wanted: every write to it fails
+// (EPIPE). `out` stays empty.
+ProcessResult runWithReaderGone(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment = {},
+                                std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 } // namespace tallyglass::test

@@ -1,0 +1,157 @@
+#include "app/CommandTestHome.h"
+
+#include <nlohmann/json.hpp>
+
+#include <regex>
+#include <sstream>
+
+namespace tallyglass {
+namespace {
+
+// What the commands write, as scripts and people read it, from the real executable.
+class CommandOutputTest : public test::CommandTestHome {
+protected:
+    // Odd token counts, whose prices add up with binary noise; a project folder and a
+    // model identifier too long for any terminal; and a message Claude Code wrote itself.
+    void storeHistory()
+    {
+        const std::string folder
+            = ".claude/projects/-srv-clients-a-client-with-a-very-long-name-services-backend-of-the-shop/";
+        std::string lines;
+        for (int i = 0; i < 9; ++i)
+            lines += test::assistantLine("o" + std::to_string(i), "s-long", newest(-i), "claude-opus-4-6",
+                12345 + 1111 * i, 6789 + 333 * i, 4567, 891011 + 7 * i);
+        lines += test::assistantLine(
+            "x1", "s-long", newest(-1), "claude-experimental-model-with-a-rather-long-name-20260101", 50, 60);
+        lines += test::assistantLine("n1", "s-long", newest(-2), "<synthetic>", 0, 0);
+        transcript(folder + "s-long.jsonl", lines);
+        transcript(".claude/projects/-srv-short/s-old.jsonl",
+            test::assistantLine("s1", "s-old", test::utcHoursFromNow(-80), "claude-sonnet-4-5", 777, 333, 0, 12345));
+        ASSERT_EQ(tallyglass({ "import" }).exitCode, 0);
+    }
+    // The newest message is five hours old: neither now nor the time of the import.
+    static std::string newest(int minutesBefore = 0)
+    {
+        const std::string stamp = test::utcHoursFromNow(-5);
+        return stamp.substr(0, 14) + (minutesBefore == 0 ? "30:00Z" : "2" + std::to_string(-minutesBefore) + ":00Z");
+    }
+};
+
+// `tallyglass … | head` ends as `ls | head` does: quietly, with status 0.
+TEST_F(CommandOutputTest, aReaderThatHasGoneEndsTheOutputQuietly)
+{
+    storeHistory();
+    const std::vector<std::vector<std::string>> commands = { { "export", "--no-update" },
+        { "export", "--no-update", "--format", "json", "--by", "day" }, { "report", "--no-update" },
+        { "report", "--no-update", "--json" }, { "limits" }, { "limits", "--json" }, { "report", "--help" } };
+    for (std::vector<std::string> arguments : commands) {
+        SCOPED_TRACE(arguments.front() + " " + arguments.back());
+        arguments.insert(arguments.begin(), TALLYGLASS_EXECUTABLE);
+        const auto result = test::runWithReaderGone(arguments, environment);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+// Costs to the micro-dollar in every JSON the commands write; tokens exact, no price null.
+TEST_F(CommandOutputTest, jsonCostsCarryNoBinaryNoise)
+{
+    storeHistory();
+    const std::regex noise(R"([0-9]\.[0-9]{7,})");
+    // The arguments, and whether the model without a price shows (as null).
+    const std::pair<std::vector<std::string>, bool> commands[] = {
+        { { "report", "--json", "--all", "--by", "day", "--breakdown" }, true },
+        { { "export", "--all", "--format", "json" }, true },
+        { { "export", "--all", "--format", "json", "--by", "session" }, false },
+        { { "export", "--all", "--format", "json", "--by", "day" }, false },
+        { { "export", "--all", "--format", "json", "--by", "model" }, true },
+    };
+    for (const auto& [arguments, unpriced] : commands) {
+        const auto result = tallyglass(arguments);
+        SCOPED_TRACE(arguments.front() + " " + arguments.back() + "\n" + result.out);
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_FALSE(std::regex_search(result.out, noise));
+        EXPECT_EQ(
+            result.out.find("_usd\": null") != std::string::npos || result.out.find("USD\": null") != std::string::npos,
+            unpriced);
+    }
+    const auto report = nlohmann::json::parse(tallyglass({ "report", "--json", "--all" }).out);
+    EXPECT_EQ(report["totals"]["input"], 9 * 12345 + 1111 * 36 + 50 + 777);
+    // By hand: Opus 4.6 at $5, $25, $6.25 and $0.50 per million input, output, cache-write and cache-read tokens.
+    const double opus = (9 * 12345 + 1111 * 36) * 5e-6 + (9 * 6789 + 333 * 36) * 25e-6 + 9 * 4567 * 6.25e-6
+        + (9 * 891011 + 7 * 36) * 0.5e-6;
+    EXPECT_NEAR(report["models"][0]["costUSD"].get<double>(), opus, 1e-6);
+}
+
+// "Data up to" is the newest stored message, not when the transcripts were last read.
+TEST_F(CommandOutputTest, dataUpToIsTheNewestStoredMessage)
+{
+    storeHistory();
+    const std::string expected = newest().substr(0, 19) + "Z";
+    const std::string pastDay = test::utcHoursFromNow(-80).substr(0, 10);
+    for (const std::vector<std::string>& range :
+        { std::vector<std::string> {}, { "--since", pastDay, "--until", pastDay } }) {
+        std::vector<std::string> arguments { "report", "--json" };
+        arguments.insert(arguments.end(), range.begin(), range.end());
+        EXPECT_EQ(nlohmann::json::parse(tallyglass(arguments).out)["dataUpTo"], expected) << range.size();
+    }
+    const auto text = tallyglass({ "report", "--no-update" });
+    EXPECT_NE(text.out.find("Data up to " + expected.substr(11, 5) + " "), std::string::npos) << text.out;
+}
+
+// Claude Code's own messages count, but make no model row of zeros anywhere.
+TEST_F(CommandOutputTest, claudeCodesOwnMessagesMakeNoModelRow)
+{
+    storeHistory();
+    EXPECT_EQ(nlohmann::json::parse(tallyglass({ "report", "--json", "--all" }).out)["totals"]["messages"], 12);
+    for (const std::vector<std::string>& arguments : { std::vector<std::string> { "report", "--all" },
+             { "report", "--all", "--by", "model" }, { "report", "--all", "--by", "day", "--breakdown" },
+             { "report", "--all", "--json" }, { "export", "--all", "--by", "model" } }) {
+        const auto result = tallyglass(arguments);
+        EXPECT_EQ(result.out.find("ynthetic"), std::string::npos) << result.out;
+    }
+}
+
+// Each help fits 80 columns, and the report fits the 60 columns $COLUMNS asks for,
+// long project folders and model identifiers included.
+TEST_F(CommandOutputTest, helpFitsEightyColumnsAndTheReportSixty)
+{
+    storeHistory();
+    auto narrow = environment;
+    narrow["COLUMNS"] = "60";
+    auto nothingStored = narrow; // the hint to install the hook instead of a report
+    const std::filesystem::path empty = test::freshDirectory();
+    nothingStored["HOME"] = empty.string();
+    nothingStored["XDG_CONFIG_HOME"] = (empty / ".config").string();
+    const std::tuple<std::vector<std::string>, const std::map<std::string, std::string>*, long> cases[] = {
+        { { "--help" }, &environment, 80 },
+        { { "report", "--help" }, &environment, 80 },
+        { { "export", "--help" }, &environment, 80 },
+        { { "limits", "--help" }, &environment, 80 },
+        { { "import", "--help" }, &environment, 80 },
+        { { "hook", "--help" }, &environment, 80 },
+        { { "report" }, &narrow, 60 },
+        { { "report", "--all", "--local" }, &narrow, 60 },
+        { { "report", "--by", "session", "--breakdown" }, &narrow, 60 },
+        { { "report", "--by", "project", "--breakdown" }, &narrow, 60 },
+        { { "report", "--by", "day", "--breakdown" }, &narrow, 60 },
+        { { "report", "--by", "model" }, &narrow, 60 },
+        { { "report" }, &nothingStored, 60 },
+    };
+    for (const auto& [arguments, with, width] : cases) {
+        std::vector<std::string> argv { TALLYGLASS_EXECUTABLE };
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const auto result = test::runProcess(argv, "", *with);
+        SCOPED_TRACE(arguments.front() + " " + arguments.back() + "\n" + result.out);
+        EXPECT_GT(result.out.size(), 100u) << result.err;
+        std::istringstream lines(result.out);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LE(std::count_if(line.begin(), line.end(),
+                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }),
+                width)
+                << line;
+    }
+}
+
+} // namespace
+} // namespace tallyglass
