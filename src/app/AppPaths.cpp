@@ -47,7 +47,7 @@ fs::path claudeSettings()
     return claudeDirectory() / "settings.json";
 }
 
-std::optional<std::string> configProblem()
+std::optional<std::string> configProblem(ConfigAccess access)
 {
     const fs::path folder = configDirectory();
     const std::string problem = "cannot use " + folder.string() + ": ";
@@ -63,6 +63,11 @@ std::optional<std::string> configProblem()
     const bool itself = existing == folder;
     if (!S_ISDIR(info.st_mode))
         return problem + (itself ? std::string("it is") : existing.string() + " is") + " a file, not a folder";
+    if (access == ConfigAccess::readOnly) {
+        if (itself && ::access(folder.c_str(), R_OK | X_OK) != 0)
+            return problem + "you may not read in it (" + std::strerror(errno) + ")";
+        return std::nullopt; // nothing stored yet is for the command to say
+    }
     if (itself && ::access(folder.c_str(), R_OK | W_OK | X_OK) != 0)
         return problem + "you may not read and write in it (" + std::strerror(errno) + ")";
     if (!itself && ::access(existing.c_str(), W_OK | X_OK) != 0)

@@ -21,8 +21,11 @@ std::filesystem::path claudeSettings();    // <claude directory>/settings.json
 // ("cannot use /home/ada/.config/tallyglass: it is a file, not a folder");
 // nothing when it can be (also when it is still to be made and can be). Every
 // command and the long-running processes keep their database, settings and
-// lock there, so they stop with this before anything else.
-std::optional<std::string> configProblem();
+// lock there, so they stop with this before anything else. Commands that only
+// read (the reports, which show what is stored when they cannot bring in more)
+// need only to read it: a folder made read-only still shows its history.
+enum class ConfigAccess { readOnly, readWrite };
+std::optional<std::string> configProblem(ConfigAccess access = ConfigAccess::readWrite);
 
 // Where transcripts may live, in this order, each listed once: the projects
 // folder of $CLAUDE_CONFIG_DIR, ~/.claude/projects, ~/.config/claude/projects.

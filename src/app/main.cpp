@@ -178,9 +178,12 @@ int main(int argc, char** argv)
     }
     // A folder that cannot be used fails now, in one sentence, rather than later as
     // a database that cannot be opened, an empty list or "already running".
-    if (usesConfigFolder(command, rest) && !asksForHelp(arguments))
-        if (const auto problem = tallyglass::AppPaths::configProblem())
+    if (usesConfigFolder(command, rest) && !asksForHelp(arguments)) {
+        const bool reads = command == "report" || command == "export" || command == "limits";
+        using tallyglass::AppPaths::ConfigAccess;
+        if (const auto problem = tallyglass::AppPaths::configProblem(reads ? ConfigAccess::readOnly : ConfigAccess::readWrite))
             return tallyglass::CommandSupport::fail("", *problem, 1);
+    }
     if (command == "hook")
         return tallyglass::HookCommand::run(rest);
     if (command == "import")

@@ -7,6 +7,9 @@
 #include "storage/SqliteStatement.h"
 
 #include <sqlite3.h>
+
+#include <cstdio>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace tallyglass {
@@ -126,11 +129,30 @@ std::optional<std::int64_t> DatabaseClient::changeToken()
     return static_cast<std::int64_t>((inode & 0xFFFFFFull) << 38) ^ statement.int64(0);
 }
 
-template <typename R>
-R DatabaseClient::withReadOnly(const std::function<R(sqlite3*)>& body)
+namespace {
+
+// The file as an SQLite URI that promises it will not change while read: the
+// only way to read a WAL database in a folder where its -shm file cannot be
+// made. Nobody can be writing there anyway, for the same reason.
+std::string immutableUri(const std::filesystem::path& path)
+{
+    std::string uri = "file:";
+    for (const char c : path.string()) {
+        if (c == '%' || c == '?' || c == '#') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+            uri += escaped;
+        } else {
+            uri += c;
+        }
+    }
+    return uri + "?immutable=1";
+}
+
+sqlite3* openForReading(const std::string& name, int extraFlags)
 {
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int rc = sqlite3_open_v2(name.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | extraFlags, nullptr);
     if (rc != SQLITE_OK || !db) {
         std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         const int code = db ? sqlite3_extended_errcode(db) : rc;
@@ -139,13 +161,33 @@ R DatabaseClient::withReadOnly(const std::function<R(sqlite3*)>& body)
         throw DBError(DBError::Kind::cannotOpen, std::move(message), code);
     }
     sqlite3_busy_timeout(db, 100);
-    try {
-        R result = body(db);
-        sqlite3_close_v2(db);
-        return result;
-    } catch (...) {
-        sqlite3_close_v2(db);
-        throw;
+    return db;
+}
+
+} // namespace
+
+// Read-only connections, so a reader can never change the file; a database
+// in a folder the user may only read is read as it stands.
+template <typename R>
+R DatabaseClient::withReadOnly(const std::function<R(sqlite3*)>& body)
+{
+    bool immutable = false;
+    while (true) {
+        sqlite3* db = immutable ? openForReading(immutableUri(path_), SQLITE_OPEN_URI) : openForReading(path_.string(), 0);
+        try {
+            R result = body(db);
+            sqlite3_close_v2(db);
+            return result;
+        } catch (const DBError& error) {
+            sqlite3_close_v2(db);
+            const bool sharedMemoryRefused = error.primaryCode() == SQLITE_CANTOPEN || error.primaryCode() == SQLITE_READONLY;
+            if (immutable || !sharedMemoryRefused || ::access(path_.parent_path().c_str(), W_OK) == 0)
+                throw;
+            immutable = true;
+        } catch (...) {
+            sqlite3_close_v2(db);
+            throw;
+        }
     }
 }
 

@@ -5,6 +5,8 @@
 #include <QLockFile>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <fstream>
@@ -140,6 +142,38 @@ TEST_F(ImportReportCommandTest, aDatabaseThatCannotBeOpenedIsSaidWithItsPath)
         EXPECT_NE(result.err.find("check that " + database.parent_path().string() + " is a folder you can write to"), std::string::npos)
             << result.err;
     }
+}
+
+// A history in a folder the user may only read (a backup, a shared copy) is
+// still shown as it stands: readers open it read-only, and never try to write.
+TEST_F(ImportReportCommandTest, aDatabaseInAFolderThatCanOnlyBeReadIsShown)
+{
+    transcript(".claude/projects/p/a.jsonl", todayLine("a1", "s1"));
+    ASSERT_EQ(tallyglass({"import"}).exitCode, 0);
+    for (const fs::path& folder : {home.parent_path(), home}) // this test's own folders, removed after it
+        fs::permissions(folder, fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add);
+    for (const fs::path& folder : {home / ".config", database.parent_path()})
+        fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read | fs::perms::group_exec
+                                    | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(database, fs::perms::others_read, fs::perm_options::add);
+    // Root may write anywhere: then the reader is another user, who may only read.
+    std::vector<std::string> asReader;
+    if (::geteuid() == 0) {
+        asReader = {"runuser", "-u", "nobody", "--", "env", "HOME=" + home.string()};
+        if (test::runProcess({"runuser", "-u", "nobody", "--", "test", "-x", TALLYGLASS_EXECUTABLE}).exitCode != 0)
+            GTEST_SKIP() << "no other user can run the program here";
+    }
+    for (const char* command : {"report", "export"}) {
+        std::vector<std::string> argv = asReader;
+        for (const std::string& word : {std::string(TALLYGLASS_EXECUTABLE), std::string(command), std::string("--no-update")})
+            argv.push_back(word);
+        const auto result = test::runProcess(argv, "", environment);
+        EXPECT_EQ(result.exitCode, 0) << command << ": " << result.err;
+        EXPECT_NE(result.out.find(command == std::string("report") ? "1 in 1 session" : ",s1,"), std::string::npos)
+            << result.out;
+    }
+    fs::permissions(database.parent_path(), fs::perms::owner_all, fs::perm_options::add);
+    fs::permissions(home / ".config", fs::perms::owner_all, fs::perm_options::add);
 }
 
 TEST_F(ImportReportCommandTest, limitsListsTheWindowsOfTheDaysWithTheirPeaks)
