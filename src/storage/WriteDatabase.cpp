@@ -16,6 +16,8 @@
 #include <map>
 #include <thread>
 
+#include <sys/stat.h>
+
 namespace tallyglass {
 
 namespace {
@@ -150,6 +152,15 @@ bool fileExists(const std::filesystem::path& path)
     return std::filesystem::exists(path, ignored);
 }
 
+// Which file a path names now (device and inode); nothing when none.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity(const std::filesystem::path& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return std::nullopt;
+    return std::make_pair(static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino));
+}
+
 } // namespace
 
 WriteDatabase::WriteDatabase(std::filesystem::path path)
@@ -233,12 +244,14 @@ void WriteDatabase::openAndPrepare()
     const bool existed = fileExists(path_);
     try {
         openAndPrepareOnce();
+        openedFile_ = fileIdentity(path_);
     } catch (const WriteError& error) {
         if (!existed || (error.primaryCode() != SQLITE_NOTADB && error.primaryCode() != SQLITE_CORRUPT))
             throw;
         closeHandle();
         keepDamagedFileAside();
         openAndPrepareOnce();
+        openedFile_ = fileIdentity(path_);
     }
 }
 
@@ -297,11 +310,22 @@ void WriteDatabase::keepDamagedFileAside()
 
 void WriteDatabase::runWithRetry(const std::function<void()>& body)
 {
+    // A file deleted, or replaced by another (`mv` over it, a backup put
+    // back), is not the one to write into: the path's file is opened, and
+    // whoever keeps things in it hears of the change.
     const auto reopenIfGone = [this] {
-        if (!handle_ || !fileExists(path_)) {
-            closeHandle();
-            openAndPrepare();
-        }
+        if (handle_ && openedFile_ && fileIdentity(path_) == openedFile_)
+            return;
+        const bool replaced = handle_ != nullptr;
+        // What the old file's log holds goes into the old file, and the log is
+        // emptied: left behind under the path's name, it would be replayed into
+        // whatever file is there now.
+        if (handle_)
+            sqlite3_wal_checkpoint_v2(handle_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        closeHandle();
+        openAndPrepare();
+        if (replaced && onReopened_)
+            onReopened_();
     };
     reopenIfGone();
     try {

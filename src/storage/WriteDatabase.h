@@ -74,6 +74,11 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
+    // Called, on the writer's thread, after the file at the path was found
+    // deleted or replaced and the one there now was opened instead. Set before
+    // the first write; it must not wait for the writer.
+    void setOnReopened(std::function<void()> callback) { onReopened_ = std::move(callback); }
+
 private:
     void openAndPrepare();
     void openAndPrepareOnce();
@@ -99,6 +104,8 @@ private:
 
     const std::filesystem::path path_;
     sqlite3* handle_ = nullptr;
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> openedFile_; // device and inode of the open file
+    std::function<void()> onReopened_;
     // The values of the last stored rate-limit reading (as text), once looked up.
     std::optional<LimitValues> lastReading_;
     Options options_;

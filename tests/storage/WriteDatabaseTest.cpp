@@ -264,16 +264,30 @@ TEST(SqliteStatement, aFailedBindStopsTheStatementBeforeItRuns)
     EXPECT_EQ(insert.step(), SQLITE_DONE);
 }
 
-TEST_F(WriteDatabaseTest, aDeletedFileIsRecreatedWithTheSchemaOnTheNextWrite)
+// The file at the path is the one written to: a deleted one is made again, one
+// replaced by another (`mv` over it) is opened, and the owner is told either way.
+TEST_F(WriteDatabaseTest, aDeletedOrReplacedFileIsTheOneWrittenToNext)
 {
     auto db = open();
+    int reopened = 0;
+    db->setOnReopened([&] { ++reopened; });
     db->insertMessages({message("a", "S", "2025-01-15T10:00:00Z")});
     for (const char* suffix : {"", "-wal", "-shm"})
         std::filesystem::remove(path.string() + suffix);
     db->insertMessages({message("b", "S", "2025-01-15T10:00:00Z")});
-    SqlProbe probe(path);
-    EXPECT_EQ(probe.rows("SELECT messageId FROM messages"), std::vector<std::string>{"b"});
-    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "5");
+    EXPECT_EQ(SqlProbe(path).rows("SELECT messageId FROM messages"), std::vector<std::string>{"b"});
+    EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "5");
+    EXPECT_EQ(reopened, 1);
+
+    const auto other = path.parent_path() / "other.db";
+    SqlProbe(other).exec("PRAGMA journal_mode = WAL; CREATE TABLE kept (x);");
+    std::filesystem::rename(other, path);
+    db->insertMessages({message("c", "S", "2025-01-15T10:00:00Z")});
+    EXPECT_EQ(SqlProbe(path).rows("SELECT messageId FROM messages"), std::vector<std::string>{"c"});
+    EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) FROM kept"), "0");
+    EXPECT_EQ(reopened, 2);
+    db->insertMessages({message("d", "S", "2025-01-15T10:00:00Z")});
+    EXPECT_EQ(reopened, 2) << "the same file again is not news";
 }
 
 TEST_F(WriteDatabaseTest, aFileThatIsNotADatabaseIsKeptAsideAndAFreshOneStarted)
