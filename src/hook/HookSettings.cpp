@@ -178,21 +178,4 @@ json installed(json settings, std::string_view scriptFileName)
     return settings;
 }
 
-std::string serialise(const json& settings)
-{
-    // JSON has no "/" outside strings, so escaping every one escapes exactly
-    // those inside strings, as the settings have always been written.
-    const std::string text = settings.dump(2);
-    std::string escaped;
-    escaped.reserve(text.size() + 32);
-    for (const char c : text) {
-        if (c == '/')
-            escaped += "\\/";
-        else
-            escaped += c;
-    }
-    escaped += '\n';
-    return escaped;
-}
-
 } // namespace tallyglass::HookSettings

@@ -30,7 +30,4 @@ nlohmann::json pruneAllOwned(nlohmann::json settings);
 // front of the user's.
 nlohmann::json installed(nlohmann::json settings, std::string_view scriptFileName);
 
-// Pretty-printed, keys sorted, every "/" inside strings written as "\/".
-std::string serialise(const nlohmann::json& settings);
-
 } // namespace tallyglass::HookSettings

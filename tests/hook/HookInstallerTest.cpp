@@ -2,6 +2,7 @@
 
 #include "hook/HookScriptBuilder.h"
 #include "hook/HookSettings.h"
+#include "hook/SettingsJson.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -47,8 +48,11 @@ protected:
 
 TEST_F(HookInstallerTest, installingCreatesTheSettingsAndAnExecutableScriptAndAgainChangesNothing)
 {
+    const mode_t umask = ::umask(027);
     installer.install();
-    EXPECT_EQ(test::fileText(settings), HookSettings::serialise(HookSettings::installed(json::object(), "app-hook")));
+    ::umask(umask);
+    EXPECT_EQ(test::fileText(settings), SettingsJson::serialise(HookSettings::installed(json::object(), "app-hook")));
+    EXPECT_EQ(statOf(settings).st_mode & 07777, 0640u); // a new file as the umask makes it
     EXPECT_EQ(test::fileText(script), HookScriptBuilder::render(45832, 3));
     EXPECT_EQ(statOf(script).st_mode & 07777, 0755u);
     EXPECT_TRUE(leftovers(script.parent_path()).empty());
@@ -137,6 +141,26 @@ TEST_F(HookInstallerTest, everyValueOfTheUsersSettingsSurvivesARoundTrip)
     EXPECT_EQ(json::parse(test::fileText(settings)), json::parse(user));
     EXPECT_EQ(json::parse(test::fileText(settings))["whole"].dump(), "2.0");
     EXPECT_FALSE(fs::exists(script));
+}
+
+// Where a number's value would be written otherwise than it stands, or not at
+// all (1e400 is beyond a double), its text is kept through install and uninstall.
+TEST_F(HookInstallerTest, numbersKeepTheTextTheyWereWrittenWith)
+{
+    const std::string numbers[] = {"123456789012345678901234567890", "1.0", "1e400", "0.1000000000000000055511", "-0"};
+    writeSettings(R"({"huge": )" + numbers[0] + R"(, "one": )" + numbers[1] + R"(, "over": [)" + numbers[2]
+                  + R"(], "precise": )" + numbers[3] + R"(, "zero": {"negative": )" + numbers[4] + "}}");
+    installer.install();
+    const auto writtenAsItWas = [&](const std::string& number) {
+        const std::string text = test::fileText(settings);
+        const std::size_t at = text.find(" " + number);
+        return at != std::string::npos && std::string_view(",\n").find(text[at + 1 + number.size()]) != std::string_view::npos;
+    };
+    for (const std::string& number : numbers)
+        EXPECT_TRUE(writtenAsItWas(number)) << number;
+    installer.uninstall();
+    for (const std::string& number : numbers)
+        EXPECT_TRUE(writtenAsItWas(number)) << number;
 }
 
 } // namespace
