@@ -3,11 +3,14 @@
 #include "hook/HookScriptBuilder.h"
 #include "hook/HookSettings.h"
 #include "hook/SettingsJson.h"
+#include "support/HttpClient.h"
+#include "support/Process.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <sys/stat.h>
 
 namespace tallyglass {
@@ -161,6 +164,62 @@ TEST_F(HookInstallerTest, numbersKeepTheTextTheyWereWrittenWith)
     installer.uninstall();
     for (const std::string& number : numbers)
         EXPECT_TRUE(writtenAsItWas(number)) << number;
+}
+
+// Claude Code runs the status line's command text through a shell, the status
+// JSON on standard input and ~ at the user's home. Whatever the syntax of the
+// user's command, it shows the same behind ours, on both streams and with its
+// exit status, in dash and bash alike (nothing listens on the port, so the post
+// gives up quietly); uninstalling gives the command back as it was.
+TEST_F(HookInstallerTest, theUsersStatusLineShowsTheSameBehindOursAndComesBackAsItWas)
+{
+    const std::string status = R"({"model":{"display_name":"Opus 4.1"},"cost":{"total_cost_usd":0.42}})";
+    const std::string payload = status + "\n\n";
+    struct Case {
+        std::string command;
+        std::string out;
+        std::string err = "";
+        int exitCode = 0;
+        std::string input = "";
+        // As under a parent that ignores SIGPIPE: writing to a closed pipe is then an error with a message.
+        bool pipeSignalIgnored = false;
+    };
+    const Case cases[] = {
+        {"echo one; cat", "one\n" + payload},
+        {"test -t 0 && echo terminal || cat && echo done", payload + "done\n"},
+        {R"(tr -d '{}"' | cut -d: -f3 | cut -d, -f1)", "Opus 4.1\n\n"},
+        {R"sh(input=$(cat); echo "[$(echo "$input" | sed 's/.*"display_name":"\([^"]*\)".*/\1/')]")sh", "[Opus 4.1]\n"},
+        {R"(echo "status error" >&2; cat)", payload, "status error\n"},
+        {R"(if grep -q '"display_name":"Opus'; then printf 'opus\n'; else printf 'other\n'; fi)", "opus\n"},
+        {"wc -c # counts what came in", std::to_string(payload.size()) + "\n"},
+        {R"(printf '%s|%s\n' 'it'"'"'s' "it's")", "it's|it's\n"},
+        {"read -r first\nprintf '%s\\n' \"${#first}\"\ncat | wc -l\n", std::to_string(status.size()) + "\n1\n"},
+        {"cat >/dev/null; echo bye; exit 3", "bye\n", "", 3},
+        // Input larger than a pipe holds, which the command never reads.
+        {"echo static", "static\n", "", 0, payload + std::string(200'000, ' ')},
+        {"echo static", "static\n", "", 0, payload + std::string(200'000, ' '), true},
+    };
+    HookInstaller ours(settings, script, test::findFreePorts(1), HookScriptBuilder::currentVersion);
+    const std::map<std::string, std::string> environment = {{"HOME", home.string()}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        const json user = {{"statusLine", {{"type", "command"}, {"command", c.command}, {"padding", 1}}}};
+        writeSettings(user.dump());
+        ours.install();
+        const std::string chained = json::parse(test::fileText(settings))["statusLine"]["command"];
+        for (const std::string& command : {c.command, chained}) {
+            for (const char* shell : {"sh", "bash"}) {
+                SCOPED_TRACE(std::string(shell) + " -c " + command);
+                const std::string text = (c.pipeSignalIgnored ? "trap '' PIPE; " : "") + command;
+                const auto shown = test::runProcess({shell, "-c", text}, c.input.empty() ? payload : c.input, environment);
+                EXPECT_EQ(shown.out, c.out);
+                EXPECT_EQ(shown.err, c.err);
+                EXPECT_EQ(shown.exitCode, c.exitCode);
+            }
+        }
+        ours.uninstall();
+        EXPECT_EQ(json::parse(test::fileText(settings)), user);
+    }
 }
 
 } // namespace
