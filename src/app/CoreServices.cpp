@@ -38,6 +38,14 @@ void CoreServices::startServer(std::function<void(std::uint16_t)> portChanged)
     server_ = std::make_unique<LocalServer>(port, ServerConstants::portRangeCount, router);
     installer_ = std::make_unique<HookInstaller>(AppPaths::claudeSettings(), AppPaths::hookScript(), port,
                                                  HookScriptBuilder::currentVersion);
+    // A status line chained by an earlier version splits the user's command at
+    // its first ";" or "|": rewritten now, it works from the next redraw.
+    try {
+        if (HookSettings::hasOldChainedStatusLine(installer_->readSettings()))
+            installer_->install();
+    } catch (const std::exception&) {
+        // It stays as it was; "tallyglass hook install" says why.
+    }
     server_->setOnPortChange([this](std::uint16_t bound) { reactToPortChange(bound); });
     server_->start();
 }

@@ -2,11 +2,13 @@
 
 #include "hook/HookScriptBuilder.h"
 #include "hook/HookSettings.h"
+#include "hook/SettingsJson.h"
 
 #include <QUuid>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,12 +30,15 @@ std::string describeErrno(int error)
     return std::strerror(error);
 }
 
-// Writes `bytes` to a temporary sibling of `target` with `mode`, then renames
-// it over the target in one step. The temporary file never outlives the call.
-void replaceAtomically(const fs::path& target, const std::string& bytes, mode_t mode)
+// Writes `bytes` to a temporary sibling of `target`, then renames it over the
+// target in one step. The temporary file never outlives the call. Without a
+// mode the file gets 0644 less the umask, which the kernel applies: reading
+// the umask would mean changing it for every thread of the process.
+void replaceAtomically(const fs::path& target, const std::string& bytes, std::optional<mode_t> mode)
 {
     const fs::path temp = target.parent_path() / freshTempName(target);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // A file that becomes private is never readable by others on the way.
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode ? 0600 : 0644);
     if (fd < 0)
         throw InstallError("cannot write " + temp.string() + ": " + describeErrno(errno));
     std::size_t done = 0;
@@ -50,7 +55,7 @@ void replaceAtomically(const fs::path& target, const std::string& bytes, mode_t 
     }
     if (!error && ::fsync(fd) != 0)
         error = errno;
-    if (!error && ::fchmod(fd, mode) != 0)
+    if (!error && mode && ::fchmod(fd, *mode) != 0)
         error = errno;
     ::close(fd);
     if (!error && ::rename(temp.c_str(), target.c_str()) != 0)
@@ -131,7 +136,7 @@ nlohmann::json HookInstaller::readSettings() const
     const std::string text = readRegularFile(settingsPath_);
     nlohmann::json settings;
     try {
-        settings = nlohmann::json::parse(text);
+        settings = SettingsJson::parse(text);
     } catch (const nlohmann::json::parse_error& parseError) {
         // The library's message carries the line and column of the fault.
         throw InstallError(settingsPath_.string() + " is not valid JSON (" + parseError.what() + "); it was left as it is");
@@ -186,12 +191,12 @@ void HookInstaller::writeSettings(const nlohmann::json& settings) const
     createDirectories(target.parent_path());
     std::string bytes;
     try {
-        bytes = HookSettings::serialise(settings);
+        bytes = SettingsJson::serialise(settings);
     } catch (const nlohmann::json::exception& serialiseError) {
         throw InstallError("cannot write " + target.string() + ": " + serialiseError.what());
     }
     // Keep the file's permission bits: a file readable only by its owner stays so.
-    mode_t mode = 0644 & ~[] { const mode_t mask = ::umask(0); ::umask(mask); return mask; }();
+    std::optional<mode_t> mode;
     struct stat info {};
     if (::stat(target.c_str(), &info) == 0)
         mode = info.st_mode & 07777;

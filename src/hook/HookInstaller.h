@@ -23,7 +23,8 @@ public:
 // is not JSON or is not a JSON object makes install and uninstall refuse with
 // an error naming the file and the problem, leaving it as it was. A settings
 // file that is a symbolic link stays one (its target is replaced), and the
-// file keeps its permission bits. Files are replaced atomically.
+// file keeps its permission bits. Files are replaced atomically. Values the
+// installer does not touch keep their text, numbers included (SettingsJson).
 class HookInstaller {
 public:
     HookInstaller(std::filesystem::path settingsPath, std::filesystem::path scriptPath, std::uint16_t port, int version);
@@ -39,7 +40,8 @@ public:
     const std::filesystem::path& scriptPath() const { return scriptPath_; }
 
     // The settings as an object: empty when there is no file. Throws
-    // InstallError when the file exists but cannot be used.
+    // InstallError when the file exists but cannot be used. A number whose
+    // text its value would not give back is held as that text (SettingsJson).
     nlohmann::json readSettings() const;
 
 private:

@@ -1,12 +1,21 @@
 #include "hook/HookSettings.h"
 
+#include <optional>
+
 namespace tallyglass::HookSettings {
 
 namespace {
 
 using json = nlohmann::json;
 
+// Earlier versions put the user's status-line command, as it was, behind this;
+// the shell that runs the whole text then split the command at its first ";"
+// or "|" before our script saw it.
 constexpr std::string_view chainSeparator = " -- ";
+// Now the user's command goes to eval as one single-quoted word behind a pipe
+// from our script, so the user's own shell reads it just as it read it alone.
+constexpr std::string_view teeSeparator = " --tee | eval ";
+constexpr std::string_view quotedQuote = "'\\''";
 
 std::string_view trimSpaceAndTab(std::string_view s)
 {
@@ -40,20 +49,80 @@ bool commandIsOwned(const json& hook)
     return command != hook.end() && command->is_string() && isOwnedCommand(command->get_ref<const std::string&>());
 }
 
+std::string singleQuoted(std::string_view text)
+{
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'')
+            quoted += quotedQuote;
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+// The reverse of singleQuoted, for exactly what it writes; nothing for any other text.
+std::optional<std::string> unquoted(std::string_view quoted)
+{
+    if (quoted.size() < 2 || quoted.front() != '\'' || quoted.back() != '\'')
+        return std::nullopt;
+    quoted = quoted.substr(1, quoted.size() - 2);
+    std::string text;
+    for (std::size_t i = 0; i < quoted.size(); ++i) {
+        if (quoted[i] != '\'') {
+            text += quoted[i];
+            continue;
+        }
+        if (quoted.substr(i, quotedQuote.size()) != quotedQuote)
+            return std::nullopt;
+        text += '\'';
+        i += quotedQuote.size() - 1;
+    }
+    return text;
+}
+
+// The user's command in a status line of ours as this version writes it, byte
+// for byte. Our part holds no " -- ": that is the form of earlier versions,
+// whose user command may hold anything, this separator too.
+std::optional<std::string> teedCommand(std::string_view command)
+{
+    const std::size_t at = command.find(teeSeparator);
+    if (at == std::string_view::npos || !isOwnedCommand(command.substr(0, at))
+        || command.substr(0, at).find(chainSeparator) != std::string_view::npos)
+        return std::nullopt;
+    return unquoted(trimSpaceAndTab(command.substr(at + teeSeparator.size())));
+}
+
+// The user's command in a status line of ours as earlier versions wrote it,
+// trimmed as those versions restored it.
+std::optional<std::string> oldChainedCommand(std::string_view command)
+{
+    const std::size_t at = command.find(chainSeparator);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view head = trimSpaceAndTab(command.substr(0, at));
+    const std::string_view tail = trimSpaceAndTab(command.substr(at + chainSeparator.size()));
+    if (!isOwnedCommand(head) || tail.empty())
+        return std::nullopt;
+    return std::string(tail);
+}
+
+// Unwraps until the command is no longer ours: an owned command behind ours
+// (written by hand) would otherwise survive every install and uninstall.
 json withoutOwnedStatusLine(json settings)
 {
     json& statusLine = settings["statusLine"];
-    const std::string& command = statusLine["command"].get_ref<const std::string&>();
-    const std::size_t at = command.find(chainSeparator);
-    if (at != std::string::npos) {
-        const std::string_view head = trimSpaceAndTab(std::string_view(command).substr(0, at));
-        const std::string_view tail = trimSpaceAndTab(std::string_view(command).substr(at + chainSeparator.size()));
-        if (isOwnedCommand(head) && !tail.empty()) {
-            statusLine["command"] = std::string(tail);
+    while (commandIsOwned(statusLine)) {
+        const std::string& command = statusLine["command"].get_ref<const std::string&>();
+        std::optional<std::string> user = teedCommand(command);
+        if (!user)
+            user = oldChainedCommand(command);
+        if (!user || user->empty()) {
+            settings.erase("statusLine");
             return settings;
         }
+        statusLine["command"] = std::move(*user);
     }
-    settings.erase("statusLine");
     return settings;
 }
 
@@ -102,6 +171,14 @@ bool hasOwnedStatusLine(const json& settings)
 {
     const auto statusLine = settings.find("statusLine");
     return statusLine != settings.end() && statusLine->is_object() && commandIsOwned(*statusLine);
+}
+
+bool hasOldChainedStatusLine(const json& settings)
+{
+    if (!hasOwnedStatusLine(settings))
+        return false;
+    const std::string& command = settings.at("statusLine").at("command").get_ref<const std::string&>();
+    return !teedCommand(command) && oldChainedCommand(command);
 }
 
 json pruneAllOwned(json settings)
@@ -162,12 +239,9 @@ json installed(json settings, std::string_view scriptFileName)
     const bool isObject = statusLine != settings.end() && statusLine->is_object();
     const json* command = isObject && statusLine->contains("command") ? &(*statusLine)["command"] : nullptr;
     if (command && command->is_string() && !command->get_ref<const std::string&>().empty()) {
-        const std::string& existing = command->get_ref<const std::string&>();
-        if (isOwnedCommand(existing))
-            return settings;
         json chained = *statusLine;
         chained["type"] = "command";
-        chained["command"] = owned + std::string(chainSeparator) + existing;
+        chained["command"] = owned + std::string(teeSeparator) + singleQuoted(command->get_ref<const std::string&>());
         settings["statusLine"] = std::move(chained);
         return settings;
     }
@@ -176,23 +250,6 @@ json installed(json settings, std::string_view scriptFileName)
     fresh["command"] = owned;
     settings["statusLine"] = std::move(fresh);
     return settings;
-}
-
-std::string serialise(const json& settings)
-{
-    // JSON has no "/" outside strings, so escaping every one escapes exactly
-    // those inside strings, as the settings have always been written.
-    const std::string text = settings.dump(2);
-    std::string escaped;
-    escaped.reserve(text.size() + 32);
-    for (const char c : text) {
-        if (c == '/')
-            escaped += "\\/";
-        else
-            escaped += c;
-    }
-    escaped += '\n';
-    return escaped;
 }
 
 } // namespace tallyglass::HookSettings

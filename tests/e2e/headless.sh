@@ -23,12 +23,17 @@ assistant_line msg_history_1 old-session 500 > "$HOME/.claude/projects/proj/old.
 echo '{"statusLine":{"type":"command","command":"echo my-status-line"},"model":"opus"}' > "$HOME/.claude/settings.json"
 
 [ "$("$bin" hook install)" = "hook installed for port 45832" ] || fail "hook install"
-grep -q '"command": "~\\/.config\\/tallyglass\\/app-hook -- echo my-status-line"' "$HOME/.claude/settings.json" \
-  || fail "status line not chained: $(cat "$HOME/.claude/settings.json")"
+statusline="~/.config/tallyglass/app-hook --tee | eval 'echo my-status-line'"
+chained='"command": "~\/.config\/tallyglass\/app-hook --tee | eval '"'echo my-status-line'"'"'
+grep -qF "$chained" "$HOME/.claude/settings.json" || fail "status line not chained: $(cat "$HOME/.claude/settings.json")"
+# As an earlier version chained it: the start rewrites it.
+sed -i "s/app-hook --tee | eval 'echo my-status-line'/app-hook -- echo my-status-line/" "$HOME/.claude/settings.json"
+grep -qF "$chained" "$HOME/.claude/settings.json" && fail "the status line was not put back in its old form"
 
 "$bin" --headless > "$work/headless.log" 2> "$work/headless-err.log" &
 pid=$!
 until_true 10 'curl -sf http://localhost:45832/health' || fail "server did not come up"
+grep -qF "$chained" "$HOME/.claude/settings.json" || fail "old status line not upgraded: $(cat "$HOME/.claude/settings.json")"
 grep -qx '\[tallyglass\] server listening on :45832' "$work/headless.log" || fail "no listening line"
 until_true 10 '[ "$(sql "SELECT COUNT(*) FROM messages WHERE messageId = '"'msg_history_1'"'")" = 1 ]' || fail "history not imported"
 until_true 10 '[ -n "$(sql "SELECT value FROM app_state WHERE key = '"'history.imported'"'")" ]' || fail "first import not marked in the database"
@@ -44,7 +49,7 @@ echo "   stored after $(( ($(date +%s%N) - started) / 1000000 )) ms"
 
 echo "== a status-line payload passes the user's line through and stores the limits"
 out=$(printf '{"rate_limits":{"five_hour":{"used_percentage":42,"resets_at":1735689600},"seven_day":{"used_percentage":7.5,"resets_at":1736294400}}}' \
-  | bash -c '~/.config/tallyglass/app-hook -- echo my-status-line') || fail "status line failed"
+  | bash -c "$statusline") || fail "status line failed"
 [ "$out" = "my-status-line" ] || fail "status line printed '$out'"
 limits_query="SELECT five_hour_utilization || '|' || five_hour_resets_at || '|' || seven_day_utilization FROM usage_limits"
 until_true 10 '[ "$(sql "$limits_query")" = "42.0|2025-01-01T00:00:00Z|7.5" ]' || fail "limits not stored"
@@ -53,7 +58,7 @@ echo "== a reading past a threshold is warned on standard output, once"
 soon=$(( $(date +%s) + 7200 ))
 for used in 85 86; do
   printf '{"rate_limits":{"five_hour":{"used_percentage":%s,"resets_at":%s}}}' "$used" "$soon" \
-    | bash -c '~/.config/tallyglass/app-hook -- echo my-status-line' > /dev/null
+    | bash -c "$statusline" > /dev/null
 done
 until_true 10 'grep -q "^warning: 5-hour limit at 85% — resets at " "$work/headless.log"' || fail "no warning: $(cat "$work/headless.log")"
 sleep 0.5

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <csignal>
+#include <cstdlib>
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -145,8 +146,9 @@ TEST_F(HookScriptTest, neverPostsToAListenerOfAnotherUser)
     EXPECT_EQ(stranger.received(1500ms), "");
 }
 
-// Plain mode prints nothing; chaining gives the command the input and returns
-// its output and status. Either way the input is posted once, byte for byte.
+// Plain mode prints nothing; tee mode prints the input; chaining gives the
+// command the input and returns its output and status. Every way the input is
+// posted once, byte for byte.
 TEST_F(HookScriptTest, everyModePostsTheInputAndChainingPassesItThrough)
 {
     LocalServer server(port, 1, handler);
@@ -156,6 +158,7 @@ TEST_F(HookScriptTest, everyModePostsTheInputAndChainingPassesItThrough)
         {{}, 0, ""},
         {{"--"}, 0, ""}, // nothing to chain: plain mode
         {{"--", "cat"}, 0, payload},
+        {{"--tee"}, 0, payload},
         {{"ignored", "--", "false"}, 1, ""},
         {{"--", "sh", "-c", "cat; exit 7"}, 7, payload},
     };
@@ -181,6 +184,40 @@ TEST_F(HookScriptTest, neverWaitsForAServerThatIsDownOrNeverAnswers)
     EXPECT_EQ(chained.exitCode, 0);
     EXPECT_EQ(chained.out, payload);
     EXPECT_LT(chained.elapsed, 700ms); // the background post may take up to its 1 s limit
+}
+
+// The status line shows as soon as the user's command is done: the post runs
+// on in the background holding neither of the pipes Claude Code reads. Here
+// it cannot end before the output has: a curl of the test's own takes the
+// post and waits to be let go.
+TEST_F(HookScriptTest, theStatusLineEndsWhileItsPostIsStillUnderWay)
+{
+    test::PortHolder listener(port); // a listener of this user: the script posts
+    const auto bin = test::freshDirectory();
+    const auto posted = bin / "posted";
+    const auto release = bin / "release";
+    // Let go at the end of each case; the time limit only ends it should the test fail before.
+    std::ofstream(bin / "curl") << "#!/bin/sh\ncat > '" << posted.string() << ".part'\nmv '" << posted.string() << ".part' '"
+                                << posted.string() << "'\ntimeout 60 cat '" << release.string() << "' >/dev/null\n";
+    ::chmod((bin / "curl").c_str(), 0755);
+    const std::map<std::string, std::string> environment = {{"PATH", bin.string() + ":" + std::getenv("PATH")}};
+    const std::tuple<std::string, std::string, std::string> cases[] = { // status line, input, output
+        {script.string() + " --tee | eval 'cat; echo done'", payload + "\n\n", payload + "\n\ndone\n"},
+        {script.string() + " -- cat", payload, payload}, // as settings of earlier versions have it
+    };
+    for (const auto& [statusLine, input, out] : cases) {
+        SCOPED_TRACE(statusLine);
+        ASSERT_EQ(::mkfifo(release.c_str(), 0600), 0);
+        const auto shown = test::runProcessThroughPipes({"sh", "-c", statusLine}, input, environment, 10s);
+        EXPECT_EQ(shown.exitCode, 0); // -1: the pipes stayed open
+        EXPECT_EQ(shown.out, out);
+        EXPECT_EQ(shown.err, "");
+        ASSERT_TRUE(test::waitUntil([&] { return std::filesystem::exists(posted); }));
+        EXPECT_EQ(test::fileText(posted), input);
+        std::ofstream(release) << "go\n"; // opens once the curl waits on it
+        std::filesystem::remove(posted);
+        std::filesystem::remove(release);
+    }
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 #include "hook/HookSettings.h"
+#include "hook/SettingsJson.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 namespace tallyglass {
@@ -47,13 +49,58 @@ TEST(HookSettings, installingIntoNothingAddsSixEventsAndTheStatusLine)
     EXPECT_EQ(result, expected);
 }
 
-TEST(HookSettings, theUsersStatusLineIsChainedAndRestored)
+// The user's command goes to eval in one single-quoted word, each ' written
+// '\'' (the shell runs the command in HookInstallerTest); uninstalling gives
+// it back byte for byte, spaces, newlines and our own separators included.
+TEST(HookSettings, theUsersStatusLineIsQuotedBehindOursAndRestoredByteForByte)
 {
-    const json user = {{"statusLine", {{"type", "command"}, {"command", "ccline --theme dark -- extra"}, {"padding", 2}}}};
-    const json withUs = installed(user, "app-hook");
-    EXPECT_EQ(withUs["statusLine"],
-              (json{{"type", "command"}, {"command", owned + " -- ccline --theme dark -- extra"}, {"padding", 2}}));
-    EXPECT_EQ(pruneAllOwned(withUs), user);
+    const std::pair<std::string, std::string> cases[] = { // the user's command, the installed one
+        {"ccline --theme dark -- extra", owned + " --tee | eval 'ccline --theme dark -- extra'"},
+        {R"(input=$(cat); echo "[$input]")", owned + R"( --tee | eval 'input=$(cat); echo "[$input]"')"},
+        {"echo 'a b' it's", owned + R"( --tee | eval 'echo '\''a b'\'' it'\''s')"},
+        {"'", owned + R"( --tee | eval ''\''')"},
+        {"  cat  # shown as it came\n", owned + " --tee | eval '  cat  # shown as it came\n'"},
+        {"x --tee | eval 'y' -- z", owned + R"( --tee | eval 'x --tee | eval '\''y'\'' -- z')"},
+    };
+    for (const auto& [command, chained] : cases) {
+        SCOPED_TRACE(command);
+        const json user = {{"statusLine", {{"type", "command"}, {"command", command}, {"padding", 2}}}};
+        const json withUs = installed(user, "app-hook");
+        EXPECT_EQ(withUs["statusLine"], (json{{"type", "command"}, {"command", chained}, {"padding", 2}}));
+        EXPECT_EQ(pruneAllOwned(withUs), user);
+        EXPECT_EQ(installed(withUs, "app-hook"), withUs);
+        EXPECT_FALSE(HookSettings::hasOldChainedStatusLine(withUs));
+    }
+}
+
+// Earlier versions wrote "<ours> -- <command>", which the shell split at the
+// command's first ";" or "|": such a line is recognised, restored trimmed as
+// those versions restored it, and rewritten by the next install.
+TEST(HookSettings, aStatusLineChainedByAnEarlierVersionIsRestoredAsBeforeAndUpgraded)
+{
+    const std::pair<std::string, std::optional<std::string>> cases[] = { // the command, what uninstalling leaves
+        {owned + " -- ccline --compact", "ccline --compact"},
+        {owned + " --   input=$(cat); echo \"$input\" | wc -c \t", "input=$(cat); echo \"$input\" | wc -c"},
+        {"${HOME}/.config/tallyglass/app-hook -- a -- b", "a -- b"},
+        {owned + " -- echo x --tee | eval 'y'", "echo x --tee | eval 'y'"},
+        {owned + " -- echo 'quoted'", "echo 'quoted'"},
+        {owned + " -- ", std::nullopt},
+        {owned, std::nullopt},
+    };
+    for (const auto& [command, restored] : cases) {
+        SCOPED_TRACE(command);
+        const json old = {{"model", "opus"}, {"statusLine", {{"type", "command"}, {"command", command}}}};
+        EXPECT_EQ(HookSettings::hasOldChainedStatusLine(old), restored.has_value());
+        json expected = {{"model", "opus"}};
+        if (restored)
+            expected["statusLine"] = {{"type", "command"}, {"command", *restored}};
+        EXPECT_EQ(pruneAllOwned(old), expected);
+        const json upgraded = installed(old, "app-hook");
+        EXPECT_EQ(upgraded, installed(expected, "app-hook"));
+        EXPECT_FALSE(HookSettings::hasOldChainedStatusLine(upgraded));
+    }
+    EXPECT_FALSE(HookSettings::hasOldChainedStatusLine(json{{"statusLine", {{"command", "ccline -- x"}}}}));
+    EXPECT_FALSE(HookSettings::hasOldChainedStatusLine(json::object()));
 }
 
 TEST(HookSettings, theUsersHooksAreKeptAroundOurs)
@@ -70,17 +117,9 @@ TEST(HookSettings, theUsersHooksAreKeptAroundOurs)
     EXPECT_TRUE(HookSettings::hasOwnedStatusLine(json{{"statusLine", {{"command", "$HOME/.config/tallyglass/app-hook"}}}}));
 }
 
-TEST(HookSettings, writtenSortedPrettyAndWithEscapedSlashes)
-{
-    const json settings = {{"b", "a/b"}, {"a", {{"path", "/x/y"}}}, {"n", 9007199254740993LL}, {"f", 0.1}, {"u", "\xC3\xA9"}};
-    const std::string text = HookSettings::serialise(settings);
-    EXPECT_EQ(text, "{\n  \"a\": {\n    \"path\": \"\\/x\\/y\"\n  },\n  \"b\": \"a\\/b\",\n  \"f\": 0.1,\n"
-                    "  \"n\": 9007199254740993,\n  \"u\": \"\xC3\xA9\"\n}\n");
-    EXPECT_EQ(json::parse(text), settings);
-}
-
 // Random settings of the shapes people have: their own hooks and matchers,
-// status lines with and without " -- ", earlier installs of ours, other keys.
+// status lines with and without " -- ", installs of ours of this version and
+// earlier ones, other keys.
 json randomSettings(std::mt19937& random)
 {
     const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
@@ -102,8 +141,9 @@ json randomSettings(std::mt19937& random)
             }
         }
     }
-    switch (pick(4)) {
+    switch (pick(5)) {
     case 0: break;
+    case 4: settings["statusLine"] = {{"type", "command"}, {"command", owned + R"( --tee | eval 'echo '\''a -- b'\''')"}}; break;
     case 1: settings["statusLine"] = {{"type", "command"}, {"command", pick(2) ? "ccline" : "bash -c 'echo -- hi'"}, {"padding", pick(3)}}; break;
     case 2: settings["statusLine"] = {{"type", "command"}, {"command", owned + " -- ccline --compact"}}; break;
     case 3: settings["statusLine"] = {{"type", "command"}, {"command", owned}}; break;
@@ -137,6 +177,7 @@ TEST(HookSettings, propertyInstallThenUninstallIsPruningAndInstallIsIdempotent)
         ASSERT_EQ(pruneAllOwned(once), pruneAllOwned(x));
         ASSERT_EQ(installed(once, "app-hook"), once);
         ASSERT_TRUE(HookSettings::hasOwnedCapture(once) && HookSettings::hasOwnedStatusLine(once));
+        ASSERT_FALSE(HookSettings::hasOldChainedStatusLine(once));
 
         // No key of the user's is lost by installing: everything pruning keeps is still there.
         std::set<std::string> userKeys, keysAfter;
@@ -145,7 +186,7 @@ TEST(HookSettings, propertyInstallThenUninstallIsPruningAndInstallIsIdempotent)
         for (const std::string& key : userKeys)
             ASSERT_TRUE(keysAfter.contains(key)) << key;
         // And what survives a round trip through the text we write is the same value.
-        ASSERT_EQ(json::parse(HookSettings::serialise(once)), once);
+        ASSERT_EQ(json::parse(SettingsJson::serialise(once)), once);
     }
 }
 

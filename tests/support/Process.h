@@ -27,4 +27,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
 ProcessResult runWithReaderGone(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment = {},
                                 std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// The same with standard output and error as pipes, read until no process
+// holds them open any more: the way a caller sees a program that reads its
+// output to the end. exitCode is -1 when the pipes were still open at the time
+// limit, for instance held by a background child.
+ProcessResult runProcessThroughPipes(const std::vector<std::string>& argv, const std::string& input = "",
+                                     const std::map<std::string, std::string>& environment = {},
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 } // namespace tallyglass::test
