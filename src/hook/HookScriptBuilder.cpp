@@ -69,10 +69,12 @@ constexpr std::string_view tail =
     "fi\n"
     "\n"
     "# Nothing the server answers reaches Claude Code, which reads a hook's output;\n"
-    "# and no proxy of the environment sees the events.\n"
+    "# and no proxy of the environment sees the events. Claude Code waits for the\n"
+    "# hook: the whole exchange is bounded, even with a server that accepts and\n"
+    "# never answers (the event is sent by then, and read when the server can).\n"
     "ours || exit 0\n"
     "curl -s --noproxy '*' -X POST -H \"Content-Type: application/json\" --data-binary @- \\\n"
-    "  \"http://127.0.0.1:$PORT/event\" --connect-timeout 1 --max-time 3 >/dev/null 2>&1\n"
+    "  \"http://127.0.0.1:$PORT/event\" --connect-timeout 0.3 --max-time 0.3 >/dev/null 2>&1\n"
     "exit 0\n";
 
 } // namespace

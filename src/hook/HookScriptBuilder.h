@@ -18,7 +18,7 @@ namespace tallyglass::HookScriptBuilder {
 // Version 4 added the owner check and the silence, version 5 tee mode; the
 // installer replaces scripts of earlier versions.
 
-inline constexpr int currentVersion = 5;
+inline constexpr int currentVersion = 6;
 
 std::string render(std::uint16_t port, int version);
 

@@ -11,19 +11,19 @@ namespace {
 
 TEST(HookScriptBuilder, rendersTheSenderScriptByteForByte)
 {
-    const std::string expected = test::readData("hook/app-hook-v5-port45832");
+    const std::string expected = test::readData("hook/app-hook-v6-port45832");
     const std::string text = HookScriptBuilder::render(45832, HookScriptBuilder::currentVersion);
     EXPECT_EQ(text, expected);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 64);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 66);
     EXPECT_EQ(text.back(), '\n');
-    EXPECT_NE(text.find("hook sender \xE2\x80\x94 version: 5\n"), std::string::npos);
+    EXPECT_NE(text.find("hook sender \xE2\x80\x94 version: 6\n"), std::string::npos);
 }
 
 TEST(HookScriptBuilder, theTwoInsertionsAreTheOnlyDifferences)
 {
-    std::string expected = test::readData("hook/app-hook-v5-port45832");
+    std::string expected = test::readData("hook/app-hook-v6-port45832");
     expected.replace(expected.find("PORT=45832"), 10, "PORT=65535");
-    expected.replace(expected.find("version: 5"), 10, "version: 12");
+    expected.replace(expected.find("version: 6"), 10, "version: 12");
     EXPECT_EQ(HookScriptBuilder::render(65535, 12), expected);
 }
 

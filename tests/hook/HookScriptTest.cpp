@@ -178,12 +178,18 @@ TEST_F(HookScriptTest, neverWaitsForAServerThatIsDownOrNeverAnswers)
     EXPECT_EQ(down.exitCode, 0);
     EXPECT_EQ(down.out, "");
     EXPECT_LT(down.elapsed, 1000ms);
-    // Accepts connections (the kernel's backlog) but never reads or answers.
+    // Accepts connections (the kernel's backlog) but never reads or answers, as
+    // a stopped application does: Claude Code waits for a hook, and it must not
+    // wait for that (it took 3 s an event).
     test::PortHolder blackHole(port, test::PortHolder::Family::both);
     const auto chained = run({"--", "cat"}, payload);
     EXPECT_EQ(chained.exitCode, 0);
     EXPECT_EQ(chained.out, payload);
     EXPECT_LT(chained.elapsed, 700ms); // the background post may take up to its 1 s limit
+    const auto event = run({}, payload);
+    EXPECT_EQ(event.exitCode, 0);
+    EXPECT_EQ(event.out, "");
+    EXPECT_LT(event.elapsed, 1500ms) << "bounded near 0.3 s, whatever the load on the machine running this";
 }
 
 // The status line shows as soon as the user's command is done: the post runs
