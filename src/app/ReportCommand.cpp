@@ -49,6 +49,18 @@ public:
             return std::nullopt;
         return DatabaseClient(AppPaths::database()).fetchStateValue(key);
     }
+    void setTranscriptMarks(const std::vector<TranscriptMark>& marks) override
+    {
+        if (!marks.empty())
+            writer().setTranscriptMarks(marks);
+    }
+    std::vector<TranscriptMark> transcriptMarks() override
+    {
+        std::error_code ignored;
+        if (!writer_ && !std::filesystem::exists(AppPaths::database(), ignored))
+            return {};
+        return writer().transcriptMarks();
+    }
     // With no database and nothing stored there is nothing to remember: a report alone makes no file.
     void setStateValue(const std::string& key, const std::string& value) override
     {

@@ -2,6 +2,7 @@
 
 #include "core/Instant.h"
 #include "core/MessageInsert.h"
+#include "core/TranscriptMark.h"
 #include "storage/RateLimitWindow.h"
 
 #include <optional>
@@ -34,6 +35,11 @@ public:
     // replaced starts again from nothing instead of trusting marks it never had.
     virtual std::optional<std::string> stateValue(const std::string& key) = 0;
     virtual void setStateValue(const std::string& key, const std::string& value) = 0;
+    // How far each transcript was read and stored. Stored only after the
+    // messages before each mark are: a mark may lag (those lines are read
+    // again, which stores nothing twice), never lead.
+    virtual void setTranscriptMarks(const std::vector<TranscriptMark>& marks) = 0;
+    virtual std::vector<TranscriptMark> transcriptMarks() = 0;
 };
 
 } // namespace tallyglass

@@ -87,6 +87,19 @@ void SqliteStatement::bindOptionalDouble(int index, std::optional<double> value)
         bindNull(index);
 }
 
+void SqliteStatement::bindBlob(int index, std::string_view bytes)
+{
+    noteBind(bytes.empty() ? sqlite3_bind_zeroblob(statement_, index, 0)
+                           : sqlite3_bind_blob64(statement_, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT));
+}
+
+std::string SqliteStatement::blob(int column) const
+{
+    const void* bytes = sqlite3_column_blob(statement_, column);
+    const int size = sqlite3_column_bytes(statement_, column);
+    return bytes ? std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size)) : std::string();
+}
+
 void SqliteStatement::bindNull(int index)
 {
     noteBind(sqlite3_bind_null(statement_, index));

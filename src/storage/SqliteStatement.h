@@ -40,6 +40,8 @@ public:
     void bindDouble(int index, double value);
     void bindOptionalDouble(int index, std::optional<double> value);
     void bindNull(int index);
+    // Bytes, not text: no encoding is assumed (an empty one is an empty blob, never NULL).
+    void bindBlob(int index, std::string_view bytes);
     // SQLITE_ROW or SQLITE_DONE, or the failure (a failed bind's first).
     int step();
 
@@ -47,6 +49,7 @@ public:
     std::optional<std::string_view> text(int column) const; // absent for NULL
     std::int64_t int64(int column) const;
     double real(int column) const;
+    std::string blob(int column) const; // empty for NULL
 
 private:
     void noteBind(int rc);

@@ -84,6 +84,20 @@ constexpr const char* stateScript =
     " value TEXT NOT NULL"
     ");";
 
+// How far each transcript was read (TranscriptMark); kept in a table of its own.
+constexpr const char* marksScript =
+    "CREATE TABLE IF NOT EXISTS transcript_marks ("
+    " path TEXT NOT NULL PRIMARY KEY,"
+    " device INTEGER NOT NULL,"
+    " inode INTEGER NOT NULL,"
+    " size INTEGER NOT NULL,"
+    " modifiedNs INTEGER NOT NULL,"
+    " offset INTEGER NOT NULL,"
+    " head BLOB NOT NULL,"
+    " tail BLOB NOT NULL,"
+    " unterminatedUntil INTEGER NOT NULL DEFAULT 0"
+    ");";
+
 constexpr const char* insertMessageSql =
     "INSERT OR IGNORE INTO messages ( messageId, sessionId, timestamp, role, model, inputTokens, outputTokens, "
     "cacheCreationInputTokens, cacheReadInputTokens, isSubagent, cost, cacheCreation1hInputTokens, pricedWith ) "
@@ -288,6 +302,7 @@ void WriteDatabase::openAndPrepareOnce()
     // any version still open in the readers of any other.
     exec(limitReadingsScript);
     exec(stateScript);
+    exec(marksScript);
 }
 
 void WriteDatabase::keepDamagedFileAside()

@@ -61,6 +61,8 @@ public:
     void setSessionProjects(const std::vector<std::pair<std::string, std::string>>& projects, bool onlyUnknown) override;
     std::optional<std::string> stateValue(const std::string& key) override;
     void setStateValue(const std::string& key, const std::string& value) override;
+    void setTranscriptMarks(const std::vector<TranscriptMark>& marks) override;
+    std::vector<TranscriptMark> transcriptMarks() override;
 
     // Clears the active mark of sessions first recorded more than `olderThanSeconds` ago.
     void cleanupStaleActiveSessions(double olderThanSeconds);

@@ -9,6 +9,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
@@ -59,7 +60,7 @@ TEST_F(WriteDatabaseTest, openingCreatesTheDirectoryAndTheSchemaAndReopeningChan
     const auto schema = probe.rows("SELECT type, name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY name");
     EXPECT_EQ(schema, (std::vector<std::string>{"table|app_state", "index|idx_limit_readings_received_at", "index|idx_messages_sessionId",
                                                 "index|idx_messages_timestamp", "table|limit_readings", "table|messages",
-                                                "table|sessions", "table|usage_limits"}));
+                                                "table|sessions", "table|transcript_marks", "table|usage_limits"}));
     EXPECT_EQ(probe.value("PRAGMA journal_mode"), "wal");
     EXPECT_EQ(probe.rows("SELECT name FROM pragma_table_info('messages')"),
               (std::vector<std::string>{"messageId", "sessionId", "timestamp", "role", "model", "inputTokens", "outputTokens",
@@ -247,6 +248,20 @@ TEST_F(WriteDatabaseTest, aTransientLockIsRetriedOnceAndALastingOneReachesTheCal
     holder.exec("COMMIT;");
 }
 
+// Marks come back as stored, bytes and all, and a later mark of a path replaces the earlier.
+TEST_F(WriteDatabaseTest, transcriptMarksRoundTripByteForByte)
+{
+    auto db = open();
+    TranscriptMark first{"/p/a.jsonl", 2049, 18446744073709551615ull, 1 << 20, -5, 4096, std::string("{\0\xff", 3), "\n", 0};
+    TranscriptMark other{"/p/b.jsonl", 1, 2, 3, 4, 0, "", "", 7};
+    db->setTranscriptMarks({first, other});
+    first.offset = 8192;
+    db->setTranscriptMarks({first});
+    auto marks = db->transcriptMarks();
+    std::sort(marks.begin(), marks.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
+    EXPECT_EQ(marks, (std::vector<TranscriptMark>{first, other}));
+}
+
 // A value that cannot be bound never lets its statement run without it.
 TEST(SqliteStatement, aFailedBindStopsTheStatementBeforeItRuns)
 {
@@ -276,7 +291,7 @@ TEST_F(WriteDatabaseTest, aDeletedOrReplacedFileIsTheOneWrittenToNext)
         std::filesystem::remove(path.string() + suffix);
     db->insertMessages({message("b", "S", "2025-01-15T10:00:00Z")});
     EXPECT_EQ(SqlProbe(path).rows("SELECT messageId FROM messages"), std::vector<std::string>{"b"});
-    EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "5");
+    EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "6");
     EXPECT_EQ(reopened, 1);
 
     const auto other = path.parent_path() / "other.db";

@@ -72,8 +72,25 @@ public:
         state[key] = value;
     }
 
+    void setTranscriptMarks(const std::vector<TranscriptMark>& given) override
+    {
+        std::lock_guard lock(mutex);
+        failIfAsked();
+        for (const TranscriptMark& mark : given)
+            marks[mark.path] = mark;
+    }
+    std::vector<TranscriptMark> transcriptMarks() override
+    {
+        std::lock_guard lock(mutex);
+        std::vector<TranscriptMark> all;
+        for (const auto& [path, mark] : marks)
+            all.push_back(mark);
+        return all;
+    }
+
     std::mutex mutex;
     std::map<std::string, std::string> projects;
+    std::map<std::string, TranscriptMark> marks;
     std::map<std::string, std::string> state;
     int failuresToCome = 0;
     std::vector<std::vector<MessageInsert>> insertCalls;

@@ -1,0 +1,89 @@
+#include "storage/WriteDatabase.h"
+
+#include "core/SerialQueue.h"
+#include "storage/SqliteStatement.h"
+#include "storage/WriteDatabaseSupport.h"
+
+// The writer's record of how far each transcript was read.
+namespace tallyglass {
+
+namespace {
+
+constexpr const char* upsertMarkSql =
+    "INSERT INTO transcript_marks (path, device, inode, size, modifiedNs, offset, head, tail, unterminatedUntil) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT(path) DO UPDATE SET device = excluded.device, "
+    "inode = excluded.inode, size = excluded.size, modifiedNs = excluded.modifiedNs, offset = excluded.offset, "
+    "head = excluded.head, tail = excluded.tail, unterminatedUntil = excluded.unterminatedUntil";
+
+constexpr const char* selectMarksSql =
+    "SELECT path, device, inode, size, modifiedNs, offset, head, tail, unterminatedUntil FROM transcript_marks";
+
+// SQLite keeps signed 64-bit integers; the unsigned values round-trip through them bit for bit.
+std::int64_t stored(std::uint64_t value)
+{
+    return static_cast<std::int64_t>(value);
+}
+
+std::uint64_t loaded(std::int64_t value)
+{
+    return static_cast<std::uint64_t>(value);
+}
+
+} // namespace
+
+void WriteDatabase::setTranscriptMarks(const std::vector<TranscriptMark>& marks)
+{
+    if (marks.empty())
+        return;
+    queue_->sync([&] {
+        runWithRetry([&] {
+            WriteDatabaseSupport::inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+                SqliteStatement upsert = prepare(upsertMarkSql);
+                for (const TranscriptMark& mark : marks) {
+                    upsert.resetAndClear();
+                    upsert.bindText(1, mark.path);
+                    upsert.bindInt64(2, stored(mark.device));
+                    upsert.bindInt64(3, stored(mark.inode));
+                    upsert.bindInt64(4, stored(mark.size));
+                    upsert.bindInt64(5, mark.modifiedNs);
+                    upsert.bindInt64(6, stored(mark.offset));
+                    upsert.bindBlob(7, mark.head);
+                    upsert.bindBlob(8, mark.tail);
+                    upsert.bindInt64(9, stored(mark.unterminatedUntil));
+                    if (const int rc = upsert.step(); rc != SQLITE_DONE)
+                        failStep(rc);
+                }
+            });
+        });
+    });
+}
+
+std::vector<TranscriptMark> WriteDatabase::transcriptMarks()
+{
+    return queue_->sync([&] {
+        std::vector<TranscriptMark> marks;
+        runWithRetry([&] {
+            marks.clear();
+            SqliteStatement select = prepare(selectMarksSql);
+            int rc;
+            while ((rc = select.step()) == SQLITE_ROW) {
+                TranscriptMark mark;
+                mark.path = std::string(select.text(0).value_or(""));
+                mark.device = loaded(select.int64(1));
+                mark.inode = loaded(select.int64(2));
+                mark.size = loaded(select.int64(3));
+                mark.modifiedNs = select.int64(4);
+                mark.offset = loaded(select.int64(5));
+                mark.head = select.blob(6);
+                mark.tail = select.blob(7);
+                mark.unterminatedUntil = loaded(select.int64(8));
+                marks.push_back(std::move(mark));
+            }
+            if (rc != SQLITE_DONE)
+                failStep(rc);
+        });
+        return marks;
+    });
+}
+
+} // namespace tallyglass
