@@ -1,6 +1,7 @@
 // Reads arbitrary bytes as one transcript line both ways, whole with the
 // in-memory parser and in pieces with the scanner, and checks that they agree
-// on the line's classification and on every field of a message.
+// on the line's classification, on every field of a message and on the
+// working folder the line names.
 
 #include "capture/TranscriptParser.h"
 #include "core/JsonPayload.h"
@@ -10,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,9 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t at = 0; at < line.size(); at += piece)
         scanner.feed(line.substr(at, piece));
     MessageInsert streamed;
-    const auto kind = scanner.finish(streamed);
+    std::optional<std::string> cwd;
+    const auto kind = scanner.finish(streamed, &cwd);
     const auto expected = TranscriptParser::classify(line);
     if (kind != expected.kind || (expected.insert && !(streamed == *expected.insert)))
+        std::abort();
+    if (cwd != TranscriptParser::parseLines({line}).cwd)
         std::abort();
 
     // Validity alone, for any JSON value, against the in-memory parser.

@@ -161,8 +161,9 @@ void CaptureService::handle(const std::string& body)
         Log::line("too many transcripts waiting to be read; events are dropped until some are done");
 }
 
-// The folder a session started in: Claude Code names its transcripts' folder
-// after it too, so live capture and imports agree, whatever the session cds to.
+// The folder a session started in, as its first event says: the transcript's
+// first line names it too, which is what imports store, so live capture and
+// imports agree whatever the session cds to. An earlier folder is kept.
 void CaptureService::noteProject(const std::string& sessionId, const std::string& cwd)
 {
     std::lock_guard lock(projectsMutex_);

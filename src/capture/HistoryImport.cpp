@@ -2,10 +2,14 @@
 
 #include "capture/CatchUp.h"
 #include "capture/ProjectFolder.h"
+#include "capture/TranscriptReader.h"
 #include "core/IsoTime.h"
 #include "core/Log.h"
 
+#include <fcntl.h>
 #include <map>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tallyglass {
 
@@ -65,28 +69,71 @@ void HistoryImport::recordWholeImport(MessageWriter& writer, TimePoint startedAt
     writer.setStateValue(projectsFilledKey, "1");
 }
 
-// The transcripts' names say their sessions (a subagent's folder its parent's),
-// and their folders the projects: no file is read. A first import has given
-// every session its project already; this is for files stored by older versions.
+namespace {
+
+// The working folder that a transcript's head names, if any.
+std::optional<std::string> firstCwdOf(const std::filesystem::path& file, TranscriptReader& reader)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info {};
+    std::optional<std::string> cwd;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        cwd = reader.firstCwd(fd, static_cast<std::uint64_t>(info.st_size));
+    ::close(fd);
+    return cwd;
+}
+
+// A session's transcripts: its own, and its subagents' (in the order listed).
+struct SessionFiles {
+    std::optional<std::filesystem::path> own;
+    std::vector<std::filesystem::path> subagents;
+};
+
+} // namespace
+
+// Sessions stored by older versions have a project decoded from their folder's
+// name, which may be wrong, or none. Each is given the folder its transcripts
+// name first, the session's own before its subagents', reading only the head
+// of each file as far as that line; what the names say is the last resort.
+// A whole import has done this already, and later catch-ups do it for what
+// they read, so this walks the files only once.
 void HistoryImport::fillProjectsOnce()
 {
     if (writer_->stateValue(projectsFilledKey))
         return;
     ScanService lister(writer_, roots_, batchSize_);
-    std::map<std::string, std::string> projectOfFolder;
-    std::vector<std::pair<std::string, std::string>> projects;
+    std::map<std::string, SessionFiles> sessions;
     for (const std::filesystem::path& file : lister.collectJsonlFiles()) {
-        const auto folder = ProjectFolder::folderOf(file, roots_);
+        if (const auto parent = ScanService::subagentSession(file.string()))
+            sessions[*parent].subagents.push_back(file);
+        else
+            sessions[file.stem().string()].own = file;
+    }
+    TranscriptReader reader;
+    std::map<std::string, std::string> projectOfFolder;
+    std::vector<std::pair<std::string, std::string>> read;    // replace what is stored
+    std::vector<std::pair<std::string, std::string>> decoded; // fill in only what is unknown
+    for (const auto& [session, files] : sessions) {
+        std::optional<std::string> cwd = files.own ? firstCwdOf(*files.own, reader) : std::nullopt;
+        for (std::size_t i = 0; !cwd && i < files.subagents.size(); ++i)
+            cwd = firstCwdOf(files.subagents[i], reader);
+        if (cwd) {
+            read.emplace_back(session, std::move(*cwd));
+            continue;
+        }
+        const auto folder = ProjectFolder::folderOf(files.own ? *files.own : files.subagents.front(), roots_);
         if (!folder)
             continue;
-        std::string session = ScanService::subagentSession(file.string()).value_or(file.stem().string());
         auto known = projectOfFolder.find(*folder);
         if (known == projectOfFolder.end())
             known = projectOfFolder.emplace(*folder, ProjectFolder::decode(*folder)).first;
-        projects.emplace_back(std::move(session), known->second);
+        decoded.emplace_back(session, known->second);
     }
     try {
-        writer_->setSessionProjects(projects, true);
+        writer_->setSessionProjects(decoded, true);
+        writer_->setSessionProjects(read, false);
     } catch (const std::exception& error) {
         Log::line(std::string("giving older sessions their projects failed (tried again next time): ") + error.what());
         return; // the import itself succeeded

@@ -19,8 +19,10 @@ class HistoryImport final : public ScanRunning {
 public:
     // When the whole history was first imported into this database.
     static constexpr const char* importedKey = "history.imported";
-    // Sessions stored before projects were kept are given theirs once.
-    static constexpr const char* projectsFilledKey = "sessions.projectsFilled";
+    // Sessions stored before projects were read from the transcripts' lines
+    // are given theirs once. (Versions that decoded them from folder names
+    // marked that under "sessions.projectsFilled"; their guesses are replaced.)
+    static constexpr const char* projectsFilledKey = "sessions.projectsRead";
 
     using TimePoint = std::chrono::system_clock::time_point;
 

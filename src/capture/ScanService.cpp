@@ -46,10 +46,10 @@ struct FileError {
 };
 
 // Parses a whole file, handing its records on in the reader's batches; returns
-// what was read. Throws FileError when the file cannot be read, and lets a
-// failure of `take` through.
+// what the reader found (how far it read, the first working folder). Throws
+// FileError when the file cannot be read, and lets a failure of `take` through.
 TranscriptReader::Result parseFile(const fs::path& path, TranscriptReader& reader,
-                        const std::function<void(std::vector<MessageInsert>&)>& take)
+                                   const std::function<void(std::vector<MessageInsert>&)>& take)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -61,7 +61,7 @@ TranscriptReader::Result parseFile(const fs::path& path, TranscriptReader& reade
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         throw FileError{"not a regular file"};
-    const auto result = reader.read(fd, 0, static_cast<std::uint64_t>(info.st_size), [&](std::vector<MessageInsert>& batch, std::uint64_t) {
+    auto result = reader.read(fd, 0, static_cast<std::uint64_t>(info.st_size), [&](std::vector<MessageInsert>& batch, std::uint64_t) {
         take(batch);
         return true;
     });
@@ -69,6 +69,67 @@ TranscriptReader::Result parseFile(const fs::path& path, TranscriptReader& reade
         throw FileError{*result.error};
     return result;
 }
+
+// The projects of the sessions met since the last write, each from the best
+// source found. A session's own transcript names the folder it started in
+// and replaces whatever was stored (a guess, or a later folder). A folder
+// named in another transcript (a subagent's, or one holding some of the
+// session's lines) and a folder decoded from a name only fill in what is
+// unknown; decoding is the last resort, for transcripts that name no folder.
+class PendingProjects {
+public:
+    explicit PendingProjects(const std::vector<fs::path>& roots)
+        : roots_(roots)
+    {
+    }
+
+    void noteTranscript(const fs::path& file, bool subagent, const std::optional<std::string>& cwd,
+                        const std::vector<std::string>& sessions)
+    {
+        if (cwd) {
+            const std::string own = subagent ? std::string() : file.stem().string();
+            for (const std::string& session : sessions)
+                note(session, *cwd, session == own ? Source::ownTranscript : Source::otherTranscript);
+            return;
+        }
+        const auto folder = ProjectFolder::folderOf(file, roots_);
+        if (!folder || sessions.empty())
+            return;
+        auto known = projectOfFolder_.find(*folder);
+        if (known == projectOfFolder_.end())
+            known = projectOfFolder_.emplace(*folder, ProjectFolder::decode(*folder)).first;
+        for (const std::string& session : sessions)
+            note(session, known->second, Source::folderName);
+    }
+
+    bool empty() const { return projects_.empty(); }
+
+    // Stores what was noted, and forgets it.
+    void store(MessageWriter& writer)
+    {
+        std::vector<std::pair<std::string, std::string>> replacing;
+        std::vector<std::pair<std::string, std::string>> filling;
+        for (auto& [session, found] : projects_)
+            (found.first == Source::ownTranscript ? replacing : filling).emplace_back(session, std::move(found.second));
+        projects_.clear();
+        writer.setSessionProjects(filling, true);
+        writer.setSessionProjects(replacing, false);
+    }
+
+private:
+    enum class Source { ownTranscript, otherTranscript, folderName }; // the best first
+
+    void note(const std::string& session, const std::string& project, Source source)
+    {
+        const auto [at, added] = projects_.try_emplace(session, source, project);
+        if (!added && source < at->second.first)
+            at->second = {source, project};
+    }
+
+    const std::vector<fs::path>& roots_;
+    std::map<std::string, std::string> projectOfFolder_; // decoded once per folder
+    std::map<std::string, std::pair<Source, std::string>> projects_;
+};
 
 } // namespace
 
@@ -183,14 +244,13 @@ std::int64_t ScanService::scanAll(const Progress& progress)
 
     std::vector<MessageInsert> pending;
     TranscriptReader reader;
-    std::map<std::string, std::string> projectOfFolder; // decoded once per folder
-    std::map<std::string, std::string> projects;        // of the sessions in `pending`
+    PendingProjects projects(roots_);
     const auto write = [&] {
-        writer_->insertBackfillMessages(pending); // a failure ends the scan with its error
+        if (!pending.empty())
+            writer_->insertBackfillMessages(pending); // a failure ends the scan with its error
         messagesWritten_ += static_cast<std::int64_t>(pending.size());
         pending.clear();
-        writer_->setSessionProjects({projects.begin(), projects.end()}, true);
-        projects.clear();
+        projects.store(*writer_);
     };
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (stopRequested_) {
@@ -199,13 +259,7 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         }
         const fs::path& file = files[i];
         const auto session = subagentSession(file.string());
-        std::string project;
-        if (const auto folder = ProjectFolder::folderOf(file, roots_)) {
-            auto known = projectOfFolder.find(*folder);
-            if (known == projectOfFolder.end())
-                known = projectOfFolder.emplace(*folder, ProjectFolder::decode(*folder)).first;
-            project = known->second;
-        }
+        std::vector<std::string> sessions; // of this file's records, each once
         std::int64_t fromFile = 0;
         const auto take = [&](std::vector<MessageInsert>& batch) {
             for (MessageInsert& m : batch) {
@@ -213,8 +267,8 @@ std::int64_t ScanService::scanAll(const Progress& progress)
                     m.sessionId = *session;
                     m.isSubagent = true;
                 }
-                if (!project.empty() && !projects.count(m.sessionId))
-                    projects.emplace(m.sessionId, project);
+                if (std::find(sessions.rbegin(), sessions.rend(), m.sessionId) == sessions.rend())
+                    sessions.push_back(m.sessionId);
                 pending.push_back(std::move(m));
             }
             fromFile += static_cast<std::int64_t>(batch.size());
@@ -223,9 +277,10 @@ std::int64_t ScanService::scanAll(const Progress& progress)
                 write();
         };
         try {
-            const auto read = parseFile(file, reader, take);
+            const TranscriptReader::Result read = parseFile(file, reader, take);
             bytes_ += static_cast<std::int64_t>(read.end);
             linesRead_ += fromFile + read.malformed + read.nonAssistant + read.missingField;
+            projects.noteTranscript(file, session.has_value(), read.cwd, sessions);
         } catch (const FileError& error) {
             noteProblem(file, error.message, false);
         }
@@ -236,7 +291,7 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         if (progress)
             progress(static_cast<std::int64_t>(i + 1), total);
     }
-    if (!pending.empty())
+    if (!pending.empty() || !projects.empty())
         write();
     return total;
 }

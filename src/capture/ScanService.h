@@ -32,8 +32,10 @@ public:
 // roots overlap or are linked. Subagent transcripts (below "<session
 // UUID>/subagents/") are attributed to that session. Records are stored in
 // batches of at least `batchSize`, whole files at a time, one transaction each.
-// Each session is given the project its transcripts' folder stands for, unless
-// one is known already. Nothing unreadable is passed over in silence: it is
+// Each session is given the project its own transcript names first (the
+// folder Claude Code worked in); only transcripts that name none fall back to
+// what their folder's name stands for, and never replace a known project.
+// Nothing unreadable is passed over in silence: it is
 // logged, counted and kept as a problem, and the rest is still imported.
 //
 // With `modifiedSince`, only files modified at or after that time are read:

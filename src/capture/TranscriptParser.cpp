@@ -26,7 +26,7 @@ using Type = JsonValue::Type;
 enum Field : std::size_t {
     type, message, messageId, usage, sessionId, timestamp, role, model,
     inputTokens, outputTokens, cacheCreationTokens, cacheReadTokens, cacheBreakdown, oneHourTokens,
-    fieldCount
+    workingFolder, fieldCount
 };
 
 const std::vector<JsonScanner::Path>& fieldPaths()
@@ -36,7 +36,7 @@ const std::vector<JsonScanner::Path>& fieldPaths()
         {"message", "role"}, {"message", "model"}, {"message", "usage", "input_tokens"},
         {"message", "usage", "output_tokens"}, {"message", "usage", "cache_creation_input_tokens"},
         {"message", "usage", "cache_read_input_tokens"}, {"message", "usage", "cache_creation"},
-        {"message", "usage", "cache_creation", "ephemeral_1h_input_tokens"},
+        {"message", "usage", "cache_creation", "ephemeral_1h_input_tokens"}, {"cwd"},
     };
     return paths;
 }
@@ -76,6 +76,12 @@ bool isString(const JsonValue& value)
 bool usableText(const JsonValue& value)
 {
     return isString(value) && !value.text.empty() && !value.truncated && value.text.size() <= maxFieldBytes;
+}
+
+void noteWorkingFolder(const JsonValue& value, std::optional<std::string>* cwd)
+{
+    if (cwd && !*cwd && usableText(value))
+        cwd->emplace(value.text);
 }
 
 // The classification rules, over fields read by either parser. `get` is asked
@@ -173,6 +179,7 @@ public:
         case cacheReadTokens: return fromElement(usage_["cache_read_input_tokens"]);
         case cacheBreakdown: return fromElement(usage_["cache_creation"], &breakdown_);
         case oneHourTokens: return fromElement(breakdown_["ephemeral_1h_input_tokens"]);
+        case workingFolder: return fromElement(line_["cwd"]);
         case fieldCount: break;
         }
         return {};
@@ -185,17 +192,27 @@ private:
     object breakdown_;
 };
 
-Kind classifyPadded(const char* data, std::size_t size, MessageInsert& insert)
+// `cwd` is given only while the caller still looks for a working folder: once
+// one is known, lines cost no extra lookup.
+Kind classifyPadded(const char* data, std::size_t size, MessageInsert& insert, std::optional<std::string>* cwd)
 {
     if (size > maxInMemoryLineBytes) {
         LineScanner scanner;
         scanner.feed({data, size});
-        return scanner.finish(insert);
+        return scanner.finish(insert, cwd);
     }
     object line;
     if (!JsonPayload::parsePaddedObject(data, size, line))
         return Kind::malformed;
-    return classifyFields(DomFields(line), insert);
+    DomFields fields(line);
+    if (cwd)
+        noteWorkingFolder(fields(workingFolder), cwd);
+    return classifyFields(fields, insert);
+}
+
+std::optional<std::string>* stillLookingFor(std::optional<std::string>& cwd)
+{
+    return cwd ? nullptr : &cwd;
 }
 
 bool isBlankLine(std::string_view line)
@@ -237,11 +254,12 @@ void LineScanner::feed(std::string_view bytes)
     state_->scanner.feed(bytes);
 }
 
-Kind LineScanner::finish(MessageInsert& insert)
+Kind LineScanner::finish(MessageInsert& insert, std::optional<std::string>* cwd)
 {
     JsonScanner& scanner = state_->scanner;
     if (!scanner.finish() || scanner.rootType() != Type::object)
         return Kind::malformed;
+    noteWorkingFolder(scanner.value(workingFolder), cwd);
     return classifyFields([&](Field field) { return scanner.value(field); }, insert);
 }
 
@@ -249,7 +267,7 @@ Classification classify(std::string_view line)
 {
     const PaddedText padded(line);
     MessageInsert insert;
-    const Kind kind = classifyPadded(padded.data(), padded.size(), insert);
+    const Kind kind = classifyPadded(padded.data(), padded.size(), insert, nullptr);
     Classification result{kind, std::nullopt};
     if (kind == Kind::ok)
         result.insert = std::move(insert);
@@ -262,8 +280,10 @@ Outcome parseLines(const std::vector<std::string_view>& lines)
     for (const std::string_view line : lines) {
         if (isBlankLine(line))
             continue;
-        Classification c = classify(line);
-        count(c.kind, c.insert ? std::move(*c.insert) : MessageInsert{}, outcome);
+        const PaddedText padded(line);
+        MessageInsert insert;
+        const Kind kind = classifyPadded(padded.data(), padded.size(), insert, stillLookingFor(outcome.cwd));
+        count(kind, std::move(insert), outcome);
     }
     return outcome;
 }
@@ -289,7 +309,7 @@ void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome)
         if (isBlankLine(line))
             continue;
         // Everything after the line, up to the buffer's padding, is readable.
-        const Kind kind = classifyPadded(line.data(), line.size(), insert);
+        const Kind kind = classifyPadded(line.data(), line.size(), insert, stillLookingFor(outcome.cwd));
         if (kind == Kind::ok)
             outcome.inserts.push_back(insert);
         else

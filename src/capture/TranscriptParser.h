@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +20,12 @@ namespace tallyglass::TranscriptParser {
 // Token counts outside the 64-bit range are clamped to it. Identifiers longer
 // than maxFieldBytes make a line missingField: no real one comes close, and a
 // bound keeps one hostile line from growing the database without limit.
+//
+// Claude Code also writes the session's working folder ("cwd") on most lines,
+// whatever their type. The readers of whole transcripts report the first one
+// they meet, since a session's first is the folder it started in: its project.
+// Only a JSON line's non-empty string within maxFieldBytes counts; it is kept
+// as decoded, byte for byte.
 
 enum class Kind { ok, malformed, nonAssistant, missingField };
 
@@ -39,6 +46,8 @@ struct Outcome {
     std::int64_t malformed = 0;
     std::int64_t nonAssistant = 0;
     std::int64_t missingField = 0;
+    // The first line's working folder; once it is known, later lines are not asked.
+    std::optional<std::string> cwd;
 
     bool operator==(const Outcome&) const = default;
 };
@@ -71,7 +80,8 @@ public:
 
     void reset();
     void feed(std::string_view bytes);
-    Kind finish(MessageInsert& insert);
+    // With `cwd` given and still empty, also sets it to the line's working folder, if it names one.
+    Kind finish(MessageInsert& insert, std::optional<std::string>* cwd = nullptr);
 
 private:
     struct State;

@@ -23,6 +23,9 @@ ssize_t readAt(int fd, char* into, std::size_t size, std::uint64_t offset)
     }
 }
 
+// The first read of a file's head: most first lines that name a working folder end well within it.
+constexpr std::size_t firstHeadReadBytes = 64u << 10;
+
 bool isBlank(std::string_view line)
 {
     return line.empty() || (line.front() != '{' && Utf8::isBlank(line));
@@ -43,30 +46,28 @@ TranscriptReader::TranscriptReader(Options options)
     options_.batchRecords = std::max<std::size_t>(options_.batchRecords, 1);
 }
 
-void TranscriptReader::tally(Kind kind, MessageInsert& insert, std::vector<MessageInsert>& records, Result& result)
+void TranscriptReader::finishLongLine(TranscriptParser::Outcome& outcome)
 {
-    switch (kind) {
-    case Kind::ok: records.push_back(std::move(insert)); break;
-    case Kind::malformed: ++result.malformed; break;
-    case Kind::nonAssistant: ++result.nonAssistant; break;
-    case Kind::missingField: ++result.missingField; break;
-    }
-}
-
-void TranscriptReader::classify(const char* data, std::size_t size, std::vector<MessageInsert>& records, Result& result)
-{
-    TranscriptParser::Outcome outcome;
-    // The bytes after the line, up to the buffer's padding, are readable.
-    TranscriptParser::parsePaddedRangeInto(data, size, outcome);
-    for (MessageInsert& m : outcome.inserts)
-        records.push_back(std::move(m));
-    result.malformed += outcome.malformed;
-    result.nonAssistant += outcome.nonAssistant;
-    result.missingField += outcome.missingField;
+    MessageInsert insert;
+    const Kind kind = longLine_.finish(insert, &outcome.cwd);
+    TranscriptParser::count(kind, std::move(insert), outcome);
+    longLine_.reset();
 }
 
 TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, std::uint64_t limit, const Sink& sink,
                                                 bool includeUnterminated)
+{
+    return readLines(fd, offset, limit, sink, includeUnterminated, false);
+}
+
+std::optional<std::string> TranscriptReader::firstCwd(int fd, std::uint64_t limit)
+{
+    const Sink ignore = [](std::vector<MessageInsert>&, std::uint64_t) { return true; };
+    return readLines(fd, 0, limit, ignore, true, true).cwd;
+}
+
+TranscriptReader::Result TranscriptReader::readLines(int fd, std::uint64_t offset, std::uint64_t limit,
+                                                     const Sink& sink, bool includeUnterminated, bool untilCwd)
 {
     if (buffer_.size() != options_.pieceBytes)
         buffer_ = PaddedText(options_.pieceBytes);
@@ -76,7 +77,15 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
     Result result;
     result.wholeLinesEnd = offset;
     result.end = offset;
-    std::vector<MessageInsert> records;
+    TranscriptParser::Outcome outcome;
+    std::vector<MessageInsert>& records = outcome.inserts; // handed on in batches
+    const auto done = [&] {
+        result.malformed = outcome.malformed;
+        result.nonAssistant = outcome.nonAssistant;
+        result.missingField = outcome.missingField;
+        result.cwd = std::move(outcome.cwd);
+        return std::move(result);
+    };
     const auto flush = [&](std::uint64_t end) {
         if (records.empty())
             return true;
@@ -92,10 +101,12 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
     std::size_t searchFrom = 0;
     bool streaming = false; // the line in hand began before buffer[0]: its start went to longLine_
     bool atEnd = offset >= limit;
+    std::size_t readSize = untilCwd ? firstHeadReadBytes : capacity;
     while (true) {
         if (!atEnd && filled < capacity) {
             const std::uint64_t position = bufferStart + filled;
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(capacity - filled, limit - position));
+            const std::size_t room = std::min(capacity - filled, readSize);
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(room, limit - position));
             const ssize_t n = readAt(fd, buffer + filled, want, position);
             if (n < 0) {
                 result.error = std::strerror(errno);
@@ -104,22 +115,24 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
             filled += static_cast<std::size_t>(n);
             atEnd = n == 0 || bufferStart + filled >= limit;
             result.end = bufferStart + filled;
+            readSize = std::min(capacity, 2 * readSize);
         }
         while (const void* found = std::memchr(buffer + searchFrom, '\n', filled - searchFrom)) {
             const auto feed = static_cast<std::size_t>(static_cast<const char*>(found) - buffer);
             if (streaming) {
                 longLine_.feed({buffer + lineStart, feed - lineStart});
-                MessageInsert insert;
-                tally(longLine_.finish(insert), insert, records, result);
-                longLine_.reset();
+                finishLongLine(outcome);
                 streaming = false;
             } else {
-                classify(buffer + lineStart, feed - lineStart, records, result);
+                // The bytes after the line, up to the buffer's padding, are readable.
+                TranscriptParser::parsePaddedRangeInto(buffer + lineStart, feed - lineStart, outcome);
             }
             lineStart = searchFrom = feed + 1;
             result.wholeLinesEnd = bufferStart + lineStart;
+            if (untilCwd && outcome.cwd)
+                return done();
             if (records.size() >= options_.batchRecords && !flush(result.wholeLinesEnd))
-                return result;
+                return done();
         }
         if (atEnd)
             break;
@@ -144,21 +157,19 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
         }
     }
     if (!flush(result.wholeLinesEnd) || result.error)
-        return result;
+        return done();
     if (includeUnterminated && (streaming || filled > lineStart)) {
         if (streaming) {
             longLine_.feed({buffer + lineStart, filled - lineStart});
-            MessageInsert insert;
-            tally(longLine_.finish(insert), insert, records, result);
-            longLine_.reset();
+            finishLongLine(outcome);
         } else if (!isBlank({buffer + lineStart, filled - lineStart})) {
             // Zero the bytes after the line: the file may have shrunk under us.
             std::memset(buffer + filled, 0, std::min(capacity - filled, PaddedText::padding));
-            classify(buffer + lineStart, filled - lineStart, records, result);
+            TranscriptParser::parsePaddedRangeInto(buffer + lineStart, filled - lineStart, outcome);
         }
         flush(result.wholeLinesEnd);
     }
-    return result;
+    return done();
 }
 
 bool TranscriptReader::hasLineFeed(int fd, std::uint64_t from, std::uint64_t to)

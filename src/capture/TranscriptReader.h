@@ -33,6 +33,7 @@ public:
         std::int64_t missingField = 0;
         std::optional<std::string> error; // reading failed (the system's words)
         bool stopped = false;             // the sink asked to stop
+        std::optional<std::string> cwd;   // the working folder of the first line read that names one
     };
 
     // Called with the records of the lines before `endOffset`; false stops the
@@ -48,12 +49,18 @@ public:
     // that may still be being written).
     Result read(int fd, std::uint64_t offset, std::uint64_t limit, const Sink& sink, bool includeUnterminated = true);
 
+    // The working folder of the first line in bytes [0, limit) of `fd` that
+    // names one. Reads from the start only as far as that line, in pieces that
+    // begin small: it is nearly always among the first few lines.
+    std::optional<std::string> firstCwd(int fd, std::uint64_t limit);
+
     // Whether bytes [from, to) of `fd` hold a line feed; reads in pieces.
     bool hasLineFeed(int fd, std::uint64_t from, std::uint64_t to);
 
 private:
-    void classify(const char* data, std::size_t size, std::vector<MessageInsert>& records, Result& result);
-    void tally(TranscriptParser::Kind kind, MessageInsert& insert, std::vector<MessageInsert>& records, Result& result);
+    Result readLines(int fd, std::uint64_t offset, std::uint64_t limit, const Sink& sink, bool includeUnterminated,
+                     bool untilCwd);
+    void finishLongLine(TranscriptParser::Outcome& outcome);
 
     Options options_;
     PaddedText buffer_;

@@ -2,6 +2,7 @@
 
 #include "capture/CatchUp.h"
 #include "capture/HistoryImport.h"
+#include "capture/ProjectFolder.h"
 
 #include "capture/TranscriptParser.h"
 #include "storage/WriteDatabase.h"
@@ -27,6 +28,13 @@ std::string assistantLines(const std::string& prefix, int count, const std::stri
         text += R"({"type":"assistant","sessionId":")" + session + R"(","timestamp":"2025-01-15T10:30:00Z","message":{"id":")"
             + prefix + std::to_string(i) + R"(","model":"claude-haiku-4-5","usage":{"input_tokens":1,"output_tokens":2}}})" "\n";
     return text;
+}
+
+// A user line naming the folder the session works in, as Claude Code writes one before its messages.
+std::string userLine(const std::string& session, const std::string& cwd)
+{
+    return R"({"parentUuid":null,"cwd":")" + cwd + R"(","sessionId":")" + session
+        + R"(","type":"user","message":{"role":"user","content":"go"}})" "\n";
 }
 
 void write(const fs::path& path, const std::string& text)
@@ -160,24 +168,109 @@ TEST_F(ScanServiceTest, aTranscriptLargerThanOneReadPieceWithALineLongerThanOneP
     EXPECT_EQ(writer->backfillCalls[0].back().messageId, "m" + std::to_string(lines - 1));
 }
 
-// A catch-up reads only the files modified since the last run began. Sessions
-// stored before projects were kept get theirs from their file's folder at the
-// next catch-up, once, without that file being read.
-TEST_F(ScanServiceTest, aCatchUpReadsOnlyNewFilesAndTheFirstAfterAnUpgradeGivesOldSessionsTheirProjects)
+// The bytes this process has read from files so far.
+std::int64_t bytesReadSoFar()
 {
-    writer->state[HistoryImport::importedKey] = "2025-01-15T10:00:00Z";
-    CatchUp::storeWatermark(*writer, std::chrono::system_clock::now());
-    write(root / "-nowhere-shop" / "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b.jsonl", assistantLines("old", 1));
-    write(root / "-nowhere-shop" / "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b" / "subagents" / "agent-1.jsonl", assistantLines("sub", 1));
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::int64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    ADD_FAILURE() << "no rchar in /proc/self/io";
+    return 0;
+}
+
+void makeOld(const fs::path& root)
+{
     for (const auto& file : fs::recursive_directory_iterator(root))
         fs::last_write_time(file.path(), fs::file_time_type::clock::now() - std::chrono::hours(2));
+}
+
+// The project is the folder a session's own transcript names first, exactly,
+// even where a folder exists for another reading of the transcripts' folder
+// name, and whatever folder its subagent (read first) or its later lines name.
+// Only a transcript that names none has its folder's name decoded.
+TEST_F(ScanServiceTest, aSessionsProjectIsTheFirstFolderItsOwnTranscriptNames)
+{
+    const std::string disk = (root.parent_path() / "disk").string(); // where the projects are
+    struct Case {
+        std::string session;
+        std::optional<std::string> cwd; // the folder the transcript names, if it names one
+        std::string existing;           // a folder that exists, the project or a decoy
+        std::string project;
+    };
+    const Case cases[] = {
+        {"3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b", "/home/ada/my.site", "/home/ada/my/site", "/home/ada/my.site"},
+        {"s-game", "/home/ada/game-engine", "/home/ada/game/engine", "/home/ada/game-engine"},
+        {"s-srv", "/srv/a-b/c.d-e", "/srv/a/b/c/d-e", "/srv/a-b/c.d-e"},
+        {"s-old", std::nullopt, "/home/ada/old-app", "/home/ada/old-app"},
+    };
+    for (const Case& c : cases) {
+        fs::create_directories(disk + c.existing);
+        const fs::path folder = root / ProjectFolder::normalised(disk + (c.cwd ? *c.cwd : c.project));
+        std::string text = R"({"type":"summary","summary":"x"})" "\n";
+        if (c.cwd)
+            text += userLine(c.session, disk + *c.cwd);
+        text += assistantLines(c.session, 2, c.session);
+        if (c.cwd)
+            text += userLine(c.session, disk + *c.cwd + "/docs"); // a later cd
+        write(folder / (c.session + ".jsonl"), text);
+        if (c.cwd)
+            write(folder / c.session / "subagents" / "agent-1.jsonl",
+                  userLine(c.session, disk + "/elsewhere") + assistantLines("sub-" + c.session, 1, c.session));
+    }
+    HistoryImport import(writer, {root});
+    import.scanAll({});
+    ASSERT_FALSE(import.wasCatchUp());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.session);
+        EXPECT_EQ(writer->projects[c.session], disk + c.project);
+    }
+}
+
+// A catch-up reads only the files modified since the last run began. The first
+// after an upgrade gives the sessions stored earlier the folder their
+// transcripts name (the session's own before its subagents'), replacing a
+// guess from a folder's name, and reads only each transcript's head for it.
+// Sessions whose transcripts name no folder keep their project, or are given
+// their folder's name decoded. Later catch-ups read only what changed again.
+TEST_F(ScanServiceTest, theFirstCatchUpAfterAnUpgradeGivesOldSessionsTheFolderTheirTranscriptsNameOnce)
+{
+    writer->state[HistoryImport::importedKey] = "2025-01-15T10:00:00Z";
+    writer->state["sessions.projectsFilled"] = "1"; // what versions that decoded folder names marked
+    CatchUp::storeWatermark(*writer, std::chrono::system_clock::now());
+    const std::string own = "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b";
+    const std::string subagentOnly = "1a2b3c4d-9b7d-4f2e-8a6c-5d1b2e3f4a5b";
+    const fs::path folder = root / "-home-ada-my-site";
+    write(folder / (own + ".jsonl"), R"({"type":"summary","summary":"x"})" "\n" + userLine(own, "/home/ada/my.site")
+                                         + assistantLines("own", 40'000, own)); // some megabytes after its head
+    write(folder / own / "subagents" / "agent-1.jsonl",
+          userLine(own, "/home/ada/elsewhere") + assistantLines("a", 1, own));
+    write(folder / subagentOnly / "subagents" / "agent-1.jsonl",
+          userLine(subagentOnly, "/home/ada/b-side") + assistantLines("b", 1, subagentOnly));
+    write(folder / "kept.jsonl", assistantLines("k", 1, "kept"));
+    write(root / "-nowhere-shop" / "shop.jsonl", assistantLines("s", 1, "shop"));
+    makeOld(root);
     write(root / "new.jsonl", assistantLines("new", 1)); // directly below the root: no project folder
+    writer->projects = {{own, "/home/ada/my/site"}, {subagentOnly, "/home/ada/b/side"}, {"kept", "/kept"}};
+
+    const std::int64_t readBefore = bytesReadSoFar();
     HistoryImport import(writer, {root});
     EXPECT_EQ(import.scanAll({}), 1);
+    EXPECT_LT(bytesReadSoFar() - readBefore, 1 << 20) << "more than the heads were read";
     ASSERT_EQ(batchSizes(), std::vector<std::size_t>{1});
     EXPECT_EQ(writer->backfillCalls[0][0].messageId, "new0");
-    EXPECT_EQ(writer->projects, (std::map<std::string, std::string>{{"0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b", "/nowhere/shop"}}));
-    EXPECT_TRUE(writer->state.count(HistoryImport::projectsFilledKey));
+    const std::map<std::string, std::string> projects{
+        {own, "/home/ada/my.site"}, {subagentOnly, "/home/ada/b-side"}, {"kept", "/kept"}, {"shop", "/nowhere/shop"}};
+    EXPECT_EQ(writer->projects, projects);
+
+    // Later, a transcript read again still names where its session started; the others are not read.
+    writer->projects[own] = writer->projects[subagentOnly] = "/home/ada/later";
+    fs::last_write_time(folder / (own + ".jsonl"), fs::file_time_type::clock::now());
+    HistoryImport(writer, {root}).scanAll({});
+    EXPECT_EQ(writer->projects[own], "/home/ada/my.site");
+    EXPECT_EQ(writer->projects[subagentOnly], "/home/ada/later");
 }
 
 // Whether the whole history is in the database is known from the database

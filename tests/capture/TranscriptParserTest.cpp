@@ -27,6 +27,7 @@ TEST(TranscriptParser, aRecordedTranscriptGivesItsMessagesAndCountsEverySkip)
     EXPECT_EQ(outcome.malformed, 1);
     EXPECT_EQ(outcome.nonAssistant, 2);
     EXPECT_EQ(outcome.missingField, 1);
+    EXPECT_EQ(outcome.cwd, "/home/dev/proj"); // on the second line, the first that names one
     const std::string session = "3f2a8c1e-0b7d-4e5f-9a6b-1c2d3e4f5a6b";
     // Whole records: input, output, cache written, cache read, subagent, the one-hour share of the cache written.
     // The last: an empty usage object is a message of zero tokens; a missing role is "assistant".
@@ -163,6 +164,49 @@ TEST(TranscriptParser, lineEndsBlankLinesAndDuplicatesAreReadAsWritten)
     EXPECT_EQ(outcome.inserts[2].outputTokens, 7);
     EXPECT_EQ(outcome.inserts[3].sessionId, "s\"q\xC3\xA9\xF0\x9F\x98\x80");
     EXPECT_EQ(outcome.inserts[3].messageId, "m\n1");
+}
+
+// A session's project is the first working folder its transcript names: the
+// first usable "cwd" of a whole JSON line, at the top level, kept as decoded,
+// control characters and all. Both readers agree, whatever the lines' kinds.
+TEST(TranscriptParser, theFirstWorkingFolderNamedIsReportedAsWrittenByBothReaders)
+{
+    const std::string user = R"({"type":"user","sessionId":"s","cwd":)";
+    const std::string longest(TranscriptParser::maxFieldBytes - 1, 'a');
+    struct Case {
+        std::vector<std::string> lines;
+        std::optional<std::string> cwd;
+    };
+    const Case cases[] = {
+        {{R"({"type":"summary","summary":"x"})", user + R"("/home/ada/my.site"})", user + R"("/home/ada/other"})"},
+         "/home/ada/my.site"},
+        {{R"({"type":"assistant","cwd":"/srv/a-b/c.d-e","sessionId":"s","timestamp":"2025-01-15T10:30:00Z","message":{"id":"m","usage":{}}})"},
+         "/srv/a-b/c.d-e"},
+        {{user + R"("/home/ada/caf\u00e9 \"q\"\u0001\t")" + "}"}, "/home/ada/caf\xC3\xA9 \"q\"\x01\t"},
+        {{user + R"("/first","cwd":"/second"})"}, "/first"},
+        {{user + "\"/" + longest + "\"}"}, "/" + longest},
+        {{user + "\"/" + longest + "a\"}", user + R"("/after"})"}, "/after"}, // over the bound: passed over
+        {{user + R"(""})", user + R"(7})", user + R"(null})", user + R"("/cut")", user + R"("/x"})"}, "/x"},
+        {{R"({"message":{"cwd":"/nested"}})", R"([{"cwd":"/in-an-array"}])", R"("cwd")"}, std::nullopt},
+        {{}, std::nullopt},
+    };
+    for (const auto& [lines, expected] : cases) {
+        std::string text;
+        for (const std::string& line : lines)
+            text += line + "\n";
+        SCOPED_TRACE(text);
+        EXPECT_EQ(TranscriptParser::parseText(PaddedText(text)).cwd, expected);
+        EXPECT_EQ(TranscriptParser::parseLines({lines.begin(), lines.end()}).cwd, expected);
+        std::optional<std::string> streamed; // as lines too long to be parsed in memory are read
+        TranscriptParser::LineScanner scanner;
+        for (const std::string& line : lines) {
+            scanner.reset();
+            scanner.feed(line);
+            MessageInsert insert;
+            scanner.finish(insert, &streamed);
+        }
+        EXPECT_EQ(streamed, expected);
+    }
 }
 
 } // namespace

@@ -15,8 +15,8 @@ namespace {
 // Documents close to what transcripts and hook payloads hold, to be mutated.
 const std::vector<std::string> seeds = {
     R"({"type":"assistant","sessionId":"s-1","timestamp":"2025-01-15T10:30:00.123Z","message":{"id":"msg_1","role":"assistant","model":"claude-sonnet-4-6","usage":{"input_tokens":12,"output_tokens":3.0,"cache_creation_input_tokens":1e3,"cache_read_input_tokens":-0,"cache_creation":{"ephemeral_1h_input_tokens":true}}}})",
-    R"({"type":"assistant","message":{"id":"m\u00e9\ud83d\ude00","usage":{"input_tokens":18446744073709551615},"model":"x","model":"y"},"sessionId":"s\"q","timestamp":"2025-01-15T10:30:00Z","message":5})",
-    R"({"type":"user","message":{"content":[{"type":"text","text":"a\\b\/c\n\t\u0000"},null,false,[1,2.5e-3,-7E+2]]}})",
+    R"({"type":"assistant","message":{"id":"m\u00e9\ud83d\ude00","usage":{"input_tokens":18446744073709551615},"model":"x","model":"y"},"sessionId":"s\"q","timestamp":"2025-01-15T10:30:00Z","message":5,"cwd":7,"cwd":"/y"})",
+    R"({"type":"user","cwd":"/srv/a-b/c.d\u00e9\u0001","message":{"content":[{"type":"text","text":"a\\b\/c\n\t\u0000"},null,false,[1,2.5e-3,-7E+2]]}})",
     R"({"hook_event_name":"Stop","session_id":"abc","transcript_path":"/tmp/t.jsonl","rate_limits":{"five_hour":{"used_percentage":42.5,"resets_at":1735689600}}})",
     R"([{"a":{"b":{"c":[[[]]]}}},"\u20ac",123456789012345678901234567890,0.000000000000000000001])",
     R"({"type":"assistant","sessionId":"s","timestamp":"2025-01-15T10:30:00Z","message":{"id":"m","usage":{"input_tokens":1234567890123456789,"output_tokens":99999999999999999999999}}})",
@@ -59,7 +59,8 @@ bool domAccepts(const std::string& doc)
 }
 
 // The scanner must accept exactly the documents the in-memory parser accepts,
-// and classify every transcript line as it does, whatever the pieces.
+// and classify every transcript line (and read its working folder) as it
+// does, whatever the pieces.
 TEST(JsonScanner, agreesWithTheInMemoryParserOnGeneratedDocuments)
 {
     std::mt19937 random(20261206);
@@ -85,12 +86,14 @@ TEST(JsonScanner, agreesWithTheInMemoryParserOnGeneratedDocuments)
         lines.reset();
         feedInPieces(doc, random, [&](std::string_view piece) { lines.feed(piece); });
         MessageInsert streamed;
-        const auto kind = lines.finish(streamed);
+        std::optional<std::string> cwd;
+        const auto kind = lines.finish(streamed, &cwd);
         const auto expected = TranscriptParser::classify(doc);
         ASSERT_EQ(kind, expected.kind);
         if (expected.insert) {
             ASSERT_EQ(streamed, *expected.insert);
         }
+        ASSERT_EQ(cwd, TranscriptParser::parseLines({doc}).cwd);
     }
     EXPECT_GT(valid, 4'000); // the mutations leave enough documents whole to compare values
 }
