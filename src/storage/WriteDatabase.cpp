@@ -305,7 +305,10 @@ void WriteDatabase::runWithRetry(const std::function<void()>& body)
             throw;
         const std::string& text = error.message();
         if (text.find("BUSY") != std::string::npos || text.find("locked") != std::string::npos) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (options_.retryPause)
+                options_.retryPause();
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
         } else if (text.find("disk I/O") != std::string::npos) {
             reopenIfGone();
         } else {
