@@ -8,7 +8,6 @@
 #include <fstream>
 #include <functional>
 #include <future>
-#include <memory>
 #include <utility>
 
 namespace tallyglass {
@@ -45,7 +44,10 @@ TEST(TranscriptQueue, eventsForOneTranscriptJoinThePendingReadAndNeverOverlap)
         if (!std::exchange(letGo, true))
             release.set_value();
     };
-    const std::unique_ptr<void, std::function<void(void*)>> atExit(&letGo, [&](void*) { letItGo(); });
+    struct AtExit {
+        std::function<void()> run;
+        ~AtExit() { run(); }
+    } const atExit{letItGo};
     for (int i = 0; i < 100; ++i)
         queue.submit({path.string(), std::nullopt, false});
     ASSERT_EQ(reading.get_future().wait_for(10s), std::future_status::ready);
