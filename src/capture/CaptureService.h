@@ -50,6 +50,9 @@ public:
     // reads included; false when the time ran out first.
     bool waitUntilIdle(std::chrono::milliseconds timeout);
 
+    // With a clock of a test's own (Options::timing.now): the time moved; see TranscriptQueue::timeMoved.
+    bool timeMoved(std::chrono::milliseconds timeout) { return queue_->timeMoved(timeout); }
+
     // For shutdown: reads in progress finish, nothing more is read (the
     // catch-up at the next start reads what is left), and sessions that ended
     // meanwhile are marked ended.

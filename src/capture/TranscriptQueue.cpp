@@ -34,11 +34,16 @@ TranscriptQueue::~TranscriptQueue()
     stop();
 }
 
+TranscriptQueue::Clock::time_point TranscriptQueue::now() const
+{
+    return timing_.now ? timing_.now() : Clock::now();
+}
+
 bool TranscriptQueue::submit(Request request, std::function<void()> afterRead)
 {
     // Looked at before taking the lock: a slow file system must not hold up other events.
     const std::uint64_t size = sizeOf(request.path).value_or(0);
-    const auto now = Clock::now();
+    const auto now = this->now();
     std::lock_guard lock(mutex_);
     if (stopping_)
         return false;
@@ -103,14 +108,15 @@ void TranscriptQueue::runTimers()
 {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
+        settledChanged_.notify_all();
         if (timers_.empty()) {
             timerWake_.wait(lock);
             continue;
         }
         const auto first = timers_.begin();
-        if (const Clock::time_point due = first->first; due > Clock::now()) {
+        if (const Clock::time_point due = first->first, current = now(); due > current) {
             // A copy: the entry may be gone by the time the wait looks at it again.
-            timerWake_.wait_until(lock, due);
+            timerWake_.wait_for(lock, due - current);
             continue;
         }
         const std::string path = first->second;
@@ -125,10 +131,12 @@ void TranscriptQueue::runTimers()
         }
         if (found->second.phase != Phase::settling)
             continue;
+        checkingSize_ = true;
         lock.unlock();
         const auto size = sizeOf(path);
-        const auto now = Clock::now();
+        const auto now = this->now();
         lock.lock();
+        checkingSize_ = false;
         found = jobs_.find(path);
         if (found == jobs_.end() || found->second.phase != Phase::settling || found->second.timer)
             continue;
@@ -157,6 +165,7 @@ void TranscriptQueue::runReader()
             continue;
         Job& job = found->second;
         job.phase = Phase::reading;
+        ++reading_;
         const Request request = job.request;
         std::vector<std::function<void()>> afterRead = std::move(job.afterRead);
         job.afterRead.clear();
@@ -169,11 +178,13 @@ void TranscriptQueue::runReader()
         for (const auto& done : afterRead)
             done();
         lock.lock();
+        --reading_;
+        settledChanged_.notify_all();
         found = jobs_.find(path);
         if (found == jobs_.end())
             continue;
         Job& after = found->second;
-        const auto now = Clock::now();
+        const auto now = this->now();
         if (after.eventWhileReading) {
             after.eventWhileReading = false;
             after.afterRead = std::move(after.afterNextRead);
@@ -195,6 +206,19 @@ bool TranscriptQueue::waitUntilIdle(Duration timeout)
 {
     std::unique_lock lock(mutex_);
     return idle_.wait_for(lock, timeout, [this] { return jobs_.empty(); });
+}
+
+bool TranscriptQueue::settled() const
+{
+    return stopping_
+        || (!checkingSize_ && reading_ == 0 && ready_.empty() && (timers_.empty() || timers_.begin()->first > now()));
+}
+
+bool TranscriptQueue::timeMoved(Duration timeout)
+{
+    std::unique_lock lock(mutex_);
+    timerWake_.notify_one();
+    return settledChanged_.wait_for(lock, timeout, [this] { return settled(); });
 }
 
 std::size_t TranscriptQueue::pending() const
@@ -232,6 +256,7 @@ void TranscriptQueue::stop()
         ready_.clear();
     }
     idle_.notify_all();
+    settledChanged_.notify_all();
     for (const auto& done : leftOver)
         done();
 }

@@ -40,6 +40,9 @@ public:
         Duration stabilityTimeout{400};
         Duration stabilityInterval{50};
         std::vector<Duration> followUps{Duration(250), Duration(500), Duration(1000), Duration(2000), Duration(4000)};
+        // Where the time comes from: the steady clock, or a clock a test moves
+        // by hand (and then calls timeMoved()).
+        std::function<Clock::time_point()> now{};
     };
 
     using Reader = std::function<void(const Request&)>;
@@ -57,6 +60,11 @@ public:
     // Blocks until nothing waits or is being read, follow-ups included.
     bool waitUntilIdle(Duration timeout);
     std::size_t pending() const;
+
+    // For a clock of a test's own: looks at the time again and blocks until
+    // everything due by now is done (sizes checked, reads finished, the next
+    // waits armed); false when the time ran out first.
+    bool timeMoved(Duration timeout);
 
     // Reads in progress finish; nothing else is read. The `afterRead` calls of
     // transcripts still waiting run now, on the calling thread.
@@ -76,6 +84,8 @@ private:
         std::vector<std::function<void()>> afterNextRead; // arrived while a read ran
     };
 
+    Clock::time_point now() const;
+    bool settled() const; // with mutex_ held: nothing due, ready or being read
     void startSettling(Job& job, std::uint64_t size, Clock::time_point now);
     void arm(Job& job, Clock::time_point due);
     void makeReady(Job& job);
@@ -90,7 +100,10 @@ private:
     std::condition_variable timerWake_;
     std::condition_variable readerWake_;
     std::condition_variable idle_;
+    std::condition_variable settledChanged_;
     bool stopping_ = false;
+    bool checkingSize_ = false; // the timer thread looks at a file without the lock
+    int reading_ = 0;
     std::unordered_map<std::string, Job> jobs_;
     std::multimap<Clock::time_point, std::string> timers_;
     std::deque<std::string> ready_;

@@ -27,6 +27,13 @@ public:
     struct Timing {
         std::chrono::milliseconds debounce{300};
         std::chrono::milliseconds safetyInterval{3000};
+        // Where the time comes from: the steady clock, or a clock a test moves
+        // by hand (and then calls timeMoved()).
+        std::function<std::chrono::steady_clock::time_point()> now{};
+        // For tests: runs on the watching thread after each event about a
+        // watched file, told whether the file's content changed (which
+        // restarts the debounce).
+        std::function<void(bool changed)> onFileEvent{};
     };
 
     explicit DataRefresher(std::filesystem::path watchPath, QObject* parent = nullptr);
@@ -39,6 +46,10 @@ public:
 
     // The files being watched right now (for tests).
     std::vector<std::filesystem::path> watchedFiles() const;
+
+    // For a clock of a test's own: looks at the time again, and returns once
+    // the calls now due are on their way to onChange's thread.
+    void timeMoved();
 
 private:
     class Watcher;

@@ -84,6 +84,7 @@ public:
     }
 
     int openConnections() const { return connections_; }
+    std::int64_t bufferedBytes() const { return buffered_; }
 
 private:
     void accept(int fd)
@@ -123,7 +124,7 @@ private:
     PeerOwner peerOwner_;
     std::chrono::steady_clock::time_point lastRefusalLogged_{};
     std::atomic<int> connections_{0};
-    std::int64_t buffered_ = 0; // only touched on the network thread
+    std::atomic<std::int64_t> buffered_{0}; // changed only on the network thread
 };
 
 LocalServer::LocalServer(std::uint16_t startPort, std::uint16_t portRangeCount, std::shared_ptr<HookHandler> router)
@@ -194,6 +195,11 @@ std::uint16_t LocalServer::boundPort() const
 int LocalServer::openConnections() const
 {
     return network_->openConnections();
+}
+
+std::int64_t LocalServer::bufferedBytes() const
+{
+    return network_->bufferedBytes();
 }
 
 bool LocalServer::waitForHandlers(std::chrono::milliseconds timeout)

@@ -60,6 +60,8 @@ public:
     // Blocks until no handler is running or waiting, or the time is up.
     bool waitForHandlers(std::chrono::milliseconds timeout);
     int openConnections() const;
+    // Bytes of requests being received, all connections together.
+    std::int64_t bufferedBytes() const;
 
 private:
     class Network;

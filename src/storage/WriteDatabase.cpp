@@ -351,7 +351,10 @@ void WriteDatabase::runWithRetry(const std::function<void()>& body)
         switch (error.primaryCode()) {
         case SQLITE_BUSY:
         case SQLITE_LOCKED:
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (options_.retryPause)
+                options_.retryPause();
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
             break;
         case SQLITE_IOERR:
             reopenIfGone();

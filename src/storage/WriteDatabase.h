@@ -44,6 +44,10 @@ public:
         // the same index pages over and over; a longer WAL lets those rewrites
         // reach the database file once per checkpoint instead of once per batch.
         int walAutocheckpointPages = 16'384;
+        // Waits out a lock another connection holds before the one retry of a
+        // write (default: 50 ms on top of SQLite's own busy wait). A test ends
+        // the lock here instead, so that it ends while the writer waits.
+        std::function<void()> retryPause{};
     };
 
     // Throws WriteError, or std::filesystem::filesystem_error when the

@@ -2,6 +2,7 @@
 
 #include "capture/LimitWatcher.h"
 #include "core/IsoTime.h"
+#include "support/OutputCapture.h"
 #include "support/QtTestApp.h"
 
 #include <QDBusConnection>
@@ -98,10 +99,10 @@ TEST_F(NotificationsTest, aMissingOrFailingServiceFallsBackToTheTrayThenTheLog)
     EXPECT_EQ(tray.back(), "Claude Code usage|second");
 
     trayThere = false;
-    testing::internal::CaptureStderr();
+    const test::OutputCapture log(test::OutputCapture::Stream::error);
     notifications.show("third");
-    test::waitUntil([] { return false; }, std::chrono::milliseconds(500));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tallyglass] warning: third\n");
+    ASSERT_TRUE(log.waitFor("third\n"));
+    EXPECT_EQ(log.text(), "[tallyglass] warning: third\n");
 }
 
 // The watcher keeps its windows across restarts and stays quiet when warnings are off.

@@ -5,15 +5,16 @@
 #include "server/HookPayload.h"
 #include "storage/WriteDatabase.h"
 #include "support/FakeMessageWriter.h"
+#include "support/ManualClock.h"
 #include "support/SqlProbe.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sys/stat.h>
-#include <thread>
 
 namespace tallyglass {
 namespace {
@@ -54,17 +55,6 @@ CaptureService::Options immediate()
     CaptureService::Options options;
     options.timing = {0ms, 1ms, {}};
     return options;
-}
-
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 class CaptureServiceTest : public ::testing::Test {
@@ -237,30 +227,31 @@ TEST_F(CaptureServiceTest, linesLongerThanAReadPieceAreReadInPiecesAndStored)
 
 TEST_F(CaptureServiceTest, theStabilityWaitEndsEarlyForAQuietFileAndAtTheDeadlineForAGrowingOne)
 {
+    test::ManualClock clock;
     CaptureService::Options options;
-    options.timing = {400ms, 50ms, {}};
+    options.timing = {400ms, 50ms, {}, clock.function()};
     CaptureService patient(writer, options);
-    append(transcript, assistantLine("m1", "S"));
-    auto started = std::chrono::steady_clock::now();
-    patient.handle(event("Stop", transcript));
-    ASSERT_TRUE(patient.waitUntilIdle(10s));
-    ASSERT_EQ(writer->insertTimes.size(), 1u);
-    EXPECT_LT(writer->insertTimes[0] - started, 300ms);
-
-    std::atomic<bool> growing{true};
-    std::thread writerThread([&] {
-        for (int i = 0; growing; ++i) {
-            append(transcript, assistantLine("g" + std::to_string(i), "S"));
-            std::this_thread::sleep_for(30ms);
+    // Moves the clock on 10 ms at a time, calling `step` before each, until a
+    // write comes; how long that took.
+    const auto untilStored = [&](const std::function<void()>& step) {
+        const auto started = clock.now();
+        const std::size_t before = writer->insertCalls.size();
+        while (writer->insertCalls.size() == before && clock.now() - started < 10s) {
+            step();
+            clock.advance(10ms);
+            EXPECT_TRUE(patient.timeMoved(10s));
         }
-    });
-    started = std::chrono::steady_clock::now();
+        return clock.now() - started;
+    };
+
+    append(transcript, assistantLine("m1", "S"));
     patient.handle(event("Stop", transcript));
+    EXPECT_LT(untilStored([] {}), 300ms);
+
+    int line = 0;
+    patient.handle(event("Stop", transcript));
+    EXPECT_GE(untilStored([&] { append(transcript, assistantLine("g" + std::to_string(line++), "S")); }), 380ms);
     ASSERT_TRUE(patient.waitUntilIdle(10s));
-    growing = false;
-    writerThread.join();
-    ASSERT_EQ(writer->insertTimes.size(), 2u);
-    EXPECT_GE(writer->insertTimes[1] - started, 380ms);
 }
 
 // Claude Code runs its hooks while it writes the transcript: the file may not
@@ -270,8 +261,18 @@ TEST(CaptureServiceTiming, repliesWrittenAfterTheirHookAreStoredOnceWithExactCou
 {
     const auto dir = test::freshDirectory();
     auto db = std::make_shared<WriteDatabase>(dir / "app.db");
-    CaptureService service(db, 400, 50);
+    test::ManualClock clock;
+    CaptureService::Options options; // the production schedule, on the test's clock
+    options.timing.now = clock.function();
+    CaptureService service(db, options);
     const auto transcriptOf = [&](const std::string& name) { return dir / (name + ".jsonl"); };
+    // Moves the clock on to `at` from the start, 10 ms at a time, letting what falls due happen on the way.
+    const auto moveTo = [&, started = clock.now()](std::chrono::milliseconds at) {
+        while (clock.now() - started < at) {
+            clock.advance(10ms);
+            ASSERT_TRUE(service.timeMoved(10s));
+        }
+    };
 
     // The event comes before the file, which appears 300 ms later.
     service.handle(event("Stop", transcriptOf("late-file"), "late-file"));
@@ -281,23 +282,23 @@ TEST(CaptureServiceTiming, repliesWrittenAfterTheirHookAreStoredOnceWithExactCou
     // Stop, then SessionEnd within 30 ms, the reply written in between.
     append(transcriptOf("quick-end"), userLine);
     service.handle(event("Stop", transcriptOf("quick-end"), "quick-end"));
-    std::this_thread::sleep_for(20ms);
+    moveTo(20ms);
     append(transcriptOf("quick-end"), assistantLine("r-quick-end", "quick-end", 777));
     service.handle(event("SessionEnd", transcriptOf("quick-end"), "quick-end"));
 
-    std::this_thread::sleep_for(280ms);
+    moveTo(300ms);
     append(transcriptOf("late-file"), userLine + assistantLine("r-late-file", "late-file", 123));
-    std::this_thread::sleep_for(700ms);
+    moveTo(1000ms);
     append(transcriptOf("late-reply"), assistantLine("r-late-reply", "late-reply", 456));
+    moveTo(10s); // past the last follow-up read
+    ASSERT_TRUE(service.waitUntilIdle(10s));
 
     test::SqlProbe probe(dir / "app.db");
     const std::string query = "SELECT group_concat(messageId || ':' || outputTokens, ' ') FROM "
                               "(SELECT * FROM messages ORDER BY messageId)";
-    EXPECT_TRUE(eventually([&] { return probe.value("SELECT COUNT(*) FROM messages") == "3"; }));
+    EXPECT_EQ(probe.value("SELECT COUNT(*) FROM messages"), "3");
     EXPECT_EQ(probe.value(query), "r-late-file:123 r-late-reply:456 r-quick-end:777");
-    EXPECT_TRUE(eventually([&] {
-        return probe.value("SELECT isActive || (endedAt IS NOT NULL) FROM sessions WHERE sessionId = 'quick-end'") == "01";
-    }));
+    EXPECT_EQ(probe.value("SELECT isActive || (endedAt IS NOT NULL) FROM sessions WHERE sessionId = 'quick-end'"), "01");
     EXPECT_EQ(probe.value("SELECT COUNT(*) FROM sessions WHERE isActive = 1"), "2");
 }
 

@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <fstream>
-#include <thread>
+#include <functional>
+#include <future>
+#include <utility>
 
 namespace tallyglass {
 namespace {
@@ -14,8 +16,9 @@ namespace {
 using namespace std::chrono_literals;
 
 // A burst of events for one transcript joins the work already waiting or
-// under way: one read each time the file settles, not one per event, and
-// never two reads of it at once.
+// under way: one read for those that came before the read began, one more for
+// those that came while it ran, not one per event, and never two reads of it
+// at once.
 TEST(TranscriptQueue, eventsForOneTranscriptJoinThePendingReadAndNeverOverlap)
 {
     const auto path = test::freshDirectory() / "t.jsonl";
@@ -23,22 +26,37 @@ TEST(TranscriptQueue, eventsForOneTranscriptJoinThePendingReadAndNeverOverlap)
     std::atomic<int> reads{0};
     std::atomic<int> inside{0};
     std::atomic<int> overlapped{0};
+    std::promise<void> reading;
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
     TranscriptQueue queue({20ms, 5ms, {}}, 4, 16, [&](const TranscriptQueue::Request&) {
         if (++inside > 1)
             ++overlapped;
-        ++reads;
-        std::this_thread::sleep_for(30ms); // a read that takes a while
+        if (++reads == 1) {
+            reading.set_value();
+            released.wait(); // the first read lasts until the test has sent what comes during it
+        }
         --inside;
     });
-    for (int i = 0; i < 300; ++i) {
+    // However the test ends, the first read is let go before the queue waits for its threads.
+    bool letGo = false;
+    const auto letItGo = [&] {
+        if (!std::exchange(letGo, true))
+            release.set_value();
+    };
+    struct AtExit {
+        std::function<void()> run;
+        ~AtExit() { run(); }
+    } const atExit{letItGo};
+    for (int i = 0; i < 100; ++i)
         queue.submit({path.string(), std::nullopt, false});
-        if (i % 100 == 0)
-            std::this_thread::sleep_for(40ms); // some events arrive while a read runs
-    }
+    ASSERT_EQ(reading.get_future().wait_for(10s), std::future_status::ready);
+    for (int i = 0; i < 200; ++i)
+        queue.submit({path.string(), std::nullopt, false});
+    letItGo();
     ASSERT_TRUE(queue.waitUntilIdle(10s));
     EXPECT_EQ(overlapped, 0);
-    EXPECT_GE(reads, 1);
-    EXPECT_LE(reads, 8);
+    EXPECT_EQ(reads, 2);
 }
 
 TEST(TranscriptQueue, readsAgainAfterEachPauseThenForgetsTheTranscript)
@@ -57,7 +75,8 @@ TEST(TranscriptQueue, readsAgainAfterEachPauseThenForgetsTheTranscript)
 TEST(TranscriptQueue, beyondItsCapacityAnEventIsRefusedAndAfterStopEverythingIs)
 {
     const auto dir = test::freshDirectory();
-    TranscriptQueue queue({1000ms, 500ms, {}}, 1, 2, [](const TranscriptQueue::Request&) {});
+    // Nothing is read while the test runs: the first look at a file is an hour away.
+    TranscriptQueue queue({1h, 1h, {}}, 1, 2, [](const TranscriptQueue::Request&) {});
     EXPECT_TRUE(queue.submit({(dir / "a").string(), std::nullopt, false}));
     EXPECT_TRUE(queue.submit({(dir / "b").string(), std::nullopt, false}));
     EXPECT_TRUE(queue.submit({(dir / "a").string(), std::nullopt, false})); // joins

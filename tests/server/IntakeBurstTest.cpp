@@ -11,35 +11,48 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <fstream>
-#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace tallyglass {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Wraps the router to note when each event's handling finished. It takes its
-// time, as a handler waiting on a file or the database would: the answer must
-// not wait for it.
-struct TimedHandler final : HookHandler {
-    explicit TimedHandler(std::shared_ptr<HookHandler> router)
+// Wraps the router. Each event's handling takes its time, as a handler
+// waiting on a file or the database would: it holds on until the event's
+// client has its answer. An answer that waited for its handler would never
+// come; the handler gives up after a while and notes the event.
+struct AnswerFirstHandler final : HookHandler {
+    explicit AnswerFirstHandler(std::shared_ptr<HookHandler> router)
         : inner(std::move(router))
     {
     }
     void handle(const std::string& body) override
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        inner->handle(body);
         const int seq = std::stoi(body.substr(body.find("\"seq\":") + 6));
+        {
+            std::unique_lock lock(mutex);
+            if (!answeredChanged.wait_for(lock, std::chrono::seconds(20), [&] { return answered.count(seq) != 0; }))
+                handledBeforeAnswered.insert(seq);
+        }
+        inner->handle(body);
         std::lock_guard lock(mutex);
-        finished[seq] = Clock::now();
+        ++finished;
+    }
+    void noteAnswered(int seq)
+    {
+        std::lock_guard lock(mutex);
+        answered.insert(seq);
+        answeredChanged.notify_all();
     }
     const std::shared_ptr<HookHandler> inner;
     std::mutex mutex;
-    std::map<int, Clock::time_point> finished;
+    std::condition_variable answeredChanged;
+    std::set<int> answered;
+    std::set<int> handledBeforeAnswered;
+    int finished = 0;
 };
 
 TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreAnsweredFirst)
@@ -50,7 +63,7 @@ TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreA
     CaptureService::Options options;
     options.timing.followUps = {std::chrono::milliseconds(50)}; // production settling, one short follow-up
     auto capture = std::make_shared<CaptureService>(writer, options);
-    auto timed = std::make_shared<TimedHandler>(std::make_shared<HookRouter>(capture, std::make_shared<StatusLineService>(writer)));
+    auto timed = std::make_shared<AnswerFirstHandler>(std::make_shared<HookRouter>(capture, std::make_shared<StatusLineService>(writer)));
     const std::uint16_t port = test::findFreePorts(1);
     LocalServer server(port, 1, timed);
     server.start();
@@ -60,8 +73,6 @@ TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreA
     constexpr int events = 200;
     constexpr int linesPerEvent = 3;
     std::vector<std::mutex> fileLocks(sessions);
-    std::mutex answersLock;
-    std::map<int, Clock::time_point> answered;
 
     std::vector<std::thread> clients;
     for (int worker = 0; worker < 10; ++worker) {
@@ -80,8 +91,7 @@ TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreA
                 const std::string body = R"({"hook_event_name":"PostToolUse","session_id":"s)" + std::to_string(session)
                     + R"(","transcript_path":")" + transcript.string() + R"(","seq":)" + std::to_string(seq) + "}";
                 const std::string answer = test::HttpClient::exchange(port, test::postEvent(body));
-                std::lock_guard lock(answersLock);
-                answered[seq] = Clock::now();
+                timed->noteAnswered(seq);
                 EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
             }
         });
@@ -91,9 +101,9 @@ TEST(IntakeBurst, twoHundredEventsOverTwentySessionsStoreEveryMessageOnceAndAreA
     ASSERT_TRUE(server.waitForHandlers(std::chrono::seconds(60)));
     ASSERT_TRUE(capture->waitUntilIdle(std::chrono::seconds(60)));
 
-    ASSERT_EQ(timed->finished.size(), static_cast<std::size_t>(events));
-    for (const auto& [seq, at] : answered)
-        EXPECT_LT(at, timed->finished[seq]) << "event " << seq << " was answered after its handler finished";
+    ASSERT_EQ(timed->finished, events);
+    for (const int seq : timed->handledBeforeAnswered)
+        ADD_FAILURE() << "event " << seq << " was not answered while its handler held on";
 
     test::SqlProbe probe(dir / "app.db");
     EXPECT_EQ(probe.value("SELECT COUNT(*) FROM messages"), std::to_string(events * linesPerEvent));

@@ -2,6 +2,7 @@
 
 #include "server/ServerConstants.h"
 #include "support/HttpClient.h"
+#include "support/OutputCapture.h"
 #include "support/Process.h"
 #include "support/QtTestApp.h"
 #include "support/RecordingHandler.h"
@@ -184,8 +185,7 @@ TEST_F(LocalServerTest, connectionsAndBytesBeingReceivedBeyondTheirLimitsAreDrop
 
     HttpClient first(port);
     first.send("POST /event HTTP/1.1\r\nContent-Length: 90000\r\n\r\n" + std::string(40'000, 'a'));
-    ASSERT_TRUE(test::waitUntil([&] { return server->openConnections() == 1; }));
-    test::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+    ASSERT_TRUE(test::waitUntil([&] { return server->bufferedBytes() > 40'000; })); // all of it taken in
     HttpClient second(port);
     second.send("POST /event HTTP/1.1\r\nContent-Length: 90000\r\n\r\n" + std::string(70'000, 'b'));
     EXPECT_TRUE(second.closedByServer(std::chrono::seconds(3))); // 40 + 70 KB: over the shared budget, dropped
@@ -235,11 +235,13 @@ TEST_F(LocalServerTest, aPortTakenOnEitherLoopbackAddressMovesTheServerOnWhichRe
         if (taken)
             holder.emplace(port, *taken);
         const std::uint16_t expected = taken ? port + 1 : port;
-        testing::internal::CaptureStdout();
+        const std::string listening = "[tallyglass] server listening on :" + std::to_string(expected) + "\n";
+        test::OutputCapture output;
         ASSERT_NO_FATAL_FAILURE(serve());
-        // The announcement is queued to the main thread: give one that must not come a moment to show up.
-        test::waitUntil([&] { return !portChanges.empty(); }, std::chrono::milliseconds(taken ? 10'000 : 50));
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "[tallyglass] server listening on :" + std::to_string(expected) + "\n");
+        ASSERT_TRUE(output.waitFor(listening));
+        // An announcement is queued to the main thread before the line is printed.
+        QCoreApplication::sendPostedEvents();
+        EXPECT_EQ(output.text(), listening);
         EXPECT_EQ(server->boundPort(), expected);
         EXPECT_EQ(portChanges, taken ? std::vector<std::uint16_t>{expected} : std::vector<std::uint16_t>{});
         EXPECT_EQ(portChangeOnMainThread, taken.has_value());
@@ -250,10 +252,10 @@ TEST_F(LocalServerTest, aPortTakenOnEitherLoopbackAddressMovesTheServerOnWhichRe
 TEST_F(LocalServerTest, withEveryPortBusyItBacksOffThreeTimesThenGivesUp)
 {
     PortHolder a(port), b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
-    testing::internal::CaptureStdout();
+    test::OutputCapture output;
     start();
-    test::waitUntil([&] { return false; }, std::chrono::milliseconds(600)); // 20 + 40 + 80 ms of back-off
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.02s (cycle 1)\n"
+    ASSERT_TRUE(output.waitFor("giving up\n"));
+    EXPECT_EQ(output.text(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.02s (cycle 1)\n"
                                                        "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.04s (cycle 2)\n"
                                                        "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.08s (cycle 3)\n"
                                                        "[tallyglass] all ports busy after 3 cycles \xE2\x80\x94 giving up\n");
@@ -264,25 +266,28 @@ TEST_F(LocalServerTest, aPortFreedDuringBackOffIsTakenFromTheStartAgain)
 {
     auto holder = std::make_unique<PortHolder>(port);
     PortHolder b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
-    testing::internal::CaptureStdout();
-    start({.backoffBase = std::chrono::milliseconds(300)});
-    test::waitUntil([&] { return false; }, std::chrono::milliseconds(100));
+    test::OutputCapture output;
+    // Long enough a back-off for the port to be freed inside it, however busy the machine.
+    start({.backoffBase = std::chrono::milliseconds(1500)});
+    ASSERT_TRUE(output.waitFor("(cycle 1)\n"));
     holder.reset();
-    ASSERT_TRUE(test::waitUntil([&] { return server->boundPort() != 0; }));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.3s (cycle 1)\n"
-                                                       "[tallyglass] server listening on :" + std::to_string(port) + "\n");
+    ASSERT_TRUE(output.waitFor("listening"));
+    EXPECT_EQ(output.text(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 1.5s (cycle 1)\n"
+                             "[tallyglass] server listening on :" + std::to_string(port) + "\n");
     EXPECT_EQ(server->boundPort(), port);
 }
 
 TEST_F(LocalServerTest, stopDuringBackOffPreventsAnyRestartOrGiveUpLine)
 {
     PortHolder a(port), b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
-    testing::internal::CaptureStdout();
-    start({.backoffBase = std::chrono::milliseconds(100)});
-    test::waitUntil([&] { return false; }, std::chrono::milliseconds(50));
+    test::OutputCapture output;
+    // Long enough a back-off to stop inside it, however busy the machine.
+    start({.backoffBase = std::chrono::milliseconds(1000)});
+    ASSERT_TRUE(output.waitFor("(cycle 1)\n"));
     server->stop();
-    test::waitUntil([&] { return false; }, std::chrono::milliseconds(800));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 0.1s (cycle 1)\n");
+    // Nothing is left to wait for: a restart or a give-up would come once the back-off is over.
+    test::waitUntil([&] { return false; }, std::chrono::milliseconds(1500));
+    EXPECT_EQ(output.text(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 1.0s (cycle 1)\n");
 }
 
 TEST(ServerConstants, resolvedPortIsTheRememberedOneOnlyWithinTheRange)

@@ -11,7 +11,7 @@
 
 #include <algorithm>
 #include <fstream>
-#include <thread>
+#include <functional>
 
 namespace tallyglass {
 namespace {
@@ -188,7 +188,10 @@ TEST_F(WriteDatabaseTest, anyTextIsStoredAsGivenAndAbsurdCountsAreHeldToWhatAReq
     auto m = message("id'); DROP TABLE messages; --", "s\"e\\s\xF0\x9F\x98\x80", "2025-01-15T10:00:00Z", -5, INT64_MAX, huge,
                      INT64_MAX, INT64_MIN);
     m.cacheCreation1hInputTokens = INT64_MAX;
-    // A file from before counts were bounded may already hold a count at the top of the range.
+    // A file from before counts were bounded may already hold a count at the top of the range. It is
+    // written once the pricing pass of the open is over, which would otherwise hold it to the bound
+    // first (and log that) whenever it ran after this insert.
+    db->waitForRepricing();
     SqlProbe(path).exec("INSERT INTO messages (messageId, sessionId, timestamp, role, outputTokens) "
                         "VALUES ('old', 's\"e\\s\xF0\x9F\x98\x80', '2025-01-15T09:00:00Z', 'assistant', 9223372036854775807)");
     testing::internal::CaptureStderr();
@@ -226,25 +229,34 @@ TEST_F(WriteDatabaseTest, aMessageThatCannotBeStoredIsSkippedAndTheRestOfItsBatc
 
 TEST_F(WriteDatabaseTest, aTransientLockIsRetriedOnceAndALastingOneReachesTheCaller)
 {
-    auto db = open();
+    // Another connection holds the lock through the writer's first attempt (and SQLite's busy wait);
+    // in the transient case it lets go while the writer pauses before its one retry.
+    std::function<void()> duringThePause;
+    int pauses = 0;
+    WriteDatabase::Options options{[this] { return now; }, std::chrono::seconds(30)};
+    options.retryPause = [&] {
+        ++pauses;
+        if (duringThePause)
+            duringThePause();
+    };
+    WriteDatabase db(path, options);
+    db.waitForRepricing(); // only the writes below meet the lock
     SqlProbe holder(path);
     holder.exec("BEGIN IMMEDIATE;");
-    std::thread release([&] {
-        // Longer than the busy timeout (100 ms), shorter than timeout + pause + timeout.
-        std::this_thread::sleep_for(std::chrono::milliseconds(170));
-        holder.exec("COMMIT;");
-    });
-    EXPECT_NO_THROW(db->insertMessages({message("a", "S", "2025-01-15T10:00:00Z")}));
-    release.join();
+    duringThePause = [&] { holder.exec("COMMIT;"); };
+    EXPECT_NO_THROW(db.insertMessages({message("a", "S", "2025-01-15T10:00:00Z")}));
+    EXPECT_EQ(pauses, 1);
 
+    duringThePause = nullptr;
     holder.exec("BEGIN IMMEDIATE;");
     try {
-        db->insertMessages({message("b", "S", "2025-01-15T10:00:00Z")});
+        db.insertMessages({message("b", "S", "2025-01-15T10:00:00Z")});
         FAIL() << "the lock outlasted the retry";
     } catch (const WriteError& error) {
         EXPECT_EQ(error.description(), "stepFailed(\"database is locked\")");
         EXPECT_EQ(error.primaryCode(), SQLITE_BUSY); // what retries are decided by
     }
+    EXPECT_EQ(pauses, 2);
     holder.exec("COMMIT;");
 }
 

@@ -3,7 +3,6 @@
 #include "storage/MessageWriter.h"
 #include "storage/WriteError.h"
 
-#include <chrono>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -25,7 +24,6 @@ public:
         std::lock_guard lock(mutex);
         failIfAsked();
         insertCalls.push_back(messages);
-        insertTimes.push_back(std::chrono::steady_clock::now());
         std::string ids;
         for (const MessageInsert& m : messages)
             ids += (ids.empty() ? "" : ",") + m.messageId;
@@ -97,7 +95,6 @@ public:
     std::vector<std::vector<MessageInsert>> backfillCalls;
     std::vector<RateLimits> rateLimitCalls;
     std::vector<std::pair<std::string, bool>> sessionCalls;
-    std::vector<std::chrono::steady_clock::time_point> insertTimes;
     std::vector<std::string> order; // "insert <ids>", "start <session>", "end <session>"
 
 private:
