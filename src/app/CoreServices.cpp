@@ -3,6 +3,7 @@
 #include "app/AppPaths.h"
 #include "capture/CaptureService.h"
 #include "capture/StatusLineService.h"
+#include "capture/TranscriptMarks.h"
 #include "hook/HookInstaller.h"
 #include "hook/HookScriptBuilder.h"
 #include "hook/HookSettings.h"
@@ -15,7 +16,14 @@ namespace tallyglass {
 
 CoreServices::CoreServices()
     : writer_(std::make_shared<WriteDatabase>(AppPaths::database()))
+    , marks_(std::make_shared<TranscriptMarks>())
 {
+    // The marks in memory describe the file they were read from; a new file has its own (or none).
+    writer_->setOnReopened([this] {
+        marks_->invalidate();
+        if (replacedObserver_)
+            replacedObserver_();
+    });
     try {
         writer_->cleanupStaleActiveSessions(86'400);
     } catch (const std::exception&) {
@@ -32,7 +40,8 @@ void CoreServices::startServer(std::function<void(std::uint16_t)> portChanged)
 {
     portChanged_ = std::move(portChanged);
     const std::uint16_t port = ServerConstants::resolvedPort();
-    capture_ = std::make_shared<CaptureService>(writer_, 400, 50);
+    capture_ = std::make_shared<CaptureService>(writer_, CaptureService::Options{}, marks_);
+    capture_->setStoreObserver(storeObserver_);
     auto statusLine = std::make_shared<StatusLineService>(writer_, StatusLineService::Clock{}, limitObserver_);
     auto router = std::make_shared<HookRouter>(capture_, statusLine);
     server_ = std::make_unique<LocalServer>(port, ServerConstants::portRangeCount, router);

@@ -3,11 +3,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace tallyglass {
 
 class CaptureService;
 class HookInstaller;
+class TranscriptMarks;
 class LocalServer;
 class WriteDatabase;
 struct LimitReading;
@@ -31,10 +34,21 @@ public:
     void startServer(std::function<void(std::uint16_t)> portChanged = {});
     // Told of every stored rate-limit reading, on the server's threads; set before startServer().
     void setLimitObserver(std::function<void(const LimitReading&)> observer) { limitObserver_ = std::move(observer); }
+    // Told, on a capture thread, when storing captured messages starts failing
+    // (with the reason) and when it works again (nothing); set before startServer().
+    void setStoreObserver(std::function<void(const std::optional<std::string>&)> observer)
+    {
+        storeObserver_ = std::move(observer);
+    }
+    // Told, on the writer's thread, when the database file was found deleted or
+    // replaced and the one there now opened: its history is to be imported.
+    void setDatabaseReplacedObserver(std::function<void()> observer) { replacedObserver_ = std::move(observer); }
     // No restart after this; handlers in flight finish, reads in progress too.
     void stop();
 
     const std::shared_ptr<WriteDatabase>& writer() const { return writer_; }
+    // How far each transcript was read, shared by capture and the imports.
+    const std::shared_ptr<TranscriptMarks>& marks() const { return marks_; }
     const LocalServer* server() const { return server_.get(); }
     // The installer for the port the server is on (replaced on every port change).
     HookInstaller& installer() const { return *installer_; }
@@ -43,11 +57,14 @@ private:
     void reactToPortChange(std::uint16_t port);
 
     std::shared_ptr<WriteDatabase> writer_;
+    std::shared_ptr<TranscriptMarks> marks_;
     std::shared_ptr<CaptureService> capture_;
     std::unique_ptr<LocalServer> server_;
     std::unique_ptr<HookInstaller> installer_;
     std::function<void(std::uint16_t)> portChanged_;
     std::function<void(const LimitReading&)> limitObserver_;
+    std::function<void(const std::optional<std::string>&)> storeObserver_;
+    std::function<void()> replacedObserver_;
 };
 
 } // namespace tallyglass

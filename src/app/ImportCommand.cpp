@@ -78,7 +78,6 @@ int run(const std::vector<std::string>& arguments)
         }
     };
 
-    const auto startedAt = std::chrono::system_clock::now();
     ScanService scan(writer, roots, 500);
     std::int64_t storedBefore = 0;
     try {
@@ -105,7 +104,7 @@ int run(const std::vector<std::string>& arguments)
                 seconds > 0 ? megabytes / seconds : 0.0);
 
     try {
-        HistoryImport::recordWholeImport(*writer, startedAt); // the next start reads only what changes from now on
+        HistoryImport::recordWholeImport(*writer); // the next start reads only what changes from now on
     } catch (const std::exception& error) {
         return fail("import", "the messages are stored, but not that the import is done (the next start reads every "
                               "transcript again): " + CommandSupport::databaseProblem(error, AppPaths::database()),

@@ -1,5 +1,6 @@
 #include "capture/CaptureService.h"
 
+#include "capture/TranscriptFile.h"
 #include "capture/TranscriptReader.h"
 #include "core/Log.h"
 #include "server/HookPayload.h"
@@ -19,21 +20,6 @@ bool present(const std::optional<std::string>& text)
     return text && !text->empty();
 }
 
-// Opens a regular file for reading. O_NONBLOCK keeps a FIFO from hanging the
-// open; fstat then refuses anything that is not a regular file, including a
-// path swapped for something else between a check and the open.
-int openRegularFile(const std::string& path, struct stat& info)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 class FileCloser {
 public:
     explicit FileCloser(int fd)
@@ -47,29 +33,6 @@ public:
 private:
     int fd_;
 };
-
-// Bytes [offset, offset + length) of the file, fewer when it is shorter.
-std::string bytesAt(int fd, std::uint64_t offset, std::size_t length)
-{
-    std::string bytes(length, '\0');
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(fd, bytes.data() + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
-std::string tailBefore(int fd, std::uint64_t offset)
-{
-    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(offset, TranscriptCursors::tailBytes));
-    return bytesAt(fd, offset - length, length);
-}
 
 CaptureService::Options optionsWithStability(std::int64_t timeoutMs, std::int64_t intervalMs)
 {
@@ -87,12 +50,13 @@ CaptureService::CaptureService(std::shared_ptr<MessageWriter> writer, std::int64
 {
 }
 
-CaptureService::CaptureService(std::shared_ptr<MessageWriter> writer, Options options)
+CaptureService::CaptureService(std::shared_ptr<MessageWriter> writer, Options options, std::shared_ptr<TranscriptMarks> marks)
     : writer_(std::move(writer))
     , options_(std::move(options))
+    , marks_(std::move(marks))
 {
     queue_ = std::make_unique<TranscriptQueue>(options_.timing, options_.readerThreads, options_.maxTranscripts,
-                                               [this](const TranscriptQueue::Request& request) { read(request); });
+                                               [this](const TranscriptQueue::Request& request) { return read(request); });
 }
 
 CaptureService::~CaptureService()
@@ -217,61 +181,101 @@ TranscriptReader& CaptureService::readerForThisThread()
     return *mine.second;
 }
 
-void CaptureService::read(const TranscriptQueue::Request& request)
+// Reads what the transcript gained since its mark and stores it; false when
+// storing failed (the mark stays, and the queue tries again).
+bool CaptureService::read(const TranscriptQueue::Request& request)
 {
     struct stat info {};
-    const int fd = openRegularFile(request.path, info);
+    const int fd = TranscriptFile::openRegular(request.path, info);
     if (fd < 0)
-        return; // not there (yet), or not a regular file
+        return true; // not there (yet), or not a regular file: nothing to store
     FileCloser closer(fd);
-    const TranscriptCursors::FileIdentity identity{static_cast<std::uint64_t>(info.st_dev),
-                                                   static_cast<std::uint64_t>(info.st_ino)};
-    const auto size = static_cast<std::uint64_t>(info.st_size);
+    const TranscriptMarks::FileState state = TranscriptFile::stateOf(info);
     TranscriptReader& reader = readerForThisThread();
-
-    std::uint64_t start = 0;
-    std::string head;
-    if (const auto resume = cursors_.resumePoint(request.path, identity, size)) {
-        // Resume only where the file still starts, and still runs up to the cursor, as it did.
-        if (bytesAt(fd, 0, resume->head.size()) == resume->head
-            && tailBefore(fd, resume->offset) == resume->tail) {
-            start = resume->offset;
-            head = resume->head;
-            if (start == size)
-                return;
-            if (resume->unterminatedUntil > start && !reader.hasLineFeed(fd, resume->unterminatedUntil, size)) {
-                cursors_.noteUnterminated(request.path, identity, size);
-                return;
-            }
-        }
+    marks_->ensureLoaded([this] { return writer_->transcriptMarks(); });
+    const TranscriptFile::Start start = TranscriptFile::startOf(fd, state, marks_->find(request.path), reader);
+    if (start.nothingNew) {
+        if (const auto mark = marks_->noteUnterminated(request.path, state, state.size))
+            keepMark(*mark);
+        return true;
     }
-    if (start == 0)
-        head = bytesAt(fd, 0, static_cast<std::size_t>(std::min<std::uint64_t>(size, TranscriptCursors::headBytes)));
 
+    bool stored = true;
     const auto sink = [&](std::vector<MessageInsert>& records, std::uint64_t endOffset) {
-        if (request.sessionIdOverride || request.isSubagent) {
-            for (MessageInsert& m : records) {
-                if (request.sessionIdOverride)
-                    m.sessionId = *request.sessionIdOverride;
-                m.isSubagent = request.isSubagent;
-            }
+        if (!store(records, request)) {
+            stored = false;
+            return false; // the mark stays: the next read takes these lines again
         }
-        try {
-            writer_->insertMessages(records);
-        } catch (const std::exception& error) {
-            Log::line(std::string("CaptureService write failed: ") + error.what());
-            return false; // the cursor stays: the next read takes these lines again
-        }
-        storeProjects(records);
-        cursors_.advance(request.path, identity, endOffset, head, tailBefore(fd, endOffset));
+        keepMark(marks_->advance(request.path, state, endOffset, start.head, TranscriptFile::tailBefore(fd, endOffset)));
         return true;
     };
-    const TranscriptReader::Result result = reader.read(fd, start, size, sink);
-    if (result.stopped || result.error)
-        return;
-    cursors_.advance(request.path, identity, result.wholeLinesEnd, head, tailBefore(fd, result.wholeLinesEnd));
+    const TranscriptReader::Result result = reader.read(fd, start.offset, state.size, sink);
+    if (!stored || result.stopped || result.error)
+        return stored;
+    TranscriptMark mark = marks_->advance(request.path, state, result.wholeLinesEnd, start.head,
+                                          TranscriptFile::tailBefore(fd, result.wholeLinesEnd));
     if (result.end > result.wholeLinesEnd + TranscriptParser::maxInMemoryLineBytes)
-        cursors_.noteUnterminated(request.path, identity, result.end);
+        mark = marks_->noteUnterminated(request.path, state, result.end).value_or(mark);
+    keepMark(mark);
+    return true;
+}
+
+bool CaptureService::store(std::vector<MessageInsert>& records, const TranscriptQueue::Request& request)
+{
+    if (request.sessionIdOverride || request.isSubagent) {
+        for (MessageInsert& m : records) {
+            if (request.sessionIdOverride)
+                m.sessionId = *request.sessionIdOverride;
+            m.isSubagent = request.isSubagent;
+        }
+    }
+    try {
+        writer_->insertMessages(records);
+    } catch (const std::exception& error) {
+        noteStoreOutcome(std::string(error.what()));
+        return false;
+    }
+    noteStoreOutcome(std::nullopt);
+    storeProjects(records);
+    return true;
+}
+
+// A mark that cannot be kept only lags: those lines are read again, and stored once.
+void CaptureService::keepMark(const TranscriptMark& mark)
+{
+    try {
+        writer_->setTranscriptMarks({mark});
+    } catch (const std::exception& error) {
+        Log::line("keeping how far " + mark.path + " was read failed (it is read again): " + error.what());
+    }
+}
+
+void CaptureService::noteStoreOutcome(const std::optional<std::string>& problem)
+{
+    {
+        std::lock_guard lock(storeMutex_);
+        if (problem == storeProblem_)
+            return;
+        if (problem)
+            Log::line("storing messages fails, they wait and are tried again: " + *problem);
+        else
+            Log::line("storing messages works again");
+        storeProblem_ = problem;
+    }
+    if (storeObserver_)
+        storeObserver_(problem);
+}
+
+std::optional<std::string> CaptureService::storeProblem() const
+{
+    std::lock_guard lock(storeMutex_);
+    return storeProblem_;
+}
+
+void CaptureService::storingWorks()
+{
+    if (storeProblem())
+        queue_->retryNow();
 }
 
 } // namespace tallyglass

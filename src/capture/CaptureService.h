@@ -1,14 +1,16 @@
 #pragma once
 
-#include "capture/TranscriptCursors.h"
+#include "capture/TranscriptMarks.h"
 #include "capture/TranscriptQueue.h"
 #include "server/HookHandler.h"
 #include "storage/MessageWriter.h"
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -26,9 +28,11 @@ class TranscriptReader;
 // queue waits for the file to settle, reads it, and reads it again a little
 // later, because Claude Code may write a turn's last lines (or create the file)
 // after its hook has run. Only what was appended since the last successful
-// write is parsed: a cursor per transcript moves on after each write, so a
-// failed write is retried by the next read. Paths are read only when they name
-// a regular file, in pieces of bounded size.
+// write is parsed: a mark per transcript (shared with the imports and kept in
+// the database) moves on after each write. A write that fails keeps its
+// transcript waiting and is tried again until it lands, and whoever shows the
+// application's state is told while storing fails, and when it works again.
+// Paths are read only when they name a regular file, in pieces of bounded size.
 class CaptureService final : public HookHandler {
 public:
     struct Options {
@@ -39,9 +43,14 @@ public:
         std::size_t maxTranscripts = 4096; // transcripts waiting at once; events beyond are dropped
     };
 
+    // Told when storing starts failing (with the reason) and when it works
+    // again (nothing), on a reader thread.
+    using StoreObserver = std::function<void(const std::optional<std::string>& problem)>;
+
     CaptureService(std::shared_ptr<MessageWriter> writer, std::int64_t fileStabilityTimeoutMs,
                    std::int64_t fileStabilityIntervalMs);
-    CaptureService(std::shared_ptr<MessageWriter> writer, Options options);
+    CaptureService(std::shared_ptr<MessageWriter> writer, Options options,
+                   std::shared_ptr<TranscriptMarks> marks = std::make_shared<TranscriptMarks>());
     ~CaptureService() override;
 
     void handle(const std::string& body) override;
@@ -58,18 +67,30 @@ public:
     // meanwhile are marked ended.
     void stop();
 
-    const TranscriptCursors& cursors() const { return cursors_; }
+    // Set before the first event.
+    void setStoreObserver(StoreObserver observer) { storeObserver_ = std::move(observer); }
+    // Why storing fails now; nothing while it works.
+    std::optional<std::string> storeProblem() const;
+    // Another write got through: what waits to be stored is tried now.
+    void storingWorks();
+    std::size_t waitingToStore() const { return queue_->retrying(); }
 
 private:
     void markSession(const std::string& eventName, const std::string& sessionId, bool active);
-    void read(const TranscriptQueue::Request& request);
+    bool read(const TranscriptQueue::Request& request);
+    bool store(std::vector<MessageInsert>& records, const TranscriptQueue::Request& request);
+    void keepMark(const TranscriptMark& mark);
+    void noteStoreOutcome(const std::optional<std::string>& problem);
     TranscriptReader& readerForThisThread();
     void noteProject(const std::string& sessionId, const std::string& cwd);
     void storeProjects(const std::vector<MessageInsert>& stored);
 
     const std::shared_ptr<MessageWriter> writer_;
     const Options options_;
-    TranscriptCursors cursors_;
+    const std::shared_ptr<TranscriptMarks> marks_;
+    StoreObserver storeObserver_;
+    mutable std::mutex storeMutex_;
+    std::optional<std::string> storeProblem_;
     std::mutex readersMutex_;
     std::vector<std::unique_ptr<TranscriptReader>> readers_;
     std::atomic<bool> droppedLogged_{false};

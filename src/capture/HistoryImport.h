@@ -11,22 +11,18 @@
 namespace tallyglass {
 
 // The history import as every start runs it: the whole history the first
-// time, afterwards only the transcripts modified since the last complete run
-// began (the catch-up). The marks that decide between them (the first import's
-// and the catch-up watermark) are kept in the database itself, so a database
-// that was deleted, emptied or replaced by another is filled whole again.
+// time, afterwards only what transcripts gained since they were last read (the
+// catch-up; see ScanService). Whether the whole history is in is kept in the
+// database itself, so a database that was deleted, emptied or replaced by
+// another is filled whole again.
 class HistoryImport final : public ScanRunning {
 public:
     // When the whole history was first imported into this database.
     static constexpr const char* importedKey = "history.imported";
-    // Sessions stored before projects were read from the transcripts' lines
-    // are given theirs once. (Versions that decoded them from folder names
-    // marked that under "sessions.projectsFilled"; their guesses are replaced.)
-    static constexpr const char* projectsFilledKey = "sessions.projectsRead";
 
-    using TimePoint = std::chrono::system_clock::time_point;
-
-    HistoryImport(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots, std::int64_t batchSize = 500);
+    // `marks`: how far each transcript was read, shared with live capture.
+    HistoryImport(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots,
+                  std::shared_ptr<TranscriptMarks> marks = nullptr, std::int64_t batchSize = 500);
 
     // Throws when a batch write fails. A first import that stored something is
     // marked done even then (it is not run again; the catch-up reads what
@@ -34,9 +30,9 @@ public:
     std::int64_t scanAll(const Progress& progress) override;
     void requestStop() override;
 
-    // Marks a whole import begun at `startedAt` as done in the writer's
-    // database: later runs are catch-ups from that time.
-    static void recordWholeImport(MessageWriter& writer, TimePoint startedAt);
+    // Marks a whole import as done in the writer's database: later runs read
+    // only what transcripts gained since.
+    static void recordWholeImport(MessageWriter& writer);
 
     // Of the last run.
     bool wasCatchUp() const;
@@ -44,11 +40,10 @@ public:
     ScanService::Statistics statistics() const;
 
 private:
-    static void markImported(MessageWriter& writer);
-    void fillProjectsOnce();
 
     const std::shared_ptr<MessageWriter> writer_;
     const std::vector<std::filesystem::path> roots_;
+    const std::shared_ptr<TranscriptMarks> marks_;
     const std::int64_t batchSize_;
     mutable std::mutex mutex_;
     std::shared_ptr<ScanService> current_;

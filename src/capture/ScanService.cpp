@@ -1,6 +1,7 @@
 #include "capture/ScanService.h"
 
 #include "capture/ProjectFolder.h"
+#include "capture/TranscriptFile.h"
 #include "capture/TranscriptReader.h"
 #include "core/Log.h"
 
@@ -45,29 +46,55 @@ struct FileError {
     std::string message;
 };
 
-// Parses a whole file, handing its records on in the reader's batches; returns
-// what the reader found (how far it read, the first working folder). Throws
-// FileError when the file cannot be read, and lets a failure of `take` through.
-TranscriptReader::Result parseFile(const fs::path& path, TranscriptReader& reader,
-                                   const std::function<void(std::vector<MessageInsert>&)>& take)
+// What reading one file brought: the reader's result, where it began, and
+// what its mark needs.
+struct FileRead {
+    TranscriptReader::Result result;
+    std::uint64_t start = 0;
+    bool skipped = false; // unchanged since its mark: nothing read
+    TranscriptMarks::FileState state;
+    std::string head;
+    std::string tail; // the bytes before result.wholeLinesEnd
+};
+
+// Reads a file from its mark (or whole), handing its records on in the
+// reader's batches. Throws FileError when the file cannot be read, and lets a
+// failure of `take` through.
+FileRead readFile(const fs::path& path, TranscriptReader& reader, TranscriptMarks* marks,
+                  const std::function<void(std::vector<MessageInsert>&)>& take)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    const int fd = TranscriptFile::openRegular(path.string(), info);
     if (fd < 0)
-        throw FileError{std::strerror(errno)};
+        throw FileError{errno == EINVAL ? "not a regular file" : std::strerror(errno)};
     const std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
         ::close(*f);
         delete f;
     });
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        throw FileError{"not a regular file"};
-    auto result = reader.read(fd, 0, static_cast<std::uint64_t>(info.st_size), [&](std::vector<MessageInsert>& batch, std::uint64_t) {
+    FileRead read;
+    read.state = TranscriptFile::stateOf(info);
+    TranscriptFile::Start start{0, TranscriptFile::headOf(fd, read.state.size), false};
+    if (marks) {
+        if (marks->unchanged(path.string(), read.state)) {
+            read.skipped = true;
+            return read;
+        }
+        start = TranscriptFile::startOf(fd, read.state, marks->find(path.string()), reader);
+    }
+    read.start = start.offset;
+    read.head = std::move(start.head);
+    if (start.nothingNew) {
+        read.skipped = true;
+        return read;
+    }
+    read.result = reader.read(fd, start.offset, read.state.size, [&](std::vector<MessageInsert>& batch, std::uint64_t) {
         take(batch);
         return true;
     });
-    if (result.error)
-        throw FileError{*result.error};
-    return result;
+    if (read.result.error)
+        throw FileError{*read.result.error};
+    read.tail = TranscriptFile::tailBefore(fd, read.result.wholeLinesEnd);
+    return read;
 }
 
 // The projects of the sessions met since the last write, each from the best
@@ -134,11 +161,12 @@ private:
 } // namespace
 
 ScanService::ScanService(std::shared_ptr<MessageWriter> writer, std::vector<fs::path> roots, std::int64_t batchSize,
-                         std::optional<TimePoint> modifiedSince)
+                         Mode mode, std::shared_ptr<TranscriptMarks> marks)
     : writer_(std::move(writer))
     , roots_(std::move(roots))
     , batchSize_(batchSize)
-    , modifiedSince_(modifiedSince)
+    , mode_(mode)
+    , marks_(marks ? std::move(marks) : std::make_shared<TranscriptMarks>())
 {
 }
 
@@ -212,12 +240,6 @@ std::vector<fs::path> ScanService::collectJsonlFiles()
                 const bool known = ::stat(path.c_str(), &info) == 0;
                 if (known && !seen.insert({info.st_dev, info.st_ino}).second)
                     continue;
-                if (modifiedSince_ && known) {
-                    const auto modified = TimePoint(std::chrono::seconds(info.st_mtim.tv_sec))
-                        + std::chrono::duration_cast<TimePoint::duration>(std::chrono::nanoseconds(info.st_mtim.tv_nsec));
-                    if (modified < *modifiedSince_)
-                        continue;
-                }
                 found.push_back(path);
             }
             // A root that does not exist is simply not used, and a folder gone meanwhile held
@@ -243,14 +265,22 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         progress(0, total);
 
     std::vector<MessageInsert> pending;
+    // Files read whole whose records are all in `pending`: their marks follow the records into the database.
+    std::vector<std::pair<std::string, FileRead>> read;
     TranscriptReader reader;
     PendingProjects projects(roots_);
+    marks_->ensureLoaded([this] { return writer_->transcriptMarks(); });
     const auto write = [&] {
         if (!pending.empty())
             writer_->insertBackfillMessages(pending); // a failure ends the scan with its error
         messagesWritten_ += static_cast<std::int64_t>(pending.size());
         pending.clear();
         projects.store(*writer_);
+        std::vector<TranscriptMark> marks;
+        for (auto& [path, file] : read)
+            marks.push_back(marks_->advance(path, file.state, file.result.wholeLinesEnd, std::move(file.head), std::move(file.tail)));
+        read.clear();
+        writer_->setTranscriptMarks(marks);
     };
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (stopRequested_) {
@@ -277,10 +307,16 @@ std::int64_t ScanService::scanAll(const Progress& progress)
                 write();
         };
         try {
-            const TranscriptReader::Result read = parseFile(file, reader, take);
-            bytes_ += static_cast<std::int64_t>(read.end);
-            linesRead_ += fromFile + read.malformed + read.nonAssistant + read.missingField;
-            projects.noteTranscript(file, session.has_value(), read.cwd, sessions);
+            FileRead done = readFile(file, reader, mode_ == Mode::changes ? marks_.get() : nullptr, take);
+            if (!done.skipped) {
+                const TranscriptReader::Result& result = done.result;
+                bytes_ += static_cast<std::int64_t>(result.end - done.start);
+                linesRead_ += fromFile + result.malformed + result.nonAssistant + result.missingField;
+                // The first folder named is the session's only when the file was read from its start.
+                if (done.start == 0)
+                    projects.noteTranscript(file, session.has_value(), result.cwd, sessions);
+                read.emplace_back(file.string(), std::move(done));
+            }
         } catch (const FileError& error) {
             noteProblem(file, error.message, false);
         }
@@ -291,7 +327,7 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         if (progress)
             progress(static_cast<std::int64_t>(i + 1), total);
     }
-    if (!pending.empty() || !projects.empty())
+    if (!pending.empty() || !projects.empty() || !read.empty())
         write();
     return total;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/TranscriptMarks.h"
 #include "storage/MessageWriter.h"
 
 #include <atomic>
@@ -38,9 +39,12 @@ public:
 // Nothing unreadable is passed over in silence: it is
 // logged, counted and kept as a problem, and the rest is still imported.
 //
-// With `modifiedSince`, only files modified at or after that time are read:
-// the catch-up after a start, which finds what sessions wrote while the
-// application was not running.
+// How far each file was read is kept (TranscriptMarks, in the database, after
+// its records). Mode::whole reads every file from its start, for a database
+// that has no history yet; Mode::changes reads only what files gained since
+// their marks, and nothing of a file as it was when last read: the catch-up,
+// which finds what sessions wrote while nothing captured them, whatever the
+// clock says.
 class ScanService final : public ScanRunning {
 public:
     using TimePoint = std::chrono::system_clock::time_point;
@@ -62,8 +66,10 @@ public:
         bool operator==(const Problem&) const = default;
     };
 
+    enum class Mode { whole, changes };
+
     ScanService(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots, std::int64_t batchSize,
-                std::optional<TimePoint> modifiedSince = std::nullopt);
+                Mode mode = Mode::whole, std::shared_ptr<TranscriptMarks> marks = nullptr);
 
     std::int64_t scanAll(const Progress& progress) override;
 
@@ -85,7 +91,8 @@ private:
     const std::shared_ptr<MessageWriter> writer_;
     const std::vector<std::filesystem::path> roots_;
     const std::int64_t batchSize_;
-    const std::optional<TimePoint> modifiedSince_;
+    const Mode mode_;
+    const std::shared_ptr<TranscriptMarks> marks_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> stoppedEarly_{false};
     std::atomic<std::int64_t> files_{0};

@@ -2,11 +2,16 @@
 
 #include "core/Log.h"
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 namespace tallyglass {
 
 namespace {
+
+// The timers' key of the check that tries one waiting transcript: no path is empty.
+const std::string retryCheckKey;
 
 // The file's size, or nothing when there is no file (yet).
 std::optional<std::uint64_t> sizeOf(const std::string& path)
@@ -70,6 +75,7 @@ bool TranscriptQueue::submit(Request request, std::function<void()> afterRead)
             job.afterNextRead.push_back(std::move(afterRead));
         break;
     case Phase::followingUp:
+    case Phase::retrying:
         if (afterRead)
             job.afterRead.push_back(std::move(afterRead));
         job.followUp = 0;
@@ -104,6 +110,91 @@ void TranscriptQueue::makeReady(Job& job)
     readerWake_.notify_one();
 }
 
+// Where a read leaves its transcript: settling again for an event that came
+// meanwhile, waiting to store, following up, or done.
+void TranscriptQueue::afterReading(Job& job, bool stored, Clock::time_point now)
+{
+    job.failures = stored ? 0 : job.failures + 1;
+    if (job.eventWhileReading) {
+        job.eventWhileReading = false;
+        job.afterRead = std::move(job.afterNextRead);
+        job.afterNextRead.clear();
+        job.followUp = 0;
+        startSettling(job, job.lastSize, now);
+    } else if (!stored) {
+        job.phase = Phase::retrying;
+        auto pause = timing_.retryFirst;
+        for (int i = 1; i < job.failures && pause < timing_.retryMax; ++i)
+            pause *= 2;
+        arm(job, now + std::min(pause, timing_.retryMax));
+        armRetryCheck(now);
+    } else if (job.followUp < timing_.followUps.size()) {
+        job.phase = Phase::followingUp;
+        arm(job, now + timing_.followUps[job.followUp++]);
+    } else {
+        jobs_.erase(job.request.path);
+        if (jobs_.empty())
+            idle_.notify_all();
+    }
+}
+
+void TranscriptQueue::armRetryCheck(Clock::time_point now)
+{
+    if (retryCheck_)
+        return;
+    const auto due = now + timing_.retryCheck;
+    const bool earliest = timers_.empty() || due < timers_.begin()->first;
+    retryCheck_ = timers_.emplace(due, retryCheckKey);
+    if (earliest)
+        timerWake_.notify_one();
+}
+
+// The waiting transcript due soonest is read now: if it stores, all are.
+void TranscriptQueue::retryOne()
+{
+    Job* soonest = nullptr;
+    for (auto& [path, job] : jobs_) {
+        if (job.phase == Phase::retrying && job.timer && (!soonest || (*job.timer)->first < (*soonest->timer)->first))
+            soonest = &job;
+    }
+    if (!soonest)
+        return;
+    timers_.erase(*soonest->timer);
+    soonest->timer.reset();
+    makeReady(*soonest);
+}
+
+void TranscriptQueue::retryAll()
+{
+    for (auto& [path, job] : jobs_) {
+        if (job.phase != Phase::retrying)
+            continue;
+        if (job.timer)
+            timers_.erase(*job.timer);
+        job.timer.reset();
+        makeReady(job);
+    }
+}
+
+void TranscriptQueue::retryNow()
+{
+    std::lock_guard lock(mutex_);
+    if (!stopping_)
+        retryAll();
+}
+
+bool TranscriptQueue::anyRetrying() const
+{
+    return std::any_of(jobs_.begin(), jobs_.end(), [](const auto& entry) { return entry.second.failures > 0; });
+}
+
+std::size_t TranscriptQueue::retrying() const
+{
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(jobs_.begin(), jobs_.end(), [](const auto& entry) { return entry.second.failures > 0; }));
+}
+
 void TranscriptQueue::runTimers()
 {
     std::unique_lock lock(mutex_);
@@ -121,11 +212,18 @@ void TranscriptQueue::runTimers()
         }
         const std::string path = first->second;
         timers_.erase(first);
+        if (path == retryCheckKey) {
+            retryCheck_.reset();
+            retryOne();
+            if (anyRetrying())
+                armRetryCheck(now());
+            continue;
+        }
         auto found = jobs_.find(path);
         if (found == jobs_.end())
             continue;
         found->second.timer.reset();
-        if (found->second.phase == Phase::followingUp) {
+        if (found->second.phase == Phase::followingUp || found->second.phase == Phase::retrying) {
             makeReady(found->second);
             continue;
         }
@@ -170,8 +268,9 @@ void TranscriptQueue::runReader()
         std::vector<std::function<void()>> afterRead = std::move(job.afterRead);
         job.afterRead.clear();
         lock.unlock();
+        bool stored = true;
         try {
-            reader_(request);
+            stored = reader_(request);
         } catch (const std::exception& error) {
             Log::line("reading " + request.path + " failed: " + error.what());
         }
@@ -183,22 +282,11 @@ void TranscriptQueue::runReader()
         found = jobs_.find(path);
         if (found == jobs_.end())
             continue;
-        Job& after = found->second;
-        const auto now = this->now();
-        if (after.eventWhileReading) {
-            after.eventWhileReading = false;
-            after.afterRead = std::move(after.afterNextRead);
-            after.afterNextRead.clear();
-            after.followUp = 0;
-            startSettling(after, after.lastSize, now);
-        } else if (after.followUp < timing_.followUps.size()) {
-            after.phase = Phase::followingUp;
-            arm(after, now + timing_.followUps[after.followUp++]);
-        } else {
-            jobs_.erase(found);
-            if (jobs_.empty())
-                idle_.notify_all();
-        }
+        const bool wasFailing = found->second.failures > 0;
+        afterReading(found->second, stored, this->now());
+        // Storing works again: what waited for it is read now, not after its pause.
+        if (stored && (wasFailing || retryCheck_))
+            retryAll();
     }
 }
 
@@ -253,6 +341,7 @@ void TranscriptQueue::stop()
         }
         jobs_.clear();
         timers_.clear();
+        retryCheck_.reset();
         ready_.clear();
     }
     idle_.notify_all();

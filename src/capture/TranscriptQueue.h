@@ -25,6 +25,13 @@ namespace tallyglass {
 // came after the hook. Events for a transcript that is waiting or being read
 // join that work instead of starting another read: one read per transcript at
 // a time, and a burst of events costs one read, not one each.
+//
+// A read that could not store what it read (the database full, locked, gone)
+// keeps its transcript waiting: it is read again after a pause that doubles up
+// to `retryMax`, and in any case one waiting transcript is tried every
+// `retryCheck`, so that storing works again within seconds of the database
+// recovering; once one read stores again, every waiting transcript is read at
+// once. Nothing is forgotten while the application runs.
 class TranscriptQueue {
 public:
     using Clock = std::chrono::steady_clock;
@@ -40,12 +47,16 @@ public:
         Duration stabilityTimeout{400};
         Duration stabilityInterval{50};
         std::vector<Duration> followUps{Duration(250), Duration(500), Duration(1000), Duration(2000), Duration(4000)};
+        Duration retryFirst{1000};  // after a read that could not store, doubling each time
+        Duration retryMax{60'000};
+        Duration retryCheck{5000};  // one waiting transcript is tried at least this often
         // Where the time comes from: the steady clock, or a clock a test moves
         // by hand (and then calls timeMoved()).
         std::function<Clock::time_point()> now{};
     };
 
-    using Reader = std::function<void(const Request&)>;
+    // Reads the request's transcript; false when what it read could not be stored.
+    using Reader = std::function<bool(const Request&)>;
 
     TranscriptQueue(Timing timing, int readerThreads, std::size_t capacity, Reader reader);
     ~TranscriptQueue();
@@ -60,6 +71,11 @@ public:
     // Blocks until nothing waits or is being read, follow-ups included.
     bool waitUntilIdle(Duration timeout);
     std::size_t pending() const;
+    // Transcripts whose last read could not store what it read.
+    std::size_t retrying() const;
+    // Storing works again (another write got through): every transcript
+    // waiting to store is read now.
+    void retryNow();
 
     // For a clock of a test's own: looks at the time again and blocks until
     // everything due by now is done (sizes checked, reads finished, the next
@@ -71,13 +87,14 @@ public:
     void stop();
 
 private:
-    enum class Phase { settling, ready, reading, followingUp };
+    enum class Phase { settling, ready, reading, followingUp, retrying };
     struct Job {
         Request request;
         Phase phase = Phase::settling;
         Clock::time_point settleDeadline;
         std::uint64_t lastSize = 0;
         std::size_t followUp = 0;
+        int failures = 0; // reads in a row that could not store
         bool eventWhileReading = false;
         std::optional<std::multimap<Clock::time_point, std::string>::iterator> timer;
         std::vector<std::function<void()>> afterRead;
@@ -89,6 +106,11 @@ private:
     void startSettling(Job& job, std::uint64_t size, Clock::time_point now);
     void arm(Job& job, Clock::time_point due);
     void makeReady(Job& job);
+    void afterReading(Job& job, bool stored, Clock::time_point now);
+    void armRetryCheck(Clock::time_point now);
+    void retryOne();
+    bool anyRetrying() const; // with mutex_ held
+    void retryAll();
     void runTimers();
     void runReader();
 
@@ -106,6 +128,7 @@ private:
     int reading_ = 0;
     std::unordered_map<std::string, Job> jobs_;
     std::multimap<Clock::time_point, std::string> timers_;
+    std::optional<std::multimap<Clock::time_point, std::string>::iterator> retryCheck_;
     std::deque<std::string> ready_;
     std::thread timerThread_;
     std::vector<std::thread> readers_;

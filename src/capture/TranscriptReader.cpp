@@ -23,9 +23,6 @@ ssize_t readAt(int fd, char* into, std::size_t size, std::uint64_t offset)
     }
 }
 
-// The first read of a file's head: most first lines that name a working folder end well within it.
-constexpr std::size_t firstHeadReadBytes = 64u << 10;
-
 bool isBlank(std::string_view line)
 {
     return line.empty() || (line.front() != '{' && Utf8::isBlank(line));
@@ -56,18 +53,6 @@ void TranscriptReader::finishLongLine(TranscriptParser::Outcome& outcome)
 
 TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, std::uint64_t limit, const Sink& sink,
                                                 bool includeUnterminated)
-{
-    return readLines(fd, offset, limit, sink, includeUnterminated, false);
-}
-
-std::optional<std::string> TranscriptReader::firstCwd(int fd, std::uint64_t limit)
-{
-    const Sink ignore = [](std::vector<MessageInsert>&, std::uint64_t) { return true; };
-    return readLines(fd, 0, limit, ignore, true, true).cwd;
-}
-
-TranscriptReader::Result TranscriptReader::readLines(int fd, std::uint64_t offset, std::uint64_t limit,
-                                                     const Sink& sink, bool includeUnterminated, bool untilCwd)
 {
     if (buffer_.size() != options_.pieceBytes)
         buffer_ = PaddedText(options_.pieceBytes);
@@ -101,12 +86,10 @@ TranscriptReader::Result TranscriptReader::readLines(int fd, std::uint64_t offse
     std::size_t searchFrom = 0;
     bool streaming = false; // the line in hand began before buffer[0]: its start went to longLine_
     bool atEnd = offset >= limit;
-    std::size_t readSize = untilCwd ? firstHeadReadBytes : capacity;
     while (true) {
         if (!atEnd && filled < capacity) {
             const std::uint64_t position = bufferStart + filled;
-            const std::size_t room = std::min(capacity - filled, readSize);
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(room, limit - position));
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(capacity - filled, limit - position));
             const ssize_t n = readAt(fd, buffer + filled, want, position);
             if (n < 0) {
                 result.error = std::strerror(errno);
@@ -115,7 +98,6 @@ TranscriptReader::Result TranscriptReader::readLines(int fd, std::uint64_t offse
             filled += static_cast<std::size_t>(n);
             atEnd = n == 0 || bufferStart + filled >= limit;
             result.end = bufferStart + filled;
-            readSize = std::min(capacity, 2 * readSize);
         }
         while (const void* found = std::memchr(buffer + searchFrom, '\n', filled - searchFrom)) {
             const auto feed = static_cast<std::size_t>(static_cast<const char*>(found) - buffer);
@@ -129,8 +111,6 @@ TranscriptReader::Result TranscriptReader::readLines(int fd, std::uint64_t offse
             }
             lineStart = searchFrom = feed + 1;
             result.wholeLinesEnd = bufferStart + lineStart;
-            if (untilCwd && outcome.cwd)
-                return done();
             if (records.size() >= options_.batchRecords && !flush(result.wholeLinesEnd))
                 return done();
         }

@@ -49,17 +49,11 @@ public:
     // that may still be being written).
     Result read(int fd, std::uint64_t offset, std::uint64_t limit, const Sink& sink, bool includeUnterminated = true);
 
-    // The working folder of the first line in bytes [0, limit) of `fd` that
-    // names one. Reads from the start only as far as that line, in pieces that
-    // begin small: it is nearly always among the first few lines.
-    std::optional<std::string> firstCwd(int fd, std::uint64_t limit);
 
     // Whether bytes [from, to) of `fd` hold a line feed; reads in pieces.
     bool hasLineFeed(int fd, std::uint64_t from, std::uint64_t to);
 
 private:
-    Result readLines(int fd, std::uint64_t offset, std::uint64_t limit, const Sink& sink, bool includeUnterminated,
-                     bool untilCwd);
     void finishLongLine(TranscriptParser::Outcome& outcome);
 
     Options options_;

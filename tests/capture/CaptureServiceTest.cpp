@@ -1,6 +1,6 @@
 #include "capture/CaptureService.h"
 
-#include "capture/TranscriptCursors.h"
+#include "capture/TranscriptMarks.h"
 #include "capture/TranscriptParser.h"
 #include "server/HookPayload.h"
 #include "storage/WriteDatabase.h"
@@ -13,7 +13,9 @@
 
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <random>
+#include <thread>
 #include <sys/stat.h>
 
 namespace tallyglass {
@@ -49,12 +51,24 @@ std::string event(const std::string& name, const std::filesystem::path& transcri
     return body + "}";
 }
 
-// Reads at once and never again: each event leads to exactly one read.
+// Reads at once and never again: each event leads to exactly one read, and a
+// read that could not store waits (for storingWorks(), not for the clock).
 CaptureService::Options immediate()
 {
     CaptureService::Options options;
-    options.timing = {0ms, 1ms, {}};
+    options.timing = {0ms, 1ms, {}, 1h, 1h, 1h};
     return options;
+}
+
+bool eventually(const std::function<bool()>& done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
 }
 
 class CaptureServiceTest : public ::testing::Test {
@@ -166,20 +180,36 @@ TEST_F(CaptureServiceTest, pathsThatAreNotRegularFilesAreNeverRead)
     EXPECT_TRUE(writer->insertCalls.empty());
 }
 
-TEST_F(CaptureServiceTest, aFailedWriteIsRetriedByTheNextRead)
+// A write that fails leaves the transcript waiting, and says why, once; when
+// storing works again it is stored, the problem is cleared, and the lines
+// stored are not parsed again.
+TEST_F(CaptureServiceTest, aFailedWriteWaitsUntilStoringWorksAgain)
 {
+    std::vector<std::optional<std::string>> told;
+    std::mutex toldMutex;
+    service.setStoreObserver([&](const std::optional<std::string>& problem) {
+        std::lock_guard lock(toldMutex);
+        told.push_back(problem);
+    });
     append(transcript, assistantLine("m1", "S"));
-    writer->failuresToCome = 1;
+    writer->failuresToCome = 2;
     testing::internal::CaptureStderr();
-    handle(event("Stop", transcript));
+    service.handle(event("Stop", transcript));
+    ASSERT_TRUE(eventually([&] { return service.waitingToStore() == 1; }));
+    service.handle(event("PostToolUse", transcript)); // another event fails the same way
+    ASSERT_TRUE(eventually([&] { return writer->failuresToCome == 0 && service.waitingToStore() == 1; }));
+    const std::string problem = "stepFailed(\"database is locked\")";
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[tallyglass] CaptureService write failed: stepFailed(\"database is locked\")\n");
+              "[tallyglass] storing messages fails, they wait and are tried again: " + problem + "\n");
+    EXPECT_EQ(service.storeProblem(), problem);
     EXPECT_TRUE(writer->insertCalls.empty());
 
-    handle(event("PostToolUse", transcript));
+    service.storingWorks();
+    ASSERT_TRUE(service.waitUntilIdle(10s));
     ASSERT_EQ(writer->insertCalls.size(), 1u);
     EXPECT_EQ(writer->insertCalls[0][0].messageId, "m1");
-    // And once stored, the same lines are not parsed again.
+    EXPECT_EQ(service.storeProblem(), std::nullopt);
+    EXPECT_EQ(told, (std::vector<std::optional<std::string>>{problem, std::nullopt}));
     handle(event("Stop", transcript));
     EXPECT_EQ(writer->insertCalls.size(), 1u);
 }
@@ -229,7 +259,8 @@ TEST_F(CaptureServiceTest, theStabilityWaitEndsEarlyForAQuietFileAndAtTheDeadlin
 {
     test::ManualClock clock;
     CaptureService::Options options;
-    options.timing = {400ms, 50ms, {}, clock.function()};
+    options.timing = {400ms, 50ms, {}};
+    options.timing.now = clock.function();
     CaptureService patient(writer, options);
     // Moves the clock on 10 ms at a time, calling `step` before each, until a
     // write comes; how long that took.
@@ -344,7 +375,7 @@ TEST(CaptureServiceEquivalence, incrementalReadsStoreWhatWholeReadsStore)
                 // after it (each rewrite's own, down to their last bytes, as real lines end in their own ids).
                 std::ifstream in(transcript, std::ios::binary);
                 const std::string old{std::istreambuf_iterator<char>(in), {}};
-                const std::size_t kept = old.find('\n', TranscriptCursors::headBytes);
+                const std::size_t kept = old.find('\n', TranscriptMarks::headBytes);
                 if (kept == std::string::npos)
                     continue;
                 std::string text = old.substr(0, kept + 1);

@@ -1,6 +1,5 @@
 #include "capture/ScanService.h"
 
-#include "capture/CatchUp.h"
 #include "capture/HistoryImport.h"
 #include "capture/ProjectFolder.h"
 
@@ -12,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -181,12 +181,6 @@ std::int64_t bytesReadSoFar()
     return 0;
 }
 
-void makeOld(const fs::path& root)
-{
-    for (const auto& file : fs::recursive_directory_iterator(root))
-        fs::last_write_time(file.path(), fs::file_time_type::clock::now() - std::chrono::hours(2));
-}
-
 // The project is the folder a session's own transcript names first, exactly,
 // even where a folder exists for another reading of the transcripts' folder
 // name, and whatever folder its subagent (read first) or its later lines name.
@@ -229,48 +223,55 @@ TEST_F(ScanServiceTest, aSessionsProjectIsTheFirstFolderItsOwnTranscriptNames)
     }
 }
 
-// A catch-up reads only the files modified since the last run began. The first
-// after an upgrade gives the sessions stored earlier the folder their
-// transcripts name (the session's own before its subagents'), replacing a
-// guess from a folder's name, and reads only each transcript's head for it.
-// Sessions whose transcripts name no folder keep their project, or are given
-// their folder's name decoded. Later catch-ups read only what changed again.
-TEST_F(ScanServiceTest, theFirstCatchUpAfterAnUpgradeGivesOldSessionsTheFolderTheirTranscriptsNameOnce)
+// A catch-up reads what each transcript gained since it was read, and nothing
+// of one that is as it was, whatever the files' times say: a clock that was
+// wrong once hides nothing. A file rewritten is read whole; the lines appended
+// to a session's transcript do not change the folder its start named.
+TEST_F(ScanServiceTest, aCatchUpReadsOnlyWhatTranscriptsGainedWhateverTheirTimes)
 {
-    writer->state[HistoryImport::importedKey] = "2025-01-15T10:00:00Z";
-    writer->state["sessions.projectsFilled"] = "1"; // what versions that decoded folder names marked
-    CatchUp::storeWatermark(*writer, std::chrono::system_clock::now());
-    const std::string own = "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b";
-    const std::string subagentOnly = "1a2b3c4d-9b7d-4f2e-8a6c-5d1b2e3f4a5b";
-    const fs::path folder = root / "-home-ada-my-site";
-    write(folder / (own + ".jsonl"), R"({"type":"summary","summary":"x"})" "\n" + userLine(own, "/home/ada/my.site")
-                                         + assistantLines("own", 40'000, own)); // some megabytes after its head
-    write(folder / own / "subagents" / "agent-1.jsonl",
-          userLine(own, "/home/ada/elsewhere") + assistantLines("a", 1, own));
-    write(folder / subagentOnly / "subagents" / "agent-1.jsonl",
-          userLine(subagentOnly, "/home/ada/b-side") + assistantLines("b", 1, subagentOnly));
-    write(folder / "kept.jsonl", assistantLines("k", 1, "kept"));
-    write(root / "-nowhere-shop" / "shop.jsonl", assistantLines("s", 1, "shop"));
-    makeOld(root);
-    write(root / "new.jsonl", assistantLines("new", 1)); // directly below the root: no project folder
-    writer->projects = {{own, "/home/ada/my/site"}, {subagentOnly, "/home/ada/b/side"}, {"kept", "/kept"}};
+    const std::string session = "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b";
+    const fs::path grown = root / "-home-ada-shop" / (session + ".jsonl");
+    write(grown, userLine(session, "/home/ada/shop") + assistantLines("g", 2000, session));
+    write(root / "-home-ada-shop" / "same.jsonl", assistantLines("s", 3, "same"));
+    write(root / "-home-ada-shop" / "rewritten.jsonl", assistantLines("r", 2, "rewritten"));
+    HistoryImport first(writer, {root});
+    first.scanAll({});
+    ASSERT_FALSE(first.wasCatchUp());
+    writer->backfillCalls.clear();
 
+    const auto past = fs::last_write_time(grown) - std::chrono::hours(48);
+    std::ofstream(grown, std::ios::app) << userLine(session, "/home/ada/elsewhere") << assistantLines("late", 1, session);
+    fs::last_write_time(grown, past); // a clock that was wrong when it was written
+    write(root / "-home-ada-shop" / "rewritten.jsonl", assistantLines("R", 2, "rewritten"));
+    write(root / "new.jsonl", assistantLines("new", 1));
     const std::int64_t readBefore = bytesReadSoFar();
-    HistoryImport import(writer, {root});
-    EXPECT_EQ(import.scanAll({}), 1);
-    EXPECT_LT(bytesReadSoFar() - readBefore, 1 << 20) << "more than the heads were read";
-    ASSERT_EQ(batchSizes(), std::vector<std::size_t>{1});
-    EXPECT_EQ(writer->backfillCalls[0][0].messageId, "new0");
-    const std::map<std::string, std::string> projects{
-        {own, "/home/ada/my.site"}, {subagentOnly, "/home/ada/b-side"}, {"kept", "/kept"}, {"shop", "/nowhere/shop"}};
-    EXPECT_EQ(writer->projects, projects);
+    HistoryImport catchUp(writer, {root});
+    catchUp.scanAll({});
+    EXPECT_TRUE(catchUp.wasCatchUp());
+    EXPECT_LT(bytesReadSoFar() - readBefore, 64 << 10) << "more than what was appended was read";
+    std::vector<std::string> ids;
+    for (const auto& call : writer->backfillCalls)
+        for (const MessageInsert& m : call)
+            ids.push_back(m.messageId);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<std::string>{"R0", "R1", "late0", "new0"}));
+    EXPECT_EQ(writer->projects[session], "/home/ada/shop");
 
-    // Later, a transcript read again still names where its session started; the others are not read.
-    writer->projects[own] = writer->projects[subagentOnly] = "/home/ada/later";
-    fs::last_write_time(folder / (own + ".jsonl"), fs::file_time_type::clock::now());
+    writer->backfillCalls.clear();
     HistoryImport(writer, {root}).scanAll({});
-    EXPECT_EQ(writer->projects[own], "/home/ada/my.site");
-    EXPECT_EQ(writer->projects[subagentOnly], "/home/ada/later");
+    EXPECT_TRUE(writer->backfillCalls.empty()) << "nothing changed, nothing read";
+}
+
+// An upgraded database, whose sessions carry projects guessed from folder
+// names and which has no whole import yet, is given the folders the
+// transcripts name by the whole import its first start runs.
+TEST_F(ScanServiceTest, guessesStoredByEarlierVersionsAreReplacedByTheFirstWholeImport)
+{
+    const std::string session = "0f4e3c1a-9b7d-4f2e-8a6c-5d1b2e3f4a5b";
+    write(root / "-home-ada-my-site" / (session + ".jsonl"), userLine(session, "/home/ada/my.site") + assistantLines("m", 1, session));
+    writer->projects = {{session, "/home/ada/my/site"}};
+    HistoryImport(writer, {root}).scanAll({});
+    EXPECT_EQ(writer->projects[session], "/home/ada/my.site");
 }
 
 // Whether the whole history is in the database is known from the database
@@ -304,17 +305,6 @@ TEST_F(ScanServiceTest, aDatabaseDeletedOrReplacedIsGivenTheWholeHistoryAgain)
     test::SqlProbe(database).exec("CREATE TABLE unrelated (x);"); // another file in its place
     EXPECT_EQ(importOnce(std::make_shared<WriteDatabase>(database)), std::make_pair(false, std::int64_t{5}))
         << "the next start";
-}
-
-TEST(CatchUpWatermark, movesOnlyForwardAndStartsTheNextCatchUpAMinuteEarlier)
-{
-    FakeMessageWriter writer;
-    EXPECT_FALSE(CatchUp::modifiedSince(writer));
-    const auto t = std::chrono::system_clock::time_point(std::chrono::seconds(1'800'000'000));
-    CatchUp::storeWatermark(writer, t);
-    CatchUp::storeWatermark(writer, t - std::chrono::hours(5)); // an older run that finished late changes nothing
-    EXPECT_EQ(CatchUp::watermark(writer), t);
-    EXPECT_EQ(CatchUp::modifiedSince(writer), t - std::chrono::seconds(60));
 }
 
 } // namespace

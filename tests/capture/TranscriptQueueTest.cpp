@@ -1,13 +1,16 @@
 #include "capture/TranscriptQueue.h"
 
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <utility>
 
 namespace tallyglass {
@@ -37,6 +40,7 @@ TEST(TranscriptQueue, eventsForOneTranscriptJoinThePendingReadAndNeverOverlap)
             released.wait(); // the first read lasts until the test has sent what comes during it
         }
         --inside;
+        return true;
     });
     // However the test ends, the first read is let go before the queue waits for its threads.
     bool letGo = false;
@@ -63,7 +67,10 @@ TEST(TranscriptQueue, readsAgainAfterEachPauseThenForgetsTheTranscript)
 {
     const auto path = test::freshDirectory() / "t.jsonl";
     std::atomic<int> reads{0};
-    TranscriptQueue queue({0ms, 1ms, {10ms, 10ms, 10ms}}, 1, 16, [&](const TranscriptQueue::Request&) { ++reads; });
+    TranscriptQueue queue({0ms, 1ms, {10ms, 10ms, 10ms}}, 1, 16, [&](const TranscriptQueue::Request&) {
+        ++reads;
+        return true;
+    });
     bool ran = false;
     ASSERT_TRUE(queue.submit({path.string(), std::nullopt, false}, [&] { ran = true; }));
     ASSERT_TRUE(queue.waitUntilIdle(10s));
@@ -72,11 +79,70 @@ TEST(TranscriptQueue, readsAgainAfterEachPauseThenForgetsTheTranscript)
     EXPECT_EQ(queue.pending(), 0u);
 }
 
+// A transcript whose read could not store is never forgotten: it is read
+// again after pauses that double up to a limit; one of those waiting is tried
+// at least every few seconds; and as soon as one read stores again, every one
+// waiting is read at once, not after its own pause.
+TEST(TranscriptQueue, whatCouldNotBeStoredIsTriedAgainUntilItIs)
+{
+    const auto dir = test::freshDirectory();
+    using Reads = std::vector<std::string>;
+    struct Probe {
+        test::ManualClock clock;
+        std::mutex mutex;
+        Reads reads;
+        std::atomic<bool> storing{false};
+        std::unique_ptr<TranscriptQueue> queue;
+
+        Probe(std::chrono::milliseconds first, std::chrono::milliseconds max, std::chrono::milliseconds check)
+        {
+            TranscriptQueue::Timing timing{0ms, 1ms, {}, first, max, check, clock.function()};
+            queue = std::make_unique<TranscriptQueue>(timing, 2, 16, [this](const TranscriptQueue::Request& request) {
+                std::lock_guard lock(mutex);
+                reads.push_back(request.path.substr(request.path.size() - 1));
+                return storing.load();
+            });
+        }
+        Reads after(std::chrono::milliseconds by)
+        {
+            clock.advance(by);
+            EXPECT_TRUE(queue->timeMoved(10s));
+            std::lock_guard lock(mutex);
+            Reads seen = std::exchange(reads, {});
+            std::sort(seen.begin(), seen.end());
+            return seen;
+        }
+    };
+
+    // Pauses of 1, 2, 4 and then 8 s (the most), after the read at 1 ms.
+    Probe backOff(1s, 8s, 1h);
+    backOff.queue->submit({(dir / "a").string(), std::nullopt, false});
+    EXPECT_EQ(backOff.after(1ms), Reads{"a"});
+    for (const auto pause : {1s, 2s, 4s, 8s, 8s}) {
+        EXPECT_EQ(backOff.after(pause - 1ms), Reads{}) << "early, before a pause of " << pause.count() << " s";
+        EXPECT_EQ(backOff.after(1ms), Reads{"a"}) << "after a pause of " << pause.count() << " s";
+    }
+    EXPECT_EQ(backOff.queue->retrying(), 1u);
+
+    // Pauses of an hour: the check every 5 s tries one of those waiting; once
+    // one stores, every other one is read at once.
+    Probe check(1h, 1h, 5s);
+    for (const char* name : {"b", "c", "d"})
+        check.queue->submit({(dir / name).string(), std::nullopt, false});
+    EXPECT_EQ(check.after(1ms), (Reads{"b", "c", "d"}));
+    EXPECT_EQ(check.after(5s).size(), 1u);
+    EXPECT_EQ(check.queue->retrying(), 3u);
+    check.storing = true;
+    EXPECT_EQ(check.after(5s), (Reads{"b", "c", "d"}));
+    EXPECT_EQ(check.queue->retrying(), 0u);
+    EXPECT_TRUE(check.queue->waitUntilIdle(10s));
+}
+
 TEST(TranscriptQueue, beyondItsCapacityAnEventIsRefusedAndAfterStopEverythingIs)
 {
     const auto dir = test::freshDirectory();
     // Nothing is read while the test runs: the first look at a file is an hour away.
-    TranscriptQueue queue({1h, 1h, {}}, 1, 2, [](const TranscriptQueue::Request&) {});
+    TranscriptQueue queue({1h, 1h, {}}, 1, 2, [](const TranscriptQueue::Request&) { return true; });
     EXPECT_TRUE(queue.submit({(dir / "a").string(), std::nullopt, false}));
     EXPECT_TRUE(queue.submit({(dir / "b").string(), std::nullopt, false}));
     EXPECT_TRUE(queue.submit({(dir / "a").string(), std::nullopt, false})); // joins
