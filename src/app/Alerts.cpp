@@ -1,5 +1,7 @@
 #include "app/Alerts.h"
 
+#include "core/Printable.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
@@ -30,9 +32,9 @@ static QMessageBox* makeBox(const std::string& title, const std::string& body)
     return box;
 }
 
-void show(const std::string& title, const std::string& body)
+void show(const std::string& title, const std::string& text)
 {
-    QTimer::singleShot(0, qApp, [title, body] {
+    QTimer::singleShot(0, qApp, [title, body = Printable::escaped(text)] {
         if (presenter())
             presenter()(title, body);
         else
@@ -40,8 +42,9 @@ void show(const std::string& title, const std::string& body)
     });
 }
 
-void showAndWait(const std::string& title, const std::string& body)
+void showAndWait(const std::string& title, const std::string& text)
 {
+    const std::string body = Printable::escaped(text);
     if (presenter())
         presenter()(title, body);
     else

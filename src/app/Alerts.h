@@ -6,7 +6,8 @@
 namespace tallyglass::Alerts {
 
 // An informational message with a title and a body, queued on the interface
-// thread: the action that raised it is never held up by it.
+// thread: the action that raised it is never held up by it. Bodies quote paths
+// and errors: they are shown as Printable::escaped shows them (pass the real text).
 void show(const std::string& title, const std::string& body);
 
 // The same, shown at once and waited for: for the one message that comes

@@ -1,6 +1,7 @@
 #include "app/CommandSupport.h"
 
 #include "core/DayClock.h"
+#include "core/Printable.h"
 #include "storage/DBError.h"
 #include "storage/WriteError.h"
 
@@ -54,8 +55,9 @@ int output(const std::string& command, const std::string& what, const std::strin
 
 std::string databaseProblem(const std::exception& error, const std::filesystem::path& database)
 {
-    const std::string file = database.string();
-    const std::string folder = database.parent_path().string();
+    // The path comes from $HOME and the error text may quote it: both are shown escaped.
+    const std::string file = Printable::escaped(database.string());
+    const std::string folder = Printable::escaped(database.parent_path().string());
     std::string detail = error.what();
     bool opening = false;
     int code = 0;
@@ -72,6 +74,7 @@ std::string databaseProblem(const std::exception& error, const std::filesystem::
         code = read->primaryCode();
         opening = read->kind() == DBError::Kind::cannotOpen;
     }
+    detail = Printable::escaped(detail);
     if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT)
         return "the database " + file + " is damaged (" + detail + "); move it aside and run 'tallyglass import' to build it again";
     if (code == SQLITE_BUSY || code == SQLITE_LOCKED)

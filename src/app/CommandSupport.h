@@ -25,7 +25,8 @@ std::chrono::seconds zoneOffset();
 // <what>: <reason>" when it could not be written, as on a full disk.
 int output(const std::string& command, const std::string& what, const std::string& text);
 
-// A database failure as a sentence naming the file and, where one is known, the fix.
+// A database failure as a sentence naming the file and, where one is known, the
+// fix; the file's name and the error's text are shown escaped (Printable).
 std::string databaseProblem(const std::exception& error, const std::filesystem::path& database);
 
 // "tallyglass <command>: <text>" on standard error; returns `status`.

@@ -5,6 +5,7 @@
 #include "app/CommandSupport.h"
 #include "app/ReportArguments.h"
 #include "app/ReportCommand.h"
+#include "core/Printable.h"
 #include "core/UtcCalendar.h"
 #include "dashboard/ExportTable.h"
 #include "storage/DatabaseClient.h"
@@ -86,7 +87,7 @@ int run(const std::vector<std::string>& arguments)
             json = format == "json";
         }
     } catch (const CommandLine::UsageError& error) {
-        return fail("export", std::string(error.what()) + "\n(see 'tallyglass export --help')", 2);
+        return fail("export", Printable::escaped(error.what()) + "\n(see 'tallyglass export --help')", 2);
     }
 
     std::optional<std::string> notUpdated;

@@ -3,6 +3,7 @@
 #include "app/AppPaths.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
+#include "core/Printable.h"
 #include "hook/HookInstaller.h"
 #include "hook/HookScriptBuilder.h"
 #include "server/ServerConstants.h"
@@ -46,7 +47,7 @@ int run(const std::vector<std::string>& arguments)
             throw CommandLine::UsageError("unknown action '" + action + "'" + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
         }
     } catch (const CommandLine::UsageError& error) {
-        return fail("hook", std::string(error.what()) + "\n(see 'tallyglass hook --help')", 2);
+        return fail("hook", Printable::escaped(error.what()) + "\n(see 'tallyglass hook --help')", 2);
     }
     const std::uint16_t port = ServerConstants::resolvedPort();
     HookInstaller installer(AppPaths::claudeSettings(), AppPaths::hookScript(), port, HookScriptBuilder::currentVersion);
@@ -75,7 +76,7 @@ int run(const std::vector<std::string>& arguments)
         std::printf("hook removed\n");
         return 0;
     } catch (const std::exception& error) {
-        return fail("hook", error.what(), 1);
+        return fail("hook", Printable::escaped(error.what()), 1); // it may name the settings file
     }
 }
 

@@ -6,6 +6,7 @@
 #include "app/SingleInstance.h"
 #include "capture/HistoryImport.h"
 #include "capture/ScanService.h"
+#include "core/Printable.h"
 #include "dashboard/DashboardRecords.h"
 #include "storage/WriteDatabase.h"
 
@@ -39,7 +40,7 @@ int run(const std::vector<std::string>& arguments)
         if (!parsed.words.empty())
             throw CommandLine::UsageError("unexpected '" + parsed.words.front() + "'; import takes no arguments");
     } catch (const CommandLine::UsageError& error) {
-        return fail("import", std::string(error.what()) + "\n(see 'tallyglass import --help')", 2);
+        return fail("import", Printable::escaped(error.what()) + "\n(see 'tallyglass import --help')", 2);
     }
     // A second writer beside the running one would make both wait on each
     // other's transactions, and the running one's writes fail; it imports by itself.
@@ -115,8 +116,9 @@ int run(const std::vector<std::string>& arguments)
     const auto problems = scan.problems();
     std::printf("%lld %s could not be read and %s left out:\n", static_cast<long long>(stats.unreadable),
                 stats.unreadable == 1 ? "file or folder" : "files or folders", stats.unreadable == 1 ? "is" : "are");
+    // The names are the disk's: a file name can hold anything but '/' and NUL.
     for (const ScanService::Problem& problem : problems)
-        std::printf("  %s: %s\n", problem.path.c_str(), problem.reason.c_str());
+        std::printf("  %s: %s\n", Printable::escaped(problem.path.string()).c_str(), Printable::escaped(problem.reason).c_str());
     if (stats.unreadable > static_cast<std::int64_t>(problems.size()))
         std::printf("  and %lld more (each is in the log above)\n", static_cast<long long>(stats.unreadable) - static_cast<long long>(problems.size()));
     return 1;

@@ -5,6 +5,7 @@
 #include "app/CommandSupport.h"
 #include "core/DayClock.h"
 #include "core/IsoTime.h"
+#include "core/Printable.h"
 #include "core/UtcCalendar.h"
 #include "dashboard/LimitHistory.h"
 #include "dashboard/TerminalReport.h"
@@ -76,7 +77,7 @@ int run(const std::vector<std::string>& arguments)
         }
         json = parsed.has("--json");
     } catch (const CommandLine::UsageError& error) {
-        return fail("limits", std::string(error.what()) + "\n(see 'tallyglass limits --help')", 2);
+        return fail("limits", Printable::escaped(error.what()) + "\n(see 'tallyglass limits --help')", 2);
     }
 
     // Local days, as the times are shown: the day ends at local midnight.

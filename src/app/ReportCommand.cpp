@@ -6,6 +6,7 @@
 #include "app/SingleInstance.h"
 #include "app/Version.h"
 #include "capture/HistoryImport.h"
+#include "core/Printable.h"
 #include "core/UtcCalendar.h"
 #include "dashboard/TextTable.h"
 #include "storage/DatabaseClient.h"
@@ -124,7 +125,7 @@ int run(const std::vector<std::string>& arguments)
     try {
         request = ReportArguments::parse(arguments, now);
     } catch (const CommandLine::UsageError& error) {
-        return fail("report", std::string(error.what()) + "\n(see 'tallyglass report --help')", 2);
+        return fail("report", Printable::escaped(error.what()) + "\n(see 'tallyglass report --help')", 2);
     }
     if (request.help) {
         std::fputs(ReportArguments::help().c_str(), stdout);

@@ -10,6 +10,7 @@
 #include "app/ReportCommand.h"
 #include "app/SingleInstance.h"
 #include "app/Version.h"
+#include "core/Printable.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -121,7 +122,7 @@ int soleInstance(std::unique_ptr<QLockFile>& lock)
     try {
         lock = tallyglass::SingleInstance::acquire(tallyglass::AppPaths::configDirectory() / "running.lock");
     } catch (const std::runtime_error& error) {
-        return tallyglass::CommandSupport::fail("", error.what(), 1);
+        return tallyglass::CommandSupport::fail("", tallyglass::Printable::escaped(error.what()), 1);
     }
     QCoreApplication::setOrganizationName("tallyglass");
     QCoreApplication::setApplicationName("tallyglass");
@@ -141,7 +142,7 @@ bool usesConfigFolder(const std::string& command, const std::vector<std::string>
 
 int usageError(const std::string& what)
 {
-    std::fprintf(stderr, "tallyglass: %s\n(see 'tallyglass --help')\n", what.c_str());
+    std::fprintf(stderr, "tallyglass: %s\n(see 'tallyglass --help')\n", tallyglass::Printable::escaped(what).c_str());
     return 2;
 }
 
@@ -182,7 +183,7 @@ int main(int argc, char** argv)
         const bool reads = command == "report" || command == "export" || command == "limits";
         using tallyglass::AppPaths::ConfigAccess;
         if (const auto problem = tallyglass::AppPaths::configProblem(reads ? ConfigAccess::readOnly : ConfigAccess::readWrite))
-            return tallyglass::CommandSupport::fail("", *problem, 1);
+            return tallyglass::CommandSupport::fail("", tallyglass::Printable::escaped(*problem), 1);
     }
     if (command == "hook")
         return tallyglass::HookCommand::run(rest);

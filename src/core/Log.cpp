@@ -1,5 +1,7 @@
 #include "core/Log.h"
 
+#include "core/Printable.h"
+
 #include <cstdio>
 #include <string>
 
@@ -10,7 +12,7 @@ namespace {
 void write(std::FILE* stream, std::string_view text)
 {
     std::string out = "[tallyglass] ";
-    out.append(text);
+    out.append(Printable::escaped(text));
     out.push_back('\n');
     // One fwrite per line: stdio locks the stream for the call.
     std::fwrite(out.data(), 1, out.size(), stream);

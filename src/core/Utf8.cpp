@@ -4,9 +4,6 @@
 
 namespace tallyglass::Utf8 {
 
-namespace {
-
-// Decodes one scalar at `pos`; returns false on malformed input.
 bool decode(std::string_view s, std::size_t& pos, char32_t& out)
 {
     const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
@@ -46,6 +43,8 @@ bool decode(std::string_view s, std::size_t& pos, char32_t& out)
     pos += length;
     return true;
 }
+
+namespace {
 
 bool isWhiteSpaceOrNewline(char32_t c)
 {

@@ -1,6 +1,7 @@
 #include "dashboard/ExportTable.h"
 
 #include "core/IsoTime.h"
+#include "core/Printable.h"
 #include "dashboard/DashboardAggregator.h"
 #include "pricing/ModelPricingCatalog.h"
 
@@ -44,11 +45,23 @@ std::string costText(double dollars)
     return error == std::errc{} ? std::string(buffer, end) : std::string();
 }
 
+// Text as a spreadsheet cell shows it and never runs it: controls escaped, and
+// a leading character that would make the cell a formula (=, +, -, @, tab and
+// carriage return, as OWASP lists them) behind an apostrophe. Only text has
+// this; the numbers are ours and stay numbers, negative ones included.
+std::string spreadsheetText(const std::string& value)
+{
+    std::string shown = Printable::escaped(value);
+    if (!value.empty() && std::string_view("=+-@\t\r").find(value.front()) != std::string_view::npos)
+        shown.insert(shown.begin(), '\'');
+    return shown;
+}
+
 std::string field(const Cell& cell)
 {
     struct Visitor {
         std::string operator()(std::monostate) const { return {}; }
-        std::string operator()(const std::string& s) const { return s; }
+        std::string operator()(const std::string& s) const { return spreadsheetText(s); }
         std::string operator()(std::int64_t n) const { return std::to_string(n); }
         std::string operator()(Cost c) const { return std::isfinite(c.dollars) ? costText(c.dollars) : std::string(); }
         std::string operator()(bool b) const { return b ? "true" : "false"; }

@@ -28,10 +28,13 @@ enum class Rows { message, session, day, model };
 Table build(Rows rows, const std::vector<DashboardMessage>& messages, const std::map<std::string, std::string>& projects,
             const TerminalReport::Options& days);
 
-// RFC 4180: a header row, CRLF line ends, fields quoted where they hold a comma,
-// a quote or a line break; costs with six decimals, '.' as the decimal point.
+// RFC 4180: a header row, CRLF line ends, fields quoted where they hold a comma
+// or a quote; costs with six decimals, '.' as the decimal point. Text comes from
+// outside and lands in spreadsheets and terminals: its controls are escaped
+// (Printable) and a text that would start a formula gets a leading "'".
 std::string csv(const Table& table);
-// One array of objects keyed by the column names; no value is null.
+// One array of objects keyed by the column names, every text as stored (bytes
+// that are not UTF-8 replaced); no value is null.
 std::string json(const Table& table);
 
 } // namespace tallyglass::ExportTable

@@ -1,5 +1,6 @@
 #include "dashboard/ReportLayout.h"
 
+#include "core/Printable.h"
 #include "dashboard/DashboardRecords.h"
 #include "dashboard/ReportFormat.h"
 #include "pricing/ModelMapper.h"
@@ -223,7 +224,19 @@ HeatmapGrid HeatmapGrid::from(const std::vector<HeatmapCell>& cells)
 namespace {
 constexpr double dayColumn = 50;
 constexpr double cellGap = 2; // the row's spacing, after the label too
+
+// The first `count` characters of `text`, never half of one.
+std::string_view leadingCharacters(std::string_view text, std::size_t count)
+{
+    std::size_t end = 0;
+    for (std::size_t taken = 0; taken < count && end < text.size(); ++taken) {
+        ++end;
+        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            ++end;
+    }
+    return text.substr(0, end);
 }
+} // namespace
 
 Layer heatmapRow(const HeatmapGrid& grid, std::size_t index, double width, const Palette& p,
                  const std::function<std::string(Instant)>& dayLabel)
@@ -258,7 +271,8 @@ Layer sessionRow(const SessionRow& row, double width, const Palette& p, const Te
     Layer layer;
     const double h = lineHeight(10) + 8;
     layer.items.push_back(rect({0, 0, width, h}, Fill::solid(p.background.withOpacity(p.background.a * 0.3)), 5));
-    const std::string id = row.sessionId.substr(0, 8);
+    // Its first eight characters (a UUID's first group), shown escaped: the id is whatever the transcript said.
+    const std::string id = Printable::escaped(leadingCharacters(row.sessionId, 8));
     const Font mono{10, 400, true};
     const double idWidth = std::ceil(textWidth(id, mono)) + 1;
     layer.items.push_back(text({8, 4, idWidth, lineHeight(10)}, id, mono, p.textPrimary));

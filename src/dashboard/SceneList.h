@@ -26,6 +26,7 @@ public:
 
     // Keeps the scroll position when the row count is unchanged.
     void setSource(Source source);
+    const Source& source() const { return source_; }
     void scrollToEnd();
     // The rows in view at the scroll position, which are the ones a paint builds.
     std::pair<std::size_t, std::size_t> visibleRows() const;

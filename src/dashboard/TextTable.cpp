@@ -1,5 +1,7 @@
 #include "dashboard/TextTable.h"
 
+#include "core/Printable.h"
+
 #include <algorithm>
 #include <numeric>
 
@@ -14,6 +16,10 @@ TextTable::TextTable(std::vector<Column> columns, std::size_t indent)
 void TextTable::add(std::vector<std::string> cells)
 {
     cells.resize(columns_.size());
+    // Escaped before anything is measured, so the columns line up as the terminal shows them.
+    for (std::string& cell : cells)
+        if (!Printable::isPlain(cell))
+            cell = Printable::escaped(cell);
     rows_.push_back(std::move(cells));
 }
 

@@ -13,6 +13,10 @@ namespace tallyglass {
 // their cells are shortened with "…" (paths keep their end, the part people
 // recognise). Where that is not enough, the columns that may be dropped go,
 // one at a time, until it fits. Widths count characters, not bytes.
+//
+// Cells are given as the real text: session ids, folders and model identifiers
+// come from outside, and the table shows every cell as Printable::escaped
+// shows it, measured as shown. Headers and wrapped paragraphs are our own words.
 class TextTable {
 public:
     enum class Shrink { never, keepStart, keepEnd };

@@ -1,5 +1,6 @@
 #include "onboarding/OnboardingView.h"
 
+#include "core/Printable.h"
 #include "overlay/ThemeManager.h"
 #include "settings/Controls.h"
 
@@ -397,7 +398,7 @@ void OnboardingView::showHookState()
         hookSymbol_->bounce();
     }
     hookSymbol_->setColour(hookInstalled_ ? paletteFor(this).success : paletteFor(this).accent);
-    hookErrorLabel_->setText(hookError_ ? QString::fromStdString(*hookError_) : QString());
+    hookErrorLabel_->setText(hookError_ ? QString::fromStdString(Printable::escaped(*hookError_)) : QString()); // it may quote a path
     hookErrorLabel_->setVisible(hookError_.has_value());
     hookBlocks_->setCurrentIndex(hookInstalled_ ? 0 : claudeCodeInstalled_ ? 1 : 2);
 }

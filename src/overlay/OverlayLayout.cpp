@@ -1,5 +1,6 @@
 #include "overlay/OverlayLayout.h"
 
+#include "core/Printable.h"
 #include "pricing/ModelMapper.h"
 
 #include <algorithm>
@@ -137,7 +138,7 @@ void addMenuButton(const Input& in, const Rect& card, Layer& layer, Result& resu
                                error ? "exclamationmark.triangle.fill" : "ellipsis.circle.fill",
                                Fill::solid(error ? p.warning : p.textMuted), 1});
     result.menuButton = button;
-    result.menuHelp = error ? *in.lastError : "Actions";
+    result.menuHelp = error ? Printable::escaped(*in.lastError) : "Actions"; // the error may quote a path
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace tallyglass {
 namespace {
@@ -110,6 +111,63 @@ TEST_F(CommandOutputTest, claudeCodesOwnMessagesMakeNoModelRow)
         const auto result = tallyglass(arguments);
         EXPECT_EQ(result.out.find("ynthetic"), std::string::npos) << result.out;
     }
+}
+
+// Bytes a terminal obeys, line ends aside.
+bool holdsControls(const std::string& text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool lineEnd = c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
+        if ((c < 0x20 && !lineEnd) || c == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+// A session id, a project folder and a file name that would set the terminal's
+// title and move its cursor are shown escaped by every command, and kept exactly in JSON.
+TEST_F(CommandOutputTest, controlsFromTranscriptsAreShownNeverObeyed)
+{
+    const std::string title = "\x1b]0;pwned\x07";
+    const std::string session = "s" + title + "\r1";
+    const std::string folder = "p" + title + "\rq"; // not an encoded path: its name is the project
+    const std::string shownSession = R"(s\x1b]0;pwned\x07\r1)";
+    const std::string shownFolder = R"(p\x1b]0;pwned\x07\rq)";
+    transcript(".claude/projects/" + folder + "/a.jsonl",
+        test::assistantLine("m1", R"(s\u001b]0;pwned\u0007\r1)", newest(), "claude-opus-4-6", 100, 200));
+    const std::filesystem::path fifo = home / ".claude/projects" / folder / (title + ".jsonl");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0); // unreadable, so import names it
+    const auto imported = tallyglass({ "import" });
+    EXPECT_EQ(imported.exitCode, 1);
+    EXPECT_NE(imported.out.find("/" + shownFolder + R"(/\x1b]0;pwned\x07.jsonl: not a regular file)"), std::string::npos)
+        << imported.out;
+
+    const std::vector<std::vector<std::string>> commands = { { "report", "--no-update" },
+        { "report", "--no-update", "--by", "session" }, { "report", "--no-update", "--by", "project" }, { "limits" },
+        { "export", "--no-update" }, { "export", "--no-update", "--by", "session" } };
+    for (const auto& arguments : commands) {
+        const auto result = tallyglass(arguments);
+        SCOPED_TRACE(arguments.front() + " " + arguments.back() + "\n" + result.out + result.err);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_FALSE(holdsControls(result.out));
+        EXPECT_FALSE(holdsControls(result.err));
+        const std::string& command = arguments.front();
+        const std::string shown = command == "limits" ? ""
+            : command == "export"                     ? shownSession + "," + shownFolder + ","
+            : arguments.back() == "project"           ? shownFolder
+                                                      : shownSession + "  " + shownFolder;
+        EXPECT_NE(result.out.find(shown), std::string::npos);
+    }
+    for (const auto& result : { imported, tallyglass({ "limits", "--days", "x" + title }) }) {
+        EXPECT_FALSE(holdsControls(result.out)) << result.out;
+        EXPECT_FALSE(holdsControls(result.err)) << result.err;
+    }
+
+    const auto json = nlohmann::json::parse(tallyglass({ "report", "--no-update", "--json" }).out);
+    ASSERT_EQ(json["sessions"].size(), 1u);
+    EXPECT_EQ(json["sessions"][0]["sessionId"], session);
+    EXPECT_EQ(json["sessions"][0]["project"], folder);
 }
 
 // Each help fits 80 columns, and the report fits the 60 columns $COLUMNS asks for,

@@ -153,6 +153,11 @@ TEST_F(DashboardWindowTest, exportSavesWhatTheWindowShows)
     controller.exportShown();
     QApplication::processEvents();
     EXPECT_EQ(alerts.size(), 2u);
+    // A folder's name is the disk's: the alert shows its controls escaped.
+    controller.chooseFile = [&](const QString&) { return QString::fromStdString((folder / "gone\x1b[2K" / "x.csv").string()); };
+    controller.exportShown();
+    ASSERT_TRUE(test::waitUntil([&] { return alerts.size() == 3; }));
+    EXPECT_NE(alerts[2].second.find("gone\\x1b[2K/x.csv"), std::string::npos) << alerts[2].second;
     Alerts::setPresenter({});
 }
 
@@ -167,6 +172,21 @@ TEST_F(DashboardWindowTest, aClosedReportReadsNothing)
     controller.reloadIfVisible();
     QApplication::processEvents();
     EXPECT_EQ(db->allMessageFetches, 1);
+}
+
+// A session id is whatever the transcript said: the sessions panel shows its controls escaped.
+TEST_F(DashboardWindowTest, theSessionsPanelShowsControlsNeverObeysThem)
+{
+    db->dashboardMessages.push_back({now, "\r\x1b[2K\x07", "claude-opus-4-6", 1, 1, 0, 0, false, 0}); // the latest: first
+    open();
+    const SceneList* list = controller.view()->sessionList();
+    ASSERT_GT(list->source().rows, 0u);
+    std::vector<std::string> texts;
+    for (const auto& item : list->source().build(0, list->viewport()->width()).items)
+        if (const auto* text = std::get_if<Scene::Text>(&item))
+            texts.push_back(text->text);
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.front(), "\\r\\x1b[2K\\x07");
 }
 
 // Thousands of sessions: a paint builds only the rows in view, wherever the list is scrolled.

@@ -25,14 +25,14 @@ const std::vector<DashboardMessage>& messages()
     return all;
 }
 
-// CSV that spreadsheets read back: quoting where needed, CRLF, six decimals.
+// CSV that spreadsheets read back: quoting where needed, CRLF, six decimals, a line break shown as "\n".
 TEST(ExportTable, csvFollowsRfc4180)
 {
     const auto table = ExportTable::build(ExportTable::Rows::message, messages(), {{"plain", "/home/ada/a\nb"}, {"a,\"b\"", "/home/\"q\""}}, twoDays);
     EXPECT_EQ(ExportTable::csv(table),
               "timestamp,session_id,project,model,input_tokens,output_tokens,cache_write_tokens,cache_read_tokens,cost_usd,subagent\r\n"
               "2025-02-01T10:00:00Z,\"a,\"\"b\"\"\",\"/home/\"\"q\"\"\",claude-opus-4-6,100,200,300,400,0.123457,false\r\n"
-              "2025-02-02T11:00:00Z,plain,\"/home/ada/a\nb\",mod\u00e8le-\u00e9t\u00e9,5,6,0,0,,true\r\n"); // no price: no cost
+              "2025-02-02T11:00:00Z,plain,/home/ada/a\\nb,mod\u00e8le-\u00e9t\u00e9,5,6,0,0,,true\r\n"); // no price: no cost
     const TerminalReport::Options nothing{t("2024-01-01T00:00:00Z"), t("2024-01-02T00:00:00Z"), "", {}, false, 10};
     EXPECT_EQ(ExportTable::csv(ExportTable::build(ExportTable::Rows::day, messages(), {}, nothing)),
               "day,messages,input_tokens,output_tokens,cache_write_tokens,cache_read_tokens,cost_usd\r\n2024-01-01,0,0,0,0,0,0.000000\r\n");
@@ -58,6 +58,38 @@ TEST(ExportTable, rowsAgreeWithTheReportAndJsonKeepsTypes)
     EXPECT_EQ(models[1]["identifiers"], "mod\u00e8le-\u00e9t\u00e9");
     EXPECT_TRUE(models[1]["cost_usd"].is_null()); // no price known, not zero
     EXPECT_EQ(models[0]["cost_usd"], 0.123457);
+}
+
+// Text from a transcript lands in spreadsheets and terminals: in CSV it is never a
+// formula nor a control, while our own numbers stay as written and JSON keeps the text.
+TEST(ExportTable, csvTextIsNeverAFormulaNorAControlAndJsonKeepsItExactly)
+{
+    struct Case {
+        std::string text;
+        std::string cell;
+    };
+    const Case cases[] = {
+        {"=cmd|' /C calc'!A0", "'=cmd|' /C calc'!A0"},
+        {"@SUM(1)", "'@SUM(1)"},
+        {"+1", "'+1"},
+        {"-2+3", "'-2+3"},
+        {"\tx", "'\\tx"},
+        {"\rx", "'\\rx"},
+        {"\x1b]0;pwned\x07", "\\x1b]0;pwned\\x07"},
+        {"a=b", "a=b"},
+        {"Caf\u00e9/\u65e5\u672c", "Caf\u00e9/\u65e5\u672c"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::vector<DashboardMessage> one{{t("2025-02-01T10:00:00Z"), c.text, c.text, -5, 1, 0, 0, false, 0}};
+        const auto table = ExportTable::build(ExportTable::Rows::message, one, {{c.text, c.text}}, twoDays);
+        const std::string csv = ExportTable::csv(table);
+        EXPECT_EQ(csv.substr(csv.find('\n') + 1), "2025-02-01T10:00:00Z," + c.cell + "," + c.cell + "," + c.cell + ",-5,1,0,0,,false\r\n");
+        const auto json = nlohmann::json::parse(ExportTable::json(table));
+        EXPECT_EQ(json[0]["session_id"], c.text);
+        EXPECT_EQ(json[0]["project"], c.text);
+        EXPECT_EQ(json[0]["model"], c.text);
+    }
 }
 
 } // namespace

@@ -127,6 +127,38 @@ TEST(TerminalReport, everyLineFitsSixtyColumnsWithLongNames)
             }
 }
 
+// Session ids, folders and model identifiers with terminal controls are shown
+// escaped, and the columns line up as the escapes are shown.
+TEST(TerminalReport, textFromTranscriptsIsShownEscapedAndAligned)
+{
+    std::vector<DashboardMessage> messages = history();
+    const std::string hostile = "\x1b]0;pwned\x07\r";
+    messages.push_back({t("2025-02-02T09:00:00Z"), "s" + hostile, "claude-" + hostile, 1, 1, 0, 0, false, 0});
+    std::map<std::string, std::string> folders = projects;
+    folders["s" + hostile] = "/srv/" + hostile;
+    for (const Grouping by : {Grouping::none, Grouping::session, Grouping::project, Grouping::model}) {
+        const std::string text = renderText(build(messages, folders, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", by)),
+                                            0, t("2025-02-02T12:00:00Z"), {});
+        SCOPED_TRACE(text);
+        EXPECT_EQ(text.find_first_of("\x1b\x07\r"), std::string::npos);
+        EXPECT_NE(text.find("\\x1b]0;pwned\\x07\\r"), std::string::npos);
+    }
+    // The project column starts where the header's does, in every row.
+    const std::string sessions = renderText(build(messages, folders, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", Grouping::session)),
+                                            0, t("2025-02-02T12:00:00Z"), {});
+    std::istringstream lines(sessions);
+    std::size_t header = std::string::npos;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Session", 0) == 0)
+            header = line.find("Project");
+        for (const char* project : {"/srv/\\x1b", "~/work/tallyglass", "(unknown)"}) {
+            const std::size_t at = line.find(project);
+            EXPECT_TRUE(at == std::string::npos || at == header) << line;
+        }
+    }
+    EXPECT_NE(header, std::string::npos) << sessions;
+}
+
 // Claude Code writes messages of its own (model "<synthetic>", no usage): they
 // count as messages, but make no model row of zeros, in text or JSON.
 TEST(TerminalReport, claudeCodesOwnMessagesMakeNoModelRows)
