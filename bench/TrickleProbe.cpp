@@ -47,11 +47,13 @@ bool probe(std::uint16_t port, std::chrono::milliseconds timeout)
     if (fd < 0)
         return false;
     const auto left = [&] {
-        return static_cast<int>(std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return static_cast<int>(std::max<long>(0, ms));
     };
     pollfd p{fd, POLLOUT, 0};
     const std::string request = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    bool ok = ::poll(&p, 1, left()) == 1 && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+    bool ok = ::poll(&p, 1, left()) == 1
+        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
     std::string answer;
     while (ok) {
         p = {fd, POLLIN, 0};
@@ -147,6 +149,7 @@ int main(int argc, char** argv)
     done = true;
     holder.join();
     std::printf("%d %s connections: %d of %d health checks answered within %lld ms; the server closed %d of them\n",
-                tricklers, idle ? "idle" : "trickling", answered, probes, static_cast<long long>(timeout.count()), closed.load());
+                tricklers, idle ? "idle" : "trickling", answered, probes, static_cast<long long>(timeout.count()),
+                closed.load());
     return answered == probes ? 0 : 1;
 }
