@@ -44,7 +44,8 @@ void CoreServices::startServer(std::function<void(std::uint16_t)> portChanged)
     capture_->setStoreObserver(storeObserver_);
     auto statusLine = std::make_shared<StatusLineService>(writer_, StatusLineService::Clock{}, limitObserver_);
     auto router = std::make_shared<HookRouter>(capture_, statusLine);
-    server_ = std::make_unique<LocalServer>(port, ServerConstants::portRangeCount, router);
+    const LocalServer::PortRange range{ServerConstants::defaultPort, ServerConstants::portRangeCount};
+    server_ = std::make_unique<LocalServer>(range, port, router);
     installer_ = std::make_unique<HookInstaller>(AppPaths::claudeSettings(), AppPaths::hookScript(), port,
                                                  HookScriptBuilder::currentVersion);
     // A status line chained by an earlier version splits the user's command at
@@ -55,30 +56,34 @@ void CoreServices::startServer(std::function<void(std::uint16_t)> portChanged)
     } catch (const std::exception&) {
         // It stays as it was; "tallyglass hook install" says why.
     }
+    server_->setOnListening([this](std::uint16_t bound) { keepHookOnPort(bound); });
     server_->setOnPortChange([this](std::uint16_t bound) { reactToPortChange(bound); });
     server_->start();
 }
 
-// The script talks only to the port written into it: when the server comes up
-// elsewhere, an installed hook is rewritten for the new port. A hook that is
-// not installed stays so; nothing is written then.
-void CoreServices::reactToPortChange(std::uint16_t port)
+// The script talks only to the port written into it, and that port can be
+// another than the server's even when the server did not move: the script may
+// have been written while another instance ran elsewhere, or by a version
+// whose port search left the range a start accepts. So every time the server
+// comes up, an installed hook whose script is not for this port (or this
+// version) is installed again. A hook that is not installed stays so; nothing
+// is written then.
+void CoreServices::keepHookOnPort(std::uint16_t port)
 {
     installer_ = std::make_unique<HookInstaller>(AppPaths::claudeSettings(), AppPaths::hookScript(), port,
                                                  HookScriptBuilder::currentVersion);
-    nlohmann::json settings;
+    if (!installer_->isInstalled() || installer_->isScriptCurrent())
+        return;
     try {
-        settings = installer_->readSettings();
-    } catch (const InstallError&) {
-        settings = nlohmann::json::object();
+        installer_->install();
+    } catch (const std::exception&) {
+        // The old script stays, with the old port.
     }
-    if (HookSettings::hasOwnedCapture(settings) || HookSettings::hasOwnedStatusLine(settings)) {
-        try {
-            installer_->install();
-        } catch (const std::exception&) {
-            // The old script stays, with the old port.
-        }
-    }
+}
+
+// Runs after keepHookOnPort(), so the hook is already on the new port.
+void CoreServices::reactToPortChange(std::uint16_t port)
+{
     if (portChanged_)
         portChanged_(port);
 }

@@ -28,9 +28,9 @@ public:
     CoreServices(const CoreServices&) = delete;
     CoreServices& operator=(const CoreServices&) = delete;
 
-    // Starts the server. When it comes up on another port than it started
-    // from, an installed hook is rewritten for that port and then `portChanged`
-    // runs (on the main thread).
+    // Starts the server. Whenever it comes up, an installed hook whose script
+    // is for another port is rewritten for the server's; when that port is
+    // another than it started from, `portChanged` then runs (on the main thread).
     void startServer(std::function<void(std::uint16_t)> portChanged = {});
     // Told of every stored rate-limit reading, on the server's threads; set before startServer().
     void setLimitObserver(std::function<void(const LimitReading&)> observer) { limitObserver_ = std::move(observer); }
@@ -54,6 +54,7 @@ public:
     HookInstaller& installer() const { return *installer_; }
 
 private:
+    void keepHookOnPort(std::uint16_t port);
     void reactToPortChange(std::uint16_t port);
 
     std::shared_ptr<WriteDatabase> writer_;

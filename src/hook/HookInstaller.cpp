@@ -170,19 +170,23 @@ bool HookInstaller::isInstalled() const
     }
 }
 
+bool HookInstaller::isScriptCurrent() const
+{
+    std::error_code error;
+    if (!fs::is_regular_file(scriptPath_, error))
+        return false;
+    try {
+        return HookScriptBuilder::isUpToDate(readRegularFile(scriptPath_), port_, version_);
+    } catch (const InstallError&) {
+        return false;
+    }
+}
+
 void HookInstaller::ensureScript() const
 {
     createDirectories(scriptPath_.parent_path());
-    std::error_code error;
-    if (fs::is_regular_file(scriptPath_, error)) {
-        try {
-            if (HookScriptBuilder::isUpToDate(readRegularFile(scriptPath_), port_, version_))
-                return;
-        } catch (const InstallError&) {
-            // Unreadable: write it afresh.
-        }
-    }
-    replaceAtomically(scriptPath_, HookScriptBuilder::render(port_, version_), 0755);
+    if (!isScriptCurrent()) // unreadable counts as out of date: written afresh
+        replaceAtomically(scriptPath_, HookScriptBuilder::render(port_, version_), 0755);
 }
 
 void HookInstaller::writeSettings(const nlohmann::json& settings) const

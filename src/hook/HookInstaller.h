@@ -34,6 +34,8 @@ public:
     // Whether the settings hold an owned hook or status line; unreadable or
     // malformed settings count as not installed.
     bool isInstalled() const;
+    // Whether the script on disk is this version for this port (nothing there, or unreadable, is not).
+    bool isScriptCurrent() const;
 
     std::uint16_t port() const { return port_; }
     const std::filesystem::path& settingsPath() const { return settingsPath_; }

@@ -1,40 +1,25 @@
 #include "server/LocalServer.h"
 
 #include "core/Log.h"
+#include "server/LoopbackListener.h"
 #include "server/PeerOwner.h"
-#include "server/RequestGate.h"
 #include "server/ServerConnection.h"
 #include "server/ServerConstants.h"
 
 #include <QCoreApplication>
-#include <QTcpServer>
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
 
 #include <charconv>
 #include <cerrno>
+#include <list>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace tallyglass {
 
 namespace {
-
-// Listens and hands accepted descriptors on without wrapping them in a
-// QTcpSocket: Qt's sockets close themselves when the peer half-closes, and a
-// peer that shuts down its sending side must still get its answer.
-class Listener final : public QTcpServer {
-public:
-    explicit Listener(QObject* parent)
-        : QTcpServer(parent)
-    {
-    }
-    std::function<void(int)> onAccept;
-
-protected:
-    void incomingConnection(qintptr descriptor) override { onAccept(static_cast<int>(descriptor)); }
-};
 
 std::string secondsText(std::chrono::milliseconds delay)
 {
@@ -46,17 +31,32 @@ std::string secondsText(std::chrono::milliseconds delay)
     return text;
 }
 
+// At most one line a minute for what a flood could otherwise repeat endlessly.
+void logAtMostEveryMinute(std::chrono::steady_clock::time_point& last, const std::string& text)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last < std::chrono::minutes(1))
+        return;
+    last = now;
+    Log::line(text);
+}
+
 } // namespace
 
+// The listeners and connections, on the server's thread. Connections are kept
+// in order of arrival, so the first one found that may give way is the oldest.
 class LocalServer::Network final : public QObject {
 public:
     explicit Network(LocalServer& server)
         : server_(server)
-        , v4_(new Listener(this)) // children, so that moving this object to its thread moves them too
-        , v6_(new Listener(this))
+        , v4_(new LoopbackListener(LoopbackListener::Family::v4, this)) // children: they move with this object
+        , v6_(new LoopbackListener(LoopbackListener::Family::v6, this))
+        , resumeTimer_(new QTimer(this))
     {
-        for (Listener* listener : {v4_, v6_})
-            listener->onAccept = [this](int fd) { accept(fd); };
+        v4_->onWaiting = [this] { acceptWaiting(*v4_); };
+        v6_->onWaiting = [this] { acceptWaiting(*v6_); };
+        resumeTimer_->setSingleShot(true);
+        connect(resumeTimer_, &QTimer::timeout, this, [this] { resumeAccepting(); });
     }
 
     // Binds the loopback addresses on `port`. IPv6 may be missing from the
@@ -64,13 +64,10 @@ public:
     bool listen(std::uint16_t port)
     {
         closeListeners();
-        if (!v4_->listen(QHostAddress::LocalHost, port))
+        const int backlog = server_.options_.listenBacklog;
+        if (v4_->listen(port, backlog) != LoopbackListener::Outcome::listening)
             return false;
-        if (!v6_->listen(QHostAddress::LocalHostIPv6, port)) {
-            const auto error = v6_->serverError();
-            if (error == QAbstractSocket::UnsupportedSocketOperationError
-                || error == QAbstractSocket::SocketAddressNotAvailableError)
-                return true;
+        if (v6_->listen(port, backlog) == LoopbackListener::Outcome::taken) {
             v4_->close();
             return false;
         }
@@ -81,64 +78,156 @@ public:
     {
         v4_->close();
         v6_->close();
+        resumeTimer_->stop();
+        holdingBack_ = false;
     }
 
     int openConnections() const { return connections_; }
     std::int64_t bufferedBytes() const { return buffered_; }
+    bool isListening() const { return v4_->isListening(); }
 
 private:
-    void accept(int fd)
+    void acceptWaiting(LoopbackListener& listener)
+    {
+        while (listener.isListening()) {
+            if (connections_ >= server_.options_.maxConnections) {
+                if (!listener.hasWaiting())
+                    return;
+                if (!makeRoom()) {
+                    holdBack();
+                    return;
+                }
+            }
+            const auto accepted = listener.acceptOne();
+            if (accepted.outOfResources) {
+                logAtMostEveryMinute(lastResourceLog_, "cannot accept connections: out of file descriptors or memory");
+                holdBack();
+                resumeTimer_->start(100);
+                return;
+            }
+            if (accepted.fd < 0)
+                return;
+            admit(accepted.fd);
+        }
+    }
+
+    // Closes the connection that can best give way to a newcomer: one already
+    // answered, else the oldest still waiting for its request once it is past
+    // its grace. False when none can; the newcomer is then let in when a
+    // connection is answered or closes, or when the oldest's grace is over.
+    bool makeRoom()
+    {
+        ServerConnection* waiting = nullptr;
+        for (ServerConnection* connection : open_) {
+            if (connection->isAnswered()) {
+                connection->giveWay();
+                return true;
+            }
+            if (!waiting && connection->isReceiving())
+                waiting = connection;
+        }
+        if (!waiting)
+            return false;
+        const auto age = std::chrono::steady_clock::now() - waiting->arrivedAt();
+        if (age >= server_.options_.evictionGrace) {
+            waiting->giveWay();
+            return true;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(server_.options_.evictionGrace - age);
+        resumeTimer_->start(left);
+        return false;
+    }
+
+    // Leaves further connections in the kernel's queue for now.
+    void holdBack()
+    {
+        holdingBack_ = true;
+        v4_->setWatching(false);
+        v6_->setWatching(false);
+    }
+
+    void resumeAccepting()
+    {
+        if (!holdingBack_)
+            return;
+        holdingBack_ = false;
+        v4_->setWatching(true);
+        v6_->setWatching(true);
+    }
+
+    void admit(int fd)
     {
         // Another user of this machine may reach the loopback port too; what
         // they post would be stored as ours. Refused before it takes a slot.
         const auto owner = peerOwner_.uidOfPeer(fd);
         if (!owner || *owner != ::geteuid()) {
             ::close(fd);
-            const auto now = std::chrono::steady_clock::now();
-            if (now - lastRefusalLogged_ >= std::chrono::minutes(1)) {
-                lastRefusalLogged_ = now;
-                Log::line(owner ? "refused a connection from another user (uid " + std::to_string(*owner) + ")"
-                                : std::string("refused a connection whose owner could not be found"));
-            }
+            logAtMostEveryMinute(lastRefusalLog_,
+                                 owner ? "refused a connection from another user (uid " + std::to_string(*owner) + ")"
+                                       : std::string("refused a connection whose owner could not be found"));
             return;
         }
-        if (connections_ >= server_.options_.maxConnections) {
-            ::close(fd);
-            return;
-        }
+        const auto& options = server_.options_;
         ++connections_;
-        new ServerConnection(
-            fd, server_.options_.requestTimeout, this, [this](std::string body) { server_.dispatch(std::move(body)); },
-            [this](std::int64_t bytes) {
-                if (bytes > 0 && buffered_ + bytes > server_.options_.maxBufferedBytes)
-                    return false;
-                buffered_ += bytes;
-                return true;
-            },
-            [this] { --connections_; });
+        open_.push_back(nullptr);
+        const auto slot = std::prev(open_.end());
+        *slot = new ServerConnection(
+            fd, {options.headTimeout, options.bodyTimeout, options.requestTimeout},
+            {.route = [this](std::string body) { server_.dispatch(std::move(body)); },
+             .reserve = [this](std::int64_t bytes) { return reserve(bytes); },
+             .answered = [this] { resumeAccepting(); },
+             .closed =
+                 [this, slot] {
+                     open_.erase(slot);
+                     --connections_;
+                     resumeAccepting();
+                 }},
+            this);
+    }
+
+    bool reserve(std::int64_t bytes)
+    {
+        if (bytes > 0 && buffered_ + bytes > server_.options_.maxBufferedBytes)
+            return false;
+        buffered_ += bytes;
+        return true;
     }
 
     LocalServer& server_;
-    Listener* v4_;
-    Listener* v6_;
+    LoopbackListener* v4_;
+    LoopbackListener* v6_;
+    QTimer* resumeTimer_;
     PeerOwner peerOwner_;
-    std::chrono::steady_clock::time_point lastRefusalLogged_{};
+    std::list<ServerConnection*> open_;
+    bool holdingBack_ = false;
+    std::chrono::steady_clock::time_point lastRefusalLog_{};
+    std::chrono::steady_clock::time_point lastResourceLog_{};
     std::atomic<int> connections_{0};
     std::atomic<std::int64_t> buffered_{0}; // changed only on the network thread
 };
 
+LocalServer::LocalServer(PortRange range, std::uint16_t startPort, std::shared_ptr<HookHandler> router)
+    : LocalServer(range, startPort, std::move(router), Options{})
+{
+}
+
 LocalServer::LocalServer(std::uint16_t startPort, std::uint16_t portRangeCount, std::shared_ptr<HookHandler> router)
-    : LocalServer(startPort, portRangeCount, std::move(router), Options{})
+    : LocalServer(PortRange{startPort, portRangeCount}, startPort, std::move(router), Options{})
 {
 }
 
 LocalServer::LocalServer(std::uint16_t startPort, std::uint16_t portRangeCount, std::shared_ptr<HookHandler> router,
                          Options options)
-    : startPort_(startPort)
-    , portRangeCount_(portRangeCount)
+    : LocalServer(PortRange{startPort, portRangeCount}, startPort, std::move(router), std::move(options))
+{
+}
+
+LocalServer::LocalServer(PortRange range, std::uint16_t startPort, std::shared_ptr<HookHandler> router, Options options)
+    : range_(range)
+    , startPort_(startPort >= range.first && startPort - range.first < range.count ? startPort : range.first)
     , router_(std::move(router))
-    , options_(options)
-    , currentCandidate_(startPort)
+    , options_(std::move(options))
+    , currentCandidate_(startPort_)
     , mainContext_(std::make_unique<QObject>())
     , pool_(std::make_unique<QThreadPool>())
     , thread_(std::make_unique<QThread>())
@@ -164,13 +253,22 @@ void LocalServer::setOnPortChange(std::function<void(std::uint16_t)> callback)
     onPortChange_ = std::move(callback);
 }
 
+void LocalServer::setOnListening(std::function<void(std::uint16_t)> callback)
+{
+    onListening_ = std::move(callback);
+}
+
 void LocalServer::start()
 {
+    std::uint64_t search;
     {
         std::lock_guard lock(stateLock_);
         stopped_ = false;
+        triedThisPass_ = 0;
+        backoffCycle_ = 0;
+        search = ++search_;
     }
-    QMetaObject::invokeMethod(network_, [this] { attemptListen(); }, Qt::QueuedConnection);
+    queueAttempt(search);
 }
 
 void LocalServer::stop()
@@ -192,6 +290,17 @@ std::uint16_t LocalServer::boundPort() const
     return boundPort_;
 }
 
+bool LocalServer::isListening() const
+{
+    bool listening = false;
+    const auto ask = [this, &listening] { listening = network_->isListening(); };
+    if (QThread::currentThread() == thread_.get())
+        ask();
+    else
+        QMetaObject::invokeMethod(network_, ask, Qt::BlockingQueuedConnection);
+    return listening;
+}
+
 int LocalServer::openConnections() const
 {
     return network_->openConnections();
@@ -207,69 +316,76 @@ bool LocalServer::waitForHandlers(std::chrono::milliseconds timeout)
     return pool_->waitForDone(static_cast<int>(timeout.count()));
 }
 
-void LocalServer::attemptListen()
+// Retries go through here rather than start(): they must never undo a stop().
+void LocalServer::queueAttempt(std::uint64_t search)
+{
+    QMetaObject::invokeMethod(network_, [this, search] { attemptListen(search); }, Qt::QueuedConnection);
+}
+
+void LocalServer::attemptListen(std::uint64_t search)
 {
     std::uint16_t candidate;
     {
         std::lock_guard lock(stateLock_);
-        if (stopped_)
+        if (stopped_ || search != search_)
             return;
         candidate = currentCandidate_;
     }
     if (network_->listen(candidate))
-        handleReady();
+        handleReady(search);
     else
-        handleFailed();
+        tryNextPort(search);
 }
 
-void LocalServer::handleReady()
+void LocalServer::handleReady(std::uint64_t search)
 {
     std::uint16_t port;
     {
         std::lock_guard lock(stateLock_);
+        // stop() may have come from another thread since the attempt began.
+        if (stopped_ || search != search_) {
+            network_->closeListeners();
+            return;
+        }
         port = currentCandidate_;
         boundPort_ = port;
         backoffCycle_ = 0;
+        triedThisPass_ = 0;
     }
-    if (port != startPort_) {
+    if (port != startPort_)
         ServerConstants::rememberPort(port);
-        QMetaObject::invokeMethod(
-            mainContext_.get(),
-            [this, port] {
-                if (onPortChange_)
-                    onPortChange_(port);
-            },
-            Qt::QueuedConnection);
-    }
+    announce(port, port != startPort_);
     Log::print("server listening on :" + std::to_string(port));
 }
 
-void LocalServer::handleFailed()
+void LocalServer::announce(std::uint16_t port, bool moved)
 {
-    {
-        std::lock_guard lock(stateLock_);
-        if (stopped_)
-            return;
-    }
-    network_->closeListeners();
-    tryNextPort();
+    QMetaObject::invokeMethod(
+        mainContext_.get(),
+        [this, port, moved] {
+            if (onListening_)
+                onListening_(port);
+            if (moved && onPortChange_)
+                onPortChange_(port);
+        },
+        Qt::QueuedConnection);
 }
 
-void LocalServer::tryNextPort()
+void LocalServer::tryNextPort(std::uint64_t search)
 {
     enum class Action { giveUp, tryNext, backOff } action;
     int cycle = 0;
     {
         std::lock_guard lock(stateLock_);
-        const int next = currentCandidate_ + 1;
-        const int end = startPort_ + portRangeCount_;
-        if (stopped_) {
-            action = Action::giveUp;
-        } else if (next < end) {
-            currentCandidate_ = static_cast<std::uint16_t>(next);
+        if (stopped_ || search != search_)
+            return;
+        if (++triedThisPass_ < range_.count) {
+            const int offset = (currentCandidate_ - range_.first + 1) % range_.count;
+            currentCandidate_ = static_cast<std::uint16_t>(range_.first + offset);
             action = Action::tryNext;
         } else if (backoffCycle_ < 3) {
             cycle = ++backoffCycle_;
+            triedThisPass_ = 0;
             currentCandidate_ = startPort_;
             action = Action::backOff;
         } else {
@@ -278,32 +394,20 @@ void LocalServer::tryNextPort()
     }
     switch (action) {
     case Action::tryNext:
-        start();
+        queueAttempt(search);
         break;
     case Action::backOff: {
         const auto delay = options_.backoffBase * (1 << (cycle - 1));
         Log::print("all ports busy \u2014 backoff " + secondsText(delay) + "s (cycle " + std::to_string(cycle) + ")");
-        QTimer::singleShot(delay, network_, [this] {
-            bool stopped;
-            {
-                std::lock_guard lock(stateLock_);
-                stopped = stopped_;
-            }
-            if (!stopped)
-                start();
-        });
+        if (options_.scheduleRetry)
+            options_.scheduleRetry(delay, [this, search] { queueAttempt(search); });
+        else
+            QTimer::singleShot(delay, network_, [this, search] { attemptListen(search); });
         break;
     }
-    case Action::giveUp: {
-        bool stopped;
-        {
-            std::lock_guard lock(stateLock_);
-            stopped = stopped_;
-        }
-        if (!stopped)
-            Log::print("all ports busy after 3 cycles \u2014 giving up");
+    case Action::giveUp:
+        Log::print("all ports busy after 3 cycles \u2014 giving up");
         break;
-    }
     }
 }
 

@@ -18,20 +18,18 @@ constexpr int lingerMs = 2000;
 
 } // namespace
 
-ServerConnection::ServerConnection(int fd, std::chrono::milliseconds requestTimeout, QObject* parent,
-                                   std::function<void(std::string)> route, std::function<bool(std::int64_t)> reserve,
-                                   std::function<void()> closed)
+ServerConnection::ServerConnection(int fd, Deadlines deadlines, Callbacks callbacks, QObject* parent)
     : QObject(parent)
     , fd_(fd)
-    , route_(std::move(route))
-    , reserve_(std::move(reserve))
-    , closed_(std::move(closed))
+    , deadlines_(deadlines)
+    , arrivedAt_(Clock::now())
+    , callbacks_(std::move(callbacks))
     , readNotifier_(fd, QSocketNotifier::Read, this)
 {
     connect(&readNotifier_, &QSocketNotifier::activated, this, [this] { onReadable(); });
     deadline_.setSingleShot(true);
     connect(&deadline_, &QTimer::timeout, this, [this] { close(); });
-    deadline_.start(requestTimeout);
+    deadline_.start(std::min(deadlines_.head, deadlines_.whole));
 }
 
 ServerConnection::~ServerConnection()
@@ -53,7 +51,7 @@ void ServerConnection::onReadable()
         if (n > 0) {
             thisTurn += static_cast<std::size_t>(n);
             if (phase_ == Phase::reading) {
-                if (!reserve_(n)) {
+                if (!callbacks_.reserve(n)) {
                     close(); // every connection together may hold only so much: this one goes
                     return;
                 }
@@ -88,6 +86,9 @@ void ServerConnection::onReadable()
             respond(*refused, std::nullopt);
             return;
         }
+        const auto sinceArrival = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - arrivedAt_);
+        const auto bodyLeft = std::min(deadlines_.body, deadlines_.whole - sinceArrival);
+        deadline_.start(std::max(std::chrono::milliseconds(0), bodyLeft));
         // One allocation for the whole body, instead of one per doubling.
         const std::size_t headerEnd = buffer_.find("\r\n\r\n") + 4;
         if (const auto declared = HTTPRequestParser::contentLength(std::string_view(buffer_).substr(0, headerEnd)))
@@ -102,7 +103,7 @@ void ServerConnection::onReadable()
         const auto held = static_cast<std::int64_t>(buffer_.size());
         RequestGate::Decision decision = RequestGate::decideTaking(std::move(buffer_));
         buffer_ = std::string();
-        reserve_(-held);
+        callbacks_.reserve(-held);
         respond(decision.response, decision.route ? std::optional(std::move(decision.body)) : std::nullopt);
         if (peerFinished && phase_ == Phase::lingering)
             close();
@@ -111,7 +112,7 @@ void ServerConnection::onReadable()
 
 void ServerConnection::releaseBuffer()
 {
-    reserve_(-static_cast<std::int64_t>(buffer_.size()));
+    callbacks_.reserve(-static_cast<std::int64_t>(buffer_.size()));
     buffer_.clear();
     buffer_.shrink_to_fit();
 }
@@ -150,12 +151,33 @@ void ServerConnection::trySend()
         writeNotifier_->setEnabled(false);
     // The answer is out: only now does the handler start.
     if (routeBody_) {
-        route_(std::move(*routeBody_));
+        callbacks_.route(std::move(*routeBody_));
         routeBody_.reset();
     }
     ::shutdown(fd_, SHUT_WR);
     phase_ = Phase::lingering;
     deadline_.start(lingerMs);
+    callbacks_.answered();
+}
+
+void ServerConnection::giveWay()
+{
+    if (phase_ == Phase::lingering)
+        drain();
+    close();
+}
+
+// Reads and drops whatever the peer has sent so far.
+void ServerConnection::drain()
+{
+    char chunk[readChunk];
+    while (true) {
+        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+    }
 }
 
 void ServerConnection::close()
@@ -170,7 +192,7 @@ void ServerConnection::close()
     releaseBuffer();
     ::close(fd_);
     fd_ = -1;
-    closed_();
+    callbacks_.closed();
     deleteLater();
 }
 

@@ -19,14 +19,41 @@ namespace tallyglass {
 // peer that expects it to continue), answers once, hands a routed body on only
 // after the answer is out, then shuts its side and drains the peer's for a
 // moment before closing, so that the answer is not lost to a reset.
+//
+// A peer that is slow to send is closed unanswered: its header block must be
+// in within one deadline from its arrival, its body within another from the
+// header block, and the whole request within a third. Each is a fixed time,
+// not one renewed by every byte, so a byte a second holds a slot no longer
+// than silence does.
 class ServerConnection final : public QObject {
 public:
-    // `reserve` takes (or, with a negative amount, gives back) bytes from the
-    // budget all connections share; false means the budget is spent.
-    ServerConnection(int fd, std::chrono::milliseconds requestTimeout, QObject* parent,
-                     std::function<void(std::string)> route, std::function<bool(std::int64_t)> reserve,
-                     std::function<void()> closed);
+    using Clock = std::chrono::steady_clock;
+
+    struct Deadlines {
+        std::chrono::milliseconds head;  // from arrival until the header block is in
+        std::chrono::milliseconds body;  // from the header block until the body is in
+        std::chrono::milliseconds whole; // from arrival until the request is in
+    };
+    struct Callbacks {
+        std::function<void(std::string)> route;
+        // Takes (or, with a negative amount, gives back) bytes from the budget
+        // all connections share; false means the budget is spent.
+        std::function<bool(std::int64_t)> reserve;
+        std::function<void()> answered; // the answer is out; called once
+        std::function<void()> closed;   // called once, not when destroyed with its parent
+    };
+
+    ServerConnection(int fd, Deadlines deadlines, Callbacks callbacks, QObject* parent);
     ~ServerConnection() override;
+
+    // Still waiting for its request: nothing has been answered yet.
+    bool isReceiving() const { return phase_ == Phase::reading; }
+    // Answered, and waiting only for the peer to hang up.
+    bool isAnswered() const { return phase_ == Phase::lingering; }
+    Clock::time_point arrivedAt() const { return arrivedAt_; }
+    // Closes the connection now to make room for another, reading first what
+    // an answered peer still sent, so that it is not answered with a reset.
+    void giveWay();
 
 private:
     enum class Phase { reading, writing, lingering, closed };
@@ -37,10 +64,12 @@ private:
     void trySend();
     void close();
 
+    void drain();
+
     int fd_;
-    std::function<void(std::string)> route_;
-    std::function<bool(std::int64_t)> reserve_;
-    std::function<void()> closed_;
+    const Deadlines deadlines_;
+    const Clock::time_point arrivedAt_;
+    Callbacks callbacks_;
     QSocketNotifier readNotifier_;
     QSocketNotifier* writeNotifier_ = nullptr;
     QTimer deadline_;

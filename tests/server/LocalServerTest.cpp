@@ -168,18 +168,23 @@ TEST_F(LocalServerTest, aStalledRequestIsCutOff)
 }
 
 // Connections, and the bytes of the requests they are receiving, are bounded
-// across all peers: what goes over is dropped, and others are still served.
+// across all peers: at the connection limit the oldest connection that has
+// not delivered its request gives way, beyond the byte budget the connection
+// that would go over is dropped, and others are still served.
 TEST_F(LocalServerTest, connectionsAndBytesBeingReceivedBeyondTheirLimitsAreDropped)
 {
-    ASSERT_NO_FATAL_FAILURE(serve({.maxConnections = 4, .maxBufferedBytes = 100 * 1024}));
+    ASSERT_NO_FATAL_FAILURE(serve({.maxConnections = 4, .evictionGrace = std::chrono::milliseconds(0),
+                                   .maxBufferedBytes = 100 * 1024}));
     std::vector<std::unique_ptr<HttpClient>> idle;
     for (int i = 0; i < 4; ++i) {
         idle.push_back(std::make_unique<HttpClient>(port));
         idle.back()->send("GET /hea");
+        ASSERT_TRUE(test::waitUntil([&] { return server->openConnections() == i + 1; })); // arrived in this order
     }
-    ASSERT_TRUE(test::waitUntil([&] { return server->openConnections() == 4; }));
-    HttpClient extra(port);
-    EXPECT_TRUE(extra.closedByServer(std::chrono::seconds(2)));
+    EXPECT_EQ(HttpClient::exchange(port, "GET /health HTTP/1.1\r\n\r\n"), okHealth);
+    EXPECT_TRUE(idle[0]->closedByServer(std::chrono::seconds(5)));
+    for (std::size_t i = 1; i < idle.size(); ++i)
+        EXPECT_FALSE(idle[i]->closedByServer(std::chrono::milliseconds(0))) << i;
     idle.clear();
     ASSERT_TRUE(test::waitUntil([&] { return server->openConnections() == 0; }));
 
@@ -288,6 +293,83 @@ TEST_F(LocalServerTest, stopDuringBackOffPreventsAnyRestartOrGiveUpLine)
     // Nothing is left to wait for: a restart or a give-up would come once the back-off is over.
     test::waitUntil([&] { return false; }, std::chrono::milliseconds(1500));
     EXPECT_EQ(output.text(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 1.0s (cycle 1)\n");
+}
+
+// The next start accepts a remembered port only within the range, so the
+// search wraps round inside it instead of walking on past its end.
+TEST_F(LocalServerTest, thePortSearchWrapsRoundWithinItsRangeAndNeverLeavesIt)
+{
+    const std::uint16_t first = test::findFreePorts(4); // the range is the first three; the fourth lies just past it
+    struct Case {
+        const char* name;
+        int start;
+        std::vector<int> taken;
+        std::optional<int> bound; // as offsets from the range's first port
+    };
+    const Case cases[] = {
+        {"the start port free", 1, {}, 1},
+        {"the rest of the range taken", 1, {1, 2}, 0},
+        {"the last port taken", 2, {2}, 0},
+        {"only the one before the start free", 2, {2, 0}, 1},
+        {"every port taken", 1, {0, 1, 2}, std::nullopt},
+    };
+    for (const auto& [name, start, taken, bound] : cases) {
+        SCOPED_TRACE(name);
+        QSettings("tallyglass", "tallyglass").clear();
+        std::vector<std::unique_ptr<PortHolder>> holders;
+        for (const int offset : taken)
+            holders.push_back(std::make_unique<PortHolder>(static_cast<std::uint16_t>(first + offset)));
+        std::atomic<bool> backedOff{false};
+        testing::internal::CaptureStdout();
+        LocalServer searching({first, 3}, static_cast<std::uint16_t>(first + start), handler,
+                           {.scheduleRetry = [&](auto, auto) { backedOff = true; }});
+        searching.start();
+        ASSERT_TRUE(test::waitUntil([&] { return searching.boundPort() != 0 || backedOff; }));
+        testing::internal::GetCapturedStdout();
+        if (!bound) {
+            EXPECT_TRUE(backedOff);
+            EXPECT_EQ(searching.boundPort(), 0);
+            EXPECT_NO_THROW(PortHolder(static_cast<std::uint16_t>(first + 3))) << "the server listens past the range";
+            continue;
+        }
+        EXPECT_EQ(searching.boundPort(), first + *bound);
+        const int remembered = QSettings("tallyglass", "tallyglass").value(ServerConstants::portKey, 0).toInt();
+        EXPECT_EQ(remembered, *bound == start ? 0 : first + *bound);
+    }
+}
+
+// A retry after a back-off, or of the next port, never undoes stop(): only
+// start() listens again.
+TEST_F(LocalServerTest, aRetryPendingWhenTheServerStopsDoesNotListen)
+{
+    for (const bool stopFirst : {true, false}) {
+        SCOPED_TRACE(stopFirst ? "stopped before the retry" : "still running at the retry");
+        server.reset();
+        std::mutex lock;
+        std::function<void()> pending;
+        auto a = std::make_unique<PortHolder>(port);
+        auto b = std::make_unique<PortHolder>(static_cast<std::uint16_t>(port + 1));
+        auto c = std::make_unique<PortHolder>(static_cast<std::uint16_t>(port + 2));
+        testing::internal::CaptureStdout();
+        start({.scheduleRetry = [&](auto, std::function<void()> retry) {
+            const std::lock_guard hold(lock);
+            pending = std::move(retry);
+        }});
+        ASSERT_TRUE(test::waitUntil([&] {
+            const std::lock_guard hold(lock);
+            return pending != nullptr;
+        }));
+        if (stopFirst)
+            server->stop();
+        a.reset();
+        b.reset();
+        c.reset();
+        pending();
+        EXPECT_EQ(server->isListening(), !stopFirst); // answered once the server's thread has dealt with the retry
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(server->boundPort(), stopFirst ? 0 : port);
+        EXPECT_EQ(out.find("listening") == std::string::npos, stopFirst) << out;
+    }
 }
 
 TEST(ServerConstants, resolvedPortIsTheRememberedOneOnlyWithinTheRange)
