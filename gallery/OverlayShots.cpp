@@ -1,5 +1,6 @@
 #include "Gallery.h"
 
+#include "capture/ImportService.h"
 #include "core/IsoTime.h"
 #include "overlay/ChartViewModel.h"
 #include "overlay/OverlayPanel.h"
@@ -65,7 +66,8 @@ QImage render(const Setup& setup)
     if (setup.data)
         setup.data(*db);
     auto import = std::make_shared<HeldImport>();
-    ChartViewModel vm(db, import, [clock = setup.clock] { return clock; });
+    ImportService imports(import);
+    ChartViewModel vm(db, &imports, [clock = setup.clock] { return clock; });
     vm.reload();
     if (setup.then)
         setup.then(vm, *db);

@@ -2,6 +2,8 @@
 
 #include "app/AppPaths.h"
 #include "capture/CaptureService.h"
+#include "capture/HistoryImport.h"
+#include "capture/ImportService.h"
 #include "capture/StatusLineService.h"
 #include "capture/TranscriptMarks.h"
 #include "hook/HookInstaller.h"
@@ -18,11 +20,12 @@ CoreServices::CoreServices()
     : writer_(std::make_shared<WriteDatabase>(AppPaths::database()))
     , marks_(std::make_shared<TranscriptMarks>())
 {
-    // The marks in memory describe the file they were read from; a new file has its own (or none).
+    imports_ = std::make_unique<ImportService>(std::make_shared<HistoryImport>(writer_, AppPaths::transcriptRoots(), marks_));
+    // The marks in memory describe the file they were read from; a new file
+    // has its own (or none), and the history is imported into it when it has none.
     writer_->setOnReopened([this] {
         marks_->invalidate();
-        if (replacedObserver_)
-            replacedObserver_();
+        imports_->run();
     });
     try {
         writer_->cleanupStaleActiveSessions(86'400);
@@ -90,6 +93,8 @@ void CoreServices::reactToPortChange(std::uint16_t port)
 
 void CoreServices::stop()
 {
+    if (imports_)
+        imports_->stop(); // after the file in hand; the next start goes on from the marks
     if (server_)
         server_->stop(); // no restart after this, even from a pending back-off
     server_.reset();     // waits for handlers in flight

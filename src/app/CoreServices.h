@@ -10,15 +10,16 @@ namespace tallyglass {
 
 class CaptureService;
 class HookInstaller;
+class ImportService;
 class TranscriptMarks;
 class LocalServer;
 class WriteDatabase;
 struct LimitReading;
 
 // The core both the desktop application and the headless process run: the
-// database writer, the local server with the capture and status-line
-// services, and the hook installer for the port the server is on. No window
-// depends on it being there, and it depends on no window.
+// database writer, the history import, the local server with the capture and
+// status-line services, and the hook installer for the port the server is on.
+// No window depends on it being there, and it depends on no window.
 class CoreServices {
 public:
     // Opens the database (creating its folder and schema) and clears stale
@@ -40,15 +41,16 @@ public:
     {
         storeObserver_ = std::move(observer);
     }
-    // Told, on the writer's thread, when the database file was found deleted or
-    // replaced and the one there now opened: its history is to be imported.
-    void setDatabaseReplacedObserver(std::function<void()> observer) { replacedObserver_ = std::move(observer); }
+
     // No restart after this; handlers in flight finish, reads in progress too.
     void stop();
 
     const std::shared_ptr<WriteDatabase>& writer() const { return writer_; }
     // How far each transcript was read, shared by capture and the imports.
     const std::shared_ptr<TranscriptMarks>& marks() const { return marks_; }
+    // The history import (the whole history the first time, what changed
+    // afterwards); run again by itself when the database was replaced.
+    ImportService& imports() const { return *imports_; }
     const LocalServer* server() const { return server_.get(); }
     // The installer for the port the server is on (replaced on every port change).
     HookInstaller& installer() const { return *installer_; }
@@ -59,13 +61,13 @@ private:
 
     std::shared_ptr<WriteDatabase> writer_;
     std::shared_ptr<TranscriptMarks> marks_;
+    std::unique_ptr<ImportService> imports_;
     std::shared_ptr<CaptureService> capture_;
     std::unique_ptr<LocalServer> server_;
     std::unique_ptr<HookInstaller> installer_;
     std::function<void(std::uint16_t)> portChanged_;
     std::function<void(const LimitReading&)> limitObserver_;
     std::function<void(const std::optional<std::string>&)> storeObserver_;
-    std::function<void()> replacedObserver_;
 };
 
 } // namespace tallyglass

@@ -10,13 +10,12 @@
 #include "capture/LimitWatcher.h"
 #include "app/StatusBarController.h"
 #include "app/StopSignals.h"
-#include "capture/HistoryImport.h"
+#include "capture/ImportService.h"
 #include "dashboard/DashboardViewModel.h"
 #include "dashboard/DashboardWindowController.h"
 #include "onboarding/OnboardingWindowController.h"
 #include "settings/SettingsView.h"
 #include "core/Log.h"
-#include "dashboard/DashboardRecords.h"
 #include "hook/HookInstaller.h"
 #include "hook/HookStateWatcher.h"
 #include "overlay/ChartViewModel.h"
@@ -90,6 +89,17 @@ bool DesktopApp::start()
     limits_ = new LimitWatcher([notifications = notifications_](const std::string& text) { notifications->show(text); }, {}, this);
     // The server stops (and its handlers finish) in shutDown(), before these objects go.
     core_->setLimitObserver([limits = limits_](const LimitReading& reading) { limits->onReading(reading); });
+    // Storing that fails (a full disk, a lock held elsewhere) is said on the card and in the tray until it works again.
+    core_->setStoreObserver([self](const std::optional<std::string>& problem) {
+        if (!self)
+            return;
+        QMetaObject::invokeMethod(self, [self, problem] {
+            if (self && self->vm_)
+                self->vm_->setStoreProblem(problem);
+            if (self && self->statusBar_)
+                self->statusBar_->setStoreProblem(problem);
+        }, Qt::QueuedConnection);
+    });
     core_->startServer([self](std::uint16_t) {
         if (self && self->statusBar_)
             self->statusBar_->rebuildMenu(); // shows the new port
@@ -111,19 +121,16 @@ bool DesktopApp::start()
 
 void DesktopApp::setupOverlay()
 {
-    scan_ = std::make_shared<HistoryImport>(core_->writer(), AppPaths::transcriptRoots());
     client_ = std::make_shared<DatabaseClient>(AppPaths::database());
-    vm_ = new ChartViewModel(client_, scan_, {}, this);
-    connect(vm_, &ChartViewModel::scanFinished, this, [this](bool succeeded) {
+    ImportService& imports = core_->imports();
+    vm_ = new ChartViewModel(client_, &imports, {}, this);
+    connect(&imports, &ImportService::finished, this, [&imports] {
         // The same line as the headless process: what was read, for the log and for scripts.
-        const std::string what = scan_->wasCatchUp() ? "catch-up" : "history import";
-        if (!succeeded) {
-            Log::line(what + " failed: " + vm_->scanProgress().error);
-            return;
-        }
-        const auto stats = scan_->statistics();
-        Log::print(what + (scan_->stoppedEarly() ? " stopped: " : " done: ") + std::to_string(stats.files) + " files ("
-                   + std::to_string(stats.bytes / 1'000'000) + " MB), " + groupedCount(stats.linesRead) + " lines read");
+        const auto& outcome = *imports.lastOutcome();
+        if (outcome.error)
+            Log::line(ImportService::describe(outcome));
+        else
+            Log::print(ImportService::describe(outcome));
     });
     refresher_ = new DataRefresher(AppPaths::database(), this);
     // The report reads with its own client: the change probe it keeps belongs to its worker.
@@ -301,8 +308,6 @@ void DesktopApp::showFullReport()
 
 void DesktopApp::shutDown()
 {
-    if (scan_)
-        scan_->requestStop();
     if (core_)
         core_->stop();
 }

@@ -18,7 +18,6 @@ class OnboardingWindowController;
 class SettingsWindowController;
 class DataRefresher;
 class DatabaseClient;
-class HistoryImport;
 class HookStateWatcher;
 class OverlayPanel;
 class StackedBarChartView;
@@ -68,7 +67,6 @@ private:
     void watchHookSettings();
 
     std::unique_ptr<CoreServices> core_;
-    std::shared_ptr<HistoryImport> scan_;
     std::shared_ptr<DatabaseClient> client_;
     ChartViewModel* vm_ = nullptr;
     DataRefresher* refresher_ = nullptr;

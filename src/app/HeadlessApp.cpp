@@ -3,7 +3,7 @@
 #include "app/AppPaths.h"
 #include "app/CoreServices.h"
 #include "app/StopSignals.h"
-#include "capture/HistoryImport.h"
+#include "capture/ImportService.h"
 #include "capture/LimitWatcher.h"
 #include "core/Log.h"
 #include "dashboard/DashboardRecords.h"
@@ -50,42 +50,31 @@ int HeadlessApp::run(QCoreApplication& app)
     return 0;
 }
 
-// The first start imports the whole history; every later one reads again what
-// was modified since the last import or catch-up began, in the background.
+// The first start imports the whole history; every later one reads what
+// transcripts gained since, in the background. Progress and the outcome go to
+// standard output, where a headless user looks, a line a second at most.
 void HeadlessApp::runHistoryImport()
 {
-    scan_ = std::make_shared<HistoryImport>(core_->writer(), AppPaths::transcriptRoots());
-    scanThread_ = std::thread([scan = scan_] {
-        std::string what = "history import";
-        auto lastReport = std::chrono::steady_clock::now();
-        const auto progress = [&](std::int64_t done, std::int64_t total) {
-            const auto now = std::chrono::steady_clock::now();
-            if (done == 0 && scan->wasCatchUp())
-                what = "catch-up"; // known once the run has looked in the database
-            if (done == 0 || done == total || now - lastReport >= std::chrono::seconds(1)) {
-                lastReport = now;
-                Log::print(what + ": " + std::to_string(done) + " of " + std::to_string(total) + " files");
-            }
-        };
-        try {
-            scan->scanAll(progress);
-            const auto stats = scan->statistics();
-            Log::print(what + (scan->stoppedEarly() ? " stopped: " : " done: ") + std::to_string(stats.files) + " files ("
-                       + std::to_string(stats.bytes / 1'000'000) + " MB), " + groupedCount(stats.linesRead)
-                       + " lines read");
-        } catch (const std::exception& error) {
-            Log::line(what + " failed: " + error.what());
-        }
+    ImportService& imports = core_->imports();
+    QObject::connect(&imports, &ImportService::progressChanged, &imports, [this](qint64 done, qint64 total) {
+        const auto now = std::chrono::steady_clock::now();
+        if (done != 0 && done != total && now - lastProgressLine_ < std::chrono::seconds(1))
+            return;
+        lastProgressLine_ = now;
+        Log::print("import: " + std::to_string(done) + " of " + std::to_string(total) + " files");
     });
+    QObject::connect(&imports, &ImportService::finished, &imports, [&imports] {
+        const auto& outcome = *imports.lastOutcome();
+        if (outcome.error)
+            Log::line(ImportService::describe(outcome));
+        else
+            Log::print(ImportService::describe(outcome));
+    });
+    imports.run();
 }
 
 void HeadlessApp::shutDown()
 {
-    if (scan_)
-        scan_->requestStop();
-    if (scanThread_.joinable())
-        scanThread_.join();
-    scan_.reset();
     core_.reset(); // stops the server, lets handlers and reads finish, closes the file
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <thread>
 
 class QCoreApplication;
 
@@ -10,7 +10,6 @@ namespace tallyglass {
 
 class CoreServices;
 class LimitWatcher;
-class HistoryImport;
 
 // Everything but the windows: opens the database, clears stale active
 // sessions, runs the local server with the capture and status-line services,
@@ -32,8 +31,7 @@ private:
 
     std::unique_ptr<LimitWatcher> limits_; // before the core: it outlives the server that feeds it
     std::unique_ptr<CoreServices> core_;
-    std::shared_ptr<HistoryImport> scan_;
-    std::thread scanThread_;
+    std::chrono::steady_clock::time_point lastProgressLine_;
 };
 
 } // namespace tallyglass

@@ -1,6 +1,7 @@
 #include "app/StatusBarController.h"
 
 #include "app/AppUpdater.h"
+#include "core/Printable.h"
 #include "core/Log.h"
 #include "overlay/ScenePainter.h"
 
@@ -47,6 +48,17 @@ bool StatusBarController::showMessage(const QString& title, const QString& text)
     return true;
 }
 
+void StatusBarController::setStoreProblem(std::optional<std::string> problem)
+{
+    if (problem == storeProblem_)
+        return;
+    storeProblem_ = std::move(problem);
+    if (tray_)
+        tray_->setToolTip(storeProblem_ ? QString::fromStdString("Tallyglass \u2014 storing fails: " + Printable::escaped(*storeProblem_))
+                                        : QString("Tallyglass"));
+    rebuildMenu();
+}
+
 StatusBarController::~StatusBarController()
 {
     delete menu_;
@@ -59,6 +71,10 @@ void StatusBarController::rebuildMenu()
     QAction* state = menu->addAction(port == 0 ? QString::fromUtf8("Server: starting\u2026")
                                                : QString("Server: running on :%1").arg(port));
     state->setEnabled(false);
+    if (storeProblem_) {
+        // Shown as the system words it, escaped: the reason may quote a path.
+        menu->addAction(QString::fromStdString("Storing fails: " + Printable::escaped(*storeProblem_)))->setEnabled(false);
+    }
     menu->addSeparator();
     connect(menu->addAction(QString::fromUtf8("Show Welcome\u2026")), &QAction::triggered, this, [this] { showWelcome(); });
     connect(menu->addAction(QString::fromUtf8("Show Full Report\u2026")), &QAction::triggered, this, [this] { showFullReport(); });

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 
 class QSystemTrayIcon;
 
@@ -30,6 +32,9 @@ public:
 
     // A fresh menu, showing the server's port as it is now.
     void rebuildMenu();
+    // Storing captured messages fails (why), or works again (nothing): the
+    // menu and the icon's tooltip say so while it lasts.
+    void setStoreProblem(std::optional<std::string> problem);
     // A message from the tray icon; false when there is no tray to show it.
     bool showMessage(const QString& title, const QString& text);
     QMenu* menu() const { return menu_; }
@@ -43,6 +48,7 @@ public:
 
 private:
     std::function<std::uint16_t()> boundPort_;
+    std::optional<std::string> storeProblem_;
     QPointer<QMenu> menu_;
     QSystemTrayIcon* tray_ = nullptr;
 };

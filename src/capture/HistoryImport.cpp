@@ -69,7 +69,7 @@ bool HistoryImport::stoppedEarly() const
     return current_ && current_->stoppedEarly();
 }
 
-ScanService::Statistics HistoryImport::statistics() const
+ScanStatistics HistoryImport::statistics() const
 {
     std::lock_guard lock(mutex_);
     return current_ ? current_->statistics() : ScanService::Statistics{};

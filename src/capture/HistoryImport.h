@@ -35,9 +35,9 @@ public:
     static void recordWholeImport(MessageWriter& writer);
 
     // Of the last run.
-    bool wasCatchUp() const;
-    bool stoppedEarly() const;
-    ScanService::Statistics statistics() const;
+    bool wasCatchUp() const override;
+    bool stoppedEarly() const override;
+    ScanStatistics statistics() const override;
 
 private:
 

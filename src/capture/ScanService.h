@@ -17,7 +17,18 @@
 
 namespace tallyglass {
 
-// The history import, as the overlay's view model and the command line run it.
+// What an import read.
+struct ScanStatistics {
+    std::int64_t files = 0;
+    std::int64_t bytes = 0;
+    std::int64_t linesRead = 0;       // every transcript line, messages or not
+    std::int64_t messagesRead = 0;    // the lines that hold a message's usage
+    std::int64_t messagesWritten = 0; // handed to the writer in batches that succeeded
+    std::int64_t unreadable = 0;      // files and folders that could not be read
+    std::int64_t unreadableFolders = 0;
+};
+
+// The history import, as the import service and the command line run it.
 class ScanRunning {
 public:
     using Progress = std::function<void(std::int64_t done, std::int64_t total)>;
@@ -26,6 +37,11 @@ public:
     virtual std::int64_t scanAll(const Progress& progress) = 0;
     // Asks a running scan to stop after the file in hand (for shutdown).
     virtual void requestStop() {}
+    // Of the last run: whether it read only what transcripts gained, ended
+    // early on a request, and what it read.
+    virtual bool wasCatchUp() const { return false; }
+    virtual bool stoppedEarly() const { return false; }
+    virtual ScanStatistics statistics() const { return {}; }
 };
 
 // Imports every transcript below the roots: files ending in ".jsonl" outside
@@ -49,15 +65,7 @@ class ScanService final : public ScanRunning {
 public:
     using TimePoint = std::chrono::system_clock::time_point;
 
-    struct Statistics {
-        std::int64_t files = 0;
-        std::int64_t bytes = 0;
-        std::int64_t linesRead = 0;    // every transcript line, messages or not
-        std::int64_t messagesRead = 0; // the lines that hold a message's usage
-        std::int64_t messagesWritten = 0; // handed to the writer in batches that succeeded
-        std::int64_t unreadable = 0;      // files and folders that could not be read
-        std::int64_t unreadableFolders = 0;
-    };
+    using Statistics = ScanStatistics;
 
     // A file or folder that could not be read, and why.
     struct Problem {
@@ -75,8 +83,8 @@ public:
 
     void requestStop() override { stopRequested_ = true; }
     // Whether the last scan ended on such a request before its last file.
-    bool stoppedEarly() const { return stoppedEarly_; }
-    Statistics statistics() const;
+    bool stoppedEarly() const override { return stoppedEarly_; }
+    Statistics statistics() const override;
     // What could not be read by the last scan, in the order met (the first 100).
     std::vector<Problem> problems() const;
 

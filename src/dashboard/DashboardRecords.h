@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/GroupedCount.h"
 #include "core/Instant.h"
 
 #include <cstdint>
@@ -75,7 +76,5 @@ struct UnpricedModel {
 // "2 models not priced: 1,234 messages"; empty when every model is priced.
 std::string unpricedNote(const std::vector<UnpricedModel>& unpriced);
 
-// 1234567 as "1,234,567".
-std::string groupedCount(std::int64_t count);
 
 } // namespace tallyglass

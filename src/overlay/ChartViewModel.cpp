@@ -1,9 +1,7 @@
 #include "overlay/ChartViewModel.h"
 
+#include "capture/ImportService.h"
 #include "storage/DBError.h"
-
-#include <QMetaObject>
-#include <QPointer>
 
 namespace tallyglass {
 
@@ -16,26 +14,44 @@ Instant systemNow()
 
 } // namespace
 
-ChartViewModel::ChartViewModel(std::shared_ptr<UsageDatabase> database, std::shared_ptr<ScanRunning> scanner, Clock clock,
-                               QObject* parent)
+ChartViewModel::ChartViewModel(std::shared_ptr<UsageDatabase> database, ImportService* imports, Clock clock, QObject* parent)
     : QObject(parent)
     , database_(std::move(database))
-    , scanner_(std::move(scanner))
+    , imports_(imports)
     , clock_(clock ? std::move(clock) : Clock(systemNow))
     , nowTick_(clock_())
 {
     tickTimer_.setInterval(std::chrono::duration_cast<std::chrono::milliseconds>(tickInterval));
     connect(&tickTimer_, &QTimer::timeout, this, &ChartViewModel::tick);
     tickTimer_.start();
+    if (imports_) {
+        // Runs asked for elsewhere (a database replaced) show here too.
+        connect(imports_, &ImportService::startedRunning, this, [this] { setScanProgress(ScanProgress::running(0)); });
+        connect(imports_, &ImportService::progressChanged, this, [this](qint64 done, qint64 total) {
+            const std::int64_t percent =
+                total == 0 ? 100 : static_cast<std::int64_t>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
+            if (scanProgress_.kind == ScanProgress::Kind::running)
+                setScanProgress(ScanProgress::running(percent));
+        });
+        connect(imports_, &ImportService::finished, this, &ChartViewModel::finishScan);
+    }
 }
 
-ChartViewModel::~ChartViewModel()
+std::optional<std::string> ChartViewModel::lastError() const
 {
-    if (scanThread_.joinable()) {
-        if (scanner_)
-            scanner_->requestStop();
-        scanThread_.join();
-    }
+    if (lastError_)
+        return lastError_;
+    if (storeProblem_)
+        return "Storing fails: " + *storeProblem_;
+    return std::nullopt;
+}
+
+void ChartViewModel::setStoreProblem(std::optional<std::string> problem)
+{
+    if (problem == storeProblem_)
+        return;
+    storeProblem_ = std::move(problem);
+    emit lastErrorChanged();
 }
 
 void ChartViewModel::tick()
@@ -105,42 +121,17 @@ void ChartViewModel::reload()
 
 void ChartViewModel::scanProjects()
 {
-    if (!scanner_ || scanProgress_.kind == ScanProgress::Kind::running)
+    if (!imports_ || scanProgress_.kind == ScanProgress::Kind::running)
         return;
-    if (scanThread_.joinable())
-        scanThread_.join(); // the last import has ended; its thread is done
     setScanProgress(ScanProgress::running(0));
-    QPointer<ChartViewModel> self(this);
-    scanThread_ = std::thread([self, scanner = scanner_] {
-        std::optional<std::string> error;
-        try {
-            scanner->scanAll([self](std::int64_t done, std::int64_t total) {
-                const std::int64_t percent =
-                    total == 0 ? 100 : static_cast<std::int64_t>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
-                // Posted to the interface thread; dropped there if the model is gone by then.
-                QMetaObject::invokeMethod(
-                    self, [self, percent] {
-                        if (self && self->scanProgress_.kind == ScanProgress::Kind::running)
-                            self->setScanProgress(ScanProgress::running(percent));
-                    },
-                    Qt::QueuedConnection);
-            });
-        } catch (const std::exception& failure) {
-            error = failure.what();
-        }
-        QMetaObject::invokeMethod(
-            self, [self, error] {
-                if (self)
-                    self->finishScan(error);
-            },
-            Qt::QueuedConnection);
-    });
+    imports_->run();
 }
 
-void ChartViewModel::finishScan(std::optional<std::string> error)
+void ChartViewModel::finishScan()
 {
-    if (error) {
-        setScanProgress(ScanProgress::failed(*error));
+    const auto& outcome = imports_->lastOutcome();
+    if (outcome && outcome->error) {
+        setScanProgress(ScanProgress::failed(*outcome->error));
         emit scanFinished(false);
         return;
     }

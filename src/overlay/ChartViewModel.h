@@ -1,6 +1,5 @@
 #pragma once
 
-#include "capture/ScanService.h"
 #include "overlay/ChartValues.h"
 #include "overlay/UsageState.h"
 #include "storage/UsageDatabase.h"
@@ -12,9 +11,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace tallyglass {
+
+class ImportService;
 
 // The state behind the overlay chart, on the interface thread: the current
 // five-hour window read from the database, the import's progress, and every
@@ -29,12 +29,12 @@ public:
 
     static constexpr std::chrono::seconds tickInterval{30};
 
-    ChartViewModel(std::shared_ptr<UsageDatabase> database, std::shared_ptr<ScanRunning> scanner, Clock clock = {},
-                   QObject* parent = nullptr);
-    ~ChartViewModel() override;
+    // `imports`: the history import, whose progress the card shows (it may be absent).
+    ChartViewModel(std::shared_ptr<UsageDatabase> database, ImportService* imports, Clock clock = {}, QObject* parent = nullptr);
 
     const UsageState& state() const { return state_; }
-    const std::optional<std::string>& lastError() const { return lastError_; }
+    // What went wrong last: reading the window, or storing what is captured.
+    std::optional<std::string> lastError() const;
     Instant nowTick() const { return nowTick_; }
     std::int64_t activeSessionCount() const { return activeSessionCount_; }
     const ScanProgress& scanProgress() const { return scanProgress_; }
@@ -44,10 +44,11 @@ public:
     // that cannot be opened (no file yet) is the empty state, not an error;
     // any other failure keeps the previous state and sets lastError.
     void reload();
-    // Runs the history import on a thread of its own, publishing its progress
-    // here, then reloads. Does nothing while one runs or without a scanner.
+    // Asks the import service for a run (Refresh); does nothing while one runs.
+    // Its progress is published here, and the window read again after it.
     void scanProjects();
-    bool isScanning() const { return scanThread_.joinable() && scanProgress_.kind == ScanProgress::Kind::running; }
+    // Storing captured messages fails (why), or works again (nothing).
+    void setStoreProblem(std::optional<std::string> problem);
     // What the 30-second timer does: nowTick follows the clock.
     void tick();
 
@@ -84,18 +85,18 @@ private:
     void setState(UsageState state);
     void setLastError(std::optional<std::string> error);
     void setScanProgress(ScanProgress progress);
-    void finishScan(std::optional<std::string> error);
+    void finishScan();
 
     std::shared_ptr<UsageDatabase> database_;
-    std::shared_ptr<ScanRunning> scanner_;
+    ImportService* imports_;
     Clock clock_;
     UsageState state_;
     std::optional<std::string> lastError_;
+    std::optional<std::string> storeProblem_;
     Instant nowTick_;
     std::int64_t activeSessionCount_ = 0;
     ScanProgress scanProgress_;
     QTimer tickTimer_;
-    std::thread scanThread_;
 };
 
 } // namespace tallyglass

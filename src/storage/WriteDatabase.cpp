@@ -197,7 +197,13 @@ WriteDatabase::WriteDatabase(std::filesystem::path path, Options options)
     }
     queue_ = std::make_unique<SerialQueue>("tallyglass.db.write");
     queue_->async([this] { repriceStep(0, 0, false); });
+    // Between writes too, a file replaced is noticed within an interval.
     queue_->startTimer(options_.checkpointInterval, [this] {
+        try {
+            followTheFile();
+        } catch (const std::exception& error) {
+            Log::line("reopening " + path_.string() + " failed (tried again at the next write): " + error.what());
+        }
         if (handle_)
             sqlite3_exec(handle_, "PRAGMA wal_checkpoint(PASSIVE);", nullptr, nullptr, nullptr);
     });
@@ -323,26 +329,28 @@ void WriteDatabase::keepDamagedFileAside()
     Log::line(path_.string() + " is not a usable database; kept it as " + kept.string() + " and started a fresh one");
 }
 
+// A file deleted, or replaced by another (`mv` over it, a backup put back),
+// is not the one to write into: the path's file is opened, and whoever keeps
+// things in it hears of the change.
+void WriteDatabase::followTheFile()
+{
+    if (handle_ && openedFile_ && fileIdentity(path_) == openedFile_)
+        return;
+    const bool replaced = handle_ != nullptr;
+    // What the old file's log holds goes into the old file, and the log is
+    // emptied: left behind under the path's name, it would be replayed into
+    // whatever file is there now.
+    if (handle_)
+        sqlite3_wal_checkpoint_v2(handle_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    closeHandle();
+    openAndPrepare();
+    if (replaced && onReopened_)
+        onReopened_();
+}
+
 void WriteDatabase::runWithRetry(const std::function<void()>& body)
 {
-    // A file deleted, or replaced by another (`mv` over it, a backup put
-    // back), is not the one to write into: the path's file is opened, and
-    // whoever keeps things in it hears of the change.
-    const auto reopenIfGone = [this] {
-        if (handle_ && openedFile_ && fileIdentity(path_) == openedFile_)
-            return;
-        const bool replaced = handle_ != nullptr;
-        // What the old file's log holds goes into the old file, and the log is
-        // emptied: left behind under the path's name, it would be replayed into
-        // whatever file is there now.
-        if (handle_)
-            sqlite3_wal_checkpoint_v2(handle_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-        closeHandle();
-        openAndPrepare();
-        if (replaced && onReopened_)
-            onReopened_();
-    };
-    reopenIfGone();
+    followTheFile();
     try {
         body();
         return;
@@ -357,7 +365,7 @@ void WriteDatabase::runWithRetry(const std::function<void()>& body)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             break;
         case SQLITE_IOERR:
-            reopenIfGone();
+            followTheFile();
             break;
         default:
             throw;

@@ -90,6 +90,7 @@ private:
     void openAndPrepareOnce();
     void closeHandle();
     void keepDamagedFileAside();
+    void followTheFile();
     void runWithRetry(const std::function<void()>& body);
 
     void exec(const char* sql);

@@ -1,18 +1,22 @@
 #include "app/CoreServices.h"
 
 #include "app/AppPaths.h"
+#include "capture/ImportService.h"
 #include "hook/HookInstaller.h"
 #include "hook/HookScriptBuilder.h"
 #include "server/LocalServer.h"
 #include "server/ServerConstants.h"
+#include "storage/WriteDatabase.h"
 #include "support/HttpClient.h"
 #include "support/QtTestApp.h"
+#include "support/SqlProbe.h"
 
 #include <QSettings>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 
 namespace tallyglass {
@@ -59,6 +63,41 @@ TEST(CoreServices, anInstalledHookFollowsThePortTheServerComesUpOn)
         EXPECT_EQ(ServerConstants::resolvedPort(), bound);
         core.stop();
     }
+}
+
+// A database moved over the running one (`mv`), or deleted under it, is
+// noticed at the next write, opened, and given the whole history: nothing is
+// lost until a restart, and nothing is written into the file that went.
+TEST(CoreServices, aDatabaseReplacedOrDeletedUnderThemIsGivenTheHistory)
+{
+    test::qtApp();
+    const auto transcripts = AppPaths::home() / ".claude" / "projects" / "-p";
+    std::filesystem::create_directories(transcripts);
+    std::ofstream(transcripts / "a.jsonl")
+        << R"({"type":"assistant","sessionId":"s","timestamp":"2025-01-15T10:30:00Z","message":{"id":"m1","usage":{"output_tokens":1}}})"
+           "\n";
+    CoreServices core;
+    int imports = 0;
+    QObject::connect(&core.imports(), &ImportService::finished, [&] { ++imports; });
+    core.imports().run();
+    ASSERT_TRUE(test::waitUntil([&] { return imports == 1; }));
+    ASSERT_EQ(core.writer()->messageCount(), 1);
+
+    const auto database = AppPaths::database();
+    const auto other = database.parent_path() / "restored.db";
+    test::SqlProbe(other).exec("CREATE TABLE kept (x);");
+    std::filesystem::rename(other, database);
+    core.writer()->setStateValue("probe", "1"); // the next write, whatever it is
+    ASSERT_TRUE(test::waitUntil([&] { return imports == 2; }));
+    EXPECT_EQ(test::SqlProbe(database).value("SELECT COUNT(*) FROM messages"), "1");
+    EXPECT_EQ(test::SqlProbe(database).value("SELECT COUNT(*) FROM kept"), "0");
+
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(database.string() + suffix);
+    core.writer()->setStateValue("probe", "2");
+    ASSERT_TRUE(test::waitUntil([&] { return imports == 3; }));
+    EXPECT_EQ(test::SqlProbe(database).value("SELECT COUNT(*) FROM messages"), "1");
+    core.stop();
 }
 
 } // namespace

@@ -57,6 +57,10 @@ TEST(StatusBarController, theMenuShowsTheServersStateAndReachesEveryWindow)
     port = 45833;
     controller.rebuildMenu();
     EXPECT_EQ(controller.menu()->actions().front()->text().toStdString(), "Server: running on :45833");
+    controller.setStoreProblem("database or disk is full");
+    EXPECT_EQ(titles(controller.menu())[1], "Storing fails: database or disk is full (off)");
+    controller.setStoreProblem(std::nullopt);
+    EXPECT_EQ(titles(controller.menu())[1], "-");
     std::vector<std::string> calls;
     controller.onShowWelcome = [&] { calls.push_back("welcome"); };
     controller.onShowFullReport = [&] { calls.push_back("report"); };

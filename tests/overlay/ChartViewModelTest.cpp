@@ -1,5 +1,6 @@
 #include "overlay/ChartViewModel.h"
 
+#include "capture/ImportService.h"
 #include "core/IsoTime.h"
 #include "storage/DBError.h"
 #include "storage/MockDatabase.h"
@@ -41,8 +42,9 @@ protected:
     QCoreApplication& app = test::qtApp(); // before the view model, whose timer needs it
     std::shared_ptr<MockDatabase> db = std::make_shared<MockDatabase>();
     std::shared_ptr<ScriptedScan> scan = std::make_shared<ScriptedScan>();
+    ImportService imports{scan};
     Instant now = t("2025-01-15T12:00:00Z");
-    ChartViewModel vm{db, scan, [this] { return now; }};
+    ChartViewModel vm{db, &imports, [this] { return now; }};
 };
 
 TEST_F(ChartViewModelTest, reloadChoosesTheWindowFromWhatIsStored)
@@ -87,6 +89,13 @@ TEST_F(ChartViewModelTest, aMissingDatabaseIsTheEmptyStateButOtherFailuresKeepTh
     vm.reload();
     EXPECT_EQ(vm.lastError(), std::nullopt);
     EXPECT_EQ(errorSignals, 2);
+
+    // Storing what is captured fails: said until it works again, after a failing read.
+    vm.setStoreProblem("database or disk is full");
+    EXPECT_EQ(vm.lastError(), "Storing fails: database or disk is full");
+    vm.setStoreProblem(std::nullopt);
+    EXPECT_EQ(vm.lastError(), std::nullopt);
+    EXPECT_EQ(errorSignals, 4);
 }
 
 TEST_F(ChartViewModelTest, anImportPublishesItsProgressHereThenReloads)

@@ -1,5 +1,6 @@
 #include "overlay/StackedBarChartView.h"
 
+#include "capture/ImportService.h"
 #include "core/IsoTime.h"
 #include "overlay/ChartViewModel.h"
 #include "overlay/OverlayPanel.h"
@@ -80,7 +81,8 @@ protected:
     QApplication& app = test::widgetApp(); // before the view model, whose timer needs it
     std::shared_ptr<MockDatabase> db = std::make_shared<MockDatabase>();
     std::shared_ptr<HeldImport> import = std::make_shared<HeldImport>(); // started only by "Refresh"
-    ChartViewModel vm{db, import, [] { return anchor - std::chrono::minutes(120); }};
+    ImportService imports{import};
+    ChartViewModel vm{db, &imports, [] { return anchor - std::chrono::minutes(120); }};
     StackedBarChartView::Callbacks callbacks;
     bool hookInstalled = true;
     std::vector<std::string> calls;
