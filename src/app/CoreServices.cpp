@@ -21,6 +21,7 @@ CoreServices::CoreServices()
     , marks_(std::make_shared<TranscriptMarks>())
 {
     imports_ = std::make_unique<ImportService>(std::make_shared<HistoryImport>(writer_, AppPaths::transcriptRoots(), marks_));
+    imports_->runAfterPauses(std::chrono::seconds(5), std::chrono::seconds(5));
     // The marks in memory describe the file they were read from; a new file
     // has its own (or none), and the history is imported into it when it has none.
     writer_->setOnReopened([this] {

@@ -1,6 +1,7 @@
 #include "capture/ImportService.h"
 
 #include "core/GroupedCount.h"
+#include "core/Log.h"
 
 #include <QMetaObject>
 
@@ -39,8 +40,30 @@ void ImportService::run()
     wake_.notify_one();
 }
 
+void ImportService::runAfterPauses(std::chrono::milliseconds tick, std::chrono::milliseconds pause, Clock clock)
+{
+    clock_ = clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); });
+    pause_ = pause;
+    lastLook_ = clock_();
+    connect(&pauseWatch_, &QTimer::timeout, this, &ImportService::lookAtTheClock, Qt::UniqueConnection);
+    pauseWatch_.start(tick);
+}
+
+void ImportService::lookAtTheClock()
+{
+    const auto now = clock_();
+    const auto gap = now - lastLook_;
+    lastLook_ = now;
+    if (gap < pauseWatch_.intervalAsDuration() + pause_)
+        return;
+    Log::line("the process was stopped for " + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(gap).count())
+              + " s; reading what the transcripts gained meanwhile");
+    run();
+}
+
 void ImportService::stop()
 {
+    pauseWatch_.stop();
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;

@@ -3,8 +3,11 @@
 #include "capture/ScanService.h"
 
 #include <QObject>
+#include <QTimer>
 
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,6 +42,15 @@ public:
     // Ends the run under way after the file in hand; nothing runs after this.
     void stop();
 
+    // While the process is stopped (SIGSTOP, a debugger, a paused container)
+    // the hook's events are not taken in, and what they named is not read:
+    // a look at the clock every `tick` finds such a pause, longer than `pause`,
+    // and runs the import, which reads what transcripts gained meanwhile.
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    void runAfterPauses(std::chrono::milliseconds tick, std::chrono::milliseconds pause, Clock clock = {});
+    // What the tick does; for tests with a clock of their own.
+    void lookAtTheClock();
+
     // On the thread the service belongs to.
     bool running() const { return running_; }
     const std::optional<Outcome>& lastOutcome() const { return lastOutcome_; }
@@ -61,6 +73,10 @@ private:
     std::thread thread_;
     // Seen only on the thread the service belongs to.
     bool running_ = false;
+    QTimer pauseWatch_;
+    Clock clock_;
+    std::chrono::milliseconds pause_{0};
+    std::chrono::steady_clock::time_point lastLook_;
     std::optional<Outcome> lastOutcome_;
 };
 
