@@ -70,9 +70,11 @@ void HeadlessApp::runHistoryImport()
         try {
             scan->scanAll(progress);
             const auto stats = scan->statistics();
+            const std::string leftOut = stats.impossibleTimes == 0 ? std::string()
+                : ", " + groupedCount(stats.impossibleTimes) + " left out for a time before 2000 or more than a day from now";
             Log::print(what + (scan->stoppedEarly() ? " stopped: " : " done: ") + std::to_string(stats.files) + " files ("
                        + std::to_string(stats.bytes / 1'000'000) + " MB), " + groupedCount(stats.linesRead)
-                       + " lines read");
+                       + " lines read" + leftOut);
         } catch (const std::exception& error) {
             Log::line(what + " failed: " + error.what());
         }
