@@ -38,7 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (const MessageInsert& m : whole.inserts) {
         const auto at = IsoTime::parse(m.timestamp);
-        if (m.messageId.empty() || m.sessionId.empty() || !at || !Bounds::isPossibleMessageTime(*at, latest) || m.isSubagent)
+        if (m.messageId.empty() || m.sessionId.empty() || m.isSubagent)
+            std::abort();
+        if (!at || !Bounds::isPossibleMessageTime(*at, latest))
             std::abort();
         if (m.model && m.model->empty())
             std::abort();

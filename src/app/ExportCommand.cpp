@@ -121,8 +121,9 @@ int run(const std::vector<std::string>& arguments)
     }
     // Said beside the rows, never among them: a script reads the rows.
     if (impossibleTimes > 0)
-        fail("export", groupedCount(impossibleTimes) + (impossibleTimes == 1 ? " stored message is" : " stored messages are")
-                           + " left out: dated before 2000 or more than a day from now",
+        fail("export",
+             groupedCount(impossibleTimes) + (impossibleTimes == 1 ? " stored message is" : " stored messages are")
+                 + " left out: dated before 2000 or more than a day from now",
              0);
     if (days.fromFirstData && !messages.empty()) {
         Instant first = messages.front().timestamp;

@@ -70,11 +70,13 @@ void HeadlessApp::runHistoryImport()
         try {
             scan->scanAll(progress);
             const auto stats = scan->statistics();
-            const std::string leftOut = stats.impossibleTimes == 0 ? std::string()
-                : ", " + groupedCount(stats.impossibleTimes) + " left out for a time before 2000 or more than a day from now";
-            Log::print(what + (scan->stoppedEarly() ? " stopped: " : " done: ") + std::to_string(stats.files) + " files ("
-                       + std::to_string(stats.bytes / 1'000'000) + " MB), " + groupedCount(stats.linesRead)
-                       + " lines read" + leftOut);
+            std::string summary = what + (scan->stoppedEarly() ? " stopped: " : " done: ") + std::to_string(stats.files)
+                + " files (" + std::to_string(stats.bytes / 1'000'000) + " MB), " + groupedCount(stats.linesRead)
+                + " lines read";
+            if (stats.impossibleTimes > 0)
+                summary += ", " + groupedCount(stats.impossibleTimes)
+                    + " left out for a time before 2000 or more than a day from now";
+            Log::print(summary);
         } catch (const std::exception& error) {
             Log::line(what + " failed: " + error.what());
         }

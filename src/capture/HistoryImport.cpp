@@ -20,7 +20,8 @@ std::int64_t HistoryImport::scanAll(const Progress& progress)
     // A database without its history is filled from every file's start,
     // whatever marks it may hold; afterwards only what files gained is read.
     auto scan = std::make_shared<ScanService>(writer_, roots_, batchSize_,
-                                              firstDone ? ScanService::Mode::changes : ScanService::Mode::whole, marks_, now_);
+                                              firstDone ? ScanService::Mode::changes : ScanService::Mode::whole, marks_,
+                                              now_);
     {
         std::lock_guard lock(mutex_);
         current_ = scan;

@@ -314,7 +314,8 @@ std::int64_t ScanService::scanAll(const Progress& progress)
             if (!done.skipped) {
                 const TranscriptReader::Result& result = done.result;
                 bytes_ += static_cast<std::int64_t>(result.end - done.start);
-                linesRead_ += fromFile + result.malformed + result.nonAssistant + result.missingField + result.impossibleTime;
+                linesRead_ += fromFile + result.malformed + result.nonAssistant + result.missingField
+                    + result.impossibleTime;
                 impossibleTimes_ += result.impossibleTime;
                 // The first folder named is the session's only when the file was read from its start.
                 if (done.start == 0)

@@ -321,13 +321,16 @@ std::optional<Instant> DatabaseClient::fetchLatestMessageTime()
         // later in fact, so the last two days by text, and the texts after them
         // that may still be possible times, are read as moments.
         SqliteStatement candidates = prepareOrThrow(db, timestampsBetweenSql);
-        candidates.bindText(1, newestText ? IsoTime::formatSeconds(UtcCalendar::addDays(*newestText, -2)) : std::string());
+        const std::string from = newestText ? IsoTime::formatSeconds(UtcCalendar::addDays(*newestText, -2)) : std::string();
+        candidates.bindText(1, from);
         candidates.bindText(2, IsoTime::formatSeconds(UtcCalendar::addDays(latestPossible, 1)));
         std::optional<Instant> latest;
         int step;
         while ((step = candidates.step()) == SQLITE_ROW) {
             const auto timestamp = columnDate(candidates, 0);
-            if (timestamp && Bounds::isPossibleMessageTime(*timestamp, latestPossible) && (!latest || *timestamp > *latest))
+            if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latestPossible))
+                continue;
+            if (!latest || *timestamp > *latest)
                 latest = timestamp;
         }
         if (step != SQLITE_DONE)

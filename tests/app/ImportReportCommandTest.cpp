@@ -168,7 +168,7 @@ TEST_F(ImportReportCommandTest, storedMessagesWithImpossibleTimesAreLeftOutOfEve
         "('year9999', 's1', '9999-12-31T23:59:59Z', 'assistant', 'claude-opus-4-6', 5, 5, 1)");
 
     const auto json = nlohmann::json::parse(tallyglass({"report", "--all", "--json", "--no-update"}).out);
-    EXPECT_LE(json["dayCount"], 2) << json.dump(); // today's, and yesterday's if midnight came meanwhile
+    EXPECT_LE(json["dayCount"], 2) << json["from"]; // today's, and yesterday's if midnight came meanwhile
     EXPECT_EQ(json["totals"]["messages"], 1);
     EXPECT_EQ(json["impossibleTimes"], 2);
     EXPECT_EQ(json["dataUpTo"], now);
