@@ -30,9 +30,8 @@ namespace tallyglass::TranscriptParser {
 //
 // A message whose time is impossible (Bounds::isPossibleMessageTime: before
 // 2000, or after `latest`) is refused like a malformed line, and counted on
-// its own so that an import can say how many it left out. `latest` is given
-// by the caller, who decides what "now" is, so a line's classification never
-// depends on when it is read unless the caller says so.
+// its own so that an import can say how many it left out. `latest` comes
+// from the caller, who decides what "now" is: the parser reads no clock.
 
 enum class Kind { ok, malformed, nonAssistant, missingField, impossibleTime };
 
