@@ -1,6 +1,7 @@
 #include "TranscriptGenerator.h"
 
 #include "capture/TranscriptParser.h"
+#include "core/Bounds.h"
 
 #include <benchmark/benchmark.h>
 
@@ -23,9 +24,10 @@ const PaddedText& realisticTranscripts()
 void BM_parseLines(benchmark::State& state)
 {
     const PaddedText& text = realisticTranscripts();
+    const Instant latest = Bounds::latestMessageTime(wallClockNow());
     std::size_t inserts = 0;
     for (auto _ : state) {
-        const auto outcome = TranscriptParser::parseText(text);
+        const auto outcome = TranscriptParser::parseText(text, latest);
         inserts = outcome.inserts.size();
         benchmark::DoNotOptimize(outcome.inserts.data());
     }

@@ -2,6 +2,7 @@
 // line, and checks that both ways agree and every message is well-formed.
 
 #include "capture/TranscriptParser.h"
+#include "core/Bounds.h"
 #include "core/IsoTime.h"
 
 #include <cstdint>
@@ -14,7 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     using namespace tallyglass;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const auto whole = TranscriptParser::parseText(PaddedText(text));
+    // A fixed "now": what a line is never depends on when the fuzzer runs.
+    static const Instant latest = Bounds::latestMessageTime(*IsoTime::parse("2026-12-07T12:00:00Z"));
+    const auto whole = TranscriptParser::parseText(PaddedText(text), latest);
 
     std::vector<std::string_view> lines;
     std::size_t start = 0;
@@ -29,12 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             lines.push_back(line);
         start = end + 1;
     }
-    const auto byLine = TranscriptParser::parseLines(lines);
+    const auto byLine = TranscriptParser::parseLines(lines, latest);
     if (!(whole == byLine))
         std::abort();
 
     for (const MessageInsert& m : whole.inserts) {
-        if (m.messageId.empty() || m.sessionId.empty() || !IsoTime::parse(m.timestamp) || m.isSubagent)
+        const auto at = IsoTime::parse(m.timestamp);
+        if (m.messageId.empty() || m.sessionId.empty() || m.isSubagent)
+            std::abort();
+        if (!at || !Bounds::isPossibleMessageTime(*at, latest))
             std::abort();
         if (m.model && m.model->empty())
             std::abort();

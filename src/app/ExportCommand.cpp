@@ -7,6 +7,7 @@
 #include "app/ReportCommand.h"
 #include "core/Printable.h"
 #include "core/UtcCalendar.h"
+#include "dashboard/DashboardRecords.h"
 #include "dashboard/ExportTable.h"
 #include "storage/DatabaseClient.h"
 
@@ -105,17 +106,25 @@ int run(const std::vector<std::string>& arguments)
     }
     std::vector<DashboardMessage> messages;
     std::map<std::string, std::string> projects;
+    std::int64_t impossibleTimes = 0;
     std::error_code ignored;
     if (std::filesystem::exists(path, ignored)) {
         try {
-            DatabaseClient client(path);
+            DatabaseClient client(path, [now] { return now; });
             messages = days.fromFirstData ? client.fetchMessagesAround(std::nullopt, days.to)
                                           : client.fetchMessagesAround(days.from, days.to);
             projects = client.fetchSessionProjects();
+            impossibleTimes = client.fetchImpossibleTimeCount();
         } catch (const std::exception& error) {
             return fail("export", CommandSupport::databaseProblem(error, path), 1);
         }
     }
+    // Said beside the rows, never among them: a script reads the rows.
+    if (impossibleTimes > 0)
+        fail("export",
+             groupedCount(impossibleTimes) + (impossibleTimes == 1 ? " stored message is" : " stored messages are")
+                 + " left out: dated before 2000 or more than a day from now",
+             0);
     if (days.fromFirstData && !messages.empty()) {
         Instant first = messages.front().timestamp;
         for (const DashboardMessage& m : messages)

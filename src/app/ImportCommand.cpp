@@ -103,6 +103,10 @@ int run(const std::vector<std::string>& arguments)
                 counted(stats.linesRead, " line", " lines").c_str(), counted(stored, " message", " messages").c_str(),
                 stored == 0 && stats.messagesRead > 0 ? " (all were stored before)" : "", seconds,
                 seconds > 0 ? megabytes / seconds : 0.0);
+    if (stats.impossibleTimes > 0)
+        std::printf("%s left out: %s before 2000 or more than a day from now.\n",
+                    counted(stats.impossibleTimes, " line", " lines").c_str(),
+                    stats.impossibleTimes == 1 ? "its message's time is" : "their messages' times are");
 
     try {
         HistoryImport::recordWholeImport(*writer); // the next start reads only what changes from now on

@@ -140,6 +140,7 @@ int run(const std::vector<std::string>& arguments)
     std::map<std::string, std::string> projects;
     std::optional<UsageLimits> limits;
     std::optional<Instant> newest;
+    std::int64_t impossibleTimes = 0;
     bool hasAny = false;
     std::error_code ignored;
     const bool stored = std::filesystem::exists(path, ignored);
@@ -151,7 +152,7 @@ int run(const std::vector<std::string>& arguments)
         return fail("report", databaseProblem(DBError(DBError::Kind::dbMissing), path), 1);
     if (stored) {
         try {
-            DatabaseClient client(path);
+            DatabaseClient client(path, [now] { return now; });
             // --all needs the first day with data; any other range reads only its own days.
             messages = request.fromFirstData ? client.fetchMessagesAround(std::nullopt, request.options.to)
                                              : client.fetchMessagesAround(request.options.from, request.options.to);
@@ -159,6 +160,7 @@ int run(const std::vector<std::string>& arguments)
             projects = client.fetchSessionProjects();
             hasAny = !messages.empty() || client.hasAnyMessages();
             newest = client.fetchLatestMessageTime();
+            impossibleTimes = client.fetchImpossibleTimeCount();
         } catch (const std::exception& error) {
             return fail("report", databaseProblem(error, path), 1);
         }
@@ -177,6 +179,7 @@ int run(const std::vector<std::string>& arguments)
     // How current the figures are is the newest message stored, whatever the days
     // shown: not when the transcripts were last read, which says nothing of them.
     report.dataUpTo = newest;
+    report.impossibleTimes = impossibleTimes;
 
     // A full disk is a failure too, not a report shown.
     const auto print = [](const std::string& text) { return CommandSupport::output("report", "report", text); };

@@ -175,6 +175,7 @@ TranscriptReader& CaptureService::readerForThisThread()
         TranscriptReader::Options options;
         options.pieceBytes = options_.pieceBytes;
         options.batchRecords = options_.batchRecords;
+        options.now = options_.now;
         readers_.push_back(std::make_unique<TranscriptReader>(options));
         mine = {this, readers_.back().get()};
     }

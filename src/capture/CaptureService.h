@@ -41,6 +41,8 @@ public:
         std::size_t pieceBytes = 4u << 20; // per reader: with the parser, the memory reading may take
         std::size_t batchRecords = 500;    // records stored (and the cursor moved) together
         std::size_t maxTranscripts = 4096; // transcripts waiting at once; events beyond are dropped
+        // The now that messages' times are held to (see TranscriptParser); empty: the system's.
+        std::function<Instant()> now{};
     };
 
     // Told when storing starts failing (with the reason) and when it works

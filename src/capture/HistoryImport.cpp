@@ -5,11 +5,12 @@
 namespace tallyglass {
 
 HistoryImport::HistoryImport(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots,
-                             std::shared_ptr<TranscriptMarks> marks, std::int64_t batchSize)
+                             std::shared_ptr<TranscriptMarks> marks, std::int64_t batchSize, ScanService::WallClock now)
     : writer_(std::move(writer))
     , roots_(std::move(roots))
     , marks_(marks ? std::move(marks) : std::make_shared<TranscriptMarks>())
     , batchSize_(batchSize)
+    , now_(std::move(now))
 {
 }
 
@@ -19,7 +20,8 @@ std::int64_t HistoryImport::scanAll(const Progress& progress)
     // A database without its history is filled from every file's start,
     // whatever marks it may hold; afterwards only what files gained is read.
     auto scan = std::make_shared<ScanService>(writer_, roots_, batchSize_,
-                                              firstDone ? ScanService::Mode::changes : ScanService::Mode::whole, marks_);
+                                              firstDone ? ScanService::Mode::changes : ScanService::Mode::whole, marks_,
+                                              now_);
     {
         std::lock_guard lock(mutex_);
         current_ = scan;

@@ -22,7 +22,8 @@ public:
 
     // `marks`: how far each transcript was read, shared with live capture.
     HistoryImport(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots,
-                  std::shared_ptr<TranscriptMarks> marks = nullptr, std::int64_t batchSize = 500);
+                  std::shared_ptr<TranscriptMarks> marks = nullptr, std::int64_t batchSize = 500,
+                  ScanService::WallClock now = {});
 
     // Throws when a batch write fails. A first import that stored something is
     // marked done even then (it is not run again; the catch-up reads what
@@ -45,6 +46,7 @@ private:
     const std::vector<std::filesystem::path> roots_;
     const std::shared_ptr<TranscriptMarks> marks_;
     const std::int64_t batchSize_;
+    const ScanService::WallClock now_;
     mutable std::mutex mutex_;
     std::shared_ptr<ScanService> current_;
     bool stopRequested_ = false;

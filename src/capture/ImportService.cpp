@@ -25,8 +25,11 @@ std::string ImportService::describe(const Outcome& outcome)
     if (outcome.error)
         return what + " failed: " + *outcome.error;
     const ScanStatistics& stats = outcome.statistics;
-    return what + (outcome.stoppedEarly ? " stopped: " : " done: ") + groupedCount(stats.files) + " files ("
+    std::string line = what + (outcome.stoppedEarly ? " stopped: " : " done: ") + groupedCount(stats.files) + " files ("
         + std::to_string(stats.bytes / 1'000'000) + " MB), " + groupedCount(stats.linesRead) + " lines read";
+    if (stats.impossibleTimes > 0)
+        line += ", " + groupedCount(stats.impossibleTimes) + " left out for a time before 2000 or more than a day from now";
+    return line;
 }
 
 void ImportService::run()

@@ -161,12 +161,13 @@ private:
 } // namespace
 
 ScanService::ScanService(std::shared_ptr<MessageWriter> writer, std::vector<fs::path> roots, std::int64_t batchSize,
-                         Mode mode, std::shared_ptr<TranscriptMarks> marks)
+                         Mode mode, std::shared_ptr<TranscriptMarks> marks, WallClock now)
     : writer_(std::move(writer))
     , roots_(std::move(roots))
     , batchSize_(batchSize)
     , mode_(mode)
     , marks_(marks ? std::move(marks) : std::make_shared<TranscriptMarks>())
+    , now_(std::move(now))
 {
 }
 
@@ -174,7 +175,7 @@ ScanService::Statistics ScanService::statistics() const
 {
     return {files_.load(),        bytes_.load(),       linesRead_.load(),
             messagesRead_.load(), messagesWritten_.load(), unreadable_.load(),
-            unreadableFolders_.load()};
+            unreadableFolders_.load(), impossibleTimes_.load()};
 }
 
 std::optional<std::string> ScanService::subagentSession(std::string_view path)
@@ -267,7 +268,9 @@ std::int64_t ScanService::scanAll(const Progress& progress)
     std::vector<MessageInsert> pending;
     // Files read whole whose records are all in `pending`: their marks follow the records into the database.
     std::vector<std::pair<std::string, FileRead>> read;
-    TranscriptReader reader;
+    TranscriptReader::Options readerOptions;
+    readerOptions.now = now_;
+    TranscriptReader reader(readerOptions);
     PendingProjects projects(roots_);
     marks_->ensureLoaded([this] { return writer_->transcriptMarks(); });
     const auto write = [&] {
@@ -311,7 +314,9 @@ std::int64_t ScanService::scanAll(const Progress& progress)
             if (!done.skipped) {
                 const TranscriptReader::Result& result = done.result;
                 bytes_ += static_cast<std::int64_t>(result.end - done.start);
-                linesRead_ += fromFile + result.malformed + result.nonAssistant + result.missingField;
+                linesRead_ += fromFile + result.malformed + result.nonAssistant + result.missingField
+                    + result.impossibleTime;
+                impossibleTimes_ += result.impossibleTime;
                 // The first folder named is the session's only when the file was read from its start.
                 if (done.start == 0)
                     projects.noteTranscript(file, session.has_value(), result.cwd, sessions);

@@ -26,6 +26,7 @@ struct ScanStatistics {
     std::int64_t messagesWritten = 0; // handed to the writer in batches that succeeded
     std::int64_t unreadable = 0;      // files and folders that could not be read
     std::int64_t unreadableFolders = 0;
+    std::int64_t impossibleTimes = 0; // lines left out for a message time that cannot be (counted in linesRead)
 };
 
 // The history import, as the import service and the command line run it.
@@ -75,9 +76,11 @@ public:
     };
 
     enum class Mode { whole, changes };
+    // The now that messages' times are held to (see TranscriptParser); empty: the system's.
+    using WallClock = std::function<Instant()>;
 
     ScanService(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots, std::int64_t batchSize,
-                Mode mode = Mode::whole, std::shared_ptr<TranscriptMarks> marks = nullptr);
+                Mode mode = Mode::whole, std::shared_ptr<TranscriptMarks> marks = nullptr, WallClock now = {});
 
     std::int64_t scanAll(const Progress& progress) override;
 
@@ -101,6 +104,7 @@ private:
     const std::int64_t batchSize_;
     const Mode mode_;
     const std::shared_ptr<TranscriptMarks> marks_;
+    const WallClock now_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> stoppedEarly_{false};
     std::atomic<std::int64_t> files_{0};
@@ -110,6 +114,7 @@ private:
     std::atomic<std::int64_t> messagesWritten_{0};
     std::atomic<std::int64_t> unreadable_{0};
     std::atomic<std::int64_t> unreadableFolders_{0};
+    std::atomic<std::int64_t> impossibleTimes_{0};
     mutable std::mutex problemsMutex_;
     std::vector<Problem> problems_;
 

@@ -1,5 +1,6 @@
 #include "capture/TranscriptParser.h"
 
+#include "core/Bounds.h"
 #include "core/IsoTime.h"
 #include "core/JsonPayload.h"
 #include "core/JsonScanner.h"
@@ -87,7 +88,7 @@ void noteWorkingFolder(const JsonValue& value, std::optional<std::string>* cwd)
 // The classification rules, over fields read by either parser. `get` is asked
 // for fields in rule order, so the in-memory reader looks up only what it needs.
 template <typename Get>
-Kind classifyFields(Get&& get, MessageInsert& insert)
+Kind classifyFields(Get&& get, MessageInsert& insert, Instant latest)
 {
     const JsonValue lineType = get(type);
     if (!isString(lineType) || lineType.text != "assistant")
@@ -103,8 +104,13 @@ Kind classifyFields(Get&& get, MessageInsert& insert)
     if (!usableText(session))
         return Kind::missingField;
     const JsonValue time = get(timestamp);
-    if (!usableText(time) || !IsoTime::parse(time.text))
+    if (!usableText(time))
         return Kind::missingField;
+    const auto at = IsoTime::parse(time.text);
+    if (!at)
+        return Kind::missingField;
+    if (!Bounds::isPossibleMessageTime(*at, latest))
+        return Kind::impossibleTime;
     const JsonValue roleValue = get(role);
     const JsonValue modelValue = get(model);
     if ((isString(roleValue) && (roleValue.truncated || roleValue.text.size() > maxFieldBytes))
@@ -194,12 +200,13 @@ private:
 
 // `cwd` is given only while the caller still looks for a working folder: once
 // one is known, lines cost no extra lookup.
-Kind classifyPadded(const char* data, std::size_t size, MessageInsert& insert, std::optional<std::string>* cwd)
+Kind classifyPadded(const char* data, std::size_t size, MessageInsert& insert, std::optional<std::string>* cwd,
+                   Instant latest)
 {
     if (size > maxInMemoryLineBytes) {
         LineScanner scanner;
         scanner.feed({data, size});
-        return scanner.finish(insert, cwd);
+        return scanner.finish(insert, latest, cwd);
     }
     object line;
     if (!JsonPayload::parsePaddedObject(data, size, line))
@@ -207,7 +214,7 @@ Kind classifyPadded(const char* data, std::size_t size, MessageInsert& insert, s
     DomFields fields(line);
     if (cwd)
         noteWorkingFolder(fields(workingFolder), cwd);
-    return classifyFields(fields, insert);
+    return classifyFields(fields, insert, latest);
 }
 
 std::optional<std::string>* stillLookingFor(std::optional<std::string>& cwd)
@@ -230,6 +237,7 @@ void count(Kind kind, MessageInsert&& insert, Outcome& outcome)
     case Kind::malformed: ++outcome.malformed; break;
     case Kind::nonAssistant: ++outcome.nonAssistant; break;
     case Kind::missingField: ++outcome.missingField; break;
+    case Kind::impossibleTime: ++outcome.impossibleTime; break;
     }
 }
 
@@ -254,27 +262,27 @@ void LineScanner::feed(std::string_view bytes)
     state_->scanner.feed(bytes);
 }
 
-Kind LineScanner::finish(MessageInsert& insert, std::optional<std::string>* cwd)
+Kind LineScanner::finish(MessageInsert& insert, Instant latest, std::optional<std::string>* cwd)
 {
     JsonScanner& scanner = state_->scanner;
     if (!scanner.finish() || scanner.rootType() != Type::object)
         return Kind::malformed;
     noteWorkingFolder(scanner.value(workingFolder), cwd);
-    return classifyFields([&](Field field) { return scanner.value(field); }, insert);
+    return classifyFields([&](Field field) { return scanner.value(field); }, insert, latest);
 }
 
-Classification classify(std::string_view line)
+Classification classify(std::string_view line, Instant latest)
 {
     const PaddedText padded(line);
     MessageInsert insert;
-    const Kind kind = classifyPadded(padded.data(), padded.size(), insert, nullptr);
+    const Kind kind = classifyPadded(padded.data(), padded.size(), insert, nullptr, latest);
     Classification result{kind, std::nullopt};
     if (kind == Kind::ok)
         result.insert = std::move(insert);
     return result;
 }
 
-Outcome parseLines(const std::vector<std::string_view>& lines)
+Outcome parseLines(const std::vector<std::string_view>& lines, Instant latest)
 {
     Outcome outcome;
     for (const std::string_view line : lines) {
@@ -282,18 +290,18 @@ Outcome parseLines(const std::vector<std::string_view>& lines)
             continue;
         const PaddedText padded(line);
         MessageInsert insert;
-        const Kind kind = classifyPadded(padded.data(), padded.size(), insert, stillLookingFor(outcome.cwd));
+        const Kind kind = classifyPadded(padded.data(), padded.size(), insert, stillLookingFor(outcome.cwd), latest);
         count(kind, std::move(insert), outcome);
     }
     return outcome;
 }
 
-void parseTextInto(const PaddedText& text, Outcome& outcome)
+void parseTextInto(const PaddedText& text, Outcome& outcome, Instant latest)
 {
-    parsePaddedRangeInto(text.data(), text.size(), outcome);
+    parsePaddedRangeInto(text.data(), text.size(), outcome, latest);
 }
 
-void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome)
+void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome, Instant latest)
 {
     const char* cursor = data;
     const char* const end = cursor + size;
@@ -309,7 +317,7 @@ void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome)
         if (isBlankLine(line))
             continue;
         // Everything after the line, up to the buffer's padding, is readable.
-        const Kind kind = classifyPadded(line.data(), line.size(), insert, stillLookingFor(outcome.cwd));
+        const Kind kind = classifyPadded(line.data(), line.size(), insert, stillLookingFor(outcome.cwd), latest);
         if (kind == Kind::ok)
             outcome.inserts.push_back(insert);
         else
@@ -317,10 +325,10 @@ void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome)
     }
 }
 
-Outcome parseText(const PaddedText& text)
+Outcome parseText(const PaddedText& text, Instant latest)
 {
     Outcome outcome;
-    parseTextInto(text, outcome);
+    parseTextInto(text, outcome, latest);
     return outcome;
 }
 

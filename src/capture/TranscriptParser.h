@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Instant.h"
 #include "core/MessageInsert.h"
 #include "core/PaddedText.h"
 
@@ -26,8 +27,13 @@ namespace tallyglass::TranscriptParser {
 // they meet, since a session's first is the folder it started in: its project.
 // Only a JSON line's non-empty string within maxFieldBytes counts; it is kept
 // as decoded, byte for byte.
+//
+// A message whose time is impossible (Bounds::isPossibleMessageTime: before
+// 2000, or after `latest`) is refused like a malformed line, and counted on
+// its own so that an import can say how many it left out. `latest` comes
+// from the caller, who decides what "now" is: the parser reads no clock.
 
-enum class Kind { ok, malformed, nonAssistant, missingField };
+enum class Kind { ok, malformed, nonAssistant, missingField, impossibleTime };
 
 inline constexpr std::size_t maxFieldBytes = 4096;
 // Longer lines are read by LineScanner, in pieces, with bounded memory: the
@@ -46,25 +52,26 @@ struct Outcome {
     std::int64_t malformed = 0;
     std::int64_t nonAssistant = 0;
     std::int64_t missingField = 0;
+    std::int64_t impossibleTime = 0;
     // The first line's working folder; once it is known, later lines are not asked.
     std::optional<std::string> cwd;
 
     bool operator==(const Outcome&) const = default;
 };
 
-Classification classify(std::string_view line);
+Classification classify(std::string_view line, Instant latest);
 
 // Classifies each line in order; lines holding only white space are skipped uncounted.
-Outcome parseLines(const std::vector<std::string_view>& lines);
+Outcome parseLines(const std::vector<std::string_view>& lines, Instant latest);
 
 // A whole transcript: split at LF (a CR before the LF is dropped, so files with
 // CR LF line ends parse), empty pieces skipped, then as parseLines. Lines are
 // parsed in place inside the padded buffer.
-Outcome parseText(const PaddedText& text);
-void parseTextInto(const PaddedText& text, Outcome& outcome);
+Outcome parseText(const PaddedText& text, Instant latest);
+void parseTextInto(const PaddedText& text, Outcome& outcome, Instant latest);
 // The same for bytes [data, data + size) followed by at least PaddedText::padding
 // readable bytes (a slice of a larger padded buffer).
-void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome);
+void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome, Instant latest);
 
 // Adds one classified line to an outcome.
 void count(Kind kind, MessageInsert&& insert, Outcome& outcome);
@@ -81,7 +88,7 @@ public:
     void reset();
     void feed(std::string_view bytes);
     // With `cwd` given and still empty, also sets it to the line's working folder, if it names one.
-    Kind finish(MessageInsert& insert, std::optional<std::string>* cwd = nullptr);
+    Kind finish(MessageInsert& insert, Instant latest, std::optional<std::string>* cwd = nullptr);
 
 private:
     struct State;

@@ -1,5 +1,6 @@
 #include "capture/TranscriptReader.h"
 
+#include "core/Bounds.h"
 #include "core/Utf8.h"
 
 #include <cerrno>
@@ -43,10 +44,10 @@ TranscriptReader::TranscriptReader(Options options)
     options_.batchRecords = std::max<std::size_t>(options_.batchRecords, 1);
 }
 
-void TranscriptReader::finishLongLine(TranscriptParser::Outcome& outcome)
+void TranscriptReader::finishLongLine(TranscriptParser::Outcome& outcome, Instant latest)
 {
     MessageInsert insert;
-    const Kind kind = longLine_.finish(insert, &outcome.cwd);
+    const Kind kind = longLine_.finish(insert, latest, &outcome.cwd);
     TranscriptParser::count(kind, std::move(insert), outcome);
     longLine_.reset();
 }
@@ -59,6 +60,7 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
     char* const buffer = buffer_.data();
     const std::size_t capacity = buffer_.size();
 
+    const Instant latest = Bounds::latestMessageTime(options_.now ? options_.now() : wallClockNow());
     Result result;
     result.wholeLinesEnd = offset;
     result.end = offset;
@@ -68,6 +70,7 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
         result.malformed = outcome.malformed;
         result.nonAssistant = outcome.nonAssistant;
         result.missingField = outcome.missingField;
+        result.impossibleTime = outcome.impossibleTime;
         result.cwd = std::move(outcome.cwd);
         return std::move(result);
     };
@@ -103,11 +106,11 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
             const auto feed = static_cast<std::size_t>(static_cast<const char*>(found) - buffer);
             if (streaming) {
                 longLine_.feed({buffer + lineStart, feed - lineStart});
-                finishLongLine(outcome);
+                finishLongLine(outcome, latest);
                 streaming = false;
             } else {
                 // The bytes after the line, up to the buffer's padding, are readable.
-                TranscriptParser::parsePaddedRangeInto(buffer + lineStart, feed - lineStart, outcome);
+                TranscriptParser::parsePaddedRangeInto(buffer + lineStart, feed - lineStart, outcome, latest);
             }
             lineStart = searchFrom = feed + 1;
             result.wholeLinesEnd = bufferStart + lineStart;
@@ -141,11 +144,11 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
     if (includeUnterminated && (streaming || filled > lineStart)) {
         if (streaming) {
             longLine_.feed({buffer + lineStart, filled - lineStart});
-            finishLongLine(outcome);
+            finishLongLine(outcome, latest);
         } else if (!isBlank({buffer + lineStart, filled - lineStart})) {
             // Zero the bytes after the line: the file may have shrunk under us.
             std::memset(buffer + filled, 0, std::min(capacity - filled, PaddedText::padding));
-            TranscriptParser::parsePaddedRangeInto(buffer + lineStart, filled - lineStart, outcome);
+            TranscriptParser::parsePaddedRangeInto(buffer + lineStart, filled - lineStart, outcome, latest);
         }
         flush(result.wholeLinesEnd);
     }

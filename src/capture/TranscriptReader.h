@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/TranscriptParser.h"
+#include "core/Instant.h"
 #include "core/MessageInsert.h"
 #include "core/PaddedText.h"
 
@@ -23,6 +24,8 @@ public:
     struct Options {
         std::size_t pieceBytes = 4u << 20;
         std::size_t batchRecords = 500;
+        // The now that messages' times are held to, asked once per read; empty: the system's.
+        std::function<Instant()> now{};
     };
 
     struct Result {
@@ -31,6 +34,7 @@ public:
         std::int64_t malformed = 0;
         std::int64_t nonAssistant = 0;
         std::int64_t missingField = 0;
+        std::int64_t impossibleTime = 0;
         std::optional<std::string> error; // reading failed (the system's words)
         bool stopped = false;             // the sink asked to stop
         std::optional<std::string> cwd;   // the working folder of the first line read that names one
@@ -54,7 +58,7 @@ public:
     bool hasLineFeed(int fd, std::uint64_t from, std::uint64_t to);
 
 private:
-    void finishLongLine(TranscriptParser::Outcome& outcome);
+    void finishLongLine(TranscriptParser::Outcome& outcome, Instant latest);
 
     Options options_;
     PaddedText buffer_;

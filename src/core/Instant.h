@@ -10,6 +10,12 @@ namespace tallyglass {
 // and transcripts never carry more than microsecond precision that we care about.
 using Instant = std::chrono::sys_time<std::chrono::microseconds>;
 
+// The system's wall clock: the default of every clock a test may replace.
+inline Instant wallClockNow()
+{
+    return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+}
+
 inline Instant instantFromUnixSeconds(double seconds)
 {
     return Instant{std::chrono::microseconds{static_cast<std::int64_t>(seconds * 1'000'000.0)}};

@@ -73,6 +73,7 @@ struct Report {
     std::vector<UnpricedModel> unpriced;
     std::optional<UsageLimits> limits;
     std::optional<Instant> dataUpTo; // how current the stored data is
+    std::int64_t impossibleTimes = 0; // stored messages left out of every figure for a time that cannot be
 };
 
 // `messages` in any order; `projects` maps a session id to its project.

@@ -71,6 +71,7 @@ std::string renderJson(const Report& r, const std::string& version)
     out["dayCount"] = r.days.size();
     out["dayZone"] = r.options.clock.isLocal() ? "local" : "UTC";
     out["dataUpTo"] = instant(r.dataUpTo);
+    out["impossibleTimes"] = r.impossibleTimes;
     out["totals"] = {{"messages", r.totals.messageCount}, {"sessions", r.totals.sessionCount},
                      {"input", r.totals.input},           {"output", r.totals.output},
                      {"cacheWritten", r.totals.cacheCreated}, {"cacheRead", r.totals.cacheRead},

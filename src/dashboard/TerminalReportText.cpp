@@ -307,6 +307,10 @@ std::string renderText(const Report& r, std::size_t width, Instant now, std::chr
         ? title + " " + days + "\n"
         : TextTable::wrap(title, width) + TextTable::wrap(days, width);
     out += r.dataUpTo ? "Data up to " + whenLocal(*r.dataUpTo, now, zoneOffset) + "\n" : "No data stored yet\n";
+    if (r.impossibleTimes > 0)
+        out += TextTable::wrap(plural(r.impossibleTimes, "stored message is", "stored messages are")
+                                   + " left out: dated before 2000 or more than a day from now",
+                               width);
     out += "\n";
     if (r.options.by == Grouping::none)
         return out + summary(r, width);

@@ -23,12 +23,16 @@ constexpr const char* anyMessageSql = "SELECT 1 FROM messages LIMIT 1;";
 constexpr const char* windowSql =
     "SELECT timestamp, model, inputTokens, outputTokens FROM messages "
     "WHERE timestamp >= ?1 AND timestamp < ?2 AND role = 'assistant' ORDER BY timestamp ASC;";
-// The newest text first, by the index; then every text that could still be a
-// later moment written with another zone offset.
+// The newest text below a bound first, by the index; then every text that
+// could still be a later moment written with another zone offset.
 constexpr const char* latestTextSql =
-    "SELECT timestamp FROM messages WHERE role = 'assistant' ORDER BY timestamp DESC LIMIT 1;";
-constexpr const char* timestampsFromSql =
-    "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp >= ?1;";
+    "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp < ?1 ORDER BY timestamp DESC LIMIT 1;";
+constexpr const char* timestampsBetweenSql =
+    "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp >= ?1 AND timestamp < ?2;";
+// The texts at either end that may be impossible times, each end by the index.
+constexpr const char* outerTimestampsSql =
+    "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp < ?1 "
+    "UNION ALL SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp >= ?2;";
 constexpr const char* activeSessionsSql = "SELECT COUNT(*) FROM sessions WHERE isActive = 1;";
 constexpr const char* allMessagesColumns =
     "SELECT timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, "
@@ -85,9 +89,15 @@ std::int64_t columnTokens(const SqliteStatement& statement, int column)
 
 } // namespace
 
-DatabaseClient::DatabaseClient(std::filesystem::path path)
+DatabaseClient::DatabaseClient(std::filesystem::path path, WallClock now)
     : path_(std::move(path))
+    , now_(std::move(now))
 {
+}
+
+Instant DatabaseClient::latestMessageTime() const
+{
+    return Bounds::latestMessageTime(now_ ? now_() : wallClockNow());
 }
 
 DatabaseClient::~DatabaseClient()
@@ -216,6 +226,7 @@ bool DatabaseClient::hasAnyMessages()
 
 std::vector<MessageRow> DatabaseClient::fetchMessagesInWindow(Instant from, Instant to)
 {
+    const Instant latest = latestMessageTime();
     return withReadOnly<std::vector<MessageRow>>([&](sqlite3* db) {
         SqliteStatement statement = prepareOrThrow(db, windowSql);
         statement.bindText(1, IsoTime::formatMillis(from));
@@ -224,7 +235,7 @@ std::vector<MessageRow> DatabaseClient::fetchMessagesInWindow(Instant from, Inst
         int rc;
         while ((rc = statement.step()) == SQLITE_ROW) {
             const auto timestamp = columnDate(statement, 0);
-            if (!timestamp)
+            if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latest))
                 continue;
             const auto model = statement.text(1);
             rows.push_back({*timestamp, model ? std::optional<std::string>(*model) : std::nullopt,
@@ -253,22 +264,19 @@ std::vector<DashboardMessage> DatabaseClient::fetchAllMessages()
 
 std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<Instant> from, std::optional<Instant> to)
 {
+    const Instant latest = latestMessageTime();
     return withReadOnly<std::vector<DashboardMessage>>([&](sqlite3* db) {
         // Stored timestamps are the transcripts' own texts, compared as text: a day
         // either side lets any zone offset in, and the caller keeps the exact span.
-        const std::string lower = from ? IsoTime::formatSeconds(UtcCalendar::addDays(*from, -1)) : std::string();
-        const std::string upper = to ? IsoTime::formatSeconds(UtcCalendar::addDays(*to, 1)) : std::string();
-        std::string where = "role = 'assistant'";
-        if (from)
-            where += " AND timestamp >= ?1";
-        if (to)
-            where += from ? " AND timestamp < ?2" : " AND timestamp < ?1";
+        // Open ends stop where possible times do.
+        const Instant first = from ? std::max(*from, Bounds::earliestMessageTime) : Bounds::earliestMessageTime;
+        const Instant last = to ? std::min(*to, latest) : latest;
+        const std::string lower = IsoTime::formatSeconds(UtcCalendar::addDays(first, -1));
+        const std::string upper = IsoTime::formatSeconds(UtcCalendar::addDays(last, 1));
+        const std::string where = "role = 'assistant' AND timestamp >= ?1 AND timestamp < ?2";
         const auto bind = [&](SqliteStatement& statement) {
-            int index = 1;
-            if (from)
-                statement.bindText(index++, lower);
-            if (to)
-                statement.bindText(index, upper);
+            statement.bindText(1, lower);
+            statement.bindText(2, upper);
         };
         // Sized once: growing a million-row list step by step moves it again and again.
         std::vector<DashboardMessage> messages;
@@ -285,7 +293,7 @@ std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<
         int rc;
         while ((rc = statement.step()) == SQLITE_ROW) {
             const auto timestamp = columnDate(statement, 0);
-            if (!timestamp)
+            if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latest))
                 continue;
             messages.push_back({*timestamp, intern(statement.text(1).value_or("")), intern(statement.text(2).value_or("")),
                                 columnTokens(statement, 3), columnTokens(statement, 4), columnTokens(statement, 5),
@@ -300,28 +308,55 @@ std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<
 
 std::optional<Instant> DatabaseClient::fetchLatestMessageTime()
 {
-    return withReadOnly<std::optional<Instant>>([](sqlite3* db) -> std::optional<Instant> {
+    const Instant latestPossible = latestMessageTime();
+    return withReadOnly<std::optional<Instant>>([&](sqlite3* db) -> std::optional<Instant> {
+        // The newest text that is surely not too late, whatever its offset.
         SqliteStatement newest = prepareOrThrow(db, latestTextSql);
+        newest.bindText(1, IsoTime::formatSeconds(UtcCalendar::addDays(latestPossible, -1)));
         const int rc = newest.step();
-        if (rc == SQLITE_DONE)
-            return std::nullopt;
-        if (rc != SQLITE_ROW)
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
             throwStep(db);
-        const auto latestText = columnDate(newest, 0);
+        const auto newestText = rc == SQLITE_ROW ? columnDate(newest, 0) : std::nullopt;
         // Texts compare as written: one with another offset may be up to a day
-        // later in fact, so the last two days by text are read as moments.
-        SqliteStatement candidates = prepareOrThrow(db, timestampsFromSql);
-        const Instant from = latestText ? UtcCalendar::addDays(*latestText, -2) : Instant{};
-        candidates.bindText(1, latestText ? IsoTime::formatSeconds(from) : std::string());
+        // later in fact, so the last two days by text, and the texts after them
+        // that may still be possible times, are read as moments.
+        SqliteStatement candidates = prepareOrThrow(db, timestampsBetweenSql);
+        const std::string from = newestText ? IsoTime::formatSeconds(UtcCalendar::addDays(*newestText, -2)) : std::string();
+        candidates.bindText(1, from);
+        candidates.bindText(2, IsoTime::formatSeconds(UtcCalendar::addDays(latestPossible, 1)));
         std::optional<Instant> latest;
         int step;
         while ((step = candidates.step()) == SQLITE_ROW) {
-            if (const auto timestamp = columnDate(candidates, 0); timestamp && (!latest || *timestamp > *latest))
+            const auto timestamp = columnDate(candidates, 0);
+            if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latestPossible))
+                continue;
+            if (!latest || *timestamp > *latest)
                 latest = timestamp;
         }
         if (step != SQLITE_DONE)
             throwStep(db);
         return latest;
+    });
+}
+
+std::int64_t DatabaseClient::fetchImpossibleTimeCount()
+{
+    const Instant latest = latestMessageTime();
+    return withReadOnly<std::int64_t>([&](sqlite3* db) {
+        // Only texts within a day of either bound can be on either side of it.
+        SqliteStatement statement = prepareOrThrow(db, outerTimestampsSql);
+        statement.bindText(1, IsoTime::formatSeconds(UtcCalendar::addDays(Bounds::earliestMessageTime, 1)));
+        statement.bindText(2, IsoTime::formatSeconds(UtcCalendar::addDays(latest, -1)));
+        std::int64_t count = 0;
+        int rc;
+        while ((rc = statement.step()) == SQLITE_ROW) {
+            const auto timestamp = columnDate(statement, 0);
+            if (timestamp && !Bounds::isPossibleMessageTime(*timestamp, latest))
+                ++count;
+        }
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+        return count;
     });
 }
 

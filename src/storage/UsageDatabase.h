@@ -23,7 +23,8 @@ public:
     // Assistant messages with from <= timestamp < to, oldest first.
     virtual std::vector<MessageRow> fetchMessagesInWindow(Instant from, Instant to) = 0;
     virtual std::int64_t fetchActiveSessionCount() = 0;
-    // Every assistant message ever stored, oldest first.
+    // Every assistant message ever stored, oldest first (the file-backed client
+    // leaves out those whose time cannot be).
     virtual std::vector<DashboardMessage> fetchAllMessages() = 0;
     // A value that differs whenever anything stored has changed since it was
     // last asked, so a reader can skip reading again; nothing when the

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -26,10 +27,16 @@ std::string utc(int hours)
     return stamp;
 }
 
+std::string lineAt(const std::string& timestamp, const std::string& id, const std::string& session,
+                   const char* model = "claude-opus-4-6")
+{
+    return std::string(R"({"type":"assistant","sessionId":")") + session + R"(","timestamp":")" + timestamp
+        + R"(","message":{"id":")" + id + R"(","model":")" + model + R"(","usage":{"input_tokens":1000000,"output_tokens":10}}})" "\n";
+}
+
 std::string todayLine(const std::string& id, const std::string& session, const char* model = "claude-opus-4-6")
 {
-    return std::string(R"({"type":"assistant","sessionId":")") + session + R"(","timestamp":")" + utc(0)
-        + R"(","message":{"id":")" + id + R"(","model":")" + model + R"(","usage":{"input_tokens":1000000,"output_tokens":10}}})" "\n";
+    return lineAt(utc(0), id, session, model);
 }
 
 class ImportReportCommandTest : public ::testing::Test {
@@ -128,6 +135,49 @@ TEST_F(ImportReportCommandTest, importNamesWhatItCouldNotReadAndFails)
     EXPECT_NE(result.out.find("Imported 1 file (0.0 MB): 1 line read, 1 message stored, "), std::string::npos) << result.out;
     const std::string named = "1 file or folder could not be read and is left out:\n  " + fifo.string() + ": not a regular file\n";
     EXPECT_NE(result.out.find(named), std::string::npos) << result.out;
+}
+
+// A message dated before 2000 or more than a day ahead is never stored; the
+// summary says how many lines were left out so, and counts them as read.
+TEST_F(ImportReportCommandTest, importLeavesOutMessagesWithImpossibleTimesAndSaysSo)
+{
+    transcript(".claude/projects/p/a.jsonl",
+               lineAt("0001-01-01T00:00:00Z", "year1", "s1") + lineAt("1999-12-31T23:59:59Z", "early", "s1")
+                   + lineAt("2000-01-01T00:00:00+14:00", "earlyByItsOffset", "s1") + todayLine("today", "s1")
+                   + lineAt(utc(72), "ahead", "s1") + lineAt("9999-12-31T23:59:59.999Z", "year9999", "s1"));
+    const auto result = tallyglass({"import"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("6 lines read, 1 message stored, "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\n5 lines left out: their messages' times are before 2000 or more than a day from now.\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(test::SqlProbe(database).value("SELECT group_concat(messageId) FROM messages"), "today");
+}
+
+// A database written before times were checked may hold a year 1 and a year
+// 9999: every view leaves them out and spans the days of the rest, and the
+// report and the export say how many are left out.
+TEST_F(ImportReportCommandTest, storedMessagesWithImpossibleTimesAreLeftOutOfEveryViewAndSaid)
+{
+    const std::string now = utc(0);
+    transcript(".claude/projects/p/a.jsonl", lineAt(now, "today", "s1"));
+    ASSERT_EQ(tallyglass({"import"}).exitCode, 0);
+    test::SqlProbe(database).exec(
+        "INSERT INTO messages (messageId, sessionId, timestamp, role, model, inputTokens, outputTokens, cost) VALUES "
+        "('year1', 's1', '0001-01-01T00:00:00Z', 'assistant', 'claude-opus-4-6', 5, 5, 1),"
+        "('year9999', 's1', '9999-12-31T23:59:59Z', 'assistant', 'claude-opus-4-6', 5, 5, 1)");
+
+    const auto json = nlohmann::json::parse(tallyglass({"report", "--all", "--json", "--no-update"}).out);
+    EXPECT_LE(json["dayCount"], 2) << json["from"]; // today's, and yesterday's if midnight came meanwhile
+    EXPECT_EQ(json["totals"]["messages"], 1);
+    EXPECT_EQ(json["impossibleTimes"], 2);
+    EXPECT_EQ(json["dataUpTo"], now);
+    const std::string said = "2 stored messages are left out: dated before 2000 or more than a day from now";
+    const auto text = tallyglass({"report", "--all", "--no-update"});
+    EXPECT_NE(text.out.find(said + "\n"), std::string::npos) << text.out;
+    const auto days = tallyglass({"export", "--all", "--by", "day", "--no-update"});
+    EXPECT_LE(std::count(days.out.begin(), days.out.end(), '\n'), 3) << days.out; // the header and the days as above
+    EXPECT_EQ(days.err, "tallyglass export: " + said + "\n");
 }
 
 // The folder is usable (a folder that is not: ConfigFolderTest), the file in it is not.

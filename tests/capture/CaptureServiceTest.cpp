@@ -2,6 +2,7 @@
 
 #include "capture/TranscriptMarks.h"
 #include "capture/TranscriptParser.h"
+#include "core/IsoTime.h"
 #include "server/HookPayload.h"
 #include "storage/WriteDatabase.h"
 #include "support/FakeMessageWriter.h"
@@ -25,9 +26,9 @@ using namespace std::chrono_literals;
 using test::FakeMessageWriter;
 
 std::string assistantLine(const std::string& id, const std::string& session, std::int64_t output = 10,
-                          const std::string& content = "")
+                          const std::string& content = "", const std::string& timestamp = "2025-01-15T10:30:00Z")
 {
-    return R"({"type":"assistant","sessionId":")" + session + R"(","timestamp":"2025-01-15T10:30:00Z","message":{"id":")" + id
+    return R"({"type":"assistant","sessionId":")" + session + R"(","timestamp":")" + timestamp + R"(","message":{"id":")" + id
         + R"(","role":"assistant","model":"claude-opus-4-6","content":")" + content
         + R"(","usage":{"input_tokens":1,"output_tokens":)" + std::to_string(output) + "}}}\n";
 }
@@ -128,6 +129,22 @@ TEST_F(CaptureServiceTest, eventsStoreTheTranscriptsAssistantMessagesAndMarkTheS
     EXPECT_EQ(stored[0].sessionId, "A");
     EXPECT_EQ(stored[1].sessionId, "B");
     EXPECT_FALSE(stored[0].isSubagent || stored[1].isSubagent);
+}
+
+// Live capture holds messages' times to the clock it is given (here a day in
+// 2031): one more than a day ahead, or before 2000, is never stored.
+TEST_F(CaptureServiceTest, aMessageWithAnImpossibleTimeIsNeverStored)
+{
+    CaptureService::Options options = immediate();
+    options.now = [] { return *IsoTime::parse("2031-05-01T12:00:00Z"); };
+    CaptureService dated(writer, options);
+    append(transcript, assistantLine("early", "S", 1, "", "1999-12-31T23:59:59Z")
+                           + assistantLine("first", "S", 1, "", "2000-01-01T00:00:00Z")
+                           + assistantLine("ahead", "S", 1, "", "2031-05-02T12:00:01Z")
+                           + assistantLine("last", "S", 1, "", "2031-05-03T02:00:00+14:00"));
+    dated.handle(event("Stop", transcript));
+    ASSERT_TRUE(dated.waitUntilIdle(10s));
+    EXPECT_EQ(writer->order, std::vector<std::string>{"insert first,last"});
 }
 
 // The folder a session's events name first is its project, stored with the
@@ -389,7 +406,8 @@ TEST(CaptureServiceEquivalence, incrementalReadsStoreWhatWholeReadsStore)
                 ASSERT_TRUE(service.waitUntilIdle(10s));
                 std::ifstream in(transcript, std::ios::binary);
                 const std::string whole{std::istreambuf_iterator<char>(in), {}};
-                const auto inserts = TranscriptParser::parseText(PaddedText(whole)).inserts;
+                // No latest time: the reference keeps every message the service could.
+                const auto inserts = TranscriptParser::parseText(PaddedText(whole), Instant::max()).inserts;
                 if (!inserts.empty())
                     wholeDb.insertMessages(inserts);
             }

@@ -4,6 +4,7 @@
 #include "capture/ProjectFolder.h"
 
 #include "capture/TranscriptParser.h"
+#include "core/IsoTime.h"
 #include "storage/WriteDatabase.h"
 #include "support/FakeMessageWriter.h"
 #include "support/SqlProbe.h"
@@ -260,6 +261,46 @@ TEST_F(ScanServiceTest, aCatchUpReadsOnlyWhatTranscriptsGainedWhateverTheirTimes
     writer->backfillCalls.clear();
     HistoryImport(writer, {root}).scanAll({});
     EXPECT_TRUE(writer->backfillCalls.empty()) << "nothing changed, nothing read";
+}
+
+// The import and the catch-up hold messages' times to the clock they are
+// given (here a day in 2031): none before 2000 and none more than a day
+// ahead is stored, and every such line is counted apart, and as read.
+TEST_F(ScanServiceTest, messagesWithImpossibleTimesAreCountedAndNeverStored)
+{
+    const std::pair<const char*, bool> times[] = { // a message's time, and whether it is stored
+        {"1999-12-31T23:59:59Z", false},
+        {"1999-12-31T23:59:59.999Z", false},
+        {"2000-01-01T00:00:00Z", true},
+        {"2000-01-01T00:00:00+14:00", false},
+        {"2000-01-01T14:00:00+14:00", true},
+        {"2031-05-02T12:00:00Z", true}, // a day after now
+        {"2031-05-02T12:00:00.001Z", false},
+        {"2031-05-02T12:00:01Z", false},
+        {"2031-05-03T02:00:00+14:00", true},
+        {"2031-05-03T02:00:01+14:00", false},
+    };
+    std::string text = userLine("s", "/home/ada/shop");
+    std::vector<std::string> stored;
+    for (std::size_t i = 0; i < std::size(times); ++i) {
+        const std::string id = "m" + std::to_string(i);
+        text += R"({"type":"assistant","sessionId":"s","timestamp":")" + std::string(times[i].first)
+            + R"(","message":{"id":")" + id + R"(","usage":{"output_tokens":1}}})" "\n";
+        if (times[i].second)
+            stored.push_back(id);
+    }
+    write(root / "a.jsonl", text);
+    HistoryImport import(writer, {root}, nullptr, 500, [] { return *IsoTime::parse("2031-05-01T12:00:00Z"); });
+    import.scanAll({});
+    ASSERT_EQ(writer->backfillCalls.size(), 1u);
+    std::vector<std::string> ids;
+    for (const MessageInsert& m : writer->backfillCalls[0])
+        ids.push_back(m.messageId);
+    EXPECT_EQ(ids, stored);
+    const auto statistics = import.statistics();
+    EXPECT_EQ(statistics.impossibleTimes, static_cast<std::int64_t>(std::size(times) - stored.size()));
+    EXPECT_EQ(statistics.linesRead, static_cast<std::int64_t>(std::size(times) + 1));
+    EXPECT_EQ(statistics.messagesWritten, static_cast<std::int64_t>(stored.size()));
 }
 
 // An upgraded database, whose sessions carry projects guessed from folder

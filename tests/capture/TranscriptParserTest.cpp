@@ -1,5 +1,7 @@
 #include "capture/TranscriptParser.h"
 
+#include "core/Bounds.h"
+#include "core/IsoTime.h"
 #include "support/TestData.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +12,15 @@
 namespace tallyglass {
 namespace {
 
-using TranscriptParser::classify;
 using TranscriptParser::Kind;
+
+// Lines are read as at noon on 2026-12-07: a message may be dated up to a day later.
+const Instant latest = Bounds::latestMessageTime(*IsoTime::parse("2026-12-07T12:00:00Z"));
+
+TranscriptParser::Classification classify(std::string_view line)
+{
+    return TranscriptParser::classify(line, latest);
+}
 
 // An assistant line with every field the parser reads; `usage` is spliced in.
 std::string assistantLine(const std::string& usage, const std::string& extraMessageFields = R"("role":"assistant","model":"claude-sonnet-4-6",)",
@@ -23,7 +32,7 @@ std::string assistantLine(const std::string& usage, const std::string& extraMess
 
 TEST(TranscriptParser, aRecordedTranscriptGivesItsMessagesAndCountsEverySkip)
 {
-    const auto outcome = TranscriptParser::parseText(PaddedText(test::readData("transcripts/mixed.jsonl")));
+    const auto outcome = TranscriptParser::parseText(PaddedText(test::readData("transcripts/mixed.jsonl")), latest);
     EXPECT_EQ(outcome.malformed, 1);
     EXPECT_EQ(outcome.nonAssistant, 2);
     EXPECT_EQ(outcome.missingField, 1);
@@ -66,6 +75,45 @@ TEST(TranscriptParser, linesAreClassifiedByTheFirstRuleThatApplies)
     for (const auto& [line, kind] : cases) {
         SCOPED_TRACE(line);
         EXPECT_EQ(classify(line).kind, kind);
+    }
+}
+
+// No message was written before 2000, nor more than a day after now (noon on
+// 2026-12-07 here): such a time is a damaged line's, whatever its offset or
+// fraction, and the line is counted apart. Both readers agree.
+TEST(TranscriptParser, aTimeBefore2000OrMoreThanADayAheadIsImpossible)
+{
+    const std::pair<const char*, Kind> cases[] = {
+        {"1999-12-31T23:59:59Z", Kind::impossibleTime},
+        {"1999-12-31T23:59:59.999999Z", Kind::impossibleTime},
+        {"2000-01-01T00:00:00Z", Kind::ok},
+        {"2000-01-01T00:00:00.000Z", Kind::ok},
+        {"2000-01-01T00:00:00+14:00", Kind::impossibleTime}, // 1999-12-31T10:00:00Z
+        {"2000-01-01T13:59:59.9+14:00", Kind::impossibleTime},
+        {"2000-01-01T14:00:00+14:00", Kind::ok},
+        {"1999-12-31T10:00:00-14:00", Kind::ok},
+        {"1999-12-31T09:59:59-1400", Kind::impossibleTime},
+        {"2026-12-08T12:00:00Z", Kind::ok}, // a day from now, exactly
+        {"2026-12-08T12:00:00.000Z", Kind::ok},
+        {"2026-12-08T12:00:01Z", Kind::impossibleTime},
+        {"2026-12-08T12:00:00.000001Z", Kind::impossibleTime},
+        {"2026-12-09T02:00:00+14:00", Kind::ok},
+        {"2026-12-09T02:00:01+14:00", Kind::impossibleTime},
+        {"2026-12-08T00:00:00.5-12:00", Kind::impossibleTime},
+        {"0001-01-01T00:00:00Z", Kind::impossibleTime},
+        {"9999-12-31T23:59:59Z", Kind::impossibleTime},
+    };
+    for (const auto& [time, kind] : cases) {
+        SCOPED_TRACE(time);
+        const std::string line = assistantLine("{}", "", time);
+        EXPECT_EQ(classify(line).kind, kind);
+        TranscriptParser::LineScanner scanner; // as lines too long to be parsed in memory are read
+        scanner.feed(line);
+        MessageInsert insert;
+        EXPECT_EQ(scanner.finish(insert, latest), kind);
+        const auto outcome = TranscriptParser::parseText(PaddedText(line + "\n" + line), latest);
+        EXPECT_EQ(outcome.impossibleTime, kind == Kind::impossibleTime ? 2 : 0);
+        EXPECT_EQ(outcome.inserts.size(), kind == Kind::ok ? 2u : 0u);
     }
 }
 
@@ -156,7 +204,7 @@ TEST(TranscriptParser, lineEndsBlankLinesAndDuplicatesAreReadAsWritten)
     const std::string line = assistantLine(R"({"output_tokens":1})");
     const std::string last = R"({"type":"assistant","sessionId":"s\"q\u00e9\ud83d\ude00","timestamp":"2025-01-15T10:30:00Z",)"
                              R"("message":{"id":"m\n1","usage":{}}})";
-    const auto outcome = TranscriptParser::parseText(PaddedText("\n\n   \n" + line + "\n\t\xC2\xA0\n" + line + "\n" + crlf + last));
+    const auto outcome = TranscriptParser::parseText(PaddedText("\n\n   \n" + line + "\n\t\xC2\xA0\n" + line + "\n" + crlf + last), latest);
     EXPECT_EQ(outcome.malformed + outcome.missingField, 0);
     EXPECT_EQ(outcome.nonAssistant, 1);
     ASSERT_EQ(outcome.inserts.size(), 4u);
@@ -195,15 +243,15 @@ TEST(TranscriptParser, theFirstWorkingFolderNamedIsReportedAsWrittenByBothReader
         for (const std::string& line : lines)
             text += line + "\n";
         SCOPED_TRACE(text);
-        EXPECT_EQ(TranscriptParser::parseText(PaddedText(text)).cwd, expected);
-        EXPECT_EQ(TranscriptParser::parseLines({lines.begin(), lines.end()}).cwd, expected);
+        EXPECT_EQ(TranscriptParser::parseText(PaddedText(text), latest).cwd, expected);
+        EXPECT_EQ(TranscriptParser::parseLines({lines.begin(), lines.end()}, latest).cwd, expected);
         std::optional<std::string> streamed; // as lines too long to be parsed in memory are read
         TranscriptParser::LineScanner scanner;
         for (const std::string& line : lines) {
             scanner.reset();
             scanner.feed(line);
             MessageInsert insert;
-            scanner.finish(insert, &streamed);
+            scanner.finish(insert, latest, &streamed);
         }
         EXPECT_EQ(streamed, expected);
     }

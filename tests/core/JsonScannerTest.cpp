@@ -1,4 +1,6 @@
 #include "capture/TranscriptParser.h"
+#include "core/Bounds.h"
+#include "core/IsoTime.h"
 #include "core/JsonPayload.h"
 #include "core/JsonScanner.h"
 
@@ -22,6 +24,10 @@ const std::vector<std::string> seeds = {
     R"({"type":"assistant","sessionId":"s","timestamp":"2025-01-15T10:30:00Z","message":{"id":"m","usage":{"input_tokens":1234567890123456789,"output_tokens":99999999999999999999999}}})",
     R"({"type":"assistant","sessionId":"é","timestamp":"2025-01-15T10:30:00+01:00","message":{"id":"\uD800\uE000","usage":{}}})",
 };
+
+// Lines are read as on the day the seeds were written, so that mutated times
+// fall on both sides of what is possible.
+const Instant latest = Bounds::latestMessageTime(*IsoTime::parse("2025-01-15T00:00:00Z"));
 
 const std::string alphabet = "{}[]\":,\\ u0123456789eE.-+truefalsn\t\r\x01\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xED\xA0\x80\xFF";
 
@@ -87,13 +93,13 @@ TEST(JsonScanner, agreesWithTheInMemoryParserOnGeneratedDocuments)
         feedInPieces(doc, random, [&](std::string_view piece) { lines.feed(piece); });
         MessageInsert streamed;
         std::optional<std::string> cwd;
-        const auto kind = lines.finish(streamed, &cwd);
-        const auto expected = TranscriptParser::classify(doc);
+        const auto kind = lines.finish(streamed, latest, &cwd);
+        const auto expected = TranscriptParser::classify(doc, latest);
         ASSERT_EQ(kind, expected.kind);
         if (expected.insert) {
             ASSERT_EQ(streamed, *expected.insert);
         }
-        ASSERT_EQ(cwd, TranscriptParser::parseLines({doc}).cwd);
+        ASSERT_EQ(cwd, TranscriptParser::parseLines({doc}, latest).cwd);
     }
     EXPECT_GT(valid, 4'000); // the mutations leave enough documents whole to compare values
 }

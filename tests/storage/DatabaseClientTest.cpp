@@ -32,6 +32,31 @@ protected:
     }
 };
 
+// A file written before times were checked may hold any year. A message whose
+// time cannot be, for the client's now (here noon on 2026-12-07), is left out
+// of every read and counted, whatever its offset; the rest reads as ever.
+TEST_F(DatabaseClientTest, messagesWithImpossibleTimesAreLeftOutOfEveryReadAndCounted)
+{
+    store({message("year1", "0001-01-01T00:00:00Z"), message("early", "1999-12-31T23:59:59.999Z"),
+           message("earlyByItsOffset", "2000-01-01T00:00:00+14:00"), message("first", "2000-01-01T00:00:00Z"),
+           message("lastMonth", "2026-11-07T12:00:00Z"), message("last", "2026-12-09T02:00:00+14:00"),
+           message("ahead", "2026-12-08T12:00:01Z"), message("aheadByItsOffset", "2026-12-08T00:00:00.5-12:00"),
+           message("year9999", "9999-12-31T23:59:59Z")});
+    DatabaseClient client(path, [] { return at("2026-12-07T12:00:00Z"); });
+    const std::vector<Instant> possible = {at("2000-01-01T00:00:00Z"), at("2026-11-07T12:00:00Z"), at("2026-12-08T12:00:00Z")};
+    const auto times = [](const auto& rows) {
+        std::vector<Instant> found;
+        for (const auto& row : rows)
+            found.push_back(row.timestamp);
+        return found;
+    };
+    EXPECT_EQ(times(client.fetchAllMessages()), possible);
+    EXPECT_EQ(times(client.fetchMessagesAround(at("1970-01-01T00:00:00Z"), at("9999-12-31T00:00:00Z"))), possible);
+    EXPECT_EQ(times(client.fetchMessagesInWindow(at("0001-01-01T00:00:00Z"), at("9999-12-31T23:59:59.999Z"))), possible);
+    EXPECT_EQ(client.fetchLatestMessageTime(), at("2026-12-08T12:00:00Z"));
+    EXPECT_EQ(client.fetchImpossibleTimeCount(), 6);
+}
+
 TEST_F(DatabaseClientTest, withoutAFileEveryCallFailsToOpenAndCreatesNothing)
 {
     DatabaseClient client(path);
