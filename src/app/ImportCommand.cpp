@@ -79,7 +79,8 @@ int run(const std::vector<std::string>& arguments)
         }
     };
 
-    ScanService scan(writer, roots, 500);
+    HistoryImport scan(writer, roots);
+    scan.readEverything();
     std::int64_t storedBefore = 0;
     try {
         storedBefore = writer->messageCount();

@@ -19,9 +19,9 @@ std::int64_t HistoryImport::scanAll(const Progress& progress)
     const bool firstDone = writer_->stateValue(importedKey).has_value();
     // A database without its history is filled from every file's start,
     // whatever marks it may hold; afterwards only what files gained is read.
+    const bool changes = firstDone && !everything_;
     auto scan = std::make_shared<ScanService>(writer_, roots_, batchSize_,
-                                              firstDone ? ScanService::Mode::changes : ScanService::Mode::whole, marks_,
-                                              now_);
+                                              changes ? ScanService::Mode::changes : ScanService::Mode::whole, marks_, now_);
     {
         std::lock_guard lock(mutex_);
         current_ = scan;
@@ -69,6 +69,12 @@ bool HistoryImport::stoppedEarly() const
 {
     std::lock_guard lock(mutex_);
     return current_ && current_->stoppedEarly();
+}
+
+std::vector<ScanService::Problem> HistoryImport::problems() const
+{
+    std::lock_guard lock(mutex_);
+    return current_ ? current_->problems() : std::vector<ScanService::Problem>{};
 }
 
 ScanStatistics HistoryImport::statistics() const

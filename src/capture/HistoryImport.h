@@ -30,6 +30,9 @@ public:
     // changes from then on); one that stored nothing, or was stopped, runs again.
     std::int64_t scanAll(const Progress& progress) override;
     void requestStop() override;
+    // Every run reads every transcript from its start, whatever the database
+    // holds (`tallyglass import`: read it all again, store what is missing).
+    void readEverything() { everything_ = true; }
 
     // Marks a whole import as done in the writer's database: later runs read
     // only what transcripts gained since.
@@ -39,14 +42,15 @@ public:
     bool wasCatchUp() const override;
     bool stoppedEarly() const override;
     ScanStatistics statistics() const override;
+    std::vector<ScanService::Problem> problems() const;
 
 private:
-
     const std::shared_ptr<MessageWriter> writer_;
     const std::vector<std::filesystem::path> roots_;
     const std::shared_ptr<TranscriptMarks> marks_;
     const std::int64_t batchSize_;
     const ScanService::WallClock now_;
+    bool everything_ = false;
     mutable std::mutex mutex_;
     std::shared_ptr<ScanService> current_;
     bool stopRequested_ = false;
