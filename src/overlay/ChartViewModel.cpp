@@ -1,5 +1,6 @@
 #include "overlay/ChartViewModel.h"
 
+#include "core/ThreadHandoff.h"
 #include "storage/DBError.h"
 
 #include <QMetaObject>
@@ -119,20 +120,20 @@ void ChartViewModel::scanProjects()
                     total == 0 ? 100 : static_cast<std::int64_t>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
                 // Posted to the interface thread; dropped there if the model is gone by then.
                 QMetaObject::invokeMethod(
-                    self, [self, percent] {
+                    self, handedOff([self, percent] {
                         if (self && self->scanProgress_.kind == ScanProgress::Kind::running)
                             self->setScanProgress(ScanProgress::running(percent));
-                    },
+                    }),
                     Qt::QueuedConnection);
             });
         } catch (const std::exception& failure) {
             error = failure.what();
         }
         QMetaObject::invokeMethod(
-            self, [self, error] {
+            self, handedOff([self, error] {
                 if (self)
                     self->finishScan(error);
-            },
+            }),
             Qt::QueuedConnection);
     });
 }
