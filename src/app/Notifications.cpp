@@ -1,6 +1,7 @@
 #include "app/Notifications.h"
 
 #include "core/Log.h"
+#include "core/ThreadHandoff.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -19,7 +20,7 @@ Notifications::Notifications(TrayMessage tray, QObject* parent)
 void Notifications::show(const std::string& text)
 {
     const QString message = QString::fromStdString(text);
-    QMetaObject::invokeMethod(this, [this, message] { notify(message); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, handedOff([this, message] { notify(message); }), Qt::QueuedConnection);
 }
 
 void Notifications::notify(const QString& text)

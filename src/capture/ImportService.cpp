@@ -2,6 +2,7 @@
 
 #include "core/GroupedCount.h"
 #include "core/Log.h"
+#include "core/ThreadHandoff.h"
 
 #include <QMetaObject>
 
@@ -80,7 +81,7 @@ void ImportService::stop()
 // Queued to the service's thread, and dropped there once the service is gone.
 void ImportService::post(std::function<void()> onOwnThread)
 {
-    QMetaObject::invokeMethod(this, std::move(onOwnThread), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, handedOff(std::move(onOwnThread)), Qt::QueuedConnection);
 }
 
 void ImportService::work()

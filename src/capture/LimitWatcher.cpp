@@ -1,6 +1,7 @@
 #include "capture/LimitWatcher.h"
 
 #include "core/DayClock.h"
+#include "core/ThreadHandoff.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -85,7 +86,7 @@ void LimitWatcher::onReading(const LimitReading& reading)
         if (!(warnings_.state().fiveHour == before.fiveHour && warnings_.state().sevenDay == before.sevenDay))
             store();
     }
-    QMetaObject::invokeMethod(this, [this] { scheduleTick(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, handedOff([this] { scheduleTick(); }), Qt::QueuedConnection);
     say(texts);
 }
 

@@ -1,5 +1,6 @@
 #include "dashboard/DashboardViewModel.h"
 
+#include "core/ThreadHandoff.h"
 #include "dashboard/TextIndex.h"
 #include "storage/DBError.h"
 
@@ -94,10 +95,10 @@ void DashboardViewModel::load()
             loaded->error = describe(error);
         }
         QMetaObject::invokeMethod(
-            self, [self, loaded] {
+            self, handedOff([self, loaded] {
                 if (self)
                     self->finishLoad(loaded);
-            },
+            }),
             Qt::QueuedConnection);
     });
 }
@@ -189,13 +190,13 @@ void DashboardViewModel::computeSnapshot()
             return;
         auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage, sorted, readings.get()));
         QMetaObject::invokeMethod(
-            self, [self, generation, snapshot] {
+            self, handedOff([self, generation, snapshot] {
                 if (!self || self->latestSnapshot_->load() != generation)
                     return;
                 self->snapshot_ = snapshot;
                 self->computing_ = false;
                 emit self->snapshotChanged();
-            },
+            }),
             Qt::QueuedConnection);
     });
 }

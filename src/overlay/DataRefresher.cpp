@@ -1,5 +1,7 @@
 #include "overlay/DataRefresher.h"
 
+#include "core/ThreadHandoff.h"
+
 #include <QFileSystemWatcher>
 #include <QMetaObject>
 #include <QThread>
@@ -136,7 +138,7 @@ private:
     void fire()
     {
         // Queued to the owner's thread; Qt drops it if the owner is gone by then.
-        QMetaObject::invokeMethod(owner_, [owner = owner_] { owner->deliver(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(owner_, handedOff([owner = owner_] { owner->deliver(); }), Qt::QueuedConnection);
     }
 
     struct Stamp {
@@ -182,14 +184,14 @@ DataRefresher::DataRefresher(std::filesystem::path watchPath, Timing timing, QOb
 
 DataRefresher::~DataRefresher()
 {
-    QMetaObject::invokeMethod(watcher_, [watcher = watcher_] { delete watcher; }, Qt::BlockingQueuedConnection);
+    onWatchingThreadAndWait([watcher = watcher_] { delete watcher; });
     thread_->quit();
     thread_->wait();
 }
 
 void DataRefresher::start()
 {
-    QMetaObject::invokeMethod(watcher_, [watcher = watcher_] { watcher->begin(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(watcher_, handedOff([watcher = watcher_] { watcher->begin(); }), Qt::QueuedConnection);
 }
 
 std::vector<std::filesystem::path> DataRefresher::watchedFiles() const
@@ -199,7 +201,13 @@ std::vector<std::filesystem::path> DataRefresher::watchedFiles() const
 
 void DataRefresher::timeMoved()
 {
-    QMetaObject::invokeMethod(watcher_, [watcher = watcher_] { watcher->timeMoved(); }, Qt::BlockingQueuedConnection);
+    onWatchingThreadAndWait([watcher = watcher_] { watcher->timeMoved(); });
+}
+
+void DataRefresher::onWatchingThreadAndWait(std::function<void()> work)
+{
+    handOffAndWait([this](auto job) { QMetaObject::invokeMethod(watcher_, std::move(job), Qt::QueuedConnection); },
+                   std::move(work));
 }
 
 void DataRefresher::deliver()

@@ -55,6 +55,8 @@ private:
     class Watcher;
 
     void deliver();
+    // Runs `work` on the watching thread and returns once it has run.
+    void onWatchingThreadAndWait(std::function<void()> work);
 
     const std::filesystem::path watchPath_;
     const Timing timing_;

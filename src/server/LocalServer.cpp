@@ -1,6 +1,7 @@
 #include "server/LocalServer.h"
 
 #include "core/Log.h"
+#include "core/ThreadHandoff.h"
 #include "server/LoopbackListener.h"
 #include "server/PeerOwner.h"
 #include "server/ServerConnection.h"
@@ -239,13 +240,16 @@ LocalServer::LocalServer(PortRange range, std::uint16_t startPort, std::shared_p
     thread_->start();
 }
 
+// The connections go first, so that none of them hands an event over once the
+// handlers have been waited for.
 LocalServer::~LocalServer()
 {
     stop();
-    pool_->waitForDone();
-    QMetaObject::invokeMethod(network_, [this] { delete network_; }, Qt::BlockingQueuedConnection);
+    onNetworkThreadAndWait([this] { delete network_; });
     thread_->quit();
     thread_->wait();
+    pool_->waitForDone();
+    handoffReceived(&pendingHandlers_);
 }
 
 void LocalServer::setOnPortChange(std::function<void(std::uint16_t)> callback)
@@ -281,7 +285,7 @@ void LocalServer::stop()
     if (QThread::currentThread() == thread_.get())
         close();
     else
-        QMetaObject::invokeMethod(network_, close, Qt::BlockingQueuedConnection);
+        onNetworkThreadAndWait(close);
 }
 
 std::uint16_t LocalServer::boundPort() const
@@ -297,7 +301,7 @@ bool LocalServer::isListening() const
     if (QThread::currentThread() == thread_.get())
         ask();
     else
-        QMetaObject::invokeMethod(network_, ask, Qt::BlockingQueuedConnection);
+        onNetworkThreadAndWait(ask);
     return listening;
 }
 
@@ -313,13 +317,22 @@ std::int64_t LocalServer::bufferedBytes() const
 
 bool LocalServer::waitForHandlers(std::chrono::milliseconds timeout)
 {
-    return pool_->waitForDone(static_cast<int>(timeout.count()));
+    const bool done = pool_->waitForDone(static_cast<int>(timeout.count()));
+    // Each handler marked its end there; the caller goes on with what they did.
+    handoffReceived(&pendingHandlers_);
+    return done;
+}
+
+void LocalServer::onNetworkThreadAndWait(std::function<void()> work) const
+{
+    handOffAndWait([this](auto job) { QMetaObject::invokeMethod(network_, std::move(job), Qt::QueuedConnection); },
+                   std::move(work));
 }
 
 // Retries go through here rather than start(): they must never undo a stop().
 void LocalServer::queueAttempt(std::uint64_t search)
 {
-    QMetaObject::invokeMethod(network_, [this, search] { attemptListen(search); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(network_, handedOff([this, search] { attemptListen(search); }), Qt::QueuedConnection);
 }
 
 void LocalServer::attemptListen(std::uint64_t search)
@@ -362,12 +375,12 @@ void LocalServer::announce(std::uint16_t port, bool moved)
 {
     QMetaObject::invokeMethod(
         mainContext_.get(),
-        [this, port, moved] {
+        handedOff([this, port, moved] {
             if (onListening_)
                 onListening_(port);
             if (moved && onPortChange_)
                 onPortChange_(port);
-        },
+        }),
         Qt::QueuedConnection);
 }
 
@@ -422,7 +435,7 @@ void LocalServer::dispatch(std::string body)
         Log::line("too many events waiting to be handled; dropped one");
         return;
     }
-    pool_->start([this, bytes, body = std::move(body)] {
+    pool_->start(handedOff([this, bytes, body = std::move(body)] {
         try {
             router_->handle(body);
         } catch (const std::exception& error) {
@@ -431,8 +444,10 @@ void LocalServer::dispatch(std::string body)
             Log::line("event handler failed");
         }
         pendingBodyBytes_.fetch_sub(bytes);
+        // Whoever waits for the handlers goes on with what this one did.
+        handoffPublished(&pendingHandlers_);
         pendingHandlers_.fetch_sub(1);
-    });
+    }));
 }
 
 } // namespace tallyglass

@@ -97,6 +97,8 @@ private:
     class Network;
     friend class Network;
 
+    // Runs `work` on the server's thread and returns once it has run.
+    void onNetworkThreadAndWait(std::function<void()> work) const;
     void queueAttempt(std::uint64_t search);
     void attemptListen(std::uint64_t search);
     void handleReady(std::uint64_t search);

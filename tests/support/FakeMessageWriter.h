@@ -3,6 +3,7 @@
 #include "storage/MessageWriter.h"
 #include "storage/WriteError.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -89,7 +90,7 @@ public:
     std::map<std::string, std::string> projects;
     std::map<std::string, TranscriptMark> marks;
     std::map<std::string, std::string> state;
-    int failuresToCome = 0;
+    std::atomic<int> failuresToCome = 0; // a test watches it count down while the writes go on
     std::vector<std::vector<MessageInsert>> insertCalls;
     std::vector<std::vector<MessageInsert>> backfillCalls;
     std::vector<RateLimits> rateLimitCalls;
