@@ -7,7 +7,7 @@
 
 #include "Gallery.h"
 
-#include "overlay/ThemeManager.h"
+#include "ui/ThemeManager.h"
 
 #include <QApplication>
 #include <QDir>

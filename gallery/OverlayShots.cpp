@@ -5,7 +5,7 @@
 #include "overlay/ChartViewModel.h"
 #include "overlay/OverlayPanel.h"
 #include "overlay/StackedBarChartView.h"
-#include "overlay/ThemeManager.h"
+#include "ui/ThemeManager.h"
 #include "storage/DBError.h"
 #include "storage/MockDatabase.h"
 

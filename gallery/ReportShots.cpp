@@ -3,7 +3,7 @@
 #include "core/IsoTime.h"
 #include "dashboard/DashboardView.h"
 #include "dashboard/DashboardViewModel.h"
-#include "overlay/ThemeManager.h"
+#include "ui/ThemeManager.h"
 #include "storage/MockDatabase.h"
 
 #include <QApplication>

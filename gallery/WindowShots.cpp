@@ -1,7 +1,7 @@
 #include "Gallery.h"
 
 #include "onboarding/OnboardingView.h"
-#include "overlay/ThemeManager.h"
+#include "ui/ThemeManager.h"
 #include "settings/SettingsView.h"
 
 #include <QApplication>

@@ -1,9 +1,9 @@
 #include "app/ExportCommand.h"
 
 #include "app/AppPaths.h"
-#include "app/CommandLine.h"
+#include "core/CommandLine.h"
 #include "app/CommandSupport.h"
-#include "app/ReportArguments.h"
+#include "dashboard/ReportArguments.h"
 #include "app/ReportCommand.h"
 #include "core/Printable.h"
 #include "core/UtcCalendar.h"

@@ -1,7 +1,7 @@
 #include "app/HookCommand.h"
 
 #include "app/AppPaths.h"
-#include "app/CommandLine.h"
+#include "core/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "core/Printable.h"
 #include "hook/HookInstaller.h"

@@ -1,7 +1,7 @@
 #include "app/ImportCommand.h"
 
 #include "app/AppPaths.h"
-#include "app/CommandLine.h"
+#include "core/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "app/SingleInstance.h"
 #include "capture/HistoryImport.h"

@@ -1,7 +1,7 @@
 #include "app/LimitsCommand.h"
 
 #include "app/AppPaths.h"
-#include "app/CommandLine.h"
+#include "core/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "core/DayClock.h"
 #include "core/IsoTime.h"

@@ -2,7 +2,7 @@
 
 #include "app/AppPaths.h"
 #include "app/CommandSupport.h"
-#include "app/ReportArguments.h"
+#include "dashboard/ReportArguments.h"
 #include "app/SingleInstance.h"
 #include "app/Version.h"
 #include "capture/HistoryImport.h"

@@ -3,7 +3,7 @@
 #include "app/AppUpdater.h"
 #include "core/Printable.h"
 #include "core/Log.h"
-#include "overlay/ScenePainter.h"
+#include "ui/ScenePainter.h"
 
 #include <QApplication>
 #include <QCursor>

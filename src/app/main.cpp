@@ -1,5 +1,5 @@
 #include "app/AppPaths.h"
-#include "app/CommandLine.h"
+#include "core/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "app/DesktopApp.h"
 #include "app/HeadlessApp.h"

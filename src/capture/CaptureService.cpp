@@ -3,7 +3,7 @@
 #include "capture/TranscriptFile.h"
 #include "capture/TranscriptReader.h"
 #include "core/Log.h"
-#include "server/HookPayload.h"
+#include "events/HookPayload.h"
 
 #include <cerrno>
 #include <fcntl.h>

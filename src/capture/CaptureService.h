@@ -2,7 +2,7 @@
 
 #include "capture/TranscriptMarks.h"
 #include "capture/TranscriptQueue.h"
-#include "server/HookHandler.h"
+#include "events/HookHandler.h"
 #include "storage/MessageWriter.h"
 
 #include <atomic>

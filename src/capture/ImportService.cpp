@@ -12,7 +12,7 @@ ImportService::ImportService(std::shared_ptr<ScanRunning> import, QObject* paren
     : QObject(parent)
     , import_(std::move(import))
 {
-    thread_ = std::thread([this] { work(); });
+    thread_ = std::thread([this] { serveRequests(); });
 }
 
 ImportService::~ImportService()
@@ -84,7 +84,7 @@ void ImportService::post(std::function<void()> onOwnThread)
     QMetaObject::invokeMethod(this, handedOff(std::move(onOwnThread)), Qt::QueuedConnection);
 }
 
-void ImportService::work()
+void ImportService::serveRequests()
 {
     while (true) {
         {

@@ -62,7 +62,7 @@ signals:
     void finished(); // lastOutcome() holds how it went
 
 private:
-    void work();
+    void serveRequests();
     void post(std::function<void()> onOwnThread);
 
     const std::shared_ptr<ScanRunning> import_;

@@ -3,7 +3,7 @@
 #include "core/Bounds.h"
 #include "core/IsoTime.h"
 #include "core/Log.h"
-#include "server/HookPayload.h"
+#include "events/HookPayload.h"
 
 #include <cmath>
 

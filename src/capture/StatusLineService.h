@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/Instant.h"
-#include "server/HookHandler.h"
+#include "events/HookHandler.h"
 #include "storage/LimitReading.h"
 #include "storage/MessageWriter.h"
 

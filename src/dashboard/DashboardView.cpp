@@ -2,8 +2,8 @@
 
 #include "dashboard/DashboardViewModel.h"
 #include "dashboard/SceneList.h"
-#include "overlay/ScenePainter.h"
-#include "overlay/ThemeManager.h"
+#include "ui/ScenePainter.h"
+#include "ui/ThemeManager.h"
 
 #include <QDateTime>
 #include <QHelpEvent>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "dashboard/ReportLayout.h"
-#include "overlay/Tween.h"
+#include "ui/Tween.h"
 
 #include <QTimer>
 #include <QWidget>

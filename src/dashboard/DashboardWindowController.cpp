@@ -1,11 +1,11 @@
 #include "dashboard/DashboardWindowController.h"
 
-#include "app/Alerts.h"
+#include "ui/Alerts.h"
 #include "dashboard/DashboardAggregator.h"
 #include "dashboard/DashboardView.h"
 #include "dashboard/DashboardViewModel.h"
 #include "dashboard/ExportTable.h"
-#include "overlay/ThemeManager.h"
+#include "ui/ThemeManager.h"
 
 #include <QCloseEvent>
 #include <QDir>

@@ -3,7 +3,7 @@
 #include "core/DayClock.h"
 #include "core/Instant.h"
 #include "dashboard/DashboardRecords.h"
-#include "overlay/Palette.h"
+#include "ui/Palette.h"
 
 #include <cstdint>
 #include <map>

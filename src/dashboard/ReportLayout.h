@@ -2,7 +2,7 @@
 
 #include "dashboard/DatePreset.h"
 #include "dashboard/ReportSnapshot.h"
-#include "overlay/Scene.h"
+#include "ui/Scene.h"
 
 #include <array>
 #include <functional>

@@ -1,7 +1,7 @@
 #include "dashboard/SceneList.h"
 
-#include "overlay/ScenePainter.h"
-#include "overlay/ThemeManager.h"
+#include "ui/ScenePainter.h"
+#include "ui/ThemeManager.h"
 
 #include <QHelpEvent>
 #include <QPainter>

@@ -1,8 +1,8 @@
 #include "onboarding/OnboardingView.h"
 
 #include "core/Printable.h"
-#include "overlay/ThemeManager.h"
-#include "settings/Controls.h"
+#include "ui/ThemeManager.h"
+#include "ui/Controls.h"
 
 #include <QApplication>
 #include <QFrame>

@@ -1,6 +1,6 @@
 #include "onboarding/OnboardingWindowController.h"
 
-#include "overlay/ThemeManager.h"
+#include "ui/ThemeManager.h"
 
 #include <QEvent>
 #include <QGuiApplication>

@@ -2,8 +2,8 @@
 
 #include "overlay/Bucketize.h"
 #include "overlay/ChartValues.h"
-#include "overlay/Palette.h"
-#include "overlay/Scene.h"
+#include "ui/Palette.h"
+#include "ui/Scene.h"
 #include "overlay/UsageState.h"
 
 #include <map>

@@ -1,8 +1,8 @@
 #include "overlay/StackedBarChartView.h"
 
 #include "overlay/ChartViewModel.h"
-#include "overlay/ScenePainter.h"
-#include "overlay/ThemeManager.h"
+#include "ui/ScenePainter.h"
+#include "ui/ThemeManager.h"
 
 #include <QHelpEvent>
 #include <QMenu>

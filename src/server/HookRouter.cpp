@@ -1,6 +1,6 @@
 #include "server/HookRouter.h"
 
-#include "server/HookPayload.h"
+#include "events/HookPayload.h"
 
 namespace tallyglass {
 

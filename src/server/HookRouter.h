@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/HookHandler.h"
+#include "events/HookHandler.h"
 
 #include <memory>
 

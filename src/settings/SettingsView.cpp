@@ -1,9 +1,9 @@
 #include "settings/SettingsView.h"
 
-#include "app/AppSignals.h"
+#include "ui/AppSignals.h"
 #include "capture/LimitWatcher.h"
-#include "overlay/ThemeManager.h"
-#include "settings/Controls.h"
+#include "ui/ThemeManager.h"
+#include "ui/Controls.h"
 
 #include <QComboBox>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
-#include "app/Alerts.h"
+#include "ui/Alerts.h"
 #include "app/AppPaths.h"
-#include "app/AppSignals.h"
+#include "ui/AppSignals.h"
 #include "app/DesktopApp.h"
 #include "app/LaunchAtLoginManager.h"
 #include "app/StatusBarController.h"

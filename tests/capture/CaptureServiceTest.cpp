@@ -3,7 +3,7 @@
 #include "capture/TranscriptMarks.h"
 #include "capture/TranscriptParser.h"
 #include "core/IsoTime.h"
-#include "server/HookPayload.h"
+#include "events/HookPayload.h"
 #include "storage/WriteDatabase.h"
 #include "support/FakeMessageWriter.h"
 #include "support/ManualClock.h"

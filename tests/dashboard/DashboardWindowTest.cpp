@@ -3,7 +3,7 @@
 #include "dashboard/DashboardWindowController.h"
 #include "dashboard/SceneList.h"
 
-#include "app/Alerts.h"
+#include "ui/Alerts.h"
 #include "core/IsoTime.h"
 #include "storage/MockDatabase.h"
 #include "support/QtTestApp.h"

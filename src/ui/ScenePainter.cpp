@@ -1,4 +1,4 @@
-#include "overlay/ScenePainter.h"
+#include "ui/ScenePainter.h"
 
 #include <QFontDatabase>
 #include <QFontMetricsF>

@@ -1,4 +1,4 @@
-#include "overlay/Palette.h"
+#include "ui/Palette.h"
 
 namespace tallyglass {
 

@@ -1,4 +1,4 @@
-#include "server/HookPayload.h"
+#include "events/HookPayload.h"
 
 #include "core/JsonScanner.h"
 

@@ -1,8 +1,8 @@
-#include "settings/Controls.h"
+#include "ui/Controls.h"
 
-#include "overlay/Scene.h"
-#include "overlay/ScenePainter.h"
-#include "overlay/ThemeManager.h"
+#include "ui/Scene.h"
+#include "ui/ScenePainter.h"
+#include "ui/ThemeManager.h"
 
 #include <QPainter>
 #include <QPropertyAnimation>

@@ -1,4 +1,4 @@
-#include "overlay/ThemeManager.h"
+#include "ui/ThemeManager.h"
 
 #include "support/WidgetTestApp.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "overlay/Scene.h"
+#include "ui/Scene.h"
 
 #include <QFont>
 #include <QIcon>

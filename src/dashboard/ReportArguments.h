@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/CommandLine.h"
+#include "core/CommandLine.h"
 #include "dashboard/TerminalReport.h"
 
 #include <string>

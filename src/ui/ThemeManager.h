@@ -1,6 +1,6 @@
 #pragma once
 
-#include "overlay/Palette.h"
+#include "ui/Palette.h"
 
 #include <QObject>
 

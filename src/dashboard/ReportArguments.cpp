@@ -1,4 +1,4 @@
-#include "app/ReportArguments.h"
+#include "dashboard/ReportArguments.h"
 
 #include "core/UtcCalendar.h"
 

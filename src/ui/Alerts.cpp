@@ -1,4 +1,4 @@
-#include "app/Alerts.h"
+#include "ui/Alerts.h"
 
 #include "core/Printable.h"
 
