@@ -2,6 +2,7 @@
 
 #include "core/DayClock.h"
 #include "core/ThreadHandoff.h"
+#include "core/WarningThresholds.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -55,18 +56,18 @@ std::vector<int> LimitWatcher::thresholds()
     const QString stored = QSettings("tallyglass", "tallyglass").value(thresholdsKey).toString();
     if (!stored.isEmpty()) {
         try {
-            return LimitWarnings::parseThresholds(stored.toStdString());
+            return WarningThresholds::parse(stored.toStdString());
         } catch (const std::invalid_argument&) {
             // edited by hand into something else: the defaults
         }
     }
-    return {std::begin(LimitWarnings::defaultThresholds), std::end(LimitWarnings::defaultThresholds)};
+    return WarningThresholds::parse(WarningThresholds::defaults);
 }
 
 void LimitWatcher::setThresholds(const std::vector<int>& thresholds)
 {
     QSettings settings("tallyglass", "tallyglass");
-    settings.setValue(thresholdsKey, QString::fromStdString(LimitWarnings::formatThresholds(thresholds)));
+    settings.setValue(thresholdsKey, QString::fromStdString(WarningThresholds::format(thresholds)));
     settings.sync();
 }
 

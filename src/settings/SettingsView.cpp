@@ -2,6 +2,7 @@
 
 #include "ui/AppSignals.h"
 #include "capture/LimitWatcher.h"
+#include "core/WarningThresholds.h"
 #include "ui/ThemeManager.h"
 #include "ui/Controls.h"
 
@@ -103,7 +104,7 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     thresholdsRow->setContentsMargins(36, 0, 0, 0);
     thresholdsRow->setSpacing(8);
     thresholdsRow->addWidget(roledLabel(textLabel("At", 12, this, false, Qt::AlignLeft | Qt::AlignVCenter), "muted"));
-    thresholds_ = new QLineEdit(QString::fromStdString(LimitWarnings::formatThresholds(LimitWatcher::thresholds())), this);
+    thresholds_ = new QLineEdit(QString::fromStdString(WarningThresholds::format(LimitWatcher::thresholds())), this);
     thresholds_->setFixedWidth(110);
     thresholds_->setEnabled(warnings_->isChecked());
     thresholds_->setToolTip("Whole percentages from 1 to 100, such as 80, 95");
@@ -142,9 +143,9 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
 void SettingsView::takeThresholds()
 {
     try {
-        const auto thresholds = LimitWarnings::parseThresholds(thresholds_->text().toStdString());
+        const auto thresholds = WarningThresholds::parse(thresholds_->text().toStdString());
         LimitWatcher::setThresholds(thresholds);
-        thresholds_->setText(QString::fromStdString(LimitWarnings::formatThresholds(thresholds)));
+        thresholds_->setText(QString::fromStdString(WarningThresholds::format(thresholds)));
         thresholdsError_->hide();
     } catch (const std::invalid_argument& error) {
         thresholdsError_->setText(QString::fromStdString(error.what()));
@@ -167,7 +168,7 @@ void SettingsView::showEvent(QShowEvent* event)
     refreshHook();
     login_->setChecked(actions_.launchAtLogin && actions_.launchAtLogin());
     // What was refused last time is gone: the field shows what is in use.
-    thresholds_->setText(QString::fromStdString(LimitWarnings::formatThresholds(LimitWatcher::thresholds())));
+    thresholds_->setText(QString::fromStdString(WarningThresholds::format(LimitWatcher::thresholds())));
     thresholdsError_->hide();
 }
 
