@@ -1,5 +1,6 @@
 #pragma once
 
+#include "storage/Preferences.h"
 #include "ui/Palette.h"
 
 #include <QObject>
