@@ -92,12 +92,8 @@ int run(const std::vector<std::string>& arguments)
         if (parsed.has("--by"))
             by = rows(parsed.value("--by"));
         update = !parsed.has("--no-update");
-        if (parsed.has("--week-start")) {
-            const std::string& start = parsed.value("--week-start");
-            if (start != "monday" && start != "sunday")
-                throw CommandLine::UsageError("--week-start takes monday or sunday, not '" + start + "'");
-            weekStartsSunday = start == "sunday";
-        }
+        if (parsed.has("--week-start"))
+            weekStartsSunday = ReportArguments::weekStartsSunday(parsed.value("--week-start"));
         if (parsed.has("--format")) {
             const std::string& format = parsed.value("--format");
             if (format != "csv" && format != "json")

@@ -97,6 +97,8 @@ TerminalReport::Grouping grouping(const std::string& text)
                      + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }
 
+} // namespace
+
 bool weekStartsSunday(const std::string& text)
 {
     if (text == "monday" || text == "sunday")
@@ -105,8 +107,6 @@ bool weekStartsSunday(const std::string& text)
     throw UsageError("--week-start takes monday or sunday, not '" + text + "'"
                      + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }
-
-} // namespace
 
 DayClock zoneClock(const CommandLine::Parsed& parsed)
 {

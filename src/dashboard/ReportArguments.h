@@ -37,4 +37,7 @@ Days days(const CommandLine::Parsed& parsed, Instant now);
 // is not known throws UsageError naming the nearest one.
 DayClock zoneClock(const CommandLine::Parsed& parsed);
 
+// --week-start's value: true for sunday, false for monday (ISO weeks).
+bool weekStartsSunday(const std::string& text);
+
 } // namespace tallyglass::ReportArguments
