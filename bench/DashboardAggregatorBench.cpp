@@ -1,4 +1,4 @@
-#include "TranscriptGenerator.h"
+#include "YearOfMessages.h"
 
 #include "dashboard/DashboardAggregator.h"
 #include "dashboard/ReportSnapshot.h"
@@ -12,33 +12,7 @@
 namespace tallyglass {
 namespace {
 
-// A year of heavy use: a million messages over ~3,000 sessions of a few hundred
-// messages each, in time order as the read client returns them.
-const std::vector<DashboardMessage>& yearOfMessages()
-{
-    static const std::vector<DashboardMessage> messages = [] {
-        bench::TranscriptGenerator ids(99);
-        std::mt19937_64 random(3);
-        // Shared as the read client shares them: one text per distinct identifier.
-        const SharedText models[] = {"claude-sonnet-4-5-20250929", "claude-opus-4-6", "claude-haiku-4-5-20251001",
-                                     "claude-sonnet-4-6", "claude-opus-4-1-20250805", ""};
-        std::vector<DashboardMessage> out;
-        out.reserve(1'000'000);
-        std::int64_t millis = 1'730'000'000'000;
-        SharedText session = ids.uuid();
-        while (out.size() < 1'000'000) {
-            if (random() % 330 == 0)
-                session = ids.uuid();
-            millis += static_cast<std::int64_t>(random() % 63'000);
-            out.push_back({instantFromUnixMillis(millis), session, models[random() % 6],
-                           static_cast<std::int64_t>(random() % 50), static_cast<std::int64_t>(random() % 4000),
-                           static_cast<std::int64_t>(random() % 20000), static_cast<std::int64_t>(random() % 150000),
-                           random() % 5 == 0, static_cast<double>(random() % 1000) / 1000.0});
-        }
-        return out;
-    }();
-    return messages;
-}
+using bench::yearOfMessages;
 
 // Every figure of the report window for 365 days, over the whole history, in
 // UTC days (0) and in the days of a zone that moves its clocks (1).

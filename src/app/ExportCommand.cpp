@@ -23,15 +23,19 @@ const char* const about =
     "Usage: tallyglass export [options]\n"
     "\n"
     "The stored figures on standard output, for spreadsheets and scripts: one row per\n"
-    "message (the default), session, day or model, over whole days. The figures are\n"
-    "the report's for the same days, and like the report it first reads the\n"
-    "transcripts that changed. Times are UTC (ISO 8601), costs US dollars.\n"
+    "message (the default), session, day, week, month, project or model, over whole\n"
+    "days. The figures are the report's for the same days, and like the report it\n"
+    "first reads the transcripts that changed. Times are UTC (ISO 8601), costs US\n"
+    "dollars.\n"
     "\n";
 
 const char* const choices =
     "\n"
     "What to write:\n"
-    "  --by WHAT        one row per message, session, day or model\n"
+    "  --by WHAT        one row per message, session, day, week, month, project or\n"
+    "                   model\n"
+    "  --week-start DAY the first day of a week: monday (ISO weeks, the default)\n"
+    "                   or sunday\n"
     "  --format FORMAT  csv (RFC 4180, the default) or json (one array)\n"
     "  --no-update      write what is stored, without reading transcripts first\n"
     "  -h, --help       show this help\n"
@@ -41,14 +45,18 @@ const char* const choices =
 
 ExportTable::Rows rows(const std::string& text)
 {
-    const std::pair<const char*, ExportTable::Rows> known[] = {
-        {"message", ExportTable::Rows::message}, {"session", ExportTable::Rows::session}, {"day", ExportTable::Rows::day},
-        {"model", ExportTable::Rows::model}};
-    for (const auto& [name, value] : known)
+    using R = ExportTable::Rows;
+    const std::pair<const char*, R> known[] = {{"message", R::message}, {"session", R::session}, {"day", R::day},
+                                               {"week", R::week},       {"month", R::month},     {"project", R::project},
+                                               {"model", R::model}};
+    std::vector<std::string> names;
+    for (const auto& [name, value] : known) {
         if (text == name)
             return value;
-    const std::string near = CommandLine::nearest(text, {"message", "session", "day", "model"});
-    throw CommandLine::UsageError("--by takes message, session, day or model, not '" + text + "'"
+        names.emplace_back(name);
+    }
+    const std::string near = CommandLine::nearest(text, names);
+    throw CommandLine::UsageError("--by takes message, session, day, week, month, project or model, not '" + text + "'"
                                   + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }
 
@@ -62,6 +70,7 @@ int run(const std::vector<std::string>& arguments)
     ExportTable::Rows by = ExportTable::Rows::message;
     bool json = false;
     bool update = true;
+    bool weekStartsSunday = false;
     try {
         const auto parsed = CommandLine::parse(arguments, {{"--days", "N"},
                                                            {"--since", "DATE"},
@@ -70,6 +79,8 @@ int run(const std::vector<std::string>& arguments)
                                                            {"--by", "WHAT"},
                                                            {"--format", "FORMAT"},
                                                            {"--local", ""},
+                                                           {"--zone", "ZONE"},
+                                                           {"--week-start", "DAY"},
                                                            {"--no-update", ""}});
         if (parsed.help) {
             std::fputs((std::string(about) + ReportArguments::daysHelp + choices).c_str(), stdout);
@@ -81,6 +92,8 @@ int run(const std::vector<std::string>& arguments)
         if (parsed.has("--by"))
             by = rows(parsed.value("--by"));
         update = !parsed.has("--no-update");
+        if (parsed.has("--week-start"))
+            weekStartsSunday = ReportArguments::weekStartsSunday(parsed.value("--week-start"));
         if (parsed.has("--format")) {
             const std::string& format = parsed.value("--format");
             if (format != "csv" && format != "json")
@@ -131,7 +144,7 @@ int run(const std::vector<std::string>& arguments)
             first = std::min(first, m.timestamp);
         days.from = std::min(days.from, days.clock.startOfDay(first));
     }
-    const ExportTable::Table table = ExportTable::build(by, messages, projects, {days.from, days.to, days.title, {}, false, 10, days.clock});
+    const ExportTable::Table table = ExportTable::build(by, messages, projects, {days.from, days.to, days.title, {}, false, 10, days.clock, weekStartsSunday});
     return CommandSupport::output("export", "export", json ? ExportTable::json(table) : ExportTable::csv(table));
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/AppPaths.h"
 #include "core/CommandLine.h"
+#include "dashboard/ReportArguments.h"
 #include "app/CommandSupport.h"
 #include "core/DayClock.h"
 #include "core/IsoTime.h"
@@ -25,15 +26,17 @@ namespace tallyglass::LimitsCommand {
 namespace {
 
 const char* const help =
-    "Usage: tallyglass limits [--days N] [--json]\n"
+    "Usage: tallyglass limits [--days N] [--zone ZONE] [--json]\n"
     "\n"
     "The five-hour windows of the last N days (default 7, today included): when each\n"
     "began and reset, its peak utilisation and whether the limit was reached; then\n"
-    "the seven-day windows and their peaks. Times are local. The readings come from\n"
-    "Claude Code's status line while Tallyglass runs.\n"
+    "the seven-day windows and their peaks. Times are local unless --zone names\n"
+    "another zone. The readings come from Claude Code's status line while\n"
+    "Tallyglass runs.\n"
     "\n"
     "Options:\n"
     "  --days N         the last N days (1-36500)\n"
+    "  --zone ZONE      days and times in this time zone (Asia/Kolkata)\n"
     "  --json           the same as JSON, for scripts\n"
     "  -h, --help       show this help\n";
 
@@ -42,10 +45,16 @@ std::string percent(double value)
     return std::to_string(static_cast<long long>(std::floor(value))) + "%";
 }
 
-// Local wall-clock time, with the offset of that moment (daylight-saving time moves it).
+// The zone's wall-clock time, with the offset of that moment (daylight-saving time moves it).
 std::string local(Instant t)
 {
     return DayClock::local().minute(t);
+}
+
+// Whose days and times: the zone --zone names (made the process's), else the local one.
+DayClock chosenClock(const CommandLine::Parsed& parsed)
+{
+    return parsed.has("--zone") ? ReportArguments::zoneClock(parsed) : DayClock::local();
 }
 
 } // namespace
@@ -61,8 +70,9 @@ int run(const std::vector<std::string>& arguments)
     using CommandSupport::fail;
     std::int64_t days = 7;
     bool json = false;
+    DayClock clock = DayClock::utc();
     try {
-        const auto parsed = CommandLine::parse(arguments, {{"--days", "N"}, {"--json", ""}});
+        const auto parsed = CommandLine::parse(arguments, {{"--days", "N"}, {"--zone", "ZONE"}, {"--json", ""}});
         if (parsed.help) {
             std::fputs(help, stdout);
             return 0;
@@ -76,6 +86,7 @@ int run(const std::vector<std::string>& arguments)
                 throw CommandLine::UsageError("--days takes a whole number from 1 to 36500, not '" + text + "'");
         }
         json = parsed.has("--json");
+        clock = chosenClock(parsed);
     } catch (const CommandLine::UsageError& error) {
         return fail("limits", Printable::escaped(error.what()) + "\n(see 'tallyglass limits --help')", 2);
     }
@@ -83,7 +94,6 @@ int run(const std::vector<std::string>& arguments)
     // Local days, as the times are shown: the day ends at local midnight.
     const Instant now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
     // Days of 23 or 25 hours where the clocks change: counted as the zone counts them.
-    const DayClock clock = DayClock::local();
     const Instant to = clock.addDays(now, 1);
     const Instant from = clock.addDays(now, 1 - days);
     std::vector<LimitReading> readings;
@@ -120,7 +130,8 @@ int run(const std::vector<std::string>& arguments)
         out["sevenDay"] = list(sevenDay);
         return written(out.dump(2) + "\n");
     }
-    std::string text = "Rate limits, last " + std::to_string(days) + (days == 1 ? " day" : " days") + " (local time)\n\n";
+    const std::string zone = clock.zoneName() == "local" ? "local time" : clock.zoneName();
+    std::string text = "Rate limits, last " + std::to_string(days) + (days == 1 ? " day" : " days") + " (" + zone + ")\n\n";
     if (fiveHour.empty() && sevenDay.empty())
         return written(text + "No readings in these days. They come with Claude Code's status line while the app or\n"
                               "'tallyglass --headless' runs, for plans with usage limits.\n");

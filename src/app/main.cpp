@@ -1,4 +1,5 @@
 #include "app/AppPaths.h"
+#include "app/BlocksCommand.h"
 #include "core/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "app/DesktopApp.h"
@@ -42,6 +43,8 @@ constexpr std::string_view usage =
     "  import          import the transcript history now, with progress and a summary\n"
     "  report          totals, models, days, sessions and limits; tables by day,\n"
     "                  month, session, project or model; JSON for scripts\n"
+    "  blocks          the five-hour blocks of use, the active one's burn rate and\n"
+    "                  where it is heading\n"
     "  limits          the five-hour windows of the last days, their peaks and the\n"
     "                  limits reached; the seven-day peaks\n"
     "  export          the stored figures as CSV or JSON, per message, session, day\n"
@@ -134,7 +137,7 @@ int soleInstance(std::unique_ptr<QLockFile>& lock)
 // --version, the help or a mistake in the command's name.
 bool usesConfigFolder(const std::string& command, const std::vector<std::string>& rest)
 {
-    for (const char* name : {"hook", "import", "report", "limits", "export", ""})
+    for (const char* name : {"hook", "import", "report", "blocks", "limits", "export", ""})
         if (command == name)
             return true;
     return command == "--headless" && rest.empty();
@@ -173,14 +176,16 @@ int main(int argc, char** argv)
         return 0;
     }
     // The commands answer their own help; anywhere else it is the program's.
-    if ((command != "hook" && command != "import" && command != "report" && command != "limits" && command != "export") && asksForHelp(arguments)) {
+    const bool ownsHelp = command == "hook" || command == "import" || command == "report" || command == "blocks" || command == "limits"
+        || command == "export";
+    if (!ownsHelp && asksForHelp(arguments)) {
         std::fwrite(usage.data(), 1, usage.size(), stdout);
         return 0;
     }
     // A folder that cannot be used fails now, in one sentence, rather than later as
     // a database that cannot be opened, an empty list or "already running".
     if (usesConfigFolder(command, rest) && !asksForHelp(arguments)) {
-        const bool reads = command == "report" || command == "export" || command == "limits";
+        const bool reads = command == "report" || command == "blocks" || command == "export" || command == "limits";
         using tallyglass::AppPaths::ConfigAccess;
         if (const auto problem = tallyglass::AppPaths::configProblem(reads ? ConfigAccess::readOnly : ConfigAccess::readWrite))
             return tallyglass::CommandSupport::fail("", tallyglass::Printable::escaped(*problem), 1);
@@ -191,6 +196,8 @@ int main(int argc, char** argv)
         return tallyglass::ImportCommand::run(rest);
     if (command == "report")
         return tallyglass::ReportCommand::run(rest);
+    if (command == "blocks")
+        return tallyglass::BlocksCommand::run(rest);
     if (command == "limits")
         return tallyglass::LimitsCommand::run(rest);
     if (command == "export")
@@ -218,6 +225,6 @@ int main(int argc, char** argv)
     if (command == "--headless" || command == "--version")
         return usageError(command + " takes no arguments, not '" + rest.front() + "'");
     const std::string near =
-        tallyglass::CommandLine::nearest(command, {"import", "report", "limits", "export", "hook", "--headless", "--version", "--help"});
+        tallyglass::CommandLine::nearest(command, {"import", "report", "blocks", "limits", "export", "hook", "--headless", "--version", "--help"});
     return usageError("unknown command '" + command + "'" + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }

@@ -4,6 +4,7 @@
 #include "core/UtcCalendar.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace tallyglass {
@@ -60,6 +61,18 @@ DayClock DayClock::local()
 {
     ::tzset();
     return DayClock(true);
+}
+
+DayClock DayClock::zone(const std::string& name)
+{
+    ::setenv("TZ", name.c_str(), 1);
+    ::tzset();
+    return DayClock(true, name);
+}
+
+std::string DayClock::zoneName() const
+{
+    return !local_ ? "UTC" : zone_.empty() ? "local" : zone_;
 }
 
 Instant DayClock::startOfDay(Instant t) const

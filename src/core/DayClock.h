@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace tallyglass {
 
@@ -15,8 +16,15 @@ public:
     static DayClock utc();
     // The process's zone ($TZ, else the system's).
     static DayClock local();
+    // A named zone ("Asia/Kolkata", as ZoneNames::isKnown accepts it). The C
+    // library is the only zone database this toolchain has, and it knows one
+    // zone at a time: this makes `name` the process's zone from now on, as a
+    // command that reports in one zone wants.
+    static DayClock zone(const std::string& name);
 
     bool isLocal() const { return local_; }
+    // "UTC", "local" (the process's zone as found) or the zone's name.
+    std::string zoneName() const;
     // Midnight at the start of the day that holds t.
     Instant startOfDay(Instant t) const;
     // Midnight at the start of the next day (dayStart: a startOfDay()).
@@ -35,11 +43,13 @@ public:
     static std::chrono::seconds offsetAt(Instant t);
 
 private:
-    explicit DayClock(bool local)
+    explicit DayClock(bool local, std::string zone = {})
         : local_(local)
+        , zone_(std::move(zone))
     {
     }
     bool local_;
+    std::string zone_; // empty: UTC, or the zone the process found
 };
 
 // The day and wall-clock hour of many moments close together in time. The

@@ -36,6 +36,17 @@ Cell text(const std::string& value)
     return value.empty() ? Cell() : Cell(value);
 }
 
+// One row per day, week or month, named by its key.
+void addKeyed(Table& table, const std::string& column, const std::vector<TerminalReport::Row>& rows)
+{
+    table.columns = withFigures({column});
+    for (const auto& r : rows) {
+        std::vector<Cell> row{r.key};
+        addFigures(row, r.figures);
+        table.rows.push_back(std::move(row));
+    }
+}
+
 // Six decimals and '.', whatever the locale: the desktop application runs in
 // the user's, where printf would write a comma.
 std::string costText(double dollars)
@@ -120,11 +131,14 @@ Table build(Rows rows, const std::vector<DashboardMessage>& messages, const std:
             table.rows.push_back(std::move(row));
         }
         break;
-    case Rows::day:
-        table.columns = withFigures({"day"});
-        for (const auto& d : report.days) {
-            std::vector<Cell> row{d.key};
-            addFigures(row, d.figures);
+    case Rows::day: addKeyed(table, "day", report.days); break;
+    case Rows::week: addKeyed(table, "week", report.weeks); break;
+    case Rows::month: addKeyed(table, "month", report.months); break;
+    case Rows::project:
+        table.columns = withFigures({"project", "sessions"});
+        for (const auto& p : report.projects) {
+            std::vector<Cell> row{text(p.key), p.sessions};
+            addFigures(row, p.figures);
             table.rows.push_back(std::move(row));
         }
         break;

@@ -1,6 +1,7 @@
 #include "dashboard/ReportArguments.h"
 
 #include "core/UtcCalendar.h"
+#include "core/ZoneNames.h"
 
 #include <charconv>
 
@@ -9,26 +10,30 @@ namespace tallyglass::ReportArguments {
 const char* const daysHelp =
     "Days (default: the last 7, today included):\n"
     "  --days N         the last N days (1-36500); with --until, the N days up to it\n"
-    "  --since DATE     from this day on (YYYY-MM-DD)\n"
+    "  --since DATE     from this day on (YYYY-MM-DD or YYYYMMDD)\n"
     "  --until DATE     up to and including this day (default: today)\n"
     "  --all            every day since the first with data\n"
-    "  --local          days and times in the local zone instead of UTC\n";
+    "  --local          days and times in the local zone instead of UTC\n"
+    "  --zone ZONE      days and times in this time zone (Asia/Kolkata)\n";
 
 namespace {
 
 const char* const about =
     "Usage: tallyglass report [options]\n"
     "\n"
-    "Tokens and cost of Claude Code over whole days (UTC unless --local): totals,\n"
-    "models, days, recent sessions and usage limits, or one table with --by. Before\n"
-    "reporting it reads the transcripts that changed since the last import, unless\n"
-    "the app is running (it captures as things happen) or --no-update is given.\n"
+    "Tokens and cost of Claude Code over whole days (UTC unless --local or --zone):\n"
+    "totals, models, days, recent sessions and usage limits, or one table with --by.\n"
+    "Before reporting it reads the transcripts that changed since the last import,\n"
+    "unless the app is running (it captures as things happen) or --no-update is\n"
+    "given.\n"
     "\n";
 
 const char* const choices =
     "\n"
     "What to show:\n"
-    "  --by WHAT        one table: day, month, session, project or model\n"
+    "  --by WHAT        one table: day, week, month, session, project or model\n"
+    "  --week-start DAY the first day of a week: monday (ISO weeks, the default)\n"
+    "                   or sunday\n"
     "  --breakdown      the models under each row of the table\n"
     "  --sessions N     session rows to show (default 10; --json lists every one)\n"
     "  --json           every figure as JSON, for scripts\n"
@@ -64,24 +69,23 @@ Instant day(const std::string& option, const std::string& text, const DayClock& 
         }
         return static_cast<int>(value);
     };
-    if (text.size() == 10 && text[4] == '-' && text[7] == '-') {
+    const bool dashed = text.size() == 10 && text[4] == '-' && text[7] == '-';
+    if (dashed || text.size() == 8) {
         const int year = digits(0, 4);
-        const int month = digits(5, 2);
-        const int dayOfMonth = digits(8, 2);
+        const int month = digits(dashed ? 5 : 4, 2);
+        const int dayOfMonth = digits(dashed ? 8 : 6, 2);
         if (year >= 1970 && year <= 9998 && month > 0 && dayOfMonth > 0
             && UtcCalendar::isValidDate(year, static_cast<unsigned>(month), static_cast<unsigned>(dayOfMonth)))
             return clock.dateStart(year, static_cast<unsigned>(month), static_cast<unsigned>(dayOfMonth));
     }
-    throw UsageError(option + " takes a day as YYYY-MM-DD, such as 2026-11-30, not '" + text + "'");
+    throw UsageError(option + " takes a day as YYYY-MM-DD or YYYYMMDD, such as 2026-11-30, not '" + text + "'");
 }
-
-
 
 TerminalReport::Grouping grouping(const std::string& text)
 {
     using G = TerminalReport::Grouping;
-    const std::pair<const char*, G> known[] = {{"day", G::day},         {"month", G::month}, {"session", G::session},
-                                               {"project", G::project}, {"model", G::model}};
+    const std::pair<const char*, G> known[] = {{"day", G::day},         {"week", G::week},       {"month", G::month},
+                                               {"session", G::session}, {"project", G::project}, {"model", G::model}};
     for (const auto& [name, value] : known)
         if (text == name)
             return value;
@@ -89,11 +93,33 @@ TerminalReport::Grouping grouping(const std::string& text)
     for (const auto& [name, value] : known)
         names.emplace_back(name);
     const std::string near = CommandLine::nearest(text, names);
-    throw UsageError("--by takes day, month, session, project or model, not '" + text + "'"
+    throw UsageError("--by takes day, week, month, session, project or model, not '" + text + "'"
                      + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }
 
 } // namespace
+
+bool weekStartsSunday(const std::string& text)
+{
+    if (text == "monday" || text == "sunday")
+        return text == "sunday";
+    const std::string near = CommandLine::nearest(text, {"monday", "sunday"});
+    throw UsageError("--week-start takes monday or sunday, not '" + text + "'"
+                     + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
+}
+
+DayClock zoneClock(const CommandLine::Parsed& parsed)
+{
+    if (parsed.has("--local") && parsed.has("--zone"))
+        throw UsageError("--local and --zone both choose the time zone; use one of them");
+    if (parsed.has("--zone")) {
+        const std::string& name = parsed.value("--zone");
+        if (const auto problem = ZoneNames::problem(name))
+            throw UsageError(*problem);
+        return DayClock::zone(name);
+    }
+    return parsed.has("--local") ? DayClock::local() : DayClock::utc();
+}
 
 Days days(const CommandLine::Parsed& parsed, Instant now)
 {
@@ -101,7 +127,7 @@ Days days(const CommandLine::Parsed& parsed, Instant now)
         if (parsed.has(a) && parsed.has(b))
             throw UsageError(std::string(a) + " and " + b + " both choose the first day; use one of them");
     Days chosen;
-    chosen.clock = parsed.has("--local") ? DayClock::local() : DayClock::utc();
+    chosen.clock = zoneClock(parsed);
     const DayClock& clock = chosen.clock;
     const auto dayText = [&](Instant t) { return clock.dayKey(t); };
     const Instant today = clock.startOfDay(now);
@@ -142,6 +168,8 @@ Request parse(const std::vector<std::string>& arguments, Instant now)
                                                        {"--sessions", "N"},
                                                        {"--json", ""},
                                                        {"--local", ""},
+                                                       {"--zone", "ZONE"},
+                                                       {"--week-start", "DAY"},
                                                        {"--no-update", ""}});
     Request request;
     if (parsed.help) {
@@ -159,9 +187,11 @@ Request parse(const std::vector<std::string>& arguments, Instant now)
     request.fromFirstData = chosen.fromFirstData;
     if (parsed.has("--by"))
         options.by = grouping(parsed.value("--by"));
+    if (parsed.has("--week-start"))
+        options.weekStartsSunday = weekStartsSunday(parsed.value("--week-start"));
     options.breakdown = parsed.has("--breakdown");
     if (options.breakdown && options.by == TerminalReport::Grouping::none)
-        throw UsageError("--breakdown lists the models under each row of a table; add --by day, month, session or project");
+        throw UsageError("--breakdown lists the models under each row of a table; add --by day, week, month, session or project");
     if (parsed.has("--sessions"))
         options.sessionRows = static_cast<std::size_t>(wholeNumber("--sessions", parsed.value("--sessions"), 1, 1'000'000));
     else if (options.by == TerminalReport::Grouping::session)

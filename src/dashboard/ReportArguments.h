@@ -29,8 +29,15 @@ struct Days {
     Instant to;
     std::string title;
     bool fromFirstData = false;
-    DayClock clock = DayClock::utc(); // --local: the local zone's days
+    DayClock clock = DayClock::utc(); // --local or --zone: that zone's days
 };
 Days days(const CommandLine::Parsed& parsed, Instant now);
+
+// The zone that --local and --zone choose (UTC without either). A zone that
+// is not known throws UsageError naming the nearest one.
+DayClock zoneClock(const CommandLine::Parsed& parsed);
+
+// --week-start's value: true for sunday, false for monday (ISO weeks).
+bool weekStartsSunday(const std::string& text);
 
 } // namespace tallyglass::ReportArguments

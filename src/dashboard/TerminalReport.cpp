@@ -8,6 +8,8 @@
 #include "pricing/ModelPricingCatalog.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 #include <unordered_map>
 
 namespace tallyglass::TerminalReport {
@@ -111,7 +113,9 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
 
     // Every day and month of the range, so that quiet days show as such.
     Grouped days;
+    Grouped weeks;
     Grouped months;
+    std::vector<std::size_t> weekOfDay;
     std::vector<std::size_t> monthOfDay;
     std::vector<Instant> dayStarts;
     const DayClock& clock = options.clock;
@@ -119,6 +123,7 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
         const std::string key = clock.dayKey(day);
         days.at(key);
         dayStarts.push_back(day);
+        weekOfDay.push_back(weeks.at(weekKey(key, options.weekStartsSunday)));
         monthOfDay.push_back(months.at(key.substr(0, 7)));
     }
     Grouped sessions;
@@ -137,6 +142,7 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
             continue; // not in the range (select() keeps only those that are)
         const auto day = static_cast<std::size_t>(after - dayStarts.begin() - 1);
         days.add(day, model, m, breakdown);
+        weeks.add(weekOfDay[day], model, m, breakdown);
         months.add(monthOfDay[day], model, m, breakdown);
         models[model].add(m);
 
@@ -159,11 +165,12 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
         projectRows.add(projectRowOf[sessionIndex], model, m, breakdown);
     }
     DisplayNameCache names;
-    for (Grouped* grouped : {&days, &months, &sessions, &projectRows})
+    for (Grouped* grouped : {&days, &weeks, &months, &sessions, &projectRows})
         grouped->finish(identifiers.keys(), names, breakdown);
     report.models = byDisplayName(models, identifiers.keys(), names);
 
     report.days = std::move(days.rows);
+    report.weeks = std::move(weeks.rows);
     report.months = std::move(months.rows);
     report.sessions = std::move(sessions.rows);
     std::stable_sort(report.sessions.begin(), report.sessions.end(), [](const Row& a, const Row& b) {
@@ -182,6 +189,26 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
         report.dataUpTo = latest;
     }
     return report;
+}
+
+std::string weekKey(const std::string& dayKey, bool startsSunday)
+{
+    const std::int64_t day = UtcCalendar::daysFromCivil(std::stoll(dayKey.substr(0, 4)), static_cast<unsigned>(std::stoul(dayKey.substr(5, 2))),
+                                                        static_cast<unsigned>(std::stoul(dayKey.substr(8, 2))));
+    // 1970-01-01 was a Thursday: (day + 4) mod 7 counts from Sunday, (day + 3) mod 7 from Monday.
+    const auto since = [day](std::int64_t shift) { return ((day + shift) % 7 + 7) % 7; };
+    char text[32];
+    if (startsSunday) {
+        const auto sunday = UtcCalendar::civilFromDays(day - since(4));
+        std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(sunday.year), sunday.month, sunday.day);
+        return text;
+    }
+    // An ISO week belongs to the year that holds its Thursday, and week 1 is the one with the year's first Thursday.
+    const std::int64_t thursday = day - since(3) + 3;
+    const std::int64_t year = UtcCalendar::civilFromDays(thursday).year;
+    const std::int64_t week = (thursday - UtcCalendar::daysFromCivil(year, 1, 1)) / 7 + 1;
+    std::snprintf(text, sizeof text, "%04lld-W%02lld", static_cast<long long>(year), static_cast<long long>(week));
+    return text;
 }
 
 std::string homeShortened(const std::string& path, const std::string& home)

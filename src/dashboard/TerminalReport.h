@@ -17,7 +17,7 @@ namespace tallyglass::TerminalReport {
 // totals with cost, and the same figures by day, month, session, project and
 // model, each row with the models under it when asked.
 
-enum class Grouping { none, day, month, session, project, model };
+enum class Grouping { none, day, week, month, session, project, model };
 
 struct Options {
     Instant from;                   // the first day's midnight, by `clock`
@@ -27,6 +27,7 @@ struct Options {
     bool breakdown = false;         // models under each row
     std::size_t sessionRows = 10;   // the summary's session table; JSON always has them all
     DayClock clock = DayClock::utc(); // whose days and times: UTC's or the local zone's
+    bool weekStartsSunday = false;    // weeks from Sunday; else ISO weeks, from Monday
 };
 
 struct Figures {
@@ -67,6 +68,7 @@ struct Report {
     Totals totals;
     std::vector<ModelRow> models;   // highest cost first, unpriced ones last by tokens; no stand-in of nothing
     std::vector<Row> days;          // every day of the range, ascending
+    std::vector<Row> weeks;         // every week the range touches, ascending: "2026-W49", or the Sunday's date
     std::vector<Row> months;        // every month the range touches, ascending
     std::vector<Row> sessions;      // every session of the range, most recently active first
     std::vector<Row> projects;      // highest cost first
@@ -93,6 +95,9 @@ double microDollars(double dollars);
 std::string money(double amount);
 // "14:32 today", "09:05 yesterday", "2026-11-30 18:00": local wall-clock time of `t` seen at `now`.
 std::string whenLocal(Instant t, Instant now, std::chrono::seconds zoneOffset);
+// The week that holds a day ("2026-12-06"): its ISO week ("2026-W49") when
+// weeks start on Monday, else the date of its Sunday ("2026-12-06").
+std::string weekKey(const std::string& dayKey, bool startsSunday);
 // A home directory shortened to "~", as people write paths.
 std::string homeShortened(const std::string& path, const std::string& home);
 

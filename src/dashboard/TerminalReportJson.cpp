@@ -69,7 +69,7 @@ std::string renderJson(const Report& r, const std::string& version)
     out["from"] = IsoTime::formatSeconds(r.options.from);
     out["to"] = IsoTime::formatSeconds(r.options.to);
     out["dayCount"] = r.days.size();
-    out["dayZone"] = r.options.clock.isLocal() ? "local" : "UTC";
+    out["dayZone"] = r.options.clock.zoneName();
     out["dataUpTo"] = instant(r.dataUpTo);
     out["impossibleTimes"] = r.impossibleTimes;
     out["totals"] = {{"messages", r.totals.messageCount}, {"sessions", r.totals.sessionCount},
@@ -85,6 +85,10 @@ std::string renderJson(const Report& r, const std::string& version)
     out["days"] = json::array();
     for (const Row& d : r.days)
         out["days"].push_back(row("day", d, breakdown));
+    out["weekStart"] = r.options.weekStartsSunday ? "sunday" : "monday";
+    out["weeks"] = json::array();
+    for (const Row& w : r.weeks)
+        out["weeks"].push_back(row("week", w, breakdown));
     out["months"] = json::array();
     for (const Row& m : r.months)
         out["months"].push_back(row("month", m, breakdown));

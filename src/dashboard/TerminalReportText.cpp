@@ -28,7 +28,7 @@ std::string minute(Instant t)
 // Whose days the tables count in.
 std::string zoneName(const Report& r)
 {
-    return r.options.clock.isLocal() ? "local" : "UTC";
+    return r.options.clock.zoneName();
 }
 
 std::string percent(double value)
@@ -116,6 +116,7 @@ std::string groupedTable(const Report& r, std::size_t width)
     switch (r.options.by) {
     // The first column also holds the models of the breakdown: those names give way, never a date.
     case Grouping::day: columns = {{"Day (" + zoneName(r) + ")", false, Shrink::keepStart, 10}}; rows = &r.days; break;
+    case Grouping::week: columns = {{"Week (" + zoneName(r) + ")", false, Shrink::keepStart, 10}}; rows = &r.weeks; break;
     case Grouping::month: columns = {{"Month (" + zoneName(r) + ")", false, Shrink::keepStart, 11}}; rows = &r.months; break;
     case Grouping::session:
         columns = {{"Session", false, Shrink::keepStart, 9, 0}, {"Project", false, Shrink::keepEnd, 12, 1}, {"Latest (" + zoneName(r) + ")"}};
@@ -300,7 +301,7 @@ std::string renderText(const Report& r, std::size_t width, Instant now, std::chr
     const DayClock& clock = r.options.clock;
     const Instant lastDay = clock.startOfDay(r.options.to - std::chrono::microseconds(1));
     const std::string span = clock.dayKey(r.options.from) + (lastDay > r.options.from ? " to " + clock.dayKey(lastDay) : std::string());
-    const std::string zone = clock.isLocal() ? "local time" : "UTC";
+    const std::string zone = clock.zoneName() == "local" ? "local time" : clock.zoneName();
     const std::string days = span == r.options.title ? "(" + zone + ")" : "(" + span + ", " + zone + ")";
     // Too long for the terminal, the days go on a line of their own rather than break apart.
     std::string out = width == 0 || TextTable::length(title + " " + days) <= width

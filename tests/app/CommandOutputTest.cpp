@@ -44,7 +44,8 @@ TEST_F(CommandOutputTest, aReaderThatHasGoneEndsTheOutputQuietly)
     storeHistory();
     const std::vector<std::vector<std::string>> commands = { { "export", "--no-update" },
         { "export", "--no-update", "--format", "json", "--by", "day" }, { "report", "--no-update" },
-        { "report", "--no-update", "--json" }, { "limits" }, { "limits", "--json" }, { "report", "--help" } };
+        { "report", "--no-update", "--json" }, { "limits" }, { "limits", "--json" }, { "report", "--help" },
+        { "blocks", "--no-update" }, { "blocks", "--no-update", "--json" } };
     for (std::vector<std::string> arguments : commands) {
         SCOPED_TRACE(arguments.front() + " " + arguments.back());
         arguments.insert(arguments.begin(), TALLYGLASS_EXECUTABLE);
@@ -170,6 +171,27 @@ TEST_F(CommandOutputTest, controlsFromTranscriptsAreShownNeverObeyed)
     EXPECT_EQ(json["sessions"][0]["project"], folder);
 }
 
+// The blocks hold every stored message once, and the report in a named zone
+// says which zone its days are.
+TEST_F(CommandOutputTest, blocksAndZonesAgreeWithTheReport)
+{
+    storeHistory();
+    const auto report = nlohmann::json::parse(tallyglass({ "report", "--no-update", "--all", "--json", "--zone", "Asia/Kolkata" }).out);
+    EXPECT_EQ(report["dayZone"], "Asia/Kolkata");
+    const auto blocks = nlohmann::json::parse(tallyglass({ "blocks", "--no-update", "--all", "--json" }).out)["blocks"];
+    ASSERT_EQ(blocks.size(), 2u); // eighty hours ago, and five
+    std::int64_t messages = 0;
+    for (const auto& block : blocks) {
+        messages += block["messages"].get<std::int64_t>();
+        EXPECT_EQ(block["start"].get<std::string>().substr(13), ":00:00Z");
+    }
+    EXPECT_EQ(messages, report["totals"]["messages"]);
+    const auto text = tallyglass({ "blocks", "--no-update", "--all", "--zone", "Asia/Kolkata" });
+    EXPECT_NE(text.out.find("Five-hour blocks, all time (Asia/Kolkata)"), std::string::npos) << text.out;
+    // India is 5:30 ahead: a block on the UTC hour starts at half past in its wall-clock time.
+    EXPECT_NE(text.out.find(":30  "), std::string::npos) << text.out;
+}
+
 // Each help fits 80 columns, and the report fits the 60 columns $COLUMNS asks for,
 // long project folders and model identifiers included.
 TEST_F(CommandOutputTest, helpFitsEightyColumnsAndTheReportSixty)
@@ -186,6 +208,8 @@ TEST_F(CommandOutputTest, helpFitsEightyColumnsAndTheReportSixty)
         { { "report", "--help" }, &environment, 80 },
         { { "export", "--help" }, &environment, 80 },
         { { "limits", "--help" }, &environment, 80 },
+        { { "blocks", "--help" }, &environment, 80 },
+        { { "blocks", "--all", "--zone", "Asia/Kolkata" }, &narrow, 60 },
         { { "import", "--help" }, &environment, 80 },
         { { "hook", "--help" }, &environment, 80 },
         { { "report" }, &narrow, 60 },

@@ -265,6 +265,10 @@ TEST_F(ImportReportCommandTest, theCommandLineFollowsTheUsualConventions)
         {{"report", "--dayz", "3"}, 2, "", "tallyglass report: unknown option '--dayz'; did you mean '--days'?\n(see 'tallyglass report --help')"},
         {{"import", "now"}, 2, "", "unexpected 'now'"},
         {{"export", "--format=xml"}, 2, "", "--format takes csv or json, not 'xml'"},
+        {{"blocks", "--help"}, 0, "Usage: tallyglass blocks [options]", ""},
+        {{"blocks", "--zone", "Asia/Kolkatta"}, 2, "", "tallyglass blocks: unknown time zone 'Asia/Kolkatta'; did you mean 'Asia/Kolkata'?\n"},
+        {{"limits", "--zone=Europe/Berln"}, 2, "", "unknown time zone 'Europe/Berln'; did you mean 'Europe/Berlin'?"},
+        {{"export", "--by", "wek"}, 2, "", "did you mean 'week'?"},
         {{"--version", "x"}, 2, "", "--version takes no arguments"},
     };
     for (const auto& [arguments, exitCode, out, err] : cases) {

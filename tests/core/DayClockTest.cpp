@@ -80,7 +80,7 @@ TEST(DayClock, theLocatorAgreesWithTheZoneEverywhere)
 {
     for (const char* name : {"Europe/Berlin", "Australia/Lord_Howe", "Asia/Kolkata", "Pacific/Kiritimati", "UTC"}) {
         const test::TimeZone zone(name);
-        for (const DayClock clock : {DayClock::local(), DayClock::utc()}) {
+        for (const DayClock& clock : {DayClock::local(), DayClock::utc()}) {
             DayLocator locate(clock);
             int failures = 0;
             // Each step looks half an hour back too: the history is not always in time order.

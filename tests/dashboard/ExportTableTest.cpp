@@ -42,7 +42,10 @@ TEST(ExportTable, csvFollowsRfc4180)
 TEST(ExportTable, rowsAgreeWithTheReportAndJsonKeepsTypes)
 {
     const auto report = TerminalReport::build(messages(), {}, std::nullopt, twoDays);
-    for (const auto rows : {ExportTable::Rows::message, ExportTable::Rows::session, ExportTable::Rows::day, ExportTable::Rows::model}) {
+    using R = ExportTable::Rows;
+    const std::pair<R, std::size_t> kinds[] = {{R::message, 2}, {R::session, 2}, {R::day, 2}, {R::week, 1},
+                                               {R::month, 1},   {R::project, 1}, {R::model, 2}};
+    for (const auto& [rows, count] : kinds) {
         const auto json = nlohmann::json::parse(ExportTable::json(ExportTable::build(rows, messages(), {}, twoDays)));
         std::int64_t output = 0;
         double cost = 0;
@@ -50,6 +53,8 @@ TEST(ExportTable, rowsAgreeWithTheReportAndJsonKeepsTypes)
             output += row["output_tokens"].get<std::int64_t>();
             cost += row["cost_usd"].is_null() ? 0 : row["cost_usd"].get<double>();
         }
+        SCOPED_TRACE(static_cast<int>(rows));
+        EXPECT_EQ(json.size(), count); // the two days are a Saturday and a Sunday: one ISO week
         EXPECT_EQ(output, report.totals.output);
         EXPECT_NEAR(cost, report.totals.costUSD, 1e-5);
     }

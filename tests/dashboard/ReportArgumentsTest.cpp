@@ -26,6 +26,8 @@ TEST(ReportArguments, daysResolveToWholeDaysEndingTodayOrTheGivenDay)
         {{"--days=30"}, "2026-11-07", "2026-12-07", "last 30 days"},
         {{"--since", "2026-11-01", "--until=2026-11-30"}, "2026-11-01", "2026-12-01", "2026-11-01 to 2026-11-30"},
         {{"--since=2026-12-06"}, "2026-12-06", "2026-12-07", "2026-12-06"},
+        {{"--since", "20261101", "--until=20261130"}, "2026-11-01", "2026-12-01", "2026-11-01 to 2026-11-30"},
+        {{"--until", "20240229", "--days", "1"}, "2024-02-29", "2024-03-01", "1 day to 2024-02-29"},
         {{"--until", "2026-02-28", "--days", "3"}, "2026-02-26", "2026-03-01", "3 days to 2026-02-28"},
         {{"--all"}, "2026-12-06", "2026-12-07", "all time"}, // the first day with data comes later
     };
@@ -49,6 +51,28 @@ TEST(ReportArguments, daysResolveToWholeDaysEndingTodayOrTheGivenDay)
     EXPECT_TRUE(local.options.clock.isLocal());
 }
 
+// A named zone counts its own days, whatever the process's zone: India is
+// five and a half hours ahead, and Adelaide (half an hour off the hour too)
+// moves its clocks forward on 2026-10-04, a day of 23 hours.
+TEST(ReportArguments, aNamedZoneCountsItsOwnDaysAcrossAClockChange)
+{
+    const test::TimeZone elsewhere("America/New_York");
+    const std::tuple<std::vector<std::string>, const char*, const char*, const char*> cases[] = { // arguments, zone, from, to
+        {{"--zone", "Asia/Kolkata", "--days", "1"}, "Asia/Kolkata", "2026-12-05T18:30:00Z", "2026-12-06T18:30:00Z"},
+        {{"--zone=Australia/Adelaide", "--since", "20261003", "--until", "2026-10-05"}, "Australia/Adelaide", "2026-10-02T14:30:00Z",
+         "2026-10-05T13:30:00Z"},
+    };
+    for (const auto& [arguments, zone, from, to] : cases) {
+        SCOPED_TRACE(zone);
+        const auto request = ReportArguments::parse(arguments, now);
+        EXPECT_EQ(request.options.from, t(from));
+        EXPECT_EQ(request.options.to, t(to));
+        EXPECT_EQ(request.options.clock.zoneName(), zone);
+    }
+    const auto adelaide = ReportArguments::parse({"--zone", "Australia/Adelaide", "--since", "2026-10-04", "--until", "2026-10-04"}, now);
+    EXPECT_EQ(adelaide.options.to - adelaide.options.from, std::chrono::hours(23));
+}
+
 // Every mistake names what was wrong and how to put it right.
 TEST(ReportArguments, mistakesAreSaidWithTheFix)
 {
@@ -58,11 +82,17 @@ TEST(ReportArguments, mistakesAreSaidWithTheFix)
         {{"--days", "0"}, "--days takes a whole number from 1 to 36500, not '0'"},
         {{"--days=7x"}, "--days takes a whole number from 1 to 36500, not '7x'"},
         {{"--json=yes"}, "--json takes no value"},
-        {{"--since", "2026-02-30"}, "--since takes a day as YYYY-MM-DD, such as 2026-11-30, not '2026-02-30'"},
+        {{"--since", "2026-02-30"}, "--since takes a day as YYYY-MM-DD or YYYYMMDD, such as 2026-11-30, not '2026-02-30'"},
+        {{"--since", "20260230"}, "not '20260230'"},
+        {{"--since", "2026113"}, "not '2026113'"},
+        {{"--since", "2026-1101"}, "not '2026-1101'"},
         {{"--since", "2027-01-01"}, "--since 2027-01-01 is after today, 2026-12-06"},
         {{"--since", "2026-12-02", "--until", "2026-12-01"}, "--since 2026-12-02 is after --until 2026-12-01"},
         {{"--days", "3", "--since", "2026-12-01"}, "--days and --since both choose the first day; use one of them"},
-        {{"--by", "week"}, "--by takes day, month, session, project or model, not 'week'"},
+        {{"--by", "weak"}, "--by takes day, week, month, session, project or model, not 'weak'; did you mean 'week'?"},
+        {{"--week-start", "saturday"}, "--week-start takes monday or sunday, not 'saturday'"},
+        {{"--zone", "Asia/Kolkatta"}, "unknown time zone 'Asia/Kolkatta'; did you mean 'Asia/Kolkata'?"},
+        {{"--zone", "Asia/Kolkata", "--local"}, "--local and --zone both choose the time zone; use one of them"},
         {{"--by", "mnth"}, "did you mean 'month'?"},
         {{"--breakdown"}, "--breakdown lists the models under each row of a table; add --by"},
         {{"weekly"}, "unexpected 'weekly'; the report takes only options"},

@@ -251,6 +251,42 @@ TEST(TerminalReport, localDaysCountEachMessageOnceAcrossAClockChange)
     EXPECT_EQ(nlohmann::json::parse(renderJson(r, "1"))["dayZone"], "local");
 }
 
+// Eleven days from Saturday 2026-11-28, day i with 2^i output tokens, so that
+// each week's sum names its days: ISO weeks run Monday to Sunday, the other
+// count Sunday to Saturday, and the weeks at the ends hold only the range's days.
+TEST(TerminalReport, weeksSumTheirDaysFromEitherFirstDay)
+{
+    std::vector<DashboardMessage> messages;
+    for (int i = 0; i < 11; ++i)
+        messages.push_back({t("2026-11-28T12:00:00Z") + std::chrono::hours(24 * i), "a", "claude-opus-4-6", 0, std::int64_t{1} << i, 0, 0,
+                            false, 0});
+    const std::tuple<bool, std::vector<std::pair<std::string, std::int64_t>>> cases[] = {
+        {false, {{"2026-W48", 0b11}, {"2026-W49", 0b111111100}, {"2026-W50", 0b11000000000}}},
+        {true, {{"2026-11-22", 0b1}, {"2026-11-29", 0b11111110}, {"2026-12-06", 0b11100000000}}},
+    };
+    for (const auto& [sunday, expected] : cases) {
+        SCOPED_TRACE(sunday ? "from Sunday" : "ISO weeks");
+        Options options = days("2026-11-28T00:00:00Z", "2026-12-09T00:00:00Z", Grouping::week);
+        options.weekStartsSunday = sunday;
+        const Report r = build(messages, {}, std::nullopt, options);
+        std::vector<std::pair<std::string, std::int64_t>> weeks;
+        for (const Row& week : r.weeks)
+            weeks.emplace_back(week.key, week.figures.output);
+        EXPECT_EQ(weeks, expected);
+        const std::string text = renderText(r, 0, t("2026-12-09T00:00:00Z"), {});
+        EXPECT_NE(text.find("Week (UTC)"), std::string::npos) << text;
+        EXPECT_NE(text.find(expected[1].first), std::string::npos) << text;
+    }
+    // A week belongs to the year of its Thursday.
+    const std::tuple<const char*, const char*, const char*> keys[] = { // day, ISO week, Sunday
+        {"2027-01-01", "2026-W53", "2026-12-27"}, {"2027-01-04", "2027-W01", "2027-01-03"}, {"2026-01-01", "2026-W01", "2025-12-28"},
+        {"2020-12-31", "2020-W53", "2020-12-27"}, {"2021-01-03", "2020-W53", "2021-01-03"}};
+    for (const auto& [day, iso, sunday] : keys) {
+        EXPECT_EQ(weekKey(day, false), iso) << day;
+        EXPECT_EQ(weekKey(day, true), sunday) << day;
+    }
+}
+
 TEST(TerminalReport, wordsAndNumbersForPeople)
 {
     const std::pair<double, const char*> amounts[] = {{0, "$0.00"},       {0.004, "$0.00"},          {0.421, "$0.42"},

@@ -1,0 +1,47 @@
+#include "YearOfMessages.h"
+
+#include "dashboard/BlockReport.h"
+#include "dashboard/LimitHistory.h"
+#include "dashboard/UsageBlocks.h"
+
+#include <benchmark/benchmark.h>
+
+namespace tallyglass {
+namespace {
+
+// `tallyglass blocks --all` after the read: a year of a million messages into
+// five-hour blocks, and the table (0) or the JSON (1) of them. Under 200 ms.
+void BM_blocks(benchmark::State& state)
+{
+    const auto& all = bench::yearOfMessages();
+    const Instant now = all.back().timestamp + std::chrono::minutes(10);
+    std::size_t blocks = 0;
+    for (auto _ : state) {
+        const auto grouped = UsageBlocks::group(all, now);
+        blocks = grouped.size();
+        benchmark::DoNotOptimize(state.range(0) == 0 ? BlockReport::renderText(grouped, "all time", DayClock::utc(), 0)
+                                                     : BlockReport::renderJson(grouped));
+    }
+    state.counters["messages"] = static_cast<double>(all.size());
+    state.counters["blocks"] = static_cast<double>(blocks);
+    state.SetLabel(state.range(0) == 0 ? "text" : "json");
+}
+BENCHMARK(BM_blocks)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// `tallyglass limits --days 365` after the read: a year of a million status
+// line readings into five-hour and seven-day windows with their peaks.
+void BM_limitsYear(benchmark::State& state)
+{
+    const auto& readings = bench::yearOfLimitReadings();
+    const Instant from = readings.front().at;
+    const Instant to = readings.back().at + std::chrono::hours(24);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(LimitHistory::fiveHourWindows(readings, from, to));
+        benchmark::DoNotOptimize(LimitHistory::sevenDayWindows(readings, from, to));
+    }
+    state.counters["readings"] = static_cast<double>(readings.size());
+}
+BENCHMARK(BM_limitsYear)->Unit(benchmark::kMillisecond);
+
+} // namespace
+} // namespace tallyglass
