@@ -121,7 +121,8 @@ bool DesktopApp::start()
 
 void DesktopApp::setupOverlay()
 {
-    client_ = std::make_shared<DatabaseClient>(AppPaths::database());
+    // The card reads a little every few seconds: through one kept connection.
+    client_ = std::make_shared<DatabaseClient>(AppPaths::database(), DatabaseClient::WallClock{}, ReadConnection::Keeping::kept);
     ImportService& imports = core_->imports();
     vm_ = new ChartViewModel(client_, &imports, {}, this);
     connect(&imports, &ImportService::finished, this, [&imports] {
