@@ -9,13 +9,13 @@
 #include "overlay/StackedBarChartView.h"
 #include "ui/ThemeManager.h"
 #include "storage/MockDatabase.h"
+#include "storage/Preferences.h"
 
 #include <QApplication>
 #include <QEventLoop>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QSettings>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
@@ -60,7 +60,7 @@ void BM_overlayRedraw(benchmark::State& state)
     const Instant clock = variant == expired ? anchor + std::chrono::minutes(10) : anchor - std::chrono::minutes(1);
     ChartViewModel vm(db, nullptr, [clock] { return clock; });
     reloadAndWait(vm);
-    QSettings("tallyglass", "tallyglass").setValue(StackedBarChartView::cumulativeKey, variant != bars);
+    Preferences::shared().setChartIsCumulative(variant != bars);
     StackedBarChartView::Callbacks callbacks;
     callbacks.isHookInstalled = [] { return true; };
     auto* chart = new StackedBarChartView(vm, callbacks);

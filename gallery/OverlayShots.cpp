@@ -8,12 +8,12 @@
 #include "ui/ThemeManager.h"
 #include "storage/DBError.h"
 #include "storage/MockDatabase.h"
+#include "storage/Preferences.h"
 
 #include <QApplication>
 #include <QEventLoop>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QSettings>
 
 #include <future>
 
@@ -81,7 +81,7 @@ QImage render(const Setup& setup)
     reloadAndWait(vm);
     if (setup.then)
         setup.then(vm, *db);
-    QSettings("tallyglass", "tallyglass").setValue(StackedBarChartView::cumulativeKey, setup.cumulative);
+    Preferences::shared().setChartIsCumulative(setup.cumulative);
     StackedBarChartView::Callbacks callbacks;
     callbacks.isHookInstalled = [installed = setup.hookInstalled] { return installed; };
     auto* chart = new StackedBarChartView(vm, callbacks);

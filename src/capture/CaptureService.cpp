@@ -211,7 +211,7 @@ bool CaptureService::read(const TranscriptQueue::Request& request)
         return true;
     };
     const TranscriptReader::Result result = reader.read(fd, start.offset, state.size, sink);
-    if (!stored || result.stopped || result.error)
+    if (result.stopped || result.error) // a failed store stops the read: its lines wait for the next
         return stored;
     TranscriptMark mark = marks_->advance(request.path, state, result.wholeLinesEnd, start.head,
                                           TranscriptFile::tailBefore(fd, result.wholeLinesEnd));
