@@ -12,6 +12,7 @@
 #include "storage/Preferences.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
@@ -41,6 +42,15 @@ std::shared_ptr<MockDatabase> fullWindow()
     return db;
 }
 
+// Asks for a reload and runs the event loop until its outcome is published.
+void reloadAndWait(ChartViewModel& vm)
+{
+    QEventLoop loop;
+    QObject::connect(&vm, &ChartViewModel::reloaded, &loop, &QEventLoop::quit);
+    vm.reload();
+    loop.exec();
+}
+
 enum Variant { cumulative, bars, expanded, expired };
 
 void BM_overlayRedraw(benchmark::State& state)
@@ -49,7 +59,7 @@ void BM_overlayRedraw(benchmark::State& state)
     auto db = fullWindow();
     const Instant clock = variant == expired ? anchor + std::chrono::minutes(10) : anchor - std::chrono::minutes(1);
     ChartViewModel vm(db, nullptr, [clock] { return clock; });
-    vm.reload();
+    reloadAndWait(vm);
     Preferences::shared().setChartIsCumulative(variant != bars);
     StackedBarChartView::Callbacks callbacks;
     callbacks.isHookInstalled = [] { return true; };

@@ -11,6 +11,7 @@
 #include "storage/Preferences.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -19,6 +20,15 @@
 namespace tallyglass::gallery {
 
 namespace {
+
+// Asks for a reload and runs the event loop until its outcome is published.
+void reloadAndWait(ChartViewModel& vm)
+{
+    QEventLoop loop;
+    QObject::connect(&vm, &ChartViewModel::reloaded, &loop, &QEventLoop::quit);
+    vm.reload();
+    loop.exec();
+}
 
 const Instant anchor = *IsoTime::parse("2026-12-06T15:00:00Z");
 const Instant now = anchor - std::chrono::minutes(125);
@@ -68,7 +78,7 @@ QImage render(const Setup& setup)
     auto import = std::make_shared<HeldImport>();
     ImportService imports(import);
     ChartViewModel vm(db, &imports, [clock = setup.clock] { return clock; });
-    vm.reload();
+    reloadAndWait(vm);
     if (setup.then)
         setup.then(vm, *db);
     Preferences::shared().setChartIsCumulative(setup.cumulative);
@@ -155,7 +165,7 @@ void addOverlayShots(std::vector<Shot>& shots)
     Setup failing{full, {}, true, true, now, {}};
     failing.then = [](ChartViewModel& vm, MockDatabase& db) {
         db.throwOnFetch = std::make_exception_ptr(DBError(DBError::Kind::stepFailed, "disk I/O error"));
-        vm.reload();
+        reloadAndWait(vm);
     };
     shot("database-error", failing);
 }

@@ -3,7 +3,6 @@
 #include "ui/Alerts.h"
 #include "app/AppPaths.h"
 #include "ui/AppSignals.h"
-#include "app/AppUpdater.h"
 #include "app/CoreServices.h"
 #include "app/LaunchAtLoginManager.h"
 #include "app/Notifications.h"
@@ -73,7 +72,8 @@ bool DesktopApp::start()
     // finished, and never when it was left with "Exit".
     if (Preferences::shared().onboardingDone())
         LaunchAtLoginManager::shared().sync(LaunchAtLoginManager::shared().isEnabled());
-    AppUpdater::shared();
+    // No self-updater here: the tray's entry for updates stays disabled.
+    Log::line("updates come from the package manager on this platform; there is no self-updater.");
     try {
         core_ = std::make_unique<CoreServices>();
     } catch (const std::exception& error) {
@@ -121,7 +121,8 @@ bool DesktopApp::start()
 
 void DesktopApp::setupOverlay()
 {
-    client_ = std::make_shared<DatabaseClient>(AppPaths::database());
+    // The card reads a little every few seconds: through one kept connection.
+    client_ = std::make_shared<DatabaseClient>(AppPaths::database(), DatabaseClient::WallClock{}, ReadConnection::Keeping::kept);
     ImportService& imports = core_->imports();
     vm_ = new ChartViewModel(client_, &imports, {}, this);
     connect(&imports, &ImportService::finished, this, [&imports] {

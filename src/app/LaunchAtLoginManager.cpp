@@ -2,6 +2,7 @@
 
 #include "app/AppPaths.h"
 #include "core/Log.h"
+#include "core/WholeFile.h"
 #include "storage/Preferences.h"
 
 #include <QCoreApplication>
@@ -98,14 +99,7 @@ void LaunchAtLoginManager::sync(bool enabled)
             if (present && readAll(entryPath_) == entryText())
                 return;
             std::filesystem::create_directories(entryPath_.parent_path());
-            const auto temporary = entryPath_.string() + ".tmp-" + std::to_string(::getpid());
-            {
-                std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-                out << entryText();
-                if (!out.flush())
-                    throw std::runtime_error("cannot write " + temporary);
-            }
-            std::filesystem::rename(temporary, entryPath_);
+            WholeFile::write(entryPath_, entryText());
         } else {
             if (!present)
                 return;

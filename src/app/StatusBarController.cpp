@@ -1,6 +1,5 @@
 #include "app/StatusBarController.h"
 
-#include "app/AppUpdater.h"
 #include "core/Printable.h"
 #include "core/Log.h"
 #include "ui/ScenePainter.h"
@@ -78,9 +77,8 @@ void StatusBarController::rebuildMenu()
     menu->addSeparator();
     connect(menu->addAction(QString::fromUtf8("Show Welcome\u2026")), &QAction::triggered, this, [this] { showWelcome(); });
     connect(menu->addAction(QString::fromUtf8("Show Full Report\u2026")), &QAction::triggered, this, [this] { showFullReport(); });
-    QAction* updates = menu->addAction(QString::fromUtf8("Check for Updates\u2026"));
-    updates->setEnabled(AppUpdater::shared().isAvailable());
-    connect(updates, &QAction::triggered, this, [this] { checkForUpdates(); });
+    // Shown, and disabled: updates come from the package manager, not from here.
+    menu->addAction(QString::fromUtf8("Check for Updates\u2026"))->setEnabled(false);
     QAction* settings = menu->addAction(QString::fromUtf8("Settings\u2026"));
     settings->setShortcut(QKeySequence("Ctrl+,"));
     connect(settings, &QAction::triggered, this, [this] { showSettings(); });
@@ -112,11 +110,6 @@ void StatusBarController::showSettings()
 {
     if (onShowSettings)
         onShowSettings();
-}
-
-void StatusBarController::checkForUpdates()
-{
-    // Nothing to ask on this platform: the entry is disabled.
 }
 
 void StatusBarController::quitApp()

@@ -13,8 +13,9 @@ class QSystemTrayIcon;
 
 namespace tallyglass {
 
-// The program's item in the desktop's tray: an icon whose menu shows the
-// server's state and opens the welcome, the full report, settings, and quits.
+// The tray item, whatever its name says: the program's icon in the desktop's
+// tray (the system tray, a status notifier), whose menu shows the server's
+// state and opens the welcome, the full report, settings, and quits.
 // Where the desktop has no tray, one line says so and the overlay's actions
 // menu reaches the report, settings and quit; a tray that comes up later (a
 // panel starting after us at login) still gets the icon.
@@ -27,7 +28,6 @@ public:
     std::function<void()> onShowWelcome;
     std::function<void()> onShowFullReport;
     std::function<void()> onShowSettings;
-    std::function<void()> onResetOnboarding; // never set; no entry
     std::function<void()> onQuit;
 
     // A fresh menu, showing the server's port as it is now.
@@ -43,7 +43,6 @@ public:
     void showWelcome();
     void showFullReport();
     void showSettings();
-    void checkForUpdates();
     void quitApp();
 
 private:

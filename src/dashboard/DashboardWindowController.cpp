@@ -5,6 +5,7 @@
 #include "dashboard/DashboardView.h"
 #include "dashboard/DashboardViewModel.h"
 #include "dashboard/ExportTable.h"
+#include "core/WholeFile.h"
 #include "storage/Preferences.h"
 #include "ui/ThemeManager.h"
 
@@ -13,7 +14,6 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QScreen>
-#include <QSaveFile>
 #include <QVBoxLayout>
 
 namespace tallyglass {
@@ -98,10 +98,10 @@ void DashboardWindowController::exportShown()
         const ExportTable::Table table =
             ExportTable::build(ExportTable::Rows::message, shown, projects ? projects() : std::map<std::string, std::string>{}, days);
         const std::string text = ExportTable::csv(table);
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())
-            || !file.commit()) {
-            Alerts::show("Export failed", "Could not write " + path.toStdString() + ": " + file.errorString().toStdString());
+        try {
+            WholeFile::write(path.toStdString(), text);
+        } catch (const WholeFile::Error& error) {
+            Alerts::show("Export failed", "Could not write " + path.toStdString() + ": " + error.reason());
             return;
         }
         Alerts::show("Exported", "Wrote " + groupedCount(static_cast<std::int64_t>(table.rows.size()))

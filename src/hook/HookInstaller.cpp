@@ -1,10 +1,9 @@
 #include "hook/HookInstaller.h"
 
+#include "core/WholeFile.h"
 #include "hook/HookScriptBuilder.h"
 #include "hook/HookSettings.h"
 #include "hook/SettingsJson.h"
-
-#include <QUuid>
 
 #include <cerrno>
 #include <cstring>
@@ -19,50 +18,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string freshTempName(const fs::path& target)
-{
-    const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    return target.filename().string() + ".tmp-" + uuid.toStdString();
-}
-
 std::string describeErrno(int error)
 {
     return std::strerror(error);
 }
 
-// Writes `bytes` to a temporary sibling of `target`, then renames it over the
-// target in one step. The temporary file never outlives the call. Without a
-// mode the file gets 0644 less the umask, which the kernel applies: reading
-// the umask would mean changing it for every thread of the process.
-void replaceAtomically(const fs::path& target, const std::string& bytes, std::optional<mode_t> mode)
+// The file replaced whole (WholeFile), its failure said as the installer says it.
+void replaceAtomically(const fs::path& target, const std::string& bytes, std::optional<unsigned> mode)
 {
-    const fs::path temp = target.parent_path() / freshTempName(target);
-    // A file that becomes private is never readable by others on the way.
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode ? 0600 : 0644);
-    if (fd < 0)
-        throw InstallError("cannot write " + temp.string() + ": " + describeErrno(errno));
-    std::size_t done = 0;
-    int error = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            error = errno;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
+    try {
+        WholeFile::write(target, bytes, mode);
+    } catch (const WholeFile::Error& error) {
+        throw InstallError(error.what());
     }
-    if (!error && ::fsync(fd) != 0)
-        error = errno;
-    if (!error && mode && ::fchmod(fd, *mode) != 0)
-        error = errno;
-    ::close(fd);
-    if (!error && ::rename(temp.c_str(), target.c_str()) != 0)
-        error = errno;
-    ::unlink(temp.c_str()); // gone already after a successful rename
-    if (error)
-        throw InstallError("cannot replace " + target.string() + ": " + describeErrno(error));
 }
 
 // The whole of a regular file; anything else (a directory, a FIFO that would
@@ -105,19 +73,6 @@ void createDirectories(const fs::path& directory)
 }
 
 // Where to write so that a symbolic link stays a link: the file it finally names.
-fs::path writeTarget(const fs::path& path)
-{
-    std::error_code error;
-    fs::path current = path;
-    for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(current, error)); ++hops) {
-        const fs::path next = fs::read_symlink(current, error);
-        if (error)
-            break;
-        current = next.is_absolute() ? next : current.parent_path() / next;
-    }
-    return current;
-}
-
 } // namespace
 
 HookInstaller::HookInstaller(fs::path settingsPath, fs::path scriptPath, std::uint16_t port, int version)
@@ -191,7 +146,7 @@ void HookInstaller::ensureScript() const
 
 void HookInstaller::writeSettings(const nlohmann::json& settings) const
 {
-    const fs::path target = writeTarget(settingsPath_);
+    const fs::path target = WholeFile::finalTarget(settingsPath_);
     createDirectories(target.parent_path());
     std::string bytes;
     try {
@@ -199,12 +154,8 @@ void HookInstaller::writeSettings(const nlohmann::json& settings) const
     } catch (const nlohmann::json::exception& serialiseError) {
         throw InstallError("cannot write " + target.string() + ": " + serialiseError.what());
     }
-    // Keep the file's permission bits: a file readable only by its owner stays so.
-    std::optional<mode_t> mode;
-    struct stat info {};
-    if (::stat(target.c_str(), &info) == 0)
-        mode = info.st_mode & 07777;
-    replaceAtomically(target, bytes, mode);
+    // No mode: the file keeps its permission bits, so one readable only by its owner stays so.
+    replaceAtomically(target, bytes, std::nullopt);
 }
 
 void HookInstaller::removeOwnedScripts() const

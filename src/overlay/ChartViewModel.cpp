@@ -1,9 +1,24 @@
 #include "overlay/ChartViewModel.h"
 
 #include "capture/ImportService.h"
+#include "core/SerialQueue.h"
+#include "core/ThreadHandoff.h"
 #include "storage/DBError.h"
 
+#include <QMetaObject>
+#include <QPointer>
+
 namespace tallyglass {
+
+// One read's outcome, made on the worker and published on the interface thread.
+struct ChartViewModel::Read {
+    bool unchanged = false; // nothing stored since the known read: nothing was read
+    bool missing = false;   // no database yet
+    std::optional<std::string> error;
+    UsageState state;
+    std::int64_t activeSessions = 0;
+    std::optional<std::int64_t> token;
+};
 
 namespace {
 
@@ -19,7 +34,8 @@ ChartViewModel::ChartViewModel(std::shared_ptr<UsageDatabase> database, ImportSe
     , database_(std::move(database))
     , imports_(imports)
     , clock_(clock ? std::move(clock) : Clock(systemNow))
-    , nowTick_(clock_())
+    , stopping_(std::make_shared<std::atomic<bool>>(false))
+    , reader_(std::make_unique<SerialQueue>("tallyglass.overlayRead"))
 {
     tickTimer_.setInterval(std::chrono::duration_cast<std::chrono::milliseconds>(tickInterval));
     connect(&tickTimer_, &QTimer::timeout, this, &ChartViewModel::tick);
@@ -35,6 +51,14 @@ ChartViewModel::ChartViewModel(std::shared_ptr<UsageDatabase> database, ImportSe
         });
         connect(imports_, &ImportService::finished, this, &ChartViewModel::finishScan);
     }
+}
+
+// A read already running ends as it would, and its outcome, posted to an
+// object that is gone, is dropped; one asked for after it is not started.
+ChartViewModel::~ChartViewModel()
+{
+    stopping_->store(true);
+    reader_.reset();
 }
 
 std::optional<std::string> ChartViewModel::lastError() const
@@ -56,7 +80,6 @@ void ChartViewModel::setStoreProblem(std::optional<std::string> problem)
 
 void ChartViewModel::tick()
 {
-    nowTick_ = clock_();
     emit nowTickChanged();
 }
 
@@ -86,37 +109,82 @@ void ChartViewModel::setScanProgress(ScanProgress progress)
 
 void ChartViewModel::reload()
 {
+    if (reading_) {
+        readAgain_ = true;
+        return;
+    }
+    reading_ = true;
+    QPointer<ChartViewModel> self(this);
+    // The clock is read here, on the thread that owns it.
+    reader_->async([self, stopping = stopping_, database = database_, now = clock_(), known = readToken_] {
+        if (stopping->load())
+            return;
+        auto read = std::make_shared<Read>(readWindow(*database, now, known));
+        QMetaObject::invokeMethod(
+            self, handedOff([self, read] {
+                if (self)
+                    self->publish(*read);
+            }),
+            Qt::QueuedConnection);
+    });
+}
+
+// On the worker: everything the card shows of the database, or why not.
+ChartViewModel::Read ChartViewModel::readWindow(UsageDatabase& database, Instant now, std::optional<std::int64_t> known)
+{
     const auto window = std::chrono::seconds(static_cast<std::int64_t>(Bucketize::windowSeconds));
+    Read read;
     try {
-        const auto limits = database_->fetchUsageLimits();
-        const bool hasAny = database_->hasAnyMessages();
-        const auto resetsAt = limits ? limits->fiveHourResetsAt : std::nullopt;
-        if (resetsAt) {
-            setState(UsageState::full(*resetsAt, limits->fiveHourUtilization,
-                                      database_->fetchMessagesInWindow(*resetsAt - window, *resetsAt)));
-        } else if (!hasAny) {
-            setState(UsageState{});
-        } else {
-            const Instant now = clock_();
-            setState(UsageState::partial(now, database_->fetchMessagesInWindow(now - window, now)));
+        read.token = database.changeToken();
+        if (known && read.token == known) {
+            read.unchanged = true;
+            return read;
         }
-        const std::int64_t active = database_->fetchActiveSessionCount();
-        if (active != activeSessionCount_) {
-            activeSessionCount_ = active;
+        const auto limits = database.fetchUsageLimits();
+        const bool hasAny = database.hasAnyMessages();
+        const auto resetsAt = limits ? limits->fiveHourResetsAt : std::nullopt;
+        if (resetsAt)
+            read.state = UsageState::full(*resetsAt, limits->fiveHourUtilization,
+                                          database.fetchMessagesInWindow(*resetsAt - window, *resetsAt));
+        else if (hasAny)
+            read.state = UsageState::partial(now, database.fetchMessagesInWindow(now - window, now));
+        read.activeSessions = database.fetchActiveSessionCount();
+    } catch (const DBError& error) {
+        // No database yet: the overlay waits for the first sync.
+        read.missing = error.kind() == DBError::Kind::cannotOpen;
+        if (!read.missing)
+            read.error = error.description();
+    } catch (const std::exception& error) {
+        read.error = std::string(error.what());
+    }
+    return read;
+}
+
+void ChartViewModel::publish(Read& read)
+{
+    reading_ = false;
+    if (read.error) {
+        readToken_.reset();
+        setLastError(read.error);
+    } else if (read.missing) {
+        readToken_.reset();
+        setState(UsageState{});
+        setLastError(std::nullopt);
+    } else if (!read.unchanged) {
+        // A window that ends now moves with the clock: read again next time.
+        readToken_ = read.state.kind == UsageState::Kind::partial ? std::nullopt : read.token;
+        setState(std::move(read.state));
+        if (read.activeSessions != activeSessionCount_) {
+            activeSessionCount_ = read.activeSessions;
             emit activeSessionCountChanged();
         }
         setLastError(std::nullopt);
-    } catch (const DBError& error) {
-        if (error.kind() == DBError::Kind::cannotOpen) {
-            // No database yet: the overlay waits for the first sync.
-            setState(UsageState{});
-            setLastError(std::nullopt);
-        } else {
-            setLastError(error.description());
-        }
-    } catch (const std::exception& error) {
-        setLastError(std::string(error.what()));
     }
+    if (readAgain_) {
+        readAgain_ = false;
+        reload();
+    }
+    emit reloaded();
 }
 
 void ChartViewModel::scanProjects()

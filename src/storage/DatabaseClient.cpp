@@ -8,9 +8,7 @@
 
 #include <sqlite3.h>
 
-#include <cstdio>
-#include <unistd.h>
-#include <sys/stat.h>
+#include <optional>
 
 namespace tallyglass {
 
@@ -89,9 +87,9 @@ std::int64_t columnTokens(const SqliteStatement& statement, int column)
 
 } // namespace
 
-DatabaseClient::DatabaseClient(std::filesystem::path path, WallClock now)
-    : path_(std::move(path))
-    , now_(std::move(now))
+DatabaseClient::DatabaseClient(std::filesystem::path path, WallClock now, ReadConnection::Keeping keeping)
+    : now_(std::move(now))
+    , connection_(std::move(path), keeping)
 {
 }
 
@@ -100,105 +98,17 @@ Instant DatabaseClient::latestMessageTime() const
     return Bounds::latestMessageTime(now_ ? now_() : wallClockNow());
 }
 
-DatabaseClient::~DatabaseClient()
-{
-    if (probe_)
-        sqlite3_close_v2(probe_);
-}
-
 std::optional<std::int64_t> DatabaseClient::changeToken()
 {
-    std::lock_guard lock(probeMutex_);
-    struct stat status{};
-    if (::stat(path_.c_str(), &status) != 0) {
-        // No file: nothing to compare, the read will say why. The kept
-        // connection goes, so a deleted file's space is not held.
-        if (probe_)
-            sqlite3_close_v2(probe_);
-        probe_ = nullptr;
-        return std::nullopt;
-    }
-    const auto inode = static_cast<std::uint64_t>(status.st_ino);
-    if (probe_ && inode != probeInode_) {
-        sqlite3_close_v2(probe_);
-        probe_ = nullptr;
-    }
-    if (!probe_) {
-        if (sqlite3_open_v2(path_.c_str(), &probe_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-            sqlite3_close_v2(probe_);
-            probe_ = nullptr;
-            return std::nullopt;
-        }
-        sqlite3_busy_timeout(probe_, 100);
-        probeInode_ = inode;
-    }
-    SqliteStatement statement;
-    if (SqliteStatement::prepare(probe_, "PRAGMA data_version;", statement) != SQLITE_OK || statement.step() != SQLITE_ROW)
-        return std::nullopt;
-    // Both in one number: the inode's low bits above, the version below.
-    return static_cast<std::int64_t>((inode & 0xFFFFFFull) << 38) ^ statement.int64(0);
+    return connection_.changeToken();
 }
 
-namespace {
-
-// The file as an SQLite URI that promises it will not change while read: the
-// only way to read a WAL database in a folder where its -shm file cannot be
-// made. Nobody can be writing there anyway, for the same reason.
-std::string immutableUri(const std::filesystem::path& path)
-{
-    std::string uri = "file:";
-    for (const char c : path.string()) {
-        if (c == '%' || c == '?' || c == '#') {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
-            uri += escaped;
-        } else {
-            uri += c;
-        }
-    }
-    return uri + "?immutable=1";
-}
-
-sqlite3* openForReading(const std::string& name, int extraFlags)
-{
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(name.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | extraFlags, nullptr);
-    if (rc != SQLITE_OK || !db) {
-        std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-        const int code = db ? sqlite3_extended_errcode(db) : rc;
-        if (db)
-            sqlite3_close_v2(db);
-        throw DBError(DBError::Kind::cannotOpen, std::move(message), code);
-    }
-    sqlite3_busy_timeout(db, 100);
-    return db;
-}
-
-} // namespace
-
-// Read-only connections, so a reader can never change the file; a database
-// in a folder the user may only read is read as it stands.
 template <typename R>
 R DatabaseClient::withReadOnly(const std::function<R(sqlite3*)>& body)
 {
-    bool immutable = false;
-    while (true) {
-        sqlite3* db = immutable ? openForReading(immutableUri(path_), SQLITE_OPEN_URI) : openForReading(path_.string(), 0);
-        try {
-            R result = body(db);
-            sqlite3_close_v2(db);
-            return result;
-        } catch (const DBError& error) {
-            sqlite3_close_v2(db);
-            const bool sharedMemoryRefused = error.primaryCode() == SQLITE_CANTOPEN || error.primaryCode() == SQLITE_READONLY;
-            if (immutable || !sharedMemoryRefused || ::access(path_.parent_path().c_str(), W_OK) == 0)
-                throw;
-            immutable = true;
-        } catch (...) {
-            sqlite3_close_v2(db);
-            throw;
-        }
-    }
+    std::optional<R> result;
+    connection_.read([&](sqlite3* db) { result.emplace(body(db)); });
+    return std::move(*result);
 }
 
 std::optional<UsageLimits> DatabaseClient::fetchUsageLimits()

@@ -2,6 +2,7 @@
 
 #include "storage/DBError.h"
 #include "storage/LimitReading.h"
+#include "storage/ReadConnection.h"
 #include "storage/UsageDatabase.h"
 
 #include <filesystem>
@@ -9,15 +10,14 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <mutex>
 
 struct sqlite3;
 
 namespace tallyglass {
 
-// Reads app.db through a fresh connection per call, opened without the create
-// flag, so a missing file fails instead of appearing. WAL lets it read while
-// the writer writes; it never writes.
+// Reads app.db through read-only connections (ReadConnection), a fresh one
+// per call or one kept between calls, as its owner chooses. WAL lets it read
+// while the writer writes; it never writes.
 //
 // Messages whose time cannot be (Bounds::isPossibleMessageTime, for the
 // clock's now at each call) are left out of every read: files written before
@@ -29,8 +29,10 @@ class DatabaseClient final : public UsageDatabase {
 public:
     using WallClock = std::function<Instant()>;
 
-    // `now`: empty for the system's clock.
-    explicit DatabaseClient(std::filesystem::path path, WallClock now = {});
+    // `now`: empty for the system's clock. `keeping`: kept for a reader that
+    // reads a little often, per read for one that reads much seldom.
+    explicit DatabaseClient(std::filesystem::path path, WallClock now = {},
+                            ReadConnection::Keeping keeping = ReadConnection::Keeping::perRead);
 
     std::optional<UsageLimits> fetchUsageLimits() override;
     bool hasAnyMessages() override;
@@ -49,24 +51,21 @@ public:
     std::map<std::string, std::string> fetchSessionProjects();
     // An importer's mark (MessageWriter::stateValue); nothing in a file that has none.
     std::optional<std::string> fetchStateValue(const std::string& key);
-    // SQLite's data_version on a connection kept for it, with the file's inode:
+    // SQLite's data_version on the kept connection, with the file's inode:
     // a file replaced by a fresh one is a change too.
     std::optional<std::int64_t> changeToken() override;
 
     DatabaseClient(const DatabaseClient&) = delete;
     DatabaseClient& operator=(const DatabaseClient&) = delete;
-    ~DatabaseClient() override;
+    ~DatabaseClient() override = default;
 
 private:
     template <typename R>
     R withReadOnly(const std::function<R(sqlite3*)>& body);
     Instant latestMessageTime() const;
 
-    const std::filesystem::path path_;
     const WallClock now_;
-    std::mutex probeMutex_;
-    sqlite3* probe_ = nullptr; // opened on the first changeToken()
-    std::uint64_t probeInode_ = 0;
+    ReadConnection connection_;
 };
 
 } // namespace tallyglass

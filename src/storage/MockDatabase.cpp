@@ -23,6 +23,7 @@ bool MockDatabase::hasAnyMessages()
 std::vector<MessageRow> MockDatabase::fetchMessagesInWindow(Instant from, Instant to)
 {
     maybeThrow();
+    ++windowFetches;
     std::vector<MessageRow> inWindow;
     for (const MessageRow& row : messages) {
         if (row.timestamp >= from && row.timestamp < to)

@@ -17,6 +17,7 @@ public:
     std::int64_t activeSessionCount = 0;
     std::optional<std::int64_t> version;     // the change token; none: the mock cannot tell
     std::atomic<int> allMessageFetches{0};   // how often the whole history was read
+    std::atomic<int> windowFetches{0};       // how often a window of messages was read
     std::vector<LimitReading> limitReadings;
 
     std::optional<UsageLimits> fetchUsageLimits() override;

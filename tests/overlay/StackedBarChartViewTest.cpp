@@ -5,6 +5,7 @@
 #include "overlay/ChartViewModel.h"
 #include "overlay/OverlayPanel.h"
 #include "storage/MockDatabase.h"
+#include "support/ChartReload.h"
 #include "storage/Preferences.h"
 #include "support/QtTestApp.h"
 #include "support/WidgetTestApp.h"
@@ -42,7 +43,7 @@ protected:
         db->messages = {{anchor - std::chrono::minutes(170), "claude-opus-4-6", 1000, 2000},
                         {anchor - std::chrono::minutes(168), "claude-sonnet-4-6", 500, 700}};
         db->limits = UsageLimits{42.0, anchor, std::nullopt, std::nullopt, std::nullopt};
-        vm.reload();
+        ASSERT_TRUE(test::reloadAndWait(vm));
         callbacks.isHookInstalled = [this] { return hookInstalled; };
         callbacks.onToggleHook = [this](bool installed) { calls.push_back(installed ? "uninstall" : "install"); };
         callbacks.onQuit = [this] { calls.push_back("quit"); };
@@ -148,7 +149,7 @@ TEST_F(StackedBarChartViewTest, withTheHookMissingOnlyTheInstallCardReacts)
 TEST_F(StackedBarChartViewTest, thePanelGrowsForTheDetailsAndShrinksBack)
 {
     db->messages.push_back({anchor - std::chrono::minutes(160), "claude-haiku-4-5-20251001", 10, 20});
-    vm.reload();
+    ASSERT_TRUE(test::reloadAndWait(vm));
     auto* view = makeView().release();
     OverlayPanel panel(view);
     panel.show();
