@@ -9,12 +9,12 @@
 #include "overlay/StackedBarChartView.h"
 #include "ui/ThemeManager.h"
 #include "storage/MockDatabase.h"
+#include "storage/Preferences.h"
 
 #include <QApplication>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QSettings>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
@@ -50,7 +50,7 @@ void BM_overlayRedraw(benchmark::State& state)
     const Instant clock = variant == expired ? anchor + std::chrono::minutes(10) : anchor - std::chrono::minutes(1);
     ChartViewModel vm(db, nullptr, [clock] { return clock; });
     vm.reload();
-    QSettings("tallyglass", "tallyglass").setValue(StackedBarChartView::cumulativeKey, variant != bars);
+    Preferences::shared().setChartIsCumulative(variant != bars);
     StackedBarChartView::Callbacks callbacks;
     callbacks.isHookInstalled = [] { return true; };
     auto* chart = new StackedBarChartView(vm, callbacks);

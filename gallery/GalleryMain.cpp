@@ -7,12 +7,12 @@
 
 #include "Gallery.h"
 
+#include "storage/Preferences.h"
 #include "ui/ThemeManager.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QPainter>
-#include <QSettings>
 
 #include <map>
 
@@ -47,7 +47,7 @@ int main(int argc, char** argv)
         tallyglass::ThemeManager::shared().setSchemeSource([] { return std::nullopt; });
         tallyglass::ThemeManager::shared().setPreference(tallyglass::themePreferenceFromText(appearance));
         for (const auto& shot : shots) {
-            QSettings("tallyglass", "tallyglass").remove("tallyglass.chartIsCumulative");
+            tallyglass::Preferences::shared().setChartIsCumulative(true);
             const QImage image = shot.render();
             const QString file = out + "/" + QString::fromStdString(shot.name) + "-" + appearance + ".png";
             image.save(file);

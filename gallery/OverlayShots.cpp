@@ -8,11 +8,11 @@
 #include "ui/ThemeManager.h"
 #include "storage/DBError.h"
 #include "storage/MockDatabase.h"
+#include "storage/Preferences.h"
 
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QSettings>
 
 #include <future>
 
@@ -73,7 +73,7 @@ QImage render(const Setup& setup)
     vm.reload();
     if (setup.then)
         setup.then(vm, *db);
-    QSettings("tallyglass", "tallyglass").setValue(StackedBarChartView::cumulativeKey, setup.cumulative);
+    Preferences::shared().setChartIsCumulative(setup.cumulative);
     StackedBarChartView::Callbacks callbacks;
     callbacks.isHookInstalled = [installed = setup.hookInstalled] { return installed; };
     auto* chart = new StackedBarChartView(vm, callbacks);

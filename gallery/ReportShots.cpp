@@ -5,10 +5,10 @@
 #include "dashboard/DashboardViewModel.h"
 #include "ui/ThemeManager.h"
 #include "storage/MockDatabase.h"
+#include "storage/Preferences.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QSettings>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -108,7 +108,7 @@ QImage render(const Setup& setup)
     if (setup.zone) {
         ::unsetenv("TZ");
         ::tzset();
-        QSettings("tallyglass", "tallyglass").remove(DashboardViewModel::dayZoneKey);
+        Preferences::shared().setReportDaysLocal(false);
     }
     return image;
 }

@@ -25,11 +25,11 @@
 #include "ui/ThemeManager.h"
 #include "server/LocalServer.h"
 #include "storage/DatabaseClient.h"
+#include "storage/Preferences.h"
 #include "storage/WriteDatabase.h"
 
 #include <QApplication>
 #include <QPointer>
-#include <QSettings>
 #include <QTimer>
 
 #include <csignal>
@@ -71,7 +71,7 @@ bool DesktopApp::start()
     ThemeManager::shared().apply();
     // Starting at login is the user's to allow: not before the welcome was
     // finished, and never when it was left with "Exit".
-    if (OnboardingPreferences().isDone())
+    if (Preferences::shared().onboardingDone())
         LaunchAtLoginManager::shared().sync(LaunchAtLoginManager::shared().isEnabled());
     AppUpdater::shared();
     try {
@@ -113,7 +113,7 @@ bool DesktopApp::start()
     statusBar_->onQuit = [self] { if (self) self->quit(); };
     setupOverlay();
     watchHookSettings();
-    if (!OnboardingPreferences().isDone())
+    if (!Preferences::shared().onboardingDone())
         showOnboarding();
     vm_->scanProjects(); // the whole history the first time, what changed since afterwards
     return true;
@@ -162,7 +162,7 @@ void DesktopApp::setupOverlay()
     ThemeManager::makeThemedRoot(panel_);
     panel_->placeOnPrimaryScreen();
     // The welcome, when due, opens in its place: shown now, the card would only flash.
-    if (OnboardingPreferences().isDone())
+    if (Preferences::shared().onboardingDone())
         panel_->showWithoutFocus();
     QTimer::singleShot(0, vm_, [this] { vm_->reload(); });
 }

@@ -2,9 +2,9 @@
 
 #include "app/AppPaths.h"
 #include "core/Log.h"
+#include "storage/Preferences.h"
 
 #include <QCoreApplication>
-#include <QSettings>
 
 #include <fstream>
 #include <sstream>
@@ -68,14 +68,12 @@ LaunchAtLoginManager::LaunchAtLoginManager(std::filesystem::path entryPath, std:
 
 bool LaunchAtLoginManager::isEnabled() const
 {
-    return QSettings("tallyglass", "tallyglass").value(enabledKey, true).toBool();
+    return Preferences::shared().launchAtLogin();
 }
 
 void LaunchAtLoginManager::setEnabled(bool enabled)
 {
-    QSettings settings("tallyglass", "tallyglass");
-    settings.setValue(enabledKey, enabled);
-    settings.sync();
+    Preferences::shared().setLaunchAtLogin(enabled);
     sync(enabled);
 }
 

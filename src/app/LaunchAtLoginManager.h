@@ -9,8 +9,6 @@ namespace tallyglass {
 // stored preference, which is on unless the user turned it off.
 class LaunchAtLoginManager {
 public:
-    static constexpr const char* enabledKey = "launch_at_login_enabled";
-
     // ~/.config/autostart/tallyglass.desktop, starting the running program.
     static LaunchAtLoginManager& shared();
 

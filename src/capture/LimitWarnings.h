@@ -37,8 +37,6 @@ public:
         static State parse(std::string_view text);
     };
 
-    static constexpr int defaultThresholds[] = {80, 95};
-
     // Local time minus UTC at a moment: the reset times in the texts are local.
     using ZoneOffset = std::function<std::chrono::seconds(Instant)>;
 
@@ -54,12 +52,6 @@ public:
 
     const State& state() const { return state_; }
     void setThresholds(std::vector<int> thresholds) { thresholds_ = std::move(thresholds); }
-
-
-    // "80, 95" as sorted whole percentages without repeats; throws
-    // std::invalid_argument with a sentence saying what is wrong.
-    static std::vector<int> parseThresholds(std::string_view text);
-    static std::string formatThresholds(const std::vector<int>& thresholds);
 
 private:
     std::vector<std::string> check(Window& window, const std::optional<double>& used, const std::optional<Instant>& resetsAt,

@@ -2,9 +2,9 @@
 
 #include "core/DayClock.h"
 #include "core/ThreadHandoff.h"
+#include "storage/Preferences.h"
 
 #include <QCoreApplication>
-#include <QSettings>
 #include <QThread>
 
 #include <ctime>
@@ -18,56 +18,19 @@ Instant systemNow()
     return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
 }
 
-LimitWarnings::State storedState()
-{
-    return LimitWarnings::State::parse(
-        QSettings("tallyglass", "tallyglass").value(LimitWatcher::stateKey).toString().toStdString());
-}
-
 } // namespace
 
 LimitWatcher::LimitWatcher(Notify notify, Clock clock, QObject* parent)
     : QObject(parent)
     , notify_(std::move(notify))
     , clock_(clock ? std::move(clock) : Clock(systemNow))
-    , warnings_(thresholds(), storedState(), DayClock::offsetAt)
+    , warnings_(Preferences::shared().warningThresholds(), LimitWarnings::State::parse(Preferences::shared().warningState()),
+                DayClock::offsetAt)
     , timer_(new QTimer(this))
 {
     timer_->setSingleShot(true);
     connect(timer_, &QTimer::timeout, this, [this] { tick(); });
     scheduleTick(); // a warned window may reset while the program is down, or soon after it starts
-}
-
-bool LimitWatcher::enabled()
-{
-    return QSettings("tallyglass", "tallyglass").value(enabledKey, true).toBool();
-}
-
-void LimitWatcher::setEnabled(bool on)
-{
-    QSettings settings("tallyglass", "tallyglass");
-    settings.setValue(enabledKey, on);
-    settings.sync();
-}
-
-std::vector<int> LimitWatcher::thresholds()
-{
-    const QString stored = QSettings("tallyglass", "tallyglass").value(thresholdsKey).toString();
-    if (!stored.isEmpty()) {
-        try {
-            return LimitWarnings::parseThresholds(stored.toStdString());
-        } catch (const std::invalid_argument&) {
-            // edited by hand into something else: the defaults
-        }
-    }
-    return {std::begin(LimitWarnings::defaultThresholds), std::end(LimitWarnings::defaultThresholds)};
-}
-
-void LimitWatcher::setThresholds(const std::vector<int>& thresholds)
-{
-    QSettings settings("tallyglass", "tallyglass");
-    settings.setValue(thresholdsKey, QString::fromStdString(LimitWarnings::formatThresholds(thresholds)));
-    settings.sync();
 }
 
 void LimitWatcher::onReading(const LimitReading& reading)
@@ -79,7 +42,7 @@ void LimitWatcher::onReading(const LimitReading& reading)
         if (last_ && last_->sameValues(reading))
             return;
         last_ = reading;
-        warnings_.setThresholds(thresholds());
+        warnings_.setThresholds(Preferences::shared().warningThresholds());
         const auto before = warnings_.state();
         texts = warnings_.onReading(reading, clock_());
         // Stored when a window or what it spent changes, not for every redraw of the status line.
@@ -122,7 +85,7 @@ void LimitWatcher::scheduleTick()
 
 void LimitWatcher::say(const std::vector<std::string>& texts)
 {
-    if (texts.empty() || !enabled() || !notify_)
+    if (texts.empty() || !Preferences::shared().warningsEnabled() || !notify_)
         return;
     for (const std::string& text : texts)
         notify_(text);
@@ -131,9 +94,7 @@ void LimitWatcher::say(const std::vector<std::string>& texts)
 // Under the lock: the state on disk follows every change, so a restart warns no window twice.
 void LimitWatcher::store()
 {
-    QSettings settings("tallyglass", "tallyglass");
-    settings.setValue(stateKey, QString::fromStdString(warnings_.state().serialise()));
-    settings.sync();
+    Preferences::shared().setWarningState(warnings_.state().serialise());
 }
 
 } // namespace tallyglass

@@ -19,21 +19,12 @@ namespace tallyglass {
 // something to say, never under the watcher's lock.
 class LimitWatcher final : public QObject {
 public:
-    static constexpr const char* enabledKey = "tallyglass.warnings.enabled";       // on unless turned off
-    static constexpr const char* thresholdsKey = "tallyglass.warnings.thresholds"; // "80, 95"
-    static constexpr const char* stateKey = "tallyglass.warnings.state";
-
     using Notify = std::function<void(const std::string& text)>;
     using Clock = std::function<Instant()>;
 
     explicit LimitWatcher(Notify notify, Clock clock = {}, QObject* parent = nullptr);
 
     void onReading(const LimitReading& reading);
-
-    static bool enabled();
-    static void setEnabled(bool enabled);
-    static std::vector<int> thresholds(); // the stored ones, or the defaults when none or unreadable
-    static void setThresholds(const std::vector<int>& thresholds);
 
 private:
     void tick();

@@ -3,10 +3,10 @@
 #include "core/ThreadHandoff.h"
 #include "dashboard/TextIndex.h"
 #include "storage/DBError.h"
+#include "storage/Preferences.h"
 
 #include <QMetaObject>
 #include <QPointer>
-#include <QSettings>
 
 #include <algorithm>
 #include <chrono>
@@ -48,7 +48,7 @@ DashboardViewModel::DashboardViewModel(std::shared_ptr<UsageDatabase> database, 
     , loader_(std::make_unique<SerialQueue>("tallyglass.reportLoad"))
     , figures_(std::make_unique<SerialQueue>("tallyglass.reportSums"))
 {
-    filters_.localDays = QSettings("tallyglass", "tallyglass").value(dayZoneKey).toString() == "local";
+    filters_.localDays = Preferences::shared().reportDaysLocal();
 }
 
 // Queued jobs see the flag and do nothing; one already running ends as it
@@ -160,7 +160,7 @@ void DashboardViewModel::setPreset(DatePreset preset)
 
 void DashboardViewModel::setLocalDays(bool local)
 {
-    QSettings("tallyglass", "tallyglass").setValue(dayZoneKey, local ? "local" : "UTC");
+    Preferences::shared().setReportDaysLocal(local);
     if (filters_.localDays == local)
         return;
     filters_.localDays = local;

@@ -31,8 +31,6 @@ class DashboardViewModel final : public QObject {
 
 public:
     using Clock = std::function<Instant()>;
-    // "local" when the user counts days in the local zone; anything else is UTC.
-    static constexpr const char* dayZoneKey = "tallyglass.dashboard.dayZone";
 
     explicit DashboardViewModel(std::shared_ptr<UsageDatabase> database, Clock now = {}, QObject* parent = nullptr);
     ~DashboardViewModel() override;

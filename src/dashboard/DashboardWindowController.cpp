@@ -5,6 +5,7 @@
 #include "dashboard/DashboardView.h"
 #include "dashboard/DashboardViewModel.h"
 #include "dashboard/ExportTable.h"
+#include "storage/Preferences.h"
 #include "ui/ThemeManager.h"
 
 #include <QCloseEvent>
@@ -13,7 +14,6 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSaveFile>
-#include <QSettings>
 #include <QVBoxLayout>
 
 namespace tallyglass {
@@ -52,7 +52,7 @@ void DashboardWindowController::show()
     if (!window_)
         build();
     if (!window_->isVisible()) {
-        const QByteArray frame = QSettings("tallyglass", "tallyglass").value(frameKey).toByteArray();
+        const QByteArray frame = Preferences::shared().reportFrame();
         if (frame.isEmpty() || !window_->restoreGeometry(frame)) {
             if (const QScreen* screen = QGuiApplication::primaryScreen())
                 window_->move(screen->availableGeometry().center() - window_->rect().center());
@@ -73,10 +73,8 @@ void DashboardWindowController::reloadIfVisible()
 // Where the user left the window is where it opens next time, this run or the next.
 bool DashboardWindowController::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == window_ && (event->type() == QEvent::Close || event->type() == QEvent::Hide)) {
-        QSettings settings("tallyglass", "tallyglass");
-        settings.setValue(frameKey, window_->saveGeometry());
-    }
+    if (watched == window_ && (event->type() == QEvent::Close || event->type() == QEvent::Hide))
+        Preferences::shared().setReportFrame(window_->saveGeometry());
     return QObject::eventFilter(watched, event);
 }
 

@@ -21,7 +21,6 @@ class DashboardViewModel;
 // it has its own taskbar entry (the overlay never has one).
 class DashboardWindowController final : public QObject {
 public:
-    static constexpr const char* frameKey = "tallyglass.dashboard";
     static constexpr const char* title = "Tallyglass \u2014 Full Report";
 
     explicit DashboardWindowController(DashboardViewModel& vm, QObject* parent = nullptr);

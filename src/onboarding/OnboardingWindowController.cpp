@@ -1,26 +1,14 @@
 #include "onboarding/OnboardingWindowController.h"
 
+#include "storage/Preferences.h"
 #include "ui/ThemeManager.h"
 
 #include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
-#include <QSettings>
 #include <QVBoxLayout>
 
 namespace tallyglass {
-
-bool OnboardingPreferences::isDone() const
-{
-    return QSettings("tallyglass", "tallyglass").value(doneKey, false).toBool();
-}
-
-void OnboardingPreferences::markDone()
-{
-    QSettings settings("tallyglass", "tallyglass");
-    settings.setValue(doneKey, true);
-    settings.sync();
-}
 
 OnboardingWindowController::OnboardingWindowController(HookControls hook, std::function<void()> onFinished,
                                                        std::function<void()> onExit, QObject* parent)
@@ -76,7 +64,7 @@ void OnboardingWindowController::abandon()
 
 void OnboardingWindowController::finish()
 {
-    preferences_.markDone();
+    Preferences::shared().setOnboardingDone(true);
     if (window_) {
         QWidget* window = window_;
         window_ = nullptr;

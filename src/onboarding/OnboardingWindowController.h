@@ -7,14 +7,6 @@
 
 namespace tallyglass {
 
-// Whether the welcome was completed, in the application's settings.
-class OnboardingPreferences {
-public:
-    static constexpr const char* doneKey = "tallyglass_onboarding_v1_done";
-    bool isDone() const;
-    void markDone();
-};
-
 // The welcome's window: made when shown, centred and in front (the one window
 // that takes the focus at start-up), and dropped when it ends. Ending it by
 // any means (the last step's button, the close button, the window manager)
@@ -39,7 +31,6 @@ private:
     HookControls hook_;
     std::function<void()> onFinished_;
     std::function<void()> onExit_;
-    OnboardingPreferences preferences_;
     QPointer<QWidget> window_;
     OnboardingView* view_ = nullptr;
 };

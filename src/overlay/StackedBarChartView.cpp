@@ -1,6 +1,7 @@
 #include "overlay/StackedBarChartView.h"
 
 #include "overlay/ChartViewModel.h"
+#include "storage/Preferences.h"
 #include "ui/MotionPreference.h"
 #include "ui/ScenePainter.h"
 #include "ui/ThemeManager.h"
@@ -10,7 +11,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
-#include <QSettings>
 #include <QToolTip>
 #include <QWindow>
 
@@ -38,7 +38,7 @@ StackedBarChartView::StackedBarChartView(ChartViewModel& vm, Callbacks callbacks
     setMouseTracking(true);
     setAttribute(Qt::WA_TranslucentBackground);
     setFixedSize(static_cast<int>(OverlayLayout::panelWidth), static_cast<int>(OverlayLayout::panelHeight));
-    cumulative_ = QSettings("tallyglass", "tallyglass").value(cumulativeKey, true).toBool();
+    cumulative_ = Preferences::shared().chartIsCumulative();
     mode_.jumpTo(cumulative_ ? 1 : 0);
     connect(&frames_, &QTimer::timeout, this, [this] {
         // The waiting animation alone redraws only its own corner: the whole
@@ -351,7 +351,7 @@ void StackedBarChartView::toggleExpanded()
 void StackedBarChartView::toggleCumulative()
 {
     cumulative_ = !cumulative_;
-    QSettings("tallyglass", "tallyglass").setValue(cumulativeKey, cumulative_);
+    Preferences::shared().setChartIsCumulative(cumulative_);
     mode_.setTarget(cumulative_ ? 1 : 0, motion(200ms));
     hoveredBucket_.reset();
     update();

@@ -23,8 +23,6 @@ class StackedBarChartView final : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr const char* cumulativeKey = "tallyglass.chartIsCumulative";
-
     struct Callbacks {
         std::function<bool()> isHookInstalled;
         std::function<void(bool installed)> onToggleHook;

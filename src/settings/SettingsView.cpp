@@ -1,7 +1,8 @@
 #include "settings/SettingsView.h"
 
 #include "ui/AppSignals.h"
-#include "capture/LimitWatcher.h"
+#include "core/WarningThresholds.h"
+#include "storage/Preferences.h"
 #include "ui/ThemeManager.h"
 #include "ui/Controls.h"
 
@@ -92,9 +93,9 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     layout->addWidget(row("paintpalette", "Theme", textLabel("Appearance across the app", 11, this, false, Qt::AlignLeft), theme_, this));
 
     warnings_ = new ToggleSwitch(this);
-    warnings_->setChecked(LimitWatcher::enabled());
+    warnings_->setChecked(Preferences::shared().warningsEnabled());
     connect(warnings_, &ToggleSwitch::toggled, this, [this](bool on) {
-        LimitWatcher::setEnabled(on);
+        Preferences::shared().setWarningsEnabled(on);
         thresholds_->setEnabled(on);
     });
     layout->addWidget(row("bell", "Warnings", textLabel("Before the 5-hour and 7-day limits", 11, this, false, Qt::AlignLeft), warnings_,
@@ -103,7 +104,7 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     thresholdsRow->setContentsMargins(36, 0, 0, 0);
     thresholdsRow->setSpacing(8);
     thresholdsRow->addWidget(roledLabel(textLabel("At", 12, this, false, Qt::AlignLeft | Qt::AlignVCenter), "muted"));
-    thresholds_ = new QLineEdit(QString::fromStdString(LimitWarnings::formatThresholds(LimitWatcher::thresholds())), this);
+    thresholds_ = new QLineEdit(QString::fromStdString(WarningThresholds::format(Preferences::shared().warningThresholds())), this);
     thresholds_->setFixedWidth(110);
     thresholds_->setEnabled(warnings_->isChecked());
     thresholds_->setToolTip("Whole percentages from 1 to 100, such as 80, 95");
@@ -142,9 +143,9 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
 void SettingsView::takeThresholds()
 {
     try {
-        const auto thresholds = LimitWarnings::parseThresholds(thresholds_->text().toStdString());
-        LimitWatcher::setThresholds(thresholds);
-        thresholds_->setText(QString::fromStdString(LimitWarnings::formatThresholds(thresholds)));
+        const auto thresholds = WarningThresholds::parse(thresholds_->text().toStdString());
+        Preferences::shared().setWarningThresholds(thresholds);
+        thresholds_->setText(QString::fromStdString(WarningThresholds::format(thresholds)));
         thresholdsError_->hide();
     } catch (const std::invalid_argument& error) {
         thresholdsError_->setText(QString::fromStdString(error.what()));
@@ -167,7 +168,7 @@ void SettingsView::showEvent(QShowEvent* event)
     refreshHook();
     login_->setChecked(actions_.launchAtLogin && actions_.launchAtLogin());
     // What was refused last time is gone: the field shows what is in use.
-    thresholds_->setText(QString::fromStdString(LimitWarnings::formatThresholds(LimitWatcher::thresholds())));
+    thresholds_->setText(QString::fromStdString(WarningThresholds::format(Preferences::shared().warningThresholds())));
     thresholdsError_->hide();
 }
 

@@ -66,23 +66,4 @@ const Palette& Palette::dark()
     return palette;
 }
 
-std::string_view textOf(ThemePreference preference)
-{
-    switch (preference) {
-    case ThemePreference::dark: return "dark";
-    case ThemePreference::light: return "light";
-    case ThemePreference::system: break;
-    }
-    return "system";
-}
-
-ThemePreference themePreferenceFromText(std::string_view text)
-{
-    if (text == "dark")
-        return ThemePreference::dark;
-    if (text == "light")
-        return ThemePreference::light;
-    return ThemePreference::system;
-}
-
 } // namespace tallyglass

@@ -54,10 +54,4 @@ struct Palette {
     bool operator==(const Palette&) const = default;
 };
 
-enum class ThemePreference { system, dark, light };
-
-// The stored texts "system", "dark", "light"; anything else is no preference.
-std::string_view textOf(ThemePreference preference);
-ThemePreference themePreferenceFromText(std::string_view text);
-
 } // namespace tallyglass

@@ -6,7 +6,6 @@
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <QPalette>
-#include <QSettings>
 #include <QWidget>
 
 namespace tallyglass {
@@ -101,15 +100,12 @@ void ThemeManager::listenToPortal()
 
 ThemePreference ThemeManager::preference() const
 {
-    const QSettings settings("tallyglass", "tallyglass");
-    return themePreferenceFromText(settings.value(preferenceKey).toString().toStdString());
+    return Preferences::shared().theme();
 }
 
 void ThemeManager::setPreference(ThemePreference preference)
 {
-    QSettings settings("tallyglass", "tallyglass");
-    settings.setValue(preferenceKey, QString::fromUtf8(textOf(preference).data(), static_cast<int>(textOf(preference).size())));
-    settings.sync();
+    Preferences::shared().setTheme(preference);
     apply();
 }
 

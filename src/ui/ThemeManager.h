@@ -1,5 +1,6 @@
 #pragma once
 
+#include "storage/Preferences.h"
 #include "ui/Palette.h"
 
 #include <QObject>
@@ -11,19 +12,16 @@ class QWidget;
 
 namespace tallyglass {
 
-// Which appearance the application draws with: the stored preference
-// ("app_theme_preference": system, dark or light) applied to the whole
-// application, "system" following the desktop's colour scheme as the
-// freedesktop settings portal reports it (the lightness of the platform's
-// palette where there is no portal). Every window of ours is a themed root:
-// it draws with the palette of the effective appearance and is repainted the
-// moment it changes.
+// Which appearance the application draws with: the stored preference (system,
+// dark or light) applied to the whole application, "system" following the
+// desktop's colour scheme as the freedesktop settings portal reports it (the
+// lightness of the platform's palette where there is no portal). Every window
+// of ours is a themed root: it draws with the palette of the effective
+// appearance and is repainted the moment it changes.
 class ThemeManager final : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr const char* preferenceKey = "app_theme_preference";
-
     // The desktop's scheme: true dark, false light, nothing when it has no preference.
     using SchemeSource = std::function<std::optional<bool>()>;
 

@@ -6,12 +6,11 @@
 #include "hook/HookScriptBuilder.h"
 #include "server/LocalServer.h"
 #include "server/ServerConstants.h"
+#include "storage/Preferences.h"
 #include "storage/WriteDatabase.h"
 #include "support/HttpClient.h"
 #include "support/QtTestApp.h"
 #include "support/SqlProbe.h"
-
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -46,7 +45,7 @@ TEST(CoreServices, anInstalledHookFollowsThePortTheServerComesUpOn)
     };
     for (const auto& [name, remembered, scriptPort, rememberedTaken] : cases) {
         SCOPED_TRACE(name);
-        QSettings("tallyglass", "tallyglass").clear();
+        Preferences::shared().resetForTests();
         ServerConstants::rememberPort(remembered);
         installerFor(scriptPort).install();
         std::optional<test::PortHolder> holder;

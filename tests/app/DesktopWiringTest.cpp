@@ -9,6 +9,7 @@
 #include "hook/HookScriptBuilder.h"
 #include "overlay/OverlayPanel.h"
 #include "overlay/StackedBarChartView.h"
+#include "storage/Preferences.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 #include "support/WidgetTestApp.h"
@@ -16,7 +17,6 @@
 #include <QAction>
 #include <QMenu>
 #include <QScreen>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -115,8 +115,8 @@ TEST(LaunchAtLogin, theProgramsPathIsWrittenSoThatLaunchersReadItBack)
 TEST(DesktopApp, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
 {
     test::widgetApp();
-    QSettings("tallyglass", "tallyglass").clear();
-    QSettings("tallyglass", "tallyglass").setValue("tallyglass_onboarding_v1_done", true);
+    Preferences::shared().resetForTests();
+    Preferences::shared().setOnboardingDone(true);
     std::vector<std::pair<std::string, std::string>> alerts;
     const RecordedAlerts recording(alerts);
     int notices = 0;
@@ -157,8 +157,8 @@ TEST(DesktopApp, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
 TEST(DesktopApp, hookChangesMadeOutsideTheApplicationAreSeen)
 {
     test::widgetApp();
-    QSettings("tallyglass", "tallyglass").clear();
-    QSettings("tallyglass", "tallyglass").setValue("tallyglass_onboarding_v1_done", true);
+    Preferences::shared().resetForTests();
+    Preferences::shared().setOnboardingDone(true);
     std::vector<std::pair<std::string, std::string>> alerts;
     const RecordedAlerts recording(alerts);
     int notices = 0;

@@ -2,13 +2,13 @@
 
 #include "capture/LimitWatcher.h"
 #include "core/IsoTime.h"
+#include "storage/Preferences.h"
 #include "support/OutputCapture.h"
 #include "support/QtTestApp.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QProcess>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -108,7 +108,7 @@ TEST_F(NotificationsTest, aMissingOrFailingServiceFallsBackToTheTrayThenTheLog)
 // The watcher keeps its windows across restarts and stays quiet when warnings are off.
 TEST_F(NotificationsTest, theWatcherWarnsOncePerWindowAcrossRestartsAndNotWhenTurnedOff)
 {
-    QSettings("tallyglass", "tallyglass").clear();
+    Preferences::shared().resetForTests();
     const Instant now = *IsoTime::parse("2026-12-06T10:00:00Z");
     std::vector<std::string> said;
     const auto say = [&](const std::string& text) { said.push_back(text); };
@@ -118,14 +118,14 @@ TEST_F(NotificationsTest, theWatcherWarnsOncePerWindowAcrossRestartsAndNotWhenTu
     LimitWatcher restarted(say, [&] { return now; });
     restarted.onReading({now + std::chrono::minutes(1), 90, now + std::chrono::hours(2), std::nullopt, std::nullopt});
     EXPECT_EQ(said.size(), 1u);
-    LimitWatcher::setEnabled(false);
+    Preferences::shared().setWarningsEnabled(false);
     restarted.onReading({now + std::chrono::minutes(2), 96, now + std::chrono::hours(2), std::nullopt, std::nullopt});
     EXPECT_EQ(said.size(), 1u);
-    LimitWatcher::setEnabled(true);
-    LimitWatcher::setThresholds({50});
-    EXPECT_EQ(LimitWatcher::thresholds(), std::vector<int>{50});
-    QSettings("tallyglass", "tallyglass").setValue(LimitWatcher::thresholdsKey, "nonsense");
-    EXPECT_EQ(LimitWatcher::thresholds(), (std::vector<int>{80, 95}));
+    Preferences::shared().setWarningsEnabled(true);
+    Preferences::shared().setWarningThresholds({50});
+    EXPECT_EQ(Preferences::shared().warningThresholds(), std::vector<int>{50});
+    Preferences::shared().storeTextForTests(Preferences::Key::warningThresholds, "nonsense");
+    EXPECT_EQ(Preferences::shared().warningThresholds(), (std::vector<int>{80, 95}));
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "ui/Alerts.h"
 #include "core/IsoTime.h"
 #include "storage/MockDatabase.h"
+#include "storage/Preferences.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 #include "support/TimeZone.h"
@@ -13,7 +14,6 @@
 
 #include <QApplication>
 #include <QMouseEvent>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ class DashboardWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QSettings("tallyglass", "tallyglass").clear();
+        Preferences::shared().resetForTests();
         for (int i = 0; i < 3000; ++i)
             db->dashboardMessages.push_back({now - std::chrono::minutes(3000 - i), "session-" + std::to_string(i / 2),
                                              i % 2 ? "claude-opus-4-6" : "claude-sonnet-4-6", 100, 50, 0, 0, false, 0.01});
@@ -109,7 +109,7 @@ TEST_F(DashboardWindowTest, theDayZoneChoiceMovesTheDaysAndIsRemembered)
     EXPECT_EQ(vm.snapshot().totals.messageCount, 120); // since 10:00 UTC
     ASSERT_EQ(vm.snapshot().days.size(), 1u);
     EXPECT_EQ(vm.snapshot().days[0].dayStart, *IsoTime::parse("2025-01-15T10:00:00Z"));
-    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(DashboardViewModel::dayZoneKey).toString(), "local");
+    EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::reportDayZone), "local");
     EXPECT_TRUE(DashboardViewModel(db).filters().localDays); // the next run
     click([](const ReportLayout::Chip& chip) { return chip.localDays == false; });
     EXPECT_EQ(vm.snapshot().totals.messageCount, 720);

@@ -5,6 +5,7 @@
 #include "onboarding/OnboardingWindowController.h"
 #include "overlay/OverlayPanel.h"
 #include "ui/Controls.h"
+#include "storage/Preferences.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 #include "support/WidgetTestApp.h"
@@ -12,7 +13,6 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -54,7 +54,7 @@ void press(QWidget* window, const QString& text)
 TEST(Onboarding, theFirstStartWalksTheUserToAWorkingHook)
 {
     test::widgetApp();
-    QSettings("tallyglass", "tallyglass").clear();
+    Preferences::shared().resetForTests();
     int notices = 0;
     QObject listener;
     QObject::connect(&AppSignals::shared(), &AppSignals::hookStateChanged, &listener, [&] { ++notices; });
@@ -96,7 +96,7 @@ TEST(Onboarding, theFirstStartWalksTheUserToAWorkingHook)
     EXPECT_NE(test::fileText(AppPaths::claudeSettings()).find("tallyglass\\/app-hook"), std::string::npos);
 
     window->close();
-    EXPECT_TRUE(QSettings("tallyglass", "tallyglass").value(OnboardingPreferences::doneKey).toBool());
+    EXPECT_TRUE(Preferences::shared().onboardingDone());
     EXPECT_TRUE(std::filesystem::exists(loginItem));
     EXPECT_TRUE(app.panel()->isVisible());
     EXPECT_EQ(notices, 1);
@@ -124,7 +124,7 @@ TEST(Onboarding, theFirstStartWalksTheUserToAWorkingHook)
 TEST(Onboarding, exitLeavesNoLoginItem)
 {
     test::widgetApp();
-    QSettings("tallyglass", "tallyglass").clear();
+    Preferences::shared().resetForTests();
     const auto loginItem = AppPaths::home() / ".config" / "autostart" / "tallyglass.desktop";
     std::filesystem::remove(loginItem);
     for (int start = 0; start < 2; ++start) {
@@ -143,7 +143,7 @@ TEST(Onboarding, exitLeavesNoLoginItem)
 TEST(Onboarding, exitQuitsWithoutCompletingAndUpdatesCannotBeTurnedOn)
 {
     test::widgetApp();
-    QSettings("tallyglass", "tallyglass").clear();
+    Preferences::shared().resetForTests();
     int exits = 0;
     int finished = 0;
     HookControls hook{[] { return false; }, [] {}, [] { return true; }};
@@ -162,8 +162,7 @@ TEST(Onboarding, exitQuitsWithoutCompletingAndUpdatesCannotBeTurnedOn)
     press(window, "Exit");
     EXPECT_EQ(exits, 1);
     EXPECT_EQ(finished, 0);
-    QSettings settings("tallyglass", "tallyglass");
-    EXPECT_FALSE(settings.contains(OnboardingPreferences::doneKey));
+    EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::onboardingDone), std::nullopt);
 }
 
 } // namespace

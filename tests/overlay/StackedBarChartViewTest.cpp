@@ -5,6 +5,7 @@
 #include "overlay/ChartViewModel.h"
 #include "overlay/OverlayPanel.h"
 #include "storage/MockDatabase.h"
+#include "storage/Preferences.h"
 #include "ui/MotionPreference.h"
 #include "support/QtTestApp.h"
 #include "support/WidgetTestApp.h"
@@ -13,7 +14,6 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -39,7 +39,7 @@ class StackedBarChartViewTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QSettings("tallyglass", "tallyglass").clear();
+        Preferences::shared().resetForTests();
         db->messages = {{anchor - std::chrono::minutes(170), "claude-opus-4-6", 1000, 2000},
                         {anchor - std::chrono::minutes(168), "claude-sonnet-4-6", 500, 700}};
         db->limits = UsageLimits{42.0, anchor, std::nullopt, std::nullopt, std::nullopt};
@@ -120,7 +120,7 @@ TEST_F(StackedBarChartViewTest, draggingTheCardMovesItAndChangesNothing)
 
 TEST_F(StackedBarChartViewTest, hoveringShowsASlotWithBarsAndNothingElse)
 {
-    QSettings("tallyglass", "tallyglass").setValue(StackedBarChartView::cumulativeKey, false);
+    Preferences::shared().setChartIsCumulative(false);
     auto view = makeView();
     hover(*view, plotPoint(*view, 13)); // 12:10-12:20 holds both messages
     EXPECT_EQ(view->hoveredBucket(), 13);

@@ -1,13 +1,13 @@
 #include "server/LocalServer.h"
 
 #include "server/ServerConstants.h"
+#include "storage/Preferences.h"
 #include "support/HttpClient.h"
 #include "support/OutputCapture.h"
 #include "support/Process.h"
 #include "support/QtTestApp.h"
 #include "support/RecordingHandler.h"
 
-#include <QSettings>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -34,7 +34,7 @@ protected:
     void SetUp() override
     {
         test::qtApp();
-        QSettings("tallyglass", "tallyglass").clear();
+        Preferences::shared().resetForTests();
         port = test::findFreePorts(3);
     }
 
@@ -233,7 +233,7 @@ TEST_F(LocalServerTest, aPortTakenOnEitherLoopbackAddressMovesTheServerOnWhichRe
     for (const auto& [name, taken] : cases) {
         SCOPED_TRACE(name);
         server.reset();
-        QSettings("tallyglass", "tallyglass").clear();
+        Preferences::shared().resetForTests();
         portChanges.clear();
         portChangeOnMainThread = false;
         std::optional<PortHolder> holder;
@@ -250,7 +250,7 @@ TEST_F(LocalServerTest, aPortTakenOnEitherLoopbackAddressMovesTheServerOnWhichRe
         EXPECT_EQ(server->boundPort(), expected);
         EXPECT_EQ(portChanges, taken ? std::vector<std::uint16_t>{expected} : std::vector<std::uint16_t>{});
         EXPECT_EQ(portChangeOnMainThread, taken.has_value());
-        EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ServerConstants::portKey, 0).toInt(), taken ? expected : 0);
+        EXPECT_EQ(Preferences::shared().rememberedPort().value_or(0), taken ? expected : 0);
     }
 }
 
@@ -315,7 +315,7 @@ TEST_F(LocalServerTest, thePortSearchWrapsRoundWithinItsRangeAndNeverLeavesIt)
     };
     for (const auto& [name, start, taken, bound] : cases) {
         SCOPED_TRACE(name);
-        QSettings("tallyglass", "tallyglass").clear();
+        Preferences::shared().resetForTests();
         std::vector<std::unique_ptr<PortHolder>> holders;
         for (const int offset : taken)
             holders.push_back(std::make_unique<PortHolder>(static_cast<std::uint16_t>(first + offset)));
@@ -333,7 +333,7 @@ TEST_F(LocalServerTest, thePortSearchWrapsRoundWithinItsRangeAndNeverLeavesIt)
             continue;
         }
         EXPECT_EQ(searching.boundPort(), first + *bound);
-        const int remembered = QSettings("tallyglass", "tallyglass").value(ServerConstants::portKey, 0).toInt();
+        const int remembered = Preferences::shared().rememberedPort().value_or(0);
         EXPECT_EQ(remembered, *bound == start ? 0 : first + *bound);
     }
 }
@@ -375,16 +375,14 @@ TEST_F(LocalServerTest, aRetryPendingWhenTheServerStopsDoesNotListen)
 TEST(ServerConstants, resolvedPortIsTheRememberedOneOnlyWithinTheRange)
 {
     test::qtApp();
-    QSettings settings("tallyglass", "tallyglass");
-    const std::pair<QVariant, int> cases[] = {{QVariant(), 45832}, {45841, 45841}, {45833, 45833}, {0, 45832},
-                                              {45831, 45832},      {45842, 45832}, {"x", 45832}};
+    const std::pair<const char*, int> cases[] = {{nullptr, 45832}, {"45841", 45841}, {"45833", 45833}, {"0", 45832},
+                                                 {"45831", 45832}, {"45842", 45832}, {"x", 45832}};
     for (const auto& [stored, expected] : cases) {
-        if (stored.isValid())
-            settings.setValue(ServerConstants::portKey, stored);
+        if (stored)
+            Preferences::shared().storeTextForTests(Preferences::Key::serverPort, stored);
         else
-            settings.remove(ServerConstants::portKey);
-        settings.sync();
-        EXPECT_EQ(ServerConstants::resolvedPort(), expected) << stored.toString().toStdString();
+            Preferences::shared().resetForTests();
+        EXPECT_EQ(ServerConstants::resolvedPort(), expected) << (stored ? stored : "<none>");
     }
 }
 

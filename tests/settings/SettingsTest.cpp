@@ -1,9 +1,8 @@
 #include "ui/Alerts.h"
 #include "app/AppPaths.h"
 #include "app/DesktopApp.h"
-#include "app/LaunchAtLoginManager.h"
-#include "capture/LimitWatcher.h"
 #include "overlay/OverlayPanel.h"
+#include "storage/Preferences.h"
 #include "ui/ThemeManager.h"
 #include "ui/Controls.h"
 #include "settings/SettingsView.h"
@@ -17,7 +16,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -29,8 +27,8 @@ namespace {
 TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
 {
     test::widgetApp();
-    QSettings("tallyglass", "tallyglass").clear();
-    QSettings("tallyglass", "tallyglass").setValue("tallyglass_onboarding_v1_done", true);
+    Preferences::shared().resetForTests();
+    Preferences::shared().setOnboardingDone(true);
     ThemeManager::shared().setSchemeSource([] { return std::optional<bool>(true); }); // a dark desktop
     ThemeManager::shared().apply();
     std::vector<std::string> alerts;
@@ -61,7 +59,7 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     EXPECT_TRUE(view->loginSwitch()->isChecked());
     view->loginSwitch()->click();
     EXPECT_FALSE(std::filesystem::exists(entry));
-    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(LaunchAtLoginManager::enabledKey).toString(), "false");
+    EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::launchAtLogin), "false");
     view->loginSwitch()->click();
     EXPECT_TRUE(std::filesystem::exists(entry));
 
@@ -77,14 +75,14 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     view->thresholdsField()->setText("95 60 60");
     emit view->thresholdsField()->editingFinished();
     EXPECT_EQ(view->thresholdsField()->text(), "60, 95");
-    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(LimitWatcher::thresholdsKey).toString(), "60, 95");
+    EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::warningThresholds), "60, 95");
     view->thresholdsField()->setText("60, 250");
     emit view->thresholdsField()->editingFinished();
     EXPECT_TRUE(view->thresholdsError()->isVisibleTo(window));
     EXPECT_EQ(view->thresholdsError()->text().toStdString(), "250% is outside 1\u2013100%");
-    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(LimitWatcher::thresholdsKey).toString(), "60, 95");
+    EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::warningThresholds), "60, 95");
     view->warningsSwitch()->click();
-    EXPECT_FALSE(LimitWatcher::enabled());
+    EXPECT_FALSE(Preferences::shared().warningsEnabled());
     EXPECT_FALSE(view->thresholdsField()->isEnabled());
 
     // The theme: stored, every open window recoloured at once, and chosen again after a restart.
@@ -92,7 +90,7 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     EXPECT_EQ(picker->currentText(), "System");
     EXPECT_EQ(paletteFor(view), Palette::dark());
     picker->setCurrentIndex(picker->findText("Light"));
-    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ThemeManager::preferenceKey).toString(), "light");
+    EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::theme), "light");
     EXPECT_EQ(paletteFor(view), Palette::light());
     EXPECT_EQ(paletteFor(app.panel()), Palette::light());
     EXPECT_EQ(SettingsView({}, {}).themePicker()->currentText(), "Light");

@@ -1,8 +1,8 @@
 #include "ui/ThemeManager.h"
 
+#include "storage/Preferences.h"
 #include "support/WidgetTestApp.h"
 
-#include <QSettings>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@ protected:
     void SetUp() override
     {
         test::widgetApp();
-        QSettings("tallyglass", "tallyglass").clear();
+        Preferences::shared().resetForTests();
         ThemeManager::shared().setSchemeSource([this] { return desktopDark; });
     }
 
@@ -35,11 +35,10 @@ TEST_F(ThemeManagerTest, thePreferenceDecidesTheAppearanceAndSystemFollowsTheDes
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored ? c.stored : "<none>");
-        QSettings settings("tallyglass", "tallyglass");
         if (c.stored)
-            settings.setValue(ThemeManager::preferenceKey, c.stored);
+            Preferences::shared().storeTextForTests(Preferences::Key::theme, c.stored);
         else
-            settings.remove(ThemeManager::preferenceKey);
+            Preferences::shared().resetForTests();
         desktopDark = c.desktop;
         ThemeManager::shared().apply();
         EXPECT_EQ(ThemeManager::shared().isDark(), c.dark);
@@ -64,7 +63,7 @@ TEST_F(ThemeManagerTest, aChangedPreferenceRecoloursEveryThemedWindowAndIsStored
     EXPECT_EQ(paletteFor(&child).background, (Rgba{0.98, 0.98, 0.98}));
     EXPECT_EQ(paletteFor(&settingsWindow), Palette::light());
     EXPECT_EQ(paletteFor(&stray), Palette::dark()); // outside any themed root
-    EXPECT_EQ(QSettings("tallyglass", "tallyglass").value(ThemeManager::preferenceKey).toString(), "light");
+    EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::theme), "light");
 }
 
 } // namespace
