@@ -55,6 +55,8 @@ struct Setup {
     Instant clock = now;
     // After the first reload, on the model itself (an import under way, a failing database).
     std::function<void(ChartViewModel&, MockDatabase&)> then;
+    // New figures once the card has settled, shown partway through their roll.
+    std::function<void(ChartViewModel&, MockDatabase&)> change;
 };
 
 // An import that stops at three files of eight until it is let go.
@@ -92,6 +94,10 @@ QImage render(const Setup& setup)
     if (setup.act)
         setup.act(*chart);
     chart->finishAnimations();
+    if (setup.change) {
+        setup.change(vm, *db);
+        chart->setRollTime(0.08);
+    }
     panel.grab(); // a first paint: the card may ask the panel to grow
     QApplication::processEvents();
     QImage image(OverlayPanel::defaultWidth + 48, panel.height() + 48, QImage::Format_ARGB32_Premultiplied);
@@ -147,22 +153,28 @@ void addOverlayShots(std::vector<Shot>& shots)
     const auto shot = [&](std::string name, Setup setup) {
         shots.push_back({"overlay-" + name, [setup] { return render(setup); }, cardAndBackdrop});
     };
-    shot("waiting", {{}, {}, true, true, now, {}});
-    shot("partial-cumulative", {[](MockDatabase& db) { db.messages = window(); }, {}, true, true, now, {}});
-    shot("full-cumulative", {full, {}, true, true, now, {}});
-    shot("full-bars", {full, {}, true, false, now, {}});
-    shot("full-bars-hover", {full, hoverBusiestSlot, true, false, now, {}});
-    shot("full-expanded", {full, [](StackedBarChartView& chart) { click(chart, {100, 150}); }, true, true, now, {}});
-    shot("hook-missing", {full, {}, false, true, now, {}});
-    shot("window-expired", {full, {}, true, true, anchor + std::chrono::minutes(10), {}});
-    Setup importing{full, {}, true, true, now, {}};
+    shot("waiting", {{}, {}, true, true, now, {}, {}});
+    shot("partial-cumulative", {[](MockDatabase& db) { db.messages = window(); }, {}, true, true, now, {}, {}});
+    shot("full-cumulative", {full, {}, true, true, now, {}, {}});
+    shot("full-bars", {full, {}, true, false, now, {}, {}});
+    shot("full-bars-hover", {full, hoverBusiestSlot, true, false, now, {}, {}});
+    shot("full-expanded", {full, [](StackedBarChartView& chart) { click(chart, {100, 150}); }, true, true, now, {}, {}});
+    Setup rolling{full, [](StackedBarChartView& chart) { click(chart, {100, 150}); }, true, true, now, {}, {}};
+    rolling.change = [](ChartViewModel& vm, MockDatabase& db) {
+        db.messages.push_back({now - std::chrono::minutes(1), "claude-opus-4-6", 41000, 93000});
+        vm.reload();
+    };
+    shot("full-expanded-rolling", rolling);
+    shot("hook-missing", {full, {}, false, true, now, {}, {}});
+    shot("window-expired", {full, {}, true, true, anchor + std::chrono::minutes(10), {}, {}});
+    Setup importing{full, {}, true, true, now, {}, {}};
     importing.then = [](ChartViewModel& vm, MockDatabase&) {
         vm.scanProjects();
         while (vm.scanProgress() == ScanProgress::running(0))
             QApplication::processEvents(QEventLoop::AllEvents, 10);
     };
     shot("importing", importing);
-    Setup failing{full, {}, true, true, now, {}};
+    Setup failing{full, {}, true, true, now, {}, {}};
     failing.then = [](ChartViewModel& vm, MockDatabase& db) {
         db.throwOnFetch = std::make_exception_ptr(DBError(DBError::Kind::stepFailed, "disk I/O error"));
         reloadAndWait(vm);

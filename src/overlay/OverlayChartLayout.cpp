@@ -1,6 +1,7 @@
 #include "overlay/OverlayLayout.h"
 
 #include "pricing/ModelMapper.h"
+#include "ui/WaveEffect.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +12,8 @@ namespace tallyglass::OverlayLayout {
 namespace {
 
 using namespace Scene;
+
+constexpr int waitingSymbolLayers = 3; // the centre dot, the inner waves, the outer waves
 
 constexpr Font mono(double size, int weight = 400)
 {
@@ -295,8 +298,11 @@ void addWaiting(const Input& in, Rect frame, Layer& layer, Result& result)
     disc.rect = {centre.x - 30, centre.y - 30, 60, 60};
     disc.fill = Fill::radial(p.accent.withOpacity(0.28), 2, p.accent.withOpacity(0), 30);
     layer.items.push_back(disc);
+    // Asked for stillness, the rings stand where they start and the symbol
+    // shows at full colour.
+    const double time = in.reduceMotion ? 0 : in.animationTime;
     for (int i = 0; i < 2; ++i) {
-        const double phase = std::clamp(std::fmod(in.animationTime + i * 0.9, 1.8) / 1.8, 0.0, 1.0);
+        const double phase = std::clamp(std::fmod(time + i * 0.9, 1.8) / 1.8, 0.0, 1.0);
         const double size = 32 * (0.6 + 1.1 * phase);
         Shape ring;
         ring.kind = Shape::Kind::ellipse;
@@ -305,16 +311,19 @@ void addWaiting(const Input& in, Rect frame, Layer& layer, Result& result)
         ring.opacity = 0.45 * (1 - phase);
         layer.items.push_back(ring);
     }
-    // The symbol's waves light up one after another; a gentle pulse stands in for that.
-    const double pulse = 0.75 + 0.25 * std::sin(in.animationTime * 2 * 3.14159265358979 / 1.2);
-    layer.items.push_back(Icon{{centre.x - 13, centre.y - 13, 26, 26}, "dot.radiowaves.left.and.right",
-                               Fill::linear(p.accent, {0, centre.y - 13}, p.accent.withOpacity(0.55), {0, centre.y + 13}), pulse});
+    Icon symbol{{centre.x - 13, centre.y - 13, 26, 26}, "dot.radiowaves.left.and.right",
+                Fill::linear(p.accent, {0, centre.y - 13}, p.accent.withOpacity(0.55), {0, centre.y + 13}), 1, {}};
+    if (!in.reduceMotion) {
+        for (int i = 0; i < waitingSymbolLayers; ++i)
+            symbol.layerOpacity.push_back(WaveEffect::opacity(i, waitingSymbolLayers, in.animationTime));
+        result.animatedArea = disc.rect;
+    }
+    layer.items.push_back(symbol);
     const double textTop = top + 70 + 10;
     layer.items.push_back(text({frame.x, textTop, frame.width, lineHeight(11)}, "Waiting for first sync", mono(11, 600),
                                p.textPrimary, Align::center));
     layer.items.push_back(text({frame.x, textTop + lineHeight(11) + 3, frame.width, lineHeight(10)}, "Please restart Claude Code",
                                {10, 400, false}, p.textMuted, Align::center));
-    result.animatedArea = disc.rect;
 }
 
 } // namespace tallyglass::OverlayLayout

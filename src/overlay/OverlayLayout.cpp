@@ -2,6 +2,7 @@
 
 #include "core/Printable.h"
 #include "pricing/ModelMapper.h"
+#include "ui/RollingText.h"
 
 #include <algorithm>
 #include <cmath>
@@ -33,18 +34,29 @@ constexpr Font mono(double size, int weight = 400)
     return {size, weight, true};
 }
 
-// A name and two numbers, as every token row of the overlay has them.
-void tokenRow(Layer& layer, const Input& in, double x, double y, const std::string& name, std::int64_t input,
-              std::int64_t output, double nameOpacity, double valueOpacity, double opacity)
+// A figure in its box, rolling from its previous text while its change is in flight.
+void addFigure(Layer& layer, const Input& in, const std::string& key, Text figure)
+{
+    const auto roll = in.rolls.find(key);
+    if (roll == in.rolls.end()) {
+        layer.items.push_back(std::move(figure));
+        return;
+    }
+    for (auto& item : RollingText::layout(figure, roll->second.from, roll->second.rising, roll->second.progress, in.textWidth))
+        layer.items.push_back(std::move(item));
+}
+
+// A name and two numbers, as the details' rows have them; `key` names the figures.
+void tokenRow(Layer& layer, const Input& in, double x, double y, const std::string& name, const std::string& key,
+              std::int64_t input, std::int64_t output, double nameOpacity, double valueOpacity, double opacity)
 {
     const Palette& p = *in.palette;
     const double h = lineHeight(9);
     const Font font = mono(9);
+    const Rgba value = p.textPrimary.withOpacity(p.textPrimary.a * valueOpacity * opacity);
     layer.items.push_back(text({x, y, contentWidth - 90, h}, name, font, p.textPrimary.withOpacity(p.textPrimary.a * nameOpacity * opacity)));
-    layer.items.push_back(text({x + contentWidth - 90, y, 42, h}, ChartValues::formatTokens(input), font,
-                               p.textPrimary.withOpacity(p.textPrimary.a * valueOpacity * opacity), Align::right));
-    layer.items.push_back(text({x + contentWidth - 48, y, 48, h}, ChartValues::formatTokens(output), font,
-                               p.textPrimary.withOpacity(p.textPrimary.a * valueOpacity * opacity), Align::right));
+    addFigure(layer, in, key + "input", text({x + contentWidth - 90, y, 42, h}, ChartValues::formatTokens(input), font, value, Align::right));
+    addFigure(layer, in, key + "output", text({x + contentWidth - 48, y, 48, h}, ChartValues::formatTokens(output), font, value, Align::right));
 }
 
 void divider(Layer& layer, const Palette& p, double x, double y, double opacity)
@@ -65,6 +77,36 @@ Sums totalsOf(const std::vector<Bucketize::BarSegment>& segments)
         sums.output += s.outputTokens;
     }
     return sums;
+}
+
+// "Input: 1k, Output: 2k", whose two numbers roll in place when they change;
+// the text after a rolling number follows its width as it changes.
+void addSummary(Layer& layer, const Input& in, const Rect& row, const Sums& sums)
+{
+    const Rgba colour = in.palette->textMuted;
+    const Font font = mono(11);
+    const std::string input = ChartValues::formatTokens(sums.input);
+    const std::string output = ChartValues::formatTokens(sums.output);
+    if (!in.rolls.count("input") && !in.rolls.count("output")) {
+        layer.items.push_back(text(row, "Input: " + input + ", Output: " + output, font, colour));
+        return;
+    }
+    const auto widthOf = [&](const std::string& key, const std::string& shown) {
+        const double now = in.textWidth(shown, font);
+        const auto roll = in.rolls.find(key);
+        if (roll == in.rolls.end())
+            return now;
+        return now + (in.textWidth(roll->second.from, font) - now) * (1 - std::clamp(roll->second.progress, 0.0, 1.0));
+    };
+    double x = row.x;
+    for (const auto& [label, key, figure] : {std::tuple{"Input: ", "input", input}, std::tuple{", Output: ", "output", output}}) {
+        const double labelWidth = in.textWidth(label, font);
+        layer.items.push_back(text({x, row.y, labelWidth + 1, row.height}, label, font, colour));
+        x += labelWidth;
+        const double width = widthOf(key, figure);
+        addFigure(layer, in, key, text({x, row.y, width, row.height}, figure, font, colour));
+        x += width;
+    }
 }
 
 double detailsHeight(std::size_t rows)
@@ -110,7 +152,7 @@ void addPrompt(const Input& in, Input::Prompt kind, const Rect& content, Layer& 
     background.stroke = Stroke{Fill::solid(p.warning.withOpacity(0.5)), 0.5, {}};
     layer.items.push_back(background);
     double y = box.y + 6;
-    layer.items.push_back(Icon{{box.x + (width - 18) / 2, y, 18, 18}, symbol, Fill::solid(p.warning), 1});
+    layer.items.push_back(Icon{{box.x + (width - 18) / 2, y, 18, 18}, symbol, Fill::solid(p.warning), 1, {}});
     y += 18 + 3;
     layer.items.push_back(text({box.x, y, width, lineHeight(10)}, title, titleFont, p.textPrimary, Align::center));
     y += lineHeight(10) + 3;
@@ -136,7 +178,7 @@ void addMenuButton(const Input& in, const Rect& card, Layer& layer, Result& resu
     const bool error = in.lastError.has_value();
     layer.items.push_back(Icon{{button.right() - 4 - iconSize, button.y + 4, iconSize, iconSize},
                                error ? "exclamationmark.triangle.fill" : "ellipsis.circle.fill",
-                               Fill::solid(error ? p.warning : p.textMuted), 1});
+                               Fill::solid(error ? p.warning : p.textMuted), 1, {}});
     result.menuButton = button;
     result.menuHelp = error ? Printable::escaped(*in.lastError) : "Actions"; // the error may quote a path
 }
@@ -187,11 +229,9 @@ Result layout(const Input& in)
         const auto segments = ChartValues::barSegments(in.state);
         const Sums sums = totalsOf(segments);
         const double summaryHeight = lineHeight(11);
-        content.items.push_back(text({area.x, y, contentWidth - 16, summaryHeight},
-                                     "Input: " + ChartValues::formatTokens(sums.input) + ", Output: " + ChartValues::formatTokens(sums.output),
-                                     mono(11), p.textMuted));
+        addSummary(content, in, {area.x, y, contentWidth - 16, summaryHeight}, sums);
         content.items.push_back(Icon{{area.right() - 9, y + (summaryHeight - 9) / 2, 9, 9},
-                                     in.expanded ? "chevron.up" : "chevron.down", Fill::solid(p.textSubtle), 1});
+                                     in.expanded ? "chevron.up" : "chevron.down", Fill::solid(p.textSubtle), 1, {}});
         y += summaryHeight;
 
         std::vector<ChartValues::ModelTotal> shown;
@@ -203,12 +243,12 @@ Result layout(const Input& in)
         if (expand > 0) {
             double rowY = y + 6 + 2;
             for (const auto& total : shown) {
-                tokenRow(content, in, area.x, rowY, total.name, total.input, total.output, 0.7, 1.0, expand);
+                tokenRow(content, in, area.x, rowY, total.name, total.name + "/", total.input, total.output, 0.7, 1.0, expand);
                 rowY += lineHeight(9) + 2;
             }
             divider(content, p, area.x, rowY, expand);
             rowY += 1 + 2;
-            tokenRow(content, in, area.x, rowY, "Total", sums.input, sums.output, 0.6, 0.85, expand);
+            tokenRow(content, in, area.x, rowY, "Total", "", sums.input, sums.output, 0.6, 0.85, expand);
         }
         y += (6 + detailsHeight(shown.size())) * expand;
 
@@ -217,9 +257,9 @@ Result layout(const Input& in)
         Shape background = rect(button, Fill::solid(p.surfaceElevated), 4);
         background.stroke = Stroke{Fill::solid(p.border), 0.5, {}};
         content.items.push_back(background);
-        content.items.push_back(Icon{{button.x + 6, button.y + 5.5, 9, 9}, "chart.bar.doc.horizontal", Fill::solid(p.textPrimary), 1});
+        content.items.push_back(Icon{{button.x + 6, button.y + 5.5, 9, 9}, "chart.bar.doc.horizontal", Fill::solid(p.textPrimary), 1, {}});
         content.items.push_back(text({button.x + 19, button.y, 120, button.height}, "Full Report", mono(10, 600), p.textPrimary));
-        content.items.push_back(Icon{{button.right() - 14, button.y + 6, 8, 8}, "arrow.up.right", Fill::solid(p.textPrimary), 1});
+        content.items.push_back(Icon{{button.right() - 14, button.y + 6, 8, 8}, "arrow.up.right", Fill::solid(p.textPrimary), 1, {}});
         result.fullReportButton = button;
         height = y + 20 - area.y;
     }
@@ -252,6 +292,21 @@ Result layout(const Input& in)
     addMenuButton(in, result.card, front, result);
     front.items.push_back(border);
     result.scene.layers.push_back(std::move(front));
+    return result;
+}
+
+std::map<std::string, Figure> figures(const UsageState& state)
+{
+    std::map<std::string, Figure> result;
+    const auto add = [&](const std::string& key, std::int64_t value) { result[key] = {ChartValues::formatTokens(value), value}; };
+    const auto segments = ChartValues::barSegments(state);
+    const Sums sums = totalsOf(segments);
+    add("input", sums.input);
+    add("output", sums.output);
+    for (const auto& total : ChartValues::modelTotals(segments)) {
+        add(total.name + "/input", total.input);
+        add(total.name + "/output", total.output);
+    }
     return result;
 }
 

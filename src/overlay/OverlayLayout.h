@@ -54,6 +54,16 @@ struct Input {
     // The prompt that was shown, drawn while it fades out after its cause went.
     enum class Prompt { install, expired };
     std::optional<Prompt> fadingPrompt;
+    // A figure's change in flight: the text it had, which way the number
+    // went, and how far the spring has carried it (0...1).
+    struct Roll {
+        std::string from;
+        bool rising = true;
+        double progress = 1;
+    };
+    std::map<std::string, Roll> rolls; // by the keys of figures()
+    // The desktop asks for stillness: the waiting animation stands still.
+    bool reduceMotion = false;
     const Palette* palette = nullptr;
     std::function<std::string(Instant)> hhmm;
     Scene::TextWidth textWidth;
@@ -87,6 +97,16 @@ std::string bucketRangeLabel(std::int64_t bucket, Instant anchor, const std::fun
 std::optional<std::int64_t> slotAt(double plotX, double plotWidth, const std::set<std::int64_t>& nonEmpty);
 
 Result layout(const Input& input);
+
+// The token figures the card shows, by key: "input" and "output" (the window's
+// sums, in the summary and the details' total) and each model's "<name>/input"
+// and "<name>/output". The view rolls a figure when its text changes.
+struct Figure {
+    std::string text;
+    std::int64_t value = 0;
+    bool operator==(const Figure&) const = default;
+};
+std::map<std::string, Figure> figures(const UsageState& state);
 
 // Pieces, for the layout's own files.
 void addChart(const Input& input, Scene::Rect frame, Scene::Layer& layer, Result& result);

@@ -2,6 +2,7 @@
 
 #include "overlay/ChartViewModel.h"
 #include "storage/Preferences.h"
+#include "ui/MotionPreference.h"
 #include "ui/ScenePainter.h"
 #include "ui/ThemeManager.h"
 
@@ -13,6 +14,7 @@
 #include <QToolTip>
 #include <QWindow>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tallyglass {
@@ -50,7 +52,41 @@ StackedBarChartView::StackedBarChartView(ChartViewModel& vm, Callbacks callbacks
     for (auto signal : {&ChartViewModel::stateChanged, &ChartViewModel::lastErrorChanged, &ChartViewModel::nowTickChanged,
                         &ChartViewModel::activeSessionCountChanged, &ChartViewModel::scanProgressChanged})
         connect(&vm_, signal, this, &StackedBarChartView::stateChanged);
+    connect(&MotionPreference::shared(), &MotionPreference::changed, this, &StackedBarChartView::motionPreferenceChanged);
     stateChanged();
+}
+
+std::chrono::milliseconds StackedBarChartView::motion(std::chrono::milliseconds duration) const
+{
+    return MotionPreference::shared().reduced() ? 0ms : duration;
+}
+
+void StackedBarChartView::motionPreferenceChanged()
+{
+    if (MotionPreference::shared().reduced())
+        finishAnimations();
+    update();
+    scheduleFrames();
+}
+
+void StackedBarChartView::rollChangedFigures(Tween::Clock::time_point now)
+{
+    auto next = OverlayLayout::figures(vm_.state());
+    for (auto roll = rolls_.begin(); roll != rolls_.end();)
+        roll = rollSeconds(roll->second.start, now) >= spring_.settleSeconds() ? rolls_.erase(roll) : std::next(roll);
+    if (!MotionPreference::shared().reduced()) {
+        for (const auto& [key, figure] : next) {
+            const auto before = figures_.find(key);
+            if (before != figures_.end() && before->second.text != figure.text)
+                rolls_[key] = {before->second.text, figure.value > before->second.value, now};
+        }
+    }
+    figures_ = std::move(next);
+}
+
+double StackedBarChartView::rollSeconds(Tween::Clock::time_point start, Tween::Clock::time_point now) const
+{
+    return fixedRollTime_.value_or(std::chrono::duration<double>(now - start).count());
 }
 
 void StackedBarChartView::refreshHookState()
@@ -72,15 +108,16 @@ void StackedBarChartView::stateChanged()
     previousBars_ = shownBars_;
     previousBarMax_ = shownBarMax_;
     bars_.jumpTo(0);
-    bars_.setTarget(1, 350ms, now);
+    bars_.setTarget(1, motion(350ms), now);
+    rollChangedFigures(now);
     OverlayLayout::Input in;
     in.state = vm_.state();
     in.now = vm_.now();
     in.hookInstalled = hookInstalled_;
-    prompt_.setTarget(OverlayLayout::anyPromptVisible(in) ? 1 : 0, 200ms, now);
+    prompt_.setTarget(OverlayLayout::anyPromptVisible(in) ? 1 : 0, motion(200ms), now);
     if (const auto shown = OverlayLayout::promptShown(in))
         lastPrompt_ = shown;
-    fill_.setTarget(OverlayLayout::sessionFraction(vm_.state()), 400ms, now);
+    fill_.setTarget(OverlayLayout::sessionFraction(vm_.state()), motion(400ms), now);
     if (OverlayLayout::anyPromptVisible(in) && hoveredBucket_)
         hoveredBucket_.reset();
     update();
@@ -89,7 +126,10 @@ void StackedBarChartView::stateChanged()
 
 bool StackedBarChartView::moving(Tween::Clock::time_point now) const
 {
-    return expand_.running(now) || prompt_.running(now) || mode_.running(now) || bars_.running(now) || hover_.running(now)
+    const bool rolling = std::any_of(rolls_.begin(), rolls_.end(), [&](const auto& roll) {
+        return rollSeconds(roll.second.start, now) < spring_.settleSeconds();
+    });
+    return rolling || expand_.running(now) || prompt_.running(now) || mode_.running(now) || bars_.running(now) || hover_.running(now)
         || fill_.running(now);
 }
 
@@ -118,6 +158,7 @@ void StackedBarChartView::finishAnimations()
 {
     for (Tween* tween : {&expand_, &prompt_, &mode_, &bars_, &hover_, &fill_})
         tween->jumpTo(tween->target());
+    rolls_.clear();
     update();
 }
 
@@ -139,6 +180,12 @@ OverlayLayout::Input StackedBarChartView::input(Tween::Clock::time_point now) co
     in.previousBars = previousBars_;
     in.previousBarMax = previousBarMax_;
     in.fadingPrompt = lastPrompt_;
+    for (const auto& [key, roll] : rolls_) {
+        const double seconds = rollSeconds(roll.start, now);
+        if (seconds < spring_.settleSeconds())
+            in.rolls[key] = {roll.from, roll.rising, spring_.progress(seconds)};
+    }
+    in.reduceMotion = MotionPreference::shared().reduced();
     in.palette = &paletteFor(this);
     in.hhmm = OverlayLayout::localHhmm;
     in.textWidth = ScenePainter::textWidth();
@@ -219,7 +266,7 @@ void StackedBarChartView::mouseMoveEvent(QMouseEvent* event)
         hoverPos_ = {at.x() - layout.chart.x, at.y() - layout.chart.y};
         if (slot != hoveredBucket_) {
             hover_.jumpTo(0);
-            hover_.setTarget(1, 120ms);
+            hover_.setTarget(1, motion(120ms));
         }
         update();
     }
@@ -296,7 +343,7 @@ void StackedBarChartView::click(QPointF position)
 void StackedBarChartView::toggleExpanded()
 {
     expanded_ = !expanded_;
-    expand_.setTarget(expanded_ ? 1 : 0, 180ms);
+    expand_.setTarget(expanded_ ? 1 : 0, motion(180ms));
     update();
     scheduleFrames();
 }
@@ -305,7 +352,7 @@ void StackedBarChartView::toggleCumulative()
 {
     cumulative_ = !cumulative_;
     Preferences::shared().setChartIsCumulative(cumulative_);
-    mode_.setTarget(cumulative_ ? 1 : 0, 200ms);
+    mode_.setTarget(cumulative_ ? 1 : 0, motion(200ms));
     hoveredBucket_.reset();
     update();
     scheduleFrames();

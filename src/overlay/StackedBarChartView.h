@@ -1,6 +1,7 @@
 #pragma once
 
 #include "overlay/OverlayLayout.h"
+#include "ui/Spring.h"
 #include "ui/Tween.h"
 
 #include <QTimer>
@@ -42,6 +43,8 @@ public:
     OverlayLayout::Result currentLayout() const;
     void finishAnimations();
     void setAnimationTime(double seconds) { fixedAnimationTime_ = seconds; }
+    // Shows every figure that is rolling as it is this long after its change.
+    void setRollTime(double seconds) { fixedRollTime_ = seconds; }
     // The actions menu, built as it is shown.
     void showActionsMenu(const QPoint& at);
     QMenu* buildActionsMenu();
@@ -66,6 +69,12 @@ private:
     bool moving(Tween::Clock::time_point now) const;
     bool animatingOnly(Tween::Clock::time_point now) const;
     void fitHeight(int needed);
+    // Starts a roll for every figure whose text changed since the last state.
+    void rollChangedFigures(Tween::Clock::time_point now);
+    double rollSeconds(Tween::Clock::time_point start, Tween::Clock::time_point now) const;
+    // A transition's length, or none when the desktop asks for stillness.
+    std::chrono::milliseconds motion(std::chrono::milliseconds duration) const;
+    void motionPreferenceChanged();
 
     ChartViewModel& vm_;
     Callbacks callbacks_;
@@ -85,6 +94,15 @@ private:
     double previousBarMax_ = 0;
     mutable std::map<std::string, double> shownBars_;
     mutable double shownBarMax_ = 0;
+    struct Roll {
+        std::string from;
+        bool rising = true;
+        Tween::Clock::time_point start;
+    };
+    std::map<std::string, OverlayLayout::Figure> figures_; // as the last state had them
+    std::map<std::string, Roll> rolls_;                   // by figure key
+    Spring spring_;
+    std::optional<double> fixedRollTime_;
     QTimer frames_;
     std::optional<QRect> animatedArea_; // as last painted
     Tween::Clock::time_point born_ = Tween::Clock::now();

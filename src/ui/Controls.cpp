@@ -108,7 +108,7 @@ void SymbolView::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::Antialiasing);
     const double side = size_ * scale_;
     const Scene::Rect area{(width() - side) / 2, (height() - side) / 2, side, side};
-    ScenePainter::paintItem(painter, Scene::Icon{area, symbol_, Scene::Fill::solid(colour_), 1});
+    ScenePainter::paintItem(painter, Scene::Icon{area, symbol_, Scene::Fill::solid(colour_), 1, {}});
 }
 
 QLabel* textLabel(const QString& text, int pixelSize, QWidget* parent, bool bold, Qt::Alignment align)
@@ -201,7 +201,7 @@ void MenuPicker::paintEvent(QPaintEvent*)
     painter.drawText(box.adjusted(10, 0, -26, 0), Qt::AlignVCenter | Qt::AlignLeft, currentText());
     const double side = 9;
     ScenePainter::paintItem(painter, Scene::Icon{Scene::Rect{box.right() - 10 - side, box.center().y() - side / 2, side, side},
-                                                 "chevron.down", Scene::Fill::solid(p.textMuted), 1});
+                                                 "chevron.down", Scene::Fill::solid(p.textMuted), 1, {}});
 }
 
 } // namespace tallyglass

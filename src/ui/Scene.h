@@ -95,15 +95,19 @@ struct Text {
     Font font;
     Rgba color;
     Align align = Align::left;
+    std::optional<Rect> clip; // drawn only inside it (a figure rolling in its box)
     bool operator==(const Text&) const = default;
 };
 
 // An icon from resources/icons, named after its symbol, tinted with `fill`.
+// With layer opacities, the symbol's layers (its elements "layer0", "layer1",
+// ...) are drawn one by one, each at its own opacity.
 struct Icon {
     Rect rect;
     std::string symbol;
     Fill fill;
     double opacity = 1;
+    std::vector<double> layerOpacity;
     bool operator==(const Icon&) const = default;
 };
 
@@ -135,7 +139,7 @@ inline Shape rect(Rect r, Fill fill, double radius = 0)
 
 inline Text text(Rect r, std::string content, Font font, Rgba color, Align align = Align::left)
 {
-    return {r, std::move(content), font, color, align};
+    return {r, std::move(content), font, color, align, std::nullopt};
 }
 
 } // namespace Scene

@@ -159,14 +159,21 @@ void paintText(QPainter& painter, const Text& text)
     const QRectF rect = qrect(text.rect);
     const QString content = font.metrics.elidedText(QString::fromStdString(text.text), Qt::ElideRight, rect.width() + 0.5);
     const Qt::Alignment horizontal = text.align == Align::left ? Qt::AlignLeft : text.align == Align::right ? Qt::AlignRight : Qt::AlignHCenter;
+    if (text.clip) {
+        painter.save();
+        painter.setClipRect(qrect(*text.clip), Qt::IntersectClip);
+    }
     painter.drawText(rect, static_cast<int>(horizontal | Qt::AlignVCenter | Qt::TextSingleLine), content);
+    if (text.clip)
+        painter.restore();
 }
 
-// The symbol's shape as an alpha mask at the size asked, made once per size.
-const QImage& mask(const std::string& symbol, QSize pixels)
+// The symbol's shape as an alpha mask at the size asked, made once per size:
+// the whole symbol, or only its element `layer`, in its place within the whole.
+const QImage& mask(const std::string& symbol, QSize pixels, const std::string& layer = {})
 {
-    static std::map<std::tuple<std::string, int, int>, QImage> cache;
-    auto key = std::make_tuple(symbol, pixels.width(), pixels.height());
+    static std::map<std::tuple<std::string, std::string, int, int>, QImage> cache;
+    auto key = std::make_tuple(symbol, layer, pixels.width(), pixels.height());
     auto found = cache.find(key);
     if (found != cache.end())
         return found->second;
@@ -174,21 +181,27 @@ const QImage& mask(const std::string& symbol, QSize pixels)
     image.fill(Qt::transparent);
     QSvgRenderer renderer(QString::fromStdString(":/icons/" + symbol + ".svg"));
     QPainter p(&image);
-    renderer.render(&p);
+    if (layer.empty()) {
+        renderer.render(&p);
+    } else {
+        const QRectF box = renderer.viewBoxF();
+        const QRectF element = renderer.boundsOnElement(QString::fromStdString(layer));
+        const double sx = pixels.width() / box.width();
+        const double sy = pixels.height() / box.height();
+        renderer.render(&p, QString::fromStdString(layer),
+                        QRectF((element.x() - box.x()) * sx, (element.y() - box.y()) * sy, element.width() * sx, element.height() * sy));
+    }
     return cache.emplace(key, std::move(image)).first->second;
 }
 
-void paintIcon(QPainter& painter, const Icon& icon)
+void paintMask(QPainter& painter, const Icon& icon, const QImage& shape, qreal ratio, double opacity)
 {
     const QRectF rect = qrect(icon.rect);
-    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-    const QSize pixels(std::max(1, static_cast<int>(std::ceil(rect.width() * ratio))),
-                       std::max(1, static_cast<int>(std::ceil(rect.height() * ratio))));
-    QImage tinted = mask(icon.symbol, pixels);
+    QImage tinted = shape;
     {
         QPainter p(&tinted);
         p.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        const QRectF local(0, 0, pixels.width(), pixels.height());
+        const QRectF local(0, 0, tinted.width(), tinted.height());
         Fill fill = icon.fill;
         if (fill.kind == Fill::Kind::linear) { // into the image's own coordinates
             const auto toLocal = [&](Point pt) { return Point{(pt.x - rect.x()) * ratio, (pt.y - rect.y()) * ratio}; };
@@ -199,9 +212,24 @@ void paintIcon(QPainter& painter, const Icon& icon)
     }
     tinted.setDevicePixelRatio(ratio);
     painter.save();
-    painter.setOpacity(painter.opacity() * icon.opacity);
+    painter.setOpacity(painter.opacity() * opacity);
     painter.drawImage(rect.topLeft(), tinted);
     painter.restore();
+}
+
+void paintIcon(QPainter& painter, const Icon& icon)
+{
+    const QRectF rect = qrect(icon.rect);
+    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    const QSize pixels(std::max(1, static_cast<int>(std::ceil(rect.width() * ratio))),
+                       std::max(1, static_cast<int>(std::ceil(rect.height() * ratio))));
+    if (icon.layerOpacity.empty()) {
+        paintMask(painter, icon, mask(icon.symbol, pixels), ratio, icon.opacity);
+        return;
+    }
+    for (std::size_t i = 0; i < icon.layerOpacity.size(); ++i)
+        paintMask(painter, icon, mask(icon.symbol, pixels, "layer" + std::to_string(i)), ratio,
+                  icon.opacity * icon.layerOpacity[i]);
 }
 
 // Three box blurs make a near-Gaussian one; the images are small.

@@ -170,5 +170,88 @@ TEST(OverlayLayout, theCardShowsTheWindowsFiguresAndDetailsAndWaitsWithoutData)
     EXPECT_EQ(waiting.card.height, 156); // 140 and the padding
 }
 
+// The glyphs drawn clipped to a box (the figures that are rolling), left to right.
+std::vector<std::string> rollingGlyphs(const Result& result)
+{
+    std::vector<std::pair<double, std::string>> found;
+    for (const auto& layer : result.scene.layers)
+        for (const auto& item : layer.items)
+            if (const auto* text = std::get_if<Scene::Text>(&item); text && text->clip)
+                found.emplace_back(text->rect.x, text->text);
+    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> glyphs;
+    for (const auto& [x, glyph] : found)
+        glyphs.push_back(glyph);
+    return glyphs;
+}
+
+TEST(OverlayLayout, theSummaryAndDetailFiguresRollButTheTooltipsDoNot)
+{
+    struct Case {
+        const char* name;
+        std::map<std::string, Input::Roll> rolls;
+        std::optional<std::int64_t> hovered;
+        std::vector<std::string> glyphs; // "Input: 1k, Output: 2k"; Opus 1k and 2k, Sonnet 500 and 700, total 1k and 2k
+        bool wholeSummary;
+    };
+    const std::vector<Case> cases = {
+        {"nothing changing", {}, 13, {}, true},
+        {"the window's input, in the summary and the details' total", {{"input", {"999", true, 0.5}}}, std::nullopt,
+         {"9", "1", "9", "k", "9", "9", "1", "9", "k", "9"}, false},
+        {"one model's output", {{"Opus 4.6/output", {"3k", false, 0.5}}}, std::nullopt, {"3", "2", "k"}, true},
+        {"a hovered slot's tooltip shows the same figures standing still", {{"Opus 4.6/output", {"3k", false, 0.5}}}, 13,
+         {"3", "2", "k"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Input in = inputFor(window(42));
+        in.expanded = true;
+        in.transitions.expand = 1;
+        in.cumulative = false;
+        in.hoveredBucket = c.hovered;
+        in.hoverPos = {100, 50};
+        in.rolls = c.rolls;
+        const Result result = layout(in);
+        EXPECT_EQ(rollingGlyphs(result), c.glyphs);
+        EXPECT_EQ(hasText(result, "Input: 1k, Output: 2k"), c.wholeSummary);
+        EXPECT_EQ(hasText(result, "Input: "), !c.wholeSummary);
+    }
+}
+
+TEST(OverlayLayout, theWaitingSymbolsWavesMoveUnlessTheDesktopAsksForStillness)
+{
+    const auto symbol = [](const Result& result) {
+        for (const auto& layer : result.scene.layers)
+            for (const auto& item : layer.items)
+                if (const auto* icon = std::get_if<Scene::Icon>(&item); icon && icon->symbol == "dot.radiowaves.left.and.right")
+                    return *icon;
+        ADD_FAILURE() << "no waiting symbol";
+        return Scene::Icon{};
+    };
+    Input in = inputFor(UsageState{});
+    in.animationTime = 0.35; // the centre dot lit, the waves still faint
+    const Result moving = layout(in);
+    EXPECT_EQ(symbol(moving).layerOpacity, (std::vector<double>{1, 0.3, 0.3}));
+    EXPECT_TRUE(moving.animatedArea);
+
+    in.reduceMotion = true;
+    const Result still = layout(in);
+    EXPECT_TRUE(symbol(still).layerOpacity.empty()); // the whole symbol at full colour
+    EXPECT_EQ(symbol(still).opacity, 1);
+    EXPECT_FALSE(still.animatedArea); // so nothing redraws it
+    in.animationTime = 1.3;
+    EXPECT_EQ(layout(in).scene.layers[1].items.size(), still.scene.layers[1].items.size());
+}
+
+TEST(OverlayLayout, figuresAreTheWindowsSumsAndEachModelsTotals)
+{
+    const auto figures = OverlayLayout::figures(window(42));
+    const std::map<std::string, Figure> expected = {
+        {"input", {"1k", 1500}},           {"output", {"2k", 2700}},          {"Opus 4.6/input", {"1k", 1000}},
+        {"Opus 4.6/output", {"2k", 2000}}, {"Sonnet 4.6/input", {"500", 500}}, {"Sonnet 4.6/output", {"700", 700}},
+    };
+    EXPECT_EQ(figures, expected);
+}
+
 } // namespace
 } // namespace tallyglass

@@ -7,6 +7,7 @@
 #include "storage/MockDatabase.h"
 #include "support/ChartReload.h"
 #include "storage/Preferences.h"
+#include "ui/MotionPreference.h"
 #include "support/QtTestApp.h"
 #include "support/WidgetTestApp.h"
 
@@ -142,6 +143,43 @@ TEST_F(StackedBarChartViewTest, withTheHookMissingOnlyTheInstallCardReacts)
     EXPECT_FALSE(view->isExpanded());
     tap(*view, {layout.installCard->x + 10, layout.installCard->y + 10});
     EXPECT_EQ(calls, std::vector<std::string>{"install"});
+}
+
+bool showsText(const OverlayLayout::Result& result, const std::string& wanted, bool clipped = false)
+{
+    for (const auto& layer : result.scene.layers)
+        for (const auto& item : layer.items)
+            if (const auto* text = std::get_if<Scene::Text>(&item); text && text->text == wanted && text->clip.has_value() == clipped)
+                return true;
+    return false;
+}
+
+TEST_F(StackedBarChartViewTest, aChangedFigureRollsUntilItSettlesUnlessTheDesktopAsksForStillness)
+{
+    auto view = makeView();
+    vm.reload(); // the same figures: nothing rolls
+    view->setRollTime(0.1);
+    EXPECT_TRUE(showsText(view->currentLayout(), "Input: 1k, Output: 2k"));
+
+    db->messages.push_back({anchor - std::chrono::minutes(160), "claude-opus-4-6", 5000, 0});
+    vm.reload();
+    const auto rolling = view->currentLayout();
+    EXPECT_FALSE(showsText(rolling, "Input: 1k, Output: 2k"));
+    EXPECT_TRUE(showsText(rolling, "1", true)); // going
+    EXPECT_TRUE(showsText(rolling, "6", true)); // coming
+    view->setRollTime(0.6);
+    EXPECT_TRUE(showsText(view->currentLayout(), "Input: 6k, Output: 2k"));
+
+    MotionPreference::shared().settingChanged("org.gnome.desktop.interface", "enable-animations", false);
+    view->setRollTime(0.1);
+    EXPECT_TRUE(showsText(view->currentLayout(), "Input: 6k, Output: 2k")); // what was rolling has arrived
+    db->messages.push_back({anchor - std::chrono::minutes(160), "claude-opus-4-6", 5000, 0});
+    vm.reload();
+    const auto layout = view->currentLayout();
+    EXPECT_TRUE(showsText(layout, "Input: 11k, Output: 2k"));
+    tap(*view, {layout.card.x + 100, layout.plot.bottom() + 40}); // the details open at once
+    EXPECT_TRUE(showsText(view->currentLayout(), "Total"));
+    MotionPreference::shared().settingChanged("org.gnome.desktop.interface", "enable-animations", true);
 }
 
 // Three models' details do not fit 236 pixels: the panel grows for them, and
