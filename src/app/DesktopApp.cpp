@@ -102,7 +102,7 @@ bool DesktopApp::start()
     });
     core_->startServer([self](std::uint16_t) {
         if (self && self->statusBar_)
-            self->statusBar_->rebuildMenu(); // shows the new port
+            self->statusBar_->rebuildMenu(); // "running on" its port, first or new
     });
     statusBar_ = new StatusBarController(
         [self] { return self && self->core_ && self->core_->server() ? self->core_->server()->boundPort() : std::uint16_t{0}; },
