@@ -1,5 +1,6 @@
 #include "app/DesktopApp.h"
 
+#include "app/ActivationChannel.h"
 #include "ui/Alerts.h"
 #include "app/AppPaths.h"
 #include "ui/AppSignals.h"
@@ -113,6 +114,8 @@ bool DesktopApp::start()
     statusBar_->onQuit = [self] { if (self) self->quit(); };
     setupOverlay();
     watchHookSettings();
+    // Launched again from the menu or a terminal, the program is already here: the report comes forward.
+    activation_ = new ActivationChannel(ActivationChannel::defaultPath(), [self] { if (self) self->showFullReport(); }, this);
     if (!OnboardingPreferences().isDone())
         showOnboarding();
     vm_->scanProjects(); // the whole history the first time, what changed since afterwards

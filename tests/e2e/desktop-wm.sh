@@ -12,9 +12,10 @@ for tool in Xvfb openbox xdotool xprop xwininfo xmessage wmctrl; do
   command -v "$tool" >/dev/null || { echo "needs $tool (scripts/setup-debian installs it); skipping"; exit 77; }
 done
 source "$(dirname "$0")/common.sh"
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_RUNTIME_DIR=$work/run
 unset CLAUDE_CONFIG_DIR WAYLAND_DISPLAY QT_QPA_PLATFORM
 mkdir -p "$HOME"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 exec 3> "$work/display"
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
@@ -102,6 +103,20 @@ until_true 5 '[ "$(xdotool getactivewindow)" = "$report" ]' || fail "the report 
 wmctrl -c "Full Report"
 until_true 5 '! xprop -root _NET_CLIENT_LIST | grep -qi "$(printf "0x%x" "$report")"' || fail "the closed report is still listed"
 kill -0 "$app" || fail "closing the report ended the program"
+
+echo "== a second start brings the Full Report forward and ends, and the card still takes no focus"
+xdotool windowactivate --sync "$user"
+"$bin" > "$work/second.log" 2>&1; status=$?
+[ "$status" = 0 ] || fail "the second start ended with status $status"
+until_true 10 'xdotool search --onlyvisible --name "Full Report"' || fail "no report after the second start"
+report=$(xdotool search --onlyvisible --name "Full Report" | head -1)
+until_true 5 '[ "$(xdotool getactivewindow)" = "$report" ]' || fail "the second start did not bring the report to the front"
+xdotool mousemove 1148 175 click 1
+sleep 0.4 # as above: a focus taken would go at once
+[ "$(xdotool getactivewindow)" = "$report" ] || fail "a click on the card took the focus from the report"
+wmctrl -c "Full Report"
+until_true 5 '! xdotool search --onlyvisible --name "Full Report"' || fail "the report did not close"
+kill -0 "$app" || fail "the second start ended the first"
 
 echo "== SIGTERM ends it cleanly"
 kill -TERM "$app"
