@@ -283,6 +283,8 @@ void DesktopApp::quit()
 {
     if (onboarding_)
         onboarding_->abandon();
+    // Stopped while saying it cannot start: start() then returns, and with it the failure's status.
+    Alerts::dismissWaiting();
     QApplication::quit();
 }
 

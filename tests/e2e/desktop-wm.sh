@@ -175,4 +175,18 @@ until_true 30 exit_clicked || fail "\"Exit\" did not end the program"
 wait "$app"; status=$?
 [ "$status" = 0 ] || fail "exit status $status after \"Exit\""
 grep -q "tallyglass_onboarding_v1_done" "$HOME/.config/tallyglass/tallyglass.conf" && fail "\"Exit\" completed the welcome"
+
+echo "== SIGTERM and SIGINT end the program while it says it cannot start"
+mv "$HOME/.config/tallyglass/app.db" "$work/app.db.kept"
+mkdir "$HOME/.config/tallyglass/app.db" # a folder where the database would be
+for stop in TERM INT; do
+  "$bin" > "$work/cannot-start-$stop.log" 2>&1 &
+  app=$!
+  until_true 15 'xdotool search --onlyvisible --name "Tallyglass cannot start"' || fail "no alert before SIG$stop"
+  kill -"$stop" "$app"
+  until_true 10 '! kill -0 "$app"' || fail "SIG$stop did not end the program under its alert"
+  wait "$app"; status=$?
+  [ "$status" = 1 ] || fail "exit status $status after SIG$stop under the alert"
+done
+rmdir "$HOME/.config/tallyglass/app.db"
 echo "1 passed, 0 failed"
