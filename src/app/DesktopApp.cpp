@@ -162,6 +162,7 @@ void DesktopApp::setupOverlay()
     chart_ = new StackedBarChartView(*vm_, callbacks);
     connect(&AppSignals::shared(), &AppSignals::hookStateChanged, chart_, [this] { chart_->refreshHookState(); });
     panel_ = new OverlayPanel(chart_);
+    connect(chart_, &StackedBarChartView::cardHeightChanged, panel_, &OverlayPanel::setCardHeight);
     ThemeManager::makeThemedRoot(panel_);
     panel_->placeOnPrimaryScreen();
     // The welcome, when due, opens in its place: shown now, the card would only flash.
