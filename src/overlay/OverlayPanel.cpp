@@ -1,5 +1,7 @@
 #include "overlay/OverlayPanel.h"
 
+#include "overlay/OverlayLayout.h"
+
 #include <QGuiApplication>
 #include <QPainterPath>
 #include <QRegion>
@@ -131,7 +133,7 @@ void OverlayPanel::setCardHeight(int height)
 QRegion OverlayPanel::cardShape(int width, int height)
 {
     QPainterPath card;
-    card.addRoundedRect(QRectF(0, 0, width, height), cornerRadius, cornerRadius);
+    card.addRoundedRect(QRectF(0, 0, width, height), OverlayLayout::cornerRadius, OverlayLayout::cornerRadius);
     // A polygon's region holds the pixels whose centres lie inside it.
     return QRegion(card.toFillPolygon().toPolygon());
 }

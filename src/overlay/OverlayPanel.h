@@ -20,7 +20,6 @@ public:
     static constexpr int defaultWidth = 216;
     static constexpr int defaultHeight = 236;
     static constexpr int margin = 24;
-    static constexpr int cornerRadius = 10;
 
     explicit OverlayPanel(QWidget* content);
 
