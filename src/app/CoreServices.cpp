@@ -40,9 +40,9 @@ CoreServices::~CoreServices()
     stop();
 }
 
-void CoreServices::startServer(std::function<void(std::uint16_t)> portChanged)
+void CoreServices::startServer(std::function<void(std::uint16_t)> listening)
 {
-    portChanged_ = std::move(portChanged);
+    listening_ = std::move(listening);
     const std::uint16_t port = ServerConstants::resolvedPort();
     capture_ = std::make_shared<CaptureService>(writer_, CaptureService::Options{}, marks_);
     capture_->setStoreObserver(storeObserver_);
@@ -60,8 +60,14 @@ void CoreServices::startServer(std::function<void(std::uint16_t)> portChanged)
     } catch (const std::exception&) {
         // It stays as it was; "tallyglass hook install" says why.
     }
-    server_->setOnListening([this](std::uint16_t bound) { keepHookOnPort(bound); });
-    server_->setOnPortChange([this](std::uint16_t bound) { reactToPortChange(bound); });
+    // Every coming up is told, not only a move: the server binds on its own
+    // thread after this returns, so whoever asked for the port before it was
+    // bound (the tray's menu) has only this to learn it.
+    server_->setOnListening([this](std::uint16_t bound) {
+        keepHookOnPort(bound);
+        if (listening_)
+            listening_(bound);
+    });
     server_->start();
 }
 
@@ -83,13 +89,6 @@ void CoreServices::keepHookOnPort(std::uint16_t port)
     } catch (const std::exception&) {
         // The old script stays, with the old port.
     }
-}
-
-// Runs after keepHookOnPort(), so the hook is already on the new port.
-void CoreServices::reactToPortChange(std::uint16_t port)
-{
-    if (portChanged_)
-        portChanged_(port);
 }
 
 void CoreServices::stop()

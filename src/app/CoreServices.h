@@ -30,9 +30,9 @@ public:
     CoreServices& operator=(const CoreServices&) = delete;
 
     // Starts the server. Whenever it comes up, an installed hook whose script
-    // is for another port is rewritten for the server's; when that port is
-    // another than it started from, `portChanged` then runs (on the main thread).
-    void startServer(std::function<void(std::uint16_t)> portChanged = {});
+    // is for another port is rewritten for the server's, and `listening` then
+    // runs (on the main thread) with the port, whether or not it moved.
+    void startServer(std::function<void(std::uint16_t)> listening = {});
     // Told of every stored rate-limit reading, on the server's threads; set before startServer().
     void setLimitObserver(std::function<void(const LimitReading&)> observer) { limitObserver_ = std::move(observer); }
     // Told, on a capture thread, when storing captured messages starts failing
@@ -57,7 +57,6 @@ public:
 
 private:
     void keepHookOnPort(std::uint16_t port);
-    void reactToPortChange(std::uint16_t port);
 
     std::shared_ptr<WriteDatabase> writer_;
     std::shared_ptr<TranscriptMarks> marks_;
@@ -65,7 +64,7 @@ private:
     std::shared_ptr<CaptureService> capture_;
     std::unique_ptr<LocalServer> server_;
     std::unique_ptr<HookInstaller> installer_;
-    std::function<void(std::uint16_t)> portChanged_;
+    std::function<void(std::uint16_t)> listening_;
     std::function<void(const LimitReading&)> limitObserver_;
     std::function<void(const std::optional<std::string>&)> storeObserver_;
 };

@@ -1,5 +1,6 @@
 #include "app/DesktopApp.h"
 
+#include "app/ActivationChannel.h"
 #include "ui/Alerts.h"
 #include "app/AppPaths.h"
 #include "ui/AppSignals.h"
@@ -102,7 +103,7 @@ bool DesktopApp::start()
     });
     core_->startServer([self](std::uint16_t) {
         if (self && self->statusBar_)
-            self->statusBar_->rebuildMenu(); // shows the new port
+            self->statusBar_->rebuildMenu(); // "running on" its port, first or new
     });
     statusBar_ = new StatusBarController(
         [self] { return self && self->core_ && self->core_->server() ? self->core_->server()->boundPort() : std::uint16_t{0}; },
@@ -113,6 +114,8 @@ bool DesktopApp::start()
     statusBar_->onQuit = [self] { if (self) self->quit(); };
     setupOverlay();
     watchHookSettings();
+    // Launched again from the menu or a terminal, the program is already here: the report comes forward.
+    activation_ = new ActivationChannel(ActivationChannel::defaultPath(), [self] { if (self) self->showFullReport(); }, this);
     if (!Preferences::shared().onboardingDone())
         showOnboarding();
     vm_->scanProjects(); // the whole history the first time, what changed since afterwards
@@ -160,6 +163,7 @@ void DesktopApp::setupOverlay()
     chart_ = new StackedBarChartView(*vm_, callbacks);
     connect(&AppSignals::shared(), &AppSignals::hookStateChanged, chart_, [this] { chart_->refreshHookState(); });
     panel_ = new OverlayPanel(chart_);
+    connect(chart_, &StackedBarChartView::cardHeightChanged, panel_, &OverlayPanel::setCardHeight);
     ThemeManager::makeThemedRoot(panel_);
     panel_->placeOnPrimaryScreen();
     // The welcome, when due, opens in its place: shown now, the card would only flash.
@@ -281,6 +285,8 @@ void DesktopApp::quit()
 {
     if (onboarding_)
         onboarding_->abandon();
+    // Stopped while saying it cannot start: start() then returns, and with it the failure's status.
+    Alerts::dismissWaiting();
     QApplication::quit();
 }
 

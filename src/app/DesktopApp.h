@@ -8,6 +8,7 @@ class QApplication;
 
 namespace tallyglass {
 
+class ActivationChannel;
 class ChartViewModel;
 class CoreServices;
 class DashboardViewModel;
@@ -27,8 +28,9 @@ class StatusBarController;
 // chain, the tray item, and the windows they open. Start-up runs strictly in
 // order, on the interface thread: the theme, the login item, the updater, the
 // database (nothing else starts without it), the server, the tray item, the
-// overlay, the onboarding when it was never completed, and the history import
-// (the whole history the first time, the catch-up afterwards).
+// overlay, the channel a second start reaches it by, the onboarding when it
+// was never completed, and the history import (the whole history the first
+// time, the catch-up afterwards).
 class DesktopApp final : public QObject {
 public:
     DesktopApp();
@@ -54,6 +56,7 @@ public:
     DashboardWindowController* report() const { return report_; }
     OnboardingWindowController* onboarding() const { return onboarding_; }
     SettingsWindowController* settings() const { return settings_; }
+    ActivationChannel* activation() const { return activation_; }
 
     // Ends the program, from the tray, the overlay, the welcome or a signal.
     void quit();
@@ -80,6 +83,7 @@ private:
     Notifications* notifications_ = nullptr;
     LimitWatcher* limits_ = nullptr;
     HookStateWatcher* hookWatcher_ = nullptr;
+    ActivationChannel* activation_ = nullptr;
 };
 
 } // namespace tallyglass

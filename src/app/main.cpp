@@ -1,3 +1,4 @@
+#include "app/ActivationChannel.h"
 #include "app/AppPaths.h"
 #include "app/BlocksCommand.h"
 #include "core/CommandLine.h"
@@ -21,6 +22,7 @@
 
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 
@@ -132,6 +134,19 @@ int soleInstance(std::unique_ptr<QLockFile>& lock)
     return lock ? 0 : alreadyRunning;
 }
 
+// Started again while the desktop application runs: the user wants to see it,
+// so its Full Report comes forward and this start has done its work. A
+// headless process, or one too old to listen, cannot show anything: then
+// this start ends as "already running".
+int showRunningReport()
+{
+    using tallyglass::ActivationChannel;
+    if (!ActivationChannel::requestShowReport(ActivationChannel::defaultPath(), std::chrono::seconds(5)))
+        return alreadyRunning;
+    std::fprintf(stderr, "[tallyglass] the running one brings its Full Report forward\n");
+    return 0;
+}
+
 // Whether these arguments run something that keeps its files in the
 // configuration folder: every command and both long-running processes, not
 // --version, the help or a mistake in the command's name.
@@ -208,7 +223,7 @@ int main(int argc, char** argv)
         QApplication app(argc, argv);
         std::unique_ptr<QLockFile> instance;
         if (const int refused = soleInstance(instance))
-            return refused;
+            return refused == alreadyRunning ? showRunningReport() : refused;
         QGuiApplication::setDesktopFileName("tallyglass");
         QGuiApplication::setWindowIcon(QIcon(":/tallyglass.svg"));
         tallyglass::DesktopApp desktop;

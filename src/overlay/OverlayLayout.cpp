@@ -266,8 +266,8 @@ Result layout(const Input& in)
 
     result.card = {0, 0, panelWidth, height + 2 * padding};
     Shape card = rect(result.card, Fill::linear(p.backgroundGradientStart, {0, 0}, p.backgroundGradientEnd,
-                                                {result.card.width, result.card.height}), 10);
-    Shape border = rect(result.card, Fill{}, 10);
+                                                {result.card.width, result.card.height}), cornerRadius);
+    Shape border = rect(result.card, Fill{}, cornerRadius);
     border.stroke = Stroke{Fill::linear(p.border, {0, 0}, p.border.withOpacity(p.border.a * 0.3), {result.card.width, result.card.height}), 0.6, {}};
 
     const auto shown = promptShown(in);
@@ -280,13 +280,13 @@ Result layout(const Input& in)
         if (prompt >= 1)
             result.animatedArea.reset(); // under the blur it would only shimmer, at a cost
         result.scene.layers.push_back({{card}, 0, 1, std::nullopt});
-        content.clip = rect(result.card, Fill{}, 10);
+        content.clip = rect(result.card, Fill{}, cornerRadius);
         result.scene.layers.push_back(std::move(content));
-        promptLayer.clip = rect(result.card, Fill{}, 10);
+        promptLayer.clip = rect(result.card, Fill{}, cornerRadius);
         result.scene.layers.push_back(std::move(promptLayer));
     } else {
         result.scene.layers.push_back({{card}, 0, 1, std::nullopt});
-        content.clip = rect(result.card, Fill{}, 10);
+        content.clip = rect(result.card, Fill{}, cornerRadius);
         result.scene.layers.push_back(std::move(content));
     }
     addMenuButton(in, result.card, front, result);

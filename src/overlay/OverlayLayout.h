@@ -21,6 +21,7 @@ namespace tallyglass::OverlayLayout {
 inline constexpr double panelWidth = 216;
 inline constexpr double panelHeight = 236;
 inline constexpr double padding = 8;
+inline constexpr double cornerRadius = 10; // the card's
 inline constexpr double contentWidth = 200;
 inline constexpr double chartHeight = 100;
 inline constexpr double axisLabelHeight = 12;

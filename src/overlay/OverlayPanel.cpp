@@ -1,12 +1,17 @@
 #include "overlay/OverlayPanel.h"
 
+#include "overlay/OverlayLayout.h"
+
 #include <QGuiApplication>
+#include <QPainterPath>
+#include <QRegion>
 #include <QScreen>
 #include <QVBoxLayout>
 
 #include <xcb/xcb.h>
 
 #include <cstring>
+#include <string>
 
 namespace tallyglass {
 
@@ -39,6 +44,39 @@ void sendToWindowManager(xcb_connection_t* connection, xcb_window_t root, xcb_wi
     event.data.data32[3] = 1; // from a normal application
     xcb_send_event(connection, 0, root, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                    reinterpret_cast<const char*>(&event));
+}
+
+// The screen number of the root window `window` lives on, as the
+// compositing manager's selection names it.
+int screenNumberOf(xcb_connection_t* connection, xcb_window_t window)
+{
+    xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(connection, xcb_get_geometry(connection, window), nullptr);
+    if (!geometry)
+        return 0;
+    const xcb_window_t root = geometry->root;
+    std::free(geometry);
+    int number = 0;
+    for (auto roots = xcb_setup_roots_iterator(xcb_get_setup(connection)); roots.rem; xcb_screen_next(&roots), ++number) {
+        if (roots.data->root == root)
+            return number;
+    }
+    return 0;
+}
+
+// EWMH: a compositing manager owns the selection _NET_WM_CM_S<screen> for as long as it runs.
+bool compositorOwnsSelection(xcb_connection_t* connection, xcb_window_t window)
+{
+    const std::string name = "_NET_WM_CM_S" + std::to_string(screenNumberOf(connection, window));
+    const xcb_atom_t selection = atom(connection, name.c_str());
+    if (selection == XCB_ATOM_NONE)
+        return false;
+    xcb_get_selection_owner_reply_t* reply =
+        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr);
+    if (!reply)
+        return false;
+    const bool owned = reply->owner != XCB_NONE;
+    std::free(reply);
+    return owned;
 }
 
 } // namespace
@@ -81,6 +119,43 @@ void OverlayPanel::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     applyWindowManagerHints();
+    updateShape();
+}
+
+void OverlayPanel::setCardHeight(int height)
+{
+    if (height == cardHeight_)
+        return;
+    cardHeight_ = height;
+    updateShape();
+}
+
+QRegion OverlayPanel::cardShape(int width, int height)
+{
+    QPainterPath card;
+    card.addRoundedRect(QRectF(0, 0, width, height), OverlayLayout::cornerRadius, OverlayLayout::cornerRadius);
+    // A polygon's region holds the pixels whose centres lie inside it.
+    return QRegion(card.toFillPolygon().toPolygon());
+}
+
+bool OverlayPanel::isTranslucencyShown() const
+{
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (QGuiApplication::platformName() != "xcb" || !x11 || !x11->connection() || !windowHandle())
+        return true; // Wayland composites always; offscreen keeps what is painted
+    return compositorOwnsSelection(x11->connection(), static_cast<xcb_window_t>(winId()));
+}
+
+// Asked again at every change of the card, so a compositor started or ended
+// since is followed by the next one.
+void OverlayPanel::updateShape()
+{
+    if (!isVisible())
+        return;
+    if (isTranslucencyShown())
+        clearMask();
+    else
+        setMask(cardShape(width(), cardHeight_));
 }
 
 void OverlayPanel::applyWindowManagerHints()

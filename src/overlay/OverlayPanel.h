@@ -9,6 +9,12 @@ namespace tallyglass {
 // switcher, and never taking the keyboard focus from the application the
 // user works in (clicks on the card and its menu still work). Qt has flags
 // for most of that; on X11 the rest are window-manager hints set here.
+//
+// Outside the card the window is transparent, which only a compositing
+// manager can show: without one (openbox, i3, Xfce with compositing off) the
+// X server draws those pixels black. Then the window takes the card's shape
+// instead, rounded corners and height, following the card as its details open
+// and close.
 class OverlayPanel final : public QWidget {
 public:
     static constexpr int defaultWidth = 216;
@@ -24,12 +30,22 @@ public:
 
     // Where the panel goes on a screen whose available area is `available`.
     static QPoint originFor(const QRect& available);
+    // The card is `height` pixels tall now (it grows with its details).
+    void setCardHeight(int height);
+    // The pixels of a card `width` by `height` with rounded corners: those
+    // its drawing covers at least half of, so no pixel it leaves transparent.
+    static QRegion cardShape(int width, int height);
+    // Whether a compositing manager shows this window's transparency now.
+    bool isTranslucencyShown() const;
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
     void applyWindowManagerHints();
+    void updateShape();
+
+    int cardHeight_ = defaultHeight;
 };
 
 } // namespace tallyglass

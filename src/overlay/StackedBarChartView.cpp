@@ -222,6 +222,12 @@ void StackedBarChartView::paintEvent(QPaintEvent*)
     const int needed = std::max(static_cast<int>(OverlayLayout::panelHeight), static_cast<int>(std::ceil(cardHeight)));
     if (needed != height())
         QTimer::singleShot(0, this, [this, needed] { fitHeight(needed); });
+    // Told after the frame, not from within it: the window's shape may follow.
+    const int drawn = static_cast<int>(std::ceil(layout.card.height));
+    if (drawn != announcedCardHeight_) {
+        announcedCardHeight_ = drawn;
+        QTimer::singleShot(0, this, [this, drawn] { emit cardHeightChanged(drawn); });
+    }
 }
 
 void StackedBarChartView::fitHeight(int needed)

@@ -49,6 +49,11 @@ public:
     void showActionsMenu(const QPoint& at);
     QMenu* buildActionsMenu();
 
+signals:
+    // The card's drawn height changed (whole pixels, rounded up): it grows and
+    // shrinks with the details, frame by frame while they open or close.
+    void cardHeightChanged(int height);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -110,6 +115,7 @@ private:
     QPoint pressAt_;
     bool pressed_ = false;
     bool dragging_ = false;
+    int announcedCardHeight_ = 0;
 };
 
 } // namespace tallyglass

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 
 namespace tallyglass::Alerts {
@@ -14,6 +15,12 @@ Presenter& presenter()
 {
     static Presenter current;
     return current;
+}
+
+QPointer<QMessageBox>& waitedFor()
+{
+    static QPointer<QMessageBox> box;
+    return box;
 }
 
 } // namespace
@@ -45,10 +52,19 @@ void show(const std::string& title, const std::string& text)
 void showAndWait(const std::string& title, const std::string& text)
 {
     const std::string body = Printable::escaped(text);
-    if (presenter())
+    if (presenter()) {
         presenter()(title, body);
-    else
-        makeBox(title, body)->exec();
+        return;
+    }
+    QMessageBox* box = makeBox(title, body);
+    waitedFor() = box;
+    box->exec();
+}
+
+void dismissWaiting()
+{
+    if (QMessageBox* box = waitedFor())
+        box->done(QMessageBox::Ok);
 }
 
 } // namespace tallyglass::Alerts

@@ -14,6 +14,12 @@ void show(const std::string& title, const std::string& body);
 // before the program gives up, when no event loop will run to show a queued one.
 void showAndWait(const std::string& title, const std::string& body);
 
+// Ends the wait of showAndWait() as if the user had dismissed the message
+// (nothing when none is shown). A stop asked for while the program says why
+// it gives up must still stop it: the message's own event loop would
+// otherwise keep the process waiting for a click.
+void dismissWaiting();
+
 // Where alerts go instead of a message box (tests answer them).
 using Presenter = std::function<void(const std::string& title, const std::string& body)>;
 void setPresenter(Presenter presenter);

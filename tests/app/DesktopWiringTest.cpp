@@ -9,6 +9,7 @@
 #include "hook/HookScriptBuilder.h"
 #include "overlay/OverlayPanel.h"
 #include "overlay/StackedBarChartView.h"
+#include "server/LocalServer.h"
 #include "storage/Preferences.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
@@ -183,6 +184,22 @@ TEST(DesktopApp, hookChangesMadeOutsideTheApplicationAreSeen)
     terminal.install();
     EXPECT_TRUE(test::waitUntil([&] { return notices == 3; }));
     EXPECT_TRUE(app.isHookInstalled());
+    app.shutDown();
+}
+
+// The server binds on its own thread after the tray's menu was first built;
+// the menu must learn the port then, whether or not the port moved.
+TEST(DesktopApp, theTraySaysTheServersPortOnceItListens)
+{
+    test::widgetApp();
+    QSettings("tallyglass", "tallyglass").clear();
+    QSettings("tallyglass", "tallyglass").setValue("tallyglass_onboarding_v1_done", true);
+    DesktopApp app;
+    ASSERT_TRUE(app.start());
+    const auto firstEntry = [&] { return app.statusBar()->menu()->actions().front()->text().toStdString(); };
+    ASSERT_TRUE(test::waitUntil([&] { return app.core()->server()->boundPort() != 0; }));
+    const std::string running = "Server: running on :" + std::to_string(app.core()->server()->boundPort());
+    EXPECT_TRUE(test::waitUntil([&] { return firstEntry() == running; })) << firstEntry();
     app.shutDown();
 }
 

@@ -8,20 +8,39 @@
 #   desktop-wm.sh <tallyglass binary>
 set -uo pipefail
 bin=$1
-for tool in Xvfb openbox xdotool xprop xwininfo xmessage wmctrl; do
+for tool in Xvfb openbox xdotool xprop xwininfo xmessage wmctrl xsetroot; do
   command -v "$tool" >/dev/null || { echo "needs $tool (scripts/setup-debian installs it); skipping"; exit 77; }
 done
 source "$(dirname "$0")/common.sh"
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_RUNTIME_DIR=$work/run
 unset CLAUDE_CONFIG_DIR WAYLAND_DISPLAY QT_QPA_PLATFORM
 mkdir -p "$HOME"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 exec 3> "$work/display"
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+# The screen's pixels are a file (XWD) the checks below read as they are shown.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -fbdir "$work" -nolisten tcp > "$work/xvfb.log" 2>&1 &
 until_true 10 '[ -s "$work/display" ]' || fail "Xvfb did not start"
 export DISPLAY=:$(head -1 "$work/display")
 openbox > "$work/openbox.log" 2>&1 &
 until_true 10 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || fail "openbox did not start"
+# A coloured desktop, so that pixels drawn black stand out. Openbox composites nothing.
+xsetroot -solid '#2e8b57'
+xprop -root | grep -q '^_NET_WM_CM_S0' && fail "a compositing manager runs; this test needs none"
+
+# pixel <x> <y>: the screen's pixel there as RRGGBB, read from Xvfb's XWD file.
+screen=$work/Xvfb_screen0
+field() { od -An -tu4 --endian=big -j $(($1 * 4)) -N 4 "$screen" | tr -d ' '; }
+pixel_at() { echo $(( $(field 0) + $(field 19) * 12 + $2 * $(field 12) + $1 * 4 )); }
+pixel() { od -An -tx4 --endian=little -j "$(pixel_at "$1" "$2")" -N 4 "$screen" | tr -d ' ' | cut -c3-; }
+# black_pixels <x> <y> <w> <h>: how many pixels of that rectangle are pure black.
+black_pixels() {
+  local row count=0
+  for ((row = $2; row < $2 + $4; row++)); do
+    count=$((count + $(od -An -v -tx4 --endian=little -j "$(pixel_at "$1" "$row")" -N $(($3 * 4)) "$screen" | tr -s ' ' '\n' | grep -c '^..000000$')))
+  done
+  echo "$count"
+}
 
 # Whether the card's actions menu is open: a window of the program's shows beside the card.
 menu_open() {
@@ -60,6 +79,13 @@ done
 # Window managers that know no sticky state (openbox among them) say "every
 # desktop" with the desktop number alone; the desktop switch below is the proof.
 xprop -id "$overlay" _NET_WM_DESKTOP | grep -q 4294967295 || fail "not on every desktop: $(xprop -id "$overlay" _NET_WM_DESKTOP)"
+
+echo "== without a compositor the window takes the card's shape: no black around it"
+[ "$(pixel 5 795)" = 2e8b57 ] || fail "the desktop is not coloured: $(pixel 5 795)"
+until_true 5 '[ "$(pixel 1148 100)" != 2e8b57 ]' || fail "the card is not drawn"
+until_true 5 '[ "$(black_pixels 1040 24 216 236)" = 0 ]' || fail "$(black_pixels 1040 24 216 236) black pixels in the overlay's window"
+[ "$(pixel 1040 24)" = 2e8b57 ] || fail "the card's corner is not rounded: $(pixel 1040 24)"
+[ "$(pixel 1148 259)" = 2e8b57 ] || fail "the window below the card is not the desktop: $(pixel 1148 259)"
 
 echo "== clicks on the card and its menu leave the focus where it was"
 xdotool mousemove 1148 175 click 1
@@ -102,6 +128,20 @@ until_true 5 '[ "$(xdotool getactivewindow)" = "$report" ]' || fail "the report 
 wmctrl -c "Full Report"
 until_true 5 '! xprop -root _NET_CLIENT_LIST | grep -qi "$(printf "0x%x" "$report")"' || fail "the closed report is still listed"
 kill -0 "$app" || fail "closing the report ended the program"
+
+echo "== a second start brings the Full Report forward and ends, and the card still takes no focus"
+xdotool windowactivate --sync "$user"
+"$bin" > "$work/second.log" 2>&1; status=$?
+[ "$status" = 0 ] || fail "the second start ended with status $status"
+until_true 10 'xdotool search --onlyvisible --name "Full Report"' || fail "no report after the second start"
+report=$(xdotool search --onlyvisible --name "Full Report" | head -1)
+until_true 5 '[ "$(xdotool getactivewindow)" = "$report" ]' || fail "the second start did not bring the report to the front"
+xdotool mousemove 1148 175 click 1
+sleep 0.4 # as above: a focus taken would go at once
+[ "$(xdotool getactivewindow)" = "$report" ] || fail "a click on the card took the focus from the report"
+wmctrl -c "Full Report"
+until_true 5 '! xdotool search --onlyvisible --name "Full Report"' || fail "the report did not close"
+kill -0 "$app" || fail "the second start ended the first"
 
 echo "== SIGTERM ends it cleanly"
 kill -TERM "$app"
@@ -160,4 +200,18 @@ until_true 30 exit_clicked || fail "\"Exit\" did not end the program"
 wait "$app"; status=$?
 [ "$status" = 0 ] || fail "exit status $status after \"Exit\""
 grep -q "tallyglass_onboarding_v1_done" "$HOME/.config/tallyglass/tallyglass.conf" && fail "\"Exit\" completed the welcome"
+
+echo "== SIGTERM and SIGINT end the program while it says it cannot start"
+mv "$HOME/.config/tallyglass/app.db" "$work/app.db.kept"
+mkdir "$HOME/.config/tallyglass/app.db" # a folder where the database would be
+for stop in TERM INT; do
+  "$bin" > "$work/cannot-start-$stop.log" 2>&1 &
+  app=$!
+  until_true 15 'xdotool search --onlyvisible --name "Tallyglass cannot start"' || fail "no alert before SIG$stop"
+  kill -"$stop" "$app"
+  until_true 10 '! kill -0 "$app"' || fail "SIG$stop did not end the program under its alert"
+  wait "$app"; status=$?
+  [ "$status" = 1 ] || fail "exit status $status after SIG$stop under the alert"
+done
+rmdir "$HOME/.config/tallyglass/app.db"
 echo "1 passed, 0 failed"

@@ -202,6 +202,49 @@ TEST_F(StackedBarChartViewTest, thePanelGrowsForTheDetailsAndShrinksBack)
     ASSERT_TRUE(test::waitUntil([&] { return panel.height() == OverlayPanel::defaultHeight; }));
 }
 
+// Where no compositor shows transparency, the window takes the card's shape:
+// the card says its height as the details open and close, frame by frame.
+TEST_F(StackedBarChartViewTest, theCardSaysItsHeightAsTheDetailsOpenAndClose)
+{
+    auto view = makeView();
+    int told = 0;
+    QObject::connect(view.get(), &StackedBarChartView::cardHeightChanged, view.get(), [&](int height) { told = height; });
+    view->show();
+    const auto summary = view->currentLayout();
+    const int summaryHeight = static_cast<int>(std::ceil(summary.card.height));
+    ASSERT_LT(summaryHeight, OverlayPanel::defaultHeight); // the window is taller than the card
+    EXPECT_TRUE(test::waitUntil([&] { return told == summaryHeight; })) << told;
+    tap(*view, {summary.card.x + 100, summary.plot.bottom() + 40});
+    view->finishAnimations();
+    const int expanded = static_cast<int>(std::ceil(view->currentLayout().card.height));
+    ASSERT_GT(expanded, summaryHeight);
+    EXPECT_TRUE(test::waitUntil([&] { return told == expanded; })) << told;
+    tap(*view, {summary.card.x + 100, summary.plot.bottom() + 40});
+    view->finishAnimations();
+    EXPECT_TRUE(test::waitUntil([&] { return told == summaryHeight; })) << told;
+}
+
+// The shape holds the pixels the rounded card covers at least half of: a
+// pixel it leaves transparent would show black without a compositor.
+TEST(OverlayPanelShape, holdsThePixelsTheRoundedCardCovers)
+{
+    struct Case {
+        int height;
+        QPoint pixel;
+        bool inside;
+    };
+    const Case cases[] = {
+        {180, {108, 90}, true},   {180, {108, 179}, true},  {180, {0, 90}, true},    {180, {215, 90}, true},
+        {180, {108, 180}, false}, {180, {108, 235}, false}, {180, {0, 0}, false},    {180, {215, 0}, false},
+        {180, {0, 179}, false},   {180, {215, 179}, false}, {180, {2, 2}, false},    {180, {3, 3}, true},
+        {180, {213, 177}, false}, {180, {212, 176}, true},  {300, {108, 299}, true}, {300, {108, 300}, false},
+    };
+    for (const auto& [height, pixel, inside] : cases) {
+        SCOPED_TRACE(testing::Message() << height << " px tall, pixel " << pixel.x() << "," << pixel.y());
+        EXPECT_EQ(OverlayPanel::cardShape(OverlayPanel::defaultWidth, height).contains(pixel), inside);
+    }
+}
+
 TEST_F(StackedBarChartViewTest, theActionsMenuReachesEveryActionAndFollowsTheImport)
 {
     auto view = makeView();

@@ -18,6 +18,9 @@ int main(int argc, char** argv)
     ::setenv("HOME", home, 1);
     ::setenv("XDG_CONFIG_HOME", (std::string(home) + "/.config").c_str(), 1);
     ::unsetenv("CLAUDE_CONFIG_DIR");
+    // The runtime folder holds the desktop application's socket: a test's
+    // must never take the place of a running application's.
+    ::setenv("XDG_RUNTIME_DIR", home, 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
 
     ::testing::InitGoogleTest(&argc, argv);
