@@ -18,6 +18,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QScreen>
+#include <QSettings>
 
 #include <gtest/gtest.h>
 
