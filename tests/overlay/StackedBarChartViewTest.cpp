@@ -157,12 +157,12 @@ bool showsText(const OverlayLayout::Result& result, const std::string& wanted, b
 TEST_F(StackedBarChartViewTest, aChangedFigureRollsUntilItSettlesUnlessTheDesktopAsksForStillness)
 {
     auto view = makeView();
-    vm.reload(); // the same figures: nothing rolls
+    ASSERT_TRUE(test::reloadAndWait(vm)); // the same figures: nothing rolls
     view->setRollTime(0.1);
     EXPECT_TRUE(showsText(view->currentLayout(), "Input: 1k, Output: 2k"));
 
     db->messages.push_back({anchor - std::chrono::minutes(160), "claude-opus-4-6", 5000, 0});
-    vm.reload();
+    ASSERT_TRUE(test::reloadAndWait(vm));
     const auto rolling = view->currentLayout();
     EXPECT_FALSE(showsText(rolling, "Input: 1k, Output: 2k"));
     EXPECT_TRUE(showsText(rolling, "1", true)); // going
@@ -174,7 +174,7 @@ TEST_F(StackedBarChartViewTest, aChangedFigureRollsUntilItSettlesUnlessTheDeskto
     view->setRollTime(0.1);
     EXPECT_TRUE(showsText(view->currentLayout(), "Input: 6k, Output: 2k")); // what was rolling has arrived
     db->messages.push_back({anchor - std::chrono::minutes(160), "claude-opus-4-6", 5000, 0});
-    vm.reload();
+    ASSERT_TRUE(test::reloadAndWait(vm));
     const auto layout = view->currentLayout();
     EXPECT_TRUE(showsText(layout, "Input: 11k, Output: 2k"));
     tap(*view, {layout.card.x + 100, layout.plot.bottom() + 40}); // the details open at once
