@@ -2,7 +2,22 @@
 # script's processes, a failure that shows every log, and polling.
 
 work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+
+# The script's processes are waited for, not only signalled: an X server still
+# shutting down when the next run starts removes the socket that run's server
+# has just made under the same display number.
+end_jobs() {
+  local pids; pids=$(jobs -p)
+  [ -n "$pids" ] || return 0
+  kill $pids 2>/dev/null
+  local pid
+  for pid in $pids; do
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -9 "$pid" 2>/dev/null
+  done
+  return 0
+}
+trap 'end_jobs; rm -rf "$work"' EXIT
 
 fail() {
   echo "FAIL: $*"

@@ -20,10 +20,13 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 exec 3> "$work/display"
 # The screen's pixels are a file (XWD) the checks below read as they are shown.
 Xvfb -displayfd 3 -screen 0 1280x800x24 -fbdir "$work" -nolisten tcp > "$work/xvfb.log" 2>&1 &
+xvfb=$!
 until_true 10 '[ -s "$work/display" ]' || fail "Xvfb did not start"
 export DISPLAY=:$(head -1 "$work/display")
+until_true 10 'xprop -root _NET_CLIENT_LIST' || fail "Xvfb does not answer on $DISPLAY"
 openbox > "$work/openbox.log" 2>&1 &
-until_true 10 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || fail "openbox did not start"
+until_true 10 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' ||
+  fail "openbox did not start ($(kill -0 $xvfb 2>/dev/null && echo "Xvfb runs" || echo "Xvfb has gone"))"
 # A coloured desktop, so that pixels drawn black stand out. Openbox composites nothing.
 xsetroot -solid '#2e8b57'
 xprop -root | grep -q '^_NET_WM_CM_S0' && fail "a compositing manager runs; this test needs none"
