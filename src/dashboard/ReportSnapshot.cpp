@@ -7,11 +7,14 @@
 namespace tallyglass {
 
 ReportSnapshot ReportSnapshot::compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
-                                       std::optional<UsageLimits> usage, bool sorted, const std::vector<LimitReading>* readings)
+                                       std::optional<UsageLimits> usage, bool sorted, const std::vector<LimitReading>* readings,
+                                       std::optional<Instant> now)
 {
     ReportSnapshot s;
     s.filters = filters;
     s.usage = std::move(usage);
+    if (!s.usage && now)
+        s.activeBlock = UsageBlocks::active(all, *now, sorted);
     if (readings)
         s.limitWindows = LimitHistory::fiveHourWindows(*readings, filters.from, filters.to);
     // Copying a year of messages cost a third of a second: the sums run over a

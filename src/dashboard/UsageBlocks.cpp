@@ -91,4 +91,24 @@ std::vector<Block> group(MessageList messages, Instant now)
     return blocks;
 }
 
+std::optional<Block> active(const std::vector<DashboardMessage>& messages, Instant now, bool sorted)
+{
+    std::size_t first = 0;
+    if (sorted) {
+        first = messages.size();
+        while (first > 0) {
+            --first;
+            if (first > 0 && messages[first].timestamp - messages[first - 1].timestamp > length
+                && now - messages[first - 1].timestamp >= length)
+                break;
+        }
+    }
+    const std::span<const DashboardMessage> stretch(messages.data() + first, messages.size() - first);
+    for (Block& block : group(MessageList(stretch), now)) {
+        if (block.active)
+            return std::move(block);
+    }
+    return std::nullopt;
+}
+
 } // namespace tallyglass::UsageBlocks

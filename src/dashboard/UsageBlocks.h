@@ -47,4 +47,11 @@ struct Block {
 // The blocks of `messages` (any order), oldest first, seen at `now`.
 std::vector<Block> group(MessageList messages, Instant now);
 
+// The block active at `now`, if any. Messages in time order (`sorted`) are
+// grouped only back to the last pause of over five hours that ended no later
+// than five hours before now: no block before it can be active, and blocks
+// never reach across such a pause, so a long history costs what its last
+// stretch of use costs.
+std::optional<Block> active(const std::vector<DashboardMessage>& messages, Instant now, bool sorted);
+
 } // namespace tallyglass::UsageBlocks
