@@ -47,11 +47,11 @@ struct Block {
 // The blocks of `messages` (any order), oldest first, seen at `now`.
 std::vector<Block> group(MessageList messages, Instant now);
 
-// The block active at `now`, if any. Messages in time order (`sorted`) are
-// grouped only back to the last pause of over five hours that ended no later
-// than five hours before now: no block before it can be active, and blocks
-// never reach across such a pause, so a long history costs what its last
-// stretch of use costs.
+// The block active at `now`, if any, as `group` finds it. Blocks never
+// overlap, so in a history in time order (`sorted`) only the last block to
+// start by now can be going on: its start is found from the messages' times
+// alone, from the last pause of over five hours that ended five hours or more
+// before now, and only its own messages are added up.
 std::optional<Block> active(const std::vector<DashboardMessage>& messages, Instant now, bool sorted);
 
 } // namespace tallyglass::UsageBlocks
