@@ -28,6 +28,18 @@ void BM_blocks(benchmark::State& state)
 }
 BENCHMARK(BM_blocks)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// The Full Report's limits panel without limit readings: the block going on,
+// out of a year of a million messages in time order, on every change of chips.
+void BM_activeBlock(benchmark::State& state)
+{
+    const auto& all = bench::yearOfMessages();
+    const Instant now = all.back().timestamp + std::chrono::minutes(10);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(UsageBlocks::active(all, now, true));
+    state.counters["messages"] = static_cast<double>(all.size());
+}
+BENCHMARK(BM_activeBlock)->Unit(benchmark::kMicrosecond);
+
 // `tallyglass limits --days 365` after the read: a year of a million status
 // line readings into five-hour and seven-day windows with their peaks.
 void BM_limitsYear(benchmark::State& state)

@@ -163,8 +163,8 @@ int main(int argc, char** argv)
 
     for (DatePreset preset : {DatePreset::last30d, DatePreset::last1d, DatePreset::last90d, DatePreset::last365d})
         change(("switch to " + std::string(chipLabel(preset)) + ", until drawn").c_str(), [&] { vm.setPreset(preset); });
-    change("select one model over 365 days, until drawn", [&] { vm.toggleModel("claude-opus-4-6"); });
-    change("all models again, until drawn", [&] { vm.toggleModel("claude-opus-4-6"); });
+    change("select one model over 365 days, until drawn", [&] { vm.toggleModels({"claude-opus-4-6"}); });
+    change("all models again, until drawn", [&] { vm.toggleModels({"claude-opus-4-6"}); });
     storeOneMessage(path, "probe-during-");
     controller.reloadIfVisible();
     paintsBefore = counter.paints;

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <random>
 
 namespace tallyglass::gallery {
@@ -143,6 +144,42 @@ void limitHistory(MockDatabase& db)
     }
 }
 
+// Each model under a dated and an undated identifier, and Claude Code's own messages: one chip per name.
+void twoIdentifiersEach(MockDatabase& db)
+{
+    week(db);
+    const std::map<std::string, std::string> twin = {{"claude-opus-4-6", "claude-opus-4-6-20260101"},
+                                                     {"claude-sonnet-4-6", "claude-sonnet-4-6-20260101"},
+                                                     {"claude-haiku-4-5-20251001", "claude-haiku-4-5"},
+                                                     {"claude-opus-5-5", "claude-opus-5-5-20261101"}};
+    for (std::size_t i = 0; i < db.dashboardMessages.size(); ++i) {
+        DashboardMessage& m = db.dashboardMessages[i];
+        if (i % 97 == 0)
+            m.model = "<synthetic>";
+        else if (i % 2 == 0)
+            m.model = twin.at(m.model.str());
+    }
+}
+
+// A month with a week off and single quiet days: the heat map's rows keep every day.
+void daysOff(MockDatabase& db)
+{
+    week(db);
+    db.dashboardMessages = history(30, 120, 30);
+    std::erase_if(db.dashboardMessages, [](const DashboardMessage& m) {
+        const auto daysAgo = std::chrono::floor<std::chrono::days>(now - m.timestamp).count();
+        return (daysAgo >= 9 && daysAgo <= 15) || daysAgo == 3 || daysAgo == 20;
+    });
+}
+
+// A key instead of a plan: no limit ever read, a block going on since the morning.
+void burnRate(MockDatabase& db)
+{
+    week(db);
+    db.limits.reset();
+    std::erase_if(db.dashboardMessages, [](const DashboardMessage& m) { return m.timestamp > now; });
+}
+
 } // namespace
 
 void addReportShots(std::vector<Shot>& shots)
@@ -157,11 +194,16 @@ void addReportShots(std::vector<Shot>& shots)
                            db.limits = UsageLimits{91.0, now + std::chrono::minutes(40), 64.0, now + std::chrono::hours(20), now};
                        },
                        [](DashboardViewModel& vm) { vm.setPreset(DatePreset::last365d); }, false});
-    shot("model-filter", {week, [](DashboardViewModel& vm) { vm.toggleModel("claude-sonnet-4-6"); }, false});
+    shot("model-filter", {week, [](DashboardViewModel& vm) { vm.toggleModels({"claude-sonnet-4-6"}); }, false});
     shot("timeline-tooltip", {week, {}, true});
     shot("limit-history", {limitHistory, {}, false});
     // Afternoons in UTC are the next morning in Tokyo: the heat map's hours move.
     shot("local-days", {week, [](DashboardViewModel& vm) { vm.setLocalDays(true); }, true, "Asia/Tokyo"});
+    shot("models-merged", {twoIdentifiersEach, [](DashboardViewModel& vm) {
+                               vm.toggleModels({"claude-sonnet-4-6", "claude-sonnet-4-6-20260101"});
+                           }, false});
+    shot("heatmap-days-off", {daysOff, [](DashboardViewModel& vm) { vm.setPreset(DatePreset::last30d); }, false});
+    shot("burn-rate", {burnRate, {}, false});
 }
 
 } // namespace tallyglass::gallery

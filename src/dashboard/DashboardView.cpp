@@ -105,7 +105,7 @@ void DashboardView::invalidate()
 void DashboardView::dataChanged()
 {
     layout_.reset();
-    grid_ = ReportLayout::HeatmapGrid::from(vm_.snapshot().cells);
+    grid_ = ReportLayout::HeatmapGrid::from(vm_.snapshot().cells, vm_.snapshot().days);
     const bool newDays = grid_.days.size() != heatmapRows_;
     heatmapRows_ = grid_.days.size();
     if (hoveredDay_) {
@@ -175,7 +175,7 @@ void DashboardView::mousePressEvent(QMouseEvent* event)
     else if (chip.preset)
         vm_.setPreset(*chip.preset);
     else
-        vm_.toggleModel(chip.model);
+        vm_.toggleModels(chip.models);
 }
 
 void DashboardView::mouseMoveEvent(QMouseEvent* event)

@@ -2,6 +2,7 @@
 
 #include "core/ThreadHandoff.h"
 #include "dashboard/TextIndex.h"
+#include "pricing/ModelMapper.h"
 #include "storage/DBError.h"
 #include "storage/Preferences.h"
 
@@ -132,12 +133,21 @@ void DashboardViewModel::finishLoad(const std::shared_ptr<Loaded>& loaded)
         std::erase_if(filters_.models, [&](const std::string& model) {
             return !std::binary_search(models_.begin(), models_.end(), model);
         });
+        // A chip stands for a name: an identifier new to the history joins its name's choice.
+        std::set<std::string> chosenNames;
+        for (const std::string& model : filters_.models)
+            chosenNames.insert(ModelMapper::displayName(model));
+        for (const std::string& model : models_)
+            if (chosenNames.contains(ModelMapper::displayName(model)))
+                filters_.models.insert(model);
     }
     // Time has passed since the last load: the preset's window moves with it.
     applyPresetToData(filters_.preset);
     lastError_.reset();
     emit changed();
-    if (!loaded->unchanged || snapshot_->filters != filters_)
+    // A block shown as going on is over at its end, stored messages or not.
+    const bool blockOver = snapshot_->activeBlock && now_() >= snapshot_->activeBlock->end;
+    if (!loaded->unchanged || snapshot_->filters != filters_ || blockOver)
         computeSnapshot();
 }
 
@@ -169,10 +179,15 @@ void DashboardViewModel::setLocalDays(bool local)
     computeSnapshot();
 }
 
-void DashboardViewModel::toggleModel(const std::string& model)
+void DashboardViewModel::toggleModels(const std::vector<std::string>& models)
 {
-    if (!filters_.models.erase(model))
-        filters_.models.insert(model);
+    const bool allIn = std::all_of(models.begin(), models.end(), [&](const std::string& m) { return filters_.models.contains(m); });
+    for (const std::string& m : models) {
+        if (allIn)
+            filters_.models.erase(m);
+        else
+            filters_.models.insert(m);
+    }
     emit changed();
     computeSnapshot();
 }
@@ -185,10 +200,10 @@ void DashboardViewModel::computeSnapshot()
     computing_ = true;
     QPointer<DashboardViewModel> self(this);
     figures_->async([self, generation, latest = latestSnapshot_, stopping = stopping_, all = all_, sorted = sorted_,
-                     filters = filters_, usage = usage_, readings = readings_] {
+                     filters = filters_, usage = usage_, readings = readings_, now = now_()] {
         if (latest->load() != generation || stopping->load())
             return;
-        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage, sorted, readings.get()));
+        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage, sorted, readings.get(), now));
         QMetaObject::invokeMethod(
             self, handedOff([self, generation, snapshot] {
                 if (!self || self->latestSnapshot_->load() != generation)

@@ -38,8 +38,9 @@ public:
     // Reloads everything in the background; dropped while a load runs.
     void load();
     void setPreset(DatePreset preset);
-    // Adds the identifier to the selection, or takes it out; none selected means all.
-    void toggleModel(const std::string& model);
+    // Adds the identifiers (a model chip's: those of one display name) to the
+    // selection, or takes them out when all are in; none selected means all.
+    void toggleModels(const std::vector<std::string>& models);
     // Days and hours in the local zone, or UTC's; remembered across runs.
     void setLocalDays(bool local);
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 namespace tallyglass::ReportLayout {
 
@@ -30,19 +31,25 @@ void addChip(const Input& in, Layer& layer, Rect r, const std::string& label, bo
     layer.items.push_back(text(r, label, chipFont, active ? p.background : p.textPrimary, Align::center));
 }
 
-// Title on the left; on the right the date chips, a divider and the model
-// chips. Model chips that do not fit beside the rest flow onto further lines,
-// right-aligned. Returns the header's height.
-double addHeader(const Input& in, Layer& layer, Result& result)
+// The identifiers come from transcripts: shown escaped, never obeyed.
+std::string chipHelp(const std::string& label, const std::vector<std::string>& identifiers)
+{
+    std::string help = label + ":";
+    const char* separator = " ";
+    for (const std::string& id : identifiers) {
+        help += separator + (id.empty() ? std::string("(no model)") : Printable::escaped(id));
+        separator = ", ";
+    }
+    return help;
+}
+
+// The title, then "Export…" and whose days count; returns the width they take.
+double addTitle(const Input& in, Layer& layer, Result& result, double rowHeight, double chipHeight)
 {
     const Palette& p = *in.palette;
-    const double chipHeight = lineHeight(10) + 8;
-    const double gap = 8;
     const double left = padding;
-    const double right = in.width - padding;
     const Font titleFont{16, 600, false};
     const double titleWidth = std::ceil(in.textWidth("Tallyglass \u2014 Full Report", titleFont));
-    const double rowHeight = std::max(chipHeight, lineHeight(16));
     layer.items.push_back(text({left, padding, titleWidth + 2, rowHeight}, "Tallyglass \u2014 Full Report", titleFont, p.textPrimary));
     // "Export…" beside the title: it acts on what the chips choose.
     const std::string exportLabel = "Export\u2026";
@@ -62,17 +69,29 @@ double addHeader(const Input& in, Layer& layer, Result& result)
         result.chips.push_back({r, std::nullopt, {}, false, local});
         zx = r.right() + 4;
     }
-    const double titleArea = zx - 4 - left;
+    return zx - 4 - left;
+}
 
-    std::vector<std::pair<std::string, std::string>> models; // label, identifier
-    for (const std::string& id : in.availableModels)
-        models.emplace_back(ModelMapper::displayName(id), id);
+// Title on the left; on the right the date chips, a divider and the model
+// chips. Model chips that do not fit beside the rest flow onto further lines,
+// right-aligned. Returns the header's height.
+double addHeader(const Input& in, Layer& layer, Result& result)
+{
+    const Palette& p = *in.palette;
+    const double chipHeight = lineHeight(10) + 8;
+    const double gap = 8;
+    const double left = padding;
+    const double right = in.width - padding;
+    const double rowHeight = std::max(chipHeight, lineHeight(16));
+    const double titleArea = addTitle(in, layer, result, rowHeight, chipHeight);
+
+    const std::vector<ModelChip> models = modelChips(in.availableModels);
     double presetsWidth = 0;
     for (DatePreset preset : allDatePresets)
         presetsWidth += chipWidth(in, std::string(chipLabel(preset))) + gap;
     double modelsWidth = 0;
-    for (const auto& [label, id] : models)
-        modelsWidth += chipWidth(in, label) + gap;
+    for (const ModelChip& chip : models)
+        modelsWidth += chipWidth(in, chip.label) + gap;
     const double dividerWidth = models.empty() ? 0 : 1 + gap;
     const bool oneLine = left + titleArea + 24 + presetsWidth + dividerWidth + modelsWidth - gap <= right;
 
@@ -101,7 +120,7 @@ double addHeader(const Input& in, Layer& layer, Result& result)
     if (!oneLine) {
         double used = 0;
         for (std::size_t i = 0; i < models.size(); ++i) {
-            const double w = chipWidth(in, models[i].first);
+            const double w = chipWidth(in, models[i].label);
             if (!lines.back().empty() && used + w > right - left) { // below the title's line: the whole width
                 lines.emplace_back();
                 used = 0;
@@ -117,19 +136,42 @@ double addHeader(const Input& in, Layer& layer, Result& result)
         if (!oneLine) {
             double lineWidth = -gap;
             for (std::size_t i : line)
-                lineWidth += chipWidth(in, models[i].first) + gap;
+                lineWidth += chipWidth(in, models[i].label) + gap;
             x = right - lineWidth;
         }
         for (std::size_t i : line) {
-            const auto& [label, id] = models[i];
+            const auto& [label, ids] = models[i];
             const Rect r{x, lineTop, chipWidth(in, label), chipHeight};
-            addChip(in, layer, r, label, selected.models.contains(id));
-            result.chips.push_back({r, std::nullopt, id, false, std::nullopt});
+            const bool active = std::all_of(ids.begin(), ids.end(), [&](const std::string& id) { return selected.models.contains(id); });
+            addChip(in, layer, r, label, active);
+            result.chips.push_back({r, std::nullopt, ids, false, std::nullopt});
+            result.help.push_back({r, chipHelp(label, ids)}); // which identifiers the name stands for
             x += r.width + gap;
         }
         lineTop += chipHeight + gap;
     }
     return oneLine ? rowHeight : lineTop - gap - padding;
+}
+
+// Every day of the timeline is a row, under the hours named over their
+// columns. The names follow the rows' width, which a scroll bar narrows while
+// the rows do not all fit.
+void addHeatmap(const Input& in, Rect heat, Layer& layer, Result& result)
+{
+    const Palette& p = *in.palette;
+    const auto days = HeatmapGrid::from(in.snapshot->cells, in.snapshot->days).days.size();
+    if (days == 0) {
+        layer.items.push_back(text({heat.x, heat.y, heat.width, lineHeight(10)}, "no data", {10, 400, false}, p.textSubtle));
+        result.heatmap = {heat, 0, 12, 2};
+        return;
+    }
+    const double listTop = heat.y + lineHeight(9) + 2;
+    result.heatmap = {{heat.x, listTop, heat.width, std::max(0.0, heat.bottom() - listTop)}, days, 12, 2};
+    const double rows = static_cast<double>(days) * (result.heatmap.rowHeight + result.heatmap.rowSpacing) - result.heatmap.rowSpacing;
+    const double rowWidth = heat.width - (rows > result.heatmap.rect.height ? listScrollBarWidth : 0);
+    for (const HourLabel& label : heatmapHourLabels(rowWidth))
+        layer.items.push_back(text({heat.x + label.rect.x, heat.y, label.rect.width, label.rect.height}, std::to_string(label.hour),
+                                   {9, 400, false}, p.textSubtle, Align::center));
 }
 
 } // namespace
@@ -171,21 +213,26 @@ Result layout(const Input& in)
 
     addGauges(in, panelFrame(base, {padding, gridTop, leftColumn, rowHeight}, "Usage Limits", p), base);
     addTimeline(in, panelFrame(base, {middleX, gridTop, middleWidth, rowHeight}, "Token timeline (daily)", p), base, overlay, result);
-    addModels(in, panelFrame(base, {rightX, gridTop, rightColumn, rowHeight}, "Models", p), base, result);
+    const Rect models = panelFrame(base, {rightX, gridTop, rightColumn, rowHeight}, "Models", p);
+    if (!in.snapshot->models.empty()) // on the title's line: what the bars and their figures count
+        base.items.push_back(text({models.x, models.y - lineHeight(11) - 8, models.width, lineHeight(11)}, "input + output tokens",
+                                  {9, 400, false}, p.textSubtle, Align::right));
+    addModels(in, models, base, result);
     addTotals(in, panelFrame(base, {padding, bottomY, leftColumn, rowHeight}, "Totals", p), base);
 
-    const Rect heat = panelFrame(base, {middleX, bottomY, middleWidth, rowHeight}, "Hour \u00d7 Day", p);
-    const auto days = HeatmapGrid::from(in.snapshot->cells).days.size();
-    if (days == 0)
-        base.items.push_back(text({heat.x, heat.y, heat.width, lineHeight(10)}, "no data", {10, 400, false}, p.textSubtle));
-    result.heatmap = {heat, days, 12, 2};
+    addHeatmap(in, panelFrame(base, {middleX, bottomY, middleWidth, rowHeight}, "Hour \u00d7 Day", p), base, result);
 
-    // The sessions panel has its own header row in place of a title.
+    // The sessions panel has its own header row in place of a title, and names
+    // what its figures count over their column.
     const Rect sessions = panelFrame(base, {rightX, bottomY, rightColumn, rowHeight}, "", p);
     base.items.push_back(text({sessions.x, sessions.y, sessions.width, lineHeight(11)}, "Sessions", {11, 400, false}, p.textMuted));
     base.items.push_back(text({sessions.x, sessions.y, sessions.width, lineHeight(11)}, std::to_string(in.snapshot->sessions.size()),
                               {10, 400, false}, p.textSubtle, Align::right));
-    const double listTop = sessions.y + lineHeight(11) + 8;
+    const double captionTop = sessions.y + lineHeight(11) + 4;
+    if (!in.snapshot->sessions.empty())
+        base.items.push_back(text({sessions.x, captionTop, sessions.width - 8, lineHeight(9)}, "output tokens", {9, 400, false},
+                                  p.textSubtle, Align::right));
+    const double listTop = captionTop + lineHeight(9) + 4;
     result.sessions = {{sessions.x, listTop, sessions.width, sessions.bottom() - listTop}, in.snapshot->sessions.size(),
                        lineHeight(10) + 8, 4};
 
@@ -197,6 +244,22 @@ Result layout(const Input& in)
     return result;
 }
 
+std::vector<ModelChip> modelChips(const std::vector<std::string>& identifiers)
+{
+    std::map<std::string, std::vector<std::string>> byName;
+    for (const std::string& id : identifiers)
+        byName[ModelMapper::displayName(id)].push_back(id);
+    std::vector<std::string> names;
+    for (auto& [name, ids] : byName) {
+        std::sort(ids.begin(), ids.end());
+        names.push_back(name);
+    }
+    std::vector<ModelChip> chips;
+    for (std::string& name : ModelMapper::sortedKeys(std::move(names)))
+        chips.push_back({name, std::move(byName[name])});
+    return chips;
+}
+
 std::optional<Instant> dayAt(const Result& result, double x)
 {
     const Rect& plot = result.timelinePlot;
@@ -206,16 +269,20 @@ std::optional<Instant> dayAt(const Result& result, double x)
     return result.timelineDays[std::min(slot, result.timelineDays.size() - 1)];
 }
 
-HeatmapGrid HeatmapGrid::from(const std::vector<HeatmapCell>& cells)
+HeatmapGrid HeatmapGrid::from(const std::vector<HeatmapCell>& cells, const std::vector<DayBucket>& days)
 {
     HeatmapGrid grid;
+    for (const DayBucket& day : days)
+        grid.days.push_back(day.dayStart);
+    for (const HeatmapCell& cell : cells)
+        grid.days.push_back(cell.day);
+    std::sort(grid.days.begin(), grid.days.end());
+    grid.days.erase(std::unique(grid.days.begin(), grid.days.end()), grid.days.end());
+    grid.tokens.resize(grid.days.size());
     for (const HeatmapCell& cell : cells) {
-        if (grid.days.empty() || grid.days.back() != cell.day) {
-            grid.days.push_back(cell.day);
-            grid.tokens.push_back({});
-        }
+        const auto row = static_cast<std::size_t>(std::lower_bound(grid.days.begin(), grid.days.end(), cell.day) - grid.days.begin());
         if (cell.hour >= 0 && cell.hour < 24)
-            grid.tokens.back()[static_cast<std::size_t>(cell.hour)] = cell.tokens;
+            grid.tokens[row][static_cast<std::size_t>(cell.hour)] = cell.tokens;
         grid.maxTokens = std::max(grid.maxTokens, cell.tokens);
     }
     return grid;
@@ -224,6 +291,16 @@ HeatmapGrid HeatmapGrid::from(const std::vector<HeatmapCell>& cells)
 namespace {
 constexpr double dayColumn = 50;
 constexpr double cellGap = 2; // the row's spacing, after the label too
+
+double cellWidthIn(double width)
+{
+    return std::max(0.0, (width - dayColumn - 24 * cellGap) / 24);
+}
+
+double cellX(std::size_t hour, double width)
+{
+    return dayColumn + cellGap + static_cast<double>(hour) * (cellWidthIn(width) + cellGap);
+}
 
 // The first `count` characters of `text`, never half of one.
 std::string_view leadingCharacters(std::string_view text, std::size_t count)
@@ -245,18 +322,27 @@ Layer heatmapRow(const HeatmapGrid& grid, std::size_t index, double width, const
     if (index >= grid.days.size())
         return layer;
     layer.items.push_back(text({0, 0, dayColumn, 12}, dayLabel(grid.days[index]), {9, 400, false}, p.textMuted));
-    const double cellWidth = std::max(0.0, (width - dayColumn - 24 * cellGap) / 24);
     for (std::size_t hour = 0; hour < 24; ++hour) {
         const double opacity = ReportFormat::heatOpacity(grid.tokens[index][hour], grid.maxTokens);
-        layer.items.push_back(rect({dayColumn + cellGap + static_cast<double>(hour) * (cellWidth + cellGap), 0, cellWidth, 12},
-                                   Fill::solid(p.accent.withOpacity(p.accent.a * opacity))));
+        layer.items.push_back(rect({cellX(hour, width), 0, cellWidthIn(width), 12}, Fill::solid(p.accent.withOpacity(p.accent.a * opacity))));
     }
     return layer;
 }
 
+std::vector<HourLabel> heatmapHourLabels(double width)
+{
+    std::vector<HourLabel> labels;
+    const double labelWidth = 24;
+    for (const int hour : {0, 6, 12, 18}) {
+        const double centre = cellX(static_cast<std::size_t>(hour), width) + cellWidthIn(width) / 2;
+        labels.push_back({hour, {centre - labelWidth / 2, 0, labelWidth, lineHeight(9)}});
+    }
+    return labels;
+}
+
 std::string heatmapHelp(const HeatmapGrid& grid, std::size_t index, double x, double width)
 {
-    const double cellWidth = std::max(0.0, (width - dayColumn - 24 * cellGap) / 24);
+    const double cellWidth = cellWidthIn(width);
     const double start = dayColumn + cellGap;
     if (index >= grid.days.size() || x < start || cellWidth <= 0)
         return {};

@@ -36,7 +36,7 @@ struct TimelineHover {
 struct Input {
     const ReportSnapshot* snapshot = nullptr;
     DashboardFilters filters;                 // the chips' state (the figures may still trail it)
-    std::vector<std::string> availableModels; // raw identifiers, sorted
+    std::vector<std::string> availableModels; // raw identifiers, sorted; one chip per display name
     double width = 1280;
     double height = 800;
     const Palette* palette = nullptr;
@@ -48,7 +48,7 @@ struct Input {
 struct Chip {
     Scene::Rect rect;
     std::optional<DatePreset> preset; // else a model chip
-    std::string model;
+    std::vector<std::string> models; // a model chip's identifiers: all that share its display name
     bool exportAction = false; // "Export…": neither a preset nor a model
     std::optional<bool> localDays; // "Days in": true for "Local time", false for "UTC"
 };
@@ -78,17 +78,39 @@ struct Result {
 
 Result layout(const Input& input);
 
+// The model chips: one per display name, in the timeline legend's order, each
+// with the identifiers it stands for (sorted).
+struct ModelChip {
+    std::string label;
+    std::vector<std::string> identifiers;
+    bool operator==(const ModelChip&) const = default;
+};
+std::vector<ModelChip> modelChips(const std::vector<std::string>& identifiers);
+
 // The day whose slot is under window x on the timeline, if any.
 std::optional<Instant> dayAt(const Result& result, double x);
 
-// The heat map's rows: one per day with data, 24 hours each.
+// The heat map's rows: one per day of the timeline (every day from the first
+// with data to the last, quiet ones empty), 24 hours each.
 struct HeatmapGrid {
     std::vector<Instant> days;
     std::vector<std::array<std::int64_t, 24>> tokens;
     std::int64_t maxTokens = 1;
 
-    static HeatmapGrid from(const std::vector<HeatmapCell>& cells);
+    static HeatmapGrid from(const std::vector<HeatmapCell>& cells, const std::vector<DayBucket>& days);
 };
+
+// The width a list's scroll bar takes from its rows while they do not all fit.
+constexpr double listScrollBarWidth = 8;
+
+// The hours named over the heat map's columns, each centred over its column
+// of a row `width` wide (in the row's coordinates).
+struct HourLabel {
+    int hour = 0;
+    Scene::Rect rect;
+    bool operator==(const HourLabel&) const = default;
+};
+std::vector<HourLabel> heatmapHourLabels(double width);
 
 // One row of a list in its own coordinates, and the help text under row x.
 Scene::Layer heatmapRow(const HeatmapGrid& grid, std::size_t index, double width, const Palette& palette,
@@ -99,6 +121,7 @@ Scene::Layer sessionRow(const SessionRow& row, double width, const Palette& pale
 // Pieces, for the layout's own files.
 Scene::Rect panelFrame(Scene::Layer& layer, Scene::Rect frame, const std::string& title, const Palette& palette);
 void addGauges(const Input& input, Scene::Rect content, Scene::Layer& layer);
+void addBurnRate(const Input& input, Scene::Rect content, Scene::Layer& layer);
 void addLimitHistory(const Input& input, Scene::Rect content, Scene::Layer& layer);
 void addTimeline(const Input& input, Scene::Rect content, Scene::Layer& layer, Scene::Layer& overlay, Result& result);
 void addModels(const Input& input, Scene::Rect content, Scene::Layer& layer, Result& result);

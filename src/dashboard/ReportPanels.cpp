@@ -48,6 +48,10 @@ void addGauges(const Input& in, Rect c, Layer& layer)
 {
     const Palette& p = *in.palette;
     const auto& usage = in.snapshot->usage;
+    if (!usage) { // never a limit read: the block's burn rate stands in
+        addBurnRate(in, c, layer);
+        return;
+    }
     struct Gauge {
         const char* label;
         std::optional<double> utilization;

@@ -7,7 +7,8 @@
 namespace tallyglass {
 
 ReportSnapshot ReportSnapshot::compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
-                                       std::optional<UsageLimits> usage, bool sorted, const std::vector<LimitReading>* readings)
+                                       std::optional<UsageLimits> usage, bool sorted, const std::vector<LimitReading>* readings,
+                                       std::optional<Instant> now)
 {
     ReportSnapshot s;
     s.filters = filters;
@@ -20,10 +21,13 @@ ReportSnapshot ReportSnapshot::compute(const std::vector<DashboardMessage>& all,
     const DashboardAggregator::Messages filtered = DashboardAggregator::select(all, filters, picks, sorted);
     // Half the sums on a second thread: each is one pass over the same messages,
     // and a year of them takes a tenth of a second on one core.
-    auto second = std::async(std::launch::async, [&s, &filtered] {
+    // The block going on stands in for limits never read; it is of all models, whatever the chips say.
+    auto second = std::async(std::launch::async, [&s, &filtered, &all, now, sorted] {
         s.models = DashboardAggregator::modelTokenRows(filtered);
         s.modelCosts = UsageReport::modelRows(filtered);
         s.sessions = DashboardAggregator::sessionRows(filtered);
+        if (!s.usage && now)
+            s.activeBlock = UsageBlocks::active(all, *now, sorted);
     });
     s.totals = DashboardAggregator::totals(filtered);
     const DayClock clock = filters.clock();

@@ -3,6 +3,7 @@
 #include "dashboard/DashboardFilters.h"
 #include "dashboard/DashboardRecords.h"
 #include "dashboard/LimitHistory.h"
+#include "dashboard/UsageBlocks.h"
 #include "dashboard/UsageReport.h"
 #include "storage/DashboardMessage.h"
 #include "storage/UsageLimits.h"
@@ -26,11 +27,14 @@ struct ReportSnapshot {
     std::vector<SessionRow> sessions;
     std::vector<UnpricedModel> unpriced;
     std::vector<LimitHistory::WindowPeak> limitWindows; // the five-hour windows of the days, with their peaks
+    // Where no limit was ever read (a key, not a plan): the five-hour block of
+    // all models going on at `now`, with its burn rate, whatever the filters.
+    std::optional<UsageBlocks::Block> activeBlock;
 
     // `sorted`: whether `all` is in time order, which lets a date window be a part of it.
     static ReportSnapshot compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
                                   std::optional<UsageLimits> usage, bool sorted = true,
-                                  const std::vector<LimitReading>* readings = nullptr);
+                                  const std::vector<LimitReading>* readings = nullptr, std::optional<Instant> now = std::nullopt);
 };
 
 } // namespace tallyglass

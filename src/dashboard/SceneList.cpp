@@ -1,5 +1,6 @@
 #include "dashboard/SceneList.h"
 
+#include "dashboard/ReportLayout.h"
 #include "ui/ScenePainter.h"
 #include "ui/ThemeManager.h"
 
@@ -35,11 +36,12 @@ void SceneList::restyle()
     };
     const Palette& p = paletteFor(this);
     verticalScrollBar()->setStyleSheet(
-        QString("QScrollBar:vertical { background: transparent; width: 8px; margin: 0; }"
+        QString("QScrollBar:vertical { background: transparent; width: %2px; margin: 0; }"
                 "QScrollBar::handle:vertical { background: %1; border-radius: 3px; min-height: 24px; margin: 0 1px; }"
                 "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
                 "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }")
-            .arg(css(p.textSubtle.withOpacity(0.5))));
+            .arg(css(p.textSubtle.withOpacity(0.5)))
+            .arg(static_cast<int>(ReportLayout::listScrollBarWidth)));
 }
 
 void SceneList::showEvent(QShowEvent* event)

@@ -91,4 +91,43 @@ std::vector<Block> group(MessageList messages, Instant now)
     return blocks;
 }
 
+std::optional<Block> active(const std::vector<DashboardMessage>& messages, Instant now, bool sorted)
+{
+    if (!sorted) {
+        for (Block& block : group(messages, now))
+            if (block.active)
+                return std::move(block);
+        return std::nullopt;
+    }
+    // Back to the last pause of over five hours that ended five hours or more
+    // before now: no block before it can be going on, and none reaches across it.
+    std::size_t first = messages.size();
+    while (first > 0) {
+        --first;
+        if (first > 0 && messages[first].timestamp - messages[first - 1].timestamp > length
+            && now - messages[first - 1].timestamp >= length)
+            break;
+    }
+    // Blocks follow one another without overlapping, so the one going on can
+    // only be the last to start by now: its start is found from the times alone,
+    // and only its messages are added up.
+    Instant start;
+    Instant last;
+    for (std::size_t i = first; i < messages.size(); ++i) {
+        const Instant t = messages[i].timestamp;
+        if (i == first || t - start > length || t - last > length) {
+            if (startOfHour(t) > now)
+                break;
+            start = startOfHour(t);
+            first = i;
+        }
+        last = t;
+    }
+    const std::span<const DashboardMessage> rest(messages.data() + first, messages.size() - first);
+    const std::vector<Block> blocks = group(MessageList(rest), now);
+    if (blocks.empty() || !blocks.front().active)
+        return std::nullopt;
+    return blocks.front();
+}
+
 } // namespace tallyglass::UsageBlocks

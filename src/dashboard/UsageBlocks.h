@@ -47,4 +47,11 @@ struct Block {
 // The blocks of `messages` (any order), oldest first, seen at `now`.
 std::vector<Block> group(MessageList messages, Instant now);
 
+// The block active at `now`, if any, as `group` finds it. Blocks never
+// overlap, so in a history in time order (`sorted`) only the last block to
+// start by now can be going on: its start is found from the messages' times
+// alone, from the last pause of over five hours that ended five hours or more
+// before now, and only its own messages are added up.
+std::optional<Block> active(const std::vector<DashboardMessage>& messages, Instant now, bool sorted);
+
 } // namespace tallyglass::UsageBlocks

@@ -48,18 +48,25 @@ TEST_F(DashboardViewModelTest, theFirstDataSelectsSevenDaysAndChoicesSurviveRelo
     EXPECT_EQ(vm.snapshot().totals.messageCount, 1);
 
     vm.setPreset(DatePreset::last90d);
-    vm.toggleModel("claude-opus-4-6");
+    vm.toggleModels({"claude-opus-4-6"});
     ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
     EXPECT_EQ(vm.snapshot().totals.messageCount, 1); // only the Opus message
     EXPECT_EQ(vm.snapshot().models.front().displayName, "Opus 4.6");
 
     now = t("2025-01-17T08:00:00Z");
     db->dashboardMessages.push_back(message(t("2025-01-17T07:00:00Z"), "claude-opus-4-6"));
+    // A new identifier of the chosen name is chosen with it: the chip stands for the name.
+    db->dashboardMessages.push_back(message(t("2025-01-17T07:30:00Z"), "claude-opus-4-6-20250116"));
     settle();
     // 90 days would reach back before the data: it starts on the data's first day.
-    EXPECT_EQ(vm.filters(),
-              (DashboardFilters{t("2024-12-01T00:00:00Z"), t("2025-01-18T00:00:00Z"), {"claude-opus-4-6"}, DatePreset::last90d, false}));
-    EXPECT_EQ(vm.snapshot().totals.messageCount, 2);
+    EXPECT_EQ(vm.filters(), (DashboardFilters{t("2024-12-01T00:00:00Z"), t("2025-01-18T00:00:00Z"),
+                                              {"claude-opus-4-6", "claude-opus-4-6-20250116"}, DatePreset::last90d, false}));
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 3);
+    // A chip whose identifiers are all chosen takes them all out again.
+    vm.toggleModels({"claude-opus-4-6", "claude-opus-4-6-20250116"});
+    ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
+    EXPECT_TRUE(vm.filters().models.empty());
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 4);
 }
 
 TEST_F(DashboardViewModelTest, aFailedLoadKeepsTheFiguresAndSaysWhy)

@@ -86,13 +86,13 @@ TEST_F(DashboardWindowTest, chipsChangeTheFiguresAndTheChoiceOutlivesTheWindow)
     EXPECT_EQ(vm.filters().preset, DatePreset::last1d);
     const auto all = vm.snapshot().totals.messageCount; // today's only
     EXPECT_LT(all, week);
-    click([](const ReportLayout::Chip& chip) { return chip.model == "claude-opus-4-6"; });
+    click([](const ReportLayout::Chip& chip) { return chip.models == std::vector<std::string>{"claude-opus-4-6"}; });
     EXPECT_EQ(vm.snapshot().totals.messageCount, all / 2);
     controller.window()->close();
     open();
     EXPECT_EQ(vm.filters().preset, DatePreset::last1d);
     EXPECT_EQ(vm.filters().models.size(), 1u);
-    click([](const ReportLayout::Chip& chip) { return chip.model == "claude-opus-4-6"; }); // again: all models
+    click([](const ReportLayout::Chip& chip) { return chip.models == std::vector<std::string>{"claude-opus-4-6"}; }); // again: all models
     EXPECT_TRUE(vm.filters().models.empty());
     EXPECT_EQ(vm.snapshot().totals.messageCount, all);
 }
@@ -123,7 +123,7 @@ TEST_F(DashboardWindowTest, exportSavesWhatTheWindowShows)
     Alerts::setPresenter([&](const std::string& title, const std::string& body) { alerts.emplace_back(title, body); });
     open();
     click([](const ReportLayout::Chip& chip) { return chip.preset == DatePreset::last1d; });
-    click([](const ReportLayout::Chip& chip) { return chip.model == "claude-opus-4-6"; });
+    click([](const ReportLayout::Chip& chip) { return chip.models == std::vector<std::string>{"claude-opus-4-6"}; });
     const auto folder = test::freshDirectory();
     QString suggested;
     controller.chooseFile = [&](const QString& offered) {

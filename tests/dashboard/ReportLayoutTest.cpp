@@ -91,12 +91,33 @@ TEST_F(ReportLayoutTest, thePanelsSitInTheirColumnsWithTheirTexts)
     EXPECT_NEAR(result.sessions.rect.bottom(), 800 - 16 - 12, 0.01);
 }
 
+TEST(ReportLayoutModelChips, oneChipPerDisplayNameStandsForAllItsIdentifiers)
+{
+    const struct {
+        std::vector<std::string> identifiers;
+        std::vector<ModelChip> chips;
+    } cases[] = {
+        {{"<synthetic>", "claude-haiku-4-5", "claude-haiku-4-5-20251001", "claude-opus-4-1", "claude-opus-4-1-20250805",
+          "claude-sonnet-4-5", "claude-sonnet-4-5-20250929"},
+         {{"Haiku 4.5", {"claude-haiku-4-5", "claude-haiku-4-5-20251001"}},
+          {"Sonnet 4.5", {"claude-sonnet-4-5", "claude-sonnet-4-5-20250929"}},
+          {"Opus 4.1", {"claude-opus-4-1", "claude-opus-4-1-20250805"}},
+          {"Synthetic", {"<synthetic>"}}}},
+        // Two shapes of one model, and identifiers of no known shape under one "Other".
+        {{"claude-3-5-sonnet-20241022", "claude-sonnet-3-5", "", "gpt-x"},
+         {{"Sonnet 3.5", {"claude-3-5-sonnet-20241022", "claude-sonnet-3-5"}}, {"Other", {"", "gpt-x"}}}},
+        {{}, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(modelChips(c.identifiers), c.chips) << c.identifiers.size();
+}
+
 TEST_F(ReportLayoutTest, chipsNameEveryPresetAndModelAndWrapWhenTheyDoNotFit)
 {
     snapshot.filters.preset = DatePreset::last30d;
     Input in = inputFor(snapshot);
-    in.filters.models = {"claude-opus-4-6"};
-    in.availableModels.push_back("claude-opus-4-6-20260101"); // the same name: a second chip with the same label
+    in.filters.models = {"claude-opus-4-6", "claude-opus-4-6-20260101"};
+    in.availableModels.push_back("claude-opus-4-6-20260101"); // the same name: one chip for both
     std::sort(in.availableModels.begin(), in.availableModels.end());
     const Result result = layout(in);
     std::vector<std::string> labels;
@@ -104,11 +125,14 @@ TEST_F(ReportLayoutTest, chipsNameEveryPresetAndModelAndWrapWhenTheyDoNotFit)
         labels.push_back(chip.exportAction ? "Export"
                          : chip.localDays  ? (*chip.localDays ? "Local time" : "UTC")
                          : chip.preset     ? std::string(chipLabel(*chip.preset))
-                                           : chip.model);
-    EXPECT_EQ(labels, (std::vector<std::string>{"Export", "UTC", "Local time", "1d", "7d", "30d", "90d", "180d", "365d", "claude-opus-4-6",
-                                                "claude-opus-4-6-20260101", "claude-sonnet-4-6"}));
-    EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[9].rect; }), 1);
+                                           : chip.models.back());
+    EXPECT_EQ(labels, (std::vector<std::string>{"Export", "UTC", "Local time", "1d", "7d", "30d", "90d", "180d", "365d", "claude-sonnet-4-6",
+                                                "claude-opus-4-6-20260101"}));
+    EXPECT_EQ(result.chips[10].models, (std::vector<std::string>{"claude-opus-4-6", "claude-opus-4-6-20260101"}));
     EXPECT_EQ(countTexts(result, [&](auto* text) { return text->text == "Opus 4.6" && text->rect == result.chips[10].rect; }), 1);
+    const auto chipHelp = std::find_if(result.help.begin(), result.help.end(), [&](const auto& h) { return h.rect == result.chips[10].rect; });
+    ASSERT_NE(chipHelp, result.help.end());
+    EXPECT_EQ(chipHelp->text, "Opus 4.6: claude-opus-4-6, claude-opus-4-6-20260101");
     EXPECT_EQ(result.chips[0].rect.y, result.chips.back().rect.y); // one line
     // "Export…" and the day zone by the title, the presets to the right
     EXPECT_GT(result.chips[3].rect.x, result.chips[2].rect.right());
@@ -123,7 +147,8 @@ TEST_F(ReportLayoutTest, chipsNameEveryPresetAndModelAndWrapWhenTheyDoNotFit)
     };
     EXPECT_EQ(activeLabels(result), (std::vector<std::string>{"UTC", "30d", "Opus 4.6"}));
     in.filters.localDays = true;
-    EXPECT_EQ(activeLabels(layout(in)), (std::vector<std::string>{"Local time", "30d", "Opus 4.6"}));
+    in.filters.models.erase("claude-opus-4-6-20260101"); // a name is chosen when all its identifiers are
+    EXPECT_EQ(activeLabels(layout(in)), (std::vector<std::string>{"Local time", "30d"}));
 
     for (int i = 0; i < 12; ++i)
         in.availableModels.push_back("claude-sonnet-4-" + std::to_string(i));
@@ -188,9 +213,10 @@ TEST_F(ReportLayoutTest, aModelWithoutAPriceSaysSoInItsHelpAndUnderTheTotals)
     messages.push_back(message("2025-01-15T11:00:00Z", "session-two-5678", "fable-1", 50, 50));
     snapshot = ReportSnapshot::compute(messages, {}, std::nullopt);
     const Result result = layout(inputFor(snapshot));
-    std::vector<std::string> help;
+    std::vector<std::string> help; // of the models panel's rows
     for (const auto& region : result.help)
-        help.push_back(region.text);
+        if (region.rect.y > result.chips.back().rect.bottom())
+            help.push_back(region.text);
     EXPECT_EQ(help, (std::vector<std::string>{"Opus 4.6: 1.2k in, 500 out, cost $0.02", "Sonnet 4.6: 300 in, 900 out, cost $0.01",
                                               "Other: 50 in, 50 out, cost \u2014 (no price known)"}));
     EXPECT_TRUE(hasText(result, "1 model not priced: 1 message"));
@@ -208,7 +234,7 @@ TEST_F(ReportLayoutTest, withoutDataEveryPanelSaysSo)
 
 TEST_F(ReportLayoutTest, listRowsCarryTheirFiguresAndHelp)
 {
-    const HeatmapGrid grid = HeatmapGrid::from(snapshot.cells);
+    const HeatmapGrid grid = HeatmapGrid::from(snapshot.cells, snapshot.days);
     ASSERT_EQ(grid.days.size(), 2u);
     const Scene::Layer row = heatmapRow(grid, 1, 674, Palette::light(), [](Instant) { return std::string("Jan 15"); });
     std::vector<double> strengths;
@@ -229,6 +255,90 @@ TEST_F(ReportLayoutTest, listRowsCarryTheirFiguresAndHelp)
         if (const auto* text = std::get_if<Scene::Text>(&item))
             words.push_back(text->text);
     EXPECT_EQ(words, (std::vector<std::string>{"session-", "2 msgs", "1.0k"}));
+}
+
+// Quiet days are rows of the heat map as they are slots of the timeline, and
+// the hours named over the columns sit over their cells, also when a scroll
+// bar narrows the rows.
+TEST_F(ReportLayoutTest, theHeatMapHasARowForEveryDayOfTheTimelineUnderItsHours)
+{
+    messages.push_back(message("2025-01-18T23:10:00Z", "session-two-5678", "claude-opus-4-6", 10, 10));
+    snapshot = ReportSnapshot::compute(messages, {}, std::nullopt);
+    const HeatmapGrid grid = HeatmapGrid::from(snapshot.cells, snapshot.days);
+    ASSERT_EQ(grid.days.size(), snapshot.days.size());
+    EXPECT_EQ(grid.days, (std::vector<Instant>{t("2025-01-14T00:00:00Z"), t("2025-01-15T00:00:00Z"), t("2025-01-16T00:00:00Z"),
+                                               t("2025-01-17T00:00:00Z"), t("2025-01-18T00:00:00Z")}));
+    EXPECT_EQ(grid.tokens[2], (std::array<std::int64_t, 24>{}));
+    EXPECT_EQ(grid.tokens[4][23], 20);
+
+    for (const double width : {674.0, 500.0}) {
+        const Scene::Layer row = heatmapRow(grid, 2, width, Palette::light(), [](Instant) { return std::string("Jan 16"); });
+        const auto labels = heatmapHourLabels(width);
+        ASSERT_EQ(labels.size(), 4u);
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            EXPECT_EQ(labels[i].hour, static_cast<int>(6 * i));
+            const auto& cell = std::get<Scene::Shape>(row.items[1 + 6 * i]).rect;
+            EXPECT_DOUBLE_EQ(labels[i].rect.x + labels[i].rect.width / 2, cell.x + cell.width / 2) << width;
+        }
+    }
+    // In the window: the hours over the list, for rows as wide as the list, or narrower by the scroll bar.
+    const auto hourCentre = [](const Result& r, const char* hour) {
+        for (const auto* text : texts(r))
+            if (text->text == hour && text->font.size == 9 && text->rect.bottom() <= r.heatmap.rect.y)
+                return text->rect.x + text->rect.width / 2 - r.heatmap.rect.x;
+        return -1.0;
+    };
+    const Result fits = layout(inputFor(snapshot));
+    EXPECT_EQ(fits.heatmap.rows, 5u);
+    EXPECT_DOUBLE_EQ(hourCentre(fits, "18"), heatmapHourLabels(fits.heatmap.rect.width)[3].rect.x + 12);
+    Input small = inputFor(snapshot);
+    small.height = 300; // five rows no longer fit
+    const Result scrolls = layout(small);
+    EXPECT_DOUBLE_EQ(hourCentre(scrolls, "18"), heatmapHourLabels(scrolls.heatmap.rect.width - listScrollBarWidth)[3].rect.x + 12);
+}
+
+TEST_F(ReportLayoutTest, theModelsAndSessionsPanelsSayWhatTheirFiguresCount)
+{
+    const Result result = layout(inputFor(snapshot));
+    const auto captionOf = [&](const Scene::Rect& area, const char* wanted) {
+        return countTexts(result, [&](auto* text) {
+            return text->text == wanted && text->rect.x >= area.x - 0.01 && text->rect.right() <= area.right() + 0.01 && text->rect.y < area.y;
+        });
+    };
+    EXPECT_EQ(captionOf(result.sessions.rect, "output tokens"), 1);
+    const auto modelHelp = std::find_if(result.help.begin(), result.help.end(), [](const auto& h) { return h.text.rfind("Opus 4.6: 1.2k", 0) == 0; });
+    ASSERT_NE(modelHelp, result.help.end());
+    EXPECT_EQ(captionOf(modelHelp->rect, "input + output tokens"), 1);
+}
+
+// Without any limit ever read the panel shows the five-hour block going on;
+// with a reading, the gauges as ever.
+TEST_F(ReportLayoutTest, withoutLimitReadingsTheLimitsPanelShowsTheBlocksBurnRate)
+{
+    // 3,000 tokens over the half hour 12:10 to 12:40 at $3 an hour; the four hours left to 17:00 add 24,000 tokens and $12.
+    messages = {message("2025-01-15T12:10:00Z", "a", "claude-opus-4-6", 0, 1000), message("2025-01-15T12:40:00Z", "a", "claude-opus-4-6", 0, 2000)};
+    messages[0].cost = 0.5;
+    messages[1].cost = 1.0;
+    const Instant now = t("2025-01-15T13:00:00Z");
+    Input in;
+    const auto lines = [&](const ReportSnapshot& figures) {
+        in = inputFor(figures);
+        in.resetLabel = [](Instant at) { return IsoTime::formatSeconds(at).substr(11, 5); };
+        const Result result = layout(in);
+        std::vector<std::string> out;
+        for (const auto* text : texts(result))
+            if (text->rect.x < padding + leftColumn && text->rect.y > 40 && text->rect.y < 400)
+                out.push_back(text->text);
+        return out;
+    };
+    EXPECT_EQ(lines(ReportSnapshot::compute(messages, {}, std::nullopt, true, nullptr, now)),
+              (std::vector<std::string>{"Usage Limits", "Five-hour block since 12:00", "Tokens a minute", "100", "Cost an hour", "$3.00",
+                                        "by 17:00 at this rate: 27.0k tokens, $13.50", "No limits read: they come with a plan's status line"}));
+    EXPECT_EQ(lines(ReportSnapshot::compute(messages, {}, std::nullopt, true, nullptr, t("2025-01-15T17:00:00Z"))),
+              (std::vector<std::string>{"Usage Limits", "No five-hour block going on", "No limits read: they come with a plan's status line"}));
+    const auto gauges = lines(ReportSnapshot::compute(messages, {}, UsageLimits{40.0, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+                                                      true, nullptr, now));
+    EXPECT_EQ(gauges, (std::vector<std::string>{"Usage Limits", "5h window", "40%", "7d window", "\u2014"}));
 }
 
 } // namespace

@@ -96,6 +96,39 @@ TEST(UsageBlocks, onlyTheBlockStillGoingHasABurnRateAndProjection)
     EXPECT_FALSE(later[1].active || later[1].burnRate);
 }
 
+// The active block of a sorted history, found from its last stretch only, is
+// the one grouping the whole history finds, at any moment: before, inside and
+// after each block, on its edges, and with a message dated ahead of now.
+TEST(UsageBlocks, theActiveBlockFromTheLastStretchIsTheWholeHistorysOne)
+{
+    using namespace std::chrono_literals;
+    const std::vector<std::vector<const char*>> histories = {
+        {},
+        {"2026-12-06T10:37:00Z"},
+        {"2026-12-06T08:59:00Z", "2026-12-06T09:59:00Z", "2026-12-06T10:59:00Z", "2026-12-06T11:59:00Z", "2026-12-06T12:59:00Z",
+         "2026-12-06T13:59:00Z", "2026-12-06T14:59:00Z"}, // steady use: one stretch of two blocks
+        {"2026-12-01T09:10:00Z", "2026-12-04T09:11:00Z", "2026-12-04T14:12:00Z", "2026-12-04T19:30:00Z"},
+        {"2026-12-06T03:15:00Z", "2026-12-06T12:10:00Z", "2026-12-06T12:40:00Z", "2026-12-06T20:00:00Z"},
+    };
+    for (const auto& times : histories) {
+        std::vector<DashboardMessage> history;
+        for (const char* time : times)
+            history.push_back(message(time));
+        std::vector<Instant> moments;
+        for (const auto& m : history)
+            for (const auto offset : std::initializer_list<std::chrono::seconds>{-1s, 0s, 1s, 59min, 4h + 59min, 5h, 5h + 1s, 6h})
+                moments.push_back(m.timestamp + offset);
+        for (const Instant now : moments) {
+            std::optional<UsageBlocks::Block> expected;
+            for (const auto& block : UsageBlocks::group(history, now))
+                if (block.active)
+                    expected = block;
+            EXPECT_EQ(UsageBlocks::active(history, now, true), expected) << IsoTime::formatSeconds(now);
+            EXPECT_EQ(UsageBlocks::active(history, now, false), expected) << IsoTime::formatSeconds(now);
+        }
+    }
+}
+
 // A block of messages without a price has an unknown cost, not a free one,
 // in the JSON as in the table.
 TEST(UsageBlocks, jsonHasEveryFieldAndNullWhereUnknown)
