@@ -214,6 +214,8 @@ Result layout(const Input& in)
     Layer front;
     const Rect area{padding, padding, contentWidth, 0};
     double height = 0;
+    // The button first: the chart keeps clear of its corner.
+    addMenuButton(in, {0, 0, panelWidth, 0}, front, result);
 
     if (in.state.kind == UsageState::Kind::empty) {
         height = 140;
@@ -289,7 +291,6 @@ Result layout(const Input& in)
         content.clip = rect(result.card, Fill{}, cornerRadius);
         result.scene.layers.push_back(std::move(content));
     }
-    addMenuButton(in, result.card, front, result);
     front.items.push_back(border);
     result.scene.layers.push_back(std::move(front));
     return result;

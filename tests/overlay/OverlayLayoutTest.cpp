@@ -89,6 +89,75 @@ TEST(OverlayLayout, nowIsOnTheAxisOnlyInsideIt)
     EXPECT_FALSE(nowPosition(UsageState{}, anchor, true));
 }
 
+// What an item covers, its stroke and glow included.
+Scene::Rect extent(const Scene::Item& item)
+{
+    if (const auto* text = std::get_if<Scene::Text>(&item))
+        return text->rect;
+    if (const auto* icon = std::get_if<Scene::Icon>(&item))
+        return icon->rect;
+    const auto& shape = std::get<Scene::Shape>(item);
+    Scene::Rect r = shape.rect;
+    if (shape.kind == Scene::Shape::Kind::path && !shape.points.empty()) {
+        double left = shape.points[0].x, top = shape.points[0].y, right = left, bottom = top;
+        for (const auto& point : shape.points) {
+            left = std::min(left, point.x);
+            right = std::max(right, point.x);
+            top = std::min(top, point.y);
+            bottom = std::max(bottom, point.y);
+        }
+        r = {left, top, right - left, bottom - top};
+    }
+    const double grow = (shape.stroke ? shape.stroke->width / 2 : 0) + (shape.shadow ? shape.shadow->radius : 0);
+    return {r.x - grow, r.y - grow, r.width + 2 * grow, r.height + 2 * grow};
+}
+
+bool intersects(const Scene::Rect& a, const Scene::Rect& b)
+{
+    return a.x < b.right() && b.x < a.right() && a.y < b.bottom() && b.y < a.bottom();
+}
+
+TEST(OverlayLayout, noPartOfTheChartLiesUnderTheMenuButton)
+{
+    // A tall bar in the last slot, the line at the top of the scale at the window's end.
+    const UsageState busyToTheEnd = UsageState::full(anchor, 100.0,
+                                                     {{t("2025-01-15T12:12:00Z"), "claude-opus-4-6", 1000, 2000},
+                                                      {t("2025-01-15T14:55:00Z"), "claude-opus-4-6", 90000, 90000}});
+    struct Case {
+        const char* name;
+        bool cumulative;
+        std::optional<std::int64_t> hovered;
+        ScanProgress scan;
+    };
+    const Case cases[] = {
+        {"bars", false, std::nullopt, {}},
+        {"the line and its dot", true, std::nullopt, {}},
+        {"the tooltip of the last slot", false, 29, {}},
+        {"a wider button while the import runs", false, 29, ScanProgress::running(100)},
+        {"the line beside the wider button", true, std::nullopt, ScanProgress::running(100)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Input in = inputFor(busyToTheEnd, anchor - std::chrono::seconds(30));
+        in.cumulative = c.cumulative;
+        in.transitions.cumulative = c.cumulative ? 1 : 0;
+        in.hoveredBucket = c.hovered;
+        in.hoverPos = {199, 10};
+        in.scanProgress = c.scan;
+        const Result result = layout(in);
+        ASSERT_GT(result.plot.width, result.chart.width / 2);
+        EXPECT_LT(result.plot.right(), result.menuButton.x);
+        // Between the card's background and the front layer (the button and the card's border) lies the chart.
+        std::size_t items = 0;
+        for (std::size_t i = 1; i + 1 < result.scene.layers.size(); ++i)
+            for (const auto& item : result.scene.layers[i].items) {
+                ++items;
+                EXPECT_FALSE(intersects(extent(item), result.menuButton)) << "item " << items;
+            }
+        EXPECT_GT(items, 5u);
+    }
+}
+
 TEST(OverlayLayout, hoverFindsOnlySlotsThatHoldBars)
 {
     const std::set<std::int64_t> nonEmpty = {0, 14, 29};
