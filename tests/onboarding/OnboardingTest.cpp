@@ -8,7 +8,9 @@
 #include "storage/Preferences.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
+#include "support/WidgetContrast.h"
 #include "support/WidgetTestApp.h"
+#include "ui/ThemeManager.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -17,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 
 namespace tallyglass {
@@ -163,6 +166,39 @@ TEST(Onboarding, exitQuitsWithoutCompletingAndUpdatesCannotBeTurnedOn)
     EXPECT_EQ(exits, 1);
     EXPECT_EQ(finished, 0);
     EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::onboardingDone), std::nullopt);
+}
+
+// Every step's texts, the hook step in each of its states, in both themes.
+TEST(Onboarding, everyTextReadsOverWhatLiesBehindItInBothThemes)
+{
+    test::widgetApp();
+    Preferences::shared().resetForTests();
+    bool claudeCode = true;
+    HookControls hook{[] { return false; }, [] {}, [&claudeCode] { return claudeCode; }};
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        ThemeManager::shared().setSchemeSource([dark] { return std::optional<bool>(dark); });
+        ThemeManager::shared().apply();
+        const Palette& p = dark ? Palette::dark() : Palette::light();
+        OnboardingWindowController controller(hook, [] {}, [] {});
+        controller.show();
+        QWidget* window = controller.window();
+        ASSERT_EQ(&paletteFor(window), &p);
+        const auto texts = testing::widgetTexts(window, p.background, p.surfaceElevated);
+        EXPECT_GT(texts.size(), 12u);
+        // The colours read are the style sheet's, not Qt's defaults.
+        EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const testing::WidgetText& text) {
+            return std::abs(text.colour.r - p.textSubtle.r) < 0.01 && std::abs(text.colour.a - p.textSubtle.a) < 0.01;
+        }));
+        for (const auto& text : texts)
+            EXPECT_GE(text.ratio(), text.required()) << text.name;
+        for (auto* button : window->findChildren<PrimaryButton*>())
+            for (const auto& [pressed, hovered] : {std::pair{false, false}, {false, true}, {true, true}}) {
+                const testing::WidgetText face{button->text().toStdString(), p.onAccent,
+                                               {p.background, PrimaryButton::face(p, pressed, hovered)}, 16, true};
+                EXPECT_GE(face.ratio(), face.required()) << face.name << (pressed ? " pressed" : hovered ? " hovered" : "");
+            }
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "overlay/OverlayLayout.h"
 
 #include "core/IsoTime.h"
+#include "support/SceneContrast.h"
 
 #include <gtest/gtest.h>
 
@@ -155,6 +156,39 @@ TEST(OverlayLayout, noPartOfTheChartLiesUnderTheMenuButton)
                 EXPECT_FALSE(intersects(extent(item), result.menuButton)) << "item " << items;
             }
         EXPECT_GT(items, 5u);
+    }
+}
+
+TEST(OverlayLayout, everyTextReadsOverWhatLiesBehindItInBothThemes)
+{
+    struct Case {
+        const char* name;
+        std::function<void(Input&)> set;
+    };
+    const Case cases[] = {
+        {"a quiet window, details open", [](Input& in) { in.state = window(30); in.expanded = true; in.transitions.expand = 1; }},
+        {"past half the limit", [](Input& in) { in.state = window(65); }},
+        {"near the limit", [](Input& in) { in.state = window(95); }},
+        {"no utilisation yet", [](Input& in) { in.state = window(std::nullopt); in.activeSessionCount = 2; }},
+        {"a slot's tooltip", [](Input& in) { in.cumulative = false; in.transitions.cumulative = 0; in.hoveredBucket = 13; in.hoverPos = {60, 40}; }},
+        {"the hook missing", [](Input& in) { in.hookInstalled = false; in.transitions.prompt = 1; }},
+        {"the window expired", [](Input& in) { in.now = anchor + std::chrono::minutes(1); in.transitions.prompt = 1; }},
+        {"waiting, importing", [](Input& in) { in.state = UsageState{}; in.scanProgress = ScanProgress::running(37); }},
+    };
+    for (const Palette* palette : {&Palette::light(), &Palette::dark()}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (palette == &Palette::light() ? ", light" : ", dark"));
+            Input in = inputFor(window(50));
+            in.palette = palette;
+            c.set(in);
+            in.transitions.fill = sessionFraction(in.state);
+            const Result result = layout(in);
+            // The panel is see-through: the card's own gradient is all that is sure to lie behind.
+            const auto texts = testing::textContrasts(result.scene.layers, {palette->background});
+            EXPECT_GT(texts.size(), 2u);
+            for (const auto& text : texts)
+                EXPECT_GE(text.ratio, text.required) << text.text;
+        }
     }
 }
 
