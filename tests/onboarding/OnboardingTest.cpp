@@ -14,7 +14,9 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
 
@@ -114,7 +116,7 @@ TEST(Onboarding, theFirstStartWalksTheUserToAWorkingHook)
     for (const char* button : {"Get Started", "Continue", "Continue"})
         press(window, button);
     EXPECT_TRUE(showsText(window, "You're all set!"));
-    EXPECT_TRUE(showsText(window, "The overlay will appear in the top-right. Re-open this welcome anytime from the tray menu."));
+    EXPECT_TRUE(showsText(window, OnboardingView::reopenHint(QSystemTrayIcon::isSystemTrayAvailable()).toStdString()));
     press(window, "Get Started");
     EXPECT_EQ(app.onboarding()->window(), nullptr);
     EXPECT_TRUE(app.panel()->isVisible());
@@ -199,6 +201,45 @@ TEST(Onboarding, everyTextReadsOverWhatLiesBehindItInBothThemes)
                 EXPECT_GE(face.ratio(), face.required()) << face.name << (pressed ? " pressed" : hovered ? " hovered" : "");
             }
     }
+}
+
+// Dragged by its background the welcome follows the pointer; its buttons
+// still take their clicks. It speaks of clicks, and of the card's menu where
+// no tray shows.
+TEST(Onboarding, theWelcomeMovesByItsBackgroundAndSpeaksOfThisDesktop)
+{
+    test::widgetApp();
+    Preferences::shared().resetForTests();
+    HookControls hook{[] { return false; }, [] {}, [] { return false; }};
+    OnboardingWindowController controller(hook, [] {}, [] {});
+    controller.show();
+    QWidget* window = controller.window();
+    auto* view = window->findChild<OnboardingView*>();
+    ASSERT_NE(view, nullptr);
+    window->move(100, 100);
+    const QPoint start = window->pos();
+
+    const QPointF grip(12, 12); // the margin above the steps
+    const auto send = [&](QEvent::Type type, QPointF at, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, at, view->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(view, &event);
+    };
+    send(QEvent::MouseButtonPress, grip, Qt::LeftButton);
+    send(QEvent::MouseMove, grip + QPointF(30, 20), Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, grip + QPointF(30, 20), Qt::NoButton);
+    EXPECT_EQ(window->pos(), start + QPoint(30, 20));
+    send(QEvent::MouseMove, grip + QPointF(80, 80), Qt::NoButton); // the button is up: the window stays
+    EXPECT_EQ(window->pos(), start + QPoint(30, 20));
+
+    press(window, "Get Started");
+    EXPECT_EQ(view->step(), 1);
+    const auto labels = shown<QLabel>(window);
+    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const std::string& text) { return text.find("click Re-check") != std::string::npos; }));
+    for (const auto& text : labels)
+        EXPECT_EQ(text.find(" tap "), std::string::npos) << text;
+
+    EXPECT_TRUE(OnboardingView::reopenHint(false).contains(QString::fromUtf8("from the card\u2019s menu")));
+    EXPECT_TRUE(OnboardingView::reopenHint(true).contains("from the tray menu"));
 }
 
 } // namespace
