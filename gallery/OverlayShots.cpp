@@ -134,6 +134,24 @@ void full(MockDatabase& db)
     db.activeSessionCount = 2;
 }
 
+// The session's share in each of its colours, and with no reading at all.
+std::function<void(MockDatabase&)> fullAt(std::optional<double> utilization)
+{
+    return [utilization](MockDatabase& db) {
+        full(db);
+        db.limits->fiveHourUtilization = utilization;
+    };
+}
+
+// Work up to the window's last minutes, the busiest slot last: the plot's
+// right end, beside the "…" button.
+void toTheEnd(MockDatabase& db)
+{
+    full(db);
+    for (int minute = 5; minute < 120; minute += 4)
+        db.messages.push_back({anchor - std::chrono::minutes(minute), "claude-opus-4-6", 9000, 26000 + minute * 100});
+}
+
 // The card's corner is its gradient's first colour; below a short card, the desktop.
 std::string cardAndBackdrop(const QImage& image)
 {
@@ -158,6 +176,10 @@ void addOverlayShots(std::vector<Shot>& shots)
     shot("full-cumulative", {full, {}, true, true, now, {}, {}});
     shot("full-bars", {full, {}, true, false, now, {}, {}});
     shot("full-bars-hover", {full, hoverBusiestSlot, true, false, now, {}, {}});
+    shot("near-limit", {fullAt(93.0), {}, true, false, now, {}, {}});
+    shot("low-use", {fullAt(12.0), {}, true, true, now, {}, {}});
+    shot("no-limit-reading", {fullAt(std::nullopt), {}, true, true, now, {}, {}});
+    shot("full-bars-to-the-end", {toTheEnd, {}, true, false, anchor - std::chrono::minutes(2), {}, {}});
     shot("full-expanded", {full, [](StackedBarChartView& chart) { click(chart, {100, 150}); }, true, true, now, {}, {}});
     Setup rolling{full, [](StackedBarChartView& chart) { click(chart, {100, 150}); }, true, true, now, {}, {}};
     rolling.change = [](ChartViewModel& vm, MockDatabase& db) {
@@ -174,6 +196,10 @@ void addOverlayShots(std::vector<Shot>& shots)
             QApplication::processEvents(QEventLoop::AllEvents, 10);
     };
     shot("importing", importing);
+    Setup importingToTheEnd = importing;
+    importingToTheEnd.data = toTheEnd;
+    importingToTheEnd.clock = anchor - std::chrono::minutes(2);
+    shot("importing-line-to-the-end", importingToTheEnd);
     Setup failing{full, {}, true, true, now, {}, {}};
     failing.then = [](ChartViewModel& vm, MockDatabase& db) {
         db.throwOnFetch = std::make_exception_ptr(DBError(DBError::Kind::stepFailed, "disk I/O error"));

@@ -160,6 +160,7 @@ void DesktopApp::setupOverlay()
     callbacks.onQuit = [self] { if (self) self->quit(); };
     callbacks.onOpenFullReport = [self] { if (self) self->showFullReport(); };
     callbacks.onOpenSettings = [self] { if (self) self->showSettings(); };
+    callbacks.onShowWelcome = [self] { if (self) self->showOnboarding(); };
     chart_ = new StackedBarChartView(*vm_, callbacks);
     connect(&AppSignals::shared(), &AppSignals::hookStateChanged, chart_, [this] { chart_->refreshHookState(); });
     panel_ = new OverlayPanel(chart_);

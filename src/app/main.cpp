@@ -225,6 +225,7 @@ int main(int argc, char** argv)
         if (const int refused = soleInstance(instance))
             return refused == alreadyRunning ? showRunningReport() : refused;
         QGuiApplication::setDesktopFileName("tallyglass");
+        QGuiApplication::setApplicationDisplayName("Tallyglass"); // what window managers show for an untitled window
         QGuiApplication::setWindowIcon(QIcon(":/tallyglass.svg"));
         tallyglass::DesktopApp desktop;
         return desktop.run(app);

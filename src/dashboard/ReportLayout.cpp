@@ -28,7 +28,7 @@ void addChip(const Input& in, Layer& layer, Rect r, const std::string& label, bo
     Shape capsule = rect(r, Fill::solid(active ? p.accent : p.surfaceElevated), r.height / 2);
     capsule.stroke = Stroke{Fill::solid(p.border), 0.5, {}};
     layer.items.push_back(capsule);
-    layer.items.push_back(text(r, label, chipFont, active ? p.background : p.textPrimary, Align::center));
+    layer.items.push_back(text(r, label, chipFont, active ? p.onAccent : p.textPrimary, Align::center));
 }
 
 // The identifiers come from transcripts: shown escaped, never obeyed.

@@ -8,12 +8,15 @@
 #include <QFrame>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QSystemTrayIcon>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace tallyglass {
 
@@ -280,7 +283,7 @@ QWidget* OnboardingView::hookStep()
         row->addWidget(warning, 0, Qt::AlignTop);
         auto* texts = new QVBoxLayout();
         texts->addWidget(textLabel("Claude Code not detected", 13, notice, true, Qt::AlignLeft));
-        texts->addWidget(roled(textLabel("~/.claude/ doesn't exist yet. Install Claude Code and run it at least once, then tap Re-check.", 11,
+        texts->addWidget(roled(textLabel("~/.claude/ doesn't exist yet. Install Claude Code and run it at least once, then click Re-check.", 11,
                                          notice, false, Qt::AlignLeft),
                                "muted"));
         row->addLayout(texts, 1);
@@ -328,9 +331,8 @@ QWidget* OnboardingView::doneStep()
     symbol->setObjectName("successSymbol");
     layout->addWidget(symbol, 0, Qt::AlignHCenter);
     layout->addWidget(textLabel("You're all set!", 24, widget, true));
-    layout->addWidget(roled(textLabel("The overlay will appear in the top-right. Re-open this welcome anytime from the tray menu.", 14,
-                                      widget),
-                            "muted"));
+    reopenHint_ = roled(textLabel(reopenHint(true), 14, widget), "muted");
+    layout->addWidget(reopenHint_);
     layout->addSpacing(6);
     auto* finish = primary("Get Started", widget);
     connect(finish, &QPushButton::clicked, this, [this] {
@@ -364,8 +366,16 @@ void OnboardingView::showEvent(QShowEvent* event)
     refresh();
 }
 
+QString OnboardingView::reopenHint(bool trayAvailable)
+{
+    // Without a tray the card's "…" menu is where the welcome comes back from.
+    return QString("The overlay will appear in the top-right. Re-open this welcome anytime from the %1.")
+        .arg(trayAvailable ? QString("tray menu") : QString::fromUtf8("card\u2019s menu"));
+}
+
 void OnboardingView::refresh()
 {
+    reopenHint_->setText(reopenHint(QSystemTrayIcon::isSystemTrayAvailable()));
     hookInstalled_ = hook_.isInstalled && hook_.isInstalled();
     refreshClaudeCodeDetection();
     showHookState();
@@ -401,6 +411,40 @@ void OnboardingView::showHookState()
     hookErrorLabel_->setText(hookError_ ? QString::fromStdString(Printable::escaped(*hookError_)) : QString()); // it may quote a path
     hookErrorLabel_->setVisible(hookError_.has_value());
     hookBlocks_->setCurrentIndex(hookInstalled_ ? 0 : claudeCodeInstalled_ ? 1 : 2);
+}
+
+// A press on the background and a move carry the window along; buttons take
+// their own presses, so clicks on them still work. The window system moves it
+// where it can (under Wayland no window may place itself); elsewhere the
+// window follows the pointer.
+void OnboardingView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    dragOffset_ = event->globalPosition().toPoint() - window()->pos();
+    event->accept();
+}
+
+void OnboardingView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!dragOffset_ || !(event->buttons() & Qt::LeftButton)) {
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    if (QWindow* handle = window()->windowHandle(); handle && handle->startSystemMove()) {
+        dragOffset_.reset(); // the window system has the pointer until the button goes up
+        return;
+    }
+    window()->move(event->globalPosition().toPoint() - *dragOffset_);
+    event->accept();
+}
+
+void OnboardingView::mouseReleaseEvent(QMouseEvent* event)
+{
+    dragOffset_.reset();
+    QWidget::mouseReleaseEvent(event);
 }
 
 void OnboardingView::paintEvent(QPaintEvent*)

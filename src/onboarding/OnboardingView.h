@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPoint>
 #include <QWidget>
 
 #include <functional>
@@ -43,10 +44,15 @@ public:
     bool hookInstalled() const { return hookInstalled_; }
     const std::optional<std::string>& hookError() const { return hookError_; }
     bool claudeCodeInstalled() const { return claudeCodeInstalled_; }
+    // The last step's line on where the welcome comes back from.
+    static QString reopenHint(bool trayAvailable);
 
 protected:
     void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     QWidget* welcomeStep();
@@ -71,6 +77,8 @@ private:
     SymbolView* hookSymbol_ = nullptr;
     QLabel* hookErrorLabel_ = nullptr;
     QWidget* dots_ = nullptr;
+    QLabel* reopenHint_ = nullptr;
+    std::optional<QPoint> dragOffset_; // the pointer from the window's corner, while dragging
 };
 
 } // namespace tallyglass

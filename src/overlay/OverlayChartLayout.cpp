@@ -220,15 +220,31 @@ std::optional<std::int64_t> slotAt(double plotX, double plotWidth, const std::se
     return slot;
 }
 
+namespace {
+
+Rect plotArea(Rect frame, const Rect& button)
+{
+    // The plot ends short of the "…" button in the card's corner: a bar, the
+    // line's end or its glowing dot would otherwise lie under it, hidden.
+    const double plotHeight = frame.height - axisLabelHeight;
+    double right = frame.right();
+    if (button.width > 0 && button.y < frame.y + plotHeight && button.bottom() > frame.y && button.x < right)
+        right = button.x - menuButtonClearance;
+    return {frame.x, frame.y, std::max(right - frame.x, 0.0), plotHeight};
+}
+
+} // namespace
+
 void addChart(const Input& in, Rect frame, Layer& layer, Result& result)
 {
     const Palette& p = *in.palette;
-    const Rect plot{frame.x, frame.y, frame.width, frame.height - axisLabelHeight};
+    const Rect plot = plotArea(frame, result.menuButton);
     result.plot = plot;
     const Instant anchor = in.state.anchor;
     const Instant start = anchor - std::chrono::seconds(static_cast<std::int64_t>(Bucketize::windowSeconds));
-    layer.items.push_back(text({frame.x, plot.bottom(), frame.width / 2, axisLabelHeight}, in.hhmm(start), mono(8), p.textMuted));
-    layer.items.push_back(text({frame.x + frame.width / 2, plot.bottom(), frame.width / 2, axisLabelHeight}, in.hhmm(anchor), mono(8),
+    // The labels name the axis's ends, so they stand under the plot's.
+    layer.items.push_back(text({plot.x, plot.bottom(), plot.width / 2, axisLabelHeight}, in.hhmm(start), mono(8), p.textMuted));
+    layer.items.push_back(text({plot.x + plot.width / 2, plot.bottom(), plot.width / 2, axisLabelHeight}, in.hhmm(anchor), mono(8),
                                p.textMuted, Align::right));
 
     const double line = std::clamp(in.transitions.cumulative, 0.0, 1.0);
@@ -246,7 +262,7 @@ void addChart(const Input& in, Rect frame, Layer& layer, Result& result)
         layer.items.push_back(rule);
     }
     if (in.hoveredBucket && !in.cumulative)
-        addTooltip(in, frame, layer);
+        addTooltip(in, {frame.x, frame.y, plot.width, frame.height}, layer);
 }
 
 void addTooltip(const Input& in, Rect chart, Layer& layer)

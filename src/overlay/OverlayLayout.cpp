@@ -18,15 +18,29 @@ double lineHeight(double fontSize)
     return std::ceil(fontSize * 1.25);
 }
 
-Rgba percentColor(ChartValues::PercentColor color)
+// The session's percentage reads in the theme's own status colour; the bar
+// behind it shows the vivid one, faint enough for the text to stay readable.
+Rgba percentColor(ChartValues::PercentColor color, const Palette& p)
 {
     switch (color) {
-    case ChartValues::PercentColor::red: return NamedColor::red;
-    case ChartValues::PercentColor::yellow: return NamedColor::yellow;
-    case ChartValues::PercentColor::green: return NamedColor::green;
+    case ChartValues::PercentColor::red: return p.danger;
+    case ChartValues::PercentColor::yellow: return p.warning;
+    case ChartValues::PercentColor::green: return p.success;
     case ChartValues::PercentColor::neutral: break;
     }
-    return NamedColor::white.withOpacity(0.85);
+    return p.textPrimary.withOpacity(p.textPrimary.a * 0.85);
+}
+
+Rgba percentFill(ChartValues::PercentColor color)
+{
+    constexpr double opacity = 0.25;
+    switch (color) {
+    case ChartValues::PercentColor::red: return NamedColor::red.withOpacity(opacity);
+    case ChartValues::PercentColor::yellow: return NamedColor::yellow.withOpacity(opacity);
+    case ChartValues::PercentColor::green: return NamedColor::green.withOpacity(opacity);
+    case ChartValues::PercentColor::neutral: break;
+    }
+    return NamedColor::gray.withOpacity(opacity);
 }
 
 constexpr Font mono(double size, int weight = 400)
@@ -118,11 +132,12 @@ double detailsHeight(std::size_t rows)
 void addSessionRow(const Input& in, Rect row, Layer& layer)
 {
     const Palette& p = *in.palette;
-    const Rgba colour = percentColor(ChartValues::sessionPercentColor(in.state));
+    const auto status = ChartValues::sessionPercentColor(in.state);
+    const Rgba colour = percentColor(status, p);
     layer.items.push_back(rect(row, Fill::solid(p.surfaceElevated), 3));
     const double fraction = std::clamp(in.transitions.fill, 0.0, 1.0);
     if (fraction > 0)
-        layer.items.push_back(rect({row.x, row.y, row.width * fraction, row.height}, Fill::solid(colour.withOpacity(colour.a * 0.4)), 3));
+        layer.items.push_back(rect({row.x, row.y, row.width * fraction, row.height}, Fill::solid(percentFill(status)), 3));
     const Font font = mono(10);
     const std::string percent = ChartValues::sessionPercentText(in.state);
     const Font bold = mono(10, 600);
@@ -214,6 +229,8 @@ Result layout(const Input& in)
     Layer front;
     const Rect area{padding, padding, contentWidth, 0};
     double height = 0;
+    // The button first: the chart keeps clear of its corner.
+    addMenuButton(in, {0, 0, panelWidth, 0}, front, result);
 
     if (in.state.kind == UsageState::Kind::empty) {
         height = 140;
@@ -248,7 +265,7 @@ Result layout(const Input& in)
             }
             divider(content, p, area.x, rowY, expand);
             rowY += 1 + 2;
-            tokenRow(content, in, area.x, rowY, "Total", "", sums.input, sums.output, 0.6, 0.85, expand);
+            tokenRow(content, in, area.x, rowY, "Total", "", sums.input, sums.output, 0.7, 0.85, expand);
         }
         y += (6 + detailsHeight(shown.size())) * expand;
 
@@ -289,7 +306,6 @@ Result layout(const Input& in)
         content.clip = rect(result.card, Fill{}, cornerRadius);
         result.scene.layers.push_back(std::move(content));
     }
-    addMenuButton(in, result.card, front, result);
     front.items.push_back(border);
     result.scene.layers.push_back(std::move(front));
     return result;

@@ -25,6 +25,8 @@ inline constexpr double cornerRadius = 10; // the card's
 inline constexpr double contentWidth = 200;
 inline constexpr double chartHeight = 100;
 inline constexpr double axisLabelHeight = 12;
+// Between the plot's right end and the "…" button: room for the line's dot and its glow.
+inline constexpr double menuButtonClearance = 8;
 
 // In-between values of the view's animations, each 0...1 (1: the new state).
 struct Transitions {
@@ -110,6 +112,7 @@ struct Figure {
 std::map<std::string, Figure> figures(const UsageState& state);
 
 // Pieces, for the layout's own files.
+// The chart keeps clear of result.menuButton, which must be placed before it.
 void addChart(const Input& input, Scene::Rect frame, Scene::Layer& layer, Result& result);
 void addTooltip(const Input& input, Scene::Rect chartFrame, Scene::Layer& layer);
 void addWaiting(const Input& input, Scene::Rect frame, Scene::Layer& layer, Result& result);

@@ -385,6 +385,11 @@ QMenu* StackedBarChartView::buildActionsMenu()
         if (callbacks_.onOpenSettings)
             callbacks_.onOpenSettings();
     });
+    if (callbacks_.onShowWelcome) {
+        // Where no tray shows, this menu is the only way back to the welcome.
+        QAction* welcome = menu->addAction(QString::fromUtf8("Show Welcome\u2026"));
+        connect(welcome, &QAction::triggered, this, [this] { callbacks_.onShowWelcome(); });
+    }
     menu->addSeparator();
     QAction* quit = menu->addAction("Quit");
     connect(quit, &QAction::triggered, this, [this] {

@@ -29,6 +29,7 @@ public:
         std::function<void()> onQuit;
         std::function<void()> onOpenFullReport;
         std::function<void()> onOpenSettings;
+        std::function<void()> onShowWelcome; // the menu offers the welcome again when set
     };
 
     StackedBarChartView(ChartViewModel& vm, Callbacks callbacks, QWidget* parent = nullptr);

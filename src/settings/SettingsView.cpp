@@ -190,11 +190,11 @@ void SettingsView::restyle()
                           "QPushButton { color: %1; background: %3; border: 1px solid %4; border-radius: 6px; padding: 4px 10px; }"
                           "QPushButton:hover { background: %5; }"
                           "QPushButton:pressed { background: %4; }"
-                          "QPushButton:default { color: white; background: %6; border: none; }"
+                          "QPushButton:default { color: %9; background: %6; border: none; }"
                           "QPushButton:default:hover, QPushButton:default:pressed { background: %7; }"
                           "QComboBox QAbstractItemView { color: %1; background: %3; selection-background-color: %6; }")
                       .arg(css(p.textPrimary), css(p.textMuted), css(p.surfaceElevated), css(p.border), css(p.chartGridLine), css(p.accent),
-                           css(Rgba{p.accent.r * 0.85, p.accent.g * 0.85, p.accent.b * 0.85, p.accent.a}), css(p.warning)));
+                           css(Rgba{p.accent.r * 0.85, p.accent.g * 0.85, p.accent.b * 0.85, p.accent.a}), css(p.warning), css(p.onAccent)));
     for (auto* symbol : findChildren<SymbolView*>())
         symbol->setColour(p.accent);
     update();

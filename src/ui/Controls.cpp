@@ -151,6 +151,12 @@ QSize PrimaryButton::sizeHint() const
     return {std::min(280, std::max(200, text + 64)), 44 + 8}; // room below for the shadow
 }
 
+Rgba PrimaryButton::face(const Palette& palette, bool pressed, bool hovered)
+{
+    const double strength = pressed ? 0.75 : hovered ? 0.88 : 1.0;
+    return palette.accent.withOpacity(palette.accent.a * strength);
+}
+
 void PrimaryButton::paintEvent(QPaintEvent*)
 {
     const Palette& p = paletteFor(this);
@@ -165,15 +171,16 @@ void PrimaryButton::paintEvent(QPaintEvent*)
         painter.setBrush(colour(p.accentShadow, p.accentShadow.a * 0.12));
         painter.drawRoundedRect(face.adjusted(i * 0.5, 2 + i * 0.6, -i * 0.5, i * 0.8), 10 + i * 0.5, 10 + i * 0.5);
     }
-    const double strength = isDown() ? 0.75 : underMouse() ? 0.88 : 1.0;
-    painter.setBrush(colour(p.accent, p.accent.a * strength));
+    const Rgba faceColour = PrimaryButton::face(p, isDown(), underMouse());
+    painter.setBrush(colour(faceColour, faceColour.a));
     painter.drawRoundedRect(face, 10, 10);
     if (hasFocus()) {
         painter.setBrush(Qt::NoBrush);
         painter.setPen(QPen(QColor(255, 255, 255, 90), 1));
         painter.drawRoundedRect(face.adjusted(2, 2, -2, -2), 8, 8);
     }
-    painter.setPen(Qt::white);
+    painter.setPen(QColor::fromRgbF(static_cast<float>(p.onAccent.r), static_cast<float>(p.onAccent.g), static_cast<float>(p.onAccent.b),
+                                    static_cast<float>(p.onAccent.a)));
     painter.setFont(font());
     painter.drawText(face, Qt::AlignCenter, text());
 }

@@ -69,6 +69,9 @@ class PrimaryButton final : public QPushButton {
 public:
     PrimaryButton(const QString& text, QWidget* parent = nullptr);
     QSize sizeHint() const override;
+    // The face's colour, lighter under the pointer and lighter still pressed;
+    // the text on it is the palette's onAccent.
+    static Rgba face(const Palette& palette, bool pressed, bool hovered);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

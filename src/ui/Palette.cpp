@@ -30,16 +30,18 @@ const Palette& Palette::light()
         rgb(0.94, 0.94, 0.96),                  // backgroundGradientEnd
         NamedColor::white,                      // surfaceElevated
         rgb(0.1, 0.1, 0.12),                    // textPrimary
-        rgb(0.45, 0.45, 0.5),                   // textMuted
-        rgb(0.6, 0.6, 0.65),                    // textSubtle
+        rgb(0.36, 0.36, 0.41),                  // textMuted
+        rgb(0.42, 0.42, 0.47),                  // textSubtle
         NamedColor::black.withOpacity(0.12),    // border
-        rgb(0.0, 0.55, 0.7),                    // accent
-        rgb(0.0, 0.55, 0.7).withOpacity(0.3),   // accentShadow
+        rgb(0.0, 0.4675, 0.595),                // accent
+        NamedColor::white,                      // onAccent
+        rgb(0.0, 0.4675, 0.595).withOpacity(0.3), // accentShadow
         NamedColor::white.withOpacity(0.97),    // tooltipBackground
         NamedColor::black.withOpacity(0.15),    // tooltipBorder
         NamedColor::black.withOpacity(0.08),    // chartGridLine
-        rgb(0.85, 0.55, 0.0),                   // warning
-        rgb(0.15, 0.6, 0.25),                   // success
+        rgb(0.5525, 0.3575, 0.0),               // warning
+        rgb(0.105, 0.42, 0.175),                // success
+        rgb(0.65, 0.150, 0.122),                // danger
     };
     return palette;
 }
@@ -52,16 +54,18 @@ const Palette& Palette::dark()
         rgb(0.04, 0.04, 0.07),                  // backgroundGradientEnd
         NamedColor::white.withOpacity(0.08),    // surfaceElevated
         NamedColor::white,                      // textPrimary
-        NamedColor::white.withOpacity(0.7),     // textMuted
-        NamedColor::white.withOpacity(0.5),     // textSubtle
+        NamedColor::white.withOpacity(0.75),    // textMuted
+        NamedColor::white.withOpacity(0.55),    // textSubtle
         NamedColor::white.withOpacity(0.08),    // border
         NamedColor::cyan,                       // accent
+        rgb(0.04, 0.04, 0.07),                  // onAccent: white on this cyan would not read
         NamedColor::cyan.withOpacity(0.9),      // accentShadow
         NamedColor::black.withOpacity(0.92),    // tooltipBackground
         NamedColor::white.withOpacity(0.15),    // tooltipBorder
         NamedColor::white.withOpacity(0.2),     // chartGridLine
         NamedColor::yellow,                     // warning
-        NamedColor::green.withOpacity(0.85),    // success
+        rgb(0.443, 0.846, 0.544),               // success
+        rgb(1.0, 0.577, 0.553),                 // danger
     };
     return palette;
 }

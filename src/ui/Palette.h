@@ -30,7 +30,10 @@ inline constexpr Rgba gray{0.557, 0.557, 0.576};
 Rgba family(std::string_view baseName, double opacity);
 } // namespace NamedColor
 
-// The fifteen colours every window draws with, in a light and a dark variant.
+// The colours every window draws with, in a light and a dark variant. Each
+// colour that text is drawn in reads at WCAG AA (4.5:1) over the surfaces it
+// is drawn on; the status colours (warning, success, danger) are for text and
+// symbols, so the light theme's are deep and the dark theme's bright.
 struct Palette {
     Rgba background;
     Rgba backgroundGradientStart;
@@ -41,12 +44,14 @@ struct Palette {
     Rgba textSubtle;
     Rgba border;
     Rgba accent;
+    Rgba onAccent; // text on an accent fill
     Rgba accentShadow;
     Rgba tooltipBackground;
     Rgba tooltipBorder;
     Rgba chartGridLine;
     Rgba warning;
     Rgba success;
+    Rgba danger;
 
     static const Palette& light();
     static const Palette& dark();

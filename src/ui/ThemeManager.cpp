@@ -66,7 +66,7 @@ QPalette applicationPalette(const Palette& p, bool dark)
     palette.setColor(QPalette::PlaceholderText, toQColor(p.textMuted));
     palette.setColor(QPalette::ToolTipBase, toQColor(p.tooltipBackground.withOpacity(1)));
     palette.setColor(QPalette::Highlight, toQColor(p.accent));
-    palette.setColor(QPalette::HighlightedText, toQColor(dark ? NamedColor::black : NamedColor::white));
+    palette.setColor(QPalette::HighlightedText, toQColor(p.onAccent));
     palette.setColor(QPalette::Link, toQColor(p.accent));
     palette.setColor(QPalette::Disabled, QPalette::WindowText, toQColor(p.textSubtle));
     palette.setColor(QPalette::Disabled, QPalette::Text, toQColor(p.textSubtle));

@@ -2,6 +2,7 @@
 
 #include "core/IsoTime.h"
 #include "dashboard/ReportFormat.h"
+#include "support/SceneContrast.h"
 
 #include <gtest/gtest.h>
 
@@ -137,11 +138,11 @@ TEST_F(ReportLayoutTest, chipsNameEveryPresetAndModelAndWrapWhenTheyDoNotFit)
     // "Export…" and the day zone by the title, the presets to the right
     EXPECT_GT(result.chips[3].rect.x, result.chips[2].rect.right());
 
-    // Active chips are accent capsules with the background's colour for their label.
+    // Active chips are accent capsules with the colour for text on the accent.
     const auto activeLabels = [&](const Result& r) {
         std::vector<std::string> out;
         for (auto* text : texts(r))
-            if (text->color == Palette::light().background)
+            if (text->color == Palette::light().onAccent)
                 out.push_back(text->text);
         return out;
     };
@@ -339,6 +340,47 @@ TEST_F(ReportLayoutTest, withoutLimitReadingsTheLimitsPanelShowsTheBlocksBurnRat
     const auto gauges = lines(ReportSnapshot::compute(messages, {}, UsageLimits{40.0, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
                                                       true, nullptr, now));
     EXPECT_EQ(gauges, (std::vector<std::string>{"Usage Limits", "5h window", "40%", "7d window", "\u2014"}));
+}
+
+TEST_F(ReportLayoutTest, everyTextReadsOverWhatLiesBehindItInBothThemes)
+{
+    messages.push_back(message("2025-01-15T11:00:00Z", "session-two-5678", "fable-1", 50, 50)); // the unpriced note
+    const ReportSnapshot figures = ReportSnapshot::compute(messages, {}, UsageLimits{91.0, t("2025-01-15T17:05:00Z"), 55.0,
+                                                                                       t("2025-01-18T17:05:00Z"), std::nullopt});
+    const ReportSnapshot empty;
+    const auto width = [](const std::string& text, const Scene::Font& font) { return static_cast<double>(text.size()) * font.size * 0.6; };
+    for (const Palette* palette : {&Palette::light(), &Palette::dark()}) {
+        SCOPED_TRACE(palette == &Palette::light() ? "light" : "dark");
+        const auto check = [&](const char* what, const std::vector<Scene::Layer>& layers, std::vector<Rgba> behind) {
+            SCOPED_TRACE(what);
+            const auto all = testing::textContrasts(layers, behind);
+            EXPECT_FALSE(all.empty());
+            for (const auto& text : all)
+                EXPECT_GE(text.ratio, text.required) << text.text;
+        };
+        const auto window = [&](const ReportSnapshot& shown, bool hovered) {
+            Input in = inputFor(shown);
+            in.palette = palette;
+            if (hovered) {
+                const Result plain = layout(in);
+                in.hover.day = t("2025-01-15T00:00:00Z");
+                in.hover.pos = {plain.timelinePlot.x + plain.timelinePlot.width * 0.75, plain.timelinePlot.y + 20};
+            }
+            Result result = layout(in);
+            std::vector<Scene::Layer> layers = result.scene.layers;
+            layers.insert(layers.begin() + 1, result.clipped.begin(), result.clipped.end());
+            return layers;
+        };
+        check("the window", window(figures, false), {palette->background});
+        check("a day's tooltip", window(figures, true), {palette->background});
+        check("no data", window(empty, false), {palette->background});
+        // The lists' rows lie on their panels.
+        const HeatmapGrid grid = HeatmapGrid::from(figures.cells, figures.days);
+        check("a heat map row", {heatmapRow(grid, 0, 674, *palette, [](Instant) { return std::string("Jan 14"); })},
+              {palette->background, palette->surfaceElevated});
+        check("a session row", {sessionRow({"session-two-5678", t("2025-01-15T10:30:00Z"), 2, 1000}, 226, *palette, width)},
+              {palette->background, palette->surfaceElevated});
+    }
 }
 
 } // namespace

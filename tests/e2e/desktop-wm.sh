@@ -170,6 +170,16 @@ welcome=$(welcome_of "$app")
 until_true 5 '[ "$(xdotool getactivewindow)" = "$welcome" ]' || fail "the welcome did not take the focus"
 xprop -id "$welcome" _NET_WM_STATE | grep -q SKIP_TASKBAR && fail "the welcome is out of the taskbar"
 xdotool search --onlyvisible --name "Tallyglass overlay" > /dev/null && fail "the overlay shows beside the welcome"
+xprop -id "$welcome" _NET_WM_NAME | grep -q '= "Tallyglass"$' || fail "the untitled welcome is not named: $(xprop -id "$welcome" _NET_WM_NAME)"
+
+echo "== dragging the welcome's background moves it"
+position() { xdotool getwindowgeometry "$welcome" | sed -n 's/.*Position: \([0-9-]*,[0-9-]*\).*/\1/p'; }
+before=$(position)
+xdotool mousemove --window "$welcome" 30 12 mousedown 1
+xdotool mousemove_relative 30 20
+xdotool mousemove_relative 30 20
+xdotool mouseup 1
+until_true 5 '[ "$(position)" != "$before" ]' || fail "the welcome stayed at $before when its background was dragged"
 
 echo "== closing the welcome completes it and brings the overlay back"
 wmctrl -i -c "$(printf '0x%x' "$welcome")"

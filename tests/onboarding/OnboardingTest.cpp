@@ -8,15 +8,20 @@
 #include "storage/Preferences.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
+#include "support/WidgetContrast.h"
 #include "support/WidgetTestApp.h"
+#include "ui/ThemeManager.h"
 
 #include <QApplication>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 
 namespace tallyglass {
@@ -111,7 +116,7 @@ TEST(Onboarding, theFirstStartWalksTheUserToAWorkingHook)
     for (const char* button : {"Get Started", "Continue", "Continue"})
         press(window, button);
     EXPECT_TRUE(showsText(window, "You're all set!"));
-    EXPECT_TRUE(showsText(window, "The overlay will appear in the top-right. Re-open this welcome anytime from the tray menu."));
+    EXPECT_TRUE(showsText(window, OnboardingView::reopenHint(QSystemTrayIcon::isSystemTrayAvailable()).toStdString()));
     press(window, "Get Started");
     EXPECT_EQ(app.onboarding()->window(), nullptr);
     EXPECT_TRUE(app.panel()->isVisible());
@@ -163,6 +168,78 @@ TEST(Onboarding, exitQuitsWithoutCompletingAndUpdatesCannotBeTurnedOn)
     EXPECT_EQ(exits, 1);
     EXPECT_EQ(finished, 0);
     EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::onboardingDone), std::nullopt);
+}
+
+// Every step's texts, the hook step in each of its states, in both themes.
+TEST(Onboarding, everyTextReadsOverWhatLiesBehindItInBothThemes)
+{
+    test::widgetApp();
+    Preferences::shared().resetForTests();
+    bool claudeCode = true;
+    HookControls hook{[] { return false; }, [] {}, [&claudeCode] { return claudeCode; }};
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        ThemeManager::shared().setSchemeSource([dark] { return std::optional<bool>(dark); });
+        ThemeManager::shared().apply();
+        const Palette& p = dark ? Palette::dark() : Palette::light();
+        OnboardingWindowController controller(hook, [] {}, [] {});
+        controller.show();
+        QWidget* window = controller.window();
+        ASSERT_EQ(&paletteFor(window), &p);
+        const auto texts = testing::widgetTexts(window, p.background, p.surfaceElevated);
+        EXPECT_GT(texts.size(), 12u);
+        // The colours read are the style sheet's, not Qt's defaults.
+        EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const testing::WidgetText& text) {
+            return std::abs(text.colour.r - p.textSubtle.r) < 0.01 && std::abs(text.colour.a - p.textSubtle.a) < 0.01;
+        }));
+        for (const auto& text : texts)
+            EXPECT_GE(text.ratio(), text.required()) << text.name;
+        for (auto* button : window->findChildren<PrimaryButton*>())
+            for (const auto& [pressed, hovered] : {std::pair{false, false}, {false, true}, {true, true}}) {
+                const testing::WidgetText face{button->text().toStdString(), p.onAccent,
+                                               {p.background, PrimaryButton::face(p, pressed, hovered)}, 16, true};
+                EXPECT_GE(face.ratio(), face.required()) << face.name << (pressed ? " pressed" : hovered ? " hovered" : "");
+            }
+    }
+}
+
+// Dragged by its background the welcome follows the pointer; its buttons
+// still take their clicks. It speaks of clicks, and of the card's menu where
+// no tray shows.
+TEST(Onboarding, theWelcomeMovesByItsBackgroundAndSpeaksOfThisDesktop)
+{
+    test::widgetApp();
+    Preferences::shared().resetForTests();
+    HookControls hook{[] { return false; }, [] {}, [] { return false; }};
+    OnboardingWindowController controller(hook, [] {}, [] {});
+    controller.show();
+    QWidget* window = controller.window();
+    auto* view = window->findChild<OnboardingView*>();
+    ASSERT_NE(view, nullptr);
+    window->move(100, 100);
+    const QPoint start = window->pos();
+
+    const QPointF grip(12, 12); // the margin above the steps
+    const auto send = [&](QEvent::Type type, QPointF at, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, at, view->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(view, &event);
+    };
+    send(QEvent::MouseButtonPress, grip, Qt::LeftButton);
+    send(QEvent::MouseMove, grip + QPointF(30, 20), Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, grip + QPointF(30, 20), Qt::NoButton);
+    EXPECT_EQ(window->pos(), start + QPoint(30, 20));
+    send(QEvent::MouseMove, grip + QPointF(80, 80), Qt::NoButton); // the button is up: the window stays
+    EXPECT_EQ(window->pos(), start + QPoint(30, 20));
+
+    press(window, "Get Started");
+    EXPECT_EQ(view->step(), 1);
+    const auto labels = shown<QLabel>(window);
+    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const std::string& text) { return text.find("click Re-check") != std::string::npos; }));
+    for (const auto& text : labels)
+        EXPECT_EQ(text.find(" tap "), std::string::npos) << text;
+
+    EXPECT_TRUE(OnboardingView::reopenHint(false).contains(QString::fromUtf8("from the card\u2019s menu")));
+    EXPECT_TRUE(OnboardingView::reopenHint(true).contains("from the tray menu"));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "overlay/OverlayLayout.h"
 
 #include "core/IsoTime.h"
+#include "support/SceneContrast.h"
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,108 @@ TEST(OverlayLayout, nowIsOnTheAxisOnlyInsideIt)
         EXPECT_EQ(shapeWithStroke(layout(in), 1, 2) != nullptr, c.slot.has_value()); // the dashed rule
     }
     EXPECT_FALSE(nowPosition(UsageState{}, anchor, true));
+}
+
+// What an item covers, its stroke and glow included.
+Scene::Rect extent(const Scene::Item& item)
+{
+    if (const auto* text = std::get_if<Scene::Text>(&item))
+        return text->rect;
+    if (const auto* icon = std::get_if<Scene::Icon>(&item))
+        return icon->rect;
+    const auto& shape = std::get<Scene::Shape>(item);
+    Scene::Rect r = shape.rect;
+    if (shape.kind == Scene::Shape::Kind::path && !shape.points.empty()) {
+        double left = shape.points[0].x, top = shape.points[0].y, right = left, bottom = top;
+        for (const auto& point : shape.points) {
+            left = std::min(left, point.x);
+            right = std::max(right, point.x);
+            top = std::min(top, point.y);
+            bottom = std::max(bottom, point.y);
+        }
+        r = {left, top, right - left, bottom - top};
+    }
+    const double grow = (shape.stroke ? shape.stroke->width / 2 : 0) + (shape.shadow ? shape.shadow->radius : 0);
+    return {r.x - grow, r.y - grow, r.width + 2 * grow, r.height + 2 * grow};
+}
+
+bool intersects(const Scene::Rect& a, const Scene::Rect& b)
+{
+    return a.x < b.right() && b.x < a.right() && a.y < b.bottom() && b.y < a.bottom();
+}
+
+TEST(OverlayLayout, noPartOfTheChartLiesUnderTheMenuButton)
+{
+    // A tall bar in the last slot, the line at the top of the scale at the window's end.
+    const UsageState busyToTheEnd = UsageState::full(anchor, 100.0,
+                                                     {{t("2025-01-15T12:12:00Z"), "claude-opus-4-6", 1000, 2000},
+                                                      {t("2025-01-15T14:55:00Z"), "claude-opus-4-6", 90000, 90000}});
+    struct Case {
+        const char* name;
+        bool cumulative;
+        std::optional<std::int64_t> hovered;
+        ScanProgress scan;
+    };
+    const Case cases[] = {
+        {"bars", false, std::nullopt, {}},
+        {"the line and its dot", true, std::nullopt, {}},
+        {"the tooltip of the last slot", false, 29, {}},
+        {"a wider button while the import runs", false, 29, ScanProgress::running(100)},
+        {"the line beside the wider button", true, std::nullopt, ScanProgress::running(100)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Input in = inputFor(busyToTheEnd, anchor - std::chrono::seconds(30));
+        in.cumulative = c.cumulative;
+        in.transitions.cumulative = c.cumulative ? 1 : 0;
+        in.hoveredBucket = c.hovered;
+        in.hoverPos = {199, 10};
+        in.scanProgress = c.scan;
+        const Result result = layout(in);
+        ASSERT_GT(result.plot.width, result.chart.width / 2);
+        EXPECT_LT(result.plot.right(), result.menuButton.x);
+        // Between the card's background and the front layer (the button and the card's border) lies the chart.
+        std::size_t items = 0;
+        for (std::size_t i = 1; i + 1 < result.scene.layers.size(); ++i)
+            for (const auto& item : result.scene.layers[i].items) {
+                ++items;
+                EXPECT_FALSE(intersects(extent(item), result.menuButton)) << "item " << items;
+            }
+        EXPECT_GT(items, 5u);
+    }
+}
+
+TEST(OverlayLayout, everyTextReadsOverWhatLiesBehindItInBothThemes)
+{
+    struct Case {
+        const char* name;
+        std::function<void(Input&)> set;
+    };
+    const Case cases[] = {
+        {"a quiet window, details open", [](Input& in) { in.state = window(30); in.expanded = true; in.transitions.expand = 1; }},
+        {"past half the limit", [](Input& in) { in.state = window(65); }},
+        {"near the limit", [](Input& in) { in.state = window(95); }},
+        {"no utilisation yet", [](Input& in) { in.state = window(std::nullopt); in.activeSessionCount = 2; }},
+        {"a slot's tooltip", [](Input& in) { in.cumulative = false; in.transitions.cumulative = 0; in.hoveredBucket = 13; in.hoverPos = {60, 40}; }},
+        {"the hook missing", [](Input& in) { in.hookInstalled = false; in.transitions.prompt = 1; }},
+        {"the window expired", [](Input& in) { in.now = anchor + std::chrono::minutes(1); in.transitions.prompt = 1; }},
+        {"waiting, importing", [](Input& in) { in.state = UsageState{}; in.scanProgress = ScanProgress::running(37); }},
+    };
+    for (const Palette* palette : {&Palette::light(), &Palette::dark()}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (palette == &Palette::light() ? ", light" : ", dark"));
+            Input in = inputFor(window(50));
+            in.palette = palette;
+            c.set(in);
+            in.transitions.fill = sessionFraction(in.state);
+            const Result result = layout(in);
+            // The panel is see-through: the card's own gradient is all that is sure to lie behind.
+            const auto texts = testing::textContrasts(result.scene.layers, {palette->background});
+            EXPECT_GT(texts.size(), 2u);
+            for (const auto& text : texts)
+                EXPECT_GE(text.ratio, text.required) << text.text;
+        }
+    }
 }
 
 TEST(OverlayLayout, hoverFindsOnlySlotsThatHoldBars)

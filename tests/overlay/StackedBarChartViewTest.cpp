@@ -50,6 +50,7 @@ protected:
         callbacks.onQuit = [this] { calls.push_back("quit"); };
         callbacks.onOpenFullReport = [this] { calls.push_back("report"); };
         callbacks.onOpenSettings = [this] { calls.push_back("settings"); };
+        callbacks.onShowWelcome = [this] { calls.push_back("welcome"); };
     }
 
     std::unique_ptr<StackedBarChartView> makeView()
@@ -255,11 +256,11 @@ TEST_F(StackedBarChartViewTest, theActionsMenuReachesEveryActionAndFollowsTheImp
         return out;
     };
     QMenu* menu = view->buildActionsMenu();
-    EXPECT_EQ(titles(menu), (std::vector<std::string>{"Refresh", "-", "Open Full Report\u2026", "Settings\u2026", "-", "Quit"}));
+    EXPECT_EQ(titles(menu), (std::vector<std::string>{"Refresh", "-", "Open Full Report\u2026", "Settings\u2026", "Show Welcome\u2026", "-", "Quit"}));
     for (QAction* action : menu->actions())
         if (!action->isSeparator())
             action->trigger();
-    EXPECT_EQ(calls, (std::vector<std::string>{"report", "settings", "quit"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"report", "settings", "welcome", "quit"}));
 
     EXPECT_EQ(titles(view->buildActionsMenu())[0], "Refresh (off)"); // "Refresh" started the import
     import->release.set_value();

@@ -8,6 +8,7 @@
 #include "settings/SettingsView.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
+#include "support/WidgetContrast.h"
 #include "support/WidgetTestApp.h"
 
 #include <QApplication>
@@ -105,6 +106,42 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     Alerts::setPresenter({});
     ThemeManager::shared().setPreference(ThemePreference::system);
     app.shutDown();
+}
+
+// Every label, button and field, in each of their states, in both themes.
+TEST(Settings, everyTextReadsOverWhatLiesBehindItInBothThemes)
+{
+    test::widgetApp();
+    Preferences::shared().resetForTests();
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        ThemeManager::shared().setSchemeSource([dark] { return std::optional<bool>(dark); });
+        ThemeManager::shared().apply();
+        const Palette& p = dark ? Palette::dark() : Palette::light();
+        SettingsWindowController controller({});
+        controller.show();
+        QWidget* window = controller.window();
+        ASSERT_EQ(&paletteFor(window), &p);
+        auto texts = testing::widgetTexts(window, p.background, p.surfaceElevated);
+        for (QPushButton* button : window->findChildren<QPushButton*>()) {
+            button->ensurePolished();
+            // The style sheet's rule for the default button colours its text; Qt's palette keeps the plain rule's.
+            const Rgba colour = button->isDefault() ? p.onAccent : testing::rgba(button->palette().color(QPalette::ButtonText));
+            const Rgba deeper{p.accent.r * 0.85, p.accent.g * 0.85, p.accent.b * 0.85, p.accent.a}; // pressed or under the pointer
+            const std::vector<Rgba> faces = button->isDefault() ? std::vector<Rgba>{p.accent, deeper}
+                                                                : std::vector<Rgba>{p.surfaceElevated, p.chartGridLine, p.border};
+            for (const Rgba& face : faces)
+                texts.push_back({button->text().toStdString(), colour, {p.background, face}, 13, false});
+        }
+        auto* field = window->findChild<QLineEdit*>();
+        ASSERT_NE(field, nullptr);
+        field->ensurePolished();
+        texts.push_back({"the thresholds", testing::rgba(field->palette().color(QPalette::Text)), {p.background, p.surfaceElevated}, 13, false});
+        texts.push_back({"the thresholds, off", p.textMuted, {p.background, p.surfaceElevated}, 13, false});
+        EXPECT_GT(texts.size(), 15u);
+        for (const auto& text : texts)
+            EXPECT_GE(text.ratio(), text.required()) << text.name;
+    }
 }
 
 } // namespace
