@@ -1,6 +1,7 @@
 #include "dashboard/PriceReport.h"
 
 #include "core/GroupedCount.h"
+#include "core/Printable.h"
 #include "dashboard/TextTable.h"
 
 #include <nlohmann/json.hpp>
@@ -50,10 +51,10 @@ std::vector<std::pair<std::string, std::int64_t>> unpriced(const Input& input)
     return result;
 }
 
-std::vector<std::string> cells(const std::string& model, const ModelPricing& p, const std::string& from)
+std::vector<std::string> cells(const std::string& model, const ModelPricing& p)
 {
     return {model, price(p.inputPerMTok), price(p.outputPerMTok), price(p.cacheWrite5mPerMTok),
-            price(p.cacheWrite1hPerMTok), price(p.cacheReadPerMTok), from};
+            price(p.cacheWrite1hPerMTok), price(p.cacheReadPerMTok)};
 }
 
 json rates(const ModelPricing& p)
@@ -77,34 +78,49 @@ std::string price(double perMTok)
 
 std::string renderText(const Input& input, std::size_t width)
 {
-    std::string out = "Prices in US dollars per million tokens";
-    out += input.list->own().empty() ? ", from the built-in list" : "; yours from " + input.file;
-    out += ".\n";
+    std::string out = "Prices in US dollars per million tokens.\n";
     if (input.problem)
-        out += TextTable::wrap(*input.problem + "; until it is mended, the built-in list is used.", width);
-    out += "\n";
-    TextTable table({{"model", false, TextTable::Shrink::keepStart, 12},
-                     {"input", true}, {"output", true}, {"cache write", true}, {"1h cache write", true},
-                     {"cache read", true}, {"from"}});
+        out += "\n" + TextTable::wrap(Printable::escaped(*input.problem) + "; until it is mended, the built-in list is used.", width);
+    // Yours, then the built-in rows: a section each, so that the marking costs no column.
+    const auto table = [width](const std::vector<Line>& rows) {
+        TextTable t({{"model", false, TextTable::Shrink::keepStart, 12}, {"input", true}, {"output", true},
+                     {"cache write", true}, {"1h cache write", true, TextTable::Shrink::never, 8, 0, 1},
+                     {"cache read", true}});
+        for (const Line& line : rows) {
+            t.add(cells(line.model, *line.standard));
+            if (line.longContext)
+                t.add(cells("  over 200k input", *line.longContext));
+        }
+        return t.render(width);
+    };
+    std::vector<Line> own;
+    std::vector<Line> builtIn;
+    std::vector<std::string> replaced;
     for (const Line& line : lines(*input.list)) {
-        table.add(cells(line.model, *line.standard,
-                        line.own ? (line.replaces ? "yours, replaces built-in" : "yours") : "built-in"));
-        if (line.longContext)
-            table.add(cells("  over 200k input", *line.longContext, ""));
+        (line.own ? own : builtIn).push_back(line);
+        if (line.replaces)
+            replaced.push_back(line.model);
     }
-    out += table.render(width);
+    if (!own.empty()) {
+        out += "\nYours, from " + input.file + ":\n\n" + table(own);
+        if (!replaced.empty()) {
+            std::string names;
+            for (const std::string& name : replaced)
+                names += (names.empty() ? "" : ", ") + Printable::escaped(name);
+            out += "\n" + TextTable::wrap(std::string(replaced.size() == 1 ? "In place of the built-in row of " : "In place of the built-in rows of ")
+                                          + names + ".", width);
+        }
+    }
+    out += "\nBuilt in:\n\n" + table(builtIn);
 
     const auto missing = unpriced(input);
-    if (missing.empty()) {
-        out += "\nEvery model seen has a price.\n";
-        return out;
-    }
+    if (missing.empty())
+        return out + "\nEvery model seen has a price.\n";
     out += "\nSeen without a price (their cost is not in the figures):\n\n";
     TextTable seen({{"model", false, TextTable::Shrink::keepStart, 12}, {"messages", true}});
     for (const auto& [model, messages] : missing)
         seen.add({model.empty() ? "(none named)" : model, groupedCount(messages)});
-    out += seen.render(width);
-    return out;
+    return out + seen.render(width);
 }
 
 std::string renderJson(const Input& input)

@@ -58,14 +58,18 @@ TEST_F(PricesCommandTest, theUsersPricesPriceTheHistoryAndAreListedMarkedBesideT
 
     const auto text = tallyglass({"prices"});
     EXPECT_EQ(text.exitCode, 0) << text.err;
-    EXPECT_NE(text.out.find("yours from ~/.config/tallyglass/prices.json"), std::string::npos) << text.out;
-    for (const char* line : {"claude-fable-5      3.00   15.00         3.75            6.00        0.30  yours\n",
-                             "claude-sonnet-4-5   2.00   10.00         2.50            4.00        0.20  yours, replaces built-in\n",
-                             "claude-opus-4-6     5.00   25.00         6.25           10.00        0.50  built-in\n",
-                             "claude-sonnet-4-0   3.00   15.00         3.75            6.00        0.30  built-in\n"
-                             "  over 200k input   6.00   22.50         7.50           12.00        0.60",
-                             "claude-haiku-5-5         2\n"})
-        EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
+    const std::string yours = "Yours, from ~/.config/tallyglass/prices.json:\n\n"
+                              "model              input  output  cache write  1h cache write  cache read\n"
+                              "claude-fable-5      3.00   15.00         3.75            6.00        0.30\n"
+                              "claude-sonnet-4-5   2.00   10.00         2.50            4.00        0.20\n"
+                              "\nIn place of the built-in row of claude-sonnet-4-5.\n";
+    for (const std::string& part : {yours,
+                                    std::string("claude-sonnet-4-0   3.00   15.00         3.75            6.00        0.30\n"
+                                                "  over 200k input   6.00   22.50         7.50           12.00        0.60\n"),
+                                    std::string("Seen without a price (their cost is not in the figures):\n\n"
+                                                "model             messages\n"
+                                                "claude-haiku-5-5         2\n")})
+        EXPECT_NE(text.out.find(part), std::string::npos) << part << "\n" << text.out;
     EXPECT_EQ(text.out.find("claude-sonnet-4-5   3.00"), std::string::npos) << "the built-in row it replaces";
 
     const json listed = json::parse(tallyglass({"prices", "--json"}).out);
