@@ -6,7 +6,9 @@
 #
 #   bench/blocks-vs-peer.sh [build-dir] [megabytes, default 100]
 #
-# The tool-results folders the generator writes are removed first: the peer
+# Sessions begin after pauses around five hours (the generator's "pauses"),
+# so block boundaries both from a block's length and from a gap are met. The
+# tool-results folders the generator writes are removed first: the peer
 # reads them as transcripts and would count their lines as messages.
 # Prints both lists' sizes, every difference, and exits 1 on one.
 set -euo pipefail
@@ -32,7 +34,7 @@ export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config TZ=UTC
 export CLAUDE_CONFIG_DIR=$HOME/.claude
 projects=$CLAUDE_CONFIG_DIR/projects
 mkdir -p "$projects"
-"$build/bench/tallyglass_generate_history" "$projects" "$megabytes"
+"$build/bench/tallyglass_generate_history" "$projects" "$megabytes" pauses
 find "$projects" -type d -name tool-results -prune -exec rm -rf {} +
 echo "history: $(find "$projects" -name '*.jsonl' | wc -l) transcripts, $(du -sm "$projects" | cut -f1) MB"
 
