@@ -1,7 +1,11 @@
 // Writes a realistic transcript history for import measurements: project
 // folders of sessions, some with subagent transcripts, tool-result folders.
 //
-//   tallyglass_generate_history <projects dir> <megabytes>
+//   tallyglass_generate_history <projects dir> <megabytes> [pauses]
+//
+// Lines follow each other by 0-20 s. With "pauses", sessions begin after
+// pauses around the five hours that end a block of use (just under, exactly,
+// just over, and longer ones), for comparing block boundaries.
 
 #include "TranscriptGenerator.h"
 
@@ -9,11 +13,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <string_view>
 
 int main(int argc, char** argv)
 {
-    if (argc != 3)
+    if (argc != 3 && !(argc == 4 && std::string_view(argv[3]) == "pauses"))
         return 2;
+    const bool pauses = argc == 4;
+    constexpr std::int64_t minute = 60'000;
+    constexpr std::int64_t pauseMinutes[] = {0, 300, 299, 301, 30, 540, 1560, 120, 305, 295};
     const std::filesystem::path root = argv[1];
     const std::size_t target = static_cast<std::size_t>(std::atoll(argv[2])) * 1024 * 1024;
     tallyglass::bench::TranscriptGenerator generator(2026);
@@ -21,6 +30,8 @@ int main(int argc, char** argv)
     int session = 0;
     while (written < target) {
         const auto project = root / ("-home-dev-project-" + std::to_string(session % 12));
+        if (pauses)
+            generator.pause(pauseMinutes[session % std::size(pauseMinutes)] * minute);
         const std::string id = generator.uuid();
         std::string text;
         // Sessions from a few hundred kilobytes to tens of megabytes.

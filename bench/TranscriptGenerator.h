@@ -18,6 +18,9 @@ public:
     // Appends whole lines to `out` until it holds at least `bytes` more bytes.
     void appendSession(std::string& out, std::size_t bytes);
 
+    // Moves the clock of the lines to come on: the user away for a while.
+    void pause(std::int64_t millis) { clockMillis_ += millis; }
+
     // Counters of what was written so far.
     std::int64_t assistantLines() const { return assistantLines_; }
     std::int64_t distinctMessages() const { return distinctMessages_; }

@@ -1,5 +1,7 @@
 #include "app/AppPaths.h"
 
+#include "dashboard/TerminalReport.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +35,16 @@ fs::path database()
 fs::path hookScript()
 {
     return configDirectory() / "app-hook";
+}
+
+fs::path priceFile()
+{
+    return configDirectory() / "prices.json";
+}
+
+std::string shown(const fs::path& path)
+{
+    return TerminalReport::homeShortened(path.string(), home().string());
 }
 
 fs::path claudeDirectory()

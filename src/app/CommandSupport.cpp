@@ -1,5 +1,9 @@
 #include "app/CommandSupport.h"
 
+#include "app/AppPaths.h"
+#include "core/Log.h"
+#include "pricing/PriceFile.h"
+
 #include "core/DayClock.h"
 #include "core/Printable.h"
 #include "storage/DBError.h"
@@ -82,6 +86,14 @@ std::string databaseProblem(const std::exception& error, const std::filesystem::
     if (opening)
         return "cannot open the database " + file + " (" + detail + "); check that " + folder + " is a folder you can write to";
     return "cannot use the database " + file + " (" + detail + ")";
+}
+
+std::optional<std::string> usePriceFile()
+{
+    const auto applied = PriceFile::apply(AppPaths::priceFile(), AppPaths::shown(AppPaths::priceFile()));
+    if (applied.problem)
+        Log::line(*applied.problem + "; until it is mended, prices come from the built-in list");
+    return applied.problem;
 }
 
 int fail(const std::string& command, const std::string& text, int status)

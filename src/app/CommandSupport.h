@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace tallyglass::CommandSupport {
@@ -28,6 +29,11 @@ int output(const std::string& command, const std::string& what, const std::strin
 // A database failure as a sentence naming the file and, where one is known, the
 // fix; the file's name and the error's text are shown escaped (Printable).
 std::string databaseProblem(const std::exception& error, const std::filesystem::path& database);
+
+// Puts the user's price file (AppPaths::priceFile) in use, as every command and
+// both long-running processes do at their start; a problem with it is said on
+// standard error, and the built-in list is used. The problem, if any.
+std::optional<std::string> usePriceFile();
 
 // "tallyglass <command>: <text>" on standard error; returns `status`.
 int fail(const std::string& command, const std::string& text, int status);

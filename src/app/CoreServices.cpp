@@ -9,6 +9,7 @@
 #include "hook/HookInstaller.h"
 #include "hook/HookScriptBuilder.h"
 #include "hook/HookSettings.h"
+#include "pricing/PriceFileWatcher.h"
 #include "server/HookRouter.h"
 #include "server/LocalServer.h"
 #include "server/ServerConstants.h"
@@ -20,6 +21,12 @@ CoreServices::CoreServices()
     : writer_(std::make_shared<WriteDatabase>(AppPaths::database()))
     , marks_(std::make_shared<TranscriptMarks>())
 {
+    // The file was read at the start (main); a change from now on prices the stored messages again.
+    prices_ = std::make_unique<PriceFileWatcher>(AppPaths::priceFile(), AppPaths::shown(AppPaths::priceFile()),
+                                                 [writer = std::weak_ptr(writer_)] {
+                                                     if (const auto alive = writer.lock())
+                                                         alive->priceAgain();
+                                                 });
     imports_ = std::make_unique<ImportService>(std::make_shared<HistoryImport>(writer_, AppPaths::transcriptRoots(), marks_));
     imports_->runAfterPauses(std::chrono::seconds(5), std::chrono::seconds(5));
     // The marks in memory describe the file they were read from; a new file

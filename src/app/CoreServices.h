@@ -13,11 +13,12 @@ class HookInstaller;
 class ImportService;
 class TranscriptMarks;
 class LocalServer;
+class PriceFileWatcher;
 class WriteDatabase;
 struct LimitReading;
 
 // The core both the desktop application and the headless process run: the
-// database writer, the history import, the local server with the capture and
+// database writer with the user's price file watched, the history import, the local server with the capture and
 // status-line services, and the hook installer for the port the server is on.
 // No window depends on it being there, and it depends on no window.
 class CoreServices {
@@ -59,6 +60,7 @@ private:
     void keepHookOnPort(std::uint16_t port);
 
     std::shared_ptr<WriteDatabase> writer_;
+    std::unique_ptr<PriceFileWatcher> prices_;
     std::shared_ptr<TranscriptMarks> marks_;
     std::unique_ptr<ImportService> imports_;
     std::shared_ptr<CaptureService> capture_;

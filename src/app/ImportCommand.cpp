@@ -110,6 +110,7 @@ int run(const std::vector<std::string>& arguments)
                     stats.impossibleTimes == 1 ? "its message's time is" : "their messages' times are");
 
     try {
+        writer->waitForRepricing(); // what was stored before, priced with the list in use as the new messages are
         HistoryImport::recordWholeImport(*writer); // the next start reads only what changes from now on
     } catch (const std::exception& error) {
         return fail("import", "the messages are stored, but not that the import is done (the next start reads every "

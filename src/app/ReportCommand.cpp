@@ -8,6 +8,8 @@
 #include "capture/HistoryImport.h"
 #include "core/Printable.h"
 #include "core/UtcCalendar.h"
+#include "pricing/ModelPricingCatalog.h"
+#include "pricing/PriceList.h"
 #include "dashboard/TextTable.h"
 #include "storage/DatabaseClient.h"
 #include "storage/WriteDatabase.h"
@@ -70,6 +72,18 @@ public:
             writer().setStateValue(key, value);
     }
 
+    // Stored messages priced with another list than the one in use (the
+    // user's price file changed since) are priced again before anything is
+    // shown: the figures are the stored costs.
+    void priceStoredAgain()
+    {
+        const auto prices = ModelPricingCatalog::current();
+        if (!prices->repricesStored() || !std::filesystem::exists(AppPaths::database()))
+            return;
+        if (writer_ || DatabaseClient(AppPaths::database()).hasMessagesPricedOtherThan(prices->version()))
+            writer().waitForRepricing();
+    }
+
 private:
     WriteDatabase& writer()
     {
@@ -96,6 +110,7 @@ std::optional<std::string> update()
         if (!writer->stateValue(HistoryImport::importedKey))
             std::fprintf(stderr, "Importing Claude Code's transcript history first; later reports read only what changed.\n");
         import.scanAll({});
+        writer->priceStoredAgain();
     } catch (const std::exception& error) {
         return databaseProblem(error, AppPaths::database());
     }

@@ -9,6 +9,7 @@
 #include "app/ExportCommand.h"
 #include "app/ImportCommand.h"
 #include "app/LimitsCommand.h"
+#include "app/PricesCommand.h"
 #include "app/ReportCommand.h"
 #include "app/SingleInstance.h"
 #include "app/Version.h"
@@ -51,6 +52,8 @@ constexpr std::string_view usage =
     "                  limits reached; the seven-day peaks\n"
     "  export          the stored figures as CSV or JSON, per message, session, day\n"
     "                  or model\n"
+    "  prices          the prices in use (yours from ~/.config/tallyglass/prices.json\n"
+    "                  marked) and the models seen without a price\n"
     "  hook install    register the hook with Claude Code\n"
     "  hook uninstall  remove the hook and restore Claude Code's own status line\n"
     "  hook status     say whether the hook is installed (exit 0 if so, 1 if not)\n"
@@ -152,7 +155,7 @@ int showRunningReport()
 // --version, the help or a mistake in the command's name.
 bool usesConfigFolder(const std::string& command, const std::vector<std::string>& rest)
 {
-    for (const char* name : {"hook", "import", "report", "blocks", "limits", "export", ""})
+    for (const char* name : {"hook", "import", "report", "blocks", "limits", "export", "prices", ""})
         if (command == name)
             return true;
     return command == "--headless" && rest.empty();
@@ -192,7 +195,7 @@ int main(int argc, char** argv)
     }
     // The commands answer their own help; anywhere else it is the program's.
     const bool ownsHelp = command == "hook" || command == "import" || command == "report" || command == "blocks" || command == "limits"
-        || command == "export";
+        || command == "export" || command == "prices";
     if (!ownsHelp && asksForHelp(arguments)) {
         std::fwrite(usage.data(), 1, usage.size(), stdout);
         return 0;
@@ -200,10 +203,15 @@ int main(int argc, char** argv)
     // A folder that cannot be used fails now, in one sentence, rather than later as
     // a database that cannot be opened, an empty list or "already running".
     if (usesConfigFolder(command, rest) && !asksForHelp(arguments)) {
-        const bool reads = command == "report" || command == "blocks" || command == "export" || command == "limits";
+        const bool reads = command == "report" || command == "blocks" || command == "export" || command == "limits"
+            || command == "prices";
         using tallyglass::AppPaths::ConfigAccess;
         if (const auto problem = tallyglass::AppPaths::configProblem(reads ? ConfigAccess::readOnly : ConfigAccess::readWrite))
             return tallyglass::CommandSupport::fail("", tallyglass::Printable::escaped(*problem), 1);
+        // Whatever prices or shows costs takes the user's prices from its start;
+        // the long-running processes follow the file's changes from then on.
+        if (command != "hook")
+            tallyglass::CommandSupport::usePriceFile();
     }
     if (command == "hook")
         return tallyglass::HookCommand::run(rest);
@@ -217,6 +225,8 @@ int main(int argc, char** argv)
         return tallyglass::LimitsCommand::run(rest);
     if (command == "export")
         return tallyglass::ExportCommand::run(rest);
+    if (command == "prices")
+        return tallyglass::PricesCommand::run(rest);
     if (command.empty()) {
         if (!prepareDisplay())
             return 1;
@@ -241,6 +251,6 @@ int main(int argc, char** argv)
     if (command == "--headless" || command == "--version")
         return usageError(command + " takes no arguments, not '" + rest.front() + "'");
     const std::string near =
-        tallyglass::CommandLine::nearest(command, {"import", "report", "blocks", "limits", "export", "hook", "--headless", "--version", "--help"});
+        tallyglass::CommandLine::nearest(command, {"import", "report", "blocks", "limits", "export", "prices", "hook", "--headless", "--version", "--help"});
     return usageError("unknown command '" + command + "'" + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }

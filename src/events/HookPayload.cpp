@@ -1,5 +1,6 @@
 #include "events/HookPayload.h"
 
+#include "core/IsoTime.h"
 #include "core/JsonScanner.h"
 
 namespace tallyglass::HookPayload {
@@ -35,6 +36,24 @@ std::optional<double> number(const JsonValue& value)
     default: return std::nullopt;
     }
 }
+
+// Some versions of Claude Code send a reset time as seconds since 1970, later
+// ones as ISO 8601 text; both come out as seconds. Text that is not a strict
+// date-time (or too long to be one) is no reading, like a number of the wrong type.
+std::optional<double> secondsOrTime(const JsonValue& value)
+{
+    if (value.type != Type::string)
+        return number(value);
+    if (value.truncated)
+        return std::nullopt;
+    const auto parsed = IsoTime::parse(value.text);
+    if (!parsed)
+        return std::nullopt;
+    return static_cast<double>(parsed->time_since_epoch().count()) / 1e6;
+}
+
+// Longer than any date-time, fraction of nanoseconds and offset included.
+constexpr std::size_t longestTime = 64;
 
 } // namespace
 
@@ -73,10 +92,11 @@ std::optional<Limits> limits(std::string_view body)
                          {"rate_limits", "five_hour", "resets_at"},
                          {"rate_limits", "seven_day", "used_percentage"},
                          {"rate_limits", "seven_day", "resets_at"}},
-                        0);
+                        longestTime);
     if (!scanObject(scanner, body) || scanner.value(0).type != Type::object)
         return std::nullopt;
-    return Limits{{number(scanner.value(1)), number(scanner.value(2))}, {number(scanner.value(3)), number(scanner.value(4))}};
+    return Limits{{number(scanner.value(1)), secondsOrTime(scanner.value(2))},
+                  {number(scanner.value(3)), secondsOrTime(scanner.value(4))}};
 }
 
 } // namespace tallyglass::HookPayload

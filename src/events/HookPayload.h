@@ -35,7 +35,7 @@ std::optional<Event> event(std::string_view body);
 
 struct LimitWindow {
     std::optional<double> usedPercentage;
-    std::optional<double> resetsAt; // seconds since 1970
+    std::optional<double> resetsAt; // seconds since 1970, sent as such or as ISO 8601 text
 };
 
 struct Limits {
@@ -43,7 +43,8 @@ struct Limits {
     LimitWindow sevenDay;
 };
 
-// The two windows (numbers only; anything else is absent); nothing when the
+// The two windows (numbers, and reset times also as ISO 8601 text; anything
+// else is absent); nothing when the
 // body is not an object whose rate_limits is an object.
 std::optional<Limits> limits(std::string_view body);
 

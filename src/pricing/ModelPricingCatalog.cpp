@@ -1,9 +1,11 @@
 #include "pricing/ModelPricingCatalog.h"
 
 #include "pricing/ModelMapper.h"
+#include "pricing/PriceList.h"
 
 #include <algorithm>
 #include <array>
+#include <mutex>
 
 namespace tallyglass::ModelPricingCatalog {
 
@@ -48,7 +50,29 @@ const Row* lookup(std::string_view key)
     return nullptr;
 }
 
+std::mutex inUseGuard;
+
+std::shared_ptr<const PriceList>& inUse()
+{
+    static std::shared_ptr<const PriceList> list = std::make_shared<const PriceList>();
+    return list;
+}
+
 } // namespace
+
+std::shared_ptr<const PriceList> current()
+{
+    const std::lock_guard lock(inUseGuard);
+    return inUse();
+}
+
+void use(std::shared_ptr<const PriceList> list)
+{
+    if (!list)
+        list = std::make_shared<const PriceList>();
+    const std::lock_guard lock(inUseGuard);
+    inUse() = std::move(list);
+}
 
 std::span<const Row> table()
 {
@@ -86,23 +110,26 @@ std::optional<ModelPricing> price(std::string_view identifier)
 
 bool isPriced(std::optional<std::string_view> model)
 {
-    return model && !model->empty() && row(*model) != nullptr;
+    return current()->isPriced(model);
 }
 
 double cost(std::optional<std::string_view> model, std::int64_t inputTokens, std::int64_t outputTokens,
             std::int64_t cacheCreationInputTokens, std::int64_t cacheReadInputTokens,
             std::int64_t cacheCreation1hInputTokens)
 {
-    if (!model || model->empty())
-        return 0;
-    const Row* found = row(*model);
-    if (!found)
-        return 0;
+    return current()->cost(model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens,
+                           cacheCreation1hInputTokens);
+}
+
+double costAt(const ModelPricing& standard, const ModelPricing* longContext, std::int64_t inputTokens,
+              std::int64_t outputTokens, std::int64_t cacheCreationInputTokens, std::int64_t cacheReadInputTokens,
+              std::int64_t cacheCreation1hInputTokens)
+{
     const double requestInput = static_cast<double>(inputTokens) + static_cast<double>(cacheCreationInputTokens)
         + static_cast<double>(cacheReadInputTokens);
-    const ModelPricing& pricing = found->longContext && requestInput > static_cast<double>(longContextThreshold)
-        ? *found->longContext
-        : found->standard;
+    const ModelPricing& pricing = longContext && requestInput > static_cast<double>(longContextThreshold)
+        ? *longContext
+        : standard;
     const std::int64_t oneHour =
         std::min(std::max<std::int64_t>(cacheCreation1hInputTokens, 0), std::max<std::int64_t>(cacheCreationInputTokens, 0));
     const std::int64_t fiveMinute = cacheCreationInputTokens - oneHour;

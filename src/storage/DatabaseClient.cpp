@@ -286,6 +286,37 @@ std::map<std::string, std::string> DatabaseClient::fetchSessionProjects()
     });
 }
 
+std::vector<std::pair<std::string, std::int64_t>> DatabaseClient::fetchModelCounts()
+{
+    return withReadOnly<std::vector<std::pair<std::string, std::int64_t>>>([](sqlite3* db) {
+        std::vector<std::pair<std::string, std::int64_t>> counts;
+        if (!hasSchema(db, "messages"))
+            return counts;
+        SqliteStatement statement = prepareOrThrow(db,
+            "SELECT COALESCE(model, ''), COUNT(*) FROM messages WHERE inputTokens + outputTokens "
+            "+ cacheCreationInputTokens + cacheReadInputTokens > 0 GROUP BY COALESCE(model, '') ORDER BY 1;");
+        int rc;
+        while ((rc = statement.step()) == SQLITE_ROW)
+            counts.emplace_back(statement.text(0).value_or(""), statement.int64(1));
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+        return counts;
+    });
+}
+
+bool DatabaseClient::hasMessagesPricedOtherThan(std::int64_t version)
+{
+    return withReadOnly<bool>([version](sqlite3* db) {
+        if (!hasSchema(db, "messages", "pricedWith"))
+            return hasSchema(db, "messages");
+        SqliteStatement statement = prepareOrThrow(db, "SELECT EXISTS (SELECT 1 FROM messages WHERE pricedWith <> ?);");
+        statement.bindInt64(1, version);
+        if (statement.step() != SQLITE_ROW)
+            throwStep(db);
+        return statement.int64(0) != 0;
+    });
+}
+
 std::optional<std::string> DatabaseClient::fetchStateValue(const std::string& key)
 {
     return withReadOnly<std::optional<std::string>>([&](sqlite3* db) -> std::optional<std::string> {

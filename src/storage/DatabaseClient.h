@@ -49,6 +49,12 @@ public:
     std::int64_t fetchImpossibleTimeCount();
     // Session id to project folder, for the sessions whose project is known.
     std::map<std::string, std::string> fetchSessionProjects();
+    // Each model identifier stored with the number of its messages that have
+    // tokens (Claude Code's own messages of none name no model that is used);
+    // an empty identifier for messages that named none.
+    std::vector<std::pair<std::string, std::int64_t>> fetchModelCounts();
+    // Whether any message was priced with another price list (PriceList::version).
+    bool hasMessagesPricedOtherThan(std::int64_t version);
     // An importer's mark (MessageWriter::stateValue); nothing in a file that has none.
     std::optional<std::string> fetchStateValue(const std::string& key);
     // SQLite's data_version on the kept connection, with the file's inode:

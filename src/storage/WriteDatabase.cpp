@@ -5,6 +5,7 @@
 #include "core/Log.h"
 #include "core/SerialQueue.h"
 #include "pricing/ModelPricingCatalog.h"
+#include "pricing/PriceList.h"
 #include "storage/SqliteStatement.h"
 #include "storage/WriteDatabaseSupport.h"
 
@@ -196,7 +197,7 @@ WriteDatabase::WriteDatabase(std::filesystem::path path, Options options)
         throw;
     }
     queue_ = std::make_unique<SerialQueue>("tallyglass.db.write");
-    queue_->async([this] { repriceStep(0, 0, false); });
+    queue_->async([this, pass = ++repricingPass_] { repriceStep(pass, 0, 0, false); });
     // Between writes too, a file replaced is noticed within an interval.
     queue_->startTimer(options_.checkpointInterval, [this] {
         try {
@@ -386,6 +387,8 @@ void WriteDatabase::insertBackfillMessages(const std::vector<MessageInsert>& mes
 
 void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql)
 {
+    // One list for the whole batch, so each row's cost and the version it records agree.
+    const auto prices = ModelPricingCatalog::current();
     WriteDatabaseSupport::inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
         SqliteStatement insert = prepare(insertMessageSql);
         SqliteStatement selectStored;
@@ -406,11 +409,10 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
                 insert.bindInt64(8, m.cacheCreationInputTokens);
                 insert.bindInt64(9, m.cacheReadInputTokens);
                 insert.bindInt64(10, m.isSubagent ? 1 : 0);
-                insert.bindDouble(11, ModelPricingCatalog::cost(m.model, m.inputTokens, m.outputTokens,
-                                                                m.cacheCreationInputTokens, m.cacheReadInputTokens,
-                                                                m.cacheCreation1hInputTokens));
+                insert.bindDouble(11, prices->cost(m.model, m.inputTokens, m.outputTokens, m.cacheCreationInputTokens,
+                                                   m.cacheReadInputTokens, m.cacheCreation1hInputTokens));
                 insert.bindInt64(12, m.cacheCreation1hInputTokens);
-                insert.bindInt64(13, ModelPricingCatalog::version);
+                insert.bindInt64(13, prices->version());
                 if (const int rc = insert.step(); rc != SQLITE_DONE)
                     failStep(rc);
                 if (sqlite3_changes(handle_) == 0) {
@@ -418,7 +420,7 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
                         selectStored = prepare(selectStoredMessageSql);
                         updateMerged = prepare(updateMergedMessageSql);
                     }
-                    mergeStoredMessage(selectStored, updateMerged, m);
+                    mergeStoredMessage(selectStored, updateMerged, m, *prices);
                 }
             } catch (const WriteError& error) {
                 if (!isRowFailure(error.code()))
@@ -448,7 +450,8 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
 // snapshot of the usage. Keeping the larger of each count (and pricing those)
 // stores the final figures whatever order the lines arrive in; the rest of the
 // row stays as first stored.
-void WriteDatabase::mergeStoredMessage(SqliteStatement& select, SqliteStatement& update, const MessageInsert& m)
+void WriteDatabase::mergeStoredMessage(SqliteStatement& select, SqliteStatement& update, const MessageInsert& m,
+                                       const PriceList& prices)
 {
     select.resetAndClear();
     select.bindText(1, m.messageId);
@@ -472,8 +475,8 @@ void WriteDatabase::mergeStoredMessage(SqliteStatement& select, SqliteStatement&
     update.resetAndClear();
     for (int i = 0; i < 5; ++i)
         update.bindInt64(i + 1, merged[i]);
-    update.bindDouble(6, ModelPricingCatalog::cost(model, merged[0], merged[1], merged[2], merged[3], merged[4]));
-    update.bindInt64(7, ModelPricingCatalog::version);
+    update.bindDouble(6, prices.cost(model, merged[0], merged[1], merged[2], merged[3], merged[4]));
+    update.bindInt64(7, prices.version());
     update.bindText(8, m.messageId);
     if (const int step = update.step(); step != SQLITE_DONE)
         failStep(step);

@@ -15,6 +15,7 @@ struct sqlite3;
 
 namespace tallyglass {
 
+class PriceList;
 class SerialQueue;
 class SqliteStatement;
 
@@ -74,8 +75,12 @@ public:
     // How many messages are stored (for the import's summary).
     std::int64_t messageCount();
 
-    // Blocks until the messages priced with an older price list, which are
-    // priced again in the background after opening, all are.
+    // Prices again, in the background, every stored message priced with
+    // another list than the one in use (ModelPricingCatalog::current), as
+    // after opening; a pass under way gives way to this one. Returns at once.
+    void priceAgain();
+    // Blocks until the messages priced with another price list, which are
+    // priced again in the background after opening and after priceAgain(), all are.
     void waitForRepricing();
 
     const std::filesystem::path& path() const { return path_; }
@@ -100,13 +105,14 @@ private:
     bool hasColumn(const char* tableInfoSql, const char* column);
     void migrate(const char* tableInfoSql, const char* column, const char* alterSql, bool backfillCost);
     void backfillMessageCost();
-    void repriceStep(std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar);
+    void repriceStep(int pass, std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar);
 
     void insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql);
     using LimitValues = std::array<std::optional<std::string>, 4>;
     // Stores the reading unless it repeats the last; the values stored, if any.
     std::optional<LimitValues> keepLimitReading(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at);
-    void mergeStoredMessage(SqliteStatement& select, SqliteStatement& update, const MessageInsert& m);
+    void mergeStoredMessage(SqliteStatement& select, SqliteStatement& update, const MessageInsert& m,
+                            const PriceList& prices);
     std::string nowText() const;
 
     const std::filesystem::path path_;
@@ -117,7 +123,10 @@ private:
     std::optional<LimitValues> lastReading_;
     Options options_;
     std::atomic<bool> stopping_{false};
-    std::atomic<bool> repricingDone_{false};
+    // The pass of repricing last begun and the last one finished; steps of a
+    // pass that another began after stop where they are.
+    std::atomic<int> repricingPass_{0};
+    std::atomic<int> repricedPass_{0};
     std::unique_ptr<SerialQueue> queue_;
 };
 

@@ -4,6 +4,7 @@
 #include "core/Log.h"
 #include "core/SerialQueue.h"
 #include "pricing/ModelPricingCatalog.h"
+#include "pricing/PriceList.h"
 #include "storage/SqliteStatement.h"
 #include "storage/WriteDatabaseSupport.h"
 
@@ -20,10 +21,12 @@ using WriteDatabaseSupport::messagesInfo;
 
 namespace {
 
-// Messages priced with an older catalogue, a range of rowids at a time.
+// Messages priced with another list than the one in use, a range of rowids at
+// a time. Another, not only an older one: the user's own entries make a
+// version of their own, and taking them away goes back to the built-in one.
 constexpr const char* stalePricesSql =
     "SELECT rowid, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, "
-    "cacheCreation1hInputTokens, messageId FROM messages WHERE rowid > ?1 AND rowid <= ?2 AND pricedWith < ?3";
+    "cacheCreation1hInputTokens, messageId FROM messages WHERE rowid > ?1 AND rowid <= ?2 AND pricedWith <> ?3";
 constexpr const char* repriceSql =
     "UPDATE messages SET inputTokens = ?, outputTokens = ?, cacheCreationInputTokens = ?, cacheReadInputTokens = ?, "
     "cacheCreation1hInputTokens = ?, cost = ?, pricedWith = ? WHERE rowid = ?";
@@ -116,14 +119,28 @@ void WriteDatabase::backfillMessageCost()
     });
 }
 
-// Prices again, in steps of a range of rowids each its own transaction, every
-// message priced with an older catalogue (or by a build that did not record
-// it), holding its counts to their bounds on the way. Each step queues the
-// next, so writes of capture and import go on in between.
-void WriteDatabase::repriceStep(std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar)
+void WriteDatabase::priceAgain()
 {
-    if (stopping_)
+    const int pass = ++repricingPass_;
+    queue_->async([this, pass] { repriceStep(pass, 0, 0, false); });
+}
+
+// Prices again, in steps of a range of rowids each its own transaction, every
+// message priced with another list (or by a build that did not record it),
+// holding its counts to their bounds on the way. Each step queues the next, so
+// writes of capture and import go on in between. The list in use is taken
+// again at each step: one that changed meanwhile has queued a pass of its
+// own, which goes over every row again. A list standing in for a price file
+// that could not be read changes nothing stored.
+void WriteDatabase::repriceStep(int pass, std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar)
+{
+    if (stopping_ || pass != repricingPass_)
         return;
+    const auto prices = ModelPricingCatalog::current();
+    if (!prices->repricesStored()) {
+        repricedPass_ = pass;
+        return;
+    }
     std::int64_t repriced = repricedSoFar;
     bool clamped = clampedSoFar;
     bool more = false;
@@ -142,7 +159,7 @@ void WriteDatabase::repriceStep(std::int64_t afterRowid, std::int64_t repricedSo
             SqliteStatement select = prepare(stalePricesSql);
             select.bindInt64(1, afterRowid);
             select.bindInt64(2, until);
-            select.bindInt64(3, ModelPricingCatalog::version);
+            select.bindInt64(3, prices->version());
             int rc;
             while ((rc = select.step()) == SQLITE_ROW) {
                 Row row{select.int64(0), {}};
@@ -170,10 +187,10 @@ void WriteDatabase::repriceStep(std::int64_t afterRowid, std::int64_t repricedSo
                         update.bindInt64(3, m.cacheCreationInputTokens);
                         update.bindInt64(4, m.cacheReadInputTokens);
                         update.bindInt64(5, m.cacheCreation1hInputTokens);
-                        update.bindDouble(6, ModelPricingCatalog::cost(m.model, m.inputTokens, m.outputTokens,
-                                                                       m.cacheCreationInputTokens, m.cacheReadInputTokens,
-                                                                       m.cacheCreation1hInputTokens));
-                        update.bindInt64(7, ModelPricingCatalog::version);
+                        update.bindDouble(6, prices->cost(m.model, m.inputTokens, m.outputTokens,
+                                                          m.cacheCreationInputTokens, m.cacheReadInputTokens,
+                                                          m.cacheCreation1hInputTokens));
+                        update.bindInt64(7, prices->version());
                         update.bindInt64(8, row.rowid);
                         if (const int step = update.step(); step != SQLITE_DONE)
                             failStep(step);
@@ -186,11 +203,11 @@ void WriteDatabase::repriceStep(std::int64_t afterRowid, std::int64_t repricedSo
         });
     } catch (const std::exception& error) {
         Log::line(std::string("pricing stored messages again failed: ") + error.what());
-        repricingDone_ = true;
+        repricedPass_ = pass;
         return;
     }
     if (more) {
-        queue_->async([this, afterRowid, repriced, clamped] { repriceStep(afterRowid, repriced, clamped); });
+        queue_->async([this, pass, afterRowid, repriced, clamped] { repriceStep(pass, afterRowid, repriced, clamped); });
         return;
     }
     if (clamped) {
@@ -202,13 +219,13 @@ void WriteDatabase::repriceStep(std::int64_t afterRowid, std::int64_t repricedSo
         }
     }
     if (repriced > 0)
-        Log::line("priced " + std::to_string(repriced) + " stored messages again with the current price list");
-    repricingDone_ = true;
+        Log::line("priced " + std::to_string(repriced) + " stored messages again with the price list in use");
+    repricedPass_ = pass;
 }
 
 void WriteDatabase::waitForRepricing()
 {
-    while (!repricingDone_ && !stopping_)
+    while (repricedPass_ != repricingPass_ && !stopping_)
         queue_->sync([] {});
 }
 

@@ -212,6 +212,8 @@ TEST_F(CommandOutputTest, helpFitsEightyColumnsAndTheReportSixty)
         { { "blocks", "--all", "--zone", "Asia/Kolkata" }, &narrow, 60 },
         { { "import", "--help" }, &environment, 80 },
         { { "hook", "--help" }, &environment, 80 },
+        { { "prices", "--help" }, &environment, 80 },
+        { { "prices" }, &narrow, 60 },
         { { "report" }, &narrow, 60 },
         { { "report", "--all", "--local" }, &narrow, 60 },
         { { "report", "--by", "session", "--breakdown" }, &narrow, 60 },

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Whether `tallyglass blocks` finds the five-hour blocks a terminal tool users
+# know finds (npm `ccusage`, pinned): on one generated history, the start of
+# every block must be the same. Run by hand, never in CI: it installs the
+# package from npm (once, into build/peer-cache/) and runs it offline.
+#
+#   bench/blocks-vs-peer.sh [build-dir] [megabytes, default 100]
+#
+# Sessions begin after pauses around five hours (the generator's "pauses"),
+# so block boundaries both from a block's length and from a gap are met. The
+# tool-results folders the generator writes are removed first: the peer
+# reads them as transcripts and would count their lines as messages.
+# Prints both lists' sizes, every difference, and exits 1 on one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(cd "${1:-build}" && pwd)
+megabytes=${2:-100}
+peer_version=20.0.24
+cache=$build/peer-cache/ccusage-$peer_version
+peer=$cache/node_modules/.bin/ccusage
+for tool in npm node jq; do
+  command -v "$tool" > /dev/null || { echo "blocks-vs-peer: needs $tool (apt install npm jq)"; exit 2; }
+done
+if [ ! -x "$peer" ]; then
+  echo "blocks-vs-peer: installing ccusage $peer_version into $cache"
+  mkdir -p "$cache"
+  npm install --prefix "$cache" --no-audit --no-fund --loglevel=error "ccusage@$peer_version" > /dev/null
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config TZ=UTC
+# The peer looks here (and under ~/.config/claude); nothing of the user's is read.
+export CLAUDE_CONFIG_DIR=$HOME/.claude
+projects=$CLAUDE_CONFIG_DIR/projects
+mkdir -p "$projects"
+"$build/bench/tallyglass_generate_history" "$projects" "$megabytes" pauses
+find "$projects" -type d -name tool-results -prune -exec rm -rf {} +
+echo "history: $(find "$projects" -name '*.jsonl' | wc -l) transcripts, $(du -sm "$projects" | cut -f1) MB"
+
+"$build/src/tallyglass" import | tail -1
+ours=$work/ours.txt
+theirs=$work/theirs.txt
+"$build/src/tallyglass" blocks --all --json --no-update | jq -r '.blocks[].start' | sed -E 's/\.[0-9]+Z$/Z/' > "$ours"
+"$peer" blocks --json --offline | jq -r '.blocks[] | select(.isGap | not) | .startTime' | sed -E 's/\.[0-9]+Z$/Z/' \
+  > "$theirs"
+echo "blocks: tallyglass $(wc -l < "$ours"), ccusage $peer_version $(wc -l < "$theirs")"
+if diff -u --label tallyglass --label "ccusage $peer_version" "$ours" "$theirs"; then
+  echo "every block starts at the same time"
+else
+  echo "blocks-vs-peer: the block starts differ (lines above: - only ours, + only the peer's)"
+  exit 1
+fi

@@ -1,0 +1,92 @@
+#include "pricing/ModelPricingCatalog.h"
+#include "pricing/PriceList.h"
+#include "storage/WriteDatabase.h"
+
+#include "support/SqlProbe.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+namespace tallyglass {
+namespace {
+
+using test::SqlProbe;
+
+MessageInsert message(const std::string& id, const std::string& model)
+{
+    MessageInsert m;
+    m.messageId = id;
+    m.sessionId = "S";
+    m.timestamp = "2025-01-15T10:00:00Z";
+    m.role = "assistant";
+    m.model = model;
+    m.inputTokens = 100'000;
+    m.outputTokens = 1'000'000;
+    return m;
+}
+
+class Repricing : public ::testing::Test {
+protected:
+    void TearDown() override { ModelPricingCatalog::use(nullptr); }
+
+    static std::shared_ptr<const PriceList> userList(double fableInput)
+    {
+        return std::make_shared<const PriceList>(std::vector<PriceList::Entry>{
+            {"claude-fable-5", {fableInput, 15, 3.75, 6, 0.3}, std::nullopt},
+            {"claude-sonnet-4-5", {1, 1, 1, 1, 1}, std::nullopt}});
+    }
+
+    std::vector<std::string> costs()
+    {
+        return SqlProbe(path).rows("SELECT messageId || '|' || cost FROM messages ORDER BY messageId");
+    }
+
+    const std::filesystem::path path = test::freshDirectory() / "app.db";
+};
+
+// The user's list changing while the writer runs (the watcher calls
+// priceAgain) prices every stored message with it, also after the list is
+// taken away again; a list standing in for a file that could not be read
+// leaves everything stored as it was, at once and at the next opening.
+TEST_F(Repricing, storedCostsFollowTheListInUseAndABadFileChangesNothing)
+{
+    const std::vector<std::string> builtIn = {"fable|0.0", "opus|25.5", "sonnet|15.3"};
+    const std::vector<std::string> own = {"fable|15.3", "opus|25.5", "sonnet|1.1"};
+    const std::vector<std::string> ownChanged = {"fable|15.5", "opus|25.5", "sonnet|1.1"};
+    {
+        WriteDatabase db(path);
+        db.insertMessages({message("fable", "claude-fable-5-20260101"), message("sonnet", "claude-sonnet-4-5-20250929"),
+                           message("opus", "claude-opus-4-6")});
+        EXPECT_EQ(costs(), builtIn);
+
+        ModelPricingCatalog::use(userList(3));
+        db.priceAgain();
+        db.waitForRepricing();
+        EXPECT_EQ(costs(), own);
+
+        ModelPricingCatalog::use(std::make_shared<const PriceList>(PriceList::standingIn()));
+        db.priceAgain();
+        db.waitForRepricing();
+        EXPECT_EQ(costs(), own);
+    }
+    // Opened again while the file is still bad: the opening pass changes nothing either.
+    WriteDatabase(path).waitForRepricing();
+    EXPECT_EQ(costs(), own);
+
+    ModelPricingCatalog::use(userList(5));
+    {
+        WriteDatabase db(path);
+        db.waitForRepricing();
+        EXPECT_EQ(costs(), ownChanged);
+        ModelPricingCatalog::use(nullptr);
+        db.priceAgain();
+        db.waitForRepricing();
+        EXPECT_EQ(costs(), builtIn);
+    }
+    EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) FROM messages WHERE pricedWith <> "
+                                   + std::to_string(ModelPricingCatalog::version)),
+              "0");
+}
+
+} // namespace
+} // namespace tallyglass
