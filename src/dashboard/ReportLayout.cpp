@@ -30,41 +30,105 @@ void addChip(const Input& in, Layer& layer, Rect r, const std::string& label, bo
     layer.items.push_back(text(r, label, chipFont, active ? p.background : p.textPrimary, Align::center));
 }
 
+constexpr double chipGap = 8;
+
+double chipHeight()
+{
+    return lineHeight(10) + 8;
+}
+
+// The title, "Export…" beside it, then whose days the timeline, the heat
+// map and the presets count. Returns the width they take.
+double addTitle(const Input& in, Layer& layer, Result& result, double rowHeight)
+{
+    const Palette& p = *in.palette;
+    const double left = padding;
+    const Font titleFont{16, 600, false};
+    const double titleWidth = std::ceil(in.textWidth("Tallyglass \u2014 Full Report", titleFont));
+    layer.items.push_back(text({left, padding, titleWidth + 2, rowHeight}, "Tallyglass \u2014 Full Report", titleFont, p.textPrimary));
+    // "Export…" beside the title: it acts on what the chips choose.
+    const std::string exportLabel = "Export\u2026";
+    const Rect exportChip{left + titleWidth + 16, padding + (rowHeight - chipHeight()) / 2, chipWidth(in, exportLabel), chipHeight()};
+    addChip(in, layer, exportChip, exportLabel, false);
+    result.chips.push_back({exportChip, std::nullopt, {}, true, std::nullopt});
+    const std::string zoneLabel = "Days in:";
+    double zx = exportChip.right() + 16;
+    const double zoneLabelWidth = std::ceil(in.textWidth(zoneLabel, chipFont));
+    layer.items.push_back(text({zx, exportChip.y, zoneLabelWidth + 2, chipHeight()}, zoneLabel, chipFont, p.textMuted));
+    zx += zoneLabelWidth + 6;
+    for (const bool local : {false, true}) {
+        const std::string label = local ? "Local time" : "UTC";
+        const Rect r{zx, exportChip.y, chipWidth(in, label), chipHeight()};
+        addChip(in, layer, r, label, in.filters.localDays == local);
+        result.chips.push_back({r, std::nullopt, {}, false, local});
+        zx = r.right() + 4;
+    }
+    return zx - 4 - left;
+}
+
+using ModelChips = std::vector<std::pair<std::string, std::string>>; // label, identifier
+
+// The model chips of each line: all on one beside the rest, or wrapped over
+// lines of the given width below it.
+std::vector<std::vector<std::size_t>> modelLines(const Input& in, const ModelChips& models, bool oneLine, double width)
+{
+    std::vector<std::vector<std::size_t>> lines(1);
+    if (!oneLine) {
+        double used = 0;
+        for (std::size_t i = 0; i < models.size(); ++i) {
+            const double w = chipWidth(in, models[i].first);
+            if (!lines.back().empty() && used + w > width) {
+                lines.emplace_back();
+                used = 0;
+            }
+            lines.back().push_back(i);
+            used += w + chipGap;
+        }
+    } else {
+        for (std::size_t i = 0; i < models.size(); ++i)
+            lines.back().push_back(i);
+    }
+    return lines;
+}
+
+// Lays the model chips from x on the first line; lines below the first are
+// filled from the right edge, in order. Returns the top of the line after the last.
+double addModelChips(const Input& in, Layer& layer, Result& result, const ModelChips& models, bool oneLine, double x, double lineTop)
+{
+    const double left = padding;
+    const double right = in.width - padding;
+    // Below the title's line, a line has the whole width.
+    for (const auto& line : modelLines(in, models, oneLine, right - left)) {
+        if (!oneLine) {
+            double lineWidth = -chipGap;
+            for (std::size_t i : line)
+                lineWidth += chipWidth(in, models[i].first) + chipGap;
+            x = right - lineWidth;
+        }
+        for (std::size_t i : line) {
+            const auto& [label, id] = models[i];
+            const Rect r{x, lineTop, chipWidth(in, label), chipHeight()};
+            addChip(in, layer, r, label, in.filters.models.contains(id));
+            result.chips.push_back({r, std::nullopt, id, false, std::nullopt});
+            x += r.width + chipGap;
+        }
+        lineTop += chipHeight() + chipGap;
+    }
+    return lineTop;
+}
+
 // Title on the left; on the right the date chips, a divider and the model
 // chips. Model chips that do not fit beside the rest flow onto further lines,
 // right-aligned. Returns the header's height.
 double addHeader(const Input& in, Layer& layer, Result& result)
 {
-    const Palette& p = *in.palette;
-    const double chipHeight = lineHeight(10) + 8;
-    const double gap = 8;
+    const double gap = chipGap;
     const double left = padding;
     const double right = in.width - padding;
-    const Font titleFont{16, 600, false};
-    const double titleWidth = std::ceil(in.textWidth("Tallyglass \u2014 Full Report", titleFont));
-    const double rowHeight = std::max(chipHeight, lineHeight(16));
-    layer.items.push_back(text({left, padding, titleWidth + 2, rowHeight}, "Tallyglass \u2014 Full Report", titleFont, p.textPrimary));
-    // "Export…" beside the title: it acts on what the chips choose.
-    const std::string exportLabel = "Export\u2026";
-    const Rect exportChip{left + titleWidth + 16, padding + (rowHeight - chipHeight) / 2, chipWidth(in, exportLabel), chipHeight};
-    addChip(in, layer, exportChip, exportLabel, false);
-    result.chips.push_back({exportChip, std::nullopt, {}, true, std::nullopt});
-    // Then whose days the timeline, the heat map and the presets count.
-    const std::string zoneLabel = "Days in:";
-    double zx = exportChip.right() + 16;
-    const double zoneLabelWidth = std::ceil(in.textWidth(zoneLabel, chipFont));
-    layer.items.push_back(text({zx, exportChip.y, zoneLabelWidth + 2, chipHeight}, zoneLabel, chipFont, p.textMuted));
-    zx += zoneLabelWidth + 6;
-    for (const bool local : {false, true}) {
-        const std::string label = local ? "Local time" : "UTC";
-        const Rect r{zx, exportChip.y, chipWidth(in, label), chipHeight};
-        addChip(in, layer, r, label, in.filters.localDays == local);
-        result.chips.push_back({r, std::nullopt, {}, false, local});
-        zx = r.right() + 4;
-    }
-    const double titleArea = zx - 4 - left;
+    const double rowHeight = std::max(chipHeight(), lineHeight(16));
+    const double titleArea = addTitle(in, layer, result, rowHeight);
 
-    std::vector<std::pair<std::string, std::string>> models; // label, identifier
+    ModelChips models;
     for (const std::string& id : in.availableModels)
         models.emplace_back(ModelMapper::displayName(id), id);
     double presetsWidth = 0;
@@ -77,12 +141,11 @@ double addHeader(const Input& in, Layer& layer, Result& result)
     const bool oneLine = left + titleArea + 24 + presetsWidth + dividerWidth + modelsWidth - gap <= right;
 
     double x = right - (oneLine ? presetsWidth + dividerWidth + modelsWidth - gap : presetsWidth - gap);
-    const double y = padding + (rowHeight - chipHeight) / 2;
-    const auto& selected = in.filters;
+    const double y = padding + (rowHeight - chipHeight()) / 2;
     for (DatePreset preset : allDatePresets) {
         const std::string label(chipLabel(preset));
-        const Rect r{x, y, chipWidth(in, label), chipHeight};
-        addChip(in, layer, r, label, selected.preset == preset);
+        const Rect r{x, y, chipWidth(in, label), chipHeight()};
+        addChip(in, layer, r, label, in.filters.preset == preset);
         result.chips.push_back({r, preset, {}, false, std::nullopt});
         x += r.width + gap;
     }
@@ -90,45 +153,12 @@ double addHeader(const Input& in, Layer& layer, Result& result)
         return rowHeight;
     double lineTop = y;
     if (oneLine) {
-        layer.items.push_back(rect({x, padding + (rowHeight - 20) / 2, 1, 20}, Fill::solid(p.border)));
+        layer.items.push_back(rect({x, padding + (rowHeight - 20) / 2, 1, 20}, Fill::solid(in.palette->border)));
         x += 1 + gap;
     } else {
-        // Lines filled from the right edge, in order.
-        lineTop += chipHeight + gap;
-        x = right;
+        lineTop += chipHeight() + gap;
     }
-    std::vector<std::vector<std::size_t>> lines(1);
-    if (!oneLine) {
-        double used = 0;
-        for (std::size_t i = 0; i < models.size(); ++i) {
-            const double w = chipWidth(in, models[i].first);
-            if (!lines.back().empty() && used + w > right - left) { // below the title's line: the whole width
-                lines.emplace_back();
-                used = 0;
-            }
-            lines.back().push_back(i);
-            used += w + gap;
-        }
-    } else {
-        for (std::size_t i = 0; i < models.size(); ++i)
-            lines.back().push_back(i);
-    }
-    for (const auto& line : lines) {
-        if (!oneLine) {
-            double lineWidth = -gap;
-            for (std::size_t i : line)
-                lineWidth += chipWidth(in, models[i].first) + gap;
-            x = right - lineWidth;
-        }
-        for (std::size_t i : line) {
-            const auto& [label, id] = models[i];
-            const Rect r{x, lineTop, chipWidth(in, label), chipHeight};
-            addChip(in, layer, r, label, selected.models.contains(id));
-            result.chips.push_back({r, std::nullopt, id, false, std::nullopt});
-            x += r.width + gap;
-        }
-        lineTop += chipHeight + gap;
-    }
+    lineTop = addModelChips(in, layer, result, models, oneLine, x, lineTop);
     return oneLine ? rowHeight : lineTop - gap - padding;
 }
 

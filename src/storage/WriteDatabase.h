@@ -100,7 +100,10 @@ private:
     bool hasColumn(const char* tableInfoSql, const char* column);
     void migrate(const char* tableInfoSql, const char* column, const char* alterSql, bool backfillCost);
     void backfillMessageCost();
+    struct StaleRow;
     void repriceStep(std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar);
+    std::vector<StaleRow> staleRows(std::int64_t afterRowid, std::int64_t until);
+    bool repriceRows(const std::vector<StaleRow>& stale);
 
     void insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql);
     using LimitValues = std::array<std::optional<std::string>, 4>;
