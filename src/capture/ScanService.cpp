@@ -168,21 +168,25 @@ struct Unstored {
 
     bool empty() const { return pending.empty() && projects.empty() && read.empty(); }
 
-    // Stores everything, the files' marks after their records; the number of
-    // records stored. A failure ends the scan with its error.
-    std::int64_t store(MessageWriter& writer, TranscriptMarks& marks)
+    // Stores the records; how many. A failure ends the scan with its error.
+    std::int64_t storeRecords(MessageWriter& writer)
     {
         if (!pending.empty())
             writer.insertBackfillMessages(pending);
         const auto stored = static_cast<std::int64_t>(pending.size());
         pending.clear();
+        return stored;
+    }
+
+    // Then the sessions' folders and the files' marks: a mark never runs ahead of its records.
+    void storeFoldersAndMarks(MessageWriter& writer, TranscriptMarks& marks)
+    {
         projects.store(writer);
         std::vector<TranscriptMark> advanced;
         for (auto& [path, file] : read)
             advanced.push_back(marks.advance(path, file.state, file.result.wholeLinesEnd, std::move(file.head), std::move(file.tail)));
         read.clear();
         writer.setTranscriptMarks(advanced);
-        return stored;
     }
 
     std::vector<MessageInsert> pending;
@@ -303,7 +307,10 @@ std::int64_t ScanService::scanAll(const Progress& progress)
     readerOptions.now = now_;
     TranscriptReader reader(readerOptions);
     marks_->ensureLoaded([this] { return writer_->transcriptMarks(); });
-    const auto write = [&] { messagesWritten_ += unstored.store(*writer_, *marks_); };
+    const auto write = [&] {
+        messagesWritten_ += unstored.storeRecords(*writer_);
+        unstored.storeFoldersAndMarks(*writer_, *marks_);
+    };
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (stopRequested_) {
             stoppedEarly_ = true;
