@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace tallyglass::ExportCommand {
 
@@ -60,17 +61,83 @@ ExportTable::Rows rows(const std::string& text)
                                   + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }
 
+// What the options ask for; throws CommandLine::UsageError.
+struct Choices {
+    ReportArguments::Days days;
+    ExportTable::Rows by = ExportTable::Rows::message;
+    bool json = false;
+    bool update = true;
+    bool weekStartsSunday = false;
+};
+
+Choices choose(const CommandLine::Parsed& parsed, Instant now)
+{
+    Choices chosen;
+    if (!parsed.words.empty())
+        throw CommandLine::UsageError("unexpected '" + parsed.words.front() + "'; export takes only options");
+    chosen.days = ReportArguments::days(parsed, now);
+    if (parsed.has("--by"))
+        chosen.by = rows(parsed.value("--by"));
+    chosen.update = !parsed.has("--no-update");
+    if (parsed.has("--week-start"))
+        chosen.weekStartsSunday = ReportArguments::weekStartsSunday(parsed.value("--week-start"));
+    if (parsed.has("--format")) {
+        const std::string& format = parsed.value("--format");
+        if (format != "csv" && format != "json")
+            throw CommandLine::UsageError("--format takes csv or json, not '" + format + "'");
+        chosen.json = format == "json";
+    }
+    return chosen;
+}
+
+// Reads the transcripts that changed, unless told not to. The exit status when
+// there is nothing to write from; a failure with a database to write from is
+// only said.
+std::optional<int> bringUpToDate(bool update, const std::filesystem::path& path)
+{
+    using CommandSupport::fail;
+    std::optional<std::string> notUpdated;
+    if (update)
+        notUpdated = ReportCommand::bringUpToDate().problem;
+    std::error_code missing;
+    if (!std::filesystem::exists(path, missing)) {
+        if (notUpdated)
+            return fail("export", *notUpdated, 1);
+        if (!update)
+            return fail("export", CommandSupport::databaseProblem(DBError(DBError::Kind::dbMissing), path), 1);
+    } else if (notUpdated) {
+        fail("export", "could not bring in the latest transcripts: " + *notUpdated + "; writing what was stored before", 0);
+    }
+    return std::nullopt;
+}
+
+struct Stored {
+    std::vector<DashboardMessage> messages;
+    std::map<std::string, std::string> projects;
+    std::int64_t impossibleTimes = 0;
+};
+
+// Nothing stored when there is no database; throws what the database says.
+Stored readStored(const std::filesystem::path& path, Instant now, const ReportArguments::Days& days)
+{
+    Stored stored;
+    std::error_code ignored;
+    if (!std::filesystem::exists(path, ignored))
+        return stored;
+    DatabaseClient client(path, [now] { return now; });
+    stored.messages = days.fromFirstData ? client.fetchMessagesAround(std::nullopt, days.to) : client.fetchMessagesAround(days.from, days.to);
+    stored.projects = client.fetchSessionProjects();
+    stored.impossibleTimes = client.fetchImpossibleTimeCount();
+    return stored;
+}
+
 } // namespace
 
 int run(const std::vector<std::string>& arguments)
 {
     using CommandSupport::fail;
     const Instant now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
-    ReportArguments::Days days;
-    ExportTable::Rows by = ExportTable::Rows::message;
-    bool json = false;
-    bool update = true;
-    bool weekStartsSunday = false;
+    Choices chosen;
     try {
         const auto parsed = CommandLine::parse(arguments, {{"--days", "N"},
                                                            {"--since", "DATE"},
@@ -86,66 +153,36 @@ int run(const std::vector<std::string>& arguments)
             std::fputs((std::string(about) + ReportArguments::daysHelp + choices).c_str(), stdout);
             return 0;
         }
-        if (!parsed.words.empty())
-            throw CommandLine::UsageError("unexpected '" + parsed.words.front() + "'; export takes only options");
-        days = ReportArguments::days(parsed, now);
-        if (parsed.has("--by"))
-            by = rows(parsed.value("--by"));
-        update = !parsed.has("--no-update");
-        if (parsed.has("--week-start"))
-            weekStartsSunday = ReportArguments::weekStartsSunday(parsed.value("--week-start"));
-        if (parsed.has("--format")) {
-            const std::string& format = parsed.value("--format");
-            if (format != "csv" && format != "json")
-                throw CommandLine::UsageError("--format takes csv or json, not '" + format + "'");
-            json = format == "json";
-        }
+        chosen = choose(parsed, now);
     } catch (const CommandLine::UsageError& error) {
         return fail("export", Printable::escaped(error.what()) + "\n(see 'tallyglass export --help')", 2);
     }
 
-    std::optional<std::string> notUpdated;
-    if (update)
-        notUpdated = ReportCommand::bringUpToDate().problem;
     const auto path = AppPaths::database();
-    std::error_code missing;
-    if (!std::filesystem::exists(path, missing)) {
-        if (notUpdated)
-            return fail("export", *notUpdated, 1);
-        if (!update)
-            return fail("export", CommandSupport::databaseProblem(DBError(DBError::Kind::dbMissing), path), 1);
-    } else if (notUpdated) {
-        fail("export", "could not bring in the latest transcripts: " + *notUpdated + "; writing what was stored before", 0);
-    }
-    std::vector<DashboardMessage> messages;
-    std::map<std::string, std::string> projects;
-    std::int64_t impossibleTimes = 0;
-    std::error_code ignored;
-    if (std::filesystem::exists(path, ignored)) {
-        try {
-            DatabaseClient client(path, [now] { return now; });
-            messages = days.fromFirstData ? client.fetchMessagesAround(std::nullopt, days.to)
-                                          : client.fetchMessagesAround(days.from, days.to);
-            projects = client.fetchSessionProjects();
-            impossibleTimes = client.fetchImpossibleTimeCount();
-        } catch (const std::exception& error) {
-            return fail("export", CommandSupport::databaseProblem(error, path), 1);
-        }
+    if (const auto status = bringUpToDate(chosen.update, path))
+        return *status;
+    Stored stored;
+    try {
+        stored = readStored(path, now, chosen.days);
+    } catch (const std::exception& error) {
+        return fail("export", CommandSupport::databaseProblem(error, path), 1);
     }
     // Said beside the rows, never among them: a script reads the rows.
-    if (impossibleTimes > 0)
+    if (stored.impossibleTimes > 0)
         fail("export",
-             groupedCount(impossibleTimes) + (impossibleTimes == 1 ? " stored message is" : " stored messages are")
+             groupedCount(stored.impossibleTimes) + (stored.impossibleTimes == 1 ? " stored message is" : " stored messages are")
                  + " left out: dated before 2000 or more than a day from now",
              0);
-    if (days.fromFirstData && !messages.empty()) {
-        Instant first = messages.front().timestamp;
-        for (const DashboardMessage& m : messages)
+    ReportArguments::Days& days = chosen.days;
+    if (days.fromFirstData && !stored.messages.empty()) {
+        Instant first = stored.messages.front().timestamp;
+        for (const DashboardMessage& m : stored.messages)
             first = std::min(first, m.timestamp);
         days.from = std::min(days.from, days.clock.startOfDay(first));
     }
-    const ExportTable::Table table = ExportTable::build(by, messages, projects, {days.from, days.to, days.title, {}, false, 10, days.clock, weekStartsSunday});
-    return CommandSupport::output("export", "export", json ? ExportTable::json(table) : ExportTable::csv(table));
+    const ExportTable::Table table
+        = ExportTable::build(chosen.by, stored.messages, stored.projects, {days.from, days.to, days.title, {}, false, 10, days.clock, chosen.weekStartsSunday});
+    return CommandSupport::output("export", "export", chosen.json ? ExportTable::json(table) : ExportTable::csv(table));
 }
 
 } // namespace tallyglass::ExportCommand

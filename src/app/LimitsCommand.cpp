@@ -57,6 +57,82 @@ DayClock chosenClock(const CommandLine::Parsed& parsed)
     return parsed.has("--zone") ? ReportArguments::zoneClock(parsed) : DayClock::local();
 }
 
+// What the options ask for; throws CommandLine::UsageError.
+struct Choices {
+    std::int64_t days = 7;
+    bool json = false;
+    DayClock clock = DayClock::utc();
+};
+
+Choices choose(const CommandLine::Parsed& parsed)
+{
+    Choices chosen;
+    if (!parsed.words.empty())
+        throw CommandLine::UsageError("unexpected '" + parsed.words.front() + "'; limits takes only options");
+    if (parsed.has("--days")) {
+        const std::string& text = parsed.value("--days");
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), chosen.days);
+        if (error != std::errc{} || end != text.data() + text.size() || chosen.days < 1 || chosen.days > 36'500)
+            throw CommandLine::UsageError("--days takes a whole number from 1 to 36500, not '" + text + "'");
+    }
+    chosen.json = parsed.has("--json");
+    chosen.clock = chosenClock(parsed);
+    return chosen;
+}
+
+using Windows = std::vector<LimitHistory::WindowPeak>;
+
+std::size_t reachedCount(const Windows& fiveHour)
+{
+    std::size_t reached = 0;
+    for (const auto& w : fiveHour)
+        reached += w.reached ? 1 : 0;
+    return reached;
+}
+
+std::string asJson(Instant from, Instant to, const Windows& fiveHour, const Windows& sevenDay)
+{
+    nlohmann::ordered_json out;
+    out["version"] = 1;
+    out["from"] = IsoTime::formatSeconds(from);
+    out["to"] = IsoTime::formatSeconds(to);
+    const auto list = [](const Windows& windows) {
+        auto array = nlohmann::ordered_json::array();
+        for (const auto& w : windows)
+            array.push_back({{"start", IsoTime::formatSeconds(w.start)}, {"resetsAt", IsoTime::formatSeconds(w.resetsAt)},
+                             {"peak", w.peak}, {"reached", w.reached}});
+        return array;
+    };
+    out["fiveHour"] = list(fiveHour);
+    out["fiveHourReached"] = reachedCount(fiveHour);
+    out["sevenDay"] = list(sevenDay);
+    return out.dump(2) + "\n";
+}
+
+std::string asText(const Choices& chosen, const Windows& fiveHour, const Windows& sevenDay)
+{
+    const std::int64_t days = chosen.days;
+    const std::string zone = chosen.clock.zoneName() == "local" ? "local time" : chosen.clock.zoneName();
+    std::string text = "Rate limits, last " + std::to_string(days) + (days == 1 ? " day" : " days") + " (" + zone + ")\n\n";
+    if (fiveHour.empty() && sevenDay.empty())
+        return text + "No readings in these days. They come with Claude Code's status line while the app or\n"
+                      "'tallyglass --headless' runs, for plans with usage limits.\n";
+    if (!fiveHour.empty()) {
+        TextTable five({{"Five-hour window"}, {"Resets"}, {"Peak", true}, {"Limit"}});
+        for (const auto& w : fiveHour)
+            five.add({local(w.start), local(w.resetsAt), percent(w.peak), w.reached ? "reached" : ""});
+        text += five.render(CommandSupport::terminalWidth()) + "Limit reached in " + std::to_string(reachedCount(fiveHour)) + " of "
+            + std::to_string(fiveHour.size()) + (fiveHour.size() == 1 ? " window\n" : " windows\n");
+    }
+    if (!sevenDay.empty()) {
+        TextTable seven({{"Seven-day window"}, {"Resets"}, {"Peak", true}});
+        for (const auto& w : sevenDay)
+            seven.add({local(w.start), local(w.resetsAt), percent(w.peak)});
+        text += (fiveHour.empty() ? "" : "\n") + seven.render(CommandSupport::terminalWidth());
+    }
+    return text;
+}
+
 } // namespace
 
 // A full disk is a failure, not a list shown.
@@ -68,25 +144,14 @@ int written(const std::string& text)
 int run(const std::vector<std::string>& arguments)
 {
     using CommandSupport::fail;
-    std::int64_t days = 7;
-    bool json = false;
-    DayClock clock = DayClock::utc();
+    Choices chosen;
     try {
         const auto parsed = CommandLine::parse(arguments, {{"--days", "N"}, {"--zone", "ZONE"}, {"--json", ""}});
         if (parsed.help) {
             std::fputs(help, stdout);
             return 0;
         }
-        if (!parsed.words.empty())
-            throw CommandLine::UsageError("unexpected '" + parsed.words.front() + "'; limits takes only options");
-        if (parsed.has("--days")) {
-            const std::string& text = parsed.value("--days");
-            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), days);
-            if (error != std::errc{} || end != text.data() + text.size() || days < 1 || days > 36'500)
-                throw CommandLine::UsageError("--days takes a whole number from 1 to 36500, not '" + text + "'");
-        }
-        json = parsed.has("--json");
-        clock = chosenClock(parsed);
+        chosen = choose(parsed);
     } catch (const CommandLine::UsageError& error) {
         return fail("limits", Printable::escaped(error.what()) + "\n(see 'tallyglass limits --help')", 2);
     }
@@ -94,8 +159,8 @@ int run(const std::vector<std::string>& arguments)
     // Local days, as the times are shown: the day ends at local midnight.
     const Instant now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
     // Days of 23 or 25 hours where the clocks change: counted as the zone counts them.
-    const Instant to = clock.addDays(now, 1);
-    const Instant from = clock.addDays(now, 1 - days);
+    const Instant to = chosen.clock.addDays(now, 1);
+    const Instant from = chosen.clock.addDays(now, 1 - chosen.days);
     std::vector<LimitReading> readings;
     const auto path = AppPaths::database();
     std::error_code ignored;
@@ -109,46 +174,7 @@ int run(const std::vector<std::string>& arguments)
     }
     const auto fiveHour = LimitHistory::fiveHourWindows(readings, from, to);
     const auto sevenDay = LimitHistory::sevenDayWindows(readings, from, to);
-    std::size_t reached = 0;
-    for (const auto& w : fiveHour)
-        reached += w.reached ? 1 : 0;
-
-    if (json) {
-        nlohmann::ordered_json out;
-        out["version"] = 1;
-        out["from"] = IsoTime::formatSeconds(from);
-        out["to"] = IsoTime::formatSeconds(to);
-        const auto list = [](const std::vector<LimitHistory::WindowPeak>& windows) {
-            auto array = nlohmann::ordered_json::array();
-            for (const auto& w : windows)
-                array.push_back({{"start", IsoTime::formatSeconds(w.start)}, {"resetsAt", IsoTime::formatSeconds(w.resetsAt)},
-                                 {"peak", w.peak}, {"reached", w.reached}});
-            return array;
-        };
-        out["fiveHour"] = list(fiveHour);
-        out["fiveHourReached"] = reached;
-        out["sevenDay"] = list(sevenDay);
-        return written(out.dump(2) + "\n");
-    }
-    const std::string zone = clock.zoneName() == "local" ? "local time" : clock.zoneName();
-    std::string text = "Rate limits, last " + std::to_string(days) + (days == 1 ? " day" : " days") + " (" + zone + ")\n\n";
-    if (fiveHour.empty() && sevenDay.empty())
-        return written(text + "No readings in these days. They come with Claude Code's status line while the app or\n"
-                              "'tallyglass --headless' runs, for plans with usage limits.\n");
-    if (!fiveHour.empty()) {
-        TextTable five({{"Five-hour window"}, {"Resets"}, {"Peak", true}, {"Limit"}});
-        for (const auto& w : fiveHour)
-            five.add({local(w.start), local(w.resetsAt), percent(w.peak), w.reached ? "reached" : ""});
-        text += five.render(CommandSupport::terminalWidth()) + "Limit reached in " + std::to_string(reached) + " of "
-            + std::to_string(fiveHour.size()) + (fiveHour.size() == 1 ? " window\n" : " windows\n");
-    }
-    if (!sevenDay.empty()) {
-        TextTable seven({{"Seven-day window"}, {"Resets"}, {"Peak", true}});
-        for (const auto& w : sevenDay)
-            seven.add({local(w.start), local(w.resetsAt), percent(w.peak)});
-        text += (fiveHour.empty() ? "" : "\n") + seven.render(CommandSupport::terminalWidth());
-    }
-    return written(text);
+    return written(chosen.json ? asJson(from, to, fiveHour, sevenDay) : asText(chosen, fiveHour, sevenDay));
 }
 
 } // namespace tallyglass::LimitsCommand

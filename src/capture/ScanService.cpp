@@ -158,6 +158,42 @@ private:
     std::map<std::string, std::pair<Source, std::string>> projects_;
 };
 
+// What the scan read and has not stored yet: the records, the files read whole
+// whose records are all among them, and the sessions' folders.
+struct Unstored {
+    explicit Unstored(const std::vector<fs::path>& roots)
+        : projects(roots)
+    {
+    }
+
+    bool empty() const { return pending.empty() && projects.empty() && read.empty(); }
+
+    // Stores the records; how many. A failure ends the scan with its error.
+    std::int64_t storeRecords(MessageWriter& writer)
+    {
+        if (!pending.empty())
+            writer.insertBackfillMessages(pending);
+        const auto stored = static_cast<std::int64_t>(pending.size());
+        pending.clear();
+        return stored;
+    }
+
+    // Then the sessions' folders and the files' marks: a mark never runs ahead of its records.
+    void storeFoldersAndMarks(MessageWriter& writer, TranscriptMarks& marks)
+    {
+        projects.store(writer);
+        std::vector<TranscriptMark> advanced;
+        for (auto& [path, file] : read)
+            advanced.push_back(marks.advance(path, file.state, file.result.wholeLinesEnd, std::move(file.head), std::move(file.tail)));
+        read.clear();
+        writer.setTranscriptMarks(advanced);
+    }
+
+    std::vector<MessageInsert> pending;
+    std::vector<std::pair<std::string, FileRead>> read;
+    PendingProjects projects;
+};
+
 } // namespace
 
 ScanService::ScanService(std::shared_ptr<MessageWriter> writer, std::vector<fs::path> roots, std::int64_t batchSize,
@@ -265,25 +301,15 @@ std::int64_t ScanService::scanAll(const Progress& progress)
     if (progress)
         progress(0, total);
 
-    std::vector<MessageInsert> pending;
-    // Files read whole whose records are all in `pending`: their marks follow the records into the database.
-    std::vector<std::pair<std::string, FileRead>> read;
+    Unstored unstored(roots_);
+    std::vector<MessageInsert>& pending = unstored.pending;
     TranscriptReader::Options readerOptions;
     readerOptions.now = now_;
     TranscriptReader reader(readerOptions);
-    PendingProjects projects(roots_);
     marks_->ensureLoaded([this] { return writer_->transcriptMarks(); });
     const auto write = [&] {
-        if (!pending.empty())
-            writer_->insertBackfillMessages(pending); // a failure ends the scan with its error
-        messagesWritten_ += static_cast<std::int64_t>(pending.size());
-        pending.clear();
-        projects.store(*writer_);
-        std::vector<TranscriptMark> marks;
-        for (auto& [path, file] : read)
-            marks.push_back(marks_->advance(path, file.state, file.result.wholeLinesEnd, std::move(file.head), std::move(file.tail)));
-        read.clear();
-        writer_->setTranscriptMarks(marks);
+        messagesWritten_ += unstored.storeRecords(*writer_);
+        unstored.storeFoldersAndMarks(*writer_, *marks_);
     };
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (stopRequested_) {
@@ -319,8 +345,8 @@ std::int64_t ScanService::scanAll(const Progress& progress)
                 impossibleTimes_ += result.impossibleTime;
                 // The first folder named is the session's only when the file was read from its start.
                 if (done.start == 0)
-                    projects.noteTranscript(file, session.has_value(), result.cwd, sessions);
-                read.emplace_back(file.string(), std::move(done));
+                    unstored.projects.noteTranscript(file, session.has_value(), result.cwd, sessions);
+                unstored.read.emplace_back(file.string(), std::move(done));
             }
         } catch (const FileError& error) {
             noteProblem(file, error.message, false);
@@ -332,7 +358,7 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         if (progress)
             progress(static_cast<std::int64_t>(i + 1), total);
     }
-    if (!pending.empty() || !projects.empty() || !read.empty())
+    if (!unstored.empty())
         write();
     return total;
 }

@@ -52,107 +52,153 @@ void TranscriptReader::finishLongLine(TranscriptParser::Outcome& outcome, Instan
     longLine_.reset();
 }
 
-TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, std::uint64_t limit, const Sink& sink,
-                                                bool includeUnterminated)
-{
-    if (buffer_.size() != options_.pieceBytes)
-        buffer_ = PaddedText(options_.pieceBytes);
-    char* const buffer = buffer_.data();
-    const std::size_t capacity = buffer_.size();
+// What one read has in hand: the piece in the buffer, where the line it is on
+// starts, and what was classified and not yet handed on.
+struct TranscriptReader::Pass {
+    Pass(const Sink& handOn, std::uint64_t offset, std::uint64_t readLimit, Instant latestTime)
+        : sink(handOn)
+        , limit(readLimit)
+        , latest(latestTime)
+        , bufferStart(offset)
+        , atEnd(offset >= readLimit)
+    {
+        result.wholeLinesEnd = offset;
+        result.end = offset;
+    }
 
-    const Instant latest = Bounds::latestMessageTime(options_.now ? options_.now() : wallClockNow());
-    Result result;
-    result.wholeLinesEnd = offset;
-    result.end = offset;
-    TranscriptParser::Outcome outcome;
-    std::vector<MessageInsert>& records = outcome.inserts; // handed on in batches
-    const auto done = [&] {
-        result.malformed = outcome.malformed;
-        result.nonAssistant = outcome.nonAssistant;
-        result.missingField = outcome.missingField;
-        result.impossibleTime = outcome.impossibleTime;
-        result.cwd = std::move(outcome.cwd);
-        return std::move(result);
-    };
-    const auto flush = [&](std::uint64_t end) {
+    // Hands on the records so far, as covering the lines before `end`; false when the sink says stop.
+    bool flush(std::uint64_t end)
+    {
+        std::vector<MessageInsert>& records = outcome.inserts;
         if (records.empty())
             return true;
         const bool goOn = sink(records, end);
         records.clear();
         result.stopped = !goOn;
         return goOn;
-    };
+    }
 
-    std::uint64_t bufferStart = offset; // file offset of buffer[0]
+    Result done()
+    {
+        result.malformed = outcome.malformed;
+        result.nonAssistant = outcome.nonAssistant;
+        result.missingField = outcome.missingField;
+        result.impossibleTime = outcome.impossibleTime;
+        result.cwd = std::move(outcome.cwd);
+        return std::move(result);
+    }
+
+    const Sink& sink;
+    const std::uint64_t limit;
+    const Instant latest;
+    Result result;
+    TranscriptParser::Outcome outcome;
+    std::uint64_t bufferStart; // file offset of buffer[0]
     std::size_t filled = 0;
     std::size_t lineStart = 0;
     std::size_t searchFrom = 0;
     bool streaming = false; // the line in hand began before buffer[0]: its start went to longLine_
-    bool atEnd = offset >= limit;
+    bool atEnd;
+};
+
+TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, std::uint64_t limit, const Sink& sink,
+                                                bool includeUnterminated)
+{
+    if (buffer_.size() != options_.pieceBytes)
+        buffer_ = PaddedText(options_.pieceBytes);
+    Pass pass(sink, offset, limit, Bounds::latestMessageTime(options_.now ? options_.now() : wallClockNow()));
     while (true) {
-        if (!atEnd && filled < capacity) {
-            const std::uint64_t position = bufferStart + filled;
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(capacity - filled, limit - position));
-            const ssize_t n = readAt(fd, buffer + filled, want, position);
-            if (n < 0) {
-                result.error = std::strerror(errno);
-                break;
-            }
-            filled += static_cast<std::size_t>(n);
-            atEnd = n == 0 || bufferStart + filled >= limit;
-            result.end = bufferStart + filled;
-        }
-        while (const void* found = std::memchr(buffer + searchFrom, '\n', filled - searchFrom)) {
-            const auto feed = static_cast<std::size_t>(static_cast<const char*>(found) - buffer);
-            if (streaming) {
-                longLine_.feed({buffer + lineStart, feed - lineStart});
-                finishLongLine(outcome, latest);
-                streaming = false;
-            } else {
-                // The bytes after the line, up to the buffer's padding, are readable.
-                TranscriptParser::parsePaddedRangeInto(buffer + lineStart, feed - lineStart, outcome, latest);
-            }
-            lineStart = searchFrom = feed + 1;
-            result.wholeLinesEnd = bufferStart + lineStart;
-            if (records.size() >= options_.batchRecords && !flush(result.wholeLinesEnd))
-                return done();
-        }
-        if (atEnd)
+        if (!pass.atEnd && pass.filled < buffer_.size() && !readPiece(fd, pass))
             break;
-        searchFrom = filled;
-        if (filled < capacity)
-            continue;
-        // The buffer is full and its last line goes on beyond it.
-        const std::size_t partial = filled - lineStart;
-        if (streaming || partial > TranscriptParser::maxInMemoryLineBytes) {
-            if (!streaming) {
-                longLine_.reset();
-                streaming = true;
-            }
-            longLine_.feed({buffer + lineStart, partial});
-            bufferStart += filled;
-            filled = lineStart = searchFrom = 0;
+        if (!takeWholeLines(pass))
+            return pass.done();
+        if (pass.atEnd)
+            break;
+        pass.searchFrom = pass.filled;
+        if (pass.filled == buffer_.size())
+            makeRoom(pass);
+    }
+    if (!pass.flush(pass.result.wholeLinesEnd) || pass.result.error)
+        return pass.done();
+    if (includeUnterminated && (pass.streaming || pass.filled > pass.lineStart)) {
+        takeUnterminatedLine(pass);
+        pass.flush(pass.result.wholeLinesEnd);
+    }
+    return pass.done();
+}
+
+// Fills the buffer further from the file; false when reading failed.
+bool TranscriptReader::readPiece(int fd, Pass& pass)
+{
+    const std::uint64_t position = pass.bufferStart + pass.filled;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size() - pass.filled, pass.limit - position));
+    const ssize_t n = readAt(fd, buffer_.data() + pass.filled, want, position);
+    if (n < 0) {
+        pass.result.error = std::strerror(errno);
+        return false;
+    }
+    pass.filled += static_cast<std::size_t>(n);
+    pass.atEnd = n == 0 || pass.bufferStart + pass.filled >= pass.limit;
+    pass.result.end = pass.bufferStart + pass.filled;
+    return true;
+}
+
+// Classifies every line the buffer holds whole, handing the records on in
+// batches; false when the sink said stop.
+bool TranscriptReader::takeWholeLines(Pass& pass)
+{
+    char* const buffer = buffer_.data();
+    while (const void* found = std::memchr(buffer + pass.searchFrom, '\n', pass.filled - pass.searchFrom)) {
+        const auto feed = static_cast<std::size_t>(static_cast<const char*>(found) - buffer);
+        if (pass.streaming) {
+            longLine_.feed({buffer + pass.lineStart, feed - pass.lineStart});
+            finishLongLine(pass.outcome, pass.latest);
+            pass.streaming = false;
         } else {
-            std::memmove(buffer, buffer + lineStart, partial);
-            bufferStart += lineStart;
-            filled = searchFrom = partial;
-            lineStart = 0;
+            // The bytes after the line, up to the buffer's padding, are readable.
+            TranscriptParser::parsePaddedRangeInto(buffer + pass.lineStart, feed - pass.lineStart, pass.outcome, pass.latest);
         }
+        pass.lineStart = pass.searchFrom = feed + 1;
+        pass.result.wholeLinesEnd = pass.bufferStart + pass.lineStart;
+        if (pass.outcome.inserts.size() >= options_.batchRecords && !pass.flush(pass.result.wholeLinesEnd))
+            return false;
     }
-    if (!flush(result.wholeLinesEnd) || result.error)
-        return done();
-    if (includeUnterminated && (streaming || filled > lineStart)) {
-        if (streaming) {
-            longLine_.feed({buffer + lineStart, filled - lineStart});
-            finishLongLine(outcome, latest);
-        } else if (!isBlank({buffer + lineStart, filled - lineStart})) {
-            // Zero the bytes after the line: the file may have shrunk under us.
-            std::memset(buffer + filled, 0, std::min(capacity - filled, PaddedText::padding));
-            TranscriptParser::parsePaddedRangeInto(buffer + lineStart, filled - lineStart, outcome, latest);
+    return true;
+}
+
+// The buffer is full and its last line goes on beyond it: a line too long for
+// the in-memory parser goes on to the piecewise one, any other moves to the front.
+void TranscriptReader::makeRoom(Pass& pass)
+{
+    char* const buffer = buffer_.data();
+    const std::size_t partial = pass.filled - pass.lineStart;
+    if (pass.streaming || partial > TranscriptParser::maxInMemoryLineBytes) {
+        if (!pass.streaming) {
+            longLine_.reset();
+            pass.streaming = true;
         }
-        flush(result.wholeLinesEnd);
+        longLine_.feed({buffer + pass.lineStart, partial});
+        pass.bufferStart += pass.filled;
+        pass.filled = pass.lineStart = pass.searchFrom = 0;
+    } else {
+        std::memmove(buffer, buffer + pass.lineStart, partial);
+        pass.bufferStart += pass.lineStart;
+        pass.filled = pass.searchFrom = partial;
+        pass.lineStart = 0;
     }
-    return done();
+}
+
+void TranscriptReader::takeUnterminatedLine(Pass& pass)
+{
+    char* const buffer = buffer_.data();
+    if (pass.streaming) {
+        longLine_.feed({buffer + pass.lineStart, pass.filled - pass.lineStart});
+        finishLongLine(pass.outcome, pass.latest);
+    } else if (!isBlank({buffer + pass.lineStart, pass.filled - pass.lineStart})) {
+        // Zero the bytes after the line: the file may have shrunk under us.
+        std::memset(buffer + pass.filled, 0, std::min(buffer_.size() - pass.filled, PaddedText::padding));
+        TranscriptParser::parsePaddedRangeInto(buffer + pass.lineStart, pass.filled - pass.lineStart, pass.outcome, pass.latest);
+    }
 }
 
 bool TranscriptReader::hasLineFeed(int fd, std::uint64_t from, std::uint64_t to)

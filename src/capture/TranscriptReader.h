@@ -58,6 +58,12 @@ public:
     bool hasLineFeed(int fd, std::uint64_t from, std::uint64_t to);
 
 private:
+    struct Pass;
+
+    bool readPiece(int fd, Pass& pass);
+    bool takeWholeLines(Pass& pass);
+    void makeRoom(Pass& pass);
+    void takeUnterminatedLine(Pass& pass);
     void finishLongLine(TranscriptParser::Outcome& outcome, Instant latest);
 
     Options options_;

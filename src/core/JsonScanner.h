@@ -84,13 +84,20 @@ private:
 
     bool fail();
     bool step(const char*& p, const char* end);
+    bool takeStructural(char c);
     bool startValue(char c);
+    bool takeLiteral(char c);
+    bool continueString(const char*& p, const char* end);
+    bool takeEscape(char c);
+    bool takeHexDigit(char c);
+    bool takeLowSurrogateStart(char c);
     void beginString(bool isKey, int node);
     bool endString();
     void appendCaptured(std::string_view bytes);
     bool appendCodePoint(std::uint32_t codePoint);
     bool takeUtf8(unsigned char byte);
     bool continueNumber(char c, bool& consumed);
+    void addDigit(char digit, bool fraction);
     bool endNumber();
     bool endValue();
     bool closeContainer(char c);

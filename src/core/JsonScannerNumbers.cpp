@@ -23,24 +23,24 @@ bool isDigit(char c)
 
 } // namespace
 
+// Only the significant digits are kept, and the zeros that lead a fraction are
+// counted rather than kept, so that a long number costs no more than maxSignificant.
+void JsonScanner::addDigit(char d, bool fraction)
+{
+    if (fraction && isInteger_ == false && digits_.empty() && d == '0') {
+        ++fractionZeros_;
+        return;
+    }
+    if (!fraction)
+        ++integerDigits_;
+    if (digits_.size() < maxSignificant)
+        digits_.push_back(d);
+    else if (d != '0')
+        sticky_ = true;
+}
+
 bool JsonScanner::continueNumber(char c, bool& consumed)
 {
-    const auto addDigit = [this](char d, bool fraction) {
-        if (fraction && isInteger_ == false && digits_.empty() && d == '0') {
-            ++fractionZeros_;
-            return;
-        }
-        if (!fraction)
-            ++integerDigits_;
-        if (digits_.size() < maxSignificant)
-            digits_.push_back(d);
-        else if (d != '0')
-            sticky_ = true;
-    };
-    const auto startFractionOrExponent = [this](char ch) {
-        isInteger_ = false;
-        numberPart_ = ch == '.' ? NumberPart::fractionStart : NumberPart::exponentStart;
-    };
     switch (numberPart_) {
     case NumberPart::sign:
         if (c == '0') {
@@ -62,7 +62,8 @@ bool JsonScanner::continueNumber(char c, bool& consumed)
             return true;
         }
         if (c == '.' || c == 'e' || c == 'E') {
-            startFractionOrExponent(c);
+            isInteger_ = false;
+            numberPart_ = c == '.' ? NumberPart::fractionStart : NumberPart::exponentStart;
             return true;
         }
         break;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <set>
 
 namespace tallyglass::ReportLayout {
@@ -40,6 +41,149 @@ std::string shortDay(Instant day, const DayClock& clock)
 {
     const std::string label = ReportFormat::dayLabel(day, clock);
     return label.substr(0, label.find(','));
+}
+
+// The models of the chosen days: the order they stack in, their colours, the
+// order the legend names them in, and the tallest day's total.
+struct TimelineModels {
+    std::vector<std::string> names;
+    std::map<std::string, Rgba> colours;
+    std::vector<std::string> legendOrder;
+    double maximum = 0;
+};
+
+TimelineModels timelineModels(const std::vector<DayBucket>& buckets)
+{
+    std::set<std::string> nameSet;
+    double maximum = 0;
+    for (const DayBucket& bucket : buckets) {
+        double total = 0;
+        for (const auto& [name, count] : bucket.perModel) {
+            nameSet.insert(name);
+            total += static_cast<double>(count);
+        }
+        maximum = std::max(maximum, total);
+    }
+    TimelineModels models;
+    models.names.assign(nameSet.begin(), nameSet.end());
+    models.colours = ReportFormat::colourMap(models.names);
+    models.legendOrder = ModelMapper::sortedKeys(models.names);
+    models.maximum = maximum;
+    return models;
+}
+
+double legendEntryWidth(const Input& in, const std::string& name)
+{
+    return 8 + 4 + std::ceil(in.textWidth(name, body(9))) + 6;
+}
+
+// The legend wraps onto as many lines as its entries need.
+double timelineLegendHeight(const Input& in, const std::vector<std::string>& legendOrder, double width)
+{
+    double height = lineHeight(9);
+    double x = 0;
+    for (const std::string& name : legendOrder) {
+        const double w = legendEntryWidth(in, name);
+        if (x > 0 && x + w > width) {
+            height += lineHeight(9) + 4;
+            x = 0;
+        }
+        x += w;
+    }
+    return height;
+}
+
+void addTimelineAxis(const Palette& p, Rect plot, double axisWidth, double top, double step, Layer& layer)
+{
+    for (double v = 0; v <= top + step / 2; v += step) {
+        const double y = plot.bottom() - v / top * plot.height;
+        layer.items.push_back(rect({plot.x, y, plot.width, 0.5}, Fill::solid(p.chartGridLine)));
+        layer.items.push_back(text({plot.right() + 4, y - lineHeight(9) / 2, axisWidth - 4, lineHeight(9)},
+                                   ReportFormat::fmt(static_cast<std::int64_t>(v)), body(9), p.textSubtle));
+    }
+}
+
+// One stacked bar a day; days other than the hovered one fade as the hover's emphasis grows.
+void addTimelineBars(const Input& in, Rect plot, const TimelineModels& models, double top, Layer& layer, Result& result)
+{
+    const auto& buckets = in.snapshot->days;
+    const double slot = plot.width / static_cast<double>(buckets.size());
+    const double barWidth = std::clamp(slot * 0.7, 1.0, 48.0);
+    const double dim = 1 - 0.55 * std::clamp(in.hover.emphasis, 0.0, 1.0);
+    for (std::size_t i = 0; i < buckets.size(); ++i) {
+        const DayBucket& bucket = buckets[i];
+        result.timelineDays.push_back(bucket.dayStart);
+        const double x = plot.x + slot * static_cast<double>(i) + (slot - barWidth) / 2;
+        const double opacity = !in.hover.day || *in.hover.day == bucket.dayStart ? 1.0 : dim;
+        double base = 0;
+        for (const std::string& name : models.names) {
+            const auto found = bucket.perModel.find(name);
+            if (found == bucket.perModel.end() || found->second <= 0)
+                continue;
+            const double h = static_cast<double>(found->second) / top * plot.height;
+            const Rgba colour = models.colours.at(name);
+            layer.items.push_back(rect({x, plot.bottom() - base - h, barWidth, h}, Fill::solid(colour.withOpacity(colour.a * opacity))));
+            base += h;
+        }
+    }
+}
+
+// As many day labels as fit, evenly spaced.
+void addDayLabels(const Input& in, Rect plot, Layer& layer)
+{
+    const auto& buckets = in.snapshot->days;
+    const double slot = plot.width / static_cast<double>(buckets.size());
+    const std::size_t labels = std::max<std::size_t>(1, std::min(buckets.size(), static_cast<std::size_t>(plot.width / 70)));
+    const std::size_t every = (buckets.size() + labels - 1) / labels;
+    for (std::size_t i = 0; i < buckets.size(); i += every) {
+        const double centre = plot.x + slot * (static_cast<double>(i) + 0.5);
+        layer.items.push_back(text({centre - 35, plot.bottom() + 4, 70, lineHeight(9)}, shortDay(buckets[i].dayStart, in.snapshot->filters.clock()),
+                                   body(9), in.palette->textSubtle, Align::center));
+    }
+}
+
+// The hovered day's tooltip: its models by count, then the total.
+void addTimelineTooltip(const Input& in, Rect c, const std::map<std::string, Rgba>& colours, Layer& overlay)
+{
+    const Palette& p = *in.palette;
+    const auto& buckets = in.snapshot->days;
+    if (!in.hover.day || !in.hover.tooltip)
+        return;
+    const auto hovered = std::find_if(buckets.begin(), buckets.end(), [&](const DayBucket& b) { return b.dayStart == *in.hover.day; });
+    if (hovered == buckets.end())
+        return;
+    std::vector<std::pair<std::string, std::int64_t>> rows(hovered->perModel.begin(), hovered->perModel.end());
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::int64_t total = 0;
+    for (const auto& [name, count] : rows)
+        total += count;
+    const double width = 180;
+    const double rowHeight = lineHeight(10) + 2;
+    const double height = 8 + lineHeight(10) + 4 + static_cast<double>(rows.size()) * rowHeight + 5 + rowHeight + 6;
+    const Rect panel{c.x - 12, c.y - 12 - lineHeight(11) - 8, c.width + 24, c.height + 24 + lineHeight(11) + 8};
+    double x = in.hover.pos.x + 14;
+    if (x + width > panel.right())
+        x = in.hover.pos.x - 14 - width;
+    x = std::clamp(x, panel.x, std::max(panel.x, panel.right() - width));
+    const double y = std::clamp(in.hover.pos.y - height / 2, panel.y, std::max(panel.y, panel.bottom() - height));
+    Shape box = rect({x, y, width, height}, Fill::solid(p.tooltipBackground), 6);
+    box.stroke = Stroke{Fill::solid(p.tooltipBorder), 0.5, {}};
+    overlay.items.push_back(box);
+    double ty = y + 8;
+    overlay.items.push_back(text({x + 10, ty, width - 20, lineHeight(10)}, ReportFormat::dayLabel(hovered->dayStart, in.snapshot->filters.clock()), body(10, 600), p.textPrimary));
+    ty += lineHeight(10) + 4;
+    for (const auto& [name, count] : rows) {
+        overlay.items.push_back(rect({x + 10, ty + (lineHeight(10) - 8) / 2, 8, 8}, Fill::solid(colours.at(name)), 2));
+        overlay.items.push_back(text({x + 22, ty, width - 32 - 60, lineHeight(10)}, name, body(10), p.textPrimary));
+        overlay.items.push_back(text({x + width - 10 - 60, ty, 60, lineHeight(10)}, ReportFormat::fmt(count), {10, 400, true},
+                                     p.textPrimary, Align::right));
+        ty += rowHeight;
+    }
+    overlay.items.push_back(rect({x + 10, ty + 2, width - 20, 0.5}, Fill::solid(p.border)));
+    ty += 5;
+    overlay.items.push_back(text({x + 10, ty, width - 80, lineHeight(10)}, "Total", body(10, 600), p.textPrimary));
+    overlay.items.push_back(text({x + width - 10 - 60, ty, 60, lineHeight(10)}, ReportFormat::fmt(total), {10, 600, true},
+                                 p.textPrimary, Align::right));
 }
 
 } // namespace
@@ -115,130 +259,39 @@ void addLimitHistory(const Input& in, Rect c, Layer& layer)
 
 void addTimeline(const Input& in, Rect c, Layer& layer, Layer& overlay, Result& result)
 {
-    const Palette& p = *in.palette;
     const auto& buckets = in.snapshot->days;
     if (buckets.empty()) {
-        emptyText(layer, c, "no data for current filters", p);
+        emptyText(layer, c, "no data for current filters", *in.palette);
         return;
     }
-    std::set<std::string> nameSet;
-    double maximum = 0;
-    for (const DayBucket& bucket : buckets) {
-        double total = 0;
-        for (const auto& [name, count] : bucket.perModel) {
-            nameSet.insert(name);
-            total += static_cast<double>(count);
-        }
-        maximum = std::max(maximum, total);
-    }
-    const std::vector<std::string> names(nameSet.begin(), nameSet.end()); // the stacking order
-    const auto colours = ReportFormat::colourMap(names);
-    const std::vector<std::string> legendOrder = ModelMapper::sortedKeys(names);
+    const TimelineModels models = timelineModels(buckets);
 
     // Legend lines below the axis labels, the plot above them; the values on the trailing side.
-    const Font small = body(9);
-    double legendHeight = lineHeight(9);
-    {
-        double x = 0;
-        for (const std::string& name : legendOrder) {
-            const double w = 8 + 4 + std::ceil(in.textWidth(name, small)) + 6;
-            if (x > 0 && x + w > c.width) {
-                legendHeight += lineHeight(9) + 4;
-                x = 0;
-            }
-            x += w;
-        }
-    }
     const double axisWidth = 44;
-    const double step = axisStep(maximum);
-    const double top = std::max(step, std::ceil(maximum / step) * step);
+    const double legendHeight = timelineLegendHeight(in, models.legendOrder, c.width);
+    const double step = axisStep(models.maximum);
+    const double top = std::max(step, std::ceil(models.maximum / step) * step);
     const Rect plot{c.x, c.y + 4, std::max(0.0, c.width - axisWidth), std::max(0.0, c.height - 4 - lineHeight(9) - 6 - legendHeight - 6)};
     result.timelinePlot = plot;
-    for (double v = 0; v <= top + step / 2; v += step) {
-        const double y = plot.bottom() - v / top * plot.height;
-        layer.items.push_back(rect({plot.x, y, plot.width, 0.5}, Fill::solid(p.chartGridLine)));
-        layer.items.push_back(text({plot.right() + 4, y - lineHeight(9) / 2, axisWidth - 4, lineHeight(9)},
-                                   ReportFormat::fmt(static_cast<std::int64_t>(v)), small, p.textSubtle));
-    }
-
-    const double slot = plot.width / static_cast<double>(buckets.size());
-    const double barWidth = std::clamp(slot * 0.7, 1.0, 48.0);
-    const double dim = 1 - 0.55 * std::clamp(in.hover.emphasis, 0.0, 1.0);
-    for (std::size_t i = 0; i < buckets.size(); ++i) {
-        const DayBucket& bucket = buckets[i];
-        result.timelineDays.push_back(bucket.dayStart);
-        const double x = plot.x + slot * static_cast<double>(i) + (slot - barWidth) / 2;
-        const double opacity = !in.hover.day || *in.hover.day == bucket.dayStart ? 1.0 : dim;
-        double base = 0;
-        for (const std::string& name : names) {
-            const auto found = bucket.perModel.find(name);
-            if (found == bucket.perModel.end() || found->second <= 0)
-                continue;
-            const double h = static_cast<double>(found->second) / top * plot.height;
-            const Rgba colour = colours.at(name);
-            layer.items.push_back(rect({x, plot.bottom() - base - h, barWidth, h}, Fill::solid(colour.withOpacity(colour.a * opacity))));
-            base += h;
-        }
-    }
-    // As many day labels as fit, evenly spaced.
-    const std::size_t labels = std::max<std::size_t>(1, std::min(buckets.size(), static_cast<std::size_t>(plot.width / 70)));
-    const std::size_t every = (buckets.size() + labels - 1) / labels;
-    for (std::size_t i = 0; i < buckets.size(); i += every) {
-        const double centre = plot.x + slot * (static_cast<double>(i) + 0.5);
-        layer.items.push_back(text({centre - 35, plot.bottom() + 4, 70, lineHeight(9)}, shortDay(buckets[i].dayStart, in.snapshot->filters.clock()), small,
-                                   p.textSubtle, Align::center));
-    }
+    addTimelineAxis(*in.palette, plot, axisWidth, top, step, layer);
+    addTimelineBars(in, plot, models, top, layer, result);
+    addDayLabels(in, plot, layer);
+    // The legend, wrapped as timelineLegendHeight() counted. (Drawn here: as a
+    // function of its own, GCC 12 warns of an overlapping copy in its strings
+    // that cannot happen.)
     double lx = c.x;
     double ly = plot.bottom() + 4 + lineHeight(9) + 6;
-    for (const std::string& name : legendOrder) {
-        const double w = 8 + 4 + std::ceil(in.textWidth(name, small)) + 6;
+    for (const std::string& name : models.legendOrder) {
+        const double w = legendEntryWidth(in, name);
         if (lx > c.x && lx + w > c.right()) {
             lx = c.x;
             ly += lineHeight(9) + 4;
         }
-        layer.items.push_back(rect({lx, ly + (lineHeight(9) - 8) / 2, 8, 8}, Fill::solid(colours.at(name)), 2));
-        layer.items.push_back(text({lx + 12, ly, w - 12, lineHeight(9)}, name, small, p.textMuted));
+        layer.items.push_back(rect({lx, ly + (lineHeight(9) - 8) / 2, 8, 8}, Fill::solid(models.colours.at(name)), 2));
+        layer.items.push_back(text({lx + 12, ly, w - 12, lineHeight(9)}, name, body(9), in.palette->textMuted));
         lx += w;
     }
-
-    // The hovered day's tooltip: its models by count, then the total.
-    if (!in.hover.day || !in.hover.tooltip)
-        return;
-    const auto hovered = std::find_if(buckets.begin(), buckets.end(), [&](const DayBucket& b) { return b.dayStart == *in.hover.day; });
-    if (hovered == buckets.end())
-        return;
-    std::vector<std::pair<std::string, std::int64_t>> rows(hovered->perModel.begin(), hovered->perModel.end());
-    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
-    std::int64_t total = 0;
-    for (const auto& [name, count] : rows)
-        total += count;
-    const double width = 180;
-    const double rowHeight = lineHeight(10) + 2;
-    const double height = 8 + lineHeight(10) + 4 + static_cast<double>(rows.size()) * rowHeight + 5 + rowHeight + 6;
-    const Rect panel{c.x - 12, c.y - 12 - lineHeight(11) - 8, c.width + 24, c.height + 24 + lineHeight(11) + 8};
-    double x = in.hover.pos.x + 14;
-    if (x + width > panel.right())
-        x = in.hover.pos.x - 14 - width;
-    x = std::clamp(x, panel.x, std::max(panel.x, panel.right() - width));
-    const double y = std::clamp(in.hover.pos.y - height / 2, panel.y, std::max(panel.y, panel.bottom() - height));
-    Shape box = rect({x, y, width, height}, Fill::solid(p.tooltipBackground), 6);
-    box.stroke = Stroke{Fill::solid(p.tooltipBorder), 0.5, {}};
-    overlay.items.push_back(box);
-    double ty = y + 8;
-    overlay.items.push_back(text({x + 10, ty, width - 20, lineHeight(10)}, ReportFormat::dayLabel(hovered->dayStart, in.snapshot->filters.clock()), body(10, 600), p.textPrimary));
-    ty += lineHeight(10) + 4;
-    for (const auto& [name, count] : rows) {
-        overlay.items.push_back(rect({x + 10, ty + (lineHeight(10) - 8) / 2, 8, 8}, Fill::solid(colours.at(name)), 2));
-        overlay.items.push_back(text({x + 22, ty, width - 32 - 60, lineHeight(10)}, name, body(10), p.textPrimary));
-        overlay.items.push_back(text({x + width - 10 - 60, ty, 60, lineHeight(10)}, ReportFormat::fmt(count), {10, 400, true},
-                                     p.textPrimary, Align::right));
-        ty += rowHeight;
-    }
-    overlay.items.push_back(rect({x + 10, ty + 2, width - 20, 0.5}, Fill::solid(p.border)));
-    ty += 5;
-    overlay.items.push_back(text({x + 10, ty, width - 80, lineHeight(10)}, "Total", body(10, 600), p.textPrimary));
-    overlay.items.push_back(text({x + width - 10 - 60, ty, 60, lineHeight(10)}, ReportFormat::fmt(total), {10, 600, true},
-                                 p.textPrimary, Align::right));
+    addTimelineTooltip(in, c, models.colours, overlay);
 }
 
 void addModels(const Input& in, Rect c, Layer& layer, Result& result)

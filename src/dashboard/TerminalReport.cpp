@@ -95,6 +95,89 @@ struct Grouped {
     }
 };
 
+// Every day, week and month of the range, so that quiet days show as such.
+struct CalendarRows {
+    Grouped days;
+    Grouped weeks;
+    Grouped months;
+    std::vector<std::size_t> weekOfDay;
+    std::vector<std::size_t> monthOfDay;
+    std::vector<Instant> dayStarts;
+
+    explicit CalendarRows(const Options& options)
+    {
+        const DayClock& clock = options.clock;
+        for (Instant day = options.from; day < options.to; day = clock.nextDay(day)) {
+            const std::string key = clock.dayKey(day);
+            days.at(key);
+            dayStarts.push_back(day);
+            weekOfDay.push_back(weeks.at(weekKey(key, options.weekStartsSunday)));
+            monthOfDay.push_back(months.at(key.substr(0, 7)));
+        }
+    }
+
+    // False for a message before the first day, which is not in the range.
+    bool add(const DashboardMessage& m, std::size_t model, bool breakdown)
+    {
+        // The last day that starts at or before the message: days may have 23 or 25 hours.
+        const auto after = std::upper_bound(dayStarts.begin(), dayStarts.end(), m.timestamp);
+        if (after == dayStarts.begin())
+            return false;
+        const auto day = static_cast<std::size_t>(after - dayStarts.begin() - 1);
+        days.add(day, model, m, breakdown);
+        weeks.add(weekOfDay[day], model, m, breakdown);
+        months.add(monthOfDay[day], model, m, breakdown);
+        return true;
+    }
+};
+
+// A row per session, with its first and latest message, and a row per project
+// folder that counts its sessions.
+struct SessionRows {
+    Grouped sessions;
+    Grouped projects;
+    std::unordered_map<std::string, std::int64_t> sessionsPerProject;
+    TextIndex<AsIs> sessionIds;
+    std::vector<std::size_t> sessionRowOf; // by session index
+    std::vector<std::size_t> projectRowOf; // by session index
+
+    void add(const DashboardMessage& m, std::size_t model, const std::map<std::string, std::string>& projectOf, bool breakdown)
+    {
+        const std::size_t sessionIndex = sessionIds(m.sessionId);
+        if (sessionRowOf.size() <= sessionIndex) {
+            const std::string& id = sessionIds.keys()[sessionIndex];
+            const std::size_t row = sessions.at(id);
+            const auto project = projectOf.find(id);
+            sessions.rows[row].project = project == projectOf.end() ? std::string() : project->second;
+            sessions.rows[row].first = m.timestamp;
+            sessions.rows[row].latest = m.timestamp;
+            ++sessionsPerProject[sessions.rows[row].project];
+            sessionRowOf.push_back(row);
+            projectRowOf.push_back(projects.at(sessions.rows[row].project));
+        }
+        Row& session = sessions.rows[sessionRowOf[sessionIndex]];
+        session.first = std::min(session.first, m.timestamp);
+        session.latest = std::max(session.latest, m.timestamp);
+        sessions.add(sessionRowOf[sessionIndex], model, m, breakdown);
+        projects.add(projectRowOf[sessionIndex], model, m, breakdown);
+    }
+
+    // Sessions latest first; projects dearest first, with their session counts.
+    void moveInto(Report& report)
+    {
+        report.sessions = std::move(sessions.rows);
+        std::stable_sort(report.sessions.begin(), report.sessions.end(), [](const Row& a, const Row& b) {
+            return a.latest != b.latest ? a.latest > b.latest : a.key < b.key;
+        });
+        report.projects = std::move(projects.rows);
+        for (Row& project : report.projects)
+            project.sessions = sessionsPerProject[project.key];
+        std::stable_sort(report.projects.begin(), report.projects.end(), [](const Row& a, const Row& b) {
+            return a.figures.cost != b.figures.cost ? a.figures.cost > b.figures.cost : a.figures.tokens() > b.figures.tokens();
+        });
+    }
+};
+
 } // namespace
 
 Report build(const std::vector<DashboardMessage>& messages, const std::map<std::string, std::string>& projects,
@@ -111,77 +194,26 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
     report.totals = DashboardAggregator::totals(inRange);
     report.unpriced = DashboardAggregator::unpricedModels(inRange);
 
-    // Every day and month of the range, so that quiet days show as such.
-    Grouped days;
-    Grouped weeks;
-    Grouped months;
-    std::vector<std::size_t> weekOfDay;
-    std::vector<std::size_t> monthOfDay;
-    std::vector<Instant> dayStarts;
-    const DayClock& clock = options.clock;
-    for (Instant day = options.from; day < options.to; day = clock.nextDay(day)) {
-        const std::string key = clock.dayKey(day);
-        days.at(key);
-        dayStarts.push_back(day);
-        weekOfDay.push_back(weeks.at(weekKey(key, options.weekStartsSunday)));
-        monthOfDay.push_back(months.at(key.substr(0, 7)));
-    }
-    Grouped sessions;
-    Grouped projectRows;
-    std::unordered_map<std::string, std::int64_t> sessionsPerProject;
+    CalendarRows calendar(options);
+    SessionRows sessionRows;
     TextIndex<AsIs> identifiers;
-    TextIndex<AsIs> sessionIds;
-    std::vector<std::size_t> sessionRowOf; // by session index
-    std::vector<std::size_t> projectRowOf; // by session index
     PerIdentifier models;
     for (const DashboardMessage& m : inRange) {
         const std::size_t model = identifiers(m.model);
-        // The last day that starts at or before the message: days may have 23 or 25 hours.
-        const auto after = std::upper_bound(dayStarts.begin(), dayStarts.end(), m.timestamp);
-        if (after == dayStarts.begin())
+        if (!calendar.add(m, model, breakdown))
             continue; // not in the range (select() keeps only those that are)
-        const auto day = static_cast<std::size_t>(after - dayStarts.begin() - 1);
-        days.add(day, model, m, breakdown);
-        weeks.add(weekOfDay[day], model, m, breakdown);
-        months.add(monthOfDay[day], model, m, breakdown);
         models[model].add(m);
-
-        const std::size_t sessionIndex = sessionIds(m.sessionId);
-        if (sessionRowOf.size() <= sessionIndex) {
-            const std::string& id = sessionIds.keys()[sessionIndex];
-            const std::size_t row = sessions.at(id);
-            const auto project = projects.find(id);
-            sessions.rows[row].project = project == projects.end() ? std::string() : project->second;
-            sessions.rows[row].first = m.timestamp;
-            sessions.rows[row].latest = m.timestamp;
-            ++sessionsPerProject[sessions.rows[row].project];
-            sessionRowOf.push_back(row);
-            projectRowOf.push_back(projectRows.at(sessions.rows[row].project));
-        }
-        Row& session = sessions.rows[sessionRowOf[sessionIndex]];
-        session.first = std::min(session.first, m.timestamp);
-        session.latest = std::max(session.latest, m.timestamp);
-        sessions.add(sessionRowOf[sessionIndex], model, m, breakdown);
-        projectRows.add(projectRowOf[sessionIndex], model, m, breakdown);
+        sessionRows.add(m, model, projects, breakdown);
     }
     DisplayNameCache names;
-    for (Grouped* grouped : {&days, &weeks, &months, &sessions, &projectRows})
+    for (Grouped* grouped : {&calendar.days, &calendar.weeks, &calendar.months, &sessionRows.sessions, &sessionRows.projects})
         grouped->finish(identifiers.keys(), names, breakdown);
     report.models = byDisplayName(models, identifiers.keys(), names);
 
-    report.days = std::move(days.rows);
-    report.weeks = std::move(weeks.rows);
-    report.months = std::move(months.rows);
-    report.sessions = std::move(sessions.rows);
-    std::stable_sort(report.sessions.begin(), report.sessions.end(), [](const Row& a, const Row& b) {
-        return a.latest != b.latest ? a.latest > b.latest : a.key < b.key;
-    });
-    report.projects = std::move(projectRows.rows);
-    for (Row& project : report.projects)
-        project.sessions = sessionsPerProject[project.key];
-    std::stable_sort(report.projects.begin(), report.projects.end(), [](const Row& a, const Row& b) {
-        return a.figures.cost != b.figures.cost ? a.figures.cost > b.figures.cost : a.figures.tokens() > b.figures.tokens();
-    });
+    report.days = std::move(calendar.days.rows);
+    report.weeks = std::move(calendar.weeks.rows);
+    report.months = std::move(calendar.months.rows);
+    sessionRows.moveInto(report);
     if (!messages.empty()) {
         Instant latest = messages.front().timestamp;
         for (const DashboardMessage& m : messages)

@@ -185,91 +185,107 @@ std::string groupedTable(const Report& r, std::size_t width)
     return out;
 }
 
-std::string summary(const Report& r, std::size_t width)
+std::string labelled(const char* label, const std::string& value)
 {
-    std::string out;
-    const auto line = [&out](const std::string& text = "") { out += text + "\n"; };
-    const auto labelled = [&](const char* label, const std::string& value) {
-        std::string text = label;
-        text.resize(16, ' ');
-        line(text + value);
-    };
-    labelled("Cost", money(r.totals.costUSD));
-    labelled("Messages", groupedCount(r.totals.messageCount) + " in " + plural(r.totals.sessionCount, "session", "sessions"));
-    labelled("Input", groupedCount(r.totals.input));
-    labelled("Output", groupedCount(r.totals.output));
-    labelled("Cache written", groupedCount(r.totals.cacheCreated));
-    labelled("Cache read", groupedCount(r.totals.cacheRead));
+    std::string text = label;
+    text.resize(16, ' ');
+    return text + value + "\n";
+}
+
+std::string totalsSection(const Report& r, std::size_t width)
+{
+    std::string out = labelled("Cost", money(r.totals.costUSD));
+    out += labelled("Messages", groupedCount(r.totals.messageCount) + " in " + plural(r.totals.sessionCount, "session", "sessions"));
+    out += labelled("Input", groupedCount(r.totals.input));
+    out += labelled("Output", groupedCount(r.totals.output));
+    out += labelled("Cache written", groupedCount(r.totals.cacheCreated));
+    out += labelled("Cache read", groupedCount(r.totals.cacheRead));
     if (!r.unpriced.empty())
         out += TextTable::wrap(unpricedNote(r.unpriced) + " (their cost is not in the figures)", width);
-
-    if (!r.models.empty()) {
-        line();
-        TextTable models({{"Model", false, Shrink::keepStart, 12}, {"Input", true}, {"Output", true},
-                          figureColumn("Cache write", 1), figureColumn("Cache read", 2), {"Cost", true}});
-        for (const ModelRow& m : r.models)
-            models.add({modelLabel(m), UsageReport::shortTokens(m.figures.input), UsageReport::shortTokens(m.figures.output),
-                        UsageReport::shortTokens(m.figures.cacheWritten), UsageReport::shortTokens(m.figures.cacheRead), costCell(m)});
-        out += models.render(width);
-    }
-
-    if (r.totals.messageCount > 0) {
-        line();
-        line("Per day (" + zoneName(r) + ")" + (quietRowsLeftOut(r) ? ", days without usage left out" : ""));
-        std::int64_t most = 1;
-        for (const Row& d : r.days)
-            most = std::max(most, d.figures.output);
-        TextTable days({{"Day"}, {"Output", true}, {"Cost", true}, {""}}, 2);
-        const std::size_t bar = width == 0 ? 30 : std::clamp<std::size_t>(width > 48 ? width - 48 : 0, 0, 30);
-        for (const Row& d : r.days) {
-            if (quietRowsLeftOut(r) && d.figures.messages == 0)
-                continue;
-            const auto cells = static_cast<std::size_t>(
-                std::lround(static_cast<double>(bar) * static_cast<double>(std::max<std::int64_t>(d.figures.output, 0)) / static_cast<double>(most)));
-            std::string blocks;
-            for (std::size_t i = 0; i < cells; ++i)
-                blocks += "\u2588";
-            days.add({d.key, UsageReport::shortTokens(d.figures.output), money(d.figures.cost), blocks});
-        }
-        out += days.render(width);
-    }
-
-    if (!r.sessions.empty()) {
-        line();
-        line("Recent sessions");
-        TextTable sessions({{"Session", false, Shrink::keepStart, 9, 0}, {"Project", false, Shrink::keepEnd, 12, 1}, {"Latest (" + zoneName(r) + ")"},
-                            figureColumn("Messages", 1), figureColumn("Output", 2), {"Cost", true}},
-                           2);
-        for (std::size_t i = 0; i < r.sessions.size() && i < r.options.sessionRows; ++i) {
-            const Row& s = r.sessions[i];
-            sessions.add({s.key, s.project.empty() ? "(unknown)" : s.project, r.options.clock.minute(s.latest), groupedCount(s.figures.messages),
-                          UsageReport::shortTokens(s.figures.output), money(s.figures.cost)});
-        }
-        out += sessions.render(width);
-        if (r.sessions.size() > r.options.sessionRows)
-            line("  (" + groupedCount(static_cast<std::int64_t>(r.sessions.size() - r.options.sessionRows))
-                 + " more; --by session lists them)");
-    }
-
-    line();
-    line("Usage limits");
-    const auto window = [&](const char* name, const std::optional<double>& used, const std::optional<Instant>& resets) {
-        std::string text = std::string("  ") + name;
-        text.resize(20, ' ');
-        text += used ? percent(*used) : std::string("unknown");
-        if (resets)
-            text += "  (resets " + minute(*resets) + " UTC)";
-        line(text);
-    };
-    if (!r.limits) {
-        out += TextTable::wrap("  no rate-limit data yet (it comes with Claude Code's status line)", width, 2);
-    } else {
-        window("Five-hour window", r.limits->fiveHourUtilization, r.limits->fiveHourResetsAt);
-        window("Seven-day window", r.limits->sevenDayUtilization, r.limits->sevenDayResetsAt);
-        if (r.limits->fetchedAt)
-            line("  as of " + minute(*r.limits->fetchedAt) + " UTC");
-    }
     return out;
+}
+
+std::string modelsSection(const Report& r, std::size_t width)
+{
+    if (r.models.empty())
+        return {};
+    TextTable models({{"Model", false, Shrink::keepStart, 12}, {"Input", true}, {"Output", true},
+                      figureColumn("Cache write", 1), figureColumn("Cache read", 2), {"Cost", true}});
+    for (const ModelRow& m : r.models)
+        models.add({modelLabel(m), UsageReport::shortTokens(m.figures.input), UsageReport::shortTokens(m.figures.output),
+                    UsageReport::shortTokens(m.figures.cacheWritten), UsageReport::shortTokens(m.figures.cacheRead), costCell(m)});
+    return "\n" + models.render(width);
+}
+
+// Each day's output and cost, with a bar as long as its share of the busiest day's output.
+std::string daysSection(const Report& r, std::size_t width)
+{
+    if (r.totals.messageCount <= 0)
+        return {};
+    std::string out = "\nPer day (" + zoneName(r) + ")" + (quietRowsLeftOut(r) ? ", days without usage left out" : "") + "\n";
+    std::int64_t most = 1;
+    for (const Row& d : r.days)
+        most = std::max(most, d.figures.output);
+    TextTable days({{"Day"}, {"Output", true}, {"Cost", true}, {""}}, 2);
+    const std::size_t bar = width == 0 ? 30 : std::clamp<std::size_t>(width > 48 ? width - 48 : 0, 0, 30);
+    for (const Row& d : r.days) {
+        if (quietRowsLeftOut(r) && d.figures.messages == 0)
+            continue;
+        const auto cells = static_cast<std::size_t>(
+            std::lround(static_cast<double>(bar) * static_cast<double>(std::max<std::int64_t>(d.figures.output, 0)) / static_cast<double>(most)));
+        std::string blocks;
+        for (std::size_t i = 0; i < cells; ++i)
+            blocks += "\u2588";
+        days.add({d.key, UsageReport::shortTokens(d.figures.output), money(d.figures.cost), blocks});
+    }
+    return out + days.render(width);
+}
+
+std::string sessionsSection(const Report& r, std::size_t width)
+{
+    if (r.sessions.empty())
+        return {};
+    TextTable sessions({{"Session", false, Shrink::keepStart, 9, 0}, {"Project", false, Shrink::keepEnd, 12, 1}, {"Latest (" + zoneName(r) + ")"},
+                        figureColumn("Messages", 1), figureColumn("Output", 2), {"Cost", true}},
+                       2);
+    for (std::size_t i = 0; i < r.sessions.size() && i < r.options.sessionRows; ++i) {
+        const Row& s = r.sessions[i];
+        sessions.add({s.key, s.project.empty() ? "(unknown)" : s.project, r.options.clock.minute(s.latest), groupedCount(s.figures.messages),
+                      UsageReport::shortTokens(s.figures.output), money(s.figures.cost)});
+    }
+    std::string out = "\nRecent sessions\n" + sessions.render(width);
+    if (r.sessions.size() > r.options.sessionRows)
+        out += "  (" + groupedCount(static_cast<std::int64_t>(r.sessions.size() - r.options.sessionRows))
+               + " more; --by session lists them)\n";
+    return out;
+}
+
+std::string limitWindow(const char* name, const std::optional<double>& used, const std::optional<Instant>& resets)
+{
+    std::string text = std::string("  ") + name;
+    text.resize(20, ' ');
+    text += used ? percent(*used) : std::string("unknown");
+    if (resets)
+        text += "  (resets " + minute(*resets) + " UTC)";
+    return text + "\n";
+}
+
+std::string limitsSection(const Report& r, std::size_t width)
+{
+    std::string out = "\nUsage limits\n";
+    if (!r.limits)
+        return out + TextTable::wrap("  no rate-limit data yet (it comes with Claude Code's status line)", width, 2);
+    out += limitWindow("Five-hour window", r.limits->fiveHourUtilization, r.limits->fiveHourResetsAt);
+    out += limitWindow("Seven-day window", r.limits->sevenDayUtilization, r.limits->sevenDayResetsAt);
+    if (r.limits->fetchedAt)
+        out += "  as of " + minute(*r.limits->fetchedAt) + " UTC\n";
+    return out;
+}
+
+std::string summary(const Report& r, std::size_t width)
+{
+    return totalsSection(r, width) + modelsSection(r, width) + daysSection(r, width) + sessionsSection(r, width)
+        + limitsSection(r, width);
 }
 
 } // namespace

@@ -218,89 +218,100 @@ QWidget* OnboardingView::hookStep()
     layout->addWidget(hookErrorLabel_);
     layout->addSpacing(6);
 
+    // In the order showHookState() picks them by.
     hookBlocks_ = new QStackedWidget(widget);
-    {
-        // Installed.
-        QVBoxLayout* block = nullptr;
-        QWidget* installed = page(hookBlocks_, block);
-        block->setContentsMargins(0, 0, 0, 0);
-        auto* badge = new QFrame(installed);
-        badge->setProperty("role", "card");
-        auto* row = new QHBoxLayout(badge);
-        row->setContentsMargins(14, 8, 14, 8);
-        auto* check = new SymbolView("checkmark.circle.fill", 18, badge);
-        check->setObjectName("successSymbol");
-        row->addWidget(check);
-        row->addWidget(textLabel("Hooks enabled", 14, badge, true, Qt::AlignLeft | Qt::AlignVCenter));
-        block->addWidget(badge, 0, Qt::AlignHCenter);
-        block->addSpacing(10);
-        auto* next = primary("Continue", installed);
-        connect(next, &QPushButton::clicked, this, [this] { setStep(2); });
-        block->addWidget(next, 0, Qt::AlignHCenter);
-        block->addStretch(1);
-        hookBlocks_->addWidget(installed);
-    }
-    const auto exitButton = [this](QWidget* parent) {
-        auto* exit = new QPushButton("Exit", parent);
-        exit->setProperty("role", "plain");
-        exit->setAutoDefault(false);
-        exit->setCursor(Qt::PointingHandCursor);
-        connect(exit, &QPushButton::clicked, this, [this] {
-            if (onExit_)
-                onExit_();
-        });
-        return exit;
-    };
-    {
-        // Not installed, Claude Code there.
-        QVBoxLayout* block = nullptr;
-        QWidget* missing = page(hookBlocks_, block);
-        block->setContentsMargins(0, 0, 0, 0);
-        block->addWidget(roled(textLabel("The hook is required for Tallyglass to work. Without it, the app cannot receive token events "
-                                         "from Claude Code.",
-                                         12, missing),
-                               "subtle"));
-        block->addSpacing(6);
-        auto* install = primary("Install Hook", missing);
-        connect(install, &QPushButton::clicked, this, [this] { installHook(); });
-        block->addWidget(install, 0, Qt::AlignHCenter);
-        block->addWidget(exitButton(missing), 0, Qt::AlignHCenter);
-        block->addStretch(1);
-        hookBlocks_->addWidget(missing);
-    }
-    {
-        // Not installed, no Claude Code.
-        QVBoxLayout* block = nullptr;
-        QWidget* absent = page(hookBlocks_, block);
-        block->setContentsMargins(0, 0, 0, 0);
-        auto* notice = new QFrame(absent);
-        notice->setProperty("role", "card");
-        auto* row = new QHBoxLayout(notice);
-        row->setContentsMargins(14, 10, 14, 10);
-        row->setSpacing(10);
-        auto* warning = new SymbolView("exclamationmark.triangle.fill", 18, notice);
-        warning->setObjectName("warningSymbol");
-        row->addWidget(warning, 0, Qt::AlignTop);
-        auto* texts = new QVBoxLayout();
-        texts->addWidget(textLabel("Claude Code not detected", 13, notice, true, Qt::AlignLeft));
-        texts->addWidget(roled(textLabel("~/.claude/ doesn't exist yet. Install Claude Code and run it at least once, then click Re-check.", 11,
-                                         notice, false, Qt::AlignLeft),
-                               "muted"));
-        row->addLayout(texts, 1);
-        block->addWidget(notice);
-        block->addSpacing(6);
-        auto* recheck = primary("Re-check", absent);
-        connect(recheck, &QPushButton::clicked, this, [this] {
-            refreshClaudeCodeDetection();
-            showHookState();
-        });
-        block->addWidget(recheck, 0, Qt::AlignHCenter);
-        block->addWidget(exitButton(absent), 0, Qt::AlignHCenter);
-        block->addStretch(1);
-        hookBlocks_->addWidget(absent);
-    }
+    hookBlocks_->addWidget(hookInstalledBlock());
+    hookBlocks_->addWidget(hookMissingBlock());
+    hookBlocks_->addWidget(claudeCodeAbsentBlock());
     layout->addWidget(hookBlocks_);
     return widget;
+}
+
+QWidget* OnboardingView::hookInstalledBlock()
+{
+    QVBoxLayout* block = nullptr;
+    QWidget* installed = page(hookBlocks_, block);
+    block->setContentsMargins(0, 0, 0, 0);
+    auto* badge = new QFrame(installed);
+    badge->setProperty("role", "card");
+    auto* row = new QHBoxLayout(badge);
+    row->setContentsMargins(14, 8, 14, 8);
+    auto* check = new SymbolView("checkmark.circle.fill", 18, badge);
+    check->setObjectName("successSymbol");
+    row->addWidget(check);
+    row->addWidget(textLabel("Hooks enabled", 14, badge, true, Qt::AlignLeft | Qt::AlignVCenter));
+    block->addWidget(badge, 0, Qt::AlignHCenter);
+    block->addSpacing(10);
+    auto* next = primary("Continue", installed);
+    connect(next, &QPushButton::clicked, this, [this] { setStep(2); });
+    block->addWidget(next, 0, Qt::AlignHCenter);
+    block->addStretch(1);
+    return installed;
+}
+
+// Not installed, Claude Code there.
+QWidget* OnboardingView::hookMissingBlock()
+{
+    QVBoxLayout* block = nullptr;
+    QWidget* missing = page(hookBlocks_, block);
+    block->setContentsMargins(0, 0, 0, 0);
+    block->addWidget(roled(textLabel("The hook is required for Tallyglass to work. Without it, the app cannot receive token events "
+                                     "from Claude Code.",
+                                     12, missing),
+                           "subtle"));
+    block->addSpacing(6);
+    auto* install = primary("Install Hook", missing);
+    connect(install, &QPushButton::clicked, this, [this] { installHook(); });
+    block->addWidget(install, 0, Qt::AlignHCenter);
+    block->addWidget(exitButton(missing), 0, Qt::AlignHCenter);
+    block->addStretch(1);
+    return missing;
+}
+
+// Not installed, no Claude Code.
+QWidget* OnboardingView::claudeCodeAbsentBlock()
+{
+    QVBoxLayout* block = nullptr;
+    QWidget* absent = page(hookBlocks_, block);
+    block->setContentsMargins(0, 0, 0, 0);
+    auto* notice = new QFrame(absent);
+    notice->setProperty("role", "card");
+    auto* row = new QHBoxLayout(notice);
+    row->setContentsMargins(14, 10, 14, 10);
+    row->setSpacing(10);
+    auto* warning = new SymbolView("exclamationmark.triangle.fill", 18, notice);
+    warning->setObjectName("warningSymbol");
+    row->addWidget(warning, 0, Qt::AlignTop);
+    auto* texts = new QVBoxLayout();
+    texts->addWidget(textLabel("Claude Code not detected", 13, notice, true, Qt::AlignLeft));
+    texts->addWidget(roled(textLabel("~/.claude/ doesn't exist yet. Install Claude Code and run it at least once, then click Re-check.", 11,
+                                     notice, false, Qt::AlignLeft),
+                           "muted"));
+    row->addLayout(texts, 1);
+    block->addWidget(notice);
+    block->addSpacing(6);
+    auto* recheck = primary("Re-check", absent);
+    connect(recheck, &QPushButton::clicked, this, [this] {
+        refreshClaudeCodeDetection();
+        showHookState();
+    });
+    block->addWidget(recheck, 0, Qt::AlignHCenter);
+    block->addWidget(exitButton(absent), 0, Qt::AlignHCenter);
+    block->addStretch(1);
+    return absent;
+}
+
+QPushButton* OnboardingView::exitButton(QWidget* parent)
+{
+    auto* exit = new QPushButton("Exit", parent);
+    exit->setProperty("role", "plain");
+    exit->setAutoDefault(false);
+    exit->setCursor(Qt::PointingHandCursor);
+    connect(exit, &QPushButton::clicked, this, [this] {
+        if (onExit_)
+            onExit_();
+    });
+    return exit;
 }
 
 QWidget* OnboardingView::overlayStep()

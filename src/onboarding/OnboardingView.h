@@ -57,6 +57,10 @@ protected:
 private:
     QWidget* welcomeStep();
     QWidget* hookStep();
+    QWidget* hookInstalledBlock();
+    QWidget* hookMissingBlock();
+    QWidget* claudeCodeAbsentBlock();
+    QPushButton* exitButton(QWidget* parent);
     QWidget* overlayStep();
     QWidget* doneStep();
     QPushButton* primary(const QString& text, QWidget* parent);

@@ -198,6 +198,103 @@ void addMenuButton(const Input& in, const Rect& card, Layer& layer, Result& resu
     result.menuHelp = error ? Printable::escaped(*in.lastError) : "Actions"; // the error may quote a path
 }
 
+// The model rows and their total under the summary, unrolled as far as the
+// expansion has come. Returns the height they take.
+double addDetails(const Input& in, double x, double y, const std::vector<ChartValues::ModelTotal>& shown, const Sums& sums,
+                  Layer& content)
+{
+    const double expand = std::clamp(in.transitions.expand, 0.0, 1.0);
+    if (expand > 0) {
+        double rowY = y + 6 + 2;
+        for (const auto& total : shown) {
+            tokenRow(content, in, x, rowY, total.name, total.name + "/", total.input, total.output, 0.7, 1.0, expand);
+            rowY += lineHeight(9) + 2;
+        }
+        divider(content, *in.palette, x, rowY, expand);
+        rowY += 1 + 2;
+        tokenRow(content, in, x, rowY, "Total", "", sums.input, sums.output, 0.7, 0.85, expand);
+    }
+    return (6 + detailsHeight(shown.size())) * expand;
+}
+
+void addFullReportButton(const Input& in, const Rect& button, Layer& content, Result& result)
+{
+    const Palette& p = *in.palette;
+    Shape background = rect(button, Fill::solid(p.surfaceElevated), 4);
+    background.stroke = Stroke{Fill::solid(p.border), 0.5, {}};
+    content.items.push_back(background);
+    content.items.push_back(Icon{{button.x + 6, button.y + 5.5, 9, 9}, "chart.bar.doc.horizontal", Fill::solid(p.textPrimary), 1, {}});
+    content.items.push_back(text({button.x + 19, button.y, 120, button.height}, "Full Report", mono(10, 600), p.textPrimary));
+    content.items.push_back(Icon{{button.right() - 14, button.y + 6, 8, 8}, "arrow.up.right", Fill::solid(p.textPrimary), 1, {}});
+    result.fullReportButton = button;
+}
+
+// The chart, the session row, the summary with its details, and the Full
+// Report button. Returns the height they take.
+double addUsage(const Input& in, const Rect& area, Layer& content, Result& result)
+{
+    const Palette& p = *in.palette;
+    double y = area.y;
+    result.chart = {area.x, y, contentWidth, chartHeight};
+    addChart(in, result.chart, content, result);
+    y += chartHeight + 6;
+    addSessionRow(in, {area.x, y, contentWidth, 16}, content);
+    y += 16 + 6;
+
+    const auto segments = ChartValues::barSegments(in.state);
+    const Sums sums = totalsOf(segments);
+    const double summaryHeight = lineHeight(11);
+    addSummary(content, in, {area.x, y, contentWidth - 16, summaryHeight}, sums);
+    content.items.push_back(Icon{{area.right() - 9, y + (summaryHeight - 9) / 2, 9, 9},
+                                 in.expanded ? "chevron.up" : "chevron.down", Fill::solid(p.textSubtle), 1, {}});
+    y += summaryHeight;
+
+    std::vector<ChartValues::ModelTotal> shown;
+    for (const auto& total : ChartValues::modelTotals(segments)) {
+        if (total.input > 0 || total.output > 0)
+            shown.push_back(total);
+    }
+    y += addDetails(in, area.x, y, shown, sums, content);
+
+    y += 6 + 2;
+    addFullReportButton(in, {area.x, y, contentWidth, 20}, content, result);
+    return y + 20 - area.y;
+}
+
+// The card's background; the content, blurred under a prompt with the prompt
+// over it; then the menu button and the border in front.
+void compose(const Input& in, const Rect& contentArea, Layer content, Layer front, Result& result)
+{
+    const Palette& p = *in.palette;
+    result.card = {0, 0, panelWidth, contentArea.height + 2 * padding};
+    Shape card = rect(result.card, Fill::linear(p.backgroundGradientStart, {0, 0}, p.backgroundGradientEnd,
+                                                {result.card.width, result.card.height}), cornerRadius);
+    Shape border = rect(result.card, Fill{}, cornerRadius);
+    border.stroke = Stroke{Fill::linear(p.border, {0, 0}, p.border.withOpacity(p.border.a * 0.3), {result.card.width, result.card.height}), 0.6, {}};
+
+    const auto shown = promptShown(in);
+    const double prompt = shown ? std::clamp(in.transitions.prompt, 0.0, 1.0) : 0;
+    content.blurRadius = 6 * prompt;
+    if (prompt > 0 && (*shown == Input::Prompt::install || in.state.kind != UsageState::Kind::empty)) {
+        Layer promptLayer;
+        promptLayer.opacity = prompt;
+        addPrompt(in, *shown, contentArea, promptLayer, result);
+        if (prompt >= 1)
+            result.animatedArea.reset(); // under the blur it would only shimmer, at a cost
+        result.scene.layers.push_back({{card}, 0, 1, std::nullopt});
+        content.clip = rect(result.card, Fill{}, cornerRadius);
+        result.scene.layers.push_back(std::move(content));
+        promptLayer.clip = rect(result.card, Fill{}, cornerRadius);
+        result.scene.layers.push_back(std::move(promptLayer));
+    } else {
+        result.scene.layers.push_back({{card}, 0, 1, std::nullopt});
+        content.clip = rect(result.card, Fill{}, cornerRadius);
+        result.scene.layers.push_back(std::move(content));
+    }
+    front.items.push_back(border);
+    result.scene.layers.push_back(std::move(front));
+}
+
 } // namespace
 
 bool anyPromptVisible(const Input& input)
@@ -223,7 +320,6 @@ double sessionFraction(const UsageState& state)
 
 Result layout(const Input& in)
 {
-    const Palette& p = *in.palette;
     Result result;
     Layer content;
     Layer front;
@@ -236,78 +332,9 @@ Result layout(const Input& in)
         height = 140;
         addWaiting(in, {area.x, area.y, contentWidth, height}, content, result);
     } else {
-        double y = area.y;
-        result.chart = {area.x, y, contentWidth, chartHeight};
-        addChart(in, result.chart, content, result);
-        y += chartHeight + 6;
-        addSessionRow(in, {area.x, y, contentWidth, 16}, content);
-        y += 16 + 6;
-
-        const auto segments = ChartValues::barSegments(in.state);
-        const Sums sums = totalsOf(segments);
-        const double summaryHeight = lineHeight(11);
-        addSummary(content, in, {area.x, y, contentWidth - 16, summaryHeight}, sums);
-        content.items.push_back(Icon{{area.right() - 9, y + (summaryHeight - 9) / 2, 9, 9},
-                                     in.expanded ? "chevron.up" : "chevron.down", Fill::solid(p.textSubtle), 1, {}});
-        y += summaryHeight;
-
-        std::vector<ChartValues::ModelTotal> shown;
-        for (const auto& total : ChartValues::modelTotals(segments)) {
-            if (total.input > 0 || total.output > 0)
-                shown.push_back(total);
-        }
-        const double expand = std::clamp(in.transitions.expand, 0.0, 1.0);
-        if (expand > 0) {
-            double rowY = y + 6 + 2;
-            for (const auto& total : shown) {
-                tokenRow(content, in, area.x, rowY, total.name, total.name + "/", total.input, total.output, 0.7, 1.0, expand);
-                rowY += lineHeight(9) + 2;
-            }
-            divider(content, p, area.x, rowY, expand);
-            rowY += 1 + 2;
-            tokenRow(content, in, area.x, rowY, "Total", "", sums.input, sums.output, 0.7, 0.85, expand);
-        }
-        y += (6 + detailsHeight(shown.size())) * expand;
-
-        y += 6 + 2;
-        const Rect button{area.x, y, contentWidth, 20};
-        Shape background = rect(button, Fill::solid(p.surfaceElevated), 4);
-        background.stroke = Stroke{Fill::solid(p.border), 0.5, {}};
-        content.items.push_back(background);
-        content.items.push_back(Icon{{button.x + 6, button.y + 5.5, 9, 9}, "chart.bar.doc.horizontal", Fill::solid(p.textPrimary), 1, {}});
-        content.items.push_back(text({button.x + 19, button.y, 120, button.height}, "Full Report", mono(10, 600), p.textPrimary));
-        content.items.push_back(Icon{{button.right() - 14, button.y + 6, 8, 8}, "arrow.up.right", Fill::solid(p.textPrimary), 1, {}});
-        result.fullReportButton = button;
-        height = y + 20 - area.y;
+        height = addUsage(in, area, content, result);
     }
-
-    result.card = {0, 0, panelWidth, height + 2 * padding};
-    Shape card = rect(result.card, Fill::linear(p.backgroundGradientStart, {0, 0}, p.backgroundGradientEnd,
-                                                {result.card.width, result.card.height}), cornerRadius);
-    Shape border = rect(result.card, Fill{}, cornerRadius);
-    border.stroke = Stroke{Fill::linear(p.border, {0, 0}, p.border.withOpacity(p.border.a * 0.3), {result.card.width, result.card.height}), 0.6, {}};
-
-    const auto shown = promptShown(in);
-    const double prompt = shown ? std::clamp(in.transitions.prompt, 0.0, 1.0) : 0;
-    content.blurRadius = 6 * prompt;
-    if (prompt > 0 && (*shown == Input::Prompt::install || in.state.kind != UsageState::Kind::empty)) {
-        Layer promptLayer;
-        promptLayer.opacity = prompt;
-        addPrompt(in, *shown, {area.x, area.y, contentWidth, height}, promptLayer, result);
-        if (prompt >= 1)
-            result.animatedArea.reset(); // under the blur it would only shimmer, at a cost
-        result.scene.layers.push_back({{card}, 0, 1, std::nullopt});
-        content.clip = rect(result.card, Fill{}, cornerRadius);
-        result.scene.layers.push_back(std::move(content));
-        promptLayer.clip = rect(result.card, Fill{}, cornerRadius);
-        result.scene.layers.push_back(std::move(promptLayer));
-    } else {
-        result.scene.layers.push_back({{card}, 0, 1, std::nullopt});
-        content.clip = rect(result.card, Fill{}, cornerRadius);
-        result.scene.layers.push_back(std::move(content));
-    }
-    front.items.push_back(border);
-    result.scene.layers.push_back(std::move(front));
+    compose(in, {area.x, area.y, contentWidth, height}, std::move(content), std::move(front), result);
     return result;
 }
 

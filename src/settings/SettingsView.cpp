@@ -58,7 +58,21 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     layout->setSpacing(4);
     layout->addWidget(textLabel("Settings", 18, this, true, Qt::AlignLeft));
     layout->addSpacing(8);
+    layout->addWidget(hookRow());
+    layout->addWidget(updatesRow());
+    layout->addWidget(loginRow());
+    layout->addWidget(themeRow());
+    addWarningRows(layout);
+    layout->addStretch(1);
+    layout->addLayout(doneBar());
 
+    connect(&AppSignals::shared(), &AppSignals::hookStateChanged, this, &SettingsView::refreshHook);
+    connect(&ThemeManager::shared(), &ThemeManager::appearanceChanged, this, [this] { restyle(); });
+    restyle();
+}
+
+QWidget* SettingsView::hookRow()
+{
     hookButton_ = new QPushButton("Install", this);
     hookButton_->setProperty("role", "small");
     hookButton_->setAutoDefault(false);
@@ -67,20 +81,30 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
         if (actions_.toggleHook)
             actions_.toggleHook(); // the row changes when the change is announced
     });
-    layout->addWidget(row("link", "Claude Code Hook", hookSubtitle_, hookButton_, this));
+    return row("link", "Claude Code Hook", hookSubtitle_, hookButton_, this);
+}
 
+QWidget* SettingsView::updatesRow()
+{
     QLabel* updatesSubtitle = textLabel("Check for new versions automatically", 11, this, false, Qt::AlignLeft);
-    layout->addWidget(row("arrow.triangle.2.circlepath", "Auto-Update", updatesSubtitle, updatesNote(this), this));
+    QWidget* updates = row("arrow.triangle.2.circlepath", "Auto-Update", updatesSubtitle, updatesNote(this), this);
     updatesSubtitle->setWordWrap(true); // beside the note, in two lines rather than cut
+    return updates;
+}
 
+QWidget* SettingsView::loginRow()
+{
     login_ = new ToggleSwitch(this);
     login_->setChecked(actions_.launchAtLogin && actions_.launchAtLogin());
     connect(login_, &ToggleSwitch::toggled, this, [this](bool on) {
         if (actions_.setLaunchAtLogin)
             actions_.setLaunchAtLogin(on);
     });
-    layout->addWidget(row("power", "Launch at Login", textLabel("Start Tallyglass when you log in", 11, this, false, Qt::AlignLeft), login_, this));
+    return row("power", "Launch at Login", textLabel("Start Tallyglass when you log in", 11, this, false, Qt::AlignLeft), login_, this);
+}
 
+QWidget* SettingsView::themeRow()
+{
     theme_ = new MenuPicker(this);
     theme_->setFixedWidth(120);
     for (const auto& [label, preference] : {std::pair{"System", ThemePreference::system}, std::pair{"Dark", ThemePreference::dark},
@@ -90,8 +114,12 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     connect(theme_, &QComboBox::currentIndexChanged, this, [this](int index) {
         ThemeManager::shared().setPreference(static_cast<ThemePreference>(theme_->itemData(index).toInt()));
     });
-    layout->addWidget(row("paintpalette", "Theme", textLabel("Appearance across the app", 11, this, false, Qt::AlignLeft), theme_, this));
+    return row("paintpalette", "Theme", textLabel("Appearance across the app", 11, this, false, Qt::AlignLeft), theme_, this);
+}
 
+// The warnings' switch, the thresholds under it, and the line that says why an entry was refused.
+void SettingsView::addWarningRows(QVBoxLayout* layout)
+{
     warnings_ = new ToggleSwitch(this);
     warnings_->setChecked(Preferences::shared().warningsEnabled());
     connect(warnings_, &ToggleSwitch::toggled, this, [this](bool on) {
@@ -118,8 +146,10 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     thresholdsError_->setContentsMargins(36, 0, 0, 0);
     thresholdsError_->hide();
     layout->addWidget(thresholdsError_);
+}
 
-    layout->addStretch(1);
+QHBoxLayout* SettingsView::doneBar()
+{
     auto* bar = new QHBoxLayout();
     bar->addStretch(1);
     done_ = new QPushButton("Done", this);
@@ -131,11 +161,7 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
             onClose_();
     });
     bar->addWidget(done_);
-    layout->addLayout(bar);
-
-    connect(&AppSignals::shared(), &AppSignals::hookStateChanged, this, &SettingsView::refreshHook);
-    connect(&ThemeManager::shared(), &ThemeManager::appearanceChanged, this, [this] { restyle(); });
-    restyle();
+    return bar;
 }
 
 // Bad input is refused with the reason and the stored thresholds stay; good

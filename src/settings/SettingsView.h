@@ -6,9 +6,11 @@
 #include <functional>
 
 class QComboBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QVBoxLayout;
 
 namespace tallyglass {
 
@@ -51,6 +53,12 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    QWidget* hookRow();
+    QWidget* updatesRow();
+    QWidget* loginRow();
+    QWidget* themeRow();
+    void addWarningRows(QVBoxLayout* layout);
+    QHBoxLayout* doneBar();
     void restyle();
 
     SettingsActions actions_;

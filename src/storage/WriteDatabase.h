@@ -105,7 +105,10 @@ private:
     bool hasColumn(const char* tableInfoSql, const char* column);
     void migrate(const char* tableInfoSql, const char* column, const char* alterSql, bool backfillCost);
     void backfillMessageCost();
+    struct StaleRow;
     void repriceStep(int pass, std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar);
+    std::vector<StaleRow> staleRows(const PriceList& prices, std::int64_t afterRowid, std::int64_t until);
+    bool repriceRows(const PriceList& prices, const std::vector<StaleRow>& stale);
 
     void insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql);
     using LimitValues = std::array<std::optional<std::string>, 4>;

@@ -119,6 +119,64 @@ void WriteDatabase::backfillMessageCost()
     });
 }
 
+struct WriteDatabase::StaleRow {
+    std::int64_t rowid;
+    MessageInsert m;
+};
+
+// The messages among rowids (afterRowid, until] priced with another list.
+std::vector<WriteDatabase::StaleRow> WriteDatabase::staleRows(const PriceList& prices, std::int64_t afterRowid, std::int64_t until)
+{
+    std::vector<StaleRow> stale;
+    SqliteStatement select = prepare(stalePricesSql);
+    select.bindInt64(1, afterRowid);
+    select.bindInt64(2, until);
+    select.bindInt64(3, prices.version());
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) {
+        StaleRow row{select.int64(0), {}};
+        if (const auto model = select.text(1))
+            row.m.model = std::string(*model);
+        row.m.inputTokens = select.int64(2);
+        row.m.outputTokens = select.int64(3);
+        row.m.cacheCreationInputTokens = select.int64(4);
+        row.m.cacheReadInputTokens = select.int64(5);
+        row.m.cacheCreation1hInputTokens = select.int64(6);
+        row.m.messageId = select.text(7).value_or("");
+        stale.push_back(std::move(row));
+    }
+    if (rc != SQLITE_DONE)
+        failStep(rc);
+    return stale;
+}
+
+// Stores each row's counts, held to their bounds, with their cost by the list
+// given, in one transaction. True when a count had to be held.
+bool WriteDatabase::repriceRows(const PriceList& prices, const std::vector<StaleRow>& stale)
+{
+    bool clamped = false;
+    inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+        SqliteStatement update = prepare(repriceSql);
+        for (const StaleRow& row : stale) {
+            const MessageInsert m = boundedCounts(row.m);
+            clamped = clamped || !(m == row.m);
+            update.resetAndClear();
+            update.bindInt64(1, m.inputTokens);
+            update.bindInt64(2, m.outputTokens);
+            update.bindInt64(3, m.cacheCreationInputTokens);
+            update.bindInt64(4, m.cacheReadInputTokens);
+            update.bindInt64(5, m.cacheCreation1hInputTokens);
+            update.bindDouble(6, prices.cost(m.model, m.inputTokens, m.outputTokens, m.cacheCreationInputTokens,
+                                             m.cacheReadInputTokens, m.cacheCreation1hInputTokens));
+            update.bindInt64(7, prices.version());
+            update.bindInt64(8, row.rowid);
+            if (const int step = update.step(); step != SQLITE_DONE)
+                failStep(step);
+        }
+    });
+    return clamped;
+}
+
 void WriteDatabase::priceAgain()
 {
     const int pass = ++repricingPass_;
@@ -151,52 +209,9 @@ void WriteDatabase::repriceStep(int pass, std::int64_t afterRowid, std::int64_t 
                 failStep(rc);
             const std::int64_t maxRowid = last.int64(0);
             const std::int64_t until = afterRowid + repriceRowsPerStep;
-            struct Row {
-                std::int64_t rowid;
-                MessageInsert m;
-            };
-            std::vector<Row> stale;
-            SqliteStatement select = prepare(stalePricesSql);
-            select.bindInt64(1, afterRowid);
-            select.bindInt64(2, until);
-            select.bindInt64(3, prices->version());
-            int rc;
-            while ((rc = select.step()) == SQLITE_ROW) {
-                Row row{select.int64(0), {}};
-                if (const auto model = select.text(1))
-                    row.m.model = std::string(*model);
-                row.m.inputTokens = select.int64(2);
-                row.m.outputTokens = select.int64(3);
-                row.m.cacheCreationInputTokens = select.int64(4);
-                row.m.cacheReadInputTokens = select.int64(5);
-                row.m.cacheCreation1hInputTokens = select.int64(6);
-                row.m.messageId = select.text(7).value_or("");
-                stale.push_back(std::move(row));
-            }
-            if (rc != SQLITE_DONE)
-                failStep(rc);
-            if (!stale.empty()) {
-                inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
-                    SqliteStatement update = prepare(repriceSql);
-                    for (const Row& row : stale) {
-                        const MessageInsert m = boundedCounts(row.m);
-                        clamped = clamped || !(m == row.m);
-                        update.resetAndClear();
-                        update.bindInt64(1, m.inputTokens);
-                        update.bindInt64(2, m.outputTokens);
-                        update.bindInt64(3, m.cacheCreationInputTokens);
-                        update.bindInt64(4, m.cacheReadInputTokens);
-                        update.bindInt64(5, m.cacheCreation1hInputTokens);
-                        update.bindDouble(6, prices->cost(m.model, m.inputTokens, m.outputTokens,
-                                                          m.cacheCreationInputTokens, m.cacheReadInputTokens,
-                                                          m.cacheCreation1hInputTokens));
-                        update.bindInt64(7, prices->version());
-                        update.bindInt64(8, row.rowid);
-                        if (const int step = update.step(); step != SQLITE_DONE)
-                            failStep(step);
-                    }
-                });
-            }
+            const std::vector<StaleRow> stale = staleRows(*prices, afterRowid, until);
+            if (!stale.empty())
+                clamped = repriceRows(*prices, stale) || clamped;
             repriced += static_cast<std::int64_t>(stale.size());
             more = until < maxRowid;
             afterRowid = until;
