@@ -97,6 +97,7 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     connect(warnings_, &ToggleSwitch::toggled, this, [this](bool on) {
         Preferences::shared().setWarningsEnabled(on);
         thresholds_->setEnabled(on);
+        pace_->setEnabled(on);
     });
     layout->addWidget(row("bell", "Warnings", textLabel("Before the 5-hour and 7-day limits", 11, this, false, Qt::AlignLeft), warnings_,
                           this));
@@ -118,6 +119,19 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     thresholdsError_->setContentsMargins(36, 0, 0, 0);
     thresholdsError_->hide();
     layout->addWidget(thresholdsError_);
+    auto* paceRow = new QHBoxLayout();
+    paceRow->setContentsMargins(36, 0, 0, 0);
+    paceRow->setSpacing(8);
+    pace_ = new ToggleSwitch(this);
+    pace_->setChecked(Preferences::shared().paceWarningEnabled());
+    pace_->setEnabled(warnings_->isChecked());
+    pace_->setToolTip("Once a window, from 50% used, when its pace reaches 100% at least 30 minutes before it resets");
+    connect(pace_, &ToggleSwitch::toggled, this, [](bool on) { Preferences::shared().setPaceWarningEnabled(on); });
+    paceRow->addWidget(roledLabel(textLabel("When the pace reaches 100% before the reset", 12, this, false, Qt::AlignLeft | Qt::AlignVCenter),
+                                  "muted"));
+    paceRow->addStretch(1);
+    paceRow->addWidget(pace_);
+    layout->addLayout(paceRow);
 
     layout->addStretch(1);
     auto* bar = new QHBoxLayout();

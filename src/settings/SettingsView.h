@@ -31,7 +31,7 @@ class SettingsView final : public QWidget {
 
 public:
     static constexpr int windowWidth = 380;
-    static constexpr int windowHeight = 416; // grown from 352 by the warnings row
+    static constexpr int windowHeight = 448; // grown from 352 by the warnings rows
     SettingsView(SettingsActions actions, std::function<void()> onClose, QWidget* parent = nullptr);
 
     // The hook row follows the installed state; asked when shown and on every change.
@@ -45,6 +45,7 @@ public:
     ToggleSwitch* warningsSwitch() const { return warnings_; }
     QLineEdit* thresholdsField() const { return thresholds_; }
     QLabel* thresholdsError() const { return thresholdsError_; }
+    ToggleSwitch* paceSwitch() const { return pace_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -63,6 +64,7 @@ private:
     ToggleSwitch* warnings_ = nullptr;
     QLineEdit* thresholds_ = nullptr;
     QLabel* thresholdsError_ = nullptr;
+    ToggleSwitch* pace_ = nullptr;
 
     void takeThresholds();
 };
