@@ -61,9 +61,10 @@ DayClock chosenClock(const CommandLine::Parsed& parsed)
 }
 
 // Figures of the pace to a tenth of a point (a hundredth for the slow climb of a seven-day window).
-double rounded(double value, double unit)
+// Dividing by the scale (not multiplying by its inverse) gives the double nearest the decimal, as JSON writes it.
+double rounded(double value, double scale)
 {
-    return std::round(value / unit) * unit;
+    return std::round(value * scale) / scale;
 }
 
 nlohmann::ordered_json paceJson(const std::optional<LimitPace::Projection>& pace)
@@ -72,8 +73,8 @@ nlohmann::ordered_json paceJson(const std::optional<LimitPace::Projection>& pace
         return nullptr;
     return {{"utilization", pace->utilization},
             {"resetsAt", IsoTime::formatSeconds(pace->resetsAt)},
-            {"perHour", rounded(pace->perHour, 0.01)},
-            {"projectedAtReset", rounded(pace->projectedAtReset, 0.1)},
+            {"perHour", rounded(pace->perHour, 100)},
+            {"projectedAtReset", rounded(pace->projectedAtReset, 10)},
             {"reachesLimitAt", pace->reachesLimitAt ? nlohmann::ordered_json(IsoTime::formatSeconds(*pace->reachesLimitAt)) : nullptr}};
 }
 
