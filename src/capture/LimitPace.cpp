@@ -136,13 +136,20 @@ std::string clockText(Instant t, Kind kind, const ZoneOffset& zoneOffset)
     return std::string(weekdays[((day % 7) + 7) % 7]) + " " + clock;
 }
 
-std::string summary(const Projection& projection, Kind kind, const ZoneOffset& zoneOffset)
+std::string briefSummary(const Projection& projection, const std::function<std::string(Instant)>& clock)
 {
     if (!projection.reachesLimitAt)
         return "At this pace: " + wholePercent(projection.projectedAtReset) + " at the reset";
+    return "At this pace: 100% at " + clock(*projection.reachesLimitAt);
+}
+
+std::string summary(const Projection& projection, Kind kind, const ZoneOffset& zoneOffset)
+{
+    const std::string brief = briefSummary(projection, [&](Instant t) { return clockText(t, kind, zoneOffset); });
+    if (!projection.reachesLimitAt)
+        return brief;
     const auto margin = std::chrono::duration_cast<std::chrono::seconds>(projection.resetsAt - *projection.reachesLimitAt);
-    return "At this pace: 100% at " + clockText(*projection.reachesLimitAt, kind, zoneOffset) + ", " + duration(margin)
-        + " before the reset";
+    return brief + ", " + duration(margin) + " before the reset";
 }
 
 } // namespace tallyglass::LimitPace

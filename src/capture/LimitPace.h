@@ -54,6 +54,8 @@ using ZoneOffset = std::function<std::chrono::seconds(Instant)>;
 std::string duration(std::chrono::seconds span);
 // "15:40" for the five-hour window, "Thu 15:40" for the seven-day one, in local time.
 std::string clockText(Instant t, Kind kind, const ZoneOffset& zoneOffset);
+// "At this pace: 100% at 15:40" or "At this pace: 74% at the reset", the time as `clock` writes it.
+std::string briefSummary(const Projection& projection, const std::function<std::string(Instant)>& clock);
 // "At this pace: 100% at 15:40, 1 hr 20 min before the reset" or "At this pace: 74% at the reset".
 std::string summary(const Projection& projection, Kind kind, const ZoneOffset& zoneOffset);
 

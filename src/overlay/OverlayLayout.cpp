@@ -109,10 +109,11 @@ void addSummary(Layer& layer, const Input& in, const Rect& row, const Sums& sums
     }
 }
 
-double detailsHeight(std::size_t rows)
+// The model rows, the total, and the pace's line when the window has one.
+double detailsHeight(std::size_t rows, bool pace)
 {
     const double h = lineHeight(9);
-    return 2 + static_cast<double>(rows) * (h + 2) + 1 + 2 + h;
+    return 2 + static_cast<double>(rows) * (h + 2) + 1 + 2 + h + (pace ? 4 + h : 0);
 }
 
 void addSessionRow(const Input& in, Rect row, Layer& layer)
@@ -249,8 +250,14 @@ Result layout(const Input& in)
             divider(content, p, area.x, rowY, expand);
             rowY += 1 + 2;
             tokenRow(content, in, area.x, rowY, "Total", "", sums.input, sums.output, 0.6, 0.85, expand);
+            if (in.state.pace) {
+                rowY += lineHeight(9) + 4;
+                const Rgba muted = p.textMuted.withOpacity(p.textMuted.a * expand);
+                content.items.push_back(text({area.x, rowY, contentWidth, lineHeight(9)}, LimitPace::briefSummary(*in.state.pace, in.hhmm ? in.hhmm : localHhmm),
+                                             mono(9), muted));
+            }
         }
-        y += (6 + detailsHeight(shown.size())) * expand;
+        y += (6 + detailsHeight(shown.size(), in.state.pace.has_value())) * expand;
 
         y += 6 + 2;
         const Rect button{area.x, y, contentWidth, 20};
