@@ -185,10 +185,10 @@ void DashboardViewModel::computeSnapshot()
     computing_ = true;
     QPointer<DashboardViewModel> self(this);
     figures_->async([self, generation, latest = latestSnapshot_, stopping = stopping_, all = all_, sorted = sorted_,
-                     filters = filters_, usage = usage_, readings = readings_] {
+                     filters = filters_, usage = usage_, readings = readings_, now = now_()] {
         if (latest->load() != generation || stopping->load())
             return;
-        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage, sorted, readings.get()));
+        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage, sorted, readings.get(), now));
         QMetaObject::invokeMethod(
             self, handedOff([self, generation, snapshot] {
                 if (!self || self->latestSnapshot_->load() != generation)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/LimitPace.h"
 #include "dashboard/DashboardFilters.h"
 #include "dashboard/DashboardRecords.h"
 #include "dashboard/LimitHistory.h"
@@ -26,11 +27,14 @@ struct ReportSnapshot {
     std::vector<SessionRow> sessions;
     std::vector<UnpricedModel> unpriced;
     std::vector<LimitHistory::WindowPeak> limitWindows; // the five-hour windows of the days, with their peaks
+    // Where the windows open at `now` are heading, whatever the days chosen.
+    std::optional<LimitPace::Projection> fiveHourPace;
+    std::optional<LimitPace::Projection> sevenDayPace;
 
     // `sorted`: whether `all` is in time order, which lets a date window be a part of it.
     static ReportSnapshot compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
                                   std::optional<UsageLimits> usage, bool sorted = true,
-                                  const std::vector<LimitReading>* readings = nullptr);
+                                  const std::vector<LimitReading>* readings = nullptr, Instant now = {});
 };
 
 } // namespace tallyglass
