@@ -127,9 +127,9 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     pace_->setEnabled(warnings_->isChecked());
     pace_->setToolTip("Once a window, from 50% used, when its pace reaches 100% at least 30 minutes before it resets");
     connect(pace_, &ToggleSwitch::toggled, this, [](bool on) { Preferences::shared().setPaceWarningEnabled(on); });
-    paceRow->addWidget(roledLabel(textLabel("When the pace reaches 100% before the reset", 12, this, false, Qt::AlignLeft | Qt::AlignVCenter),
-                                  "muted"));
-    paceRow->addStretch(1);
+    auto* paceLabel = roledLabel(textLabel("When the pace reaches 100% early", 12, this, false, Qt::AlignLeft | Qt::AlignVCenter), "muted");
+    paceLabel->setWordWrap(false);
+    paceRow->addWidget(paceLabel, 1);
     paceRow->addWidget(pace_);
     layout->addLayout(paceRow);
 
