@@ -128,11 +128,12 @@ void LimitWarnings::track(const Window& window, Track& track, const std::optiona
         track.points.push_back({at, *used});
 }
 
-std::vector<std::string> LimitWarnings::pace(Window& window, const Track& track, const std::optional<Instant>& resetsAt,
-                                             Instant now, bool fiveHour)
+std::vector<std::string> LimitWarnings::pace(Window& window, const Track& track, const std::optional<double>& used,
+                                             const std::optional<Instant>& resetsAt, Instant now, bool fiveHour)
 {
     static constexpr auto margin = std::chrono::minutes(30);
-    if (!paceEnabled_ || window.paceSaid || !resetsAt || !window.resetsAt || !sameWindow(*resetsAt, *window.resetsAt)
+    // Only a reading with a value of this window is news of its pace.
+    if (!paceEnabled_ || window.paceSaid || !used || !resetsAt || !window.resetsAt || !sameWindow(*resetsAt, *window.resetsAt)
         || *resetsAt <= now || track.points.empty() || track.points.back().utilization < 50)
         return {};
     const auto projection = LimitPace::fromPoints(track.points, *resetsAt);
@@ -153,12 +154,12 @@ std::vector<std::string> LimitWarnings::onReading(const LimitReading& reading, I
     state_.lastReadingAt = reading.at;
     std::vector<std::string> out = check(state_.fiveHour, reading.fiveHour, reading.fiveHourResetsAt, now, true);
     track(state_.fiveHour, fiveHourTrack_, reading.fiveHour, reading.fiveHourResetsAt, reading.at);
-    for (std::string& text : pace(state_.fiveHour, fiveHourTrack_, reading.fiveHourResetsAt, now, true))
+    for (std::string& text : pace(state_.fiveHour, fiveHourTrack_, reading.fiveHour, reading.fiveHourResetsAt, now, true))
         out.push_back(std::move(text));
     for (std::string& text : check(state_.sevenDay, reading.sevenDay, reading.sevenDayResetsAt, now, false))
         out.push_back(std::move(text));
     track(state_.sevenDay, sevenDayTrack_, reading.sevenDay, reading.sevenDayResetsAt, reading.at);
-    for (std::string& text : pace(state_.sevenDay, sevenDayTrack_, reading.sevenDayResetsAt, now, false))
+    for (std::string& text : pace(state_.sevenDay, sevenDayTrack_, reading.sevenDay, reading.sevenDayResetsAt, now, false))
         out.push_back(std::move(text));
     return out;
 }

@@ -71,8 +71,8 @@ private:
     };
     void track(const Window& window, Track& track, const std::optional<double>& used, const std::optional<Instant>& resetsAt,
                Instant at);
-    std::vector<std::string> pace(Window& window, const Track& track, const std::optional<Instant>& resetsAt, Instant now,
-                                  bool fiveHour);
+    std::vector<std::string> pace(Window& window, const Track& track, const std::optional<double>& used,
+                                  const std::optional<Instant>& resetsAt, Instant now, bool fiveHour);
 
     std::vector<int> thresholds_;
     bool paceEnabled_ = true;

@@ -116,6 +116,35 @@ double detailsHeight(std::size_t rows, bool pace)
     return 2 + static_cast<double>(rows) * (h + 2) + 1 + 2 + h + (pace ? 4 + h : 0);
 }
 
+// The details under the summary row at `at`, as far open as they are: each
+// model's tokens, the total, and the window's pace. Returns the height they take.
+double addDetails(const Input& in, Rect at, const std::vector<Bucketize::BarSegment>& segments, const Sums& sums, Layer& content)
+{
+    const Palette& p = *in.palette;
+    std::vector<ChartValues::ModelTotal> shown;
+    for (const auto& total : ChartValues::modelTotals(segments)) {
+        if (total.input > 0 || total.output > 0)
+            shown.push_back(total);
+    }
+    const double expand = std::clamp(in.transitions.expand, 0.0, 1.0);
+    if (expand > 0) {
+        double rowY = at.y + 6 + 2;
+        for (const auto& total : shown) {
+            tokenRow(content, in, at.x, rowY, total.name, total.name + "/", total.input, total.output, 0.7, 1.0, expand);
+            rowY += lineHeight(9) + 2;
+        }
+        divider(content, p, at.x, rowY, expand);
+        rowY += 1 + 2;
+        tokenRow(content, in, at.x, rowY, "Total", "", sums.input, sums.output, 0.6, 0.85, expand);
+        if (in.state.pace) {
+            rowY += lineHeight(9) + 4;
+            const std::string pace = LimitPace::briefSummary(*in.state.pace, in.hhmm ? in.hhmm : localHhmm);
+            content.items.push_back(text({at.x, rowY, contentWidth, lineHeight(9)}, pace, mono(9), p.textMuted.withOpacity(p.textMuted.a * expand)));
+        }
+    }
+    return (6 + detailsHeight(shown.size(), in.state.pace.has_value())) * expand;
+}
+
 void addSessionRow(const Input& in, Rect row, Layer& layer)
 {
     const Palette& p = *in.palette;
@@ -235,29 +264,7 @@ Result layout(const Input& in)
                                      in.expanded ? "chevron.up" : "chevron.down", Fill::solid(p.textSubtle), 1, {}});
         y += summaryHeight;
 
-        std::vector<ChartValues::ModelTotal> shown;
-        for (const auto& total : ChartValues::modelTotals(segments)) {
-            if (total.input > 0 || total.output > 0)
-                shown.push_back(total);
-        }
-        const double expand = std::clamp(in.transitions.expand, 0.0, 1.0);
-        if (expand > 0) {
-            double rowY = y + 6 + 2;
-            for (const auto& total : shown) {
-                tokenRow(content, in, area.x, rowY, total.name, total.name + "/", total.input, total.output, 0.7, 1.0, expand);
-                rowY += lineHeight(9) + 2;
-            }
-            divider(content, p, area.x, rowY, expand);
-            rowY += 1 + 2;
-            tokenRow(content, in, area.x, rowY, "Total", "", sums.input, sums.output, 0.6, 0.85, expand);
-            if (in.state.pace) {
-                rowY += lineHeight(9) + 4;
-                const Rgba muted = p.textMuted.withOpacity(p.textMuted.a * expand);
-                content.items.push_back(text({area.x, rowY, contentWidth, lineHeight(9)}, LimitPace::briefSummary(*in.state.pace, in.hhmm ? in.hhmm : localHhmm),
-                                             mono(9), muted));
-            }
-        }
-        y += (6 + detailsHeight(shown.size(), in.state.pace.has_value())) * expand;
+        y += addDetails(in, {area.x, y, contentWidth, 0}, segments, sums, content);
 
         y += 6 + 2;
         const Rect button{area.x, y, contentWidth, 20};

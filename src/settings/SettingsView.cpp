@@ -92,6 +92,31 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     });
     layout->addWidget(row("paintpalette", "Theme", textLabel("Appearance across the app", 11, this, false, Qt::AlignLeft), theme_, this));
 
+    addWarnings(layout);
+
+    layout->addStretch(1);
+    auto* bar = new QHBoxLayout();
+    bar->addStretch(1);
+    done_ = new QPushButton("Done", this);
+    done_->setDefault(true);
+    done_->setAutoDefault(true);
+    done_->setMinimumWidth(80);
+    connect(done_, &QPushButton::clicked, this, [this] {
+        if (onClose_)
+            onClose_();
+    });
+    bar->addWidget(done_);
+    layout->addLayout(bar);
+
+    connect(&AppSignals::shared(), &AppSignals::hookStateChanged, this, &SettingsView::refreshHook);
+    connect(&ThemeManager::shared(), &ThemeManager::appearanceChanged, this, [this] { restyle(); });
+    restyle();
+}
+
+// The warnings' switch, their thresholds below it with the reason a text is
+// refused, and the pace warning's own switch.
+void SettingsView::addWarnings(QVBoxLayout* layout)
+{
     warnings_ = new ToggleSwitch(this);
     warnings_->setChecked(Preferences::shared().warningsEnabled());
     connect(warnings_, &ToggleSwitch::toggled, this, [this](bool on) {
@@ -132,24 +157,6 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     paceRow->addWidget(paceLabel, 1);
     paceRow->addWidget(pace_);
     layout->addLayout(paceRow);
-
-    layout->addStretch(1);
-    auto* bar = new QHBoxLayout();
-    bar->addStretch(1);
-    done_ = new QPushButton("Done", this);
-    done_->setDefault(true);
-    done_->setAutoDefault(true);
-    done_->setMinimumWidth(80);
-    connect(done_, &QPushButton::clicked, this, [this] {
-        if (onClose_)
-            onClose_();
-    });
-    bar->addWidget(done_);
-    layout->addLayout(bar);
-
-    connect(&AppSignals::shared(), &AppSignals::hookStateChanged, this, &SettingsView::refreshHook);
-    connect(&ThemeManager::shared(), &ThemeManager::appearanceChanged, this, [this] { restyle(); });
-    restyle();
 }
 
 // Bad input is refused with the reason and the stored thresholds stay; good

@@ -9,6 +9,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QVBoxLayout;
 
 namespace tallyglass {
 
@@ -53,6 +54,7 @@ protected:
 
 private:
     void restyle();
+    void addWarnings(QVBoxLayout* layout);
 
     SettingsActions actions_;
     std::function<void()> onClose_;
