@@ -1,5 +1,6 @@
 #include "YearOfMessages.h"
 
+#include "capture/LimitPace.h"
 #include "dashboard/BlockReport.h"
 #include "dashboard/LimitHistory.h"
 #include "dashboard/UsageBlocks.h"
@@ -41,15 +42,19 @@ void BM_activeBlock(benchmark::State& state)
 BENCHMARK(BM_activeBlock)->Unit(benchmark::kMicrosecond);
 
 // `tallyglass limits --days 365` after the read: a year of a million status
-// line readings into five-hour and seven-day windows with their peaks.
+// line readings into five-hour and seven-day windows with their peaks, and
+// the pace of the windows open at the last reading.
 void BM_limitsYear(benchmark::State& state)
 {
     const auto& readings = bench::yearOfLimitReadings();
     const Instant from = readings.front().at;
     const Instant to = readings.back().at + std::chrono::hours(24);
+    const Instant now = readings.back().at;
     for (auto _ : state) {
         benchmark::DoNotOptimize(LimitHistory::fiveHourWindows(readings, from, to));
         benchmark::DoNotOptimize(LimitHistory::sevenDayWindows(readings, from, to));
+        benchmark::DoNotOptimize(LimitPace::current(readings, std::nullopt, LimitPace::Kind::fiveHour, now));
+        benchmark::DoNotOptimize(LimitPace::current(readings, std::nullopt, LimitPace::Kind::sevenDay, now));
     }
     state.counters["readings"] = static_cast<double>(readings.size());
 }

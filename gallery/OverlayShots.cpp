@@ -181,6 +181,13 @@ void addOverlayShots(std::vector<Shot>& shots)
     shot("no-limit-reading", {fullAt(std::nullopt), {}, true, true, now, {}, {}});
     shot("full-bars-to-the-end", {toTheEnd, {}, true, false, anchor - std::chrono::minutes(2), {}, {}});
     shot("full-expanded", {full, [](StackedBarChartView& chart) { click(chart, {100, 150}); }, true, true, now, {}, {}});
+    // The window's readings so far climb fast enough to reach the limit before the reset.
+    const auto paced = [](MockDatabase& db) {
+        full(db);
+        for (const auto& [before, used] : {std::pair{90, 20.0}, std::pair{45, 40.0}})
+            db.limitReadings.push_back({now - std::chrono::minutes(before), used, anchor, 18.0, anchor + std::chrono::hours(72)});
+    };
+    shot("full-expanded-pace", {paced, [](StackedBarChartView& chart) { click(chart, {100, 150}); }, true, true, now, {}, {}});
     Setup rolling{full, [](StackedBarChartView& chart) { click(chart, {100, 150}); }, true, true, now, {}, {}};
     rolling.change = [](ChartViewModel& vm, MockDatabase& db) {
         db.messages.push_back({now - std::chrono::minutes(1), "claude-opus-4-6", 41000, 93000});

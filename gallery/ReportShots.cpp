@@ -197,6 +197,14 @@ void addReportShots(std::vector<Shot>& shots)
     shot("model-filter", {week, [](DashboardViewModel& vm) { vm.toggleModels({"claude-sonnet-4-6"}); }, false});
     shot("timeline-tooltip", {week, {}, true});
     shot("limit-history", {limitHistory, {}, false});
+    // The five-hour window heading past its limit before the reset, the seven-day one well short of it.
+    shot("limits-pace", {[](MockDatabase& db) {
+                             week(db);
+                             for (const auto& [before, five, seven] : {std::tuple{120, 20.0, 17.0}, std::tuple{60, 40.0, 17.5}})
+                                 db.limitReadings.push_back({now - std::chrono::minutes(before), five, now + std::chrono::minutes(125), seven,
+                                                             now + std::chrono::hours(50)});
+                         },
+                         {}, false});
     // Afternoons in UTC are the next morning in Tokyo: the heat map's hours move.
     shot("local-days", {week, [](DashboardViewModel& vm) { vm.setLocalDays(true); }, true, "Asia/Tokyo"});
     shot("models-merged", {twoIdentifiersEach, [](DashboardViewModel& vm) {

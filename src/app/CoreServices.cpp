@@ -13,6 +13,7 @@
 #include "server/HookRouter.h"
 #include "server/LocalServer.h"
 #include "server/ServerConstants.h"
+#include "storage/DatabaseClient.h"
 #include "storage/WriteDatabase.h"
 
 namespace tallyglass {
@@ -108,6 +109,16 @@ void CoreServices::stop()
     if (capture_)
         capture_->stop(); // reads in progress finish; the next start catches up with the rest
     capture_.reset();
+}
+
+std::vector<LimitReading> CoreServices::recentLimitReadings()
+{
+    const Instant now = wallClockNow();
+    try {
+        return DatabaseClient(AppPaths::database()).fetchLimitReadings(now - std::chrono::hours(24 * 8), now + std::chrono::hours(24));
+    } catch (const std::exception&) {
+        return {}; // the pace starts again from the readings to come
+    }
 }
 
 } // namespace tallyglass

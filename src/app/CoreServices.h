@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tallyglass {
 
@@ -42,6 +43,10 @@ public:
     {
         storeObserver_ = std::move(observer);
     }
+
+    // The rate-limit readings of the last eight days, for the pace of the
+    // windows still open; none when the database cannot be read.
+    static std::vector<LimitReading> recentLimitReadings();
 
     // No restart after this; handlers in flight finish, reads in progress too.
     void stop();

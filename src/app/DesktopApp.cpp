@@ -89,6 +89,7 @@ bool DesktopApp::start()
         this);
     limits_ = new LimitWatcher([notifications = notifications_](const std::string& text) { notifications->show(text); }, {}, this);
     // The server stops (and its handlers finish) in shutDown(), before these objects go.
+    limits_->remember(CoreServices::recentLimitReadings());
     core_->setLimitObserver([limits = limits_](const LimitReading& reading) { limits->onReading(reading); });
     // Storing that fails (a full disk, a lock held elsewhere) is said on the card and in the tray until it works again.
     core_->setStoreObserver([self](const std::optional<std::string>& problem) {

@@ -42,6 +42,7 @@ int HeadlessApp::run(QCoreApplication& app)
         std::printf("warning: %s\n", text.c_str());
         std::fflush(stdout);
     });
+    limits_->remember(CoreServices::recentLimitReadings());
     core_->setLimitObserver([limits = limits_.get()](const LimitReading& reading) { limits->onReading(reading); });
     core_->startServer();
     runHistoryImport();

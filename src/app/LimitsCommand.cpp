@@ -1,6 +1,7 @@
 #include "app/LimitsCommand.h"
 
 #include "app/AppPaths.h"
+#include "capture/LimitPace.h"
 #include "core/CommandLine.h"
 #include "dashboard/ReportArguments.h"
 #include "app/CommandSupport.h"
@@ -15,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cerrno>
 #include <cmath>
@@ -30,8 +32,9 @@ const char* const help =
     "\n"
     "The five-hour windows of the last N days (default 7, today included): when each\n"
     "began and reset, its peak utilisation and whether the limit was reached; then\n"
-    "the seven-day windows and their peaks. Times are local unless --zone names\n"
-    "another zone. The readings come from Claude Code's status line while\n"
+    "the seven-day windows and their peaks, and where each current window is\n"
+    "heading at the pace of its readings so far. Times are local unless --zone\n"
+    "names another zone. The readings come from Claude Code's status line while\n"
     "Tallyglass runs.\n"
     "\n"
     "Options:\n"
@@ -80,55 +83,84 @@ Choices choose(const CommandLine::Parsed& parsed)
     return chosen;
 }
 
-using Windows = std::vector<LimitHistory::WindowPeak>;
-
-std::size_t reachedCount(const Windows& fiveHour)
+// Figures of the pace to a tenth of a point (a hundredth for the slow climb of a seven-day window).
+// Dividing by the scale (not multiplying by its inverse) gives the double nearest the decimal, as JSON writes it.
+double rounded(double value, double scale)
 {
-    std::size_t reached = 0;
-    for (const auto& w : fiveHour)
-        reached += w.reached ? 1 : 0;
-    return reached;
+    return std::round(value * scale) / scale;
 }
 
-std::string asJson(Instant from, Instant to, const Windows& fiveHour, const Windows& sevenDay)
+nlohmann::ordered_json paceJson(const std::optional<LimitPace::Projection>& pace)
+{
+    if (!pace)
+        return nullptr;
+    return {{"utilization", pace->utilization},
+            {"resetsAt", IsoTime::formatSeconds(pace->resetsAt)},
+            {"perHour", rounded(pace->perHour, 100)},
+            {"projectedAtReset", rounded(pace->projectedAtReset, 10)},
+            {"reachesLimitAt", pace->reachesLimitAt ? nlohmann::ordered_json(IsoTime::formatSeconds(*pace->reachesLimitAt)) : nullptr}};
+}
+
+std::string paceLine(const std::optional<LimitPace::Projection>& pace, LimitPace::Kind kind)
+{
+    return pace ? LimitPace::summary(*pace, kind, DayClock::offsetAt) + "\n" : "";
+}
+
+// What the command shows, whichever form.
+struct Limits {
+    Instant from;
+    Instant to;
+    std::vector<LimitHistory::WindowPeak> fiveHour;
+    std::vector<LimitHistory::WindowPeak> sevenDay;
+    std::optional<LimitPace::Projection> fiveHourPace;
+    std::optional<LimitPace::Projection> sevenDayPace;
+
+    std::size_t reached() const
+    {
+        return static_cast<std::size_t>(std::count_if(fiveHour.begin(), fiveHour.end(), [](const auto& w) { return w.reached; }));
+    }
+};
+
+std::string renderJson(const Limits& limits)
 {
     nlohmann::ordered_json out;
     out["version"] = 1;
-    out["from"] = IsoTime::formatSeconds(from);
-    out["to"] = IsoTime::formatSeconds(to);
-    const auto list = [](const Windows& windows) {
+    out["from"] = IsoTime::formatSeconds(limits.from);
+    out["to"] = IsoTime::formatSeconds(limits.to);
+    const auto list = [](const std::vector<LimitHistory::WindowPeak>& windows) {
         auto array = nlohmann::ordered_json::array();
         for (const auto& w : windows)
             array.push_back({{"start", IsoTime::formatSeconds(w.start)}, {"resetsAt", IsoTime::formatSeconds(w.resetsAt)},
                              {"peak", w.peak}, {"reached", w.reached}});
         return array;
     };
-    out["fiveHour"] = list(fiveHour);
-    out["fiveHourReached"] = reachedCount(fiveHour);
-    out["sevenDay"] = list(sevenDay);
+    out["fiveHour"] = list(limits.fiveHour);
+    out["fiveHourReached"] = limits.reached();
+    out["sevenDay"] = list(limits.sevenDay);
+    out["pace"] = {{"fiveHour", paceJson(limits.fiveHourPace)}, {"sevenDay", paceJson(limits.sevenDayPace)}};
     return out.dump(2) + "\n";
 }
 
-std::string asText(const Choices& chosen, const Windows& fiveHour, const Windows& sevenDay)
+std::string renderText(const Limits& limits)
 {
-    const std::int64_t days = chosen.days;
-    const std::string zone = chosen.clock.zoneName() == "local" ? "local time" : chosen.clock.zoneName();
-    std::string text = "Rate limits, last " + std::to_string(days) + (days == 1 ? " day" : " days") + " (" + zone + ")\n\n";
-    if (fiveHour.empty() && sevenDay.empty())
-        return text + "No readings in these days. They come with Claude Code's status line while the app or\n"
-                      "'tallyglass --headless' runs, for plans with usage limits.\n";
-    if (!fiveHour.empty()) {
+    if (limits.fiveHour.empty() && limits.sevenDay.empty())
+        return "No readings in these days. They come with Claude Code's status line while the app or\n"
+               "'tallyglass --headless' runs, for plans with usage limits.\n";
+    std::string text;
+    if (!limits.fiveHour.empty()) {
         TextTable five({{"Five-hour window"}, {"Resets"}, {"Peak", true}, {"Limit"}});
-        for (const auto& w : fiveHour)
+        for (const auto& w : limits.fiveHour)
             five.add({local(w.start), local(w.resetsAt), percent(w.peak), w.reached ? "reached" : ""});
-        text += five.render(CommandSupport::terminalWidth()) + "Limit reached in " + std::to_string(reachedCount(fiveHour)) + " of "
-            + std::to_string(fiveHour.size()) + (fiveHour.size() == 1 ? " window\n" : " windows\n");
+        text += five.render(CommandSupport::terminalWidth()) + "Limit reached in " + std::to_string(limits.reached()) + " of "
+            + std::to_string(limits.fiveHour.size()) + (limits.fiveHour.size() == 1 ? " window\n" : " windows\n")
+            + paceLine(limits.fiveHourPace, LimitPace::Kind::fiveHour);
     }
-    if (!sevenDay.empty()) {
+    if (!limits.sevenDay.empty()) {
         TextTable seven({{"Seven-day window"}, {"Resets"}, {"Peak", true}});
-        for (const auto& w : sevenDay)
+        for (const auto& w : limits.sevenDay)
             seven.add({local(w.start), local(w.resetsAt), percent(w.peak)});
-        text += (fiveHour.empty() ? "" : "\n") + seven.render(CommandSupport::terminalWidth());
+        text += (limits.fiveHour.empty() ? "" : "\n") + seven.render(CommandSupport::terminalWidth())
+            + paceLine(limits.sevenDayPace, LimitPace::Kind::sevenDay);
     }
     return text;
 }
@@ -162,19 +194,27 @@ int run(const std::vector<std::string>& arguments)
     const Instant to = chosen.clock.addDays(now, 1);
     const Instant from = chosen.clock.addDays(now, 1 - chosen.days);
     std::vector<LimitReading> readings;
+    std::optional<UsageLimits> latest;
     const auto path = AppPaths::database();
     std::error_code ignored;
     if (std::filesystem::exists(path, ignored)) {
         try {
             // A seven-day window that meets the range began up to a week before it.
-            readings = DatabaseClient(path).fetchLimitReadings(UtcCalendar::addDays(from, -7), UtcCalendar::addDays(to, 7));
+            DatabaseClient database(path);
+            readings = database.fetchLimitReadings(UtcCalendar::addDays(from, -7), UtcCalendar::addDays(to, 7));
+            latest = database.fetchUsageLimits();
         } catch (const std::exception& error) {
             return fail("limits", CommandSupport::databaseProblem(error, path), 1);
         }
     }
-    const auto fiveHour = LimitHistory::fiveHourWindows(readings, from, to);
-    const auto sevenDay = LimitHistory::sevenDayWindows(readings, from, to);
-    return written(chosen.json ? asJson(from, to, fiveHour, sevenDay) : asText(chosen, fiveHour, sevenDay));
+    Limits limits{from, to, LimitHistory::fiveHourWindows(readings, from, to), LimitHistory::sevenDayWindows(readings, from, to),
+                  LimitPace::current(readings, latest, LimitPace::Kind::fiveHour, now),
+                  LimitPace::current(readings, latest, LimitPace::Kind::sevenDay, now)};
+    if (chosen.json)
+        return written(renderJson(limits));
+    const std::string zone = chosen.clock.zoneName() == "local" ? "local time" : chosen.clock.zoneName();
+    return written("Rate limits, last " + std::to_string(chosen.days) + (chosen.days == 1 ? " day" : " days") + " (" + zone + ")\n\n"
+                   + renderText(limits));
 }
 
 } // namespace tallyglass::LimitsCommand

@@ -31,7 +31,8 @@ json windowJson(const LimitWarnings::Window& w)
     return {{"resetsAt", w.resetsAt ? json(IsoTime::formatSeconds(*w.resetsAt)) : json(nullptr)},
             {"spent", w.spent},
             {"warned", w.warned},
-            {"resetSaid", w.resetSaid}};
+            {"resetSaid", w.resetSaid},
+            {"paceSaid", w.paceSaid}};
 }
 
 LimitWarnings::Window windowFrom(const json& j)
@@ -45,6 +46,7 @@ LimitWarnings::Window windowFrom(const json& j)
                 w.spent.push_back(t.get<int>());
     w.warned = j.contains("warned") && j["warned"].is_boolean() && j["warned"].get<bool>();
     w.resetSaid = j.contains("resetSaid") && j["resetSaid"].is_boolean() && j["resetSaid"].get<bool>();
+    w.paceSaid = j.contains("paceSaid") && j["paceSaid"].is_boolean() && j["paceSaid"].get<bool>();
     return w;
 }
 
@@ -90,7 +92,7 @@ std::vector<std::string> LimitWarnings::check(Window& window, const std::optiona
     if (!window.resetsAt || !sameWindow(*window.resetsAt, *resetsAt)) {
         if (fiveHour && window.warned && !window.resetSaid)
             out.push_back("5-hour window reset \u2014 " + percent(used.value_or(0)) + " used");
-        window = Window{resetsAt, {}, false, false};
+        window = Window{resetsAt, {}, false, false, false};
     }
     if (!used || *resetsAt <= now)
         return out;
@@ -115,15 +117,61 @@ std::vector<std::string> LimitWarnings::check(Window& window, const std::optiona
     return out;
 }
 
+void LimitWarnings::track(const Window& window, Track& track, const std::optional<double>& used,
+                          const std::optional<Instant>& resetsAt, Instant at)
+{
+    if (!window.resetsAt)
+        return;
+    if (!track.resetsAt || !sameWindow(*track.resetsAt, *window.resetsAt))
+        track = Track{window.resetsAt, {}};
+    if (used && resetsAt && sameWindow(*resetsAt, *window.resetsAt))
+        track.points.push_back({at, *used});
+}
+
+std::vector<std::string> LimitWarnings::pace(Window& window, const Track& track, const std::optional<double>& used,
+                                             const std::optional<Instant>& resetsAt, Instant now, bool fiveHour)
+{
+    static constexpr auto margin = std::chrono::minutes(30);
+    // Only a reading with a value of this window is news of its pace.
+    if (!paceEnabled_ || window.paceSaid || !used || !resetsAt || !window.resetsAt || !sameWindow(*resetsAt, *window.resetsAt)
+        || *resetsAt <= now || track.points.empty() || track.points.back().utilization < 50)
+        return {};
+    const auto projection = LimitPace::fromPoints(track.points, *resetsAt);
+    if (!projection || !projection->reachesLimitAt || *resetsAt - *projection->reachesLimitAt < margin)
+        return {};
+    window.paceSaid = true;
+    const auto kind = fiveHour ? LimitPace::Kind::fiveHour : LimitPace::Kind::sevenDay;
+    const auto early = std::chrono::duration_cast<std::chrono::seconds>(*resetsAt - *projection->reachesLimitAt);
+    return {std::string(fiveHour ? "5-hour" : "7-day") + " limit: at this pace 100% at "
+            + LimitPace::clockText(*projection->reachesLimitAt, kind, zoneOffset_) + ", " + LimitPace::duration(early)
+            + " before it resets"};
+}
+
 std::vector<std::string> LimitWarnings::onReading(const LimitReading& reading, Instant now)
 {
     if (state_.lastReadingAt && reading.at < *state_.lastReadingAt)
         return {};
     state_.lastReadingAt = reading.at;
     std::vector<std::string> out = check(state_.fiveHour, reading.fiveHour, reading.fiveHourResetsAt, now, true);
+    track(state_.fiveHour, fiveHourTrack_, reading.fiveHour, reading.fiveHourResetsAt, reading.at);
+    for (std::string& text : pace(state_.fiveHour, fiveHourTrack_, reading.fiveHour, reading.fiveHourResetsAt, now, true))
+        out.push_back(std::move(text));
     for (std::string& text : check(state_.sevenDay, reading.sevenDay, reading.sevenDayResetsAt, now, false))
         out.push_back(std::move(text));
+    track(state_.sevenDay, sevenDayTrack_, reading.sevenDay, reading.sevenDayResetsAt, reading.at);
+    for (std::string& text : pace(state_.sevenDay, sevenDayTrack_, reading.sevenDay, reading.sevenDayResetsAt, now, false))
+        out.push_back(std::move(text));
     return out;
+}
+
+void LimitWarnings::remember(const std::vector<LimitReading>& readings)
+{
+    for (const LimitReading& r : readings) {
+        if (state_.lastReadingAt && r.at > *state_.lastReadingAt)
+            continue; // what the state has not seen is said when it comes
+        track(state_.fiveHour, fiveHourTrack_, r.fiveHour, r.fiveHourResetsAt, r.at);
+        track(state_.sevenDay, sevenDayTrack_, r.sevenDay, r.sevenDayResetsAt, r.at);
+    }
 }
 
 std::vector<std::string> LimitWarnings::onTick(Instant now)

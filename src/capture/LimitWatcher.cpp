@@ -43,6 +43,7 @@ void LimitWatcher::onReading(const LimitReading& reading)
             return;
         last_ = reading;
         warnings_.setThresholds(Preferences::shared().warningThresholds());
+        warnings_.setPaceEnabled(Preferences::shared().paceWarningEnabled());
         const auto before = warnings_.state();
         texts = warnings_.onReading(reading, clock_());
         // Stored when a window or what it spent changes, not for every redraw of the status line.
@@ -51,6 +52,12 @@ void LimitWatcher::onReading(const LimitReading& reading)
     }
     QMetaObject::invokeMethod(this, handedOff([this] { scheduleTick(); }), Qt::QueuedConnection);
     say(texts);
+}
+
+void LimitWatcher::remember(const std::vector<LimitReading>& readings)
+{
+    std::lock_guard lock(mutex_);
+    warnings_.remember(readings);
 }
 
 void LimitWatcher::tick()

@@ -25,6 +25,9 @@ public:
     explicit LimitWatcher(Notify notify, Clock clock = {}, QObject* parent = nullptr);
 
     void onReading(const LimitReading& reading);
+    // The stored readings, taken at start-up, so that the pace of a window
+    // begun before it goes on (readings that arrive later are passed as they come).
+    void remember(const std::vector<LimitReading>& readings);
 
 private:
     void tick();

@@ -200,10 +200,13 @@ void addGauges(const Input& in, Rect c, Layer& layer)
         const char* label;
         std::optional<double> utilization;
         std::optional<Instant> resetsAt;
+        const std::optional<LimitPace::Projection>& pace;
     };
     const Gauge gauges[] = {
-        {"5h window", usage ? usage->fiveHourUtilization : std::nullopt, usage ? usage->fiveHourResetsAt : std::nullopt},
-        {"7d window", usage ? usage->sevenDayUtilization : std::nullopt, usage ? usage->sevenDayResetsAt : std::nullopt},
+        {"5h window", usage ? usage->fiveHourUtilization : std::nullopt, usage ? usage->fiveHourResetsAt : std::nullopt,
+         in.snapshot->fiveHourPace},
+        {"7d window", usage ? usage->sevenDayUtilization : std::nullopt, usage ? usage->sevenDayResetsAt : std::nullopt,
+         in.snapshot->sevenDayPace},
     };
     double y = c.y;
     for (const Gauge& gauge : gauges) {
@@ -219,6 +222,12 @@ void addGauges(const Input& in, Rect c, Layer& layer)
         y += 8 + 4;
         if (gauge.resetsAt && in.resetLabel) {
             layer.items.push_back(text({c.x, y, c.width, lineHeight(9)}, "resets " + in.resetLabel(*gauge.resetsAt), body(9), p.textSubtle));
+            y += lineHeight(9);
+        }
+        if (gauge.pace && in.resetLabel) {
+            const std::string pace = LimitPace::briefSummary(*gauge.pace, in.resetLabel);
+            // Reaching the limit first is what a glance at the panel should catch.
+            layer.items.push_back(text({c.x, y, c.width, lineHeight(9)}, pace, body(9), gauge.pace->reachesLimitAt ? p.warning : p.textSubtle));
             y += lineHeight(9);
         }
         y += 12;

@@ -13,8 +13,13 @@ ReportSnapshot ReportSnapshot::compute(const std::vector<DashboardMessage>& all,
     ReportSnapshot s;
     s.filters = filters;
     s.usage = std::move(usage);
-    if (readings)
+    if (readings) {
         s.limitWindows = LimitHistory::fiveHourWindows(*readings, filters.from, filters.to);
+        if (now) {
+            s.fiveHourPace = LimitPace::current(*readings, s.usage, LimitPace::Kind::fiveHour, *now);
+            s.sevenDayPace = LimitPace::current(*readings, s.usage, LimitPace::Kind::sevenDay, *now);
+        }
+    }
     // Copying a year of messages cost a third of a second: the sums run over a
     // part of the history, or over positions picked in it.
     std::vector<std::uint32_t> picks;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/LimitPace.h"
 #include "dashboard/DashboardFilters.h"
 #include "dashboard/DashboardRecords.h"
 #include "dashboard/LimitHistory.h"
@@ -30,6 +31,9 @@ struct ReportSnapshot {
     // Where no limit was ever read (a key, not a plan): the five-hour block of
     // all models going on at `now`, with its burn rate, whatever the filters.
     std::optional<UsageBlocks::Block> activeBlock;
+    // Where the windows open at `now` are heading, whatever the days chosen.
+    std::optional<LimitPace::Projection> fiveHourPace;
+    std::optional<LimitPace::Projection> sevenDayPace;
 
     // `sorted`: whether `all` is in time order, which lets a date window be a part of it.
     static ReportSnapshot compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,

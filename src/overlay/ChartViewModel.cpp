@@ -143,9 +143,13 @@ ChartViewModel::Read ChartViewModel::readWindow(UsageDatabase& database, Instant
         const auto limits = database.fetchUsageLimits();
         const bool hasAny = database.hasAnyMessages();
         const auto resetsAt = limits ? limits->fiveHourResetsAt : std::nullopt;
-        if (resetsAt)
+        if (resetsAt) {
             read.state = UsageState::full(*resetsAt, limits->fiveHourUtilization,
                                           database.fetchMessagesInWindow(*resetsAt - window, *resetsAt));
+            // The window's readings, an hour either side for reset times given a little differently.
+            const auto readings = database.fetchLimitReadings(*resetsAt - window - std::chrono::hours(1), *resetsAt + std::chrono::hours(1));
+            read.state.pace = LimitPace::current(readings, limits, LimitPace::Kind::fiveHour, now);
+        }
         else if (hasAny)
             read.state = UsageState::partial(now, database.fetchMessagesInWindow(now - window, now));
         read.activeSessions = database.fetchActiveSessionCount();

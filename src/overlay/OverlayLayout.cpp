@@ -123,10 +123,40 @@ void addSummary(Layer& layer, const Input& in, const Rect& row, const Sums& sums
     }
 }
 
-double detailsHeight(std::size_t rows)
+// The model rows, the total, and the pace's line when the window has one.
+double detailsHeight(std::size_t rows, bool pace)
 {
     const double h = lineHeight(9);
-    return 2 + static_cast<double>(rows) * (h + 2) + 1 + 2 + h;
+    return 2 + static_cast<double>(rows) * (h + 2) + 1 + 2 + h + (pace ? 4 + h : 0);
+}
+
+// The details under the summary row at `at`, as far open as they are: each
+// model's tokens, the total, and the window's pace. Returns the height they take.
+double addDetails(const Input& in, Rect at, const std::vector<Bucketize::BarSegment>& segments, const Sums& sums, Layer& content)
+{
+    const Palette& p = *in.palette;
+    std::vector<ChartValues::ModelTotal> shown;
+    for (const auto& total : ChartValues::modelTotals(segments)) {
+        if (total.input > 0 || total.output > 0)
+            shown.push_back(total);
+    }
+    const double expand = std::clamp(in.transitions.expand, 0.0, 1.0);
+    if (expand > 0) {
+        double rowY = at.y + 6 + 2;
+        for (const auto& total : shown) {
+            tokenRow(content, in, at.x, rowY, total.name, total.name + "/", total.input, total.output, 0.7, 1.0, expand);
+            rowY += lineHeight(9) + 2;
+        }
+        divider(content, p, at.x, rowY, expand);
+        rowY += 1 + 2;
+        tokenRow(content, in, at.x, rowY, "Total", "", sums.input, sums.output, 0.7, 0.85, expand);
+        if (in.state.pace) {
+            rowY += lineHeight(9) + 4;
+            const std::string pace = LimitPace::briefSummary(*in.state.pace, in.hhmm ? in.hhmm : localHhmm);
+            content.items.push_back(text({at.x, rowY, contentWidth, lineHeight(9)}, pace, mono(9), p.textMuted.withOpacity(p.textMuted.a * expand)));
+        }
+    }
+    return (6 + detailsHeight(shown.size(), in.state.pace.has_value())) * expand;
 }
 
 void addSessionRow(const Input& in, Rect row, Layer& layer)
@@ -198,25 +228,6 @@ void addMenuButton(const Input& in, const Rect& card, Layer& layer, Result& resu
     result.menuHelp = error ? Printable::escaped(*in.lastError) : "Actions"; // the error may quote a path
 }
 
-// The model rows and their total under the summary, unrolled as far as the
-// expansion has come. Returns the height they take.
-double addDetails(const Input& in, double x, double y, const std::vector<ChartValues::ModelTotal>& shown, const Sums& sums,
-                  Layer& content)
-{
-    const double expand = std::clamp(in.transitions.expand, 0.0, 1.0);
-    if (expand > 0) {
-        double rowY = y + 6 + 2;
-        for (const auto& total : shown) {
-            tokenRow(content, in, x, rowY, total.name, total.name + "/", total.input, total.output, 0.7, 1.0, expand);
-            rowY += lineHeight(9) + 2;
-        }
-        divider(content, *in.palette, x, rowY, expand);
-        rowY += 1 + 2;
-        tokenRow(content, in, x, rowY, "Total", "", sums.input, sums.output, 0.7, 0.85, expand);
-    }
-    return (6 + detailsHeight(shown.size())) * expand;
-}
-
 void addFullReportButton(const Input& in, const Rect& button, Layer& content, Result& result)
 {
     const Palette& p = *in.palette;
@@ -249,12 +260,7 @@ double addUsage(const Input& in, const Rect& area, Layer& content, Result& resul
                                  in.expanded ? "chevron.up" : "chevron.down", Fill::solid(p.textSubtle), 1, {}});
     y += summaryHeight;
 
-    std::vector<ChartValues::ModelTotal> shown;
-    for (const auto& total : ChartValues::modelTotals(segments)) {
-        if (total.input > 0 || total.output > 0)
-            shown.push_back(total);
-    }
-    y += addDetails(in, area.x, y, shown, sums, content);
+    y += addDetails(in, {area.x, y, contentWidth, 0}, segments, sums, content);
 
     y += 6 + 2;
     addFullReportButton(in, {area.x, y, contentWidth, 20}, content, result);

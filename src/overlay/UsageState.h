@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/LimitPace.h"
 #include "core/Instant.h"
 #include "storage/MessageRow.h"
 
@@ -20,11 +21,12 @@ struct UsageState {
     Instant anchor{};
     std::optional<double> utilization; // full only: percent, may be absent
     std::vector<MessageRow> rows;
+    std::optional<LimitPace::Projection> pace; // full only: where the window is heading, when its readings tell
 
-    static UsageState partial(Instant anchor, std::vector<MessageRow> rows) { return {Kind::partial, anchor, std::nullopt, std::move(rows)}; }
+    static UsageState partial(Instant anchor, std::vector<MessageRow> rows) { return {Kind::partial, anchor, std::nullopt, std::move(rows), std::nullopt}; }
     static UsageState full(Instant anchor, std::optional<double> utilization, std::vector<MessageRow> rows)
     {
-        return {Kind::full, anchor, utilization, std::move(rows)};
+        return {Kind::full, anchor, utilization, std::move(rows), std::nullopt};
     }
 
     bool operator==(const UsageState&) const = default;

@@ -117,7 +117,8 @@ QWidget* SettingsView::themeRow()
     return row("paintpalette", "Theme", textLabel("Appearance across the app", 11, this, false, Qt::AlignLeft), theme_, this);
 }
 
-// The warnings' switch, the thresholds under it, and the line that says why an entry was refused.
+// The warnings' switch, their thresholds below it with the reason a text is
+// refused, and the pace warning's own switch.
 void SettingsView::addWarningRows(QVBoxLayout* layout)
 {
     warnings_ = new ToggleSwitch(this);
@@ -125,6 +126,7 @@ void SettingsView::addWarningRows(QVBoxLayout* layout)
     connect(warnings_, &ToggleSwitch::toggled, this, [this](bool on) {
         Preferences::shared().setWarningsEnabled(on);
         thresholds_->setEnabled(on);
+        pace_->setEnabled(on);
     });
     layout->addWidget(row("bell", "Warnings", textLabel("Before the 5-hour and 7-day limits", 11, this, false, Qt::AlignLeft), warnings_,
                           this));
@@ -146,6 +148,19 @@ void SettingsView::addWarningRows(QVBoxLayout* layout)
     thresholdsError_->setContentsMargins(36, 0, 0, 0);
     thresholdsError_->hide();
     layout->addWidget(thresholdsError_);
+    auto* paceRow = new QHBoxLayout();
+    paceRow->setContentsMargins(36, 0, 0, 0);
+    paceRow->setSpacing(8);
+    pace_ = new ToggleSwitch(this);
+    pace_->setChecked(Preferences::shared().paceWarningEnabled());
+    pace_->setEnabled(warnings_->isChecked());
+    pace_->setToolTip("Once a window, from 50% used, when its pace reaches 100% at least 30 minutes before it resets");
+    connect(pace_, &ToggleSwitch::toggled, this, [](bool on) { Preferences::shared().setPaceWarningEnabled(on); });
+    auto* paceLabel = roledLabel(textLabel("When the pace reaches 100% early", 12, this, false, Qt::AlignLeft | Qt::AlignVCenter), "muted");
+    paceLabel->setWordWrap(false);
+    paceRow->addWidget(paceLabel, 1);
+    paceRow->addWidget(pace_);
+    layout->addLayout(paceRow);
 }
 
 QHBoxLayout* SettingsView::doneBar()

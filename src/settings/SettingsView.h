@@ -33,7 +33,7 @@ class SettingsView final : public QWidget {
 
 public:
     static constexpr int windowWidth = 380;
-    static constexpr int windowHeight = 416; // grown from 352 by the warnings row
+    static constexpr int windowHeight = 448; // grown from 352 by the warnings rows
     SettingsView(SettingsActions actions, std::function<void()> onClose, QWidget* parent = nullptr);
 
     // The hook row follows the installed state; asked when shown and on every change.
@@ -47,6 +47,7 @@ public:
     ToggleSwitch* warningsSwitch() const { return warnings_; }
     QLineEdit* thresholdsField() const { return thresholds_; }
     QLabel* thresholdsError() const { return thresholdsError_; }
+    ToggleSwitch* paceSwitch() const { return pace_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -71,6 +72,7 @@ private:
     ToggleSwitch* warnings_ = nullptr;
     QLineEdit* thresholds_ = nullptr;
     QLabel* thresholdsError_ = nullptr;
+    ToggleSwitch* pace_ = nullptr;
 
     void takeThresholds();
 };

@@ -32,6 +32,7 @@ const Preferences::Entry table[] = {
     {Preferences::Key::warningsEnabled, "tallyglass.warnings.enabled", true},
     {Preferences::Key::warningThresholds, "tallyglass.warnings.thresholds", qtext(WarningThresholds::defaults)},
     {Preferences::Key::warningState, "tallyglass.warnings.state", QString()},
+    {Preferences::Key::paceWarning, "tallyglass.warnings.pace", true},
     {Preferences::Key::onboardingDone, "tallyglass_onboarding_v1_done", false},
     {Preferences::Key::reportFrame, "tallyglass.dashboard", QByteArray()},
     {Preferences::Key::reportDayZone, "tallyglass.dashboard.dayZone", QString("UTC")},
@@ -160,6 +161,19 @@ void Preferences::setWarningsEnabled(bool enabled)
     write(Key::warningsEnabled, enabled);
     if (enabled != before)
         emit warningsEnabledChanged(enabled);
+}
+
+bool Preferences::paceWarningEnabled() const
+{
+    return read(Key::paceWarning).toBool();
+}
+
+void Preferences::setPaceWarningEnabled(bool enabled)
+{
+    const bool before = paceWarningEnabled();
+    write(Key::paceWarning, enabled);
+    if (enabled != before)
+        emit paceWarningEnabledChanged(enabled);
 }
 
 std::vector<int> Preferences::warningThresholds() const

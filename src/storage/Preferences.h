@@ -51,6 +51,7 @@ public:
         warningsEnabled,
         warningThresholds,
         warningState,
+        paceWarning,
         onboardingDone,
         reportFrame,
         reportDayZone,
@@ -95,6 +96,10 @@ public:
     // warnings' own record (LimitWarnings::State), empty when none is stored.
     std::string warningState() const;
     void setWarningState(const std::string& state);
+    // The warning that a window's pace reaches its limit before the reset: on
+    // unless turned off (and only while the warnings are on).
+    bool paceWarningEnabled() const;
+    void setPaceWarningEnabled(bool enabled);
 
     // Whether the welcome was completed.
     bool onboardingDone() const;
@@ -121,6 +126,7 @@ signals:
     void launchAtLoginChanged(bool enabled);
     void warningsEnabledChanged(bool enabled);
     void warningThresholdsChanged(const std::vector<int>& thresholds);
+    void paceWarningEnabledChanged(bool enabled);
     void reportDaysLocalChanged(bool local);
 
 private:

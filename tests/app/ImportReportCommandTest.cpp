@@ -232,15 +232,21 @@ TEST_F(ImportReportCommandTest, limitsListsTheWindowsOfTheDaysWithTheirPeaks)
     const auto at = [](int hours) { return utc(hours).substr(0, 14) + "00:00Z"; }; // on the hour
     test::SqlProbe(database)
         .exec("INSERT INTO limit_readings (received_at, five_hour_utilization, five_hour_resets_at, seven_day_utilization, "
-              "seven_day_resets_at) VALUES ('" + at(-30) + "', 100, '" + at(-27) + "', 20, '" + at(72) + "'), ('" + at(0) + "', 35, '"
-              + at(2) + "', 30, '" + at(72) + "');");
+              "seven_day_resets_at) VALUES ('" + at(-30) + "', 100, '" + at(-27) + "', 20, '" + at(72) + "'), ('" + at(-1) + "', 20, '"
+              + at(2) + "', 29, '" + at(72) + "'), ('" + at(0) + "', 35, '" + at(2) + "', 30, '" + at(72) + "');");
     const auto json = nlohmann::json::parse(tallyglass({"limits", "--days=3", "--json"}).out);
     ASSERT_EQ(json["fiveHour"].size(), 2u);
     EXPECT_EQ(json["fiveHour"][0]["peak"], 100);
     EXPECT_EQ(json["fiveHourReached"], 1);
     EXPECT_EQ(json["sevenDay"][0]["peak"], 30);
+    // The pace of each open window, from its readings alone: 15 points an hour over the last hour of the
+    // five-hour window; 10 over the 30 hours of the seven-day one, the reading at 29% a little above that line.
+    EXPECT_EQ(json["pace"]["fiveHour"], nlohmann::json::parse(R"({"utilization": 35.0, "resetsAt": ")" + at(2)
+                                                               + R"(", "perHour": 15.0, "projectedAtReset": 65.0, "reachesLimitAt": null})"));
+    EXPECT_EQ(json["pace"]["sevenDay"]["perHour"], 0.32);
+    EXPECT_EQ(json["pace"]["sevenDay"]["reachesLimitAt"], nullptr);
     const auto text = tallyglass({"limits", "--days", "3"});
-    EXPECT_NE(text.out.find("Limit reached in 1 of 2 windows"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Limit reached in 1 of 2 windows\nAt this pace: 65% at the reset\n"), std::string::npos) << text.out;
     EXPECT_EQ(tallyglass({"limits", "--weeks", "1"}).exitCode, 2);
     // Output that cannot be written is a failure, never a list shown.
     for (const char* command : {"limits", "report --no-update", "export --no-update"}) {

@@ -122,6 +122,17 @@ TEST_F(NotificationsTest, theWatcherWarnsOncePerWindowAcrossRestartsAndNotWhenTu
     restarted.onReading({now + std::chrono::minutes(2), 96, now + std::chrono::hours(2), std::nullopt, std::nullopt});
     EXPECT_EQ(said.size(), 1u);
     Preferences::shared().setWarningsEnabled(true);
+    // The pace warning follows its own switch: off, a window climbing towards its limit says nothing of it.
+    Preferences::shared().setPaceWarningEnabled(false);
+    const Instant next = now + std::chrono::hours(3);
+    LimitWatcher quiet(say, [&] { return next; });
+    quiet.onReading({next, std::nullopt, std::nullopt, 50, next + std::chrono::hours(48)});
+    quiet.onReading({next + std::chrono::hours(1), std::nullopt, std::nullopt, 60, next + std::chrono::hours(48)});
+    EXPECT_EQ(said.size(), 1u);
+    Preferences::shared().setPaceWarningEnabled(true);
+    quiet.onReading({next + std::chrono::hours(2), std::nullopt, std::nullopt, 70, next + std::chrono::hours(48)});
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_EQ(said[1].rfind("7-day limit: at this pace 100% at ", 0), 0u) << said[1];
     Preferences::shared().setWarningThresholds({50});
     EXPECT_EQ(Preferences::shared().warningThresholds(), std::vector<int>{50});
     Preferences::shared().storeTextForTests(Preferences::Key::warningThresholds, "nonsense");

@@ -25,6 +25,7 @@ TEST(LimitWarnings, eachThresholdWarnsOncePerWindowForTheHighestOneCrossed)
 {
     const auto utcPlusOne = [](Instant) { return std::chrono::seconds(3600); };
     LimitWarnings warnings({80, 95}, {}, utcPlusOne);
+    warnings.setPaceEnabled(false); // the thresholds alone; the pace has its own test
     const struct {
         LimitReading reading;
         Texts texts;
@@ -71,6 +72,75 @@ TEST(LimitWarnings, windowsAlreadyOverAndSevenDayWindows)
     EXPECT_EQ(warnings.onReading(week, t("2026-12-06T10:00:00Z")), Texts{"7-day limit at 81% \u2014 resets Wed 11:00"});
     EXPECT_EQ(LimitWarnings::State::parse("not json"), LimitWarnings::State{});
     EXPECT_EQ(LimitWarnings::State::parse(R"({"fiveHour":{"warned":1,"spent":"80","resetsAt":5}})"), LimitWarnings::State{});
+}
+
+// The pace warning: once a window, from 50% used, when the readings' pace
+// reaches 100% at least 30 minutes before the reset; kept across a restart.
+TEST(LimitWarnings, thePaceWarnsOncePerWindowWithMarginAndFromHalfUsed)
+{
+    const auto utcPlusOne = [](Instant) { return std::chrono::seconds(3600); };
+    const struct {
+        const char* name;
+        std::vector<LimitReading> readings;
+        bool paceEnabled;
+        Texts last; // what the last reading says
+    } cases[] = {
+        {"reaches 100% 4 hr 20 min early",
+         {fiveHour("2026-12-06T10:00:00Z", 40, "2026-12-06T15:00:00Z"), fiveHour("2026-12-06T10:10:00Z", 55, "2026-12-06T15:00:00Z")},
+         true, {"5-hour limit: at this pace 100% at 11:40, 4 hr 20 min before it resets"}},
+        {"switched off",
+         {fiveHour("2026-12-06T10:00:00Z", 40, "2026-12-06T15:00:00Z"), fiveHour("2026-12-06T10:10:00Z", 55, "2026-12-06T15:00:00Z")},
+         false, {}},
+        {"under 50%",
+         {fiveHour("2026-12-06T10:00:00Z", 10, "2026-12-06T15:00:00Z"), fiveHour("2026-12-06T10:10:00Z", 45, "2026-12-06T15:00:00Z")},
+         true, {}},
+        {"20 minutes of margin",
+         {fiveHour("2026-12-06T10:00:00Z", 60, "2026-12-06T11:40:00Z"), fiveHour("2026-12-06T10:20:00Z", 70, "2026-12-06T11:40:00Z")},
+         true, {}},
+        // By hand: minutes 0, 20, 25 against 60, 70, 75 give 4/7 a minute; 25 points more take 43.75 minutes.
+        {"a later reading brings the margin to 31 minutes",
+         {fiveHour("2026-12-06T10:00:00Z", 60, "2026-12-06T11:40:00Z"), fiveHour("2026-12-06T10:20:00Z", 70, "2026-12-06T11:40:00Z"),
+          fiveHour("2026-12-06T10:25:00Z", 75, "2026-12-06T11:40:00Z")},
+         true, {"5-hour limit: at this pace 100% at 12:08, 31 min before it resets"}},
+        {"the previous window's readings do not count",
+         {fiveHour("2026-12-06T09:50:00Z", 10, "2026-12-06T10:00:00Z"), fiveHour("2026-12-06T10:02:00Z", 60, "2026-12-06T15:00:00Z")},
+         true, {}},
+        {"seven days",
+         {{t("2026-12-06T10:00:00Z"), std::nullopt, std::nullopt, 50, t("2026-12-09T15:00:00Z")},
+          {t("2026-12-06T12:00:00Z"), std::nullopt, std::nullopt, 52, t("2026-12-09T15:00:00Z")}},
+         true, {"7-day limit: at this pace 100% at Tue 13:00, 1 day 3 hr before it resets"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LimitWarnings warnings({100}, {}, utcPlusOne);
+        warnings.setPaceEnabled(c.paceEnabled);
+        Texts said;
+        for (const LimitReading& r : c.readings)
+            said = warnings.onReading(r, r.at);
+        EXPECT_EQ(said, c.last);
+        if (c.last.empty())
+            continue;
+        // Said once: neither the next reading nor a restart with the stored readings says it again.
+        const LimitReading next = {c.readings.back().at + std::chrono::minutes(5), c.readings.back().fiveHour.value_or(0) ? std::optional<double>(99) : std::nullopt,
+                                   c.readings.back().fiveHourResetsAt, c.readings.back().sevenDay ? std::optional<double>(99) : std::nullopt,
+                                   c.readings.back().sevenDayResetsAt};
+        LimitWarnings restarted({100}, LimitWarnings::State::parse(warnings.state().serialise()), utcPlusOne);
+        restarted.remember(c.readings);
+        EXPECT_EQ(restarted.onReading(next, next.at), Texts{});
+        EXPECT_EQ(warnings.onReading(next, next.at), Texts{});
+    }
+}
+
+// After a restart the stored readings carry the pace on: one new reading is enough.
+TEST(LimitWarnings, theStoredReadingsCarryThePaceAcrossARestart)
+{
+    const char* reset = "2026-12-06T15:00:00Z";
+    LimitWarnings before({100}, {}, {});
+    before.onReading(fiveHour("2026-12-06T10:00:00Z", 30, reset), t("2026-12-06T10:00:00Z"));
+    LimitWarnings restarted({100}, LimitWarnings::State::parse(before.state().serialise()), {});
+    restarted.remember({fiveHour("2026-12-06T10:00:00Z", 30, reset)});
+    EXPECT_EQ(restarted.onReading(fiveHour("2026-12-06T10:30:00Z", 60, reset), t("2026-12-06T10:30:00Z")),
+              Texts{"5-hour limit: at this pace 100% at 11:10, 3 hr 50 min before it resets"});
 }
 
 TEST(LimitHistory, readingsMakeWindowsWithTheirPeaks)

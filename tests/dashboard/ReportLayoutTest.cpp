@@ -40,6 +40,14 @@ long countTexts(const Result& result, Predicate predicate)
     return std::count_if(all.begin(), all.end(), predicate);
 }
 
+const Scene::Text* textWith(const Result& result, const std::string& wanted)
+{
+    for (const auto* text : texts(result))
+        if (text->text == wanted)
+            return text;
+    return nullptr;
+}
+
 bool hasText(const Result& result, const std::string& wanted)
 {
     return countTexts(result, [&](const Scene::Text* text) { return text->text == wanted; }) > 0;
@@ -83,6 +91,22 @@ TEST_F(ReportLayoutTest, thePanelsSitInTheirColumnsWithTheirTexts)
             tileValues.push_back(text->text);
     EXPECT_EQ(tileValues, (std::vector<std::string>{"1.5k", "1.4k", "0", "0", "2", "3", "$0.03"}));
     EXPECT_EQ(countTexts(result, [](auto* text) { return text->text.rfind("resets ", 0) == 0; }), 1);
+    // Under each gauge, where its window is heading: the limit reached first stands out.
+    EXPECT_EQ(countTexts(result, [](auto* text) { return text->text.rfind("At this pace", 0) == 0; }), 0);
+    const std::vector<LimitReading> readings = {{t("2025-01-15T12:00:00Z"), 42.0, t("2025-01-15T17:05:00Z"), std::nullopt, std::nullopt},
+                                                {t("2025-01-15T13:00:00Z"), 62.0, t("2025-01-15T17:05:00Z"), std::nullopt, std::nullopt}};
+    ReportSnapshot paced = ReportSnapshot::compute(messages, {}, snapshot.usage, true, &readings, t("2025-01-15T13:00:00Z"));
+    ASSERT_TRUE(paced.fiveHourPace);
+    EXPECT_EQ(paced.fiveHourPace->reachesLimitAt, t("2025-01-15T14:54:00Z"));
+    EXPECT_EQ(paced.sevenDayPace, std::nullopt);
+    paced.sevenDayPace = LimitPace::Projection{18, t("2025-01-18T00:00:00Z"), 0.5, 48.2, std::nullopt};
+    const Result withPace = layout(inputFor(paced));
+    const auto* reaching = textWith(withPace, "At this pace: 100% at Jan 15 \u00b7 17:05");
+    ASSERT_NE(reaching, nullptr);
+    EXPECT_EQ(reaching->color, Palette::light().warning);
+    const auto* resetting = textWith(withPace, "At this pace: 48% at the reset");
+    ASSERT_NE(resetting, nullptr);
+    EXPECT_GT(resetting->rect.y, reaching->rect.y);
     // 16 + 300 + 12 + the rest + 12 + 250 + 16 across; the lists fill their panels below their headers.
     EXPECT_EQ(result.heatmap.rect.x, 16 + 300 + 12 + 12);
     EXPECT_EQ(result.heatmap.rect.width, 1280 - 32 - 300 - 250 - 24 - 24);

@@ -68,6 +68,13 @@ TEST_F(ChartViewModelTest, reloadChoosesTheWindowFromWhatIsStored)
     ASSERT_TRUE(test::reloadAndWait(vm));
     EXPECT_EQ(vm.state(), UsageState::full(t("2025-01-15T09:00:00Z"), 42.0, {}));
     EXPECT_EQ(vm.activeSessionCount(), 3);
+
+    // With the window's readings, its pace: 30 points in the 50 minutes to the current row's, 40 more by 12:56:40.
+    db->limits = UsageLimits{60.0, t("2025-01-15T14:00:00Z"), std::nullopt, std::nullopt, t("2025-01-15T11:50:00Z")};
+    db->limitReadings = {{t("2025-01-15T11:00:00Z"), 30.0, t("2025-01-15T14:00:00Z"), std::nullopt, std::nullopt}};
+    ASSERT_TRUE(test::reloadAndWait(vm));
+    ASSERT_TRUE(vm.state().pace);
+    EXPECT_EQ(vm.state().pace->reachesLimitAt, t("2025-01-15T12:56:40Z"));
 }
 
 // The refresher asks every few seconds whether or not anything was stored:

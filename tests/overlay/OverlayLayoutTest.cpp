@@ -260,6 +260,18 @@ TEST(OverlayLayout, theCardShowsTheWindowsFiguresAndDetailsAndWaitsWithoutData)
                                "Full Report", "10:00", "15:00"})
         EXPECT_TRUE(hasText(full, wanted)) << wanted;
     EXPECT_EQ(full.menuHelp, "Actions");
+    // The window's pace under the details' total, the card taller by its line; nothing of it folded up.
+    Input paced = in;
+    paced.state.pace = LimitPace::Projection{42, anchor, 30, 102, t("2025-01-15T14:56:00Z")};
+    const Result withPace = layout(paced);
+    EXPECT_TRUE(hasText(withPace, "At this pace: 100% at 14:56"));
+    EXPECT_GT(withPace.card.height, full.card.height);
+    paced.state.pace->reachesLimitAt.reset();
+    paced.state.pace->projectedAtReset = 74.9;
+    EXPECT_TRUE(hasText(layout(paced), "At this pace: 74% at the reset"));
+    paced.expanded = false;
+    paced.transitions.expand = 0;
+    EXPECT_FALSE(hasText(layout(paced), "At this pace: 74% at the reset"));
 
     Input empty = inputFor(UsageState{});
     empty.lastError = "DB step failed: disk I/O error";

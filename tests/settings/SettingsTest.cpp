@@ -82,9 +82,16 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     EXPECT_TRUE(view->thresholdsError()->isVisibleTo(window));
     EXPECT_EQ(view->thresholdsError()->text().toStdString(), "250% is outside 1\u2013100%");
     EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::warningThresholds), "60, 95");
+    // The pace warning has a switch of its own, on by default, that goes with the warnings'.
+    EXPECT_TRUE(view->paceSwitch()->isChecked());
+    view->paceSwitch()->click();
+    EXPECT_EQ(Preferences::shared().storedTextForTests(Preferences::Key::paceWarning), "false");
+    view->paceSwitch()->click();
+    EXPECT_TRUE(Preferences::shared().paceWarningEnabled());
     view->warningsSwitch()->click();
     EXPECT_FALSE(Preferences::shared().warningsEnabled());
     EXPECT_FALSE(view->thresholdsField()->isEnabled());
+    EXPECT_FALSE(view->paceSwitch()->isEnabled());
 
     // The theme: stored, every open window recoloured at once, and chosen again after a restart.
     QComboBox* picker = view->themePicker();

@@ -39,6 +39,7 @@ std::string describe(Preferences::Key key)
     case Key::warningsEnabled: return boolText(p.warningsEnabled());
     case Key::warningThresholds: return WarningThresholds::format(p.warningThresholds());
     case Key::warningState: return p.warningState();
+    case Key::paceWarning: return boolText(p.paceWarningEnabled());
     case Key::onboardingDone: return boolText(p.onboardingDone());
     case Key::reportFrame: return p.reportFrame().toStdString();
     case Key::reportDayZone: return p.reportDaysLocal() ? "local" : "UTC";
@@ -80,6 +81,7 @@ TEST_F(PreferencesTest, everyKeyRoundTripsThroughTheFileUnderItsStoredNameFromIt
          "60, 95"},
         {Key::warningState, "", [&] { p.setWarningState(state); },
          R"(tallyglass.warnings.state="{\"fiveHour\":{},\"lastReadingAt\":\"2026-12-06T10:00:00Z\"}")", state},
+        {Key::paceWarning, "true", [&] { p.setPaceWarningEnabled(false); }, "tallyglass.warnings.pace=false", "false"},
         {Key::onboardingDone, "false", [&] { p.setOnboardingDone(true); }, "tallyglass_onboarding_v1_done=true", "true"},
         {Key::reportFrame, "", [&] { p.setReportFrame("frame"); }, "tallyglass.dashboard=@ByteArray(frame)", "frame"},
         {Key::reportDayZone, "UTC", [&] { p.setReportDaysLocal(true); }, "tallyglass.dashboard.dayZone=local", "local"},
@@ -110,6 +112,7 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
     QObject::connect(&p, &Preferences::warningsEnabledChanged, &listener, [&](bool on) { heard.push_back("warnings " + boolText(on)); });
     QObject::connect(&p, &Preferences::warningThresholdsChanged, &listener,
                      [&](const std::vector<int>& t) { heard.push_back("thresholds " + WarningThresholds::format(t)); });
+    QObject::connect(&p, &Preferences::paceWarningEnabledChanged, &listener, [&](bool on) { heard.push_back("pace " + boolText(on)); });
     QObject::connect(&p, &Preferences::reportDaysLocalChanged, &listener, [&](bool on) { heard.push_back("local days " + boolText(on)); });
     struct Case {
         const char* name;
@@ -124,6 +127,7 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
         {"login", [&] { p.setLaunchAtLogin(true); }, [&] { p.setLaunchAtLogin(false); }, {"login false", "login true"}},
         {"warnings", [&] { p.setWarningsEnabled(true); }, [&] { p.setWarningsEnabled(false); },
          {"warnings false", "warnings true"}},
+        {"pace", [&] { p.setPaceWarningEnabled(true); }, [&] { p.setPaceWarningEnabled(false); }, {"pace false", "pace true"}},
         // Compared as they will be read: the defaults in another order are the defaults.
         {"thresholds", [&] { p.setWarningThresholds({95, 80}); }, [&] { p.setWarningThresholds({50}); },
          {"thresholds 50", "thresholds 80, 95"}},
