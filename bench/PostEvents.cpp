@@ -1,7 +1,8 @@
 // Posts one body to the local server many times, from several connections at
-// once and at a chosen rate, for the memory and load probes.
+// once and at a chosen rate, for the memory and load probes. A post fails
+// unless it is answered with the expected status (200 unless told).
 //
-//   tallyglass_post_events <port> <body file> <count> <concurrency> [events per second]
+//   tallyglass_post_events [--expect=<status>] <port> <body file> <count> <concurrency> [events per second]
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -19,7 +20,7 @@
 
 namespace {
 
-bool post(std::uint16_t port, const std::string& request)
+bool post(std::uint16_t port, const std::string& request, const std::string& expected)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -43,15 +44,22 @@ bool post(std::uint16_t port, const std::string& request)
     while ((n = ::recv(fd, answer, sizeof answer, 0)) > 0)
         reply.append(answer, static_cast<std::size_t>(n));
     ::close(fd);
-    return reply.rfind("HTTP/1.1 200 OK", 0) == 0;
+    return reply.rfind(expected, 0) == 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    std::string expected = "HTTP/1.1 200 ";
+    if (argc > 1 && std::string(argv[1]).rfind("--expect=", 0) == 0) {
+        expected = "HTTP/1.1 " + std::string(argv[1]).substr(9) + " ";
+        --argc;
+        ++argv;
+    }
     if (argc < 5) {
-        std::fprintf(stderr, "usage: %s <port> <body file> <count> <concurrency> [events per second]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--expect=<status>] <port> <body file> <count> <concurrency> [events per second]\n",
+                     argv[0]);
         return 2;
     }
     const auto port = static_cast<std::uint16_t>(std::atoi(argv[1]));
@@ -72,7 +80,7 @@ int main(int argc, char** argv)
             for (int i = next++; i < count; i = next++) {
                 if (rate > 0)
                     std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<std::int64_t>(i * 1e6 / rate)));
-                if (!post(port, request))
+                if (!post(port, request, expected))
                     ++failed;
             }
         });
@@ -80,6 +88,7 @@ int main(int argc, char** argv)
     for (auto& worker : workers)
         worker.join();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%d posts of %zu bytes in %.2f s, %d failed\n", count, body.size(), seconds, failed.load());
+    std::printf("%d posts of %zu bytes in %.2f s, %d not answered \"%s\"\n", count, body.size(), seconds, failed.load(),
+                expected.substr(9, 3).c_str());
     return failed == 0 ? 0 : 1;
 }

@@ -2,7 +2,8 @@
 # The memory probes, against a running `tallyglass --headless` in a private
 # network namespace and a temporary $HOME, all at once:
 #   - five concurrent Stop events naming a 2 GB sparse transcript (no line feed);
-#   - 60 MiB hook payloads, four at a time, sixteen times;
+#   - hook payloads just under the 4 MiB body limit, four at a time, eight
+#     rounds (all taken), then 60 MiB ones the same way (all refused, 413);
 #   - 1,000 events a second for 10 s naming a 200 MB transcript;
 # while a small session's replies are timed from event to storage. Prints the
 # peak resident memory and the small session's latencies.
@@ -37,11 +38,15 @@ peak=0
 
 event() { printf '{"hook_event_name":"%s","session_id":"%s","transcript_path":"%s"}' "$1" "$2" "$3"; }
 
-echo "== preparing: a 2 GB sparse file, a 60 MiB payload, a 200 MB transcript"
+echo "== preparing: a 2 GB sparse file, 4 MiB and 60 MiB payloads, a 200 MB transcript"
 truncate -s 2G "$proj/sparse.jsonl"
 event Stop sparse "$proj/sparse.jsonl" > "$work/sparse.json"
-{ printf '{"hook_event_name":"PostToolUse","session_id":"big","transcript_path":"%s","tool_response":"' "$proj/none.jsonl"
-  head -c $((60 << 20)) /dev/zero | tr '\0' 'x'; printf '"}'; } > "$work/big.json"
+payload() { # <file> <bytes of tool_response>
+  { printf '{"hook_event_name":"PostToolUse","session_id":"big","transcript_path":"%s","tool_response":"' "$proj/none.jsonl"
+    head -c "$2" /dev/zero | tr '\0' 'x'; printf '"}'; } > "$1"
+}
+payload "$work/limit.json" $(((4 << 20) - (64 << 10)))
+payload "$work/big.json" $((60 << 20))
 seq 1 400000 | sed 's/.*/{"type":"assistant","sessionId":"heavy","timestamp":"2026-01-01T00:00:00Z","message":{"id":"h&","model":"claude-sonnet-4-6","usage":{"input_tokens":3,"output_tokens":5}},"pad":"'"$(head -c 380 /dev/zero | tr '\0' 'p')"'"}/' \
   > "$proj/heavy.jsonl"
 event PostToolUse heavy "$proj/heavy.jsonl" > "$work/heavy.json"
@@ -50,7 +55,10 @@ ls -la "$proj" | tail -n +2
 echo "== probing"
 probes=()
 if [[ $which == *sparse* ]]; then "$post" 45832 "$work/sparse.json" 5 5 > "$work/p1.log" & probes+=($!); fi
-if [[ $which == *big* ]]; then "$post" 45832 "$work/big.json" 64 4 > "$work/p2.log" & probes+=($!); fi
+if [[ $which == *big* ]]; then
+  { "$post" 45832 "$work/limit.json" 32 4 && "$post" --expect=413 45832 "$work/big.json" 32 4; } > "$work/p2.log" &
+  probes+=($!)
+fi
 if [[ $which == *heavy* ]]; then "$post" 45832 "$work/heavy.json" 10000 16 1000 > "$work/p3.log" & probes+=($!); fi
 latencies=()
 for i in $(seq 1 10); do
@@ -80,6 +88,8 @@ echo "peak resident memory: $((peak / 1024)) MB sampled, VmHWM $((${hwm:-0} / 10
 echo "small session, event to stored (ms): ${latencies[*]}"
 echo "heavy transcript messages stored: $(sqlite3 "$db" "SELECT COUNT(*) FROM messages WHERE sessionId = 'heavy'")"
 kill -TERM "$pid"; wait "$pid" || true
-if [ "$alive" = yes ] && [ $((peak / 1024)) -lt 512 ]; then echo "PASS"; exit 0; fi
+limit=512 # MB; the payloads alone must stay far lower
+[ "$which" = big ] && limit=128
+if [ "$alive" = yes ] && [ $((peak / 1024)) -lt $limit ]; then echo "PASS"; exit 0; fi
 echo "FAIL"
 exit 1

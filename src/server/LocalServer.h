@@ -55,8 +55,10 @@ public:
         int listenBacklog = 4096;                         // connections the kernel holds until accepted
         int handlerThreads = 64;                          // handlers waiting on files do not queue behind each other
         int maxPendingHandlers = 1024;                    // beyond this, events are dropped (and logged)
-        std::int64_t maxBufferedBytes = 256LL << 20;      // requests being received, all connections together
-        std::int64_t maxPendingBodyBytes = 256LL << 20;   // bodies of events waiting for or in their handler
+        // Requests being received, all connections together: a few bodies at
+        // their limit. A request with no room is answered 503 with Retry-After.
+        std::int64_t maxBufferedBytes = 16LL << 20;
+        std::int64_t maxPendingBodyBytes = 32LL << 20;    // bodies of events waiting for or in their handler
         // Runs `retry` after a back-off of `delay`, from any thread; by default
         // a timer on the server's thread. Tests hold retries to fire them.
         std::function<void(std::chrono::milliseconds delay, std::function<void()> retry)> scheduleRetry{};
@@ -90,7 +92,7 @@ public:
     // Blocks until no handler is running or waiting, or the time is up.
     bool waitForHandlers(std::chrono::milliseconds timeout);
     int openConnections() const;
-    // Bytes of requests being received, all connections together.
+    // Bytes set aside for requests being received, all connections together.
     std::int64_t bufferedBytes() const;
 
 private:

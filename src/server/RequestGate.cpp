@@ -93,6 +93,8 @@ std::optional<std::vector<std::pair<std::string, std::string_view>>> strictHeade
 
 } // namespace
 
+const Response busy{"503 Service Unavailable", "service unavailable", 1};
+
 bool isLoopbackHost(std::string_view host)
 {
     // Split "name[:port]"; a bracketed IPv6 name holds colons of its own.
@@ -196,8 +198,10 @@ Decision decideTaking(std::string&& buffer)
 
 std::string render(const Response& response)
 {
-    std::string text = "HTTP/1.1 " + response.status + "\r\nContent-Length: " + std::to_string(response.body.size())
-        + "\r\nConnection: close\r\n\r\n";
+    std::string text = "HTTP/1.1 " + response.status + "\r\n";
+    if (response.retryAfterSeconds > 0)
+        text += "Retry-After: " + std::to_string(response.retryAfterSeconds) + "\r\n";
+    text += "Content-Length: " + std::to_string(response.body.size()) + "\r\nConnection: close\r\n\r\n";
     text += response.body;
     return text;
 }

@@ -15,13 +15,24 @@ namespace tallyglass::RequestGate {
 // localhost), and requests over the size limits.
 
 inline constexpr std::size_t maxHeaderBytes = 64 * 1024;
-inline constexpr std::size_t maxBodyBytes = 64 * 1024 * 1024;
+// A hook payload is a few kilobytes; the largest carry one tool's input or
+// output, which seldom passes a few hundred kilobytes. Ten times that leaves
+// room for the rare big one while a handful of them fill the budget every
+// connection shares (LocalServer::Options), and an event refused for its size
+// loses nothing lasting: the transcript is read again with the session's next
+// event.
+inline constexpr std::size_t maxBodyBytes = 4 * 1024 * 1024;
 
 struct Response {
     std::string status; // "200 OK"
     std::string body;
+    int retryAfterSeconds = 0; // sent as Retry-After when positive
     bool operator==(const Response&) const = default;
 };
+
+// For a request within every limit that the server has no room for just
+// now: the same request may well be taken a moment later.
+extern const Response busy;
 
 struct Decision {
     Response response;
@@ -48,7 +59,7 @@ bool expectsContinue(std::string_view buffer);
 Decision decide(std::string_view buffer);
 Decision decideTaking(std::string&& buffer);
 
-// "HTTP/1.1 <status>\r\nContent-Length: <n>\r\nConnection: close\r\n\r\n<body>"
+// "HTTP/1.1 <status>\r\n[Retry-After: <s>\r\n]Content-Length: <n>\r\nConnection: close\r\n\r\n<body>"
 std::string render(const Response& response);
 
 // localhost, 127.0.0.1 or [::1], optionally with ":<port>"; names compared without case.

@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::size_t readChunk = 64 * 1024;
 constexpr std::size_t readPerTurn = 1024 * 1024;
-constexpr std::size_t maxReservation = 8u << 20;
 constexpr int lingerMs = 2000;
 
 } // namespace
@@ -50,15 +49,16 @@ void ServerConnection::onReadable()
         const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n > 0) {
             thisTurn += static_cast<std::size_t>(n);
-            if (phase_ == Phase::reading) {
-                if (!callbacks_.reserve(n)) {
-                    close(); // every connection together may hold only so much: this one goes
-                    return;
-                }
-                buffer_.append(chunk, static_cast<std::size_t>(n));
+            if (phase_ != Phase::reading)
+                continue; // answered: what the peer still sends is dropped
+            if (!holdAtLeast(buffer_.size() + static_cast<std::size_t>(n))) {
+                respond(RequestGate::busy, std::nullopt); // every connection together may hold only so much
+                return;
             }
-            if (phase_ == Phase::reading && buffer_.size() > RequestGate::maxBodyBytes + RequestGate::maxHeaderBytes + 4)
-                break; // over every limit: answer now rather than read on
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+            const std::size_t bodyStart = headerScreened_ ? bodyStart_ : RequestGate::maxHeaderBytes + 4;
+            if (buffer_.size() > bodyStart + RequestGate::maxBodyBytes)
+                break; // over a limit: answer now rather than read on
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -80,39 +80,67 @@ void ServerConnection::onReadable()
         return;
     }
     if (!headerScreened_ && buffer_.find("\r\n\r\n") != std::string::npos) {
-        // The header block alone decides most refusals: answer them without waiting for a body.
         headerScreened_ = true;
-        if (const auto refused = RequestGate::screen(buffer_)) {
-            respond(*refused, std::nullopt);
+        if (!acceptHeaderBlock(peerFinished))
             return;
-        }
-        const auto sinceArrival = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - arrivedAt_);
-        const auto bodyLeft = std::min(deadlines_.body, deadlines_.whole - sinceArrival);
-        deadline_.start(std::max(std::chrono::milliseconds(0), bodyLeft));
-        // One allocation for the whole body, instead of one per doubling.
-        const std::size_t headerEnd = buffer_.find("\r\n\r\n") + 4;
-        if (const auto declared = HTTPRequestParser::contentLength(std::string_view(buffer_).substr(0, headerEnd)))
-            buffer_.reserve(headerEnd + static_cast<std::size_t>(*declared));
-        // curl asks before sending a body over 1 MiB and otherwise waits a second for this.
-        if (!HTTPRequestParser::isComplete(buffer_) && !peerFinished && RequestGate::expectsContinue(buffer_)) {
-            static constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
-            ::send(fd_, goOn.data(), goOn.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        }
     }
     if (HTTPRequestParser::isComplete(buffer_) || peerFinished) {
-        const auto held = static_cast<std::int64_t>(buffer_.size());
         RequestGate::Decision decision = RequestGate::decideTaking(std::move(buffer_));
         buffer_ = std::string();
-        callbacks_.reserve(-held);
+        // The body leaves the budget here: from now on it is the handlers' to count.
         respond(decision.response, decision.route ? std::optional(std::move(decision.body)) : std::nullopt);
         if (peerFinished && phase_ == Phase::lingering)
             close();
     }
 }
 
+// The header block alone decides most refusals: they are answered without
+// waiting for a body. False when the request has been answered.
+bool ServerConnection::acceptHeaderBlock(bool peerFinished)
+{
+    if (const auto refused = RequestGate::screen(buffer_)) {
+        respond(*refused, std::nullopt);
+        return false;
+    }
+    const auto sinceArrival = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - arrivedAt_);
+    const auto bodyLeft = std::min(deadlines_.body, deadlines_.whole - sinceArrival);
+    deadline_.start(std::max(std::chrono::milliseconds(0), bodyLeft));
+    bodyStart_ = buffer_.find("\r\n\r\n") + 4;
+    if (const auto declared = HTTPRequestParser::contentLength(std::string_view(buffer_).substr(0, bodyStart_))) {
+        // The whole body is set aside now, so that one let in is never cut
+        // off halfway for want of room, and a peer with no room is told
+        // before it sends. One allocation, instead of one per doubling.
+        const std::size_t whole = bodyStart_ + static_cast<std::size_t>(*declared);
+        if (!holdAtLeast(whole)) {
+            respond(RequestGate::busy, std::nullopt);
+            return false;
+        }
+        buffer_.reserve(whole);
+    }
+    // curl asks before sending a body over 1 MiB and otherwise waits a second for this.
+    if (!HTTPRequestParser::isComplete(buffer_) && !peerFinished && RequestGate::expectsContinue(buffer_)) {
+        static constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
+        ::send(fd_, goOn.data(), goOn.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    return true;
+}
+
+// Takes from the shared budget what this connection lacks of `bytes`.
+bool ServerConnection::holdAtLeast(std::size_t bytes)
+{
+    if (bytes <= held_)
+        return true;
+    if (!callbacks_.reserve(static_cast<std::int64_t>(bytes - held_)))
+        return false;
+    held_ = bytes;
+    return true;
+}
+
 void ServerConnection::releaseBuffer()
 {
-    callbacks_.reserve(-static_cast<std::int64_t>(buffer_.size()));
+    if (held_ > 0)
+        callbacks_.reserve(-static_cast<std::int64_t>(held_));
+    held_ = 0;
     buffer_.clear();
     buffer_.shrink_to_fit();
 }

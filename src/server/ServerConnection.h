@@ -37,7 +37,10 @@ public:
     struct Callbacks {
         std::function<void(std::string)> route;
         // Takes (or, with a negative amount, gives back) bytes from the budget
-        // all connections share; false means the budget is spent.
+        // all connections share; false means the budget is spent, and the
+        // request is answered 503 with Retry-After. A declared body is taken
+        // whole once its header block is in, so a request let in is not cut
+        // off halfway; what a peer sends without a length is taken as it comes.
         std::function<bool(std::int64_t)> reserve;
         std::function<void()> answered; // the answer is out; called once
         std::function<void()> closed;   // called once, not when destroyed with its parent
@@ -59,6 +62,8 @@ private:
     enum class Phase { reading, writing, lingering, closed };
 
     void onReadable();
+    bool acceptHeaderBlock(bool peerFinished);
+    bool holdAtLeast(std::size_t bytes);
     void releaseBuffer();
     void respond(const RequestGate::Response& response, std::optional<std::string> routeBody);
     void trySend();
@@ -76,6 +81,8 @@ private:
     Phase phase_ = Phase::reading;
     bool headerScreened_ = false;
     std::string buffer_;
+    std::size_t bodyStart_ = 0; // where the body begins, once the header block is in
+    std::size_t held_ = 0;      // bytes this connection holds of the shared budget
     std::string pending_;
     std::optional<std::string> routeBody_;
 };
