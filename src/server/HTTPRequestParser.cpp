@@ -1,6 +1,7 @@
 #include "server/HTTPRequestParser.h"
 
 #include "core/Utf8.h"
+#include "server/ChunkedBody.h"
 
 #include <charconv>
 #include <vector>
@@ -114,6 +115,8 @@ bool isComplete(std::string_view buffer)
         return false;
     if (!Utf8::isValid(parts->header))
         return true;
+    if (ChunkedBody::declared(parts->header))
+        return ChunkedBody::scan(parts->body) != ChunkedBody::State::incomplete;
     const auto declared = contentLength(parts->header);
     if (!declared)
         return true;

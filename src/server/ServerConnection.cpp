@@ -3,6 +3,7 @@
 #include "server/HTTPRequestParser.h"
 
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -76,14 +77,14 @@ void ServerConnection::onReadable()
     if (phase_ != Phase::reading)
         return;
     if (const auto over = RequestGate::checkLimits(buffer_)) {
-        respond(*over, std::nullopt);
+        respond(*over, {});
         return;
     }
     if (!headerScreened_ && buffer_.find("\r\n\r\n") != std::string::npos) {
         // The header block alone decides most refusals: answer them without waiting for a body.
         headerScreened_ = true;
         if (const auto refused = RequestGate::screen(buffer_)) {
-            respond(*refused, std::nullopt);
+            respond(*refused, {});
             return;
         }
         const auto sinceArrival = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - arrivedAt_);
@@ -104,7 +105,14 @@ void ServerConnection::onReadable()
         RequestGate::Decision decision = RequestGate::decideTaking(std::move(buffer_));
         buffer_ = std::string();
         callbacks_.reserve(-held);
-        respond(decision.response, decision.route ? std::optional(std::move(decision.body)) : std::nullopt);
+        if (decision.telemetry && callbacks_.telemetry) {
+            auto answer = callbacks_.telemetry(std::move(decision.body), decision.gzip);
+            respond(answer.response, std::move(answer.then));
+        } else if (decision.route) {
+            respond(decision.response, [this, body = std::move(decision.body)]() mutable { callbacks_.route(std::move(body)); });
+        } else {
+            respond(decision.telemetry ? RequestGate::Response{"404 Not Found", "not found"} : decision.response, {});
+        }
         if (peerFinished && phase_ == Phase::lingering)
             close();
     }
@@ -117,12 +125,12 @@ void ServerConnection::releaseBuffer()
     buffer_.shrink_to_fit();
 }
 
-void ServerConnection::respond(const RequestGate::Response& response, std::optional<std::string> routeBody)
+void ServerConnection::respond(const RequestGate::Response& response, std::function<void()> afterAnswer)
 {
     releaseBuffer();
     phase_ = Phase::writing;
     pending_ = RequestGate::render(response);
-    routeBody_ = std::move(routeBody);
+    afterAnswer_ = std::move(afterAnswer);
     trySend();
 }
 
@@ -150,10 +158,8 @@ void ServerConnection::trySend()
     if (writeNotifier_)
         writeNotifier_->setEnabled(false);
     // The answer is out: only now does the handler start.
-    if (routeBody_) {
-        callbacks_.route(std::move(*routeBody_));
-        routeBody_.reset();
-    }
+    if (afterAnswer_)
+        std::exchange(afterAnswer_, {})();
     ::shutdown(fd_, SHUT_WR);
     phase_ = Phase::lingering;
     deadline_.start(lingerMs);

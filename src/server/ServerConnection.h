@@ -36,6 +36,13 @@ public:
     };
     struct Callbacks {
         std::function<void(std::string)> route;
+        // Answers an OTLP logs export (its body, whether gzip) and says what
+        // to do once that answer is out.
+        struct TelemetryAnswer {
+            RequestGate::Response response;
+            std::function<void()> then;
+        };
+        std::function<TelemetryAnswer(std::string body, bool gzip)> telemetry;
         // Takes (or, with a negative amount, gives back) bytes from the budget
         // all connections share; false means the budget is spent.
         std::function<bool(std::int64_t)> reserve;
@@ -60,7 +67,7 @@ private:
 
     void onReadable();
     void releaseBuffer();
-    void respond(const RequestGate::Response& response, std::optional<std::string> routeBody);
+    void respond(const RequestGate::Response& response, std::function<void()> afterAnswer);
     void trySend();
     void close();
 
@@ -77,7 +84,7 @@ private:
     bool headerScreened_ = false;
     std::string buffer_;
     std::string pending_;
-    std::optional<std::string> routeBody_;
+    std::function<void()> afterAnswer_;
 };
 
 } // namespace tallyglass
