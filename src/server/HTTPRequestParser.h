@@ -24,8 +24,9 @@ struct Request {
 
 // True once the buffer holds a header block and, where a length is declared,
 // the whole body. A header block that is not UTF-8 also counts as complete, so
-// that the caller hands it to parse() and rejects it, and so does a chunked
-// body that is already malformed.
+// that the caller hands it to parse() and rejects it. A chunked body is
+// complete once it ends with its last chunk (a malformed one is refused
+// when the peer finishes or its time is up).
 bool isComplete(std::string_view buffer);
 
 // The request in the buffer, or nothing when it is malformed: no header

@@ -101,11 +101,13 @@ std::optional<std::string> textOf(const std::map<std::string, const json*>& attr
     return it == attrs.end() ? std::nullopt : text(*it->second);
 }
 
-// The event's own time, else the record's; nothing when neither is a possible one.
+// The event's own time, else (absent or no date-time) the record's.
 std::optional<Instant> timeOf(const std::map<std::string, const json*>& attrs, const json& record)
 {
-    if (const auto stamp = textOf(attrs, "event.timestamp"))
-        return IsoTime::parse(*stamp);
+    if (const auto stamp = textOf(attrs, "event.timestamp")) {
+        if (const auto at = IsoTime::parse(*stamp))
+            return at;
+    }
     const json& nanos = member(record, "timeUnixNano");
     std::uint64_t value = 0;
     if (nanos.is_number_unsigned() || nanos.is_number_integer())

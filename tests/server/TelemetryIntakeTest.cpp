@@ -48,7 +48,7 @@ TEST(TelemetryIntakeTest, anApiRequestBecomesOneMessageOfItsSessionSequenceAndMa
 TEST(TelemetryIntakeTest, timeAndMachineFallBackToTheRecordAndThenToUnknown)
 {
     auto byNanos = apiRequest("s1", 1);
-    std::erase_if(byNanos.attributes, [](const auto& a) { return a.first == "event.timestamp"; });
+    byNanos.attributes.push_back({"event.timestamp", R"({"stringValue":"yesterday"})"});
     byNanos.timeUnixNano = "1736935200123456789";
     byNanos.attributes.push_back({"host.name", R"({"stringValue":"laptop"})"});
     const auto fromRecord = receive(logsExport({byNanos}, ""));
