@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const RequestGate::Decision decision = RequestGate::decide(buffer);
     const std::string& status = decision.response.status;
     const bool known = status == "200 OK" || status == "400 Bad Request" || status == "403 Forbidden"
-        || status == "404 Not Found" || status == "413 Payload Too Large" || status == "431 Request Header Fields Too Large";
+        || status == "404 Not Found" || status == "413 Payload Too Large" || status == "415 Unsupported Media Type"
+        || status == "431 Request Header Fields Too Large";
     if (!known || (decision.route && (status != "200 OK" || !decision.response.body.empty())))
         std::abort();
     const std::string rendered = RequestGate::render(decision.response);

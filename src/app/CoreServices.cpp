@@ -13,6 +13,7 @@
 #include "server/HookRouter.h"
 #include "server/LocalServer.h"
 #include "server/ServerConstants.h"
+#include "server/TelemetryIntake.h"
 #include "storage/DatabaseClient.h"
 #include "storage/WriteDatabase.h"
 
@@ -58,6 +59,11 @@ void CoreServices::startServer(std::function<void(std::uint16_t)> listening)
     auto router = std::make_shared<HookRouter>(capture_, statusLine);
     const LocalServer::PortRange range{ServerConstants::defaultPort, ServerConstants::portRangeCount};
     server_ = std::make_unique<LocalServer>(range, port, router);
+    // Sessions known only by telemetry have no end event: they are stored as inactive ones.
+    server_->setTelemetry(std::make_shared<TelemetryIntake>(),
+                          [writer = writer_](const std::vector<MessageInsert>& messages) {
+                              writer->insertBackfillMessages(messages);
+                          });
     installer_ = std::make_unique<HookInstaller>(AppPaths::claudeSettings(), AppPaths::hookScript(), port,
                                                  HookScriptBuilder::currentVersion);
     // A status line chained by an earlier version splits the user's command at

@@ -23,6 +23,11 @@ struct MessageInsert {
     // The share of cacheCreationInputTokens written with the one-hour lifetime
     // (0...cacheCreationInputTokens), priced at its own, higher rate.
     std::int64_t cacheCreation1hInputTokens = 0;
+    // The machine the message was spent on; empty for this one (the writer's name for it).
+    std::string machine;
+    // Reported by a telemetry exporter rather than read from a transcript:
+    // such a message counts only while no transcript of its session is stored.
+    bool fromTelemetry = false;
 
     bool operator==(const MessageInsert&) const = default;
 };

@@ -1,6 +1,7 @@
 #include "server/HTTPRequestParser.h"
 
 #include "core/Utf8.h"
+#include "server/ChunkedBody.h"
 
 #include <charconv>
 #include <vector>
@@ -114,6 +115,10 @@ bool isComplete(std::string_view buffer)
         return false;
     if (!Utf8::isValid(parts->header))
         return true;
+    // Only a body ending as the last chunk does is walked: walking a body of
+    // millions of tiny chunks at every read would hold the server's thread.
+    if (ChunkedBody::declared(parts->header))
+        return parts->body.ends_with("\r\n\r\n") && ChunkedBody::scan(parts->body) != ChunkedBody::State::incomplete;
     const auto declared = contentLength(parts->header);
     if (!declared)
         return true;

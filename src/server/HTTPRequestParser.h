@@ -10,7 +10,8 @@ namespace tallyglass::HTTPRequestParser {
 
 // Just enough HTTP/1.1 for the hook sender and a health probe: a request line,
 // header lines and a body sized by Content-Length (or everything after the
-// header block). One connection carries one request; no chunked encoding.
+// header block), or by chunked coding (RequestGate says where that is allowed).
+// One connection carries one request.
 struct Request {
     std::string method;
     std::string path;
@@ -23,7 +24,9 @@ struct Request {
 
 // True once the buffer holds a header block and, where a length is declared,
 // the whole body. A header block that is not UTF-8 also counts as complete, so
-// that the caller hands it to parse() and rejects it.
+// that the caller hands it to parse() and rejects it. A chunked body is
+// complete once it ends with its last chunk (a malformed one is refused
+// when the peer finishes or its time is up).
 bool isComplete(std::string_view buffer);
 
 // The request in the buffer, or nothing when it is malformed: no header

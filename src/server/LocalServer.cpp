@@ -6,6 +6,7 @@
 #include "server/PeerOwner.h"
 #include "server/ServerConnection.h"
 #include "server/ServerConstants.h"
+#include "server/TelemetryIntake.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -175,6 +176,13 @@ private:
         *slot = new ServerConnection(
             fd, {options.headTimeout, options.bodyTimeout, options.requestTimeout},
             {.route = [this](std::string body) { server_.dispatch(std::move(body)); },
+             .telemetry =
+                 [this](std::string body, bool gzip) {
+                     ServerConnection::Callbacks::TelemetryAnswer answer;
+                     answer.then = server_.receiveTelemetry(std::move(body), gzip, answer.response.status,
+                                                            answer.response.body);
+                     return answer;
+                 },
              .reserve = [this](std::int64_t bytes) { return reserve(bytes); },
              .answered = [this] { resumeAccepting(); },
              .closed =
@@ -424,9 +432,40 @@ void LocalServer::tryNextPort(std::uint64_t search)
     }
 }
 
+void LocalServer::setTelemetry(std::shared_ptr<TelemetryIntake> intake,
+                               std::function<void(const std::vector<MessageInsert>&)> store)
+{
+    telemetry_ = std::move(intake);
+    storeTelemetry_ = std::move(store);
+}
+
+std::function<void()> LocalServer::receiveTelemetry(std::string body, bool gzip, std::string& status,
+                                                    std::string& answer)
+{
+    if (!telemetry_) {
+        status = "404 Not Found";
+        answer = "not found";
+        return {};
+    }
+    auto result = telemetry_->receiveLogs(body, gzip);
+    status = std::move(result.response.status);
+    answer = std::move(result.response.body);
+    if (result.messages.empty())
+        return {};
+    const auto bytes = static_cast<std::int64_t>(body.size());
+    return [this, bytes, messages = std::move(result.messages)]() mutable {
+        runHandler(bytes, [this, messages = std::move(messages)] { storeTelemetry_(messages); });
+    };
+}
+
 void LocalServer::dispatch(std::string body)
 {
     const auto bytes = static_cast<std::int64_t>(body.size());
+    runHandler(bytes, [this, body = std::move(body)] { router_->handle(body); });
+}
+
+void LocalServer::runHandler(std::int64_t bytes, std::function<void()> job)
+{
     const int handlersBefore = pendingHandlers_.fetch_add(1);
     const std::int64_t bytesBefore = pendingBodyBytes_.fetch_add(bytes);
     if (handlersBefore >= options_.maxPendingHandlers || bytesBefore + bytes > options_.maxPendingBodyBytes) {
@@ -435,9 +474,9 @@ void LocalServer::dispatch(std::string body)
         Log::line("too many events waiting to be handled; dropped one");
         return;
     }
-    pool_->start(handedOff([this, bytes, body = std::move(body)] {
+    pool_->start(handedOff([this, bytes, job = std::move(job)] {
         try {
-            router_->handle(body);
+            job();
         } catch (const std::exception& error) {
             Log::line(std::string("event handler failed: ") + error.what());
         } catch (...) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/MessageInsert.h"
 #include "events/HookHandler.h"
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class QObject;
 class QThread;
@@ -15,10 +17,15 @@ class QThreadPool;
 
 namespace tallyglass {
 
+class TelemetryIntake;
+
 // The application's only network endpoint: HTTP/1.1 on one port of the
 // loopback addresses (127.0.0.1, and ::1 where the machine has it), one
 // request per connection. GET /health answers "ok"; a POST to /event is
 // answered at once and its body handed to the router on a worker thread.
+// OTLP/HTTP exports posted to /v1/logs are read on the server's thread (their
+// answer depends on what they hold) and their messages stored on a worker
+// thread once answered; /v1/metrics is answered and not read.
 //
 // Finding a port: the ports of one range are tried from `startPort`, wrapping
 // round to the range's first port, until one can be listened on; between
@@ -79,6 +86,10 @@ public:
     void setOnPortChange(std::function<void(std::uint16_t)> callback);
     // Called on the main thread with the port every time the server comes up. Set before start().
     void setOnListening(std::function<void(std::uint16_t)> callback);
+    // Reads OTLP logs exports and hands their messages to `store` on a worker
+    // thread; without it /v1/logs is not found. Set before start().
+    void setTelemetry(std::shared_ptr<TelemetryIntake> intake,
+                      std::function<void(const std::vector<MessageInsert>&)> store);
 
     void start();
     // Stops listening and cancels any pending back-off or port search: nothing
@@ -107,6 +118,9 @@ private:
     void tryNextPort(std::uint64_t search);
     void announce(std::uint16_t port, bool moved);
     void dispatch(std::string body);
+    std::function<void()> receiveTelemetry(std::string body, bool gzip, std::string& status, std::string& answer);
+    // Runs `job` on the pool, counted as a handler holding `bytes`; drops it when too many wait.
+    void runHandler(std::int64_t bytes, std::function<void()> job);
 
     const PortRange range_;
     const std::uint16_t startPort_;
@@ -114,6 +128,8 @@ private:
     const Options options_;
     std::function<void(std::uint16_t)> onPortChange_;
     std::function<void(std::uint16_t)> onListening_;
+    std::shared_ptr<TelemetryIntake> telemetry_;
+    std::function<void(const std::vector<MessageInsert>&)> storeTelemetry_;
 
     // A search is one start() until it binds, gives up or is stopped; a retry
     // of an earlier search (a back-off that fires late) finds its number

@@ -1,5 +1,6 @@
 #include "server/RequestGate.h"
 
+#include "server/ChunkedBody.h"
 #include "server/HTTPRequestParser.h"
 
 #include <utility>
@@ -14,6 +15,17 @@ const Response forbidden{"403 Forbidden", "forbidden"};
 const Response notFound{"404 Not Found", "not found"};
 const Response headersTooLarge{"431 Request Header Fields Too Large", "request header fields too large"};
 const Response payloadTooLarge{"413 Payload Too Large", "payload too large"};
+const Response protobufRefused{"415 Unsupported Media Type",
+                               "{\"message\":\"Only OTLP/HTTP with JSON bodies is read here: set "
+                               "OTEL_EXPORTER_OTLP_PROTOCOL=http/json.\"}"};
+const Response encodingRefused{"415 Unsupported Media Type",
+                               "{\"message\":\"Only gzip or no Content-Encoding is read here.\"}"};
+const Response metricsIgnored{"200 OK", "{}"};
+
+bool isTelemetryPath(std::string_view path)
+{
+    return path == logsPath || path == metricsPath;
+}
 
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b)
 {
@@ -54,6 +66,8 @@ std::string_view trimmed(std::string_view s)
 // empty or ends in white space, a repeated Host or Content-Length, any
 // Transfer-Encoding, or a Content-Length that is not plain digits. Peers that
 // disagree on where a request ends are how requests get smuggled past checks.
+// "Transfer-Encoding: chunked" alone, without a Content-Length, is the one
+// exception: telemetry exporters send it, and its end is unambiguous.
 std::optional<std::vector<std::pair<std::string, std::string_view>>> strictHeaders(std::string_view header)
 {
     for (std::size_t at = header.find('\n'); at != std::string_view::npos; at = header.find('\n', at + 1)) {
@@ -63,6 +77,7 @@ std::optional<std::vector<std::pair<std::string, std::string_view>>> strictHeade
     std::vector<std::pair<std::string, std::string_view>> fields;
     bool host = false;
     bool length = false;
+    bool chunked = false;
     std::size_t start = header.find("\r\n");
     while (start != std::string_view::npos) {
         start += 2;
@@ -77,7 +92,7 @@ std::optional<std::vector<std::pair<std::string, std::string_view>>> strictHeade
             return std::nullopt;
         std::string key = lowered(name);
         const std::string_view value = trimmed(line.substr(colon + 1));
-        if (key == "transfer-encoding")
+        if (key == "transfer-encoding" && (std::exchange(chunked, true) || lowered(value) != "chunked"))
             return std::nullopt;
         if (key == "host" && std::exchange(host, true))
             return std::nullopt;
@@ -88,6 +103,8 @@ std::optional<std::vector<std::pair<std::string, std::string_view>>> strictHeade
         }
         fields.emplace_back(std::move(key), value);
     }
+    if (chunked && length)
+        return std::nullopt;
     return fields;
 }
 
@@ -136,6 +153,28 @@ std::optional<Response> checkLimits(std::string_view buffer)
     return std::nullopt;
 }
 
+namespace {
+
+// An exporter set to protobuf is told, in its own log, what to set instead.
+std::optional<Response> screenTelemetry(const std::map<std::string, std::string>& headers)
+{
+    const auto type = headers.find("content-type");
+    if (type != headers.end()) {
+        const std::string mediaType = lowered(trimmed(std::string_view(type->second).substr(0, type->second.find(';'))));
+        if (mediaType != "application/json")
+            return protobufRefused;
+    }
+    const auto encoding = headers.find("content-encoding");
+    if (encoding != headers.end() && !encoding->second.empty()) {
+        const std::string coding = lowered(encoding->second);
+        if (coding != "gzip" && coding != "identity")
+            return encodingRefused;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::optional<Response> screen(std::string_view buffer)
 {
     if (auto over = checkLimits(buffer))
@@ -153,8 +192,13 @@ std::optional<Response> screen(std::string_view buffer)
         return forbidden;
     if (request->method == "GET" && request->path == "/health")
         return std::nullopt;
-    if (request->method != "POST" || request->path != "/event")
+    const bool telemetry = request->method == "POST" && isTelemetryPath(request->path);
+    if (request->method != "POST" || (request->path != "/event" && !telemetry))
         return notFound;
+    if (!telemetry && request->headers.contains("transfer-encoding"))
+        return badRequest;
+    if (telemetry)
+        return screenTelemetry(request->headers);
     return std::nullopt;
 }
 
@@ -188,12 +232,31 @@ Decision decideTaking(std::string&& buffer)
         return {badRequest, false, {}};
     if (buffer.compare(0, 4, "GET ") == 0)
         return {{"200 OK", "ok"}, false, {}};
+    const std::string_view header = std::string_view(buffer).substr(0, end);
+    const auto request = HTTPRequestParser::parse(buffer.substr(0, end + 4));
+    Decision decision{{"200 OK", ""}, true, {}};
+    if (request && isTelemetryPath(request->path)) {
+        if (request->path == metricsPath)
+            return {metricsIgnored, false, {}};
+        decision.route = false;
+        decision.telemetry = true;
+        const auto encoding = request->headers.find("content-encoding");
+        decision.gzip = encoding != request->headers.end() && lowered(encoding->second) == "gzip";
+    }
+    if (ChunkedBody::declared(header)) {
+        auto decoded = ChunkedBody::decode(std::string_view(buffer).substr(end + 4));
+        if (!decoded)
+            return {badRequest, false, {}};
+        decision.body = std::move(*decoded);
+        return decision;
+    }
     // The body stays where it arrived: a large one is never copied.
-    const auto declared = HTTPRequestParser::contentLength(std::string_view(buffer).substr(0, end));
+    const auto declared = HTTPRequestParser::contentLength(header);
     buffer.erase(0, end + 4);
     if (declared && static_cast<std::uint64_t>(*declared) < buffer.size())
         buffer.resize(static_cast<std::size_t>(*declared));
-    return {{"200 OK", ""}, true, std::move(buffer)};
+    decision.body = std::move(buffer);
+    return decision;
 }
 
 std::string render(const Response& response)

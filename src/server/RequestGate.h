@@ -20,8 +20,12 @@ inline constexpr std::size_t maxHeaderBytes = 64 * 1024;
 // room for the rare big one while a handful of them fill the budget every
 // connection shares (LocalServer::Options), and an event refused for its size
 // loses nothing lasting: the transcript is read again with the session's next
-// event.
+// event. An exporter's batch of logs, a few hundred records of about a
+// kilobyte, fits as well, also once inflated.
 inline constexpr std::size_t maxBodyBytes = 4 * 1024 * 1024;
+// Where OTLP/HTTP exporters post; metrics are answered and not read.
+inline constexpr std::string_view logsPath = "/v1/logs";
+inline constexpr std::string_view metricsPath = "/v1/metrics";
 
 struct Response {
     std::string status; // "200 OK"
@@ -36,8 +40,10 @@ extern const Response busy;
 
 struct Decision {
     Response response;
-    bool route = false;   // hand `body` to the router once the response is written
-    std::string body;
+    bool route = false;     // hand `body` to the router once the response is written
+    std::string body;       // without its chunked coding, if it had one
+    bool telemetry = false; // an OTLP logs export: its answer depends on `body`
+    bool gzip = false;      // `body` is gzip-compressed
 };
 
 // While a request is still arriving: an answer as soon as the bytes so far
@@ -45,7 +51,8 @@ struct Decision {
 std::optional<Response> checkLimits(std::string_view buffer);
 
 // A request refused for its header block alone: over a limit, malformed or
-// ambiguous (a repeated Host or Content-Length, any Transfer-Encoding, a bare
+// ambiguous (a repeated Host or Content-Length, a Transfer-Encoding other than
+// chunked alone, or chunked anywhere but the telemetry paths, a bare
 // LF, a Content-Length that is not plain digits), from a web page, or for a
 // method and path we do not serve. Nothing when the body may follow; a peer
 // that asked for "Expect: 100-continue" is then told to send it.

@@ -3,6 +3,7 @@
 #include "server/HTTPRequestParser.h"
 
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,7 +53,7 @@ void ServerConnection::onReadable()
             if (phase_ != Phase::reading)
                 continue; // answered: what the peer still sends is dropped
             if (!holdAtLeast(buffer_.size() + static_cast<std::size_t>(n))) {
-                respond(RequestGate::busy, std::nullopt); // every connection together may hold only so much
+                respond(RequestGate::busy, {}); // every connection together may hold only so much
                 return;
             }
             buffer_.append(chunk, static_cast<std::size_t>(n));
@@ -76,7 +77,7 @@ void ServerConnection::onReadable()
     if (phase_ != Phase::reading)
         return;
     if (const auto over = RequestGate::checkLimits(buffer_)) {
-        respond(*over, std::nullopt);
+        respond(*over, {});
         return;
     }
     if (!headerScreened_ && buffer_.find("\r\n\r\n") != std::string::npos) {
@@ -87,8 +88,15 @@ void ServerConnection::onReadable()
     if (HTTPRequestParser::isComplete(buffer_) || peerFinished) {
         RequestGate::Decision decision = RequestGate::decideTaking(std::move(buffer_));
         buffer_ = std::string();
-        // The body leaves the budget here: from now on it is the handlers' to count.
-        respond(decision.response, decision.route ? std::optional(std::move(decision.body)) : std::nullopt);
+        // The body leaves the budget as the answer goes: from then on it is the handlers' to count.
+        if (decision.telemetry && callbacks_.telemetry) {
+            auto answer = callbacks_.telemetry(std::move(decision.body), decision.gzip);
+            respond(answer.response, std::move(answer.then));
+        } else if (decision.route) {
+            respond(decision.response, [this, body = std::move(decision.body)]() mutable { callbacks_.route(std::move(body)); });
+        } else {
+            respond(decision.telemetry ? RequestGate::Response{"404 Not Found", "not found"} : decision.response, {});
+        }
         if (peerFinished && phase_ == Phase::lingering)
             close();
     }
@@ -99,7 +107,7 @@ void ServerConnection::onReadable()
 bool ServerConnection::acceptHeaderBlock(bool peerFinished)
 {
     if (const auto refused = RequestGate::screen(buffer_)) {
-        respond(*refused, std::nullopt);
+        respond(*refused, {});
         return false;
     }
     const auto sinceArrival = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - arrivedAt_);
@@ -112,7 +120,7 @@ bool ServerConnection::acceptHeaderBlock(bool peerFinished)
         // before it sends. One allocation, instead of one per doubling.
         const std::size_t whole = bodyStart_ + static_cast<std::size_t>(*declared);
         if (!holdAtLeast(whole)) {
-            respond(RequestGate::busy, std::nullopt);
+            respond(RequestGate::busy, {});
             return false;
         }
         buffer_.reserve(whole);
@@ -145,12 +153,12 @@ void ServerConnection::releaseBuffer()
     buffer_.shrink_to_fit();
 }
 
-void ServerConnection::respond(const RequestGate::Response& response, std::optional<std::string> routeBody)
+void ServerConnection::respond(const RequestGate::Response& response, std::function<void()> afterAnswer)
 {
     releaseBuffer();
     phase_ = Phase::writing;
     pending_ = RequestGate::render(response);
-    routeBody_ = std::move(routeBody);
+    afterAnswer_ = std::move(afterAnswer);
     trySend();
 }
 
@@ -178,10 +186,8 @@ void ServerConnection::trySend()
     if (writeNotifier_)
         writeNotifier_->setEnabled(false);
     // The answer is out: only now does the handler start.
-    if (routeBody_) {
-        callbacks_.route(std::move(*routeBody_));
-        routeBody_.reset();
-    }
+    if (afterAnswer_)
+        std::exchange(afterAnswer_, {})();
     ::shutdown(fd_, SHUT_WR);
     phase_ = Phase::lingering;
     deadline_.start(lingerMs);

@@ -36,6 +36,13 @@ public:
     };
     struct Callbacks {
         std::function<void(std::string)> route;
+        // Answers an OTLP logs export (its body, whether gzip) and says what
+        // to do once that answer is out.
+        struct TelemetryAnswer {
+            RequestGate::Response response;
+            std::function<void()> then;
+        };
+        std::function<TelemetryAnswer(std::string body, bool gzip)> telemetry;
         // Takes (or, with a negative amount, gives back) bytes from the budget
         // all connections share; false means the budget is spent, and the
         // request is answered 503 with Retry-After. A declared body is taken
@@ -65,7 +72,7 @@ private:
     bool acceptHeaderBlock(bool peerFinished);
     bool holdAtLeast(std::size_t bytes);
     void releaseBuffer();
-    void respond(const RequestGate::Response& response, std::optional<std::string> routeBody);
+    void respond(const RequestGate::Response& response, std::function<void()> afterAnswer);
     void trySend();
     void close();
 
@@ -84,7 +91,7 @@ private:
     std::size_t bodyStart_ = 0; // where the body begins, once the header block is in
     std::size_t held_ = 0;      // bytes this connection holds of the shared budget
     std::string pending_;
-    std::optional<std::string> routeBody_;
+    std::function<void()> afterAnswer_;
 };
 
 } // namespace tallyglass

@@ -48,7 +48,9 @@ constexpr const char* creationScript =
     " isSubagent INTEGER NOT NULL DEFAULT 0,"
     " cost REAL NOT NULL DEFAULT 0,"
     " cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0,"
-    " pricedWith INTEGER NOT NULL DEFAULT 0"
+    " pricedWith INTEGER NOT NULL DEFAULT 0,"
+    " machine TEXT NOT NULL DEFAULT '',"
+    " fromTelemetry INTEGER NOT NULL DEFAULT 0"
     ");"
     "CREATE INDEX IF NOT EXISTS idx_messages_sessionId ON messages(sessionId);"
     "CREATE INDEX IF NOT EXISTS idx_messages_timestamp ON messages(timestamp);"
@@ -59,7 +61,8 @@ constexpr const char* creationScript =
     " totalOutputTokens INTEGER NOT NULL DEFAULT 0,"
     " isActive INTEGER NOT NULL DEFAULT 0,"
     " endedAt TEXT,"
-    " project TEXT"
+    " project TEXT,"
+    " machine TEXT NOT NULL DEFAULT ''"
     ");";
 
 constexpr const char* sessionsInfo = "PRAGMA table_info(sessions);";
@@ -142,6 +145,8 @@ WriteDatabase::WriteDatabase(std::filesystem::path path, Options options)
 {
     if (!options_.clock)
         options_.clock = systemNow;
+    if (options_.machineName.empty())
+        options_.machineName = WriteDatabaseSupport::hostName();
     std::filesystem::create_directories(path_.parent_path());
     try {
         openAndPrepare();
@@ -258,6 +263,7 @@ void WriteDatabase::openAndPrepareOnce()
     migrate(WriteDatabaseSupport::messagesInfo, "pricedWith", "ALTER TABLE messages ADD COLUMN pricedWith INTEGER NOT NULL DEFAULT 0;", false);
     // Filled from the transcripts' folders by the next import or catch-up (HistoryImport).
     migrate(sessionsInfo, "project", "ALTER TABLE sessions ADD COLUMN project TEXT;", false);
+    migrateMachines();
     // The history of rate-limit readings: a table of its own, so that files of
     // any version still open in the readers of any other.
     exec(limitReadingsScript);

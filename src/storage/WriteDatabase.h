@@ -49,6 +49,9 @@ public:
         // write (default: 50 ms on top of SQLite's own busy wait). A test ends
         // the lock here instead, so that it ends while the writer waits.
         std::function<void()> retryPause{};
+        // The name given to messages spent on this machine (read from its
+        // transcripts); default: the host name.
+        std::string machineName{};
     };
 
     // Throws WriteError, or std::filesystem::filesystem_error when the
@@ -105,12 +108,16 @@ private:
     bool hasColumn(const char* tableInfoSql, const char* column);
     void migrate(const char* tableInfoSql, const char* column, const char* alterSql, bool backfillCost);
     void backfillMessageCost();
+    void migrateMachines();
     struct StaleRow;
     void repriceStep(int pass, std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar);
     std::vector<StaleRow> staleRows(const PriceList& prices, std::int64_t afterRowid, std::int64_t until);
     bool repriceRows(const PriceList& prices, const std::vector<StaleRow>& stale);
 
     void insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql);
+    struct SourceRule;
+    void insertOneMessage(SqliteStatement& insert, SqliteStatement& selectStored, SqliteStatement& updateMerged,
+                          const MessageInsert& m, const PriceList& prices);
     using LimitValues = std::array<std::optional<std::string>, 4>;
     // Stores the reading unless it repeats the last; the values stored, if any.
     std::optional<LimitValues> keepLimitReading(const RateLimitWindow& five, const RateLimitWindow& seven, Instant at);

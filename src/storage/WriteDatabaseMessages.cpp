@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 // Storing messages: each priced as it is stored, a repeated one merged into
 // the row already there, and the sessions they belong to summed again.
@@ -20,8 +21,13 @@ namespace {
 
 constexpr const char* insertMessageSql =
     "INSERT OR IGNORE INTO messages ( messageId, sessionId, timestamp, role, model, inputTokens, outputTokens, "
-    "cacheCreationInputTokens, cacheReadInputTokens, isSubagent, cost, cacheCreation1hInputTokens, pricedWith ) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "cacheCreationInputTokens, cacheReadInputTokens, isSubagent, cost, cacheCreation1hInputTokens, pricedWith, "
+    "machine, fromTelemetry ) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+
+constexpr const char* transcriptStoredSql =
+    "SELECT 1 FROM messages WHERE sessionId = ? AND fromTelemetry = 0 LIMIT 1";
+
+constexpr const char* dropTelemetrySql = "DELETE FROM messages WHERE sessionId = ? AND fromTelemetry = 1";
 
 constexpr const char* selectStoredMessageSql =
     "SELECT model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, "
@@ -36,17 +42,17 @@ constexpr const char* updateMergedMessageSql =
     "CAST(MIN(TOTAL(inputTokens), 9.0e18) AS INTEGER), CAST(MIN(TOTAL(outputTokens), 9.0e18) AS INTEGER)"
 
 constexpr const char* activeSessionSql =
-    "INSERT INTO sessions ( sessionId, timestamp, totalInputTokens, totalOutputTokens, isActive ) "
-    "SELECT ?, ?, " TOTALS_OF_SESSION ", 1 FROM messages WHERE sessionId = ? "
+    "INSERT INTO sessions ( sessionId, timestamp, totalInputTokens, totalOutputTokens, isActive, machine ) "
+    "SELECT ?1, ?2, " TOTALS_OF_SESSION ", 1, ?3 FROM messages WHERE sessionId = ?1 "
     "ON CONFLICT(sessionId) DO UPDATE SET totalInputTokens = excluded.totalInputTokens, "
-    "totalOutputTokens = excluded.totalOutputTokens, "
+    "totalOutputTokens = excluded.totalOutputTokens, machine = excluded.machine, "
     "isActive = CASE WHEN sessions.endedAt IS NULL THEN 1 ELSE sessions.isActive END";
 
 constexpr const char* inactiveSessionSql =
-    "INSERT INTO sessions ( sessionId, timestamp, totalInputTokens, totalOutputTokens, isActive ) "
-    "SELECT ?, ?, " TOTALS_OF_SESSION ", 0 FROM messages WHERE sessionId = ? "
+    "INSERT INTO sessions ( sessionId, timestamp, totalInputTokens, totalOutputTokens, isActive, machine ) "
+    "SELECT ?1, ?2, " TOTALS_OF_SESSION ", 0, ?3 FROM messages WHERE sessionId = ?1 "
     "ON CONFLICT(sessionId) DO UPDATE SET totalInputTokens = excluded.totalInputTokens, "
-    "totalOutputTokens = excluded.totalOutputTokens";
+    "totalOutputTokens = excluded.totalOutputTokens, machine = excluded.machine";
 
 // Result codes that concern the one row being written: that message is
 // skipped. Anything else (busy, I/O, a full disk, an unexpected error) fails
@@ -74,6 +80,43 @@ void WriteDatabase::insertBackfillMessages(const std::vector<MessageInsert>& mes
     queue_->sync([&] { runWithRetry([&] { insertMessagesImpl(messages, inactiveSessionSql); }); });
 }
 
+// One machine's session may reach us both by transcript and by telemetry;
+// the transcript counts and the telemetry gives way, whichever came first.
+// Only the writer changes the file, so asking and deleting here is exact.
+struct WriteDatabase::SourceRule {
+    SqliteStatement transcriptStored;
+    SqliteStatement dropTelemetry;
+    std::map<std::string, bool> hasTranscript; // per session, as far as this batch knows
+    std::set<std::string> dropped;             // sessions whose telemetry this batch removed
+
+    bool admits(const MessageInsert& m, WriteDatabase& db)
+    {
+        if (!m.fromTelemetry)
+            return true;
+        const auto [it, fresh] = hasTranscript.try_emplace(m.sessionId, false);
+        if (fresh) {
+            transcriptStored.resetAndClear();
+            transcriptStored.bindText(1, m.sessionId);
+            const int rc = transcriptStored.step();
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+                db.failStep(rc);
+            it->second = rc == SQLITE_ROW;
+        }
+        return !it->second;
+    }
+
+    void stored(const MessageInsert& m, WriteDatabase& db)
+    {
+        if (m.fromTelemetry || !dropped.insert(m.sessionId).second)
+            return;
+        hasTranscript[m.sessionId] = true;
+        dropTelemetry.resetAndClear();
+        dropTelemetry.bindText(1, m.sessionId);
+        if (const int rc = dropTelemetry.step(); rc != SQLITE_DONE)
+            db.failStep(rc);
+    }
+};
+
 void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql)
 {
     // One list for the whole batch, so each row's cost and the version it records agree.
@@ -82,56 +125,72 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
         SqliteStatement insert = prepare(insertMessageSql);
         SqliteStatement selectStored;
         SqliteStatement updateMerged;
-        // Earliest timestamp per session among the messages stored; equal texts keep the first.
-        std::map<std::string, std::string> earliest;
+        SourceRule rule{prepare(transcriptStoredSql), prepare(dropTelemetrySql), {}, {}};
+        // Earliest timestamp and machine per session among the messages stored; equal texts keep the first.
+        std::map<std::string, std::pair<std::string, std::string>> earliest;
         for (const MessageInsert& original : messages) {
-            const MessageInsert m = WriteDatabaseSupport::boundedCounts(original);
+            MessageInsert m = WriteDatabaseSupport::boundedCounts(original);
+            if (m.machine.empty() || !m.fromTelemetry)
+                m.machine = m.fromTelemetry ? "unknown" : options_.machineName;
+            if (!rule.admits(m, *this))
+                continue;
             try {
-                insert.resetAndClear();
-                insert.bindText(1, m.messageId);
-                insert.bindText(2, m.sessionId);
-                insert.bindText(3, m.timestamp);
-                insert.bindText(4, m.role);
-                insert.bindOptionalText(5, m.model);
-                insert.bindInt64(6, m.inputTokens);
-                insert.bindInt64(7, m.outputTokens);
-                insert.bindInt64(8, m.cacheCreationInputTokens);
-                insert.bindInt64(9, m.cacheReadInputTokens);
-                insert.bindInt64(10, m.isSubagent ? 1 : 0);
-                insert.bindDouble(11, prices->cost(m.model, m.inputTokens, m.outputTokens, m.cacheCreationInputTokens,
-                                                   m.cacheReadInputTokens, m.cacheCreation1hInputTokens));
-                insert.bindInt64(12, m.cacheCreation1hInputTokens);
-                insert.bindInt64(13, prices->version());
-                if (const int rc = insert.step(); rc != SQLITE_DONE)
-                    failStep(rc);
-                if (sqlite3_changes(handle_) == 0) {
-                    if (!selectStored) {
-                        selectStored = prepare(selectStoredMessageSql);
-                        updateMerged = prepare(updateMergedMessageSql);
-                    }
-                    mergeStoredMessage(selectStored, updateMerged, m, *prices);
-                }
+                insertOneMessage(insert, selectStored, updateMerged, m, *prices);
             } catch (const WriteError& error) {
                 if (!isRowFailure(error.code()))
                     throw;
                 Log::line("message " + m.messageId + " could not be stored and was skipped: " + error.what());
                 continue;
             }
-            const auto [it, inserted] = earliest.try_emplace(m.sessionId, m.timestamp);
-            if (!inserted && m.timestamp < it->second)
-                it->second = m.timestamp;
+            rule.stored(m, *this);
+            const auto [it, inserted] = earliest.try_emplace(m.sessionId, m.timestamp, m.machine);
+            if (!inserted && m.timestamp < it->second.first)
+                it->second.first = m.timestamp;
         }
 
         SqliteStatement session = prepare(sessionSql);
-        for (const auto& [sessionId, timestamp] : earliest) {
+        for (const auto& [sessionId, first] : earliest) {
             session.resetAndClear();
             session.bindText(1, sessionId);
-            session.bindText(2, timestamp);
-            session.bindText(3, sessionId);
+            session.bindText(2, first.first);
+            session.bindText(3, first.second);
             if (const int rc = session.step(); rc != SQLITE_DONE)
                 failStep(rc);
         }
     });
+}
+
+// Stores one message, or merges it into the row of its id (preparing the
+// statements for that the first time a batch needs them).
+void WriteDatabase::insertOneMessage(SqliteStatement& insert, SqliteStatement& selectStored,
+                                     SqliteStatement& updateMerged, const MessageInsert& m, const PriceList& prices)
+{
+    insert.resetAndClear();
+    insert.bindText(1, m.messageId);
+    insert.bindText(2, m.sessionId);
+    insert.bindText(3, m.timestamp);
+    insert.bindText(4, m.role);
+    insert.bindOptionalText(5, m.model);
+    insert.bindInt64(6, m.inputTokens);
+    insert.bindInt64(7, m.outputTokens);
+    insert.bindInt64(8, m.cacheCreationInputTokens);
+    insert.bindInt64(9, m.cacheReadInputTokens);
+    insert.bindInt64(10, m.isSubagent ? 1 : 0);
+    insert.bindDouble(11, prices.cost(m.model, m.inputTokens, m.outputTokens, m.cacheCreationInputTokens,
+                                      m.cacheReadInputTokens, m.cacheCreation1hInputTokens));
+    insert.bindInt64(12, m.cacheCreation1hInputTokens);
+    insert.bindInt64(13, prices.version());
+    insert.bindText(14, m.machine);
+    insert.bindInt64(15, m.fromTelemetry ? 1 : 0);
+    if (const int rc = insert.step(); rc != SQLITE_DONE)
+        failStep(rc);
+    if (sqlite3_changes(handle_) != 0)
+        return;
+    if (!selectStored) {
+        selectStored = prepare(selectStoredMessageSql);
+        updateMerged = prepare(updateMergedMessageSql);
+    }
+    mergeStoredMessage(selectStored, updateMerged, m, prices);
 }
 
 // Claude Code writes one line per content block of a response, all with the

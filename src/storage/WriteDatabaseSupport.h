@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <functional>
+#include <string>
 
 // Shared by the writer's translation units; not part of its interface.
 namespace tallyglass::WriteDatabaseSupport {
@@ -14,6 +15,9 @@ inline constexpr const char* messagesInfo = "PRAGMA table_info(messages);";
 // The message with every count held to what a real request can carry; the
 // first time one needs it is logged, once for the process.
 MessageInsert boundedCounts(const MessageInsert& m);
+
+// This machine's host name, "unknown" when it has none.
+std::string hostName();
 
 // Runs a transaction body; on any failure rolls back (ignoring the rollback's
 // own failure) and passes the first error on.

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string_view>
+#include <unistd.h>
 
 // The writer's upkeep of older files: the columns later versions added, and
 // the prices of stored messages brought up to the current price list.
@@ -39,6 +41,14 @@ constexpr const char* recountSessionsSql =
     "WHERE messages.sessionId = sessions.sessionId);";
 
 } // namespace
+
+std::string WriteDatabaseSupport::hostName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "unknown";
+    return name;
+}
 
 MessageInsert WriteDatabaseSupport::boundedCounts(const MessageInsert& m)
 {
@@ -75,6 +85,29 @@ void WriteDatabase::migrate(const char* tableInfoSql, const char* column, const 
     exec(alterSql);
     if (backfillCost)
         backfillMessageCost();
+}
+
+// Messages and sessions gained the machine they were spent on. Every row
+// stored before came from this machine's transcripts, and none from telemetry.
+void WriteDatabase::migrateMachines()
+{
+    const bool messages = !hasColumn(messagesInfo, "machine");
+    const bool sessions = !hasColumn("PRAGMA table_info(sessions);", "machine");
+    if (!hasColumn(messagesInfo, "fromTelemetry"))
+        exec("ALTER TABLE messages ADD COLUMN fromTelemetry INTEGER NOT NULL DEFAULT 0;");
+    if (!messages && !sessions)
+        return;
+    inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+        for (const char* table : {"messages", "sessions"}) {
+            if (std::string_view(table) == "messages" ? !messages : !sessions)
+                continue;
+            exec(("ALTER TABLE " + std::string(table) + " ADD COLUMN machine TEXT NOT NULL DEFAULT '';").c_str());
+            SqliteStatement name = prepare(("UPDATE " + std::string(table) + " SET machine = ?;").c_str());
+            name.bindText(1, options_.machineName);
+            if (const int rc = name.step(); rc != SQLITE_DONE)
+                failStep(rc);
+        }
+    });
 }
 
 void WriteDatabase::backfillMessageCost()

@@ -65,6 +65,19 @@ TEST(WriteDatabaseMigration, theFirstSchemaGainsEveryColumnAndItsCostsOnce)
     EXPECT_EQ(dump(path), migrated);
 }
 
+// Every row of an older file was read from this machine's transcripts.
+TEST(WriteDatabaseMigration, rowsOfAnOlderFileGainThisMachine)
+{
+    const auto path = test::freshDirectory() / "app.db";
+    SqlProbe(path).exec(firstSchema);
+    WriteDatabase::Options options;
+    options.machineName = "desk";
+    WriteDatabase(path, options).waitForRepricing();
+    SqlProbe probe(path);
+    EXPECT_EQ(probe.rows("SELECT DISTINCT machine || '|' || fromTelemetry FROM messages"), std::vector<std::string>{"desk|0"});
+    EXPECT_EQ(probe.rows("SELECT machine FROM sessions"), std::vector<std::string>{"desk"});
+}
+
 // An older file has no projects: readers of it see none, its first writer adds
 // the column, and a project is stored only for a session that exists, and
 // kept from a guess when asked to.

@@ -65,7 +65,7 @@ TEST_F(WriteDatabaseTest, openingCreatesTheDirectoryAndTheSchemaAndReopeningChan
     EXPECT_EQ(probe.rows("SELECT name FROM pragma_table_info('messages')"),
               (std::vector<std::string>{"messageId", "sessionId", "timestamp", "role", "model", "inputTokens", "outputTokens",
                                         "cacheCreationInputTokens", "cacheReadInputTokens", "isSubagent", "cost",
-                                        "cacheCreation1hInputTokens", "pricedWith"}));
+                                        "cacheCreation1hInputTokens", "pricedWith", "machine", "fromTelemetry"}));
     const auto before = probe.rows("SELECT sql FROM sqlite_master ORDER BY name");
     open();
     EXPECT_EQ(probe.rows("SELECT sql FROM sqlite_master ORDER BY name"), before);
@@ -261,6 +261,45 @@ TEST_F(WriteDatabaseTest, aTransientLockIsRetriedOnceAndALastingOneReachesTheCal
 }
 
 // Marks come back as stored, bytes and all, and a later mark of a path replaces the earlier.
+// One session reaching us by transcript and by telemetry counts once, as the
+// transcript has it, whichever arrives first; a telemetry batch sent twice stores once.
+TEST_F(WriteDatabaseTest, aSessionsTranscriptWinsOverItsTelemetryInEitherOrder)
+{
+    const auto telemetry = [](std::string id, std::string session) {
+        MessageInsert m = message(std::move(id), std::move(session), "2025-01-15T09:00:00.000Z", 1000, 1000);
+        m.fromTelemetry = true;
+        m.machine = "box";
+        return m;
+    };
+    const std::vector<MessageInsert> exported{telemetry("otel:A#1", "A"), telemetry("otel:A#2", "A"),
+                                              telemetry("otel:B#1", "B"), telemetry("otel:C#1", "C")};
+    const std::vector<MessageInsert> transcripts{message("a1", "A", "2025-01-15T09:00:00Z"),
+                                                 message("b1", "B", "2025-01-15T09:00:00Z")};
+    for (const bool telemetryFirst : {true, false}) {
+        SCOPED_TRACE(telemetryFirst ? "telemetry first" : "transcript first");
+        std::filesystem::remove_all(path.parent_path());
+        {
+            WriteDatabase::Options options{[this] { return now; }, std::chrono::seconds(30)};
+            options.machineName = "desk";
+            WriteDatabase writer(path, options);
+            if (telemetryFirst) {
+                writer.insertBackfillMessages(exported);
+                writer.insertBackfillMessages(exported);
+            }
+            writer.insertMessages(transcripts);
+            if (!telemetryFirst) {
+                writer.insertBackfillMessages(exported);
+                writer.insertBackfillMessages(exported);
+            }
+        }
+        SqlProbe probe(path);
+        EXPECT_EQ(probe.rows("SELECT messageId, machine, fromTelemetry FROM messages ORDER BY messageId"),
+                  (std::vector<std::string>{"a1|desk|0", "b1|desk|0", "otel:C#1|box|1"}));
+        EXPECT_EQ(probe.rows("SELECT sessionId, totalInputTokens, machine FROM sessions ORDER BY sessionId"),
+                  (std::vector<std::string>{"A|10|desk", "B|10|desk", "C|1000|box"}));
+    }
+}
+
 TEST_F(WriteDatabaseTest, transcriptMarksRoundTripByteForByte)
 {
     auto db = open();

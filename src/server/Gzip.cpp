@@ -1,0 +1,51 @@
+#include "server/Gzip.h"
+
+#include <zlib.h>
+
+namespace tallyglass::Gzip {
+
+Result inflate(std::string_view compressed, std::size_t maxBytes)
+{
+    Result result;
+    z_stream stream{};
+    // 16 + MAX_WBITS: the gzip wrapper, not zlib's own.
+    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK)
+        return result;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    stream.avail_in = static_cast<uInt>(compressed.size());
+    char chunk[64 * 1024];
+    int rc = Z_OK;
+    while (true) {
+        stream.next_out = reinterpret_cast<Bytef*>(chunk);
+        stream.avail_out = sizeof chunk;
+        rc = ::inflate(&stream, Z_NO_FLUSH);
+        if (rc != Z_OK && rc != Z_STREAM_END)
+            break;
+        const std::size_t produced = sizeof chunk - stream.avail_out;
+        if (result.data.size() + produced > maxBytes) {
+            result.status = Status::tooLarge;
+            result.data.clear();
+            inflateEnd(&stream);
+            return result;
+        }
+        result.data.append(chunk, produced);
+        if (rc == Z_STREAM_END) {
+            if (stream.avail_in == 0)
+                break;
+            // Another member follows (what `cat a.gz b.gz` makes).
+            if (inflateReset(&stream) != Z_OK)
+                break;
+            continue;
+        }
+        if (stream.avail_in == 0 && produced == 0)
+            break; // the input ended before the stream did
+    }
+    inflateEnd(&stream);
+    if (rc == Z_STREAM_END && stream.avail_in == 0)
+        result.status = Status::ok;
+    else
+        result.data.clear();
+    return result;
+}
+
+} // namespace tallyglass::Gzip

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tallyglass::Gzip {
+
+enum class Status { ok, tooLarge, corrupt };
+
+struct Result {
+    Status status = Status::corrupt;
+    std::string data;
+};
+
+// Inflates a gzip stream (one member, or several one after another). Stops
+// with tooLarge as soon as the output would pass `maxBytes`: a few kilobytes
+// can inflate to gigabytes, and memory must not follow.
+Result inflate(std::string_view compressed, std::size_t maxBytes);
+
+} // namespace tallyglass::Gzip

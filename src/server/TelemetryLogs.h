@@ -1,0 +1,33 @@
+#pragma once
+
+#include "core/Instant.h"
+#include "core/MessageInsert.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallyglass::TelemetryLogs {
+
+// What an OTLP/HTTP JSON logs export holds for us: each api_request event of
+// Claude Code as one message. Only the model, the five token counts, the
+// session, the time and the machine are taken; prompts, user and organisation
+// ids never leave this function.
+struct Batch {
+    std::vector<MessageInsert> messages;
+    int refused = 0;           // api_request records that could not be read
+    std::string firstProblem;  // why the first of them was refused
+    int otherEvents = 0;       // records of any other kind, not stored
+};
+
+// The messages' identity is the session id with the event's sequence number,
+// so a batch sent twice stores once. A record's time must lie between
+// 2000-01-01 and a day after `now`. Nothing when the body is not an export
+// at all (not JSON, or the wrong shape): none of it may be stored then.
+std::optional<Batch> read(std::string_view json, Instant now);
+
+// The message id of a session's event, apart from any transcript's ids.
+std::string messageId(std::string_view sessionId, std::string_view sequence);
+
+} // namespace tallyglass::TelemetryLogs
