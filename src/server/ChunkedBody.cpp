@@ -1,4 +1,5 @@
 #include "server/ChunkedBody.h"
+#include "server/HTTPRequestParser.h"
 
 #include <cstdint>
 
@@ -6,24 +7,11 @@ namespace tallyglass::ChunkedBody {
 
 namespace {
 
-char asciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        c = asciiLower(c);
-    return out;
-}
-
 int hexDigit(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
-    c = asciiLower(c);
+    c = HTTPRequestParser::asciiLower(c);
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
@@ -76,13 +64,13 @@ bool declared(std::string_view header)
             end = header.size();
         const std::string_view line = header.substr(start, end - start);
         const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && lowered(line.substr(0, colon)) == "transfer-encoding") {
+        if (colon != std::string_view::npos && HTTPRequestParser::asciiLowered(line.substr(0, colon)) == "transfer-encoding") {
             std::string_view value = line.substr(colon + 1);
             while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
                 value.remove_prefix(1);
             while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
                 value.remove_suffix(1);
-            return lowered(value) == "chunked";
+            return HTTPRequestParser::asciiLowered(value) == "chunked";
         }
         start = end + 2;
     }

@@ -36,11 +36,6 @@ std::string_view trimSpaceAndTab(std::string_view s)
     return s;
 }
 
-char asciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool startsWithIgnoringAsciiCase(std::string_view s, std::string_view lowerPrefix)
 {
     if (s.size() < lowerPrefix.size())
@@ -173,6 +168,19 @@ std::optional<Request> parse(std::string_view buffer)
     }
     request.body = std::string(parts->body.substr(0, length));
     return request;
+}
+
+char asciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string asciiLowered(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = asciiLower(c);
+    return out;
 }
 
 } // namespace tallyglass::HTTPRequestParser

@@ -37,4 +37,8 @@ std::optional<Request> parse(std::string_view buffer);
 // The first Content-Length line of a header block, read as a signed decimal.
 std::optional<std::int64_t> contentLength(std::string_view headerText);
 
+// Header names and the tokens of their values compare without ASCII case.
+char asciiLower(char c);
+std::string asciiLowered(std::string_view text);
+
 } // namespace tallyglass::HTTPRequestParser

@@ -39,19 +39,6 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b)
     return true;
 }
 
-char asciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        c = asciiLower(c);
-    return out;
-}
-
 std::string_view trimmed(std::string_view s)
 {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
@@ -90,9 +77,9 @@ std::optional<std::vector<std::pair<std::string, std::string_view>>> strictHeade
         const std::string_view name = line.substr(0, colon);
         if (name.empty() || name.back() == ' ' || name.back() == '\t')
             return std::nullopt;
-        std::string key = lowered(name);
+        std::string key = HTTPRequestParser::asciiLowered(name);
         const std::string_view value = trimmed(line.substr(colon + 1));
-        if (key == "transfer-encoding" && (std::exchange(chunked, true) || lowered(value) != "chunked"))
+        if (key == "transfer-encoding" && (std::exchange(chunked, true) || HTTPRequestParser::asciiLowered(value) != "chunked"))
             return std::nullopt;
         if (key == "host" && std::exchange(host, true))
             return std::nullopt;
@@ -160,13 +147,13 @@ std::optional<Response> screenTelemetry(const std::map<std::string, std::string>
 {
     const auto type = headers.find("content-type");
     if (type != headers.end()) {
-        const std::string mediaType = lowered(trimmed(std::string_view(type->second).substr(0, type->second.find(';'))));
+        const std::string mediaType = HTTPRequestParser::asciiLowered(trimmed(std::string_view(type->second).substr(0, type->second.find(';'))));
         if (mediaType != "application/json")
             return protobufRefused;
     }
     const auto encoding = headers.find("content-encoding");
     if (encoding != headers.end() && !encoding->second.empty()) {
-        const std::string coding = lowered(encoding->second);
+        const std::string coding = HTTPRequestParser::asciiLowered(encoding->second);
         if (coding != "gzip" && coding != "identity")
             return encodingRefused;
     }
@@ -211,7 +198,7 @@ bool expectsContinue(std::string_view buffer)
     if (!fields)
         return false;
     for (const auto& [name, value] : *fields) {
-        if (name == "expect" && lowered(value) == "100-continue")
+        if (name == "expect" && HTTPRequestParser::asciiLowered(value) == "100-continue")
             return true;
     }
     return false;
@@ -241,7 +228,7 @@ Decision decideTaking(std::string&& buffer)
         decision.route = false;
         decision.telemetry = true;
         const auto encoding = request->headers.find("content-encoding");
-        decision.gzip = encoding != request->headers.end() && lowered(encoding->second) == "gzip";
+        decision.gzip = encoding != request->headers.end() && HTTPRequestParser::asciiLowered(encoding->second) == "gzip";
     }
     if (ChunkedBody::declared(header)) {
         auto decoded = ChunkedBody::decode(std::string_view(buffer).substr(end + 4));
