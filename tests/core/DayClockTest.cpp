@@ -1,19 +1,14 @@
 #include "core/DayClock.h"
 
-#include "core/IsoTime.h"
-
+#include "support/Instants.h"
 #include "support/TimeZone.h"
 
 #include <gtest/gtest.h>
 
-
 namespace tallyglass {
 namespace {
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 // Days in a zone that moves its clocks, and in one far from UTC: each moment in
 // exactly one day, the day of a change 23 or 25 hours long.

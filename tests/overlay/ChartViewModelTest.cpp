@@ -1,7 +1,7 @@
 #include "overlay/ChartViewModel.h"
 
 #include "capture/ImportService.h"
-#include "core/IsoTime.h"
+#include "support/Instants.h"
 #include "storage/DBError.h"
 #include "storage/MockDatabase.h"
 #include "support/ChartReload.h"
@@ -17,10 +17,7 @@
 namespace tallyglass {
 namespace {
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 // An import that reports the progress it is told to, then succeeds or fails.
 class ScriptedScan final : public ScanRunning {

@@ -6,6 +6,7 @@
 #include "overlay/OverlayPanel.h"
 #include "storage/MockDatabase.h"
 #include "support/ChartReload.h"
+#include "support/SceneContrast.h"
 #include "storage/Preferences.h"
 #include "ui/MotionPreference.h"
 #include "support/QtTestApp.h"
@@ -148,11 +149,7 @@ TEST_F(StackedBarChartViewTest, withTheHookMissingOnlyTheInstallCardReacts)
 
 bool showsText(const OverlayLayout::Result& result, const std::string& wanted, bool clipped = false)
 {
-    for (const auto& layer : result.scene.layers)
-        for (const auto& item : layer.items)
-            if (const auto* text = std::get_if<Scene::Text>(&item); text && text->text == wanted && text->clip.has_value() == clipped)
-                return true;
-    return false;
+    return testing::hasText(result.scene.layers, wanted, clipped);
 }
 
 TEST_F(StackedBarChartViewTest, aChangedFigureRollsUntilItSettlesUnlessTheDesktopAsksForStillness)
@@ -241,7 +238,7 @@ TEST(OverlayPanelShape, holdsThePixelsTheRoundedCardCovers)
         {180, {213, 177}, false}, {180, {212, 176}, true},  {300, {108, 299}, true}, {300, {108, 300}, false},
     };
     for (const auto& [height, pixel, inside] : cases) {
-        SCOPED_TRACE(testing::Message() << height << " px tall, pixel " << pixel.x() << "," << pixel.y());
+        SCOPED_TRACE(::testing::Message() << height << " px tall, pixel " << pixel.x() << "," << pixel.y());
         EXPECT_EQ(OverlayPanel::cardShape(OverlayPanel::defaultWidth, height).contains(pixel), inside);
     }
 }
