@@ -15,7 +15,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <grp.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -68,14 +67,8 @@ public:
             ::close(report[0]);
             if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
                 ::_exit(2);
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            const int reuse = 1;
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 8) != 0)
+            const int fd = test::listenOnLoopback(port);
+            if (fd < 0)
                 ::_exit(3);
             ::write(report[1], "r", 1);
             const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 22\r\nConnection: close\r\n\r\n{\"decision\":\"block\"}\n";
