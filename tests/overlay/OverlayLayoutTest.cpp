@@ -170,7 +170,7 @@ TEST(OverlayLayout, everyTextReadsOverWhatLiesBehindItInBothThemes)
     }
 }
 
-TEST(OverlayLayout, hoverFindsOnlySlotsThatHoldBars)
+TEST(OverlayLayout, hoverFindsOnlySlotsThatHoldBarsAndTheirTooltipListsTheModelsInBarMode)
 {
     const std::set<std::int64_t> nonEmpty = {0, 14, 29};
     const double width = 300; // ten pixels a slot
@@ -178,10 +178,8 @@ TEST(OverlayLayout, hoverFindsOnlySlotsThatHoldBars)
         {4, 0}, {9.9, 0}, {10.1, std::nullopt}, {145, 14}, {299, 29}, {-1, std::nullopt}, {301, std::nullopt}};
     for (const auto& [x, slot] : cases)
         EXPECT_EQ(slotAt(x, width, nonEmpty), slot) << x;
-}
 
-TEST(OverlayLayout, theTooltipListsTheSlotsModelsOnlyInBarMode)
-{
+    // The hovered slot's tooltip lists its models, in bar mode only.
     Input in = inputFor(window(50));
     in.cumulative = false;
     in.transitions.cumulative = 0;
