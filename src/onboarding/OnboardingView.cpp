@@ -33,6 +33,19 @@ QLabel* roled(QLabel* label, const char* role)
     return label;
 }
 
+// A card led by a symbol, as the hook step tells what it found.
+QFrame* symbolCard(const char* symbol, const char* name, int margin, QWidget* parent, Qt::Alignment symbolAlignment = {})
+{
+    auto* card = new QFrame(parent);
+    card->setProperty("role", "card");
+    auto* row = new QHBoxLayout(card);
+    row->setContentsMargins(14, margin, 14, margin);
+    auto* mark = new SymbolView(symbol, 18, card);
+    mark->setObjectName(name);
+    row->addWidget(mark, 0, symbolAlignment);
+    return card;
+}
+
 // Where no picture of the overlay comes with the program: a small dark card
 // in the corner of a desktop, with a line chart in it.
 class OverlayMockup final : public QWidget {
@@ -227,25 +240,34 @@ QWidget* OnboardingView::hookStep()
     return widget;
 }
 
+// A block of the hook step sits flush in the step.
+QWidget* OnboardingView::hookBlock(QVBoxLayout*& block)
+{
+    QWidget* widget = page(hookBlocks_, block);
+    block->setContentsMargins(0, 0, 0, 0);
+    return widget;
+}
+
+// The block's one action under what it says; "Exit" below it where the welcome cannot go on.
+void OnboardingView::endHookBlock(QVBoxLayout* block, int spacing, QPushButton* action, bool withExit)
+{
+    block->addSpacing(spacing);
+    block->addWidget(action, 0, Qt::AlignHCenter);
+    if (withExit)
+        block->addWidget(exitButton(action->parentWidget()), 0, Qt::AlignHCenter);
+    block->addStretch(1);
+}
+
 QWidget* OnboardingView::hookInstalledBlock()
 {
     QVBoxLayout* block = nullptr;
-    QWidget* installed = page(hookBlocks_, block);
-    block->setContentsMargins(0, 0, 0, 0);
-    auto* badge = new QFrame(installed);
-    badge->setProperty("role", "card");
-    auto* row = new QHBoxLayout(badge);
-    row->setContentsMargins(14, 8, 14, 8);
-    auto* check = new SymbolView("checkmark.circle.fill", 18, badge);
-    check->setObjectName("successSymbol");
-    row->addWidget(check);
-    row->addWidget(textLabel("Hooks enabled", 14, badge, true, Qt::AlignLeft | Qt::AlignVCenter));
+    QWidget* installed = hookBlock(block);
+    auto* badge = symbolCard("checkmark.circle.fill", "successSymbol", 8, installed);
+    badge->layout()->addWidget(textLabel("Hooks enabled", 14, badge, true, Qt::AlignLeft | Qt::AlignVCenter));
     block->addWidget(badge, 0, Qt::AlignHCenter);
-    block->addSpacing(10);
     auto* next = primary("Continue", installed);
     connect(next, &QPushButton::clicked, this, [this] { setStep(2); });
-    block->addWidget(next, 0, Qt::AlignHCenter);
-    block->addStretch(1);
+    endHookBlock(block, 10, next, false);
     return installed;
 }
 
@@ -253,18 +275,14 @@ QWidget* OnboardingView::hookInstalledBlock()
 QWidget* OnboardingView::hookMissingBlock()
 {
     QVBoxLayout* block = nullptr;
-    QWidget* missing = page(hookBlocks_, block);
-    block->setContentsMargins(0, 0, 0, 0);
+    QWidget* missing = hookBlock(block);
     block->addWidget(roled(textLabel("The hook is required for Tallyglass to work. Without it, the app cannot receive token events "
                                      "from Claude Code.",
                                      12, missing),
                            "subtle"));
-    block->addSpacing(6);
     auto* install = primary("Install Hook", missing);
     connect(install, &QPushButton::clicked, this, [this] { installHook(); });
-    block->addWidget(install, 0, Qt::AlignHCenter);
-    block->addWidget(exitButton(missing), 0, Qt::AlignHCenter);
-    block->addStretch(1);
+    endHookBlock(block, 6, install, true);
     return missing;
 }
 
@@ -272,16 +290,10 @@ QWidget* OnboardingView::hookMissingBlock()
 QWidget* OnboardingView::claudeCodeAbsentBlock()
 {
     QVBoxLayout* block = nullptr;
-    QWidget* absent = page(hookBlocks_, block);
-    block->setContentsMargins(0, 0, 0, 0);
-    auto* notice = new QFrame(absent);
-    notice->setProperty("role", "card");
-    auto* row = new QHBoxLayout(notice);
-    row->setContentsMargins(14, 10, 14, 10);
+    QWidget* absent = hookBlock(block);
+    auto* notice = symbolCard("exclamationmark.triangle.fill", "warningSymbol", 10, absent, Qt::AlignTop);
+    auto* row = static_cast<QHBoxLayout*>(notice->layout());
     row->setSpacing(10);
-    auto* warning = new SymbolView("exclamationmark.triangle.fill", 18, notice);
-    warning->setObjectName("warningSymbol");
-    row->addWidget(warning, 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout();
     texts->addWidget(textLabel("Claude Code not detected", 13, notice, true, Qt::AlignLeft));
     texts->addWidget(roled(textLabel("~/.claude/ doesn't exist yet. Install Claude Code and run it at least once, then click Re-check.", 11,
@@ -289,15 +301,12 @@ QWidget* OnboardingView::claudeCodeAbsentBlock()
                            "muted"));
     row->addLayout(texts, 1);
     block->addWidget(notice);
-    block->addSpacing(6);
     auto* recheck = primary("Re-check", absent);
     connect(recheck, &QPushButton::clicked, this, [this] {
         refreshClaudeCodeDetection();
         showHookState();
     });
-    block->addWidget(recheck, 0, Qt::AlignHCenter);
-    block->addWidget(exitButton(absent), 0, Qt::AlignHCenter);
-    block->addStretch(1);
+    endHookBlock(block, 6, recheck, true);
     return absent;
 }
 

@@ -10,6 +10,7 @@
 class QLabel;
 class QPushButton;
 class QStackedWidget;
+class QVBoxLayout;
 
 namespace tallyglass {
 
@@ -57,6 +58,8 @@ protected:
 private:
     QWidget* welcomeStep();
     QWidget* hookStep();
+    QWidget* hookBlock(QVBoxLayout*& block);
+    void endHookBlock(QVBoxLayout* block, int spacing, QPushButton* action, bool withExit);
     QWidget* hookInstalledBlock();
     QWidget* hookMissingBlock();
     QWidget* claudeCodeAbsentBlock();

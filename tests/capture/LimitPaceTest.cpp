@@ -1,21 +1,14 @@
 #include "capture/LimitPace.h"
 
-#include "core/IsoTime.h"
+#include "support/Instants.h"
 
 #include <gtest/gtest.h>
 
 namespace tallyglass {
 namespace {
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
-
-LimitReading fiveHour(const char* at, double used, const char* resets)
-{
-    return {t(at), used, t(resets), std::nullopt, std::nullopt};
-}
+using test::fiveHour;
+using test::t;
 
 // The window's readings as they arrived, with the pace worked out by hand: the
 // least-squares slope in points an hour, the latest value carried on at that

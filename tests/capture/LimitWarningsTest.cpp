@@ -1,6 +1,6 @@
 #include "capture/LimitWarnings.h"
 
-#include "core/IsoTime.h"
+#include "support/Instants.h"
 #include "dashboard/LimitHistory.h"
 
 #include <gtest/gtest.h>
@@ -8,15 +8,8 @@
 namespace tallyglass {
 namespace {
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
-
-LimitReading fiveHour(const char* at, double used, const char* resets)
-{
-    return {t(at), used, t(resets), std::nullopt, std::nullopt};
-}
+using test::fiveHour;
+using test::t;
 
 using Texts = std::vector<std::string>;
 
@@ -64,7 +57,7 @@ TEST(LimitWarnings, windowsAlreadyOverAndSevenDayWindows)
 {
     // A zone that moves its clocks between now and the reset: the text says the time at the reset.
     LimitWarnings warnings({80, 95}, {}, [](Instant at) {
-        return std::chrono::seconds(at < *IsoTime::parse("2026-12-08T00:00:00Z") ? -5 * 3600 : -4 * 3600);
+        return std::chrono::seconds(at < t("2026-12-08T00:00:00Z") ? -5 * 3600 : -4 * 3600);
     });
     // A window whose reset time has passed (a late or replayed reading) never warns.
     EXPECT_EQ(warnings.onReading(fiveHour("2026-12-06T10:00:00Z", 99, "2026-12-06T09:00:00Z"), t("2026-12-06T10:00:00Z")), Texts{});

@@ -160,13 +160,18 @@ welcome_of() {
   return 1
 }
 
+# Starts the program, which must open its welcome: sets $app and $welcome.
+start_at_welcome() {
+  "$bin" > "$work/$1.log" 2>&1 &
+  app=$!
+  until_true 15 'welcome_of "$app" > /dev/null' || fail "no welcome window"
+  welcome=$(welcome_of "$app")
+}
+
 echo "== at the first start the welcome takes the focus, in the taskbar, while the overlay waits"
 sed -i '/tallyglass_onboarding_v1_done/d' "$HOME/.config/tallyglass/tallyglass.conf"
 xdotool windowactivate --sync "$user"
-"$bin" > "$work/app2.log" 2>&1 &
-app=$!
-until_true 15 'welcome_of "$app" > /dev/null' || fail "no welcome window"
-welcome=$(welcome_of "$app")
+start_at_welcome app2
 until_true 5 '[ "$(xdotool getactivewindow)" = "$welcome" ]' || fail "the welcome did not take the focus"
 xprop -id "$welcome" _NET_WM_STATE | grep -q SKIP_TASKBAR && fail "the welcome is out of the taskbar"
 xdotool search --onlyvisible --name "Tallyglass overlay" > /dev/null && fail "the overlay shows beside the welcome"
@@ -195,17 +200,12 @@ kill -TERM "$app"; wait "$app"
 
 echo "== quitting while the welcome is open does not complete it"
 sed -i '/tallyglass_onboarding_v1_done/d' "$HOME/.config/tallyglass/tallyglass.conf"
-"$bin" > "$work/app-term.log" 2>&1 &
-app=$!
-until_true 15 'welcome_of "$app" > /dev/null' || fail "no welcome window"
+start_at_welcome app-term
 kill -TERM "$app"; wait "$app"
 grep -q "tallyglass_onboarding_v1_done" "$HOME/.config/tallyglass/tallyglass.conf" && fail "quitting completed the welcome"
 
 echo "== \"Exit\" in the hook step ends the program and the welcome comes again"
-"$bin" > "$work/app3.log" 2>&1 &
-app=$!
-until_true 15 'welcome_of "$app" > /dev/null' || fail "no welcome window"
-welcome=$(welcome_of "$app")
+start_at_welcome app3
 until_true 5 '[ "$(xdotool getactivewindow)" = "$welcome" ]' || fail "the welcome did not take the focus"
 xdotool mousemove --window "$welcome" 260 494 click 1 # "Get Started"
 # "Exit" (there is no ~/.claude here). Nothing outside the window tells when

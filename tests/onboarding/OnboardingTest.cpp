@@ -177,11 +177,7 @@ TEST(Onboarding, everyTextReadsOverWhatLiesBehindItInBothThemes)
     Preferences::shared().resetForTests();
     bool claudeCode = true;
     HookControls hook{[] { return false; }, [] {}, [&claudeCode] { return claudeCode; }};
-    for (const bool dark : {false, true}) {
-        SCOPED_TRACE(dark ? "dark" : "light");
-        ThemeManager::shared().setSchemeSource([dark] { return std::optional<bool>(dark); });
-        ThemeManager::shared().apply();
-        const Palette& p = dark ? Palette::dark() : Palette::light();
+    testing::inBothThemes([&](const Palette& p) {
         OnboardingWindowController controller(hook, [] {}, [] {});
         controller.show();
         QWidget* window = controller.window();
@@ -192,15 +188,14 @@ TEST(Onboarding, everyTextReadsOverWhatLiesBehindItInBothThemes)
         EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const testing::WidgetText& text) {
             return std::abs(text.colour.r - p.textSubtle.r) < 0.01 && std::abs(text.colour.a - p.textSubtle.a) < 0.01;
         }));
-        for (const auto& text : texts)
-            EXPECT_GE(text.ratio(), text.required()) << text.name;
+        testing::expectReadable(texts);
         for (auto* button : window->findChildren<PrimaryButton*>())
             for (const auto& [pressed, hovered] : {std::pair{false, false}, {false, true}, {true, true}}) {
                 const testing::WidgetText face{button->text().toStdString(), p.onAccent,
                                                {p.background, PrimaryButton::face(p, pressed, hovered)}, 16, true};
                 EXPECT_GE(face.ratio(), face.required()) << face.name << (pressed ? " pressed" : hovered ? " hovered" : "");
             }
-    }
+    });
 }
 
 // Dragged by its background the welcome follows the pointer; its buttons

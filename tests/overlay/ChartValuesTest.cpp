@@ -1,6 +1,6 @@
 #include "overlay/ChartValues.h"
 
-#include "core/IsoTime.h"
+#include "support/Instants.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,7 @@ namespace {
 
 using namespace ChartValues;
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 const Instant anchor = t("2025-01-15T15:00:00Z");
 

@@ -1,7 +1,7 @@
 #include "overlay/ChartViewModel.h"
 
 #include "capture/ImportService.h"
-#include "core/IsoTime.h"
+#include "support/Instants.h"
 #include "storage/DBError.h"
 #include "storage/MockDatabase.h"
 #include "support/ChartReload.h"
@@ -17,10 +17,7 @@
 namespace tallyglass {
 namespace {
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 // An import that reports the progress it is told to, then succeeds or fails.
 class ScriptedScan final : public ScanRunning {
@@ -48,11 +45,11 @@ protected:
     ImportService imports{scan};
     Instant now = t("2025-01-15T12:00:00Z");
     ChartViewModel vm{db, &imports, [this] { return now; }};
+    const MessageRow recent{t("2025-01-15T11:30:00Z"), "claude-opus-4-6", 10, 20};
 };
 
 TEST_F(ChartViewModelTest, reloadChoosesTheWindowFromWhatIsStored)
 {
-    const MessageRow recent{t("2025-01-15T11:30:00Z"), "claude-opus-4-6", 10, 20};
     // Nothing stored: empty, and no messages are read.
     ASSERT_TRUE(test::reloadAndWait(vm));
     EXPECT_EQ(vm.state(), UsageState{});
@@ -82,7 +79,6 @@ TEST_F(ChartViewModelTest, reloadChoosesTheWindowFromWhatIsStored)
 // database says something changed; one that ends now follows the clock.
 TEST_F(ChartViewModelTest, aReloadReadsTheWindowAgainOnlyWhenSomethingWasStoredOrItFollowsTheClock)
 {
-    const MessageRow recent{t("2025-01-15T11:30:00Z"), "claude-opus-4-6", 10, 20};
     db->messages = {recent};
     db->limits = UsageLimits{42.0, t("2025-01-15T14:00:00Z"), std::nullopt, std::nullopt, std::nullopt};
     db->version = 1;
@@ -160,7 +156,6 @@ TEST_F(ChartViewModelTest, reloadsAskedForWhileOneRunsAreReadOnceAfterIt)
 
     model->reload();
     ASSERT_TRUE(test::waitUntil([&] { return held->reads == 1; }));
-    const MessageRow recent{t("2025-01-15T11:30:00Z"), "claude-opus-4-6", 10, 20};
     held->stored.messages = {recent}; // stored after the running read looked for messages
     model->reload();
     model->reload();
@@ -173,7 +168,7 @@ TEST_F(ChartViewModelTest, reloadsAskedForWhileOneRunsAreReadOnceAfterIt)
 
 TEST_F(ChartViewModelTest, aMissingDatabaseIsTheEmptyStateButOtherFailuresKeepTheChartAndSayWhy)
 {
-    db->messages = {{t("2025-01-15T11:30:00Z"), "claude-opus-4-6", 10, 20}};
+    db->messages = {recent};
     ASSERT_TRUE(test::reloadAndWait(vm));
     const UsageState shown = vm.state();
     int errorSignals = 0;
@@ -205,7 +200,7 @@ TEST_F(ChartViewModelTest, aMissingDatabaseIsTheEmptyStateButOtherFailuresKeepTh
 TEST_F(ChartViewModelTest, anImportPublishesItsProgressHereThenReloads)
 {
     scan->reports = {{0, 4}, {1, 4}, {3, 4}, {4, 4}};
-    db->messages = {{t("2025-01-15T11:30:00Z"), "claude-opus-4-6", 10, 20}};
+    db->messages = {recent};
     std::vector<ScanProgress> seen;
     QObject::connect(&vm, &ChartViewModel::scanProgressChanged, [&] { seen.push_back(vm.scanProgress()); });
     std::optional<bool> finished;

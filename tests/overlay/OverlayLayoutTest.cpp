@@ -1,6 +1,6 @@
 #include "overlay/OverlayLayout.h"
 
-#include "core/IsoTime.h"
+#include "support/Instants.h"
 #include "support/SceneContrast.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +10,7 @@ namespace {
 
 using namespace OverlayLayout;
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 const Instant anchor = t("2025-01-15T15:00:00Z");
 
@@ -38,11 +35,7 @@ UsageState window(std::optional<double> utilization)
 
 bool hasText(const Result& result, const std::string& wanted)
 {
-    for (const auto& layer : result.scene.layers)
-        for (const auto& item : layer.items)
-            if (const auto* text = std::get_if<Scene::Text>(&item); text && text->text == wanted)
-                return true;
-    return false;
+    return testing::hasText(result.scene.layers, wanted);
 }
 
 const Scene::Shape* shapeWithStroke(const Result& result, double width, std::size_t dashes)
@@ -98,24 +91,9 @@ Scene::Rect extent(const Scene::Item& item)
     if (const auto* icon = std::get_if<Scene::Icon>(&item))
         return icon->rect;
     const auto& shape = std::get<Scene::Shape>(item);
-    Scene::Rect r = shape.rect;
-    if (shape.kind == Scene::Shape::Kind::path && !shape.points.empty()) {
-        double left = shape.points[0].x, top = shape.points[0].y, right = left, bottom = top;
-        for (const auto& point : shape.points) {
-            left = std::min(left, point.x);
-            right = std::max(right, point.x);
-            top = std::min(top, point.y);
-            bottom = std::max(bottom, point.y);
-        }
-        r = {left, top, right - left, bottom - top};
-    }
+    const Scene::Rect r = testing::sceneContrast::bounds(shape);
     const double grow = (shape.stroke ? shape.stroke->width / 2 : 0) + (shape.shadow ? shape.shadow->radius : 0);
     return {r.x - grow, r.y - grow, r.width + 2 * grow, r.height + 2 * grow};
-}
-
-bool intersects(const Scene::Rect& a, const Scene::Rect& b)
-{
-    return a.x < b.right() && b.x < a.right() && a.y < b.bottom() && b.y < a.bottom();
 }
 
 TEST(OverlayLayout, noPartOfTheChartLiesUnderTheMenuButton)
@@ -153,7 +131,7 @@ TEST(OverlayLayout, noPartOfTheChartLiesUnderTheMenuButton)
         for (std::size_t i = 1; i + 1 < result.scene.layers.size(); ++i)
             for (const auto& item : result.scene.layers[i].items) {
                 ++items;
-                EXPECT_FALSE(intersects(extent(item), result.menuButton)) << "item " << items;
+                EXPECT_FALSE(testing::sceneContrast::overlaps(extent(item), result.menuButton)) << "item " << items;
             }
         EXPECT_GT(items, 5u);
     }
@@ -192,7 +170,7 @@ TEST(OverlayLayout, everyTextReadsOverWhatLiesBehindItInBothThemes)
     }
 }
 
-TEST(OverlayLayout, hoverFindsOnlySlotsThatHoldBars)
+TEST(OverlayLayout, hoverFindsOnlySlotsThatHoldBarsAndTheirTooltipListsTheModelsInBarMode)
 {
     const std::set<std::int64_t> nonEmpty = {0, 14, 29};
     const double width = 300; // ten pixels a slot
@@ -200,10 +178,8 @@ TEST(OverlayLayout, hoverFindsOnlySlotsThatHoldBars)
         {4, 0}, {9.9, 0}, {10.1, std::nullopt}, {145, 14}, {299, 29}, {-1, std::nullopt}, {301, std::nullopt}};
     for (const auto& [x, slot] : cases)
         EXPECT_EQ(slotAt(x, width, nonEmpty), slot) << x;
-}
 
-TEST(OverlayLayout, theTooltipListsTheSlotsModelsOnlyInBarMode)
-{
+    // The hovered slot's tooltip lists its models, in bar mode only.
     Input in = inputFor(window(50));
     in.cumulative = false;
     in.transitions.cumulative = 0;

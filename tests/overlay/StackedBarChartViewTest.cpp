@@ -6,6 +6,7 @@
 #include "overlay/OverlayPanel.h"
 #include "storage/MockDatabase.h"
 #include "support/ChartReload.h"
+#include "support/SceneContrast.h"
 #include "storage/Preferences.h"
 #include "ui/MotionPreference.h"
 #include "support/QtTestApp.h"
@@ -148,11 +149,7 @@ TEST_F(StackedBarChartViewTest, withTheHookMissingOnlyTheInstallCardReacts)
 
 bool showsText(const OverlayLayout::Result& result, const std::string& wanted, bool clipped = false)
 {
-    for (const auto& layer : result.scene.layers)
-        for (const auto& item : layer.items)
-            if (const auto* text = std::get_if<Scene::Text>(&item); text && text->text == wanted && text->clip.has_value() == clipped)
-                return true;
-    return false;
+    return testing::hasText(result.scene.layers, wanted, clipped);
 }
 
 TEST_F(StackedBarChartViewTest, aChangedFigureRollsUntilItSettlesUnlessTheDesktopAsksForStillness)
@@ -184,33 +181,18 @@ TEST_F(StackedBarChartViewTest, aChangedFigureRollsUntilItSettlesUnlessTheDeskto
 }
 
 // Three models' details do not fit 236 pixels: the panel grows for them, and
-// gives the height back once they close.
-TEST_F(StackedBarChartViewTest, thePanelGrowsForTheDetailsAndShrinksBack)
+// gives the height back once they close. Where no compositor shows
+// transparency the window takes the card's shape, so the card says its
+// height as the details open and close, frame by frame.
+TEST_F(StackedBarChartViewTest, thePanelAndTheCardsShapeFollowTheDetailsOpeningAndClosing)
 {
     db->messages.push_back({anchor - std::chrono::minutes(160), "claude-haiku-4-5-20251001", 10, 20});
     ASSERT_TRUE(test::reloadAndWait(vm));
     auto* view = makeView().release();
+    int told = 0;
+    QObject::connect(view, &StackedBarChartView::cardHeightChanged, view, [&](int height) { told = height; });
     OverlayPanel panel(view);
     panel.show();
-    const auto summary = view->currentLayout();
-    tap(*view, {summary.card.x + 100, summary.plot.bottom() + 40});
-    view->finishAnimations();
-    const int expanded = static_cast<int>(std::ceil(view->currentLayout().card.height));
-    ASSERT_GT(expanded, OverlayPanel::defaultHeight);
-    ASSERT_TRUE(test::waitUntil([&] { return panel.height() == expanded; }));
-    tap(*view, {summary.card.x + 100, summary.plot.bottom() + 40});
-    view->finishAnimations();
-    ASSERT_TRUE(test::waitUntil([&] { return panel.height() == OverlayPanel::defaultHeight; }));
-}
-
-// Where no compositor shows transparency, the window takes the card's shape:
-// the card says its height as the details open and close, frame by frame.
-TEST_F(StackedBarChartViewTest, theCardSaysItsHeightAsTheDetailsOpenAndClose)
-{
-    auto view = makeView();
-    int told = 0;
-    QObject::connect(view.get(), &StackedBarChartView::cardHeightChanged, view.get(), [&](int height) { told = height; });
-    view->show();
     const auto summary = view->currentLayout();
     const int summaryHeight = static_cast<int>(std::ceil(summary.card.height));
     ASSERT_LT(summaryHeight, OverlayPanel::defaultHeight); // the window is taller than the card
@@ -218,11 +200,11 @@ TEST_F(StackedBarChartViewTest, theCardSaysItsHeightAsTheDetailsOpenAndClose)
     tap(*view, {summary.card.x + 100, summary.plot.bottom() + 40});
     view->finishAnimations();
     const int expanded = static_cast<int>(std::ceil(view->currentLayout().card.height));
-    ASSERT_GT(expanded, summaryHeight);
-    EXPECT_TRUE(test::waitUntil([&] { return told == expanded; })) << told;
+    ASSERT_GT(expanded, OverlayPanel::defaultHeight);
+    EXPECT_TRUE(test::waitUntil([&] { return panel.height() == expanded && told == expanded; })) << told;
     tap(*view, {summary.card.x + 100, summary.plot.bottom() + 40});
     view->finishAnimations();
-    EXPECT_TRUE(test::waitUntil([&] { return told == summaryHeight; })) << told;
+    EXPECT_TRUE(test::waitUntil([&] { return panel.height() == OverlayPanel::defaultHeight && told == summaryHeight; })) << told;
 }
 
 // The shape holds the pixels the rounded card covers at least half of: a
@@ -241,7 +223,7 @@ TEST(OverlayPanelShape, holdsThePixelsTheRoundedCardCovers)
         {180, {213, 177}, false}, {180, {212, 176}, true},  {300, {108, 299}, true}, {300, {108, 300}, false},
     };
     for (const auto& [height, pixel, inside] : cases) {
-        SCOPED_TRACE(testing::Message() << height << " px tall, pixel " << pixel.x() << "," << pixel.y());
+        SCOPED_TRACE(::testing::Message() << height << " px tall, pixel " << pixel.x() << "," << pixel.y());
         EXPECT_EQ(OverlayPanel::cardShape(OverlayPanel::defaultWidth, height).contains(pixel), inside);
     }
 }

@@ -144,7 +144,7 @@ TEST(ModelMapper, theHandMatcherAgreesWithTheExpressionsOnGeneratedIdentifiers)
     EXPECT_GT(matched, 10000);
 }
 
-TEST(ModelMapper, presentationOrderIsFamilyThenNewestFirst)
+TEST(ModelMapper, presentationOrderIsFamilyThenNewestFirstAndThePaletteFadesWithinAFamily)
 {
     EXPECT_EQ(ModelMapper::sortedKeys({"Opus 4.1", "Opus 4.7", "Opus 4.6"}),
               (std::vector<std::string>{"Opus 4.7", "Opus 4.6", "Opus 4.1"}));
@@ -152,11 +152,8 @@ TEST(ModelMapper, presentationOrderIsFamilyThenNewestFirst)
     EXPECT_EQ(ModelMapper::sortedKeys({"Sonnet 10.0", "Sonnet 4.6"}), (std::vector<std::string>{"Sonnet 4.6", "Sonnet 10.0"}));
     EXPECT_EQ(ModelMapper::sortedKeys({"Other", "Mistral", "Other"}), (std::vector<std::string>{"Other", "Other", "Mistral"}));
     EXPECT_TRUE(ModelMapper::sortedKeys({}).empty());
-}
 
-// The palette keeps the order it is given, so the first check also pins the presentation order.
-TEST(ModelMapper, paletteGivesEachFamilyItsColourFadingWithEachFurtherName)
-{
+    // The palette keeps the order it is given: each family its colour, fading with each further name.
     const auto names = ModelMapper::sortedKeys({"Other", "Opus 4.6", "Sonnet 4.5", "Haiku 4.5", "Sonnet 4.6"});
     EXPECT_EQ(ModelMapper::palette(names), (std::vector<PaletteEntry>{{"Haiku 4.5", "cyan", 1.0},
                                                                       {"Sonnet 4.6", "green", 1.0},

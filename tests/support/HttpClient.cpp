@@ -38,7 +38,9 @@ struct Loopback {
     const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
 };
 
-int bindListener(std::uint16_t port, bool ipv6)
+} // namespace
+
+int listenOnLoopback(std::uint16_t port, bool ipv6)
 {
     const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -54,8 +56,6 @@ int bindListener(std::uint16_t port, bool ipv6)
     }
     return fd;
 }
-
-} // namespace
 
 HttpClient::HttpClient(std::uint16_t port, bool ipv6)
 {
@@ -144,7 +144,7 @@ std::uint16_t findFreePorts(int count)
         bool free = true;
         for (int i = 0; i < count && free; ++i) {
             for (const bool ipv6 : {false, true}) {
-                const int fd = bindListener(static_cast<std::uint16_t>(first + i), ipv6);
+                const int fd = listenOnLoopback(static_cast<std::uint16_t>(first + i), ipv6);
                 if (fd < 0)
                     free = false;
                 else
@@ -162,7 +162,7 @@ PortHolder::PortHolder(std::uint16_t port, Family family)
     for (const bool ipv6 : {false, true}) {
         if ((ipv6 && family == Family::v4) || (!ipv6 && family == Family::v6))
             continue;
-        const int fd = bindListener(port, ipv6);
+        const int fd = listenOnLoopback(port, ipv6);
         if (fd < 0)
             throw std::runtime_error("cannot hold port " + std::to_string(port));
         fds_.push_back(fd);

@@ -33,6 +33,9 @@ private:
     int fd_ = -1;
 };
 
+// A socket listening on the loopback address of one family, or -1 where the port is taken.
+int listenOnLoopback(std::uint16_t port, bool ipv6 = false);
+
 // `count` consecutive ports, free on 127.0.0.1 and ::1, outside 45832-45850.
 std::uint16_t findFreePorts(int count);
 

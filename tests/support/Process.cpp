@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,14 +17,6 @@ namespace tallyglass::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string slurp(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> environmentWith(const std::map<std::string, std::string>& environment)
 {
@@ -97,8 +88,8 @@ ProcessResult run(const std::vector<std::string>& argv, const std::string& input
     ProcessResult result;
     result.exitCode = reap(child, started + timeout);
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
+    result.out = fileText(outPath);
+    result.err = fileText(errPath);
     return result;
 }
 

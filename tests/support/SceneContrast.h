@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,17 @@ inline std::vector<TextContrast> textContrasts(const std::vector<Scene::Layer>& 
         }
     }
     return result;
+}
+
+// Whether the scene draws the text; with `clipped`, only drawn so (rolling) or not.
+inline bool hasText(const std::vector<Scene::Layer>& layers, const std::string& wanted, std::optional<bool> clipped = std::nullopt)
+{
+    for (const auto& layer : layers)
+        for (const auto& item : layer.items)
+            if (const auto* text = std::get_if<Scene::Text>(&item);
+                text && text->text == wanted && (!clipped || text->clip.has_value() == *clipped))
+                return true;
+    return false;
 }
 
 } // namespace tallyglass::testing

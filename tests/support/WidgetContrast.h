@@ -1,12 +1,16 @@
 #pragma once
 
 #include "ui/Contrast.h"
+#include "ui/ThemeManager.h"
 
 #include <QFont>
 #include <QLabel>
 #include <QPushButton>
 #include <QWidget>
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +66,23 @@ inline std::vector<WidgetText> widgetTexts(QWidget* root, Rgba background, Rgba 
         if (button->property("role").toString() == "plain")
             add(button, button->text(), QPalette::ButtonText);
     return out;
+}
+
+// Runs `check` in the light theme, then the dark, each applied to every window.
+inline void inBothThemes(const std::function<void(const Palette&)>& check)
+{
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        ThemeManager::shared().setSchemeSource([dark] { return std::optional<bool>(dark); });
+        ThemeManager::shared().apply();
+        check(dark ? Palette::dark() : Palette::light());
+    }
+}
+
+inline void expectReadable(const std::vector<WidgetText>& texts)
+{
+    for (const auto& text : texts)
+        EXPECT_GE(text.ratio(), text.required()) << text.name;
 }
 
 } // namespace tallyglass::testing
