@@ -22,7 +22,7 @@ unset CLAUDE_CONFIG_DIR WAYLAND_DISPLAY QT_QPA_PLATFORM
 ticks=$(getconf CLK_TCK)
 
 exec 3> "$work/display"
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+Xvfb -displayfd 3 -noreset -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(head -1 "$work/display")
 openbox > "$work/openbox.log" 2>&1 &

@@ -19,7 +19,9 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 exec 3> "$work/display"
 # The screen's pixels are a file (XWD) the checks below read as they are shown.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -fbdir "$work" -nolisten tcp > "$work/xvfb.log" 2>&1 &
+# -noreset: a server that resets as its last client (the xprop probe) leaves
+# refuses the next one for a moment, and openbox would come up to no display.
+Xvfb -displayfd 3 -noreset -screen 0 1280x800x24 -fbdir "$work" -nolisten tcp > "$work/xvfb.log" 2>&1 &
 xvfb=$!
 until_true 10 '[ -s "$work/display" ]' || fail "Xvfb did not start"
 export DISPLAY=:$(head -1 "$work/display")
