@@ -161,6 +161,21 @@ std::optional<Response> screenTelemetry(const std::map<std::string, std::string>
     return std::nullopt;
 }
 
+// The token of "Bearer <token>", the scheme in any case; empty for anything
+// else. OTEL_EXPORTER_OTLP_HEADERS is documented as percent-encoded, yet some
+// exporters (Claude Code's among them) send "Bearer%20<token>" as written, so
+// that form counts too: a token never holds a "%".
+std::string_view bearerToken(std::string_view value)
+{
+    constexpr std::string_view scheme = "bearer";
+    if (value.size() <= scheme.size() || !equalsIgnoringAsciiCase(value.substr(0, scheme.size()), scheme))
+        return {};
+    std::string_view rest = value.substr(scheme.size());
+    if (rest.starts_with("%20"))
+        return trimmed(rest.substr(3));
+    return rest.front() == ' ' || rest.front() == '\t' ? trimmed(rest) : std::string_view{};
+}
+
 // Exactly one Authorization field, "Bearer" (in any case) and the token. Read
 // from the raw lines, so that a block too malformed to parse still gets the
 // 401 that tells nothing rather than a 400 that tells it was read.
@@ -178,10 +193,7 @@ bool carriesToken(std::string_view header, std::string_view token)
         if (colon == std::string_view::npos || !equalsIgnoringAsciiCase(trimmed(line.substr(0, colon)), "authorization"))
             continue;
         ++fields;
-        const std::string_view value = trimmed(line.substr(colon + 1));
-        const std::size_t space = value.find(' ');
-        matched = space != std::string_view::npos && equalsIgnoringAsciiCase(value.substr(0, space), "bearer")
-            && tokenMatches(token, trimmed(value.substr(space + 1)));
+        matched = tokenMatches(token, bearerToken(trimmed(line.substr(colon + 1))));
     }
     return fields == 1 && matched;
 }

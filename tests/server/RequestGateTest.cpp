@@ -152,6 +152,10 @@ TEST(RequestGate, theListenerForOtherMachinesServesExportersHoldingTheTokenOnly)
         {request("POST /v1/logs", bearer, RequestGate::maxBodyBytes + 1), "413 Payload Too Large"},
         {request("POST /v1/logs", bearer + "Origin: https://ci.example\r\n"), "200 OK", true},
         {request("POST /v1/logs", "authorization:   bearer " + token + "  \r\n"), "200 OK", true},
+        // As Claude Code sends OTEL_EXPORTER_OTLP_HEADERS=Authorization=Bearer%20<token>, undecoded.
+        {request("POST /v1/logs", "Authorization: Bearer%20" + token + "\r\n"), "200 OK", true},
+        {request("POST /v1/logs", "Authorization: Bearer%20%20" + token + "\r\n"), "401 Unauthorized"},
+        {request("POST /v1/logs", "Authorization: Bearer" + token + "\r\n"), "401 Unauthorized"},
         {request("POST /v1/metrics", bearer), "200 OK"},
     };
     for (const Case& c : cases) {
