@@ -216,11 +216,17 @@ def telemetry(sb, watcher, report):
                  (receiver["port"], TELEMETRY_OUTER, "made" if token else "NOT made"), receiver["log"][-5:])
     if not (receiver["port"] and token):
         return
+    # As a devcontainer's documentation would have it set; the third session
+    # hands work to a subagent, whose calls are events of the parent session.
+    bearer = "Authorization=Bearer%20" + token
     ways = (("TG-g1", "http://127.0.0.1:%d" % receiver["port"], TELEMETRY_HOSTS[0], None),
-            ("TG-g2", "http://%s" % TELEMETRY_OUTER, TELEMETRY_HOSTS[1], "Authorization=Bearer%20" + token))
-    results = [sb.run_claude("telemetry", "Answer with telemetry on, %s" % tag,
+            ("TG-g2", "http://%s" % TELEMETRY_OUTER, TELEMETRY_HOSTS[1], bearer),
+            ("TG-g3", "http://%s" % TELEMETRY_OUTER, TELEMETRY_HOSTS[1], bearer))
+    prompts = {"TG-g3": "DELEGATE this to a helper, TG-g3"}
+    results = [sb.run_claude("telemetry", prompts.get(tag, "Answer with telemetry on, %s" % tag),
                              env=sb.telemetry_env(endpoint, host, headers)) for tag, endpoint, host, headers in ways]
-    ran(report, "(g) sessions exporting their telemetry ran", results, [w[0] for w in ways])
+    # The delegating session answers with the tool's result, not its tag; its replies are checked below.
+    ran(report, "(g) sessions exporting their telemetry ran", results[:2], [w[0] for w in ways[:2]])
     for (tag, endpoint, host, _), (_, exited, _) in zip(ways, results):
         # Every call Claude Code made in the session is an api_request event, side calls included.
         session = next((r["session"] for r in sb.replies() if r.get("tag") == tag), None)
@@ -228,7 +234,7 @@ def telemetry(sb, watcher, report):
         rows = wait_until(lambda: len(sb.telemetry_rows(session)) >= len(sent) and sb.telemetry_rows(session),
                           STORE_TIMEOUT) or []
         wrong = telemetry_mismatches(sent, rows, host)
-        report.check("(g) %s: every reply stored once from telemetry under %s" % (endpoint, host),
+        report.check("(g) %s via %s: every reply stored once from telemetry under %s" % (tag, endpoint, host),
                      bool(sent) and not wrong, "%d repl(ies) sent (%s), %d row(s) stored, %.1f s after the exit" %
                      (len(sent), ", ".join(sorted({r["kind"] for r in sent})), len(rows), time.time() - exited), wrong)
     stray = [r["messageId"] for r in sb.query("SELECT messageId, sessionId FROM messages", db=receiver["db"])
