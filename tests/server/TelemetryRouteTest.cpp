@@ -128,8 +128,9 @@ TEST(TelemetryRouteTest, theListenerForOtherMachinesStoresOnlyExportsHoldingTheT
     // The token lifts none of the loopback's rules.
     const std::string fromPage = post("/v1/logs", json + bearer + "Origin: https://example.com\r\n", logsExport({apiRequest("page", 1)}));
     EXPECT_TRUE(HttpClient::exchange(server.boundPort(), fromPage).starts_with("HTTP/1.1 403"));
-    // 192.0.2.1 is documentation's address: no machine has it.
-    EXPECT_FALSE(server.listenOuter(ListenAddress::parse("192.0.2.1:4318"), token));
+    const std::uint16_t taken = test::findFreePorts(1);
+    const test::PortHolder holder(taken, test::PortHolder::Family::v4);
+    EXPECT_FALSE(server.listenOuter(ListenAddress::parse("127.0.0.1:" + std::to_string(taken)), token));
     EXPECT_TRUE(HttpClient::exchange(server.boundPort(), "GET /health HTTP/1.1\r\n\r\n").ends_with("ok"));
     ASSERT_TRUE(server.waitForHandlers(std::chrono::seconds(5)));
     const std::lock_guard guard(lock);
