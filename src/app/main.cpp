@@ -181,6 +181,16 @@ bool asksForHelp(const std::vector<std::string>& arguments)
     return false;
 }
 
+int runHeadless(int argc, char** argv, tallyglass::HeadlessOptions options)
+{
+    QCoreApplication app(argc, argv);
+    std::unique_ptr<QLockFile> instance;
+    if (const int refused = soleInstance(instance))
+        return refused;
+    tallyglass::HeadlessApp headless(std::move(options));
+    return headless.run(app);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -252,14 +262,8 @@ int main(int argc, char** argv)
         tallyglass::DesktopApp desktop;
         return desktop.run(app);
     }
-    if (command == "--headless") {
-        QCoreApplication app(argc, argv);
-        std::unique_ptr<QLockFile> instance;
-        if (const int refused = soleInstance(instance))
-            return refused;
-        tallyglass::HeadlessApp headless(std::move(headlessOptions));
-        return headless.run(app);
-    }
+    if (command == "--headless")
+        return runHeadless(argc, argv, std::move(headlessOptions));
     if (command == "--version")
         return usageError(command + " takes no arguments, not '" + rest.front() + "'");
     const std::string near =
