@@ -86,6 +86,7 @@ public:
         v6_->close();
         resumeTimer_->stop();
         holdingBack_ = false;
+        outer_->setWatching(true); // it stays open; held back, it must not stay so
     }
 
     bool listenOuter(const std::optional<ListenAddress>& address, std::string token)
@@ -187,8 +188,8 @@ private:
     {
         // Another user of this machine may reach the loopback port too; what
         // they post would be stored as ours. Refused before it takes a slot.
-        const auto owner = outer ? std::optional<uid_t>(::geteuid()) : peerOwner_.uidOfPeer(fd);
-        if (!owner || *owner != ::geteuid()) {
+        const auto owner = outer ? std::nullopt : peerOwner_.uidOfPeer(fd);
+        if (!outer && (!owner || *owner != ::geteuid())) {
             ::close(fd);
             logAtMostEveryMinute(lastRefusalLog_,
                                  owner ? "refused a connection from another user (uid " + std::to_string(*owner) + ")"
