@@ -42,6 +42,11 @@ fs::path priceFile()
     return configDirectory() / "prices.json";
 }
 
+fs::path otlpToken()
+{
+    return configDirectory() / "otlp-token";
+}
+
 std::string shown(const fs::path& path)
 {
     return TerminalReport::homeShortened(path.string(), home().string());

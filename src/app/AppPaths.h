@@ -15,6 +15,7 @@ std::filesystem::path configDirectory();   // ~/.config/tallyglass
 std::filesystem::path database();          // ~/.config/tallyglass/app.db
 std::filesystem::path hookScript();        // ~/.config/tallyglass/app-hook
 std::filesystem::path priceFile();         // ~/.config/tallyglass/prices.json, the user's own prices
+std::filesystem::path otlpToken();         // ~/.config/tallyglass/otlp-token, what other machines' exports carry
 std::string shown(const std::filesystem::path& path); // "~/.config/tallyglass/prices.json": the home folder as ~
 std::filesystem::path claudeDirectory();   // $CLAUDE_CONFIG_DIR, else ~/.claude
 std::filesystem::path claudeSettings();    // <claude directory>/settings.json

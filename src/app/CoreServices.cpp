@@ -6,12 +6,15 @@
 #include "capture/ImportService.h"
 #include "capture/StatusLineService.h"
 #include "capture/TranscriptMarks.h"
+#include "core/Log.h"
 #include "hook/HookInstaller.h"
 #include "hook/HookScriptBuilder.h"
 #include "hook/HookSettings.h"
 #include "pricing/PriceFileWatcher.h"
 #include "server/HookRouter.h"
+#include "server/ListenAddress.h"
 #include "server/LocalServer.h"
+#include "server/OtlpToken.h"
 #include "server/ServerConstants.h"
 #include "server/TelemetryIntake.h"
 #include "storage/DatabaseClient.h"
@@ -83,6 +86,31 @@ void CoreServices::startServer(std::function<void(std::uint16_t)> listening)
             listening_(bound);
     });
     server_->start();
+}
+
+bool CoreServices::listenForOtherMachines(const std::string& address)
+{
+    if (!server_)
+        return false;
+    if (address.empty())
+        return server_->listenOuter(std::nullopt, {});
+    const auto where = ListenAddress::parse(address);
+    if (!where) {
+        Log::line("not listening for other machines: '" + address
+                  + "' is no ADDR:PORT with a numeric address, such as 0.0.0.0:4318 or [::]:4318");
+        server_->listenOuter(std::nullopt, {});
+        return false;
+    }
+    // The token is made only now: a user who never opens the port has no secret lying about.
+    const auto token = OtlpToken::ensure(AppPaths::otlpToken(), AppPaths::shown(AppPaths::otlpToken()));
+    if (token.token.empty()) {
+        Log::line("not listening for other machines: " + token.problem);
+        server_->listenOuter(std::nullopt, {});
+        return false;
+    }
+    if (token.created)
+        Log::print("made the token other machines' exports must carry: " + AppPaths::shown(AppPaths::otlpToken()));
+    return server_->listenOuter(where, token.token);
 }
 
 // The script talks only to the port written into it, and that port can be

@@ -35,6 +35,12 @@ public:
     // is for another port is rewritten for the server's, and `listening` then
     // runs (on the main thread) with the port, whether or not it moved.
     void startServer(std::function<void(std::uint16_t)> listening = {});
+    // Opens the listener for other machines' exports on `address` ("ADDR:PORT"),
+    // making the token file the first time, or closes it when `address` is
+    // empty. What stands in the way (an address that is none or cannot be
+    // bound, a token file that cannot be used) is said in one log line, and
+    // the listener stays closed; false then. After startServer().
+    bool listenForOtherMachines(const std::string& address);
     // Told of every stored rate-limit reading, on the server's threads; set before startServer().
     void setLimitObserver(std::function<void(const LimitReading&)> observer) { limitObserver_ = std::move(observer); }
     // Told, on a capture thread, when storing captured messages starts failing

@@ -106,6 +106,12 @@ bool DesktopApp::start()
         if (self && self->statusBar_)
             self->statusBar_->rebuildMenu(); // "running on" its port, first or new
     });
+    // An address that cannot be bound is one log line; the desktop carries on without it.
+    core_->listenForOtherMachines(Preferences::shared().otlpListen());
+    connect(&Preferences::shared(), &Preferences::otlpListenChanged, this, [self](const std::string& address) {
+        if (self && self->core_)
+            self->core_->listenForOtherMachines(address);
+    });
     statusBar_ = new StatusBarController(
         [self] { return self && self->core_ && self->core_->server() ? self->core_->server()->boundPort() : std::uint16_t{0}; },
         this);

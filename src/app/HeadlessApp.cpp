@@ -7,6 +7,7 @@
 #include "capture/LimitWatcher.h"
 #include "core/Log.h"
 #include "dashboard/DashboardRecords.h"
+#include "storage/Preferences.h"
 #include "storage/WriteDatabase.h"
 
 #include <QCoreApplication>
@@ -17,7 +18,10 @@
 
 namespace tallyglass {
 
-HeadlessApp::HeadlessApp() = default;
+HeadlessApp::HeadlessApp(HeadlessOptions options)
+    : options_(std::move(options))
+{
+}
 
 HeadlessApp::~HeadlessApp()
 {
@@ -45,6 +49,8 @@ int HeadlessApp::run(QCoreApplication& app)
     limits_->remember(CoreServices::recentLimitReadings());
     core_->setLimitObserver([limits = limits_.get()](const LimitReading& reading) { limits->onReading(reading); });
     core_->startServer();
+    // An address that cannot be bound is said and the rest runs: the loopback still serves this machine.
+    core_->listenForOtherMachines(options_.otlpListen.value_or(Preferences::shared().otlpListen()));
     runHistoryImport();
     app.exec();
     shutDown();

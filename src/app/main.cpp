@@ -5,6 +5,7 @@
 #include "app/CommandSupport.h"
 #include "app/DesktopApp.h"
 #include "app/HeadlessApp.h"
+#include "app/HeadlessOptions.h"
 #include "app/HookCommand.h"
 #include "app/ExportCommand.h"
 #include "app/ImportCommand.h"
@@ -42,7 +43,10 @@ constexpr std::string_view usage =
     "\n"
     "Commands:\n"
     "  (none)          the desktop application: the overlay, tray item and windows\n"
-    "  --headless      the server, capture and history import without windows (SSH)\n"
+    "  --headless      the server, capture and history import without windows (SSH);\n"
+    "                  --otlp-listen ADDR:PORT also takes other machines'\n"
+    "                  OpenTelemetry exports there, each holding the token of\n"
+    "                  ~/.config/tallyglass/otlp-token\n"
     "  import          import the transcript history now, with progress and a summary\n"
     "  report          totals, models, days, sessions and limits; tables by day,\n"
     "                  month, session, project or model; JSON for scripts\n"
@@ -150,15 +154,15 @@ int showRunningReport()
     return 0;
 }
 
-// Whether these arguments run something that keeps its files in the
+// Whether the command runs something that keeps its files in the
 // configuration folder: every command and both long-running processes, not
 // --version, the help or a mistake in the command's name.
-bool usesConfigFolder(const std::string& command, const std::vector<std::string>& rest)
+bool usesConfigFolder(const std::string& command)
 {
     for (const char* name : {"hook", "import", "report", "blocks", "limits", "export", "prices", ""})
         if (command == name)
             return true;
-    return command == "--headless" && rest.empty();
+    return command == "--headless";
 }
 
 int usageError(const std::string& what)
@@ -176,6 +180,16 @@ bool asksForHelp(const std::vector<std::string>& arguments)
             return true;
     }
     return false;
+}
+
+int runHeadless(int argc, char** argv, tallyglass::HeadlessOptions options)
+{
+    QCoreApplication app(argc, argv);
+    std::unique_ptr<QLockFile> instance;
+    if (const int refused = soleInstance(instance))
+        return refused;
+    tallyglass::HeadlessApp headless(std::move(options));
+    return headless.run(app);
 }
 
 } // namespace
@@ -200,9 +214,18 @@ int main(int argc, char** argv)
         std::fwrite(usage.data(), 1, usage.size(), stdout);
         return 0;
     }
+    // A mistake in its options is said before anything is opened.
+    tallyglass::HeadlessOptions headlessOptions;
+    if (command == "--headless") {
+        try {
+            headlessOptions = tallyglass::HeadlessOptions::parse(rest);
+        } catch (const tallyglass::CommandLine::UsageError& error) {
+            return usageError(error.what());
+        }
+    }
     // A folder that cannot be used fails now, in one sentence, rather than later as
     // a database that cannot be opened, an empty list or "already running".
-    if (usesConfigFolder(command, rest) && !asksForHelp(arguments)) {
+    if (usesConfigFolder(command) && !asksForHelp(arguments)) {
         const bool reads = command == "report" || command == "blocks" || command == "export" || command == "limits"
             || command == "prices";
         using tallyglass::AppPaths::ConfigAccess;
@@ -240,15 +263,9 @@ int main(int argc, char** argv)
         tallyglass::DesktopApp desktop;
         return desktop.run(app);
     }
-    if (command == "--headless" && rest.empty()) {
-        QCoreApplication app(argc, argv);
-        std::unique_ptr<QLockFile> instance;
-        if (const int refused = soleInstance(instance))
-            return refused;
-        tallyglass::HeadlessApp headless;
-        return headless.run(app);
-    }
-    if (command == "--headless" || command == "--version")
+    if (command == "--headless")
+        return runHeadless(argc, argv, std::move(headlessOptions));
+    if (command == "--version")
         return usageError(command + " takes no arguments, not '" + rest.front() + "'");
     const std::string near =
         tallyglass::CommandLine::nearest(command, {"import", "report", "blocks", "limits", "export", "prices", "hook", "--headless", "--version", "--help"});

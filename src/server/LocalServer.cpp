@@ -2,6 +2,7 @@
 
 #include "core/Log.h"
 #include "core/ThreadHandoff.h"
+#include "server/ListenAddress.h"
 #include "server/LoopbackListener.h"
 #include "server/PeerOwner.h"
 #include "server/ServerConnection.h"
@@ -15,6 +16,7 @@
 
 #include <charconv>
 #include <cerrno>
+#include <cstring>
 #include <list>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,10 +55,12 @@ public:
         : server_(server)
         , v4_(new LoopbackListener(LoopbackListener::Family::v4, this)) // children: they move with this object
         , v6_(new LoopbackListener(LoopbackListener::Family::v6, this))
+        , outer_(new LoopbackListener(LoopbackListener::Family::v4, this))
         , resumeTimer_(new QTimer(this))
     {
-        v4_->onWaiting = [this] { acceptWaiting(*v4_); };
-        v6_->onWaiting = [this] { acceptWaiting(*v6_); };
+        v4_->onWaiting = [this] { acceptWaiting(*v4_, false); };
+        v6_->onWaiting = [this] { acceptWaiting(*v6_, false); };
+        outer_->onWaiting = [this] { acceptWaiting(*outer_, true); };
         resumeTimer_->setSingleShot(true);
         connect(resumeTimer_, &QTimer::timeout, this, [this] { resumeAccepting(); });
     }
@@ -82,14 +86,33 @@ public:
         v6_->close();
         resumeTimer_->stop();
         holdingBack_ = false;
+        outer_->setWatching(true); // it stays open; held back, it must not stay so
     }
+
+    bool listenOuter(const std::optional<ListenAddress>& address, std::string token)
+    {
+        outer_->close();
+        outerToken_ = std::move(token);
+        if (!address)
+            return true;
+        int error = 0;
+        if (outer_->listenAt(*address, server_.options_.listenBacklog, error) != LoopbackListener::Outcome::listening) {
+            Log::line("cannot listen for other machines' exports on " + address->text() + ": " + std::strerror(error));
+            return false;
+        }
+        outer_->setWatching(!holdingBack_);
+        Log::print("listening for other machines' exports on " + address->text() + " (each request needs the token)");
+        return true;
+    }
+
+    void closeOuter() { outer_->close(); }
 
     int openConnections() const { return connections_; }
     std::int64_t bufferedBytes() const { return buffered_; }
     bool isListening() const { return v4_->isListening(); }
 
 private:
-    void acceptWaiting(LoopbackListener& listener)
+    void acceptWaiting(LoopbackListener& listener, bool outer)
     {
         while (listener.isListening()) {
             if (connections_ >= server_.options_.maxConnections) {
@@ -109,7 +132,7 @@ private:
             }
             if (accepted.fd < 0)
                 return;
-            admit(accepted.fd);
+            admit(accepted.fd, outer);
         }
     }
 
@@ -146,6 +169,7 @@ private:
         holdingBack_ = true;
         v4_->setWatching(false);
         v6_->setWatching(false);
+        outer_->setWatching(false);
     }
 
     void resumeAccepting()
@@ -155,14 +179,17 @@ private:
         holdingBack_ = false;
         v4_->setWatching(true);
         v6_->setWatching(true);
+        outer_->setWatching(true);
     }
 
-    void admit(int fd)
+    // `outer`: from the listener for other machines, where the peer is no
+    // user of this machine and the token stands in for the owner's check.
+    void admit(int fd, bool outer)
     {
         // Another user of this machine may reach the loopback port too; what
         // they post would be stored as ours. Refused before it takes a slot.
-        const auto owner = peerOwner_.uidOfPeer(fd);
-        if (!owner || *owner != ::geteuid()) {
+        const auto owner = outer ? std::nullopt : peerOwner_.uidOfPeer(fd);
+        if (!outer && (!owner || *owner != ::geteuid())) {
             ::close(fd);
             logAtMostEveryMinute(lastRefusalLog_,
                                  owner ? "refused a connection from another user (uid " + std::to_string(*owner) + ")"
@@ -175,7 +202,11 @@ private:
         const auto slot = std::prev(open_.end());
         *slot = new ServerConnection(
             fd, {options.headTimeout, options.bodyTimeout, options.requestTimeout},
-            {.route = [this](std::string body) { server_.dispatch(std::move(body)); },
+            {.route =
+                 [this, outer](std::string body) {
+                     if (!outer) // never asked for there: its screen refuses /event
+                         server_.dispatch(std::move(body));
+                 },
              .telemetry =
                  [this](std::string body, bool gzip) {
                      ServerConnection::Callbacks::TelemetryAnswer answer;
@@ -191,7 +222,7 @@ private:
                      --connections_;
                      resumeAccepting();
                  }},
-            this);
+            this, outer ? std::optional<std::string>(outerToken_) : std::nullopt);
     }
 
     bool reserve(std::int64_t bytes)
@@ -205,6 +236,8 @@ private:
     LocalServer& server_;
     LoopbackListener* v4_;
     LoopbackListener* v6_;
+    LoopbackListener* outer_; // the listener for other machines, when asked for
+    std::string outerToken_;
     QTimer* resumeTimer_;
     PeerOwner peerOwner_;
     std::list<ServerConnection*> open_;
@@ -289,11 +322,21 @@ void LocalServer::stop()
         std::lock_guard lock(stateLock_);
         stopped_ = true;
     }
-    const auto close = [this] { network_->closeListeners(); };
+    const auto close = [this] {
+        network_->closeListeners();
+        network_->closeOuter();
+    };
     if (QThread::currentThread() == thread_.get())
         close();
     else
         onNetworkThreadAndWait(close);
+}
+
+bool LocalServer::listenOuter(const std::optional<ListenAddress>& address, std::string token)
+{
+    bool listening = false;
+    onNetworkThreadAndWait([&] { listening = network_->listenOuter(address, std::move(token)); });
+    return listening;
 }
 
 std::uint16_t LocalServer::boundPort() const
@@ -430,63 +473,6 @@ void LocalServer::tryNextPort(std::uint64_t search)
         Log::print("all ports busy after 3 cycles \u2014 giving up");
         break;
     }
-}
-
-void LocalServer::setTelemetry(std::shared_ptr<TelemetryIntake> intake,
-                               std::function<void(const std::vector<MessageInsert>&)> store)
-{
-    telemetry_ = std::move(intake);
-    storeTelemetry_ = std::move(store);
-}
-
-std::function<void()> LocalServer::receiveTelemetry(std::string body, bool gzip, std::string& status,
-                                                    std::string& answer)
-{
-    if (!telemetry_) {
-        status = "404 Not Found";
-        answer = "not found";
-        return {};
-    }
-    auto result = telemetry_->receiveLogs(body, gzip);
-    status = std::move(result.response.status);
-    answer = std::move(result.response.body);
-    if (result.messages.empty())
-        return {};
-    const auto bytes = static_cast<std::int64_t>(body.size());
-    return [this, bytes, messages = std::move(result.messages)]() mutable {
-        runHandler(bytes, [this, messages = std::move(messages)] { storeTelemetry_(messages); });
-    };
-}
-
-void LocalServer::dispatch(std::string body)
-{
-    const auto bytes = static_cast<std::int64_t>(body.size());
-    runHandler(bytes, [this, body = std::move(body)] { router_->handle(body); });
-}
-
-void LocalServer::runHandler(std::int64_t bytes, std::function<void()> job)
-{
-    const int handlersBefore = pendingHandlers_.fetch_add(1);
-    const std::int64_t bytesBefore = pendingBodyBytes_.fetch_add(bytes);
-    if (handlersBefore >= options_.maxPendingHandlers || bytesBefore + bytes > options_.maxPendingBodyBytes) {
-        pendingHandlers_.fetch_sub(1);
-        pendingBodyBytes_.fetch_sub(bytes);
-        Log::line("too many events waiting to be handled; dropped one");
-        return;
-    }
-    pool_->start(handedOff([this, bytes, job = std::move(job)] {
-        try {
-            job();
-        } catch (const std::exception& error) {
-            Log::line(std::string("event handler failed: ") + error.what());
-        } catch (...) {
-            Log::line("event handler failed");
-        }
-        pendingBodyBytes_.fetch_sub(bytes);
-        // Whoever waits for the handlers goes on with what this one did.
-        handoffPublished(&pendingHandlers_);
-        pendingHandlers_.fetch_sub(1);
-    }));
 }
 
 } // namespace tallyglass

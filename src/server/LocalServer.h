@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 class QObject;
@@ -18,6 +20,7 @@ class QThreadPool;
 namespace tallyglass {
 
 class TelemetryIntake;
+struct ListenAddress;
 
 // The application's only network endpoint: HTTP/1.1 on one port of the
 // loopback addresses (127.0.0.1, and ::1 where the machine has it), one
@@ -42,6 +45,12 @@ class TelemetryIntake;
 // connection still waiting for its request gives way to a newcomer. One that
 // arrived less than `evictionGrace` ago keeps its slot; the newcomer then waits
 // in the kernel's queue, which is long enough for a burst of hook posts.
+//
+// Beyond the loopback only when asked: listenOuter() opens a second listener,
+// on an address and port the user names, for exporters on other machines (a
+// devcontainer, a team's Collector). Connections there are taken from anyone
+// and held to a Bearer token instead (RequestGate::OuterAccess); they share
+// the connection slots and buffer budget with the loopback's.
 //
 // Everything network-facing runs on one thread of its own; listener results
 // arrive there asynchronously after start() returns.
@@ -92,9 +101,15 @@ public:
                       std::function<void(const std::vector<MessageInsert>&)> store);
 
     void start();
-    // Stops listening and cancels any pending back-off or port search: nothing
-    // but another start() listens again. Open connections finish.
+    // Stops listening (the listener for other machines too) and cancels any
+    // pending back-off or port search: nothing but another start() (and
+    // listenOuter()) listens again. Open connections finish.
     void stop();
+    // Opens the listener for other machines on `address`, whose requests must
+    // carry `token`, in place of any open one; with nothing, closes it. Says
+    // in one line that it listens, or why it cannot; false then. Independent
+    // of start(): the loopback's port search neither waits for nor moves it.
+    bool listenOuter(const std::optional<ListenAddress>& address, std::string token);
     // 0 until the server has listened once; afterwards the port it listens (or listened) on.
     std::uint16_t boundPort() const;
     // Whether it listens now, once everything already asked of its thread is done.

@@ -1,9 +1,12 @@
 #include "server/LoopbackListener.h"
 
+#include "server/ListenAddress.h"
+
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,33 +27,56 @@ LoopbackListener::~LoopbackListener()
 
 LoopbackListener::Outcome LoopbackListener::listen(std::uint16_t port, int backlog)
 {
+    int error = 0;
+    if (family_ == Family::v6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        address.sin6_addr = in6addr_loopback;
+        return bindAndListen(AF_INET6, &address, sizeof address, true, backlog, error);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return bindAndListen(AF_INET, &address, sizeof address, false, backlog, error);
+}
+
+LoopbackListener::Outcome LoopbackListener::listenAt(const ListenAddress& where, int backlog, int& error)
+{
+    if (where.family == ListenAddress::Family::v6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(where.port);
+        std::memcpy(&address.sin6_addr, where.bytes.data(), 16);
+        return bindAndListen(AF_INET6, &address, sizeof address, !where.isAnyAddress(), backlog, error);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(where.port);
+    std::memcpy(&address.sin_addr, where.bytes.data(), 4);
+    return bindAndListen(AF_INET, &address, sizeof address, false, backlog, error);
+}
+
+LoopbackListener::Outcome LoopbackListener::bindAndListen(int domain, const void* address, unsigned length, bool v6Only,
+                                                          int backlog, int& error)
+{
     close();
-    const bool v6 = family_ == Family::v6;
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT ? Outcome::absent : Outcome::taken;
+    const int fd = ::socket(domain, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = errno;
+        return error == EAFNOSUPPORT || error == EPROTONOSUPPORT ? Outcome::absent : Outcome::taken;
+    }
     // As every listener on Linux does: a port whose last connections linger in
     // TIME_WAIT can be listened on again at once.
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    if (v6) {
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
-        address->sin6_family = AF_INET6;
-        address->sin6_port = htons(port);
-        address->sin6_addr = in6addr_loopback;
-        length = sizeof(sockaddr_in6);
-    } else {
-        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
-        address->sin_family = AF_INET;
-        address->sin_port = htons(port);
-        address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        length = sizeof(sockaddr_in);
+    if (domain == AF_INET6) {
+        const int only = v6Only ? 1 : 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
     }
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&storage), length) != 0 || ::listen(fd, backlog) != 0) {
-        const int error = errno;
+    if (::bind(fd, static_cast<const sockaddr*>(address), length) != 0 || ::listen(fd, backlog) != 0) {
+        error = errno;
         ::close(fd);
         return error == EADDRNOTAVAIL || error == EAFNOSUPPORT ? Outcome::absent : Outcome::taken;
     }

@@ -10,7 +10,10 @@ class QSocketNotifier;
 
 namespace tallyglass {
 
-// A listening TCP socket on one loopback address, on the thread it lives on.
+struct ListenAddress;
+
+// A listening TCP socket on one loopback address (or, for the listener for
+// other machines, on the address the user named), on the thread it lives on.
 // It accepts only when asked, one connection at a time, so that the server
 // decides whether a waiting connection comes in now or waits in the kernel's
 // queue; and it sets that queue's length itself (Qt's listeners keep it at 50,
@@ -32,6 +35,10 @@ public:
     ~LoopbackListener() override;
 
     Outcome listen(std::uint16_t port, int backlog);
+    // On the address given, whatever the family this was made for. "[::]"
+    // takes IPv4 connections too, as a server told to listen everywhere is
+    // expected to. `error` is the system's reason when it fails.
+    Outcome listenAt(const ListenAddress& address, int backlog, int& error);
     void close();
     bool isListening() const { return fd_ >= 0; }
 
@@ -44,6 +51,8 @@ public:
     std::function<void()> onWaiting;
 
 private:
+    Outcome bindAndListen(int domain, const void* address, unsigned length, bool v6Only, int backlog, int& error);
+
     const Family family_;
     int fd_ = -1;
     std::unique_ptr<QSocketNotifier> notifier_;

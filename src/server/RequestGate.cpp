@@ -21,6 +21,7 @@ const Response protobufRefused{"415 Unsupported Media Type",
 const Response encodingRefused{"415 Unsupported Media Type",
                                "{\"message\":\"Only gzip or no Content-Encoding is read here.\"}"};
 const Response metricsIgnored{"200 OK", "{}"};
+const Response unauthorized{"401 Unauthorized", "unauthorized", 0, true};
 
 bool isTelemetryPath(std::string_view path)
 {
@@ -160,10 +161,63 @@ std::optional<Response> screenTelemetry(const std::map<std::string, std::string>
     return std::nullopt;
 }
 
-} // namespace
-
-std::optional<Response> screen(std::string_view buffer)
+// The token of "Bearer <token>", the scheme in any case; empty for anything
+// else. OTEL_EXPORTER_OTLP_HEADERS is documented as percent-encoded, yet some
+// exporters (Claude Code's among them) send "Bearer%20<token>" as written, so
+// that form counts too: a token never holds a "%".
+std::string_view bearerToken(std::string_view value)
 {
+    constexpr std::string_view scheme = "bearer";
+    if (value.size() <= scheme.size() || !equalsIgnoringAsciiCase(value.substr(0, scheme.size()), scheme))
+        return {};
+    std::string_view rest = value.substr(scheme.size());
+    if (rest.starts_with("%20"))
+        return trimmed(rest.substr(3));
+    return rest.front() == ' ' || rest.front() == '\t' ? trimmed(rest) : std::string_view{};
+}
+
+// Exactly one Authorization field, "Bearer" (in any case) and the token. Read
+// from the raw lines, so that a block too malformed to parse still gets the
+// 401 that tells nothing rather than a 400 that tells it was read.
+bool carriesToken(std::string_view header, std::string_view token)
+{
+    int fields = 0;
+    bool matched = false;
+    std::size_t start = header.find("\r\n");
+    while (start != std::string_view::npos) {
+        start += 2;
+        const std::size_t end = header.find("\r\n", start);
+        const std::string_view line = header.substr(start, end == std::string_view::npos ? end : end - start);
+        start = end;
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos || !equalsIgnoringAsciiCase(trimmed(line.substr(0, colon)), "authorization"))
+            continue;
+        ++fields;
+        matched = tokenMatches(token, bearerToken(trimmed(line.substr(colon + 1))));
+    }
+    return fields == 1 && matched;
+}
+
+// The rules of the listener for other machines, before any other: nothing
+// past the header limit is said without the token.
+std::optional<Response> screenOuter(std::string_view buffer, OuterAccess outer)
+{
+    const std::size_t end = buffer.find("\r\n\r\n");
+    if (end == std::string_view::npos)
+        return buffer.size() > maxHeaderBytes + 3 ? std::optional(headersTooLarge) : std::nullopt;
+    if (end > maxHeaderBytes)
+        return headersTooLarge;
+    if (!carriesToken(buffer.substr(0, end), outer.token))
+        return unauthorized;
+    return std::nullopt;
+}
+
+std::optional<Response> screenWith(std::string_view buffer, const OuterAccess* outer)
+{
+    if (outer) {
+        if (auto refused = screenOuter(buffer, *outer))
+            return refused;
+    }
     if (auto over = checkLimits(buffer))
         return over;
     const std::size_t end = buffer.find("\r\n\r\n");
@@ -173,6 +227,14 @@ std::optional<Response> screen(std::string_view buffer)
     const auto request = HTTPRequestParser::parse(buffer.substr(0, end + 4));
     if (!request || !strictHeaders(buffer.substr(0, end)))
         return badRequest;
+    if (outer) {
+        const bool post = request->method == "POST";
+        if (post && request->path == "/event")
+            return unauthorized;
+        if (!post || !isTelemetryPath(request->path))
+            return notFound;
+        return screenTelemetry(request->headers);
+    }
     if (request->headers.contains("origin"))
         return forbidden;
     if (const auto host = request->headers.find("host"); host != request->headers.end() && !isLoopbackHost(host->second))
@@ -187,6 +249,18 @@ std::optional<Response> screen(std::string_view buffer)
     if (telemetry)
         return screenTelemetry(request->headers);
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<Response> screen(std::string_view buffer)
+{
+    return screenWith(buffer, nullptr);
+}
+
+std::optional<Response> screen(std::string_view buffer, OuterAccess outer)
+{
+    return screenWith(buffer, &outer);
 }
 
 bool expectsContinue(std::string_view buffer)
@@ -210,10 +284,11 @@ Decision decide(std::string_view buffer)
     return decideTaking(std::move(copy));
 }
 
-Decision decideTaking(std::string&& buffer)
+namespace {
+
+// A request its screen let through: what to answer, and the body without its coding.
+Decision decideScreened(std::string&& buffer)
 {
-    if (auto refused = screen(buffer))
-        return {*refused, false, {}};
     const std::size_t end = buffer.find("\r\n\r\n");
     if (end == std::string::npos)
         return {badRequest, false, {}};
@@ -246,14 +321,44 @@ Decision decideTaking(std::string&& buffer)
     return decision;
 }
 
+} // namespace
+
+Decision decideTaking(std::string&& buffer)
+{
+    if (auto refused = screen(buffer))
+        return {*refused, false, {}};
+    return decideScreened(std::move(buffer));
+}
+
+Decision decideTaking(std::string&& buffer, OuterAccess outer)
+{
+    if (auto refused = screen(buffer, outer))
+        return {*refused, false, {}};
+    return decideScreened(std::move(buffer));
+}
+
 std::string render(const Response& response)
 {
     std::string text = "HTTP/1.1 " + response.status + "\r\n";
     if (response.retryAfterSeconds > 0)
         text += "Retry-After: " + std::to_string(response.retryAfterSeconds) + "\r\n";
+    if (response.bearerChallenge)
+        text += "WWW-Authenticate: Bearer\r\n";
     text += "Content-Length: " + std::to_string(response.body.size()) + "\r\nConnection: close\r\n\r\n";
     text += response.body;
     return text;
+}
+
+bool tokenMatches(std::string_view expected, std::string_view offered)
+{
+    // Every byte of the expected token is looked at whatever the offer holds,
+    // so the answer's timing tells a guesser nothing of how much was right.
+    unsigned difference = expected.size() != offered.size() ? 1U : 0U;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const unsigned char theirs = i < offered.size() ? static_cast<unsigned char>(offered[i]) : 0;
+        difference |= static_cast<unsigned>(static_cast<unsigned char>(expected[i]) ^ theirs);
+    }
+    return !expected.empty() && difference == 0;
 }
 
 } // namespace tallyglass::RequestGate

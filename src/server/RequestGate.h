@@ -31,12 +31,26 @@ struct Response {
     std::string status; // "200 OK"
     std::string body;
     int retryAfterSeconds = 0; // sent as Retry-After when positive
+    bool bearerChallenge = false; // sent with "WWW-Authenticate: Bearer"
     bool operator==(const Response&) const = default;
 };
 
 // For a request within every limit that the server has no room for just
 // now: the same request may well be taken a moment later.
 extern const Response busy;
+
+// The listener for other machines (a devcontainer's bridge, a team's
+// Collector) serves exporters only. The loopback's rules cannot hold there:
+// peers are on other machines, under other users, and name the host by its
+// address. Instead every request must carry "Authorization: Bearer <token>";
+// without it, whatever was asked, the answer is 401 and tells nothing of what
+// is served. With it, /v1/logs and /v1/metrics are served as on the loopback
+// (same limits, same media types); /event stays 401, since hook events name
+// files on this machine and only its own user may post them; any other path
+// is 404. An empty token matches nothing.
+struct OuterAccess {
+    std::string_view token;
+};
 
 struct Decision {
     Response response;
@@ -57,6 +71,7 @@ std::optional<Response> checkLimits(std::string_view buffer);
 // method and path we do not serve. Nothing when the body may follow; a peer
 // that asked for "Expect: 100-continue" is then told to send it.
 std::optional<Response> screen(std::string_view buffer);
+std::optional<Response> screen(std::string_view buffer, OuterAccess outer);
 
 // Whether the header block asks for "100 Continue" before the body.
 bool expectsContinue(std::string_view buffer);
@@ -65,11 +80,16 @@ bool expectsContinue(std::string_view buffer);
 // second form takes the body out of the buffer without copying it.
 Decision decide(std::string_view buffer);
 Decision decideTaking(std::string&& buffer);
+Decision decideTaking(std::string&& buffer, OuterAccess outer);
 
-// "HTTP/1.1 <status>\r\n[Retry-After: <s>\r\n]Content-Length: <n>\r\nConnection: close\r\n\r\n<body>"
+// "HTTP/1.1 <status>\r\n[Retry-After: <s>\r\n][WWW-Authenticate: Bearer\r\n]Content-Length: <n>\r\nConnection: close\r\n\r\n<body>"
 std::string render(const Response& response);
 
 // localhost, 127.0.0.1 or [::1], optionally with ":<port>"; names compared without case.
 bool isLoopbackHost(std::string_view host);
+
+// Whether `offered` is `expected`, in a time that does not depend on where
+// they first differ (only on their lengths). An empty `expected` matches nothing.
+bool tokenMatches(std::string_view expected, std::string_view offered);
 
 } // namespace tallyglass::RequestGate

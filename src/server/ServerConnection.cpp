@@ -18,12 +18,14 @@ constexpr int lingerMs = 2000;
 
 } // namespace
 
-ServerConnection::ServerConnection(int fd, Deadlines deadlines, Callbacks callbacks, QObject* parent)
+ServerConnection::ServerConnection(int fd, Deadlines deadlines, Callbacks callbacks, QObject* parent,
+                                   std::optional<std::string> outerToken)
     : QObject(parent)
     , fd_(fd)
     , deadlines_(deadlines)
     , arrivedAt_(Clock::now())
     , callbacks_(std::move(callbacks))
+    , outerToken_(std::move(outerToken))
     , readNotifier_(fd, QSocketNotifier::Read, this)
 {
     connect(&readNotifier_, &QSocketNotifier::activated, this, [this] { onReadable(); });
@@ -76,18 +78,20 @@ void ServerConnection::onReadable()
     }
     if (phase_ != Phase::reading)
         return;
-    if (const auto over = RequestGate::checkLimits(buffer_)) {
-        respond(*over, {});
-        return;
-    }
+    // The header block is screened before the body's limit is checked: on the
+    // listener for other machines a request without the token learns nothing,
+    // not even that its body is too large.
     if (!headerScreened_ && buffer_.find("\r\n\r\n") != std::string::npos) {
         headerScreened_ = true;
         if (!acceptHeaderBlock(peerFinished))
             return;
     }
+    if (const auto over = RequestGate::checkLimits(buffer_)) {
+        respond(*over, {});
+        return;
+    }
     if (HTTPRequestParser::isComplete(buffer_) || peerFinished) {
-        RequestGate::Decision decision = RequestGate::decideTaking(std::move(buffer_));
-        buffer_ = std::string();
+        RequestGate::Decision decision = decide();
         // The body leaves the budget as the answer goes: from then on it is the handlers' to count.
         if (decision.telemetry && callbacks_.telemetry) {
             auto answer = callbacks_.telemetry(std::move(decision.body), decision.gzip);
@@ -106,7 +110,7 @@ void ServerConnection::onReadable()
 // waiting for a body. False when the request has been answered.
 bool ServerConnection::acceptHeaderBlock(bool peerFinished)
 {
-    if (const auto refused = RequestGate::screen(buffer_)) {
+    if (const auto refused = screen()) {
         respond(*refused, {});
         return false;
     }
@@ -131,6 +135,21 @@ bool ServerConnection::acceptHeaderBlock(bool peerFinished)
         ::send(fd_, goOn.data(), goOn.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     }
     return true;
+}
+
+std::optional<RequestGate::Response> ServerConnection::screen() const
+{
+    if (outerToken_)
+        return RequestGate::screen(buffer_, RequestGate::OuterAccess{*outerToken_});
+    return RequestGate::screen(buffer_);
+}
+
+RequestGate::Decision ServerConnection::decide()
+{
+    std::string request = std::exchange(buffer_, std::string());
+    if (outerToken_)
+        return RequestGate::decideTaking(std::move(request), RequestGate::OuterAccess{*outerToken_});
+    return RequestGate::decideTaking(std::move(request));
 }
 
 // Takes from the shared budget what this connection lacks of `bytes`.

@@ -53,7 +53,11 @@ public:
         std::function<void()> closed;   // called once, not when destroyed with its parent
     };
 
-    ServerConnection(int fd, Deadlines deadlines, Callbacks callbacks, QObject* parent);
+    // `outerToken`: a connection to the listener for other machines, held to
+    // its rules (RequestGate::OuterAccess) with this token; nothing for one
+    // to the loopback.
+    ServerConnection(int fd, Deadlines deadlines, Callbacks callbacks, QObject* parent,
+                     std::optional<std::string> outerToken = std::nullopt);
     ~ServerConnection() override;
 
     // Still waiting for its request: nothing has been answered yet.
@@ -70,6 +74,8 @@ private:
 
     void onReadable();
     bool acceptHeaderBlock(bool peerFinished);
+    std::optional<RequestGate::Response> screen() const;
+    RequestGate::Decision decide();
     bool holdAtLeast(std::size_t bytes);
     void releaseBuffer();
     void respond(const RequestGate::Response& response, std::function<void()> afterAnswer);
@@ -82,6 +88,7 @@ private:
     const Deadlines deadlines_;
     const Clock::time_point arrivedAt_;
     Callbacks callbacks_;
+    const std::optional<std::string> outerToken_;
     QSocketNotifier readNotifier_;
     QSocketNotifier* writeNotifier_ = nullptr;
     QTimer deadline_;

@@ -36,6 +36,7 @@ const Preferences::Entry table[] = {
     {Preferences::Key::onboardingDone, "tallyglass_onboarding_v1_done", false},
     {Preferences::Key::reportFrame, "tallyglass.dashboard", QByteArray()},
     {Preferences::Key::reportDayZone, "tallyglass.dashboard.dayZone", QString("UTC")},
+    {Preferences::Key::otlpListen, "tallyglass.otlp.listen", QString()},
 };
 
 QVariant read(Preferences::Key key)
@@ -236,6 +237,19 @@ void Preferences::setReportDaysLocal(bool local)
     write(Key::reportDayZone, QString(local ? "local" : "UTC"));
     if (local != before)
         emit reportDaysLocalChanged(local);
+}
+
+std::string Preferences::otlpListen() const
+{
+    return read(Key::otlpListen).toString().trimmed().toStdString();
+}
+
+void Preferences::setOtlpListen(const std::string& address)
+{
+    const std::string before = otlpListen();
+    write(Key::otlpListen, QString::fromStdString(address));
+    if (const std::string after = otlpListen(); after != before)
+        emit otlpListenChanged(after);
 }
 
 void Preferences::resetForTests()

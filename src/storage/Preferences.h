@@ -55,6 +55,7 @@ public:
         onboardingDone,
         reportFrame,
         reportDayZone,
+        otlpListen,
     };
     struct Entry {
         Key key;
@@ -112,6 +113,12 @@ public:
     bool reportDaysLocal() const;
     void setReportDaysLocal(bool local);
 
+    // Where the listener for other machines' OpenTelemetry exports binds, as
+    // "ADDR:PORT" ("0.0.0.0:4318", "[::]:4318"); empty (the default) keeps it
+    // closed. Stored as written: whether it is an address is the server's to say.
+    std::string otlpListen() const;
+    void setOtlpListen(const std::string& address);
+
     // For tests: forgets everything stored, so each starts from the defaults.
     void resetForTests();
     // For tests of the stored form and of files edited by hand: the text under
@@ -128,6 +135,7 @@ signals:
     void warningThresholdsChanged(const std::vector<int>& thresholds);
     void paceWarningEnabledChanged(bool enabled);
     void reportDaysLocalChanged(bool local);
+    void otlpListenChanged(const std::string& address);
 
 private:
     Preferences() = default;

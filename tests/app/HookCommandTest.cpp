@@ -65,7 +65,8 @@ TEST_F(HookCommandTest, failuresGoToStandardErrorWithExitOneAndMisuseWithTwo)
     EXPECT_EQ(unreadable.exitCode, 1);
     EXPECT_NE(unreadable.err.find("settings.json is not valid JSON"), std::string::npos) << unreadable.err;
 
-    for (const std::vector<std::string>& misuse : {std::vector<std::string>{"hook"}, {"hook", "reinstall"}, {"frobnicate"}, {"--nope"}}) {
+    for (const std::vector<std::string>& misuse : {std::vector<std::string>{"hook"}, {"hook", "reinstall"}, {"frobnicate"}, {"--nope"},
+                                                   {"--headless", "--otlp-listen", "localhost:4318"}, {"--headless", "now"}}) {
         const auto result = tallyglass(misuse);
         EXPECT_EQ(result.exitCode, 2);
         EXPECT_NE(result.err.find("--help')"), std::string::npos) << result.err; // where to read more

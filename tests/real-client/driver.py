@@ -4,7 +4,7 @@ Tallyglass's hook installed, and compares what Tallyglass stored with what the
 stand-in sent. Meant to run inside tests/e2e/in-private-network.sh; see
 scripts/test-real-client.
 
-  driver.py <tallyglass> <claude> [--only abcdef] [--keep] [--no-observer]
+  driver.py <tallyglass> <claude> [--only abcdefg] [--keep] [--no-observer]
 """
 import argparse
 import datetime
@@ -23,7 +23,10 @@ from harness import USER_STATUS, Sandbox, Watcher  # noqa: E402
 # How long after a session ends its replies may take to be stored.
 STORE_TIMEOUT = float(os.environ.get("TALLYGLASS_STORE_TIMEOUT", "10"))
 ONE_SHOTS = 20
-PROJECTS = ("one-shot", "continue", "interactive", "subscriber", "subagent", "restart-1", "restart-2", "restart-3")
+PROJECTS = ("one-shot", "continue", "interactive", "subscriber", "subagent", "restart-1", "restart-2", "restart-3",
+            "telemetry")
+# Where the second Tallyglass of (g) takes exports from other machines.
+TELEMETRY_OUTER = "127.0.0.1:4318"
 
 
 def ran(report, name, results, tags):
@@ -196,6 +199,68 @@ def restart(sb, watcher, report):
            note="these were written while Tallyglass was stopped: only a catch-up at start-up stores them")
 
 
+TELEMETRY_HOSTS = ("build-box", "devcontainer")
+
+
+def telemetry(sb, watcher, report):
+    """Claude Code's own OpenTelemetry logs, from two machines as Tallyglass
+    sees them: one session exporting to the loopback server, one through the
+    listener for other machines with its token. They go to a second
+    Tallyglass of their own (its own home, no hook, no transcripts), since on
+    the first one the transcript of the same session wins over telemetry and
+    nothing would be left to compare."""
+    receiver = sb.start_receiver(TELEMETRY_OUTER)
+    token = receiver["token"]
+    report.check("(g) a second tallyglass --headless --otlp-listen is up with a token", bool(receiver["port"] and token),
+                 "loopback port %s, listener for other machines %s, token %s" %
+                 (receiver["port"], TELEMETRY_OUTER, "made" if token else "NOT made"), receiver["log"][-5:])
+    if not (receiver["port"] and token):
+        return
+    # As a devcontainer's documentation would have it set; the third session
+    # hands work to a subagent, whose calls are events of the parent session.
+    bearer = "Authorization=Bearer%20" + token
+    ways = (("TG-g1", "http://127.0.0.1:%d" % receiver["port"], TELEMETRY_HOSTS[0], None),
+            ("TG-g2", "http://%s" % TELEMETRY_OUTER, TELEMETRY_HOSTS[1], bearer),
+            ("TG-g3", "http://%s" % TELEMETRY_OUTER, TELEMETRY_HOSTS[1], bearer))
+    prompts = {"TG-g3": "DELEGATE this to a helper, TG-g3"}
+    results = [sb.run_claude("telemetry", prompts.get(tag, "Answer with telemetry on, %s" % tag),
+                             env=sb.telemetry_env(endpoint, host, headers)) for tag, endpoint, host, headers in ways]
+    # The delegating session answers with the tool's result, not its tag; its replies are checked below.
+    ran(report, "(g) sessions exporting their telemetry ran", results[:2], [w[0] for w in ways[:2]])
+    for (tag, endpoint, host, _), (_, exited, _) in zip(ways, results):
+        # Every call Claude Code made in the session is an api_request event, side calls included.
+        session = next((r["session"] for r in sb.replies() if r.get("tag") == tag), None)
+        sent = [r for r in sb.replies() if session and r["session"] == session]
+        rows = wait_until(lambda: len(sb.telemetry_rows(session)) >= len(sent) and sb.telemetry_rows(session),
+                          STORE_TIMEOUT) or []
+        wrong = telemetry_mismatches(sent, rows, host)
+        report.check("(g) %s via %s: every reply stored once from telemetry under %s" % (tag, endpoint, host),
+                     bool(sent) and not wrong, "%d repl(ies) sent (%s), %d row(s) stored, %.1f s after the exit" %
+                     (len(sent), ", ".join(sorted({r["kind"] for r in sent})), len(rows), time.time() - exited), wrong)
+    stray = [r["messageId"] for r in sb.query("SELECT messageId, sessionId FROM messages", db=receiver["db"])
+             if r["sessionId"] not in {x["session"] for x in sb.replies()}]
+    report.check("(g) nothing else stored from telemetry", not stray, "%d stray row(s)" % len(stray), stray[:10])
+
+
+def telemetry_mismatches(sent, rows, host):
+    """What differs between the stand-in's replies and the rows telemetry
+    stored: each reply must match exactly one row by its counts, which are
+    unique per reply. Telemetry does not tell the one-hour cache writes apart."""
+    wrong, used = [], set()
+    for reply in sent:
+        usage = reply["usage"]
+        want = (reply["model"], usage["input_tokens"], usage["output_tokens"], usage["cache_creation_input_tokens"],
+                usage["cache_read_input_tokens"], host, 1)
+        found = [r["messageId"] for r in rows if (r["model"], r["inputTokens"], r["outputTokens"],
+                                                  r["cacheCreationInputTokens"], r["cacheReadInputTokens"],
+                                                  r["machine"], r["fromTelemetry"]) == want]
+        if len(found) != 1:
+            wrong.append("%s (%s) %r: %d matching row(s)" % (reply["id"], reply["kind"], want, len(found)))
+        used.update(found)
+    wrong += ["%s: no reply has its counts" % r["messageId"] for r in rows if r["messageId"] not in used]
+    return wrong
+
+
 def overall(sb, report, expected):
     sent = {r["id"] for r in sb.replies()}
     stray = [row["messageId"] for row in sb.query("SELECT messageId FROM messages") if row["messageId"] not in sent]
@@ -219,14 +284,14 @@ def overall(sb, report, expected):
 
 
 SCENARIOS = {"a": one_shots, "b": continued, "c": lambda *a: interactive(*a, subscriber=False),
-             "d": lambda *a: interactive(*a, subscriber=True), "e": subagent, "f": restart}
+             "d": lambda *a: interactive(*a, subscriber=True), "e": subagent, "f": restart, "g": telemetry}
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("tallyglass")
     parser.add_argument("claude")
-    parser.add_argument("--only", default="abcdef", help="scenario letters to run")
+    parser.add_argument("--only", default="abcdefg", help="scenario letters to run")
     parser.add_argument("--keep", action="store_true", help="keep the work folder even when all pass")
     parser.add_argument("--no-observer", action="store_true",
                         help="leave out the hooks that note when each event ran, to rule out that they shift timing")

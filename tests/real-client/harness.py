@@ -125,6 +125,44 @@ class Sandbox:
                                        stderr=subprocess.STDOUT)
         return self.wait_http("http://127.0.0.1:45832/health", 10)
 
+    def start_receiver(self, outer):
+        """A second `tallyglass --headless`, in a home of its own, that takes
+        telemetry only: on its loopback port and on `outer` with a token."""
+        home = os.path.join(self.work, "telemetry-home")
+        os.makedirs(home, exist_ok=True)
+        env = dict(self.env(), HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
+        log_path = os.path.join(self.work, "receiver.log")
+        log = open(log_path, "w")
+        self.children.append(subprocess.Popen([self.tallyglass, "--headless", "--otlp-listen", outer], env=env,
+                                              stdout=log, stderr=subprocess.STDOUT))
+        token_path = os.path.join(home, ".config", "tallyglass", "otlp-token")
+
+        def ready():
+            with open(log_path) as text:
+                lines = text.read().splitlines()
+            port = next((int(line.rsplit(":", 1)[1]) for line in lines if "server listening on :" in line), None)
+            listening = any("listening for other machines' exports on " + outer in line for line in lines)
+            return (port, lines) if port and listening and os.path.exists(token_path) else None
+        found = wait_for(ready, 10)
+        with open(log_path) as text:
+            lines = text.read().splitlines()
+        token = open(token_path).read().strip() if found else ""
+        return {"port": found[0] if found else None, "token": token, "log": lines,
+                "db": os.path.join(home, ".config", "tallyglass", "app.db")}
+
+    def telemetry_env(self, endpoint, host, headers=None):
+        """Claude Code set up to export its usage as OTLP/HTTP JSON logs from the machine `host`."""
+        env = dict(self.env(), CLAUDE_CODE_ENABLE_TELEMETRY="1", OTEL_LOGS_EXPORTER="otlp",
+                   OTEL_EXPORTER_OTLP_PROTOCOL="http/json", OTEL_EXPORTER_OTLP_ENDPOINT=endpoint,
+                   OTEL_RESOURCE_ATTRIBUTES="host.name=" + host, OTEL_LOGS_EXPORT_INTERVAL="500")
+        if headers:
+            env["OTEL_EXPORTER_OTLP_HEADERS"] = headers
+        return env
+
+    def telemetry_rows(self, session):
+        return self.query("SELECT * FROM messages WHERE sessionId = ?", (session,),
+                          db=os.path.join(self.work, "telemetry-home", ".config", "tallyglass", "app.db"))
+
     def stop_tallyglass(self, timeout=10):
         self.server.send_signal(signal.SIGTERM)
         try:
@@ -151,13 +189,13 @@ class Sandbox:
     def claude_argv(self, *args):
         return [self.claude, "--model", MODEL] + list(args)
 
-    def start_claude(self, project, prompt, *args):
-        return subprocess.Popen(self.claude_argv("-p", prompt, *args), cwd=self.project(project), env=self.env(),
+    def start_claude(self, project, prompt, *args, env=None):
+        return subprocess.Popen(self.claude_argv("-p", prompt, *args), cwd=self.project(project), env=env or self.env(),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
-    def run_claude(self, project, prompt, *args, timeout=120):
+    def run_claude(self, project, prompt, *args, timeout=120, env=None):
         """A one-shot session; returns its exit status, when it exited, and its output."""
-        process = self.start_claude(project, prompt, *args)
+        process = self.start_claude(project, prompt, *args, env=env)
         try:
             output, _ = process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -218,6 +256,16 @@ class Sandbox:
                     child.kill()
         if not keep:
             shutil.rmtree(self.work, ignore_errors=True)
+
+
+def wait_for(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    return predicate()
 
 
 class Watcher(threading.Thread):

@@ -119,5 +119,58 @@ TEST(RequestGate, limitsOnHeadersAndBody)
     EXPECT_EQ(RequestGate::checkLimits(undeclared)->status, "413 Payload Too Large");
 }
 
+// Beyond the loopback the token is the only key: without it every request,
+// whatever it asks, gets the same 401 (even one too large), and with it only
+// the exporters' routes are served, never hook events.
+TEST(RequestGate, theListenerForOtherMachinesServesExportersHoldingTheTokenOnly)
+{
+    const std::string token(64, 'f');
+    const RequestGate::OuterAccess outer{token};
+    const auto request = [](const std::string& line, const std::string& headers, std::size_t length = 2) {
+        return line + " HTTP/1.1\r\nHost: 10.0.0.5:4318\r\nContent-Type: application/json\r\n" + headers
+            + "Content-Length: " + std::to_string(length) + "\r\n\r\n{}";
+    };
+    const std::string bearer = "Authorization: Bearer " + token + "\r\n";
+    struct Case {
+        std::string request;
+        std::string status;
+        bool telemetry = false;
+    };
+    const Case cases[] = {
+        {request("POST /v1/logs", ""), "401 Unauthorized"},
+        {request("POST /v1/logs", "Authorization: Bearer " + std::string(64, 'e') + "\r\n"), "401 Unauthorized"},
+        {request("POST /v1/logs", "Authorization: Bearer " + token.substr(1) + "\r\n"), "401 Unauthorized"},
+        {request("POST /v1/logs", "Authorization: Basic " + token + "\r\n"), "401 Unauthorized"},
+        {request("POST /v1/logs", "Authorization: " + token + "\r\n"), "401 Unauthorized"},
+        {request("POST /v1/logs", bearer + bearer), "401 Unauthorized"},
+        {request("POST /v1/logs", "", RequestGate::maxBodyBytes + 1), "401 Unauthorized"},
+        {request("GET /health", ""), "401 Unauthorized"},
+        {request("POST /event", ""), "401 Unauthorized"},
+        {request("POST /event", bearer), "401 Unauthorized"},
+        {request("GET /health", bearer), "404 Not Found"},
+        {request("POST /v1/traces", bearer), "404 Not Found"},
+        {request("POST /v1/logs", bearer, RequestGate::maxBodyBytes + 1), "413 Payload Too Large"},
+        {request("POST /v1/logs", bearer + "Origin: https://ci.example\r\n"), "200 OK", true},
+        {request("POST /v1/logs", "authorization:   bearer " + token + "  \r\n"), "200 OK", true},
+        // As Claude Code sends OTEL_EXPORTER_OTLP_HEADERS=Authorization=Bearer%20<token>, undecoded.
+        {request("POST /v1/logs", "Authorization: Bearer%20" + token + "\r\n"), "200 OK", true},
+        {request("POST /v1/logs", "Authorization: Bearer%20%20" + token + "\r\n"), "401 Unauthorized"},
+        {request("POST /v1/logs", "Authorization: Bearer" + token + "\r\n"), "401 Unauthorized"},
+        {request("POST /v1/metrics", bearer), "200 OK"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        auto decision = RequestGate::decideTaking(std::string(c.request), outer);
+        EXPECT_EQ(decision.response.status, c.status);
+        EXPECT_EQ(decision.response.bearerChallenge, c.status.starts_with("401"));
+        EXPECT_EQ(decision.telemetry, c.telemetry);
+        EXPECT_FALSE(decision.route);
+    }
+    EXPECT_EQ(RequestGate::decideTaking(request("POST /v1/logs", "Authorization: Bearer \r\n"), {""}).response.status,
+              "401 Unauthorized");
+    EXPECT_TRUE(RequestGate::render(RequestGate::decideTaking(request("POST /v1/logs", ""), outer).response)
+                    .find("\r\nWWW-Authenticate: Bearer\r\n") != std::string::npos);
+}
+
 } // namespace
 } // namespace tallyglass

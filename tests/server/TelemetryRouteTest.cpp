@@ -1,5 +1,6 @@
 #include "server/LocalServer.h"
 
+#include "server/ListenAddress.h"
 #include "server/TelemetryIntake.h"
 #include "storage/Preferences.h"
 #include "support/HttpClient.h"
@@ -84,6 +85,58 @@ TEST(TelemetryRouteTest, exportsAreAnsweredAsOtlpExpectsAndOnlyAcceptedOnesStore
     const std::lock_guard guard(lock);
     std::sort(stored.begin(), stored.end());
     EXPECT_EQ(stored, (std::vector<std::string>{"otel:chunked#1", "otel:packed#1", "otel:plain#1"}));
+    server.stop();
+}
+
+// Beyond the loopback: only an export holding the token is answered and
+// stored, never a hook event; the loopback keeps its own rules meanwhile, and
+// an address that cannot be had is refused without harm to the rest.
+TEST(TelemetryRouteTest, theListenerForOtherMachinesStoresOnlyExportsHoldingTheToken)
+{
+    test::qtApp();
+    Preferences::shared().resetForTests();
+    std::mutex lock;
+    std::vector<std::string> stored;
+    auto hooks = std::make_shared<test::RecordingHandler>();
+    LocalServer server(test::findFreePorts(1), 1, hooks);
+    server.setTelemetry(std::make_shared<TelemetryIntake>(), [&](const std::vector<MessageInsert>& messages) {
+        const std::lock_guard guard(lock);
+        for (const auto& m : messages)
+            stored.push_back(m.messageId);
+    });
+    server.start();
+    ASSERT_TRUE(test::waitUntil([&] { return server.boundPort() != 0; }));
+    const std::uint16_t outerPort = test::findFreePorts(1);
+    const std::string token(64, 'a');
+    ASSERT_TRUE(server.listenOuter(ListenAddress::parse("127.0.0.1:" + std::to_string(outerPort)), token));
+    const std::string json = "Content-Type: application/json\r\n";
+    const std::string bearer = "Authorization: Bearer " + token + "\r\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {post("/v1/logs", json, logsExport({apiRequest("none", 1)})), "401 Unauthorized"},
+        {post("/v1/logs", json + "Authorization: Bearer " + std::string(64, 'b') + "\r\n", logsExport({apiRequest("wrong", 1)})),
+         "401 Unauthorized"},
+        {post("/event", bearer, R"({"hook_event_name":"Stop","session_id":"s"})"), "401 Unauthorized"},
+        {post("/v1/logs", json + bearer, logsExport({apiRequest("plain", 1)})), "200 OK"},
+        {post("/v1/logs", json + bearer + "Content-Encoding: gzip\r\n", test::gzipped(logsExport({apiRequest("packed", 1)}))),
+         "200 OK"},
+    };
+    for (const auto& [request, answer] : cases) {
+        SCOPED_TRACE(request.substr(0, 160));
+        const std::string got = HttpClient::exchange(outerPort, request);
+        EXPECT_TRUE(got.starts_with("HTTP/1.1 " + answer)) << got;
+    }
+    // The token lifts none of the loopback's rules.
+    const std::string fromPage = post("/v1/logs", json + bearer + "Origin: https://example.com\r\n", logsExport({apiRequest("page", 1)}));
+    EXPECT_TRUE(HttpClient::exchange(server.boundPort(), fromPage).starts_with("HTTP/1.1 403"));
+    const std::uint16_t taken = test::findFreePorts(1);
+    const test::PortHolder holder(taken, test::PortHolder::Family::v4);
+    EXPECT_FALSE(server.listenOuter(ListenAddress::parse("127.0.0.1:" + std::to_string(taken)), token));
+    EXPECT_TRUE(HttpClient::exchange(server.boundPort(), "GET /health HTTP/1.1\r\n\r\n").ends_with("ok"));
+    ASSERT_TRUE(server.waitForHandlers(std::chrono::seconds(5)));
+    const std::lock_guard guard(lock);
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(stored, (std::vector<std::string>{"otel:packed#1", "otel:plain#1"}));
+    EXPECT_EQ(hooks->count(), 0U);
     server.stop();
 }
 

@@ -43,6 +43,7 @@ std::string describe(Preferences::Key key)
     case Key::onboardingDone: return boolText(p.onboardingDone());
     case Key::reportFrame: return p.reportFrame().toStdString();
     case Key::reportDayZone: return p.reportDaysLocal() ? "local" : "UTC";
+    case Key::otlpListen: return p.otlpListen();
     }
     return "?";
 }
@@ -85,6 +86,7 @@ TEST_F(PreferencesTest, everyKeyRoundTripsThroughTheFileUnderItsStoredNameFromIt
         {Key::onboardingDone, "false", [&] { p.setOnboardingDone(true); }, "tallyglass_onboarding_v1_done=true", "true"},
         {Key::reportFrame, "", [&] { p.setReportFrame("frame"); }, "tallyglass.dashboard=@ByteArray(frame)", "frame"},
         {Key::reportDayZone, "UTC", [&] { p.setReportDaysLocal(true); }, "tallyglass.dashboard.dayZone=local", "local"},
+        {Key::otlpListen, "", [&] { p.setOtlpListen("[::]:4318"); }, "tallyglass.otlp.listen=[::]:4318", "[::]:4318"},
     };
     // A key added without a row here would go unguarded.
     ASSERT_EQ(std::size(cases), Preferences::entries().size());
@@ -114,6 +116,7 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
                      [&](const std::vector<int>& t) { heard.push_back("thresholds " + WarningThresholds::format(t)); });
     QObject::connect(&p, &Preferences::paceWarningEnabledChanged, &listener, [&](bool on) { heard.push_back("pace " + boolText(on)); });
     QObject::connect(&p, &Preferences::reportDaysLocalChanged, &listener, [&](bool on) { heard.push_back("local days " + boolText(on)); });
+    QObject::connect(&p, &Preferences::otlpListenChanged, &listener, [&](const std::string& a) { heard.push_back("listen " + a); });
     struct Case {
         const char* name;
         std::function<void()> toDefault; // the value read when nothing is stored
@@ -133,6 +136,8 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
          {"thresholds 50", "thresholds 80, 95"}},
         {"days", [&] { p.setReportDaysLocal(false); }, [&] { p.setReportDaysLocal(true); },
          {"local days true", "local days false"}},
+        {"listen", [&] { p.setOtlpListen(""); }, [&] { p.setOtlpListen("0.0.0.0:4318"); },
+         {"listen 0.0.0.0:4318", "listen "}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
