@@ -17,7 +17,10 @@
 
 namespace tallyglass {
 
-HeadlessApp::HeadlessApp() = default;
+HeadlessApp::HeadlessApp(std::string machineName)
+    : machineName_(std::move(machineName))
+{
+}
 
 HeadlessApp::~HeadlessApp()
 {
@@ -32,7 +35,7 @@ int HeadlessApp::run(QCoreApplication& app)
     // A reader of our output that goes away must not take the process with it.
     ::signal(SIGPIPE, SIG_IGN);
     try {
-        core_ = std::make_unique<CoreServices>();
+        core_ = std::make_unique<CoreServices>(machineName_);
     } catch (const std::exception& error) {
         Log::line(std::string("failed to open WriteDatabase: ") + error.what());
         return 1; // with nothing running, a headless process serves no one

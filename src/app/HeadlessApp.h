@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class QCoreApplication;
 
@@ -16,10 +17,10 @@ class LimitWatcher;
 // rewrites an installed hook when the server comes up on another port,
 // imports the transcript history once, and at every later start catches up
 // with what changed while it was not running. SIGINT and SIGTERM end it
-// cleanly.
+// cleanly. This machine's own messages are stored under `machineName`.
 class HeadlessApp {
 public:
-    HeadlessApp();
+    explicit HeadlessApp(std::string machineName);
     ~HeadlessApp();
 
     // Runs until a stop signal; returns the process's exit status.
@@ -32,6 +33,7 @@ private:
     std::unique_ptr<LimitWatcher> limits_; // before the core: it outlives the server that feeds it
     std::unique_ptr<CoreServices> core_;
     std::chrono::steady_clock::time_point lastProgressLine_;
+    std::string machineName_;
 };
 
 } // namespace tallyglass

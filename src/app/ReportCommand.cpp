@@ -88,10 +88,10 @@ private:
     WriteDatabase& writer()
     {
         if (!writer_)
-            writer_ = std::make_unique<WriteDatabase>(AppPaths::database());
+            writer_ = CommandSupport::openWriter();
         return *writer_;
     }
-    std::unique_ptr<WriteDatabase> writer_;
+    std::shared_ptr<WriteDatabase> writer_;
 };
 
 Instant nowInstant()
@@ -156,6 +156,7 @@ int run(const std::vector<std::string>& arguments)
     std::optional<UsageLimits> limits;
     std::optional<Instant> newest;
     std::int64_t impossibleTimes = 0;
+    std::vector<std::string> machines;
     bool hasAny = false;
     std::error_code ignored;
     const bool stored = std::filesystem::exists(path, ignored);
@@ -176,10 +177,15 @@ int run(const std::vector<std::string>& arguments)
             hasAny = !messages.empty() || client.hasAnyMessages();
             newest = client.fetchLatestMessageTime();
             impossibleTimes = client.fetchImpossibleTimeCount();
+            if (request.options.machine)
+                machines = client.fetchMachines();
         } catch (const std::exception& error) {
             return fail("report", databaseProblem(error, path), 1);
         }
     }
+    if (request.options.machine)
+        if (const auto unknown = ReportArguments::unknownMachine(*request.options.machine, machines))
+            return fail("report", Printable::escaped(*unknown) + "\n(see 'tallyglass report --help')", 2);
     const std::string home = AppPaths::home().string();
     for (auto& [session, project] : projects)
         project = TerminalReport::homeShortened(project, home);

@@ -5,6 +5,7 @@
 #include "app/CommandSupport.h"
 #include "app/DesktopApp.h"
 #include "app/HeadlessApp.h"
+#include "app/HeadlessOptions.h"
 #include "app/HookCommand.h"
 #include "app/ExportCommand.h"
 #include "app/ImportCommand.h"
@@ -14,6 +15,7 @@
 #include "app/SingleInstance.h"
 #include "app/Version.h"
 #include "core/Printable.h"
+#include "storage/Preferences.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -42,7 +44,8 @@ constexpr std::string_view usage =
     "\n"
     "Commands:\n"
     "  (none)          the desktop application: the overlay, tray item and windows\n"
-    "  --headless      the server, capture and history import without windows (SSH)\n"
+    "  --headless      the server, capture and history import without windows (SSH);\n"
+    "                  --machine NAME names this machine's usage for the run\n"
     "  import          import the transcript history now, with progress and a summary\n"
     "  report          totals, models, days, sessions and limits; tables by day,\n"
     "                  month, session, project or model; JSON for scripts\n"
@@ -153,12 +156,12 @@ int showRunningReport()
 // Whether these arguments run something that keeps its files in the
 // configuration folder: every command and both long-running processes, not
 // --version, the help or a mistake in the command's name.
-bool usesConfigFolder(const std::string& command, const std::vector<std::string>& rest)
+bool usesConfigFolder(const std::string& command)
 {
     for (const char* name : {"hook", "import", "report", "blocks", "limits", "export", "prices", ""})
         if (command == name)
             return true;
-    return command == "--headless" && rest.empty();
+    return command == "--headless";
 }
 
 int usageError(const std::string& what)
@@ -178,6 +181,27 @@ bool asksForHelp(const std::vector<std::string>& arguments)
     return false;
 }
 
+// The name given wins over the setting for this run; the setting is left as it is.
+int runHeadless(int argc, char** argv, const std::vector<std::string>& rest)
+{
+    tallyglass::HeadlessOptions::Options options;
+    try {
+        options = tallyglass::HeadlessOptions::parse(rest);
+    } catch (const tallyglass::CommandLine::UsageError& error) {
+        return tallyglass::CommandSupport::fail("", tallyglass::Printable::escaped(error.what()) + "\n(see 'tallyglass --headless --help')", 2);
+    }
+    if (options.help) {
+        std::fputs(tallyglass::HeadlessOptions::help().c_str(), stdout);
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    std::unique_ptr<QLockFile> instance;
+    if (const int refused = soleInstance(instance))
+        return refused;
+    tallyglass::HeadlessApp headless(options.machine.value_or(tallyglass::Preferences::shared().machineName()));
+    return headless.run(app);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -194,7 +218,7 @@ int main(int argc, char** argv)
         return 0;
     }
     // The commands answer their own help; anywhere else it is the program's.
-    const bool ownsHelp = command == "hook" || command == "import" || command == "report" || command == "blocks" || command == "limits"
+    const bool ownsHelp = command == "--headless" || command == "hook" || command == "import" || command == "report" || command == "blocks" || command == "limits"
         || command == "export" || command == "prices";
     if (!ownsHelp && asksForHelp(arguments)) {
         std::fwrite(usage.data(), 1, usage.size(), stdout);
@@ -202,7 +226,7 @@ int main(int argc, char** argv)
     }
     // A folder that cannot be used fails now, in one sentence, rather than later as
     // a database that cannot be opened, an empty list or "already running".
-    if (usesConfigFolder(command, rest) && !asksForHelp(arguments)) {
+    if (usesConfigFolder(command) && !asksForHelp(arguments)) {
         const bool reads = command == "report" || command == "blocks" || command == "export" || command == "limits"
             || command == "prices";
         using tallyglass::AppPaths::ConfigAccess;
@@ -240,15 +264,9 @@ int main(int argc, char** argv)
         tallyglass::DesktopApp desktop;
         return desktop.run(app);
     }
-    if (command == "--headless" && rest.empty()) {
-        QCoreApplication app(argc, argv);
-        std::unique_ptr<QLockFile> instance;
-        if (const int refused = soleInstance(instance))
-            return refused;
-        tallyglass::HeadlessApp headless;
-        return headless.run(app);
-    }
-    if (command == "--headless" || command == "--version")
+    if (command == "--headless")
+        return runHeadless(argc, argv, rest);
+    if (command == "--version")
         return usageError(command + " takes no arguments, not '" + rest.front() + "'");
     const std::string near =
         tallyglass::CommandLine::nearest(command, {"import", "report", "blocks", "limits", "export", "prices", "hook", "--headless", "--version", "--help"});

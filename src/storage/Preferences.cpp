@@ -1,6 +1,7 @@
 #include "storage/Preferences.h"
 
 #include "core/WarningThresholds.h"
+#include "storage/WriteDatabaseSupport.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -36,6 +37,7 @@ const Preferences::Entry table[] = {
     {Preferences::Key::onboardingDone, "tallyglass_onboarding_v1_done", false},
     {Preferences::Key::reportFrame, "tallyglass.dashboard", QByteArray()},
     {Preferences::Key::reportDayZone, "tallyglass.dashboard.dayZone", QString("UTC")},
+    {Preferences::Key::machineName, "tallyglass.machine.name", QString()},
 };
 
 QVariant read(Preferences::Key key)
@@ -236,6 +238,21 @@ void Preferences::setReportDaysLocal(bool local)
     write(Key::reportDayZone, QString(local ? "local" : "UTC"));
     if (local != before)
         emit reportDaysLocalChanged(local);
+}
+
+std::string Preferences::machineName() const
+{
+    const QString chosen = read(Key::machineName).toString().trimmed();
+    return chosen.isEmpty() ? WriteDatabaseSupport::hostName() : chosen.toStdString();
+}
+
+void Preferences::setMachineName(const std::string& name)
+{
+    const std::string before = machineName();
+    write(Key::machineName, qtext(name).trimmed());
+    const std::string after = machineName();
+    if (after != before)
+        emit machineNameChanged(after);
 }
 
 void Preferences::resetForTests()

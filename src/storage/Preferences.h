@@ -55,6 +55,7 @@ public:
         onboardingDone,
         reportFrame,
         reportDayZone,
+        machineName,
     };
     struct Entry {
         Key key;
@@ -112,6 +113,13 @@ public:
     bool reportDaysLocal() const;
     void setReportDaysLocal(bool local);
 
+    // The name this machine's own messages are stored under: the one chosen,
+    // else (none, or only blanks) the host name. Rows already stored keep the
+    // name they were stored with; a new name counts from the next start.
+    std::string machineName() const;
+    // Surrounding blanks are dropped; a blank name goes back to the host name.
+    void setMachineName(const std::string& name);
+
     // For tests: forgets everything stored, so each starts from the defaults.
     void resetForTests();
     // For tests of the stored form and of files edited by hand: the text under
@@ -128,6 +136,7 @@ signals:
     void warningThresholdsChanged(const std::vector<int>& thresholds);
     void paceWarningEnabledChanged(bool enabled);
     void reportDaysLocalChanged(bool local);
+    void machineNameChanged(const std::string& name);
 
 private:
     Preferences() = default;
