@@ -122,6 +122,17 @@ std::optional<std::string> update()
     return std::nullopt;
 }
 
+// --all: the days begin with the first that has data.
+void startAtFirstDay(TerminalReport::Options& options, const std::vector<DashboardMessage>& messages)
+{
+    if (messages.empty())
+        return;
+    Instant first = messages.front().timestamp;
+    for (const DashboardMessage& m : messages)
+        first = std::min(first, m.timestamp);
+    options.from = std::min(options.from, options.clock.startOfDay(first));
+}
+
 } // namespace
 
 // A running app captures as things happen; otherwise the transcripts are read first.
@@ -190,12 +201,8 @@ int run(const std::vector<std::string>& arguments)
     for (auto& [session, project] : projects)
         project = TerminalReport::homeShortened(project, home);
 
-    if (request.fromFirstData && !messages.empty()) {
-        Instant first = messages.front().timestamp;
-        for (const DashboardMessage& m : messages)
-            first = std::min(first, m.timestamp);
-        request.options.from = std::min(request.options.from, request.options.clock.startOfDay(first));
-    }
+    if (request.fromFirstData)
+        startAtFirstDay(request.options, messages);
     TerminalReport::Report report = TerminalReport::build(messages, projects, limits, request.options);
     // How current the figures are is the newest message stored, whatever the days
     // shown: not when the transcripts were last read, which says nothing of them.

@@ -109,6 +109,26 @@ double addTitle(const Input& in, Layer& layer, Result& result, double rowHeight,
     return zx - 4 - left;
 }
 
+// A model or machine chip at `at` (its x, y and height), after its divider;
+// returns where the next one goes.
+double addFilterChip(const Input& in, Layer& layer, Result& result, const FilterChip& chip, Rect at, double gap)
+{
+    const auto& [label, ids, machine, dividerBefore] = chip;
+    double x = at.x;
+    if (dividerBefore) {
+        layer.items.push_back(rect({x, at.y + (at.height - 20) / 2, 1, 20}, Fill::solid(in.palette->border)));
+        x += 1 + gap;
+    }
+    const Rect r{x, at.y, chipWidth(in, label), at.height};
+    const bool active = machine ? in.filters.machines.contains(*machine)
+                                : std::all_of(ids.begin(), ids.end(), [&](const std::string& id) { return in.filters.models.contains(id); });
+    addChip(in, layer, r, label, active);
+    result.chips.push_back({r, std::nullopt, ids, false, std::nullopt, machine});
+    // Which identifiers a name stands for; a machine's name whole.
+    result.help.push_back({r, machine ? "Machine: " + (machine->empty() ? label : Printable::escaped(*machine)) : chipHelp(label, ids)});
+    return r.right() + gap;
+}
+
 // Title on the left; on the right the date chips, a divider and the model
 // and machine chips. Those that do not fit beside the rest flow onto further lines,
 // right-aligned. Returns the header's height.
@@ -136,11 +156,10 @@ double addHeader(const Input& in, Layer& layer, Result& result)
 
     double x = right - (oneLine ? presetsWidth + dividerWidth + modelsWidth - gap : presetsWidth - gap);
     const double y = padding + (rowHeight - chipHeight) / 2;
-    const auto& selected = in.filters;
     for (DatePreset preset : allDatePresets) {
         const std::string label(chipLabel(preset));
         const Rect r{x, y, chipWidth(in, label), chipHeight};
-        addChip(in, layer, r, label, selected.preset == preset);
+        addChip(in, layer, r, label, in.filters.preset == preset);
         result.chips.push_back({r, preset, {}, false, std::nullopt});
         x += r.width + gap;
     }
@@ -178,22 +197,8 @@ double addHeader(const Input& in, Layer& layer, Result& result)
                 lineWidth += slot(models[i]) + gap;
             x = right - lineWidth;
         }
-        for (std::size_t i : line) {
-            const auto& [label, ids, machine, dividerBefore] = models[i];
-            if (dividerBefore) {
-                layer.items.push_back(rect({x, lineTop + (chipHeight - 20) / 2, 1, 20}, Fill::solid(p.border)));
-                x += 1 + gap;
-            }
-            const Rect r{x, lineTop, chipWidth(in, label), chipHeight};
-            const bool active = machine ? selected.machines.contains(*machine) : std::all_of(ids.begin(), ids.end(), [&](const std::string& id) {
-                return selected.models.contains(id);
-            });
-            addChip(in, layer, r, label, active);
-            result.chips.push_back({r, std::nullopt, ids, false, std::nullopt, machine});
-            // Which identifiers a name stands for; a machine's name whole.
-            result.help.push_back({r, machine ? "Machine: " + (machine->empty() ? label : Printable::escaped(*machine)) : chipHelp(label, ids)});
-            x += r.width + gap;
-        }
+        for (std::size_t i : line)
+            x = addFilterChip(in, layer, result, models[i], {x, lineTop, 0, chipHeight}, gap);
         lineTop += chipHeight + gap;
     }
     return oneLine ? rowHeight : lineTop - gap - padding;
