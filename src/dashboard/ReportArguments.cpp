@@ -125,7 +125,7 @@ std::optional<std::string> unknownMachine(const std::string& name, const std::ve
     for (const std::string& machineName : known)
         names += (names.empty() ? "'" : ", '") + machineName + "'";
     return "no usage is stored under the machine '" + name + "'"
-           + (near.empty() ? std::string() : "; did you mean '" + near + "'?") + " The machines stored: " + names;
+           + (near.empty() ? std::string(".") : "; did you mean '" + near + "'?") + " The machines stored: " + names;
 }
 
 bool weekStartsSunday(const std::string& text)

@@ -1,6 +1,7 @@
 #include "storage/Preferences.h"
 
 #include "core/WarningThresholds.h"
+#include "storage/WriteDatabaseSupport.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 
@@ -43,6 +44,7 @@ std::string describe(Preferences::Key key)
     case Key::onboardingDone: return boolText(p.onboardingDone());
     case Key::reportFrame: return p.reportFrame().toStdString();
     case Key::reportDayZone: return p.reportDaysLocal() ? "local" : "UTC";
+    case Key::machineName: return p.machineName();
     }
     return "?";
 }
@@ -85,6 +87,8 @@ TEST_F(PreferencesTest, everyKeyRoundTripsThroughTheFileUnderItsStoredNameFromIt
         {Key::onboardingDone, "false", [&] { p.setOnboardingDone(true); }, "tallyglass_onboarding_v1_done=true", "true"},
         {Key::reportFrame, "", [&] { p.setReportFrame("frame"); }, "tallyglass.dashboard=@ByteArray(frame)", "frame"},
         {Key::reportDayZone, "UTC", [&] { p.setReportDaysLocal(true); }, "tallyglass.dashboard.dayZone=local", "local"},
+        {Key::machineName, WriteDatabaseSupport::hostName(), [&] { p.setMachineName(" buildbox "); }, "tallyglass.machine.name=buildbox",
+         "buildbox"},
     };
     // A key added without a row here would go unguarded.
     ASSERT_EQ(std::size(cases), Preferences::entries().size());
@@ -114,6 +118,7 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
                      [&](const std::vector<int>& t) { heard.push_back("thresholds " + WarningThresholds::format(t)); });
     QObject::connect(&p, &Preferences::paceWarningEnabledChanged, &listener, [&](bool on) { heard.push_back("pace " + boolText(on)); });
     QObject::connect(&p, &Preferences::reportDaysLocalChanged, &listener, [&](bool on) { heard.push_back("local days " + boolText(on)); });
+    QObject::connect(&p, &Preferences::machineNameChanged, &listener, [&](const std::string& name) { heard.push_back("machine " + name); });
     struct Case {
         const char* name;
         std::function<void()> toDefault; // the value read when nothing is stored
@@ -133,6 +138,9 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
          {"thresholds 50", "thresholds 80, 95"}},
         {"days", [&] { p.setReportDaysLocal(false); }, [&] { p.setReportDaysLocal(true); },
          {"local days true", "local days false"}},
+        // A blank name is no name: the host's again.
+        {"machine", [&] { p.setMachineName(" \t "); }, [&] { p.setMachineName("laptop"); },
+         {"machine laptop", "machine " + WriteDatabaseSupport::hostName()}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
