@@ -296,10 +296,24 @@ std::string limitsSection(const Report& r, std::size_t width)
     return out;
 }
 
+// Only where usage came from more than one machine: one machine's row would repeat the totals.
+std::string machinesSection(const Report& r, std::size_t width)
+{
+    if (r.machines.size() < 2)
+        return {};
+    TextTable machines({{"Machine", false, Shrink::keepEnd, 12}, {"Sessions", true}, figureColumn("Messages", 1), {"Output", true},
+                        {"Cost", true}},
+                       2);
+    for (const Row& m : r.machines)
+        machines.add({m.key.empty() ? "(unknown)" : m.key, groupedCount(m.sessions), groupedCount(m.figures.messages),
+                      UsageReport::shortTokens(m.figures.output), money(m.figures.cost)});
+    return "\nPer machine\n" + machines.render(width);
+}
+
 std::string summary(const Report& r, std::size_t width)
 {
-    return totalsSection(r, width) + modelsSection(r, width) + daysSection(r, width) + sessionsSection(r, width)
-        + limitsSection(r, width);
+    return totalsSection(r, width) + modelsSection(r, width) + machinesSection(r, width) + daysSection(r, width)
+        + sessionsSection(r, width) + limitsSection(r, width);
 }
 
 } // namespace

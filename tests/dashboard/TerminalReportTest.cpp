@@ -243,6 +243,13 @@ TEST(TerminalReport, machinesHaveRowsAndOneNamedKeepsEveryFigureToItself)
     EXPECT_EQ(nlohmann::ordered_json::parse(renderJson(all, "1"))["machines"][0].dump(),
               R"({"machine":"buildbox","messages":2,"sessions":1,"input":11,"output":22,"cacheWritten":30,"cacheRead":40,"costUSD":1000.254})");
     EXPECT_NE(renderText(all, 0, t("2025-02-03T00:00:00Z"), {}).find("Machine   Sessions"), std::string::npos);
+    // The summary names the machines only where there are two.
+    Options summary = span;
+    summary.by = Grouping::none;
+    EXPECT_NE(renderText(build(messages, projects, std::nullopt, summary), 0, t("2025-02-03T00:00:00Z"), {}).find("Per machine"),
+              std::string::npos);
+    EXPECT_EQ(renderText(build(history(), projects, std::nullopt, summary), 0, t("2025-02-03T00:00:00Z"), {}).find("Per machine"),
+              std::string::npos);
 
     struct Case {
         const char* machine;
