@@ -194,6 +194,7 @@ struct MachineRows {
     std::vector<std::size_t> rowOf; // by name index
     std::unordered_set<std::uint64_t> seen; // machine row and session index
     std::vector<std::int64_t> sessions;     // by row
+    std::uint64_t lastKey = ~std::uint64_t{0};
 
     void add(const DashboardMessage& m, std::size_t model, std::size_t session, bool breakdown)
     {
@@ -203,8 +204,11 @@ struct MachineRows {
             sessions.push_back(0);
         }
         const std::size_t row = rowOf[name];
-        if (seen.insert((static_cast<std::uint64_t>(row) << 32) | session).second)
+        // Messages in time order come a session at a time: the set is asked once per run of them.
+        const std::uint64_t key = (static_cast<std::uint64_t>(row) << 32) | session;
+        if (key != lastKey && seen.insert(key).second)
             ++sessions[row];
+        lastKey = key;
         machines.add(row, model, m, breakdown);
     }
 

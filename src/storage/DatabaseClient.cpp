@@ -196,21 +196,24 @@ std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<
             if (count.step() == SQLITE_ROW)
                 messages.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, count.int64(0))));
         }
-        const char* machine = hasSchema(db, "messages", "machine") ? "machine" : "''";
+        const char* machineColumn = hasSchema(db, "messages", "machine") ? "machine" : "''";
         SqliteStatement statement = prepareOrThrow(
-            db, (std::string(allMessagesColumns) + machine + " FROM messages WHERE " + where + " ORDER BY timestamp ASC;").c_str());
+            db, (std::string(allMessagesColumns) + machineColumn + " FROM messages WHERE " + where + " ORDER BY timestamp ASC;").c_str());
         bind(statement);
         // One shared text per distinct session, model and machine: a history repeats them thousands of times.
         TextInterner intern;
+        SharedText machine; // nearly always the one of the row before: compared rather than looked up
         int rc;
         while ((rc = statement.step()) == SQLITE_ROW) {
             const auto timestamp = columnDate(statement, 0);
             if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latest))
                 continue;
+            if (const auto text = statement.text(9).value_or(""); text != machine.view())
+                machine = intern(text);
             messages.push_back({*timestamp, intern(statement.text(1).value_or("")), intern(statement.text(2).value_or("")),
                                 columnTokens(statement, 3), columnTokens(statement, 4), columnTokens(statement, 5),
                                 columnTokens(statement, 6),
-                                statement.int64(7) != 0, statement.real(8), intern(statement.text(9).value_or(""))});
+                                statement.int64(7) != 0, statement.real(8), machine});
         }
         if (rc != SQLITE_DONE)
             throwStep(db);
