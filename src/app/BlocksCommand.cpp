@@ -114,7 +114,8 @@ int run(const std::vector<std::string>& arguments)
     const std::vector<UsageBlocks::Block> blocks = UsageBlocks::group(messages, now);
     const std::string text = request->json
         ? BlockReport::renderJson(blocks)
-        : BlockReport::renderText(blocks, request->days.title, request->days.clock, CommandSupport::terminalWidth());
+        : BlockReport::renderText(blocks, request->days.title + (machine ? ", on " + Printable::escaped(*machine) : std::string()),
+            request->days.clock, CommandSupport::terminalWidth());
     return CommandSupport::output("blocks", "blocks", text);
 }
 
