@@ -1,9 +1,10 @@
 #pragma once
 
+#include "app/HeadlessOptions.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <string>
 
 class QCoreApplication;
 
@@ -17,10 +18,10 @@ class LimitWatcher;
 // rewrites an installed hook when the server comes up on another port,
 // imports the transcript history once, and at every later start catches up
 // with what changed while it was not running. SIGINT and SIGTERM end it
-// cleanly. This machine's own messages are stored under `machineName`.
+// cleanly.
 class HeadlessApp {
 public:
-    explicit HeadlessApp(std::string machineName);
+    explicit HeadlessApp(HeadlessOptions options = {});
     ~HeadlessApp();
 
     // Runs until a stop signal; returns the process's exit status.
@@ -33,7 +34,7 @@ private:
     std::unique_ptr<LimitWatcher> limits_; // before the core: it outlives the server that feeds it
     std::unique_ptr<CoreServices> core_;
     std::chrono::steady_clock::time_point lastProgressLine_;
-    std::string machineName_;
+    const HeadlessOptions options_;
 };
 
 } // namespace tallyglass

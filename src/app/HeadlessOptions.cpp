@@ -2,9 +2,9 @@
 
 #include "core/CommandLine.h"
 
-namespace tallyglass::HeadlessOptions {
+namespace tallyglass {
 
-std::string help()
+std::string HeadlessOptions::helpText()
 {
     return "Usage: tallyglass --headless [options]\n"
            "\n"
@@ -18,10 +18,10 @@ std::string help()
            "  -h, --help       show this help\n";
 }
 
-Options parse(const std::vector<std::string>& arguments)
+HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments)
 {
     const auto parsed = CommandLine::parse(arguments, {{"--machine", "NAME"}});
-    Options options;
+    HeadlessOptions options;
     if (parsed.help) {
         options.help = true;
         return options;
@@ -39,4 +39,4 @@ Options parse(const std::vector<std::string>& arguments)
     return options;
 }
 
-} // namespace tallyglass::HeadlessOptions
+} // namespace tallyglass

@@ -4,19 +4,19 @@
 #include <string>
 #include <vector>
 
-namespace tallyglass::HeadlessOptions {
+namespace tallyglass {
 
-// What `tallyglass --headless` is told after its name.
-struct Options {
+// What `tallyglass --headless` is given after its name. Each option applies
+// to this run only and is never stored.
+struct HeadlessOptions {
     bool help = false;
-    // The name this run stores this machine's own messages under, over the
-    // setting's (Preferences::machineName); nothing to use the setting.
+    // --machine NAME: what this machine's own messages are stored under, in
+    // place of the `tallyglass.machine.name` setting (Preferences::machineName).
     std::optional<std::string> machine;
+
+    static std::string helpText();
+    // Throws CommandLine::UsageError, in one sentence, for anything else.
+    static HeadlessOptions parse(const std::vector<std::string>& arguments);
 };
 
-std::string help();
-
-// Throws CommandLine::UsageError saying what is wrong.
-Options parse(const std::vector<std::string>& arguments);
-
-} // namespace tallyglass::HeadlessOptions
+} // namespace tallyglass

@@ -15,7 +15,6 @@
 #include "app/SingleInstance.h"
 #include "app/Version.h"
 #include "core/Printable.h"
-#include "storage/Preferences.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -181,24 +180,23 @@ bool asksForHelp(const std::vector<std::string>& arguments)
     return false;
 }
 
-// The name given wins over the setting for this run; the setting is left as it is.
 int runHeadless(int argc, char** argv, const std::vector<std::string>& rest)
 {
-    tallyglass::HeadlessOptions::Options options;
+    tallyglass::HeadlessOptions options;
     try {
         options = tallyglass::HeadlessOptions::parse(rest);
     } catch (const tallyglass::CommandLine::UsageError& error) {
         return tallyglass::CommandSupport::fail("", tallyglass::Printable::escaped(error.what()) + "\n(see 'tallyglass --headless --help')", 2);
     }
     if (options.help) {
-        std::fputs(tallyglass::HeadlessOptions::help().c_str(), stdout);
+        std::fputs(tallyglass::HeadlessOptions::helpText().c_str(), stdout);
         return 0;
     }
     QCoreApplication app(argc, argv);
     std::unique_ptr<QLockFile> instance;
     if (const int refused = soleInstance(instance))
         return refused;
-    tallyglass::HeadlessApp headless(options.machine.value_or(tallyglass::Preferences::shared().machineName()));
+    tallyglass::HeadlessApp headless(std::move(options));
     return headless.run(app);
 }
 
