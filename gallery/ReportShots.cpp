@@ -180,6 +180,14 @@ void burnRate(MockDatabase& db)
     std::erase_if(db.dashboardMessages, [](const DashboardMessage& m) { return m.timestamp > now; });
 }
 
+// This machine's week, and a build box's sessions reported by telemetry.
+void twoMachines(MockDatabase& db)
+{
+    week(db);
+    for (std::size_t i = 0; i < db.dashboardMessages.size(); ++i)
+        db.dashboardMessages[i].machine = i % 3 == 0 ? "buildbox-02" : "ada-laptop";
+}
+
 } // namespace
 
 void addReportShots(std::vector<Shot>& shots)
@@ -212,6 +220,7 @@ void addReportShots(std::vector<Shot>& shots)
                            }, false});
     shot("heatmap-days-off", {daysOff, [](DashboardViewModel& vm) { vm.setPreset(DatePreset::last30d); }, false});
     shot("burn-rate", {burnRate, {}, false});
+    shot("two-machines", {twoMachines, [](DashboardViewModel& vm) { vm.toggleMachine("buildbox-02"); }, false});
 }
 
 } // namespace tallyglass::gallery

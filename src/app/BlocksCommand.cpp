@@ -31,6 +31,7 @@ const char* const about = "Usage: tallyglass blocks [options]\n"
 const char* const choices = "\n"
                             "What to show:\n"
                             "  --json           every block as JSON, for scripts\n"
+                            "  --machine NAME   only the usage stored under this machine\n"
                             "  --no-update      show what is stored, without reading transcripts first\n"
                             "  -h, --help       show this help\n"
                             "\n"
@@ -41,6 +42,7 @@ struct Request {
     ReportArguments::Days days;
     bool json = false;
     bool update = true;
+    std::optional<std::string> machine;
 };
 
 // Nothing when the help was asked for and shown.
@@ -48,14 +50,15 @@ std::optional<Request> parse(const std::vector<std::string>& arguments, Instant 
 {
     const auto parsed = CommandLine::parse(arguments,
         { { "--days", "N" }, { "--since", "DATE" }, { "--until", "DATE" }, { "--all", "" }, { "--local", "" },
-            { "--zone", "ZONE" }, { "--json", "" }, { "--no-update", "" } });
+            { "--zone", "ZONE" }, { "--json", "" }, { "--machine", "NAME" }, { "--no-update", "" } });
     if (parsed.help) {
         std::fputs((std::string(about) + ReportArguments::daysHelp + choices).c_str(), stdout);
         return std::nullopt;
     }
     if (!parsed.words.empty())
         throw CommandLine::UsageError("unexpected '" + parsed.words.front() + "'; blocks takes only options");
-    return Request { ReportArguments::days(parsed, now), parsed.has("--json"), !parsed.has("--no-update") };
+    return Request { ReportArguments::days(parsed, now), parsed.has("--json"), !parsed.has("--no-update"),
+        ReportArguments::machine(parsed) };
 }
 
 } // namespace
@@ -85,25 +88,34 @@ int run(const std::vector<std::string>& arguments)
         fail("blocks", "could not bring in the latest transcripts: " + *notUpdated + "; showing what was stored before",
             0);
     std::vector<DashboardMessage> messages;
+    std::vector<std::string> machines;
     if (stored) {
         try {
             DatabaseClient client(path, [now] { return now; });
             const ReportArguments::Days& days = request->days;
             messages
                 = client.fetchMessagesAround(days.fromFirstData ? std::nullopt : std::optional(days.from), days.to);
+            if (request->machine)
+                machines = client.fetchMachines();
         } catch (const std::exception& error) {
             return fail("blocks", CommandSupport::databaseProblem(error, path), 1);
         }
     }
+    const std::optional<std::string>& machine = request->machine;
+    if (machine)
+        if (const auto unknown = ReportArguments::unknownMachine(*machine, machines))
+            return fail("blocks", Printable::escaped(*unknown) + "\n(see 'tallyglass blocks --help')", 2);
     // The read client gives some messages either side of the days; only the days' own count.
     const ReportArguments::Days& days = request->days;
     std::erase_if(messages, [&](const DashboardMessage& m) {
-        return m.timestamp >= days.to || (!days.fromFirstData && m.timestamp < days.from);
+        return m.timestamp >= days.to || (!days.fromFirstData && m.timestamp < days.from)
+            || (machine && m.machine.view() != *machine);
     });
     const std::vector<UsageBlocks::Block> blocks = UsageBlocks::group(messages, now);
     const std::string text = request->json
         ? BlockReport::renderJson(blocks)
-        : BlockReport::renderText(blocks, request->days.title, request->days.clock, CommandSupport::terminalWidth());
+        : BlockReport::renderText(blocks, request->days.title + (machine ? ", on " + Printable::escaped(*machine) : std::string()),
+            request->days.clock, CommandSupport::terminalWidth());
     return CommandSupport::output("blocks", "blocks", text);
 }
 

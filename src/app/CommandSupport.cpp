@@ -7,6 +7,8 @@
 #include "core/DayClock.h"
 #include "core/Printable.h"
 #include "storage/DBError.h"
+#include "storage/Preferences.h"
+#include "storage/WriteDatabase.h"
 #include "storage/WriteError.h"
 
 #include <sqlite3.h>
@@ -94,6 +96,13 @@ std::optional<std::string> usePriceFile()
     if (applied.problem)
         Log::line(*applied.problem + "; until it is mended, prices come from the built-in list");
     return applied.problem;
+}
+
+std::shared_ptr<WriteDatabase> openWriter()
+{
+    WriteDatabase::Options options;
+    options.machineName = Preferences::shared().machineName();
+    return std::make_shared<WriteDatabase>(AppPaths::database(), std::move(options));
 }
 
 int fail(const std::string& command, const std::string& text, int status)

@@ -4,8 +4,13 @@
 #include <cstddef>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+
+namespace tallyglass {
+class WriteDatabase;
+}
 
 namespace tallyglass::CommandSupport {
 
@@ -34,6 +39,11 @@ std::string databaseProblem(const std::exception& error, const std::filesystem::
 // both long-running processes do at their start; a problem with it is said on
 // standard error, and the built-in list is used. The problem, if any.
 std::optional<std::string> usePriceFile();
+
+// The database's writer as a command opens it (AppPaths::database), storing
+// this machine's own messages under the name the long-running processes use
+// (Preferences::machineName). Throws what the WriteDatabase constructor throws.
+std::shared_ptr<WriteDatabase> openWriter();
 
 // "tallyglass <command>: <text>" on standard error; returns `status`.
 int fail(const std::string& command, const std::string& text, int status);

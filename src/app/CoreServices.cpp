@@ -22,8 +22,19 @@
 
 namespace tallyglass {
 
-CoreServices::CoreServices()
-    : writer_(std::make_shared<WriteDatabase>(AppPaths::database()))
+namespace {
+
+WriteDatabase::Options writerNaming(std::string machineName)
+{
+    WriteDatabase::Options options;
+    options.machineName = std::move(machineName);
+    return options;
+}
+
+} // namespace
+
+CoreServices::CoreServices(std::string machineName)
+    : writer_(std::make_shared<WriteDatabase>(AppPaths::database(), writerNaming(std::move(machineName))))
     , marks_(std::make_shared<TranscriptMarks>())
 {
     // The file was read at the start (main); a change from now on prices the stored messages again.

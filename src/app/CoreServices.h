@@ -25,8 +25,9 @@ struct LimitReading;
 class CoreServices {
 public:
     // Opens the database (creating its folder and schema) and clears stale
-    // active sessions. Throws when the database cannot be opened.
-    CoreServices();
+    // active sessions. Throws when the database cannot be opened. `machineName`:
+    // what this machine's own messages are stored under (Preferences::machineName).
+    explicit CoreServices(std::string machineName);
     ~CoreServices();
     CoreServices(const CoreServices&) = delete;
     CoreServices& operator=(const CoreServices&) = delete;

@@ -76,7 +76,7 @@ bool DesktopApp::start()
     // No self-updater here: the tray's entry for updates stays disabled.
     Log::line("updates come from the package manager on this platform; there is no self-updater.");
     try {
-        core_ = std::make_unique<CoreServices>();
+        core_ = std::make_unique<CoreServices>(Preferences::shared().machineName());
     } catch (const std::exception& error) {
         Log::line(std::string("failed to open WriteDatabase: ") + error.what());
         // Without its database the program can do nothing: say so rather than linger unseen.

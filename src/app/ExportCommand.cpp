@@ -24,20 +24,21 @@ const char* const about =
     "Usage: tallyglass export [options]\n"
     "\n"
     "The stored figures on standard output, for spreadsheets and scripts: one row per\n"
-    "message (the default), session, day, week, month, project or model, over whole\n"
-    "days. The figures are the report's for the same days, and like the report it\n"
-    "first reads the transcripts that changed. Times are UTC (ISO 8601), costs US\n"
-    "dollars.\n"
+    "message (the default), session, day, week, month, project, model or machine,\n"
+    "over whole days. The figures are the report's for the same days, and like the\n"
+    "report it first reads the transcripts that changed. Times are UTC (ISO 8601),\n"
+    "costs US dollars.\n"
     "\n";
 
 const char* const choices =
     "\n"
     "What to write:\n"
-    "  --by WHAT        one row per message, session, day, week, month, project or\n"
-    "                   model\n"
+    "  --by WHAT        one row per message, session, day, week, month, project,\n"
+    "                   model or machine\n"
     "  --week-start DAY the first day of a week: monday (ISO weeks, the default)\n"
     "                   or sunday\n"
     "  --format FORMAT  csv (RFC 4180, the default) or json (one array)\n"
+    "  --machine NAME   only the usage stored under this machine\n"
     "  --no-update      write what is stored, without reading transcripts first\n"
     "  -h, --help       show this help\n"
     "\n"
@@ -49,7 +50,7 @@ ExportTable::Rows rows(const std::string& text)
     using R = ExportTable::Rows;
     const std::pair<const char*, R> known[] = {{"message", R::message}, {"session", R::session}, {"day", R::day},
                                                {"week", R::week},       {"month", R::month},     {"project", R::project},
-                                               {"model", R::model}};
+                                               {"model", R::model},     {"machine", R::machine}};
     std::vector<std::string> names;
     for (const auto& [name, value] : known) {
         if (text == name)
@@ -57,7 +58,7 @@ ExportTable::Rows rows(const std::string& text)
         names.emplace_back(name);
     }
     const std::string near = CommandLine::nearest(text, names);
-    throw CommandLine::UsageError("--by takes message, session, day, week, month, project or model, not '" + text + "'"
+    throw CommandLine::UsageError("--by takes message, session, day, week, month, project, model or machine, not '" + text + "'"
                                   + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }
 
@@ -68,6 +69,7 @@ struct Choices {
     bool json = false;
     bool update = true;
     bool weekStartsSunday = false;
+    std::optional<std::string> machine;
 };
 
 Choices choose(const CommandLine::Parsed& parsed, Instant now)
@@ -79,6 +81,7 @@ Choices choose(const CommandLine::Parsed& parsed, Instant now)
     if (parsed.has("--by"))
         chosen.by = rows(parsed.value("--by"));
     chosen.update = !parsed.has("--no-update");
+    chosen.machine = ReportArguments::machine(parsed);
     if (parsed.has("--week-start"))
         chosen.weekStartsSunday = ReportArguments::weekStartsSunday(parsed.value("--week-start"));
     if (parsed.has("--format")) {
@@ -115,16 +118,20 @@ struct Stored {
     std::vector<DashboardMessage> messages;
     std::map<std::string, std::string> projects;
     std::int64_t impossibleTimes = 0;
+    std::vector<std::string> machines; // read only when one is asked for
 };
 
 // Nothing stored when there is no database; throws what the database says.
-Stored readStored(const std::filesystem::path& path, Instant now, const ReportArguments::Days& days)
+Stored readStored(const std::filesystem::path& path, Instant now, const Choices& chosen)
 {
     Stored stored;
     std::error_code ignored;
     if (!std::filesystem::exists(path, ignored))
         return stored;
+    const ReportArguments::Days& days = chosen.days;
     DatabaseClient client(path, [now] { return now; });
+    if (chosen.machine)
+        stored.machines = client.fetchMachines();
     stored.messages = days.fromFirstData ? client.fetchMessagesAround(std::nullopt, days.to) : client.fetchMessagesAround(days.from, days.to);
     stored.projects = client.fetchSessionProjects();
     stored.impossibleTimes = client.fetchImpossibleTimeCount();
@@ -148,6 +155,7 @@ int run(const std::vector<std::string>& arguments)
                                                            {"--local", ""},
                                                            {"--zone", "ZONE"},
                                                            {"--week-start", "DAY"},
+                                                           {"--machine", "NAME"},
                                                            {"--no-update", ""}});
         if (parsed.help) {
             std::fputs((std::string(about) + ReportArguments::daysHelp + choices).c_str(), stdout);
@@ -163,10 +171,13 @@ int run(const std::vector<std::string>& arguments)
         return *status;
     Stored stored;
     try {
-        stored = readStored(path, now, chosen.days);
+        stored = readStored(path, now, chosen);
     } catch (const std::exception& error) {
         return fail("export", CommandSupport::databaseProblem(error, path), 1);
     }
+    if (chosen.machine)
+        if (const auto unknown = ReportArguments::unknownMachine(*chosen.machine, stored.machines))
+            return fail("export", Printable::escaped(*unknown) + "\n(see 'tallyglass export --help')", 2);
     // Said beside the rows, never among them: a script reads the rows.
     if (stored.impossibleTimes > 0)
         fail("export",
@@ -180,8 +191,9 @@ int run(const std::vector<std::string>& arguments)
             first = std::min(first, m.timestamp);
         days.from = std::min(days.from, days.clock.startOfDay(first));
     }
-    const ExportTable::Table table
-        = ExportTable::build(chosen.by, stored.messages, stored.projects, {days.from, days.to, days.title, {}, false, 10, days.clock, chosen.weekStartsSunday});
+    const ExportTable::Table table = ExportTable::build(
+        chosen.by, stored.messages, stored.projects,
+        {days.from, days.to, days.title, {}, false, 10, days.clock, chosen.weekStartsSunday, chosen.machine});
     return CommandSupport::output("export", "export", chosen.json ? ExportTable::json(table) : ExportTable::csv(table));
 }
 

@@ -36,7 +36,8 @@ int HeadlessApp::run(QCoreApplication& app)
     // A reader of our output that goes away must not take the process with it.
     ::signal(SIGPIPE, SIG_IGN);
     try {
-        core_ = std::make_unique<CoreServices>();
+        // The name given for this run wins over the setting, which stays as it is.
+        core_ = std::make_unique<CoreServices>(options_.machine.value_or(Preferences::shared().machineName()));
     } catch (const std::exception& error) {
         Log::line(std::string("failed to open WriteDatabase: ") + error.what());
         return 1; // with nothing running, a headless process serves no one

@@ -14,6 +14,12 @@ struct HeadlessOptions {
     // mistake is a usage error before anything starts.
     std::optional<std::string> otlpListen;
 
+    bool help = false;
+    // --machine NAME: what this machine's own messages are stored under, in
+    // place of the `tallyglass.machine.name` setting (Preferences::machineName).
+    std::optional<std::string> machine;
+
+    static std::string helpText();
     // Throws CommandLine::UsageError, in one sentence, for anything else.
     static HeadlessOptions parse(const std::vector<std::string>& arguments);
 };

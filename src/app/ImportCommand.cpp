@@ -121,7 +121,7 @@ int run(const std::vector<std::string>& arguments)
                     1);
     std::shared_ptr<WriteDatabase> writer;
     try {
-        writer = std::make_shared<WriteDatabase>(AppPaths::database());
+        writer = CommandSupport::openWriter();
     } catch (const std::exception& error) {
         return fail("import", CommandSupport::databaseProblem(error, AppPaths::database()), 1);
     }

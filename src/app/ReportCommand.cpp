@@ -88,10 +88,10 @@ private:
     WriteDatabase& writer()
     {
         if (!writer_)
-            writer_ = std::make_unique<WriteDatabase>(AppPaths::database());
+            writer_ = CommandSupport::openWriter();
         return *writer_;
     }
-    std::unique_ptr<WriteDatabase> writer_;
+    std::shared_ptr<WriteDatabase> writer_;
 };
 
 Instant nowInstant()
@@ -120,6 +120,17 @@ std::optional<std::string> update()
                  + " could not be read (named above) and are not in the figures",
              0);
     return std::nullopt;
+}
+
+// --all: the days begin with the first that has data.
+void startAtFirstDay(TerminalReport::Options& options, const std::vector<DashboardMessage>& messages)
+{
+    if (messages.empty())
+        return;
+    Instant first = messages.front().timestamp;
+    for (const DashboardMessage& m : messages)
+        first = std::min(first, m.timestamp);
+    options.from = std::min(options.from, options.clock.startOfDay(first));
 }
 
 } // namespace
@@ -156,6 +167,7 @@ int run(const std::vector<std::string>& arguments)
     std::optional<UsageLimits> limits;
     std::optional<Instant> newest;
     std::int64_t impossibleTimes = 0;
+    std::vector<std::string> machines;
     bool hasAny = false;
     std::error_code ignored;
     const bool stored = std::filesystem::exists(path, ignored);
@@ -176,20 +188,21 @@ int run(const std::vector<std::string>& arguments)
             hasAny = !messages.empty() || client.hasAnyMessages();
             newest = client.fetchLatestMessageTime();
             impossibleTimes = client.fetchImpossibleTimeCount();
+            if (request.options.machine)
+                machines = client.fetchMachines();
         } catch (const std::exception& error) {
             return fail("report", databaseProblem(error, path), 1);
         }
     }
+    if (request.options.machine)
+        if (const auto unknown = ReportArguments::unknownMachine(*request.options.machine, machines))
+            return fail("report", Printable::escaped(*unknown) + "\n(see 'tallyglass report --help')", 2);
     const std::string home = AppPaths::home().string();
     for (auto& [session, project] : projects)
         project = TerminalReport::homeShortened(project, home);
 
-    if (request.fromFirstData && !messages.empty()) {
-        Instant first = messages.front().timestamp;
-        for (const DashboardMessage& m : messages)
-            first = std::min(first, m.timestamp);
-        request.options.from = std::min(request.options.from, request.options.clock.startOfDay(first));
-    }
+    if (request.fromFirstData)
+        startAtFirstDay(request.options, messages);
     TerminalReport::Report report = TerminalReport::build(messages, projects, limits, request.options);
     // How current the figures are is the newest message stored, whatever the days
     // shown: not when the transcripts were last read, which says nothing of them.

@@ -44,6 +44,7 @@ constexpr std::string_view usage =
     "Commands:\n"
     "  (none)          the desktop application: the overlay, tray item and windows\n"
     "  --headless      the server, capture and history import without windows (SSH);\n"
+    "                  --machine NAME names this machine's usage for the run;\n"
     "                  --otlp-listen ADDR:PORT also takes other machines'\n"
     "                  OpenTelemetry exports there, each holding the token of\n"
     "                  ~/.config/tallyglass/otlp-token\n"
@@ -208,7 +209,7 @@ int main(int argc, char** argv)
         return 0;
     }
     // The commands answer their own help; anywhere else it is the program's.
-    const bool ownsHelp = command == "hook" || command == "import" || command == "report" || command == "blocks" || command == "limits"
+    const bool ownsHelp = command == "--headless" || command == "hook" || command == "import" || command == "report" || command == "blocks" || command == "limits"
         || command == "export" || command == "prices";
     if (!ownsHelp && asksForHelp(arguments)) {
         std::fwrite(usage.data(), 1, usage.size(), stdout);
@@ -221,6 +222,10 @@ int main(int argc, char** argv)
             headlessOptions = tallyglass::HeadlessOptions::parse(rest);
         } catch (const tallyglass::CommandLine::UsageError& error) {
             return usageError(error.what());
+        }
+        if (headlessOptions.help) {
+            std::fputs(tallyglass::HeadlessOptions::helpText().c_str(), stdout);
+            return 0;
         }
     }
     // A folder that cannot be used fails now, in one sentence, rather than later as

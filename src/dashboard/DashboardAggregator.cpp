@@ -9,6 +9,7 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -40,36 +41,56 @@ std::vector<DashboardMessage> filter(Messages messages, const DashboardFilters& 
             continue;
         if (!filters.models.empty() && !filters.models.contains(m.model.view()))
             continue;
+        if (!filters.machines.empty() && !filters.machines.contains(m.machine.view()))
+            continue;
         kept.push_back(m);
     }
     return kept;
 }
 
+namespace {
+
+// Whether a text is among those chosen, decided once per distinct text, then by its address.
+class ChosenText {
+public:
+    explicit ChosenText(const std::set<std::string, std::less<>>& chosen) : chosen_(chosen) {}
+
+    bool operator()(const SharedText& text)
+    {
+        const void* identity = text.identity();
+        if (!identity)
+            return chosen_.contains(text.view());
+        if (identity != lastIdentity_) {
+            auto [it, inserted] = byIdentity_.try_emplace(identity, false);
+            if (inserted)
+                it->second = chosen_.contains(text.view());
+            lastIdentity_ = identity;
+            lastChosen_ = it->second;
+        }
+        return lastChosen_;
+    }
+
+private:
+    const std::set<std::string, std::less<>>& chosen_;
+    std::unordered_map<const void*, bool> byIdentity_;
+    const void* lastIdentity_ = nullptr;
+    bool lastChosen_ = false;
+};
+
+} // namespace
+
 std::vector<std::uint32_t> pick(std::span<const DashboardMessage> messages, const DashboardFilters& filters)
 {
-    // Whether a model is chosen is decided once per distinct text, then by its address.
-    std::unordered_map<const void*, bool> chosenByIdentity;
-    const void* lastIdentity = nullptr;
-    bool lastChosen = false;
-    const auto chosen = [&](const SharedText& model) {
-        const void* identity = model.identity();
-        if (!identity)
-            return filters.models.contains(model.view());
-        if (identity != lastIdentity) {
-            auto [it, inserted] = chosenByIdentity.try_emplace(identity, false);
-            if (inserted)
-                it->second = filters.models.contains(model.view());
-            lastIdentity = identity;
-            lastChosen = it->second;
-        }
-        return lastChosen;
-    };
+    ChosenText model(filters.models);
+    ChosenText machine(filters.machines);
     std::vector<std::uint32_t> picks;
     for (std::size_t i = 0; i < messages.size(); ++i) {
         const DashboardMessage& m = messages[i];
         if (m.timestamp < filters.from || m.timestamp >= filters.to)
             continue;
-        if (!filters.models.empty() && !chosen(m.model))
+        if (!filters.models.empty() && !model(m.model))
+            continue;
+        if (!filters.machines.empty() && !machine(m.machine))
             continue;
         picks.push_back(static_cast<std::uint32_t>(i));
     }
@@ -80,7 +101,7 @@ Messages select(std::span<const DashboardMessage> messages, const DashboardFilte
                 bool sorted)
 {
     const auto part = sorted ? window(messages, filters.from, filters.to) : messages;
-    if (filters.models.empty() && sorted)
+    if (filters.models.empty() && filters.machines.empty() && sorted)
         return part;
     picks = pick(part, filters);
     return MessageList(part, picks);

@@ -32,12 +32,12 @@ std::span<const DashboardMessage> window(std::span<const DashboardMessage> sorte
 std::vector<std::uint32_t> pick(std::span<const DashboardMessage> messages, const DashboardFilters& filters);
 
 // The messages filter() keeps, without copying: for a list in time order the
-// date window is a part of it, and chosen models are picked by position within
+// date window is a part of it, and chosen models and machines are picked by position within
 // that part (the positions kept in `picks`, which must outlive the result).
 Messages select(std::span<const DashboardMessage> messages, const DashboardFilters& filters, std::vector<std::uint32_t>& picks,
                 bool sorted);
 
-// The messages in [filters.from, filters.to) whose raw model is selected (all when none is).
+// The messages in [filters.from, filters.to) whose raw model and machine are selected (all when none is).
 std::vector<DashboardMessage> filter(Messages messages, const DashboardFilters& filters);
 
 // The first and the last message's times; nothing for no data.

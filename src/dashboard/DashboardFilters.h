@@ -18,6 +18,7 @@ struct DashboardFilters {
     std::set<std::string, std::less<>> models; // raw identifiers; empty means all
     DatePreset preset = DatePreset::last7d;
     bool localDays = false; // days and hours of the local zone; UTC's otherwise
+    std::set<std::string, std::less<>> machines{}; // as stored; empty means all
 
     DayClock clock() const { return localDays ? DayClock::local() : DayClock::utc(); }
 

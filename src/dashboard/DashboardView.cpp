@@ -61,7 +61,7 @@ DashboardView::DashboardView(DashboardViewModel& vm, QWidget* parent)
     });
     connect(&vm_, &DashboardViewModel::changed, this, [this] {
         layout_.reset();
-        placeLists(); // the header may have gained a line of model chips
+        placeLists(); // the header may have gained a line of model or machine chips
         update();
     });
     connect(&vm_, &DashboardViewModel::snapshotChanged, this, &DashboardView::dataChanged);
@@ -74,6 +74,7 @@ ReportLayout::Input DashboardView::input() const
     in.snapshot = &vm_.snapshot();
     in.filters = vm_.filters();
     in.availableModels = vm_.availableModels();
+    in.availableMachines = vm_.availableMachines();
     in.width = width();
     in.height = height();
     in.palette = &paletteFor(this);
@@ -174,6 +175,8 @@ void DashboardView::mousePressEvent(QMouseEvent* event)
         vm_.setLocalDays(*chip.localDays);
     else if (chip.preset)
         vm_.setPreset(*chip.preset);
+    else if (chip.machine)
+        vm_.toggleMachine(*chip.machine);
     else
         vm_.toggleModels(chip.models);
 }

@@ -22,6 +22,7 @@ struct DashboardViewModel::Loaded {
     std::optional<UsageLimits> usage;
     std::shared_ptr<const std::vector<LimitReading>> readings;
     std::vector<std::string> models;
+    std::vector<std::string> machines;
     std::optional<DashboardAggregator::Span> extent;
     bool sorted = true;
     std::optional<std::int64_t> token;
@@ -84,10 +85,15 @@ void DashboardViewModel::load()
                 loaded->readings = std::make_shared<const std::vector<LimitReading>>(
                     database->fetchLimitReadings(Instant{}, Instant{std::chrono::hours(24 * 365 * 8000)}));
                 TextIndex<AsIs> distinct;
-                for (const DashboardMessage& m : messages)
+                TextIndex<AsIs> machines;
+                for (const DashboardMessage& m : messages) {
                     distinct(m.model);
+                    machines(m.machine);
+                }
                 loaded->models = distinct.keys();
                 std::sort(loaded->models.begin(), loaded->models.end());
+                loaded->machines = machines.keys();
+                std::sort(loaded->machines.begin(), loaded->machines.end());
                 loaded->extent = DashboardAggregator::extent(messages);
                 loaded->sorted = DashboardAggregator::isSortedByTime(messages);
                 loaded->messages = std::make_shared<const std::vector<DashboardMessage>>(std::move(messages));
@@ -122,6 +128,7 @@ void DashboardViewModel::finishLoad(const std::shared_ptr<Loaded>& loaded)
         usage_ = loaded->usage;
         readings_ = loaded->readings;
         models_ = std::move(loaded->models);
+        machines_ = std::move(loaded->machines);
         extent_ = loaded->extent;
         loadedToken_ = loaded->token;
         if (wasEmpty) {
@@ -140,6 +147,10 @@ void DashboardViewModel::finishLoad(const std::shared_ptr<Loaded>& loaded)
         for (const std::string& model : models_)
             if (chosenNames.contains(ModelMapper::displayName(model)))
                 filters_.models.insert(model);
+        // Nor a machine gone, or one left alone (its chips are shown only beside another's).
+        std::erase_if(filters_.machines, [&](const std::string& machine) {
+            return machines_.size() < 2 || !std::binary_search(machines_.begin(), machines_.end(), machine);
+        });
     }
     // Time has passed since the last load: the preset's window moves with it.
     applyPresetToData(filters_.preset);
@@ -188,6 +199,14 @@ void DashboardViewModel::toggleModels(const std::vector<std::string>& models)
         else
             filters_.models.insert(m);
     }
+    emit changed();
+    computeSnapshot();
+}
+
+void DashboardViewModel::toggleMachine(const std::string& machine)
+{
+    if (!filters_.machines.erase(machine))
+        filters_.machines.insert(machine);
     emit changed();
     computeSnapshot();
 }

@@ -41,6 +41,8 @@ public:
     // Adds the identifiers (a model chip's: those of one display name) to the
     // selection, or takes them out when all are in; none selected means all.
     void toggleModels(const std::vector<std::string>& models);
+    // Adds the machine to the selection, or takes it out; none selected means all.
+    void toggleMachine(const std::string& machine);
     // Days and hours in the local zone, or UTC's; remembered across runs.
     void setLocalDays(bool local);
 
@@ -53,6 +55,8 @@ public:
     const std::optional<std::string>& lastError() const { return lastError_; }
     // The distinct identifiers of the whole history, sorted.
     const std::vector<std::string>& availableModels() const { return models_; }
+    // The distinct machines of the whole history, sorted.
+    const std::vector<std::string>& availableMachines() const { return machines_; }
     // The figures for `snapshot().filters`; they trail `filters()` while being computed.
     const ReportSnapshot& snapshot() const { return *snapshot_; }
     bool isBusy() const { return loading_ || snapshot_->filters != filters_ || computing_; }
@@ -73,6 +77,7 @@ private:
     std::optional<UsageLimits> usage_;
     std::shared_ptr<const std::vector<LimitReading>> readings_;
     std::vector<std::string> models_;
+    std::vector<std::string> machines_;
     std::optional<DashboardAggregator::Span> extent_; // the first and last message's times
     DashboardFilters filters_;
     bool loading_ = false;

@@ -100,11 +100,12 @@ Table build(Rows rows, const std::vector<DashboardMessage>& messages, const std:
 {
     Table table;
     if (rows == Rows::message) {
+        // The machine came last, after the columns readers of earlier exports know by position.
         table.columns = {"timestamp", "session_id", "project", "model", "input_tokens", "output_tokens", "cache_write_tokens",
-                         "cache_read_tokens", "cost_usd", "subagent"};
+                         "cache_read_tokens", "cost_usd", "subagent", "machine"};
         std::vector<std::uint32_t> picks;
-        const MessageList inRange = DashboardAggregator::select(
-            messages, DashboardFilters{days.from, days.to, {}, DatePreset::last7d, days.clock.isLocal()}, picks, DashboardAggregator::isSortedByTime(messages));
+        const MessageList inRange = DashboardAggregator::select(messages, TerminalReport::filtersFor(days), picks,
+                                                                DashboardAggregator::isSortedByTime(messages));
         // Whether a model has a price is asked once per distinct identifier, not once per row.
         std::unordered_map<std::string_view, bool> priced;
         for (const DashboardMessage& m : inRange) {
@@ -117,7 +118,7 @@ Table build(Rows rows, const std::vector<DashboardMessage>& messages, const std:
                                   text(std::string(m.model.view())), m.inputTokens, m.outputTokens, m.cacheCreationInputTokens,
                                   m.cacheReadInputTokens,
                                   // No price known is no cost known, not a free message.
-                                  known->second ? Cell(Cost{m.cost}) : Cell(), m.isSubagent});
+                                  known->second ? Cell(Cost{m.cost}) : Cell(), m.isSubagent, text(m.machine.str())});
         }
         return table;
     }
@@ -135,8 +136,9 @@ Table build(Rows rows, const std::vector<DashboardMessage>& messages, const std:
     case Rows::week: addKeyed(table, "week", report.weeks); break;
     case Rows::month: addKeyed(table, "month", report.months); break;
     case Rows::project:
-        table.columns = withFigures({"project", "sessions"});
-        for (const auto& p : report.projects) {
+    case Rows::machine:
+        table.columns = withFigures({rows == Rows::project ? "project" : "machine", "sessions"});
+        for (const auto& p : rows == Rows::project ? report.projects : report.machines) {
             std::vector<Cell> row{text(p.key), p.sessions};
             addFigures(row, p.figures);
             table.rows.push_back(std::move(row));

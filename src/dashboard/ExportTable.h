@@ -10,7 +10,7 @@
 namespace tallyglass::ExportTable {
 
 // The stored figures as a table for other programs: one row per message,
-// session, day, week, month, project or model. Numbers stay numbers; costs are US dollars.
+// session, day, week, month, project, model or machine. Numbers stay numbers; costs are US dollars.
 
 struct Cost {
     double dollars = 0;
@@ -22,7 +22,7 @@ struct Table {
     std::vector<std::vector<Cell>> rows;
 };
 
-enum class Rows { message, session, day, week, month, project, model };
+enum class Rows { message, session, day, week, month, project, model, machine };
 
 // `messages` and `projects` as the report takes them; the figures are the report's for the same days.
 Table build(Rows rows, const std::vector<DashboardMessage>& messages, const std::map<std::string, std::string>& projects,

@@ -3,6 +3,7 @@
 #include "core/UtcCalendar.h"
 #include "core/ZoneNames.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace tallyglass::ReportArguments {
@@ -31,12 +32,14 @@ const char* const about =
 const char* const choices =
     "\n"
     "What to show:\n"
-    "  --by WHAT        one table: day, week, month, session, project or model\n"
+    "  --by WHAT        one table: day, week, month, session, project, model or\n"
+    "                   machine\n"
     "  --week-start DAY the first day of a week: monday (ISO weeks, the default)\n"
     "                   or sunday\n"
     "  --breakdown      the models under each row of the table\n"
     "  --sessions N     session rows to show (default 10; --json lists every one)\n"
     "  --json           every figure as JSON, for scripts\n"
+    "  --machine NAME   only the usage stored under this machine\n"
     "  --no-update      report what is stored, without reading transcripts first\n"
     "  -h, --help       show this help\n"
     "\n"
@@ -44,7 +47,8 @@ const char* const choices =
     "  tallyglass report --days 30 --by day\n"
     "  tallyglass report --since 2026-11-01 --until 2026-11-30 --by project\n"
     "  tallyglass report --days 30 --by day --breakdown\n"
-    "  tallyglass report --all --by month --json\n";
+    "  tallyglass report --all --by month --json\n"
+    "  tallyglass report --days 30 --by machine\n";
 
 using CommandLine::UsageError;
 
@@ -85,7 +89,8 @@ TerminalReport::Grouping grouping(const std::string& text)
 {
     using G = TerminalReport::Grouping;
     const std::pair<const char*, G> known[] = {{"day", G::day},         {"week", G::week},       {"month", G::month},
-                                               {"session", G::session}, {"project", G::project}, {"model", G::model}};
+                                               {"session", G::session}, {"project", G::project}, {"model", G::model},
+                                               {"machine", G::machine}};
     for (const auto& [name, value] : known)
         if (text == name)
             return value;
@@ -93,11 +98,35 @@ TerminalReport::Grouping grouping(const std::string& text)
     for (const auto& [name, value] : known)
         names.emplace_back(name);
     const std::string near = CommandLine::nearest(text, names);
-    throw UsageError("--by takes day, week, month, session, project or model, not '" + text + "'"
+    throw UsageError("--by takes day, week, month, session, project, model or machine, not '" + text + "'"
                      + (near.empty() ? std::string() : "; did you mean '" + near + "'?"));
 }
 
 } // namespace
+
+std::optional<std::string> machine(const CommandLine::Parsed& parsed)
+{
+    if (!parsed.has("--machine"))
+        return std::nullopt;
+    const std::string& given = parsed.value("--machine");
+    const auto first = given.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        throw UsageError("--machine takes the name of a machine, as --by machine lists them");
+    return given.substr(first, given.find_last_not_of(" \t") - first + 1);
+}
+
+std::optional<std::string> unknownMachine(const std::string& name, const std::vector<std::string>& known)
+{
+    // With nothing stored at all, the usual "nothing yet" says more than a list of no names.
+    if (known.empty() || std::find(known.begin(), known.end(), name) != known.end())
+        return std::nullopt;
+    const std::string near = CommandLine::nearest(name, known);
+    std::string names;
+    for (const std::string& machineName : known)
+        names += (names.empty() ? "'" : ", '") + machineName + "'";
+    return "no usage is stored under the machine '" + name + "'"
+           + (near.empty() ? std::string(".") : "; did you mean '" + near + "'?") + " The machines stored: " + names;
+}
 
 bool weekStartsSunday(const std::string& text)
 {
@@ -170,6 +199,7 @@ Request parse(const std::vector<std::string>& arguments, Instant now)
                                                        {"--local", ""},
                                                        {"--zone", "ZONE"},
                                                        {"--week-start", "DAY"},
+                                                       {"--machine", "NAME"},
                                                        {"--no-update", ""}});
     Request request;
     if (parsed.help) {
@@ -191,11 +221,12 @@ Request parse(const std::vector<std::string>& arguments, Instant now)
         options.weekStartsSunday = weekStartsSunday(parsed.value("--week-start"));
     options.breakdown = parsed.has("--breakdown");
     if (options.breakdown && options.by == TerminalReport::Grouping::none)
-        throw UsageError("--breakdown lists the models under each row of a table; add --by day, week, month, session or project");
+        throw UsageError("--breakdown lists the models under each row of a table; add --by day, week, month, session, project or machine");
     if (parsed.has("--sessions"))
         options.sessionRows = static_cast<std::size_t>(wholeNumber("--sessions", parsed.value("--sessions"), 1, 1'000'000));
     else if (options.by == TerminalReport::Grouping::session)
         options.sessionRows = 1'000'000; // the table of sessions lists them all unless told
+    options.machine = machine(parsed);
     request.json = parsed.has("--json");
     request.update = !parsed.has("--no-update");
     return request;

@@ -43,6 +43,43 @@ std::string chipHelp(const std::string& label, const std::vector<std::string>& i
     return help;
 }
 
+// A chip that narrows the figures: a model's display name or a machine.
+struct FilterChip {
+    std::string label;
+    std::vector<std::string> models; // a model chip's identifiers
+    std::optional<std::string> machine;
+    bool dividerBefore = false; // the first machine's, after the models
+};
+
+// A machine's name comes from another machine's telemetry: shown escaped, and
+// cut short so that one chip never takes the header's width.
+std::string machineLabel(const std::string& machine)
+{
+    if (machine.empty())
+        return "(unknown)";
+    const std::string shown = Printable::escaped(machine);
+    constexpr std::size_t longest = 24; // characters
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        if ((static_cast<unsigned char>(shown[i]) & 0xC0) != 0x80 && characters++ == longest)
+            return shown.substr(0, i) + "\u2026";
+    }
+    return shown;
+}
+
+// The model chips, then the machines' once more than one is stored: with one
+// machine a chip of it would choose everything.
+std::vector<FilterChip> filterChips(const Input& in)
+{
+    std::vector<FilterChip> chips;
+    for (ModelChip& chip : modelChips(in.availableModels))
+        chips.push_back({std::move(chip.label), std::move(chip.identifiers), std::nullopt});
+    if (in.availableMachines.size() > 1)
+        for (const std::string& machine : in.availableMachines)
+            chips.push_back({machineLabel(machine), {}, machine, machine == in.availableMachines.front() && !chips.empty()});
+    return chips;
+}
+
 // The title, then "Export…" and whose days count; returns the width they take.
 double addTitle(const Input& in, Layer& layer, Result& result, double rowHeight, double chipHeight)
 {
@@ -72,8 +109,28 @@ double addTitle(const Input& in, Layer& layer, Result& result, double rowHeight,
     return zx - 4 - left;
 }
 
+// A model or machine chip at `at` (its x, y and height), after its divider;
+// returns where the next one goes.
+double addFilterChip(const Input& in, Layer& layer, Result& result, const FilterChip& chip, Rect at, double gap)
+{
+    const auto& [label, ids, machine, dividerBefore] = chip;
+    double x = at.x;
+    if (dividerBefore) {
+        layer.items.push_back(rect({x, at.y + (at.height - 20) / 2, 1, 20}, Fill::solid(in.palette->border)));
+        x += 1 + gap;
+    }
+    const Rect r{x, at.y, chipWidth(in, label), at.height};
+    const bool active = machine ? in.filters.machines.contains(*machine)
+                                : std::all_of(ids.begin(), ids.end(), [&](const std::string& id) { return in.filters.models.contains(id); });
+    addChip(in, layer, r, label, active);
+    result.chips.push_back({r, std::nullopt, ids, false, std::nullopt, machine});
+    // Which identifiers a name stands for; a machine's name whole.
+    result.help.push_back({r, machine ? "Machine: " + (machine->empty() ? label : Printable::escaped(*machine)) : chipHelp(label, ids)});
+    return r.right() + gap;
+}
+
 // Title on the left; on the right the date chips, a divider and the model
-// chips. Model chips that do not fit beside the rest flow onto further lines,
+// and machine chips. Those that do not fit beside the rest flow onto further lines,
 // right-aligned. Returns the header's height.
 double addHeader(const Input& in, Layer& layer, Result& result)
 {
@@ -85,23 +142,24 @@ double addHeader(const Input& in, Layer& layer, Result& result)
     const double rowHeight = std::max(chipHeight, lineHeight(16));
     const double titleArea = addTitle(in, layer, result, rowHeight, chipHeight);
 
-    const std::vector<ModelChip> models = modelChips(in.availableModels);
+    const std::vector<FilterChip> models = filterChips(in);
     double presetsWidth = 0;
     for (DatePreset preset : allDatePresets)
         presetsWidth += chipWidth(in, std::string(chipLabel(preset))) + gap;
+    // What a chip takes in its line, with the divider before it.
+    const auto slot = [&](const FilterChip& chip) { return chipWidth(in, chip.label) + (chip.dividerBefore ? 1 + gap : 0); };
     double modelsWidth = 0;
-    for (const ModelChip& chip : models)
-        modelsWidth += chipWidth(in, chip.label) + gap;
+    for (const FilterChip& chip : models)
+        modelsWidth += slot(chip) + gap;
     const double dividerWidth = models.empty() ? 0 : 1 + gap;
     const bool oneLine = left + titleArea + 24 + presetsWidth + dividerWidth + modelsWidth - gap <= right;
 
     double x = right - (oneLine ? presetsWidth + dividerWidth + modelsWidth - gap : presetsWidth - gap);
     const double y = padding + (rowHeight - chipHeight) / 2;
-    const auto& selected = in.filters;
     for (DatePreset preset : allDatePresets) {
         const std::string label(chipLabel(preset));
         const Rect r{x, y, chipWidth(in, label), chipHeight};
-        addChip(in, layer, r, label, selected.preset == preset);
+        addChip(in, layer, r, label, in.filters.preset == preset);
         result.chips.push_back({r, preset, {}, false, std::nullopt});
         x += r.width + gap;
     }
@@ -120,7 +178,7 @@ double addHeader(const Input& in, Layer& layer, Result& result)
     if (!oneLine) {
         double used = 0;
         for (std::size_t i = 0; i < models.size(); ++i) {
-            const double w = chipWidth(in, models[i].label);
+            const double w = slot(models[i]);
             if (!lines.back().empty() && used + w > right - left) { // below the title's line: the whole width
                 lines.emplace_back();
                 used = 0;
@@ -136,18 +194,11 @@ double addHeader(const Input& in, Layer& layer, Result& result)
         if (!oneLine) {
             double lineWidth = -gap;
             for (std::size_t i : line)
-                lineWidth += chipWidth(in, models[i].label) + gap;
+                lineWidth += slot(models[i]) + gap;
             x = right - lineWidth;
         }
-        for (std::size_t i : line) {
-            const auto& [label, ids] = models[i];
-            const Rect r{x, lineTop, chipWidth(in, label), chipHeight};
-            const bool active = std::all_of(ids.begin(), ids.end(), [&](const std::string& id) { return selected.models.contains(id); });
-            addChip(in, layer, r, label, active);
-            result.chips.push_back({r, std::nullopt, ids, false, std::nullopt});
-            result.help.push_back({r, chipHelp(label, ids)}); // which identifiers the name stands for
-            x += r.width + gap;
-        }
+        for (std::size_t i : line)
+            x = addFilterChip(in, layer, result, models[i], {x, lineTop, 0, chipHeight}, gap);
         lineTop += chipHeight + gap;
     }
     return oneLine ? rowHeight : lineTop - gap - padding;

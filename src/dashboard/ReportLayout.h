@@ -37,6 +37,7 @@ struct Input {
     const ReportSnapshot* snapshot = nullptr;
     DashboardFilters filters;                 // the chips' state (the figures may still trail it)
     std::vector<std::string> availableModels; // raw identifiers, sorted; one chip per display name
+    std::vector<std::string> availableMachines; // as stored, sorted; a chip each once there are two
     double width = 1280;
     double height = 800;
     const Palette* palette = nullptr;
@@ -51,6 +52,7 @@ struct Chip {
     std::vector<std::string> models; // a model chip's identifiers: all that share its display name
     bool exportAction = false; // "Export…": neither a preset nor a model
     std::optional<bool> localDays; // "Days in": true for "Local time", false for "UTC"
+    std::optional<std::string> machine{}; // a machine chip's machine
 };
 
 struct HelpRegion {

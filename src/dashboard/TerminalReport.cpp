@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace tallyglass::TerminalReport {
 
@@ -131,6 +132,14 @@ struct CalendarRows {
     }
 };
 
+// Highest cost first, then most tokens: the order of every table of costs.
+void sortByCost(std::vector<Row>& rows)
+{
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+        return a.figures.cost != b.figures.cost ? a.figures.cost > b.figures.cost : a.figures.tokens() > b.figures.tokens();
+    });
+}
+
 // A row per session, with its first and latest message, and a row per project
 // folder that counts its sessions.
 struct SessionRows {
@@ -141,7 +150,8 @@ struct SessionRows {
     std::vector<std::size_t> sessionRowOf; // by session index
     std::vector<std::size_t> projectRowOf; // by session index
 
-    void add(const DashboardMessage& m, std::size_t model, const std::map<std::string, std::string>& projectOf, bool breakdown)
+    // Returns the session's index, in order of first appearance.
+    std::size_t add(const DashboardMessage& m, std::size_t model, const std::map<std::string, std::string>& projectOf, bool breakdown)
     {
         const std::size_t sessionIndex = sessionIds(m.sessionId);
         if (sessionRowOf.size() <= sessionIndex) {
@@ -160,6 +170,7 @@ struct SessionRows {
         session.latest = std::max(session.latest, m.timestamp);
         sessions.add(sessionRowOf[sessionIndex], model, m, breakdown);
         projects.add(projectRowOf[sessionIndex], model, m, breakdown);
+        return sessionIndex;
     }
 
     // Sessions latest first; projects dearest first, with their session counts.
@@ -172,13 +183,53 @@ struct SessionRows {
         report.projects = std::move(projects.rows);
         for (Row& project : report.projects)
             project.sessions = sessionsPerProject[project.key];
-        std::stable_sort(report.projects.begin(), report.projects.end(), [](const Row& a, const Row& b) {
-            return a.figures.cost != b.figures.cost ? a.figures.cost > b.figures.cost : a.figures.tokens() > b.figures.tokens();
-        });
+        sortByCost(report.projects);
+    }
+};
+
+// A row per machine, counting the sessions spent on it.
+struct MachineRows {
+    Grouped machines;
+    TextIndex<AsIs> names;
+    std::vector<std::size_t> rowOf; // by name index
+    std::unordered_set<std::uint64_t> seen; // machine row and session index
+    std::vector<std::int64_t> sessions;     // by row
+    std::uint64_t lastKey = ~std::uint64_t{0};
+
+    void add(const DashboardMessage& m, std::size_t model, std::size_t session, bool breakdown)
+    {
+        const std::size_t name = names(m.machine);
+        if (rowOf.size() <= name) {
+            rowOf.push_back(machines.at(names.keys()[name]));
+            sessions.push_back(0);
+        }
+        const std::size_t row = rowOf[name];
+        // Messages in time order come a session at a time: the set is asked once per run of them.
+        const std::uint64_t key = (static_cast<std::uint64_t>(row) << 32) | session;
+        if (key != lastKey && seen.insert(key).second)
+            ++sessions[row];
+        lastKey = key;
+        machines.add(row, model, m, breakdown);
+    }
+
+    void moveInto(Report& report)
+    {
+        for (std::size_t i = 0; i < machines.rows.size(); ++i)
+            machines.rows[i].sessions = sessions[i];
+        report.machines = std::move(machines.rows);
+        sortByCost(report.machines);
     }
 };
 
 } // namespace
+
+DashboardFilters filtersFor(const Options& options)
+{
+    DashboardFilters filters{options.from, options.to, {}, DatePreset::last7d, options.clock.isLocal()};
+    if (options.machine)
+        filters.machines.insert(*options.machine);
+    return filters;
+}
 
 Report build(const std::vector<DashboardMessage>& messages, const std::map<std::string, std::string>& projects,
              std::optional<UsageLimits> limits, const Options& options)
@@ -189,13 +240,14 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
     const bool breakdown = options.breakdown;
 
     std::vector<std::uint32_t> picks;
-    const MessageList inRange = DashboardAggregator::select(
-        messages, DashboardFilters{options.from, options.to, {}, DatePreset::last7d, options.clock.isLocal()}, picks, DashboardAggregator::isSortedByTime(messages));
+    const MessageList inRange
+        = DashboardAggregator::select(messages, filtersFor(options), picks, DashboardAggregator::isSortedByTime(messages));
     report.totals = DashboardAggregator::totals(inRange);
     report.unpriced = DashboardAggregator::unpricedModels(inRange);
 
     CalendarRows calendar(options);
     SessionRows sessionRows;
+    MachineRows machineRows;
     TextIndex<AsIs> identifiers;
     PerIdentifier models;
     for (const DashboardMessage& m : inRange) {
@@ -203,10 +255,11 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
         if (!calendar.add(m, model, breakdown))
             continue; // not in the range (select() keeps only those that are)
         models[model].add(m);
-        sessionRows.add(m, model, projects, breakdown);
+        machineRows.add(m, model, sessionRows.add(m, model, projects, breakdown), breakdown);
     }
     DisplayNameCache names;
-    for (Grouped* grouped : {&calendar.days, &calendar.weeks, &calendar.months, &sessionRows.sessions, &sessionRows.projects})
+    for (Grouped* grouped : {&calendar.days, &calendar.weeks, &calendar.months, &sessionRows.sessions, &sessionRows.projects,
+                             &machineRows.machines})
         grouped->finish(identifiers.keys(), names, breakdown);
     report.models = byDisplayName(models, identifiers.keys(), names);
 
@@ -214,6 +267,7 @@ Report build(const std::vector<DashboardMessage>& messages, const std::map<std::
     report.weeks = std::move(calendar.weeks.rows);
     report.months = std::move(calendar.months.rows);
     sessionRows.moveInto(report);
+    machineRows.moveInto(report);
     if (!messages.empty()) {
         Instant latest = messages.front().timestamp;
         for (const DashboardMessage& m : messages)

@@ -2,6 +2,7 @@
 
 #include "core/DayClock.h"
 #include "core/Instant.h"
+#include "dashboard/DashboardFilters.h"
 #include "dashboard/DashboardRecords.h"
 #include "storage/DashboardMessage.h"
 #include "storage/UsageLimits.h"
@@ -14,10 +15,10 @@
 namespace tallyglass::TerminalReport {
 
 // The report for a terminal and for scripts: whole days [from, to) (UTC's or the local zone's), their
-// totals with cost, and the same figures by day, month, session, project and
-// model, each row with the models under it when asked.
+// totals with cost, and the same figures by day, month, session, project,
+// model and machine, each row with the models under it when asked.
 
-enum class Grouping { none, day, week, month, session, project, model };
+enum class Grouping { none, day, week, month, session, project, model, machine };
 
 struct Options {
     Instant from;                   // the first day's midnight, by `clock`
@@ -28,6 +29,7 @@ struct Options {
     std::size_t sessionRows = 10;   // the summary's session table; JSON always has them all
     DayClock clock = DayClock::utc(); // whose days and times: UTC's or the local zone's
     bool weekStartsSunday = false;    // weeks from Sunday; else ISO weeks, from Monday
+    std::optional<std::string> machine{}; // only the messages stored under this machine; all without
 };
 
 struct Figures {
@@ -58,7 +60,7 @@ struct Row {
     std::string project; // sessions: their project, empty when unknown
     Instant first{};     // sessions: first and latest message
     Instant latest{};
-    std::int64_t sessions = 0;    // projects: how many sessions
+    std::int64_t sessions = 0;    // projects and machines: how many sessions
     std::vector<ModelRow> models; // with Options::breakdown
     bool operator==(const Row&) const = default;
 };
@@ -72,11 +74,15 @@ struct Report {
     std::vector<Row> months;        // every month the range touches, ascending
     std::vector<Row> sessions;      // every session of the range, most recently active first
     std::vector<Row> projects;      // highest cost first
+    std::vector<Row> machines;      // highest cost first, by the name stored
     std::vector<UnpricedModel> unpriced;
     std::optional<UsageLimits> limits;
     std::optional<Instant> dataUpTo; // how current the stored data is
     std::int64_t impossibleTimes = 0; // stored messages left out of every figure for a time that cannot be
 };
+
+// The messages the options choose: their days, and their machine when one is named.
+DashboardFilters filtersFor(const Options& options);
 
 // `messages` in any order; `projects` maps a session id to its project.
 Report build(const std::vector<DashboardMessage>& messages, const std::map<std::string, std::string>& projects,

@@ -108,6 +108,16 @@ std::string renderJson(const Report& r, const std::string& version)
         project["sessions"] = p.sessions;
         out["projects"].push_back(std::move(project));
     }
+    out["machines"] = json::array();
+    for (const Row& m : r.machines) {
+        // The count of sessions beside the count of messages, as the totals have them.
+        json machine = {{"machine", m.key}, {"messages", m.figures.messages}, {"sessions", m.sessions}};
+        json rest = row("machine", m, breakdown);
+        rest.erase("machine");
+        rest.erase("messages");
+        machine.update(rest);
+        out["machines"].push_back(std::move(machine));
+    }
     if (r.limits)
         out["limits"] = {{"fiveHourUtilization", r.limits->fiveHourUtilization ? json(*r.limits->fiveHourUtilization) : json(nullptr)},
                          {"fiveHourResetsAt", instant(r.limits->fiveHourResetsAt)},

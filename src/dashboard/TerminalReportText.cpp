@@ -1,6 +1,8 @@
 #include "dashboard/TerminalReport.h"
 
+
 #include "core/IsoTime.h"
+#include "core/Printable.h"
 #include "core/UtcCalendar.h"
 #include "dashboard/TextTable.h"
 #include "dashboard/UsageReport.h"
@@ -106,6 +108,25 @@ bool quietRowsLeftOut(const Report& r)
     return r.days.size() > 31;
 }
 
+// The tables whose rows count their sessions.
+bool countsSessions(const Report& r)
+{
+    return r.options.by == Grouping::project || r.options.by == Grouping::machine;
+}
+
+void addTotal(TextTable& table, const Report& r, std::size_t leading, bool caches)
+{
+    table.rule();
+    Figures all{r.totals.input, r.totals.output, r.totals.cacheCreated, r.totals.cacheRead, r.totals.messageCount, r.totals.costUSD};
+    std::vector<std::string> cells(leading);
+    cells[0] = "Total";
+    if (countsSessions(r))
+        cells[1] = groupedCount(r.totals.sessionCount);
+    for (std::string& cell : figureCells(all, caches, money(all.cost)))
+        cells.push_back(std::move(cell));
+    table.add(std::move(cells));
+}
+
 std::string groupedTable(const Report& r, std::size_t width)
 {
     const bool breakdown = r.options.breakdown;
@@ -125,10 +146,11 @@ std::string groupedTable(const Report& r, std::size_t width)
         rows = &r.sessions;
         break;
     case Grouping::project:
-        columns = {{"Project", false, Shrink::keepEnd, 12}, {"Sessions", true}};
+    case Grouping::machine:
+        columns = {{r.options.by == Grouping::project ? "Project" : "Machine", false, Shrink::keepEnd, 12}, {"Sessions", true}};
         leading = 2;
         caches = false;
-        rows = &r.projects;
+        rows = r.options.by == Grouping::project ? &r.projects : &r.machines;
         break;
     case Grouping::model: columns = {{"Model", false, Shrink::keepStart, 12}}; break;
     case Grouping::none: return {};
@@ -156,7 +178,7 @@ std::string groupedTable(const Report& r, std::size_t width)
             if (r.options.by == Grouping::session) {
                 cells.push_back(row.project.empty() ? "(unknown)" : row.project);
                 cells.push_back(r.options.clock.minute(row.latest));
-            } else if (r.options.by == Grouping::project) {
+            } else if (countsSessions(r)) {
                 cells[0] = row.key.empty() ? "(unknown)" : row.key;
                 cells.push_back(groupedCount(row.sessions));
             }
@@ -167,15 +189,7 @@ std::string groupedTable(const Report& r, std::size_t width)
                 addBreakdown(table, row.models, leading, caches);
         }
     }
-    table.rule();
-    Figures all{r.totals.input, r.totals.output, r.totals.cacheCreated, r.totals.cacheRead, r.totals.messageCount, r.totals.costUSD};
-    std::vector<std::string> cells(leading);
-    cells[0] = "Total";
-    if (r.options.by == Grouping::project)
-        cells[1] = groupedCount(r.totals.sessionCount);
-    for (std::string& cell : figureCells(all, caches, money(all.cost)))
-        cells.push_back(std::move(cell));
-    table.add(std::move(cells));
+    addTotal(table, r, leading, caches);
     std::string out = table.render(width);
     if (quietRowsLeftOut(r) && (r.options.by == Grouping::day || r.options.by == Grouping::month))
         out += std::string(r.options.by == Grouping::day ? "Days" : "Months") + " without usage are left out.\n";
@@ -282,10 +296,24 @@ std::string limitsSection(const Report& r, std::size_t width)
     return out;
 }
 
+// Only where usage came from more than one machine: one machine's row would repeat the totals.
+std::string machinesSection(const Report& r, std::size_t width)
+{
+    if (r.machines.size() < 2)
+        return {};
+    TextTable machines({{"Machine", false, Shrink::keepEnd, 12}, {"Sessions", true}, figureColumn("Messages", 1), {"Output", true},
+                        {"Cost", true}},
+                       2);
+    for (const Row& m : r.machines)
+        machines.add({m.key.empty() ? "(unknown)" : m.key, groupedCount(m.sessions), groupedCount(m.figures.messages),
+                      UsageReport::shortTokens(m.figures.output), money(m.figures.cost)});
+    return "\nPer machine\n" + machines.render(width);
+}
+
 std::string summary(const Report& r, std::size_t width)
 {
-    return totalsSection(r, width) + modelsSection(r, width) + daysSection(r, width) + sessionsSection(r, width)
-        + limitsSection(r, width);
+    return totalsSection(r, width) + modelsSection(r, width) + machinesSection(r, width) + daysSection(r, width)
+        + sessionsSection(r, width) + limitsSection(r, width);
 }
 
 } // namespace
@@ -313,7 +341,8 @@ std::string whenLocal(Instant t, Instant now, std::chrono::seconds zoneOffset)
 
 std::string renderText(const Report& r, std::size_t width, Instant now, std::chrono::seconds zoneOffset)
 {
-    const std::string title = "Claude Code usage, " + r.options.title;
+    const std::string title = "Claude Code usage"
+        + (r.options.machine ? " on " + Printable::escaped(*r.options.machine) : std::string()) + ", " + r.options.title;
     const DayClock& clock = r.options.clock;
     const Instant lastDay = clock.startOfDay(r.options.to - std::chrono::microseconds(1));
     const std::string span = clock.dayKey(r.options.from) + (lastDay > r.options.from ? " to " + clock.dayKey(lastDay) : std::string());

@@ -20,6 +20,9 @@ struct DashboardMessage {
     std::int64_t cacheReadInputTokens = 0;
     bool isSubagent = false;
     double cost = 0;
+    // The machine it was spent on, as stored; empty in a file no writer of
+    // this version has opened yet.
+    SharedText machine{};
 
     bool operator==(const DashboardMessage&) const = default;
 };

@@ -34,7 +34,7 @@ constexpr const char* outerTimestampsSql =
 constexpr const char* activeSessionsSql = "SELECT COUNT(*) FROM sessions WHERE isActive = 1;";
 constexpr const char* allMessagesColumns =
     "SELECT timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, "
-    "cacheReadInputTokens, isSubagent, cost FROM messages WHERE ";
+    "cacheReadInputTokens, isSubagent, cost, ";
 
 SqliteStatement prepareOrThrow(sqlite3* db, const char* sql)
 {
@@ -196,19 +196,24 @@ std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<
             if (count.step() == SQLITE_ROW)
                 messages.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, count.int64(0))));
         }
-        SqliteStatement statement = prepareOrThrow(db, (std::string(allMessagesColumns) + where + " ORDER BY timestamp ASC;").c_str());
+        const char* machineColumn = hasSchema(db, "messages", "machine") ? "machine" : "''";
+        SqliteStatement statement = prepareOrThrow(
+            db, (std::string(allMessagesColumns) + machineColumn + " FROM messages WHERE " + where + " ORDER BY timestamp ASC;").c_str());
         bind(statement);
-        // One shared text per distinct session and model: a history repeats them thousands of times.
+        // One shared text per distinct session, model and machine: a history repeats them thousands of times.
         TextInterner intern;
+        SharedText machine; // nearly always the one of the row before: compared rather than looked up
         int rc;
         while ((rc = statement.step()) == SQLITE_ROW) {
             const auto timestamp = columnDate(statement, 0);
             if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latest))
                 continue;
+            if (const auto text = statement.text(9).value_or(""); text != machine.view())
+                machine = intern(text);
             messages.push_back({*timestamp, intern(statement.text(1).value_or("")), intern(statement.text(2).value_or("")),
                                 columnTokens(statement, 3), columnTokens(statement, 4), columnTokens(statement, 5),
                                 columnTokens(statement, 6),
-                                statement.int64(7) != 0, statement.real(8)});
+                                statement.int64(7) != 0, statement.real(8), machine});
         }
         if (rc != SQLITE_DONE)
             throwStep(db);
@@ -301,6 +306,22 @@ std::vector<std::pair<std::string, std::int64_t>> DatabaseClient::fetchModelCoun
         if (rc != SQLITE_DONE)
             throwStep(db);
         return counts;
+    });
+}
+
+std::vector<std::string> DatabaseClient::fetchMachines()
+{
+    return withReadOnly<std::vector<std::string>>([](sqlite3* db) {
+        std::vector<std::string> machines;
+        if (!hasSchema(db, "messages", "machine"))
+            return machines;
+        SqliteStatement statement = prepareOrThrow(db, "SELECT DISTINCT machine FROM messages WHERE role = 'assistant' ORDER BY 1;");
+        int rc;
+        while ((rc = statement.step()) == SQLITE_ROW)
+            machines.emplace_back(statement.text(0).value_or(""));
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+        return machines;
     });
 }
 

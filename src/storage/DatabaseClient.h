@@ -53,6 +53,9 @@ public:
     // tokens (Claude Code's own messages of none name no model that is used);
     // an empty identifier for messages that named none.
     std::vector<std::pair<std::string, std::int64_t>> fetchModelCounts();
+    // The machines messages are stored under, sorted; none in a file that
+    // records no machine yet.
+    std::vector<std::string> fetchMachines();
     // Whether any message was priced with another price list (PriceList::version).
     bool hasMessagesPricedOtherThan(std::int64_t version);
     // An importer's mark (MessageWriter::stateValue); nothing in a file that has none.

@@ -1,6 +1,7 @@
 #include "storage/Preferences.h"
 
 #include "core/WarningThresholds.h"
+#include "storage/WriteDatabaseSupport.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -37,6 +38,7 @@ const Preferences::Entry table[] = {
     {Preferences::Key::reportFrame, "tallyglass.dashboard", QByteArray()},
     {Preferences::Key::reportDayZone, "tallyglass.dashboard.dayZone", QString("UTC")},
     {Preferences::Key::otlpListen, "tallyglass.otlp.listen", QString()},
+    {Preferences::Key::machineName, "tallyglass.machine.name", QString()},
 };
 
 QVariant read(Preferences::Key key)
@@ -250,6 +252,21 @@ void Preferences::setOtlpListen(const std::string& address)
     write(Key::otlpListen, QString::fromStdString(address));
     if (const std::string after = otlpListen(); after != before)
         emit otlpListenChanged(after);
+}
+
+std::string Preferences::machineName() const
+{
+    const QString chosen = read(Key::machineName).toString().trimmed();
+    return chosen.isEmpty() ? WriteDatabaseSupport::hostName() : chosen.toStdString();
+}
+
+void Preferences::setMachineName(const std::string& name)
+{
+    const std::string before = machineName();
+    write(Key::machineName, qtext(name).trimmed());
+    const std::string after = machineName();
+    if (after != before)
+        emit machineNameChanged(after);
 }
 
 void Preferences::resetForTests()

@@ -56,6 +56,7 @@ public:
         reportFrame,
         reportDayZone,
         otlpListen,
+        machineName,
     };
     struct Entry {
         Key key;
@@ -119,6 +120,13 @@ public:
     std::string otlpListen() const;
     void setOtlpListen(const std::string& address);
 
+    // The name this machine's own messages are stored under: the one chosen,
+    // else (none, or only blanks) the host name. Rows already stored keep the
+    // name they were stored with; a new name counts from the next start.
+    std::string machineName() const;
+    // Surrounding blanks are dropped; a blank name goes back to the host name.
+    void setMachineName(const std::string& name);
+
     // For tests: forgets everything stored, so each starts from the defaults.
     void resetForTests();
     // For tests of the stored form and of files edited by hand: the text under
@@ -136,6 +144,7 @@ signals:
     void paceWarningEnabledChanged(bool enabled);
     void reportDaysLocalChanged(bool local);
     void otlpListenChanged(const std::string& address);
+    void machineNameChanged(const std::string& name);
 
 private:
     Preferences() = default;

@@ -52,7 +52,7 @@ TEST(CoreServices, anInstalledHookFollowsThePortTheServerComesUpOn)
         if (rememberedTaken)
             holder.emplace(remembered);
 
-        CoreServices core;
+        CoreServices core("here");
         core.startServer();
         ASSERT_TRUE(test::waitUntil([&] { return core.server()->boundPort() != 0; }));
         const std::uint16_t bound = core.server()->boundPort();
@@ -75,12 +75,13 @@ TEST(CoreServices, aDatabaseReplacedOrDeletedUnderThemIsGivenTheHistory)
     std::ofstream(transcripts / "a.jsonl")
         << R"({"type":"assistant","sessionId":"s","timestamp":"2025-01-15T10:30:00Z","message":{"id":"m1","usage":{"output_tokens":1}}})"
            "\n";
-    CoreServices core;
+    CoreServices core("desk-7"); // as --headless --machine desk-7 names it
     int imports = 0;
     QObject::connect(&core.imports(), &ImportService::finished, [&] { ++imports; });
     core.imports().run();
     ASSERT_TRUE(test::waitUntil([&] { return imports == 1; }));
     ASSERT_EQ(core.writer()->messageCount(), 1);
+    EXPECT_EQ(test::SqlProbe(AppPaths::database()).value("SELECT machine FROM messages"), "desk-7");
 
     const auto database = AppPaths::database();
     const auto other = database.parent_path() / "restored.db";

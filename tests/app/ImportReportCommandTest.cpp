@@ -262,7 +262,10 @@ TEST_F(ImportReportCommandTest, theCommandLineFollowsTheUsualConventions)
     // The arguments, the exit code, and what standard output and standard error hold.
     const std::tuple<std::vector<std::string>, int, const char*, const char*> cases[] = {
         {{"-h"}, 0, "Usage: tallyglass [command] [options]", ""},
-        {{"--headless", "--help"}, 0, "Usage: tallyglass [command] [options]", ""},
+        {{"--headless", "--help"}, 0, "Usage: tallyglass --headless [options]", ""},
+        {{"--headless", "--machine"}, 2, "", "--machine needs a value"},
+        {{"--headless", "--machine", " "}, 2, "", "--machine takes a name"},
+        {{"--headless", "box"}, 2, "", "unexpected 'box'; --headless takes only options"},
         {{"report", "--help"}, 0, "Usage: tallyglass report [options]", ""},
         {{"report", "--days", "x", "-h"}, 0, "--by WHAT", ""},
         {{"import", "-h"}, 0, "Usage: tallyglass import", ""},

@@ -69,6 +69,34 @@ TEST_F(DashboardViewModelTest, theFirstDataSelectsSevenDaysAndChoicesSurviveRelo
     EXPECT_EQ(vm.snapshot().totals.messageCount, 4);
 }
 
+// A machine chosen narrows every figure, the five-hour block going on (which
+// stands in for limits never read) excepted; a machine that leaves the
+// history, or is left alone in it, is no longer chosen.
+TEST_F(DashboardViewModelTest, aChosenMachineNarrowsTheFiguresButNotTheBlockGoingOn)
+{
+    db->limits.reset();
+    DashboardMessage box = message(t("2025-01-15T11:00:00Z"), "claude-opus-4-6", 500);
+    box.machine = "buildbox";
+    db->dashboardMessages = {message(t("2025-01-15T10:00:00Z"), "claude-sonnet-4-6"), box};
+    db->dashboardMessages[0].machine = "laptop";
+    settle();
+    EXPECT_EQ(vm.availableMachines(), (std::vector<std::string>{"buildbox", "laptop"}));
+    vm.toggleMachine("laptop");
+    ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
+    EXPECT_EQ(vm.snapshot().totals.messageCount, 1);
+    EXPECT_EQ(vm.snapshot().totals.output, 100);
+    ASSERT_TRUE(vm.snapshot().activeBlock);
+    EXPECT_EQ(vm.snapshot().activeBlock->figures.messages, 2);
+
+    db->dashboardMessages.pop_back(); // only the laptop is left
+    settle();
+    EXPECT_TRUE(vm.filters().machines.empty());
+    vm.toggleMachine("laptop");
+    vm.toggleMachine("laptop");
+    ASSERT_TRUE(test::waitUntil([&] { return !vm.isBusy(); }));
+    EXPECT_TRUE(vm.filters().machines.empty());
+}
+
 TEST_F(DashboardViewModelTest, aFailedLoadKeepsTheFiguresAndSaysWhy)
 {
     db->dashboardMessages = {message(t("2025-01-15T09:00:00Z"), "claude-opus-4-6")};

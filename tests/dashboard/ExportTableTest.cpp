@@ -19,7 +19,7 @@ const std::vector<DashboardMessage>& messages()
 {
     static const std::vector<DashboardMessage> all = {
         {t("2025-01-31T23:00:00Z"), "outside", "claude-opus-4-6", 1, 1, 0, 0, false, 1.0},
-        {t("2025-02-01T10:00:00.250Z"), "a,\"b\"", "claude-opus-4-6", 100, 200, 300, 400, false, 0.1234567},
+        {t("2025-02-01T10:00:00.250Z"), "a,\"b\"", "claude-opus-4-6", 100, 200, 300, 400, false, 0.1234567, "ada-laptop"},
         {t("2025-02-02T11:00:00Z"), "plain", "modèle-\u00e9t\u00e9", 5, 6, 0, 0, true, 0},
     };
     return all;
@@ -30,9 +30,9 @@ TEST(ExportTable, csvFollowsRfc4180)
 {
     const auto table = ExportTable::build(ExportTable::Rows::message, messages(), {{"plain", "/home/ada/a\nb"}, {"a,\"b\"", "/home/\"q\""}}, twoDays);
     EXPECT_EQ(ExportTable::csv(table),
-              "timestamp,session_id,project,model,input_tokens,output_tokens,cache_write_tokens,cache_read_tokens,cost_usd,subagent\r\n"
-              "2025-02-01T10:00:00Z,\"a,\"\"b\"\"\",\"/home/\"\"q\"\"\",claude-opus-4-6,100,200,300,400,0.123457,false\r\n"
-              "2025-02-02T11:00:00Z,plain,/home/ada/a\\nb,mod\u00e8le-\u00e9t\u00e9,5,6,0,0,,true\r\n"); // no price: no cost
+              "timestamp,session_id,project,model,input_tokens,output_tokens,cache_write_tokens,cache_read_tokens,cost_usd,subagent,machine\r\n"
+              "2025-02-01T10:00:00Z,\"a,\"\"b\"\"\",\"/home/\"\"q\"\"\",claude-opus-4-6,100,200,300,400,0.123457,false,ada-laptop\r\n"
+              "2025-02-02T11:00:00Z,plain,/home/ada/a\\nb,mod\u00e8le-\u00e9t\u00e9,5,6,0,0,,true,\r\n"); // no price: no cost
     const TerminalReport::Options nothing{t("2024-01-01T00:00:00Z"), t("2024-01-02T00:00:00Z"), "", {}, false, 10};
     EXPECT_EQ(ExportTable::csv(ExportTable::build(ExportTable::Rows::day, messages(), {}, nothing)),
               "day,messages,input_tokens,output_tokens,cache_write_tokens,cache_read_tokens,cost_usd\r\n2024-01-01,0,0,0,0,0,0.000000\r\n");
@@ -44,7 +44,7 @@ TEST(ExportTable, rowsAgreeWithTheReportAndJsonKeepsTypes)
     const auto report = TerminalReport::build(messages(), {}, std::nullopt, twoDays);
     using R = ExportTable::Rows;
     const std::pair<R, std::size_t> kinds[] = {{R::message, 2}, {R::session, 2}, {R::day, 2}, {R::week, 1},
-                                               {R::month, 1},   {R::project, 1}, {R::model, 2}};
+                                               {R::month, 1},   {R::project, 1}, {R::model, 2},  {R::machine, 2}};
     for (const auto& [rows, count] : kinds) {
         const auto json = nlohmann::json::parse(ExportTable::json(ExportTable::build(rows, messages(), {}, twoDays)));
         std::int64_t output = 0;
@@ -86,14 +86,16 @@ TEST(ExportTable, csvTextIsNeverAFormulaNorAControlAndJsonKeepsItExactly)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        const std::vector<DashboardMessage> one{{t("2025-02-01T10:00:00Z"), c.text, c.text, -5, 1, 0, 0, false, 0}};
+        const std::vector<DashboardMessage> one{{t("2025-02-01T10:00:00Z"), c.text, c.text, -5, 1, 0, 0, false, 0, c.text}};
         const auto table = ExportTable::build(ExportTable::Rows::message, one, {{c.text, c.text}}, twoDays);
         const std::string csv = ExportTable::csv(table);
-        EXPECT_EQ(csv.substr(csv.find('\n') + 1), "2025-02-01T10:00:00Z," + c.cell + "," + c.cell + "," + c.cell + ",-5,1,0,0,,false\r\n");
+        EXPECT_EQ(csv.substr(csv.find('\n') + 1),
+                  "2025-02-01T10:00:00Z," + c.cell + "," + c.cell + "," + c.cell + ",-5,1,0,0,,false," + c.cell + "\r\n");
         const auto json = nlohmann::json::parse(ExportTable::json(table));
         EXPECT_EQ(json[0]["session_id"], c.text);
         EXPECT_EQ(json[0]["project"], c.text);
         EXPECT_EQ(json[0]["model"], c.text);
+        EXPECT_EQ(json[0]["machine"], c.text);
     }
 }
 

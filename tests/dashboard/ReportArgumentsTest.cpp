@@ -43,6 +43,9 @@ TEST(ReportArguments, daysResolveToWholeDaysEndingTodayOrTheGivenDay)
     EXPECT_EQ(all.options.by, TerminalReport::Grouping::month);
     EXPECT_EQ(ReportArguments::parse({"--by", "session"}, now).options.sessionRows, 1'000'000u);
     EXPECT_EQ(ReportArguments::parse({"--sessions", "3"}, now).options.sessionRows, 3u);
+    const auto machine = ReportArguments::parse({"--by", "machine", "--machine", " build box "}, now);
+    EXPECT_EQ(machine.options.by, TerminalReport::Grouping::machine);
+    EXPECT_EQ(machine.options.machine, "build box");
     // Local days: a zone fourteen hours ahead starts "today" the evening before in UTC.
     const test::TimeZone kiritimati("Pacific/Kiritimati");
     const auto local = ReportArguments::parse({"--days", "2", "--local"}, now);
@@ -89,7 +92,8 @@ TEST(ReportArguments, mistakesAreSaidWithTheFix)
         {{"--since", "2027-01-01"}, "--since 2027-01-01 is after today, 2026-12-06"},
         {{"--since", "2026-12-02", "--until", "2026-12-01"}, "--since 2026-12-02 is after --until 2026-12-01"},
         {{"--days", "3", "--since", "2026-12-01"}, "--days and --since both choose the first day; use one of them"},
-        {{"--by", "weak"}, "--by takes day, week, month, session, project or model, not 'weak'; did you mean 'week'?"},
+        {{"--by", "weak"}, "--by takes day, week, month, session, project, model or machine, not 'weak'; did you mean 'week'?"},
+        {{"--machine", " "}, "--machine takes the name of a machine"},
         {{"--week-start", "saturday"}, "--week-start takes monday or sunday, not 'saturday'"},
         {{"--zone", "Asia/Kolkatta"}, "unknown time zone 'Asia/Kolkatta'; did you mean 'Asia/Kolkata'?"},
         {{"--zone", "Asia/Kolkata", "--local"}, "--local and --zone both choose the time zone; use one of them"},
@@ -105,6 +109,23 @@ TEST(ReportArguments, mistakesAreSaidWithTheFix)
             EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
         }
     }
+}
+
+// A name no stored message carries is a typo until shown otherwise: said with
+// the nearest name and every stored one. With nothing stored at all, the
+// command's own "nothing yet" answers instead.
+TEST(ReportArguments, aMachineNotStoredIsSaidWithTheNamesThatAre)
+{
+    const std::vector<std::string> stored{"buildbox", "laptop"};
+    const std::tuple<std::string, std::vector<std::string>, std::optional<std::string>> cases[] = {
+        {"laptop", stored, std::nullopt},
+        {"", {"", "laptop"}, std::nullopt}, // rows of a file from before machines were recorded
+        {"anything", {}, std::nullopt},
+        {"lapotp", stored, "no usage is stored under the machine 'lapotp'; did you mean 'laptop'? The machines stored: 'buildbox', 'laptop'"},
+        {"mars", stored, "no usage is stored under the machine 'mars'. The machines stored: 'buildbox', 'laptop'"},
+    };
+    for (const auto& [name, known, said] : cases)
+        EXPECT_EQ(ReportArguments::unknownMachine(name, known), said) << name;
 }
 
 } // namespace

@@ -184,6 +184,43 @@ TEST_F(ReportLayoutTest, chipsNameEveryPresetAndModelAndWrapWhenTheyDoNotFit)
     EXPECT_GT(crowded.heatmap.rect.y, result.heatmap.rect.y); // the grid moves down under the header
 }
 
+// A machine chip says something only beside another's: none with one machine
+// stored, one each (after the models) with two, the chosen one lit, and a
+// name from another machine shown escaped and cut short.
+TEST_F(ReportLayoutTest, machineChipsAppearOnlyWithTwoMachinesAndShowTheChosenOne)
+{
+    const std::string hostile = "evil\x1b[2Jbox-with-a-name-far-too-long-for-a-chip";
+    struct Case {
+        std::vector<std::string> machines;
+        std::vector<std::string> labels; // of the machine chips, in order
+    };
+    const Case cases[] = {
+        {{}, {}},
+        {{"laptop"}, {}},
+        {{"buildbox", "laptop"}, {"buildbox", "laptop"}},
+        {{"", hostile}, {"(unknown)", "evil\\x1b[2Jbox-with-a-na\u2026"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.machines.size());
+        Input in = inputFor(snapshot);
+        in.availableMachines = c.machines;
+        if (!c.machines.empty())
+            in.filters.machines = {c.machines.back()};
+        const Result result = layout(in);
+        const auto shown = texts(result);
+        std::vector<std::string> labels;
+        for (const Chip& chip : result.chips) {
+            if (!chip.machine)
+                continue;
+            const auto label = std::find_if(shown.begin(), shown.end(), [&](auto* text) { return text->rect == chip.rect; });
+            ASSERT_NE(label, shown.end());
+            labels.push_back((*label)->text);
+            EXPECT_EQ((*label)->color == Palette::light().onAccent, *chip.machine == c.machines.back()) << (*label)->text;
+        }
+        EXPECT_EQ(labels, c.labels);
+    }
+}
+
 // Twenty models at the smallest size: the header takes three lines, and still
 // nothing is drawn below the grid; the model rows that do not fit are counted.
 TEST_F(ReportLayoutTest, aCrowdedSmallWindowKeepsEverythingInsideItsPanels)

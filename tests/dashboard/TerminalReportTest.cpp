@@ -225,6 +225,54 @@ TEST(TerminalReport, jsonHasEveryFigureForScripts)
     EXPECT_EQ(nlohmann::json::parse(renderJson(latin, "1"))["sessions"][2]["project"], "/srv/caf\ufffd");
 }
 
+// Two machines: rows of their own with their sessions, dearest first, in the
+// JSON's order of keys; one named keeps every figure of the report to itself,
+// and a name no message carries leaves nothing.
+TEST(TerminalReport, machinesHaveRowsAndOneNamedKeepsEveryFigureToItself)
+{
+    std::vector<DashboardMessage> messages = history();
+    for (DashboardMessage& m : messages)
+        m.machine = m.sessionId == "s-two" ? "buildbox" : "laptop";
+    const Options span = days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", Grouping::machine);
+    const Report all = build(messages, projects, std::nullopt, span);
+    ASSERT_EQ(all.machines.size(), 2u);
+    EXPECT_EQ(all.machines[0].key, "buildbox");
+    EXPECT_EQ(all.machines[0].sessions, 1);
+    EXPECT_EQ(all.machines[1].sessions, 2);
+    EXPECT_EQ(all.machines[1].figures.messages, 2);
+    EXPECT_EQ(nlohmann::ordered_json::parse(renderJson(all, "1"))["machines"][0].dump(),
+              R"({"machine":"buildbox","messages":2,"sessions":1,"input":11,"output":22,"cacheWritten":30,"cacheRead":40,"costUSD":1000.254})");
+    EXPECT_NE(renderText(all, 0, t("2025-02-03T00:00:00Z"), {}).find("Machine   Sessions"), std::string::npos);
+    // The summary names the machines only where there are two.
+    Options summary = span;
+    summary.by = Grouping::none;
+    EXPECT_NE(renderText(build(messages, projects, std::nullopt, summary), 0, t("2025-02-03T00:00:00Z"), {}).find("Per machine"),
+              std::string::npos);
+    EXPECT_EQ(renderText(build(history(), projects, std::nullopt, summary), 0, t("2025-02-03T00:00:00Z"), {}).find("Per machine"),
+              std::string::npos);
+
+    struct Case {
+        const char* machine;
+        std::int64_t messages;
+        std::int64_t sessions;
+    };
+    for (const Case& c : {Case{"laptop", 2, 2}, Case{"buildbox", 2, 1}, Case{"nowhere", 0, 0}}) {
+        SCOPED_TRACE(c.machine);
+        Options one = span;
+        one.machine = c.machine;
+        const Report r = build(messages, projects, std::nullopt, one);
+        EXPECT_EQ(r.totals.messageCount, c.messages);
+        EXPECT_EQ(r.totals.sessionCount, c.sessions);
+        EXPECT_EQ(static_cast<std::int64_t>(r.sessions.size()), c.sessions);
+        std::int64_t daysSum = 0;
+        for (const Row& d : r.days)
+            daysSum += d.figures.messages;
+        EXPECT_EQ(daysSum, c.messages);
+        EXPECT_EQ(r.machines.size(), c.messages > 0 ? 1u : 0u);
+        EXPECT_NE(renderText(r, 0, t("2025-02-03T00:00:00Z"), {}).find(std::string("usage on ") + c.machine), std::string::npos);
+    }
+}
+
 // Local days: a message late in the UTC evening belongs to the next local day,
 // the 25-hour day of a clock change holds all its hours, and nothing is
 // counted twice or lost.

@@ -1,4 +1,5 @@
 #include "storage/DatabaseClient.h"
+#include "storage/WriteDatabaseSupport.h"
 #include "storage/MockDatabase.h"
 #include "storage/WriteDatabase.h"
 
@@ -120,7 +121,7 @@ TEST_F(DatabaseClientTest, allMessagesComeOldestFirstWithEmptyTextForNull)
     DatabaseClient client(path);
     const auto all = client.fetchAllMessages();
     ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0], (DashboardMessage{at("2025-01-15T08:00:00Z"), "S", "", 1, 2, 3, 4, true, 0.0}));
+    EXPECT_EQ(all[0], (DashboardMessage{at("2025-01-15T08:00:00Z"), "S", "", 1, 2, 3, 4, true, 0.0, WriteDatabaseSupport::hostName()}));
     EXPECT_EQ(all[1].model, "claude-opus-4-6");
     EXPECT_DOUBLE_EQ(all[1].cost, (1 * 5 + 2 * 25 + 3 * 6.25 + 4 * 0.5) / 1e6);
     // Rows of one session share one text.

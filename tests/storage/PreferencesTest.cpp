@@ -1,6 +1,7 @@
 #include "storage/Preferences.h"
 
 #include "core/WarningThresholds.h"
+#include "storage/WriteDatabaseSupport.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 
@@ -44,6 +45,7 @@ std::string describe(Preferences::Key key)
     case Key::reportFrame: return p.reportFrame().toStdString();
     case Key::reportDayZone: return p.reportDaysLocal() ? "local" : "UTC";
     case Key::otlpListen: return p.otlpListen();
+    case Key::machineName: return p.machineName();
     }
     return "?";
 }
@@ -87,6 +89,8 @@ TEST_F(PreferencesTest, everyKeyRoundTripsThroughTheFileUnderItsStoredNameFromIt
         {Key::reportFrame, "", [&] { p.setReportFrame("frame"); }, "tallyglass.dashboard=@ByteArray(frame)", "frame"},
         {Key::reportDayZone, "UTC", [&] { p.setReportDaysLocal(true); }, "tallyglass.dashboard.dayZone=local", "local"},
         {Key::otlpListen, "", [&] { p.setOtlpListen("[::]:4318"); }, "tallyglass.otlp.listen=[::]:4318", "[::]:4318"},
+        {Key::machineName, WriteDatabaseSupport::hostName(), [&] { p.setMachineName(" buildbox "); }, "tallyglass.machine.name=buildbox",
+         "buildbox"},
     };
     // A key added without a row here would go unguarded.
     ASSERT_EQ(std::size(cases), Preferences::entries().size());
@@ -117,6 +121,7 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
     QObject::connect(&p, &Preferences::paceWarningEnabledChanged, &listener, [&](bool on) { heard.push_back("pace " + boolText(on)); });
     QObject::connect(&p, &Preferences::reportDaysLocalChanged, &listener, [&](bool on) { heard.push_back("local days " + boolText(on)); });
     QObject::connect(&p, &Preferences::otlpListenChanged, &listener, [&](const std::string& a) { heard.push_back("listen " + a); });
+    QObject::connect(&p, &Preferences::machineNameChanged, &listener, [&](const std::string& name) { heard.push_back("machine " + name); });
     struct Case {
         const char* name;
         std::function<void()> toDefault; // the value read when nothing is stored
@@ -138,6 +143,9 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
          {"local days true", "local days false"}},
         {"listen", [&] { p.setOtlpListen(""); }, [&] { p.setOtlpListen("0.0.0.0:4318"); },
          {"listen 0.0.0.0:4318", "listen "}},
+        // A blank name is no name: the host's again.
+        {"machine", [&] { p.setMachineName(" \t "); }, [&] { p.setMachineName("laptop"); },
+         {"machine laptop", "machine " + WriteDatabaseSupport::hostName()}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
