@@ -66,7 +66,9 @@ Outcome parseLines(const std::vector<std::string_view>& lines, Instant latest);
 
 // A whole transcript: split at LF (a CR before the LF is dropped, so files with
 // CR LF line ends parse), empty pieces skipped, then as parseLines. Lines are
-// parsed in place inside the padded buffer.
+// parsed in place inside the padded buffer. Once the working folder is known,
+// a line whose bytes cannot name the type "assistant" is counted nonAssistant
+// unparsed, even a malformed one: neither is a message.
 Outcome parseText(const PaddedText& text, Instant latest);
 void parseTextInto(const PaddedText& text, Outcome& outcome, Instant latest);
 // The same for bytes [data, data + size) followed by at least PaddedText::padding
