@@ -326,6 +326,10 @@ Outcome parseLines(const std::vector<std::string_view>& lines, Instant latest)
     for (const std::string_view line : lines) {
         if (isBlankLine(line))
             continue;
+        if (outcome.cwd && !mayBeAssistant(line)) {
+            ++outcome.nonAssistant;
+            continue;
+        }
         const PaddedText padded(line);
         MessageInsert insert;
         const Kind kind = classifyPadded(padded.data(), padded.size(), insert, stillLookingFor(outcome.cwd), latest);

@@ -62,6 +62,7 @@ struct Outcome {
 Classification classify(std::string_view line, Instant latest);
 
 // Classifies each line in order; lines holding only white space are skipped uncounted.
+// As parseText, a line that cannot be a message is not parsed once the working folder is known.
 Outcome parseLines(const std::vector<std::string_view>& lines, Instant latest);
 
 // A whole transcript: split at LF (a CR before the LF is dropped, so files with
