@@ -15,17 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
 megabytes=${2:-100}
-peer_version=20.0.24
-cache=$build/peer-cache/ccusage-$peer_version
-peer=$cache/node_modules/.bin/ccusage
-for tool in npm node jq; do
-  command -v "$tool" > /dev/null || { echo "blocks-vs-peer: needs $tool (apt install npm jq)"; exit 2; }
-done
-if [ ! -x "$peer" ]; then
-  echo "blocks-vs-peer: installing ccusage $peer_version into $cache"
-  mkdir -p "$cache"
-  npm install --prefix "$cache" --no-audit --no-fund --loglevel=error "ccusage@$peer_version" > /dev/null
-fi
+source bench/peer.sh
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <fcntl.h>
@@ -131,16 +132,24 @@ public:
 
     bool empty() const { return projects_.empty(); }
 
-    // Stores what was noted, and forgets it.
-    void store(MessageWriter& writer)
-    {
+    // What was noted, to be stored (see Noted), forgotten here.
+    struct Noted {
         std::vector<std::pair<std::string, std::string>> replacing;
         std::vector<std::pair<std::string, std::string>> filling;
+
+        void store(MessageWriter& writer) const
+        {
+            writer.setSessionProjects(filling, true);
+            writer.setSessionProjects(replacing, false);
+        }
+    };
+    Noted take()
+    {
+        Noted noted;
         for (auto& [session, found] : projects_)
-            (found.first == Source::ownTranscript ? replacing : filling).emplace_back(session, std::move(found.second));
+            (found.first == Source::ownTranscript ? noted.replacing : noted.filling).emplace_back(session, std::move(found.second));
         projects_.clear();
-        writer.setSessionProjects(filling, true);
-        writer.setSessionProjects(replacing, false);
+        return noted;
     }
 
 private:
@@ -158,8 +167,30 @@ private:
     std::map<std::string, std::pair<Source, std::string>> projects_;
 };
 
-// What the scan read and has not stored yet: the records, the files read whole
-// whose records are all among them, and the sessions' folders.
+// A batch on its way to the database: records, the sessions' folders, and
+// the files read whole whose records are all among them.
+struct Batch {
+    std::vector<MessageInsert> records;
+    PendingProjects::Noted projects;
+    std::vector<std::pair<std::string, FileRead>> read;
+
+    // Stores the records, then the folders and the files' marks (a mark never
+    // runs ahead of its records); how many records. A failure passes on its
+    // error, and nothing after it is stored.
+    std::int64_t store(MessageWriter& writer, TranscriptMarks& marks)
+    {
+        if (!records.empty())
+            writer.insertBackfillMessages(records);
+        projects.store(writer);
+        std::vector<TranscriptMark> advanced;
+        for (auto& [path, file] : read)
+            advanced.push_back(marks.advance(path, file.state, file.result.wholeLinesEnd, std::move(file.head), std::move(file.tail)));
+        writer.setTranscriptMarks(advanced);
+        return static_cast<std::int64_t>(records.size());
+    }
+};
+
+// What the scan read and has not handed on yet.
 struct Unstored {
     explicit Unstored(const std::vector<fs::path>& roots)
         : projects(roots)
@@ -168,30 +199,58 @@ struct Unstored {
 
     bool empty() const { return pending.empty() && projects.empty() && read.empty(); }
 
-    // Stores the records; how many. A failure ends the scan with its error.
-    std::int64_t storeRecords(MessageWriter& writer)
+    std::shared_ptr<Batch> take()
     {
-        if (!pending.empty())
-            writer.insertBackfillMessages(pending);
-        const auto stored = static_cast<std::int64_t>(pending.size());
-        pending.clear();
-        return stored;
-    }
-
-    // Then the sessions' folders and the files' marks: a mark never runs ahead of its records.
-    void storeFoldersAndMarks(MessageWriter& writer, TranscriptMarks& marks)
-    {
-        projects.store(writer);
-        std::vector<TranscriptMark> advanced;
-        for (auto& [path, file] : read)
-            advanced.push_back(marks.advance(path, file.state, file.result.wholeLinesEnd, std::move(file.head), std::move(file.tail)));
-        read.clear();
-        writer.setTranscriptMarks(advanced);
+        auto batch = std::make_shared<Batch>();
+        batch->records.swap(pending);
+        batch->projects = projects.take();
+        batch->read.swap(read);
+        return batch;
     }
 
     std::vector<MessageInsert> pending;
     std::vector<std::pair<std::string, FileRead>> read;
     PendingProjects projects;
+};
+
+// Stores batches on a thread of its own while the scan reads the next files:
+// parsing keeps one core busy, the writer the other. One batch at a time, in
+// order, so marks still follow their records; a batch's failure comes out of
+// the next call (or of finish) and nothing queued after it is stored.
+class BatchStore {
+public:
+    BatchStore(MessageWriter& writer, TranscriptMarks& marks, std::atomic<std::int64_t>& written)
+        : writer_(writer)
+        , marks_(marks)
+        , written_(written)
+    {
+    }
+    BatchStore(const BatchStore&) = delete;
+    BatchStore& operator=(const BatchStore&) = delete;
+    // A scan that ends on an error still waits for the batch in hand: it writes into the scan's counters.
+    ~BatchStore()
+    {
+        if (inHand_.valid())
+            inHand_.wait();
+    }
+
+    void store(std::shared_ptr<Batch> batch)
+    {
+        finish();
+        inHand_ = std::async(std::launch::async, [this, batch = std::move(batch)] { return batch->store(writer_, marks_); });
+    }
+
+    void finish()
+    {
+        if (inHand_.valid())
+            written_ += inHand_.get();
+    }
+
+private:
+    MessageWriter& writer_;
+    TranscriptMarks& marks_;
+    std::atomic<std::int64_t>& written_;
+    std::future<std::int64_t> inHand_;
 };
 
 } // namespace
@@ -307,10 +366,8 @@ std::int64_t ScanService::scanAll(const Progress& progress)
     readerOptions.now = now_;
     TranscriptReader reader(readerOptions);
     marks_->ensureLoaded([this] { return writer_->transcriptMarks(); });
-    const auto write = [&] {
-        messagesWritten_ += unstored.storeRecords(*writer_);
-        unstored.storeFoldersAndMarks(*writer_, *marks_);
-    };
+    BatchStore store(*writer_, *marks_, messagesWritten_);
+    const auto write = [&] { store.store(unstored.take()); };
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (stopRequested_) {
             stoppedEarly_ = true;
@@ -360,6 +417,7 @@ std::int64_t ScanService::scanAll(const Progress& progress)
     }
     if (!unstored.empty())
         write();
+    store.finish();
     return total;
 }
 

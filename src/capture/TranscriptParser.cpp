@@ -13,6 +13,10 @@
 #include <limits>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tallyglass::TranscriptParser {
 
 static_assert(PaddedText::padding >= simdjson::SIMDJSON_PADDING);
@@ -222,6 +226,40 @@ std::optional<std::string>* stillLookingFor(std::optional<std::string>& cwd)
     return cwd ? nullptr : &cwd;
 }
 
+// Whether a line's bytes can hold the type "assistant": the word itself, or
+// a \u escape that could spell it (no other JSON escape gives a letter).
+// Sixteen places at a time where SSE2 is there: every transcript byte passes
+// here, most of them tool output.
+bool mayBeAssistant(std::string_view line)
+{
+    constexpr std::string_view word = "assistant";
+    std::size_t at = 0;
+#if defined(__SSE2__)
+    const char* const data = line.data();
+    const __m128i first = _mm_set1_epi8('a');
+    const __m128i last = _mm_set1_epi8('t');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i u = _mm_set1_epi8('u');
+    for (; at + 16 + word.size() <= line.size(); at += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at + 1));
+        const __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at + word.size() - 1));
+        if (_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, backslash), _mm_cmpeq_epi8(next, u))) != 0)
+            return true;
+        auto candidates = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(end, last))));
+        while (candidates != 0) {
+            const auto bit = static_cast<std::size_t>(__builtin_ctz(candidates));
+            if (std::memcmp(data + at + bit, word.data(), word.size()) == 0)
+                return true;
+            candidates &= candidates - 1;
+        }
+    }
+#endif
+    const std::string_view rest = line.substr(at);
+    return rest.find(word) != std::string_view::npos || rest.find("\\u") != std::string_view::npos;
+}
+
 bool isBlankLine(std::string_view line)
 {
     // Nearly every line starts with '{'; only look closer at the others.
@@ -288,6 +326,10 @@ Outcome parseLines(const std::vector<std::string_view>& lines, Instant latest)
     for (const std::string_view line : lines) {
         if (isBlankLine(line))
             continue;
+        if (outcome.cwd && !mayBeAssistant(line)) {
+            ++outcome.nonAssistant;
+            continue;
+        }
         const PaddedText padded(line);
         MessageInsert insert;
         const Kind kind = classifyPadded(padded.data(), padded.size(), insert, stillLookingFor(outcome.cwd), latest);
@@ -316,6 +358,12 @@ void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome, 
         cursor = next;
         if (isBlankLine(line))
             continue;
+        // Most of a transcript's bytes are tool output on lines that hold no
+        // usage; once the working folder is known they have nothing to give.
+        if (outcome.cwd && !mayBeAssistant(line)) {
+            ++outcome.nonAssistant;
+            continue;
+        }
         // Everything after the line, up to the buffer's padding, is readable.
         const Kind kind = classifyPadded(line.data(), line.size(), insert, stillLookingFor(outcome.cwd), latest);
         if (kind == Kind::ok)

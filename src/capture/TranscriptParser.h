@@ -62,11 +62,14 @@ struct Outcome {
 Classification classify(std::string_view line, Instant latest);
 
 // Classifies each line in order; lines holding only white space are skipped uncounted.
+// As parseText, a line that cannot be a message is not parsed once the working folder is known.
 Outcome parseLines(const std::vector<std::string_view>& lines, Instant latest);
 
 // A whole transcript: split at LF (a CR before the LF is dropped, so files with
 // CR LF line ends parse), empty pieces skipped, then as parseLines. Lines are
-// parsed in place inside the padded buffer.
+// parsed in place inside the padded buffer. Once the working folder is known,
+// a line whose bytes cannot name the type "assistant" is counted nonAssistant
+// unparsed, even a malformed one: neither is a message.
 Outcome parseText(const PaddedText& text, Instant latest);
 void parseTextInto(const PaddedText& text, Outcome& outcome, Instant latest);
 // The same for bytes [data, data + size) followed by at least PaddedText::padding

@@ -237,7 +237,10 @@ void WriteDatabase::openAndPrepare()
 void WriteDatabase::openAndPrepareOnce()
 {
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    // Only the writer's thread uses the connection (before the queue, the constructor): SQLite's own locking
+    // around every call would buy nothing.
+    const int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
     if (rc != SQLITE_OK || !db) {
         std::string message = connectionMessage(db);
         const int code = db ? sqlite3_extended_errcode(db) : rc;

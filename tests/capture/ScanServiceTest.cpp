@@ -147,7 +147,9 @@ TEST_F(ScanServiceTest, aFailedBatchWriteEndsTheScanWithItsError)
         write(root / name, assistantLines(name, 600));
     writer->failuresToCome = 1;
     EXPECT_THROW(scan(), WriteError);
-    EXPECT_EQ(progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 3}}));
+    // The batch is stored while the next file is read; its failure ends the scan at the next batch.
+    EXPECT_EQ(progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 3}, {1, 3}}));
+    EXPECT_TRUE(writer->backfillCalls.empty()) << "nothing stored after the failed batch";
 }
 
 TEST_F(ScanServiceTest, aTranscriptLargerThanOneReadPieceWithALineLongerThanOneParsesAsAWhole)

@@ -257,5 +257,33 @@ TEST(TranscriptParser, theFirstWorkingFolderNamedIsReportedAsWrittenByBothReader
     }
 }
 
+// Once the working folder is known, lines that cannot name the type
+// "assistant" are passed over unparsed; a message is still found wherever the
+// word falls in the line and however its letters are escaped.
+TEST(TranscriptParser, aMessageIsFoundWhereverAndHoweverItsTypeIsWritten)
+{
+    const std::string folder = R"({"type":"user","sessionId":"s","cwd":"/home/ada/shop"})" "\n";
+    const std::string spellings[] = {
+        R"("type":"assistant")", R"("type":"\u0061ssistant")", R"("type":"assis\u0074ant")",
+        R"("\u0074ype":"assistant")", R"("type":"\u0061\u0073\u0073\u0069\u0073\u0074\u0061\u006e\u0074")",
+    };
+    for (const std::string& type : spellings) {
+        for (std::size_t pad = 0; pad < 40; ++pad) {
+            const std::string line = R"({"x":")" + std::string(pad, ' ') + R"(",)" + type
+                + R"(,"sessionId":"s","timestamp":"2025-01-15T10:30:00Z","message":{"id":"m","usage":{"output_tokens":3}}})";
+            SCOPED_TRACE(line);
+            const auto outcome = TranscriptParser::parseText(PaddedText(folder + line + "\n"), latest);
+            ASSERT_EQ(outcome.inserts.size(), 1u);
+            EXPECT_EQ(outcome.inserts[0], *classify(line).insert);
+        }
+    }
+    const auto others = TranscriptParser::parseText(
+        PaddedText(folder + R"({"type":"user","message":"assistants help"})" "\n" R"({"type":"user","cut)" "\n"
+                   + std::string(100, 'x') + "\n"),
+        latest);
+    EXPECT_TRUE(others.inserts.empty());
+    EXPECT_EQ(others.malformed + others.nonAssistant, 4) << "every line counted, parsed or not";
+}
+
 } // namespace
 } // namespace tallyglass
