@@ -4,7 +4,7 @@
 #include "core/IsoTime.h"
 #include "core/SharedText.h"
 #include "core/UtcCalendar.h"
-#include "storage/SqliteStatement.h"
+#include "storage/ReadStatements.h"
 
 #include <sqlite3.h>
 
@@ -36,33 +36,10 @@ constexpr const char* allMessagesColumns =
     "SELECT timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, "
     "cacheReadInputTokens, isSubagent, cost FROM messages WHERE ";
 
-SqliteStatement prepareOrThrow(sqlite3* db, const char* sql)
-{
-    SqliteStatement statement;
-    if (SqliteStatement::prepare(db, sql, statement) != SQLITE_OK)
-        throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db), sqlite3_extended_errcode(db));
-    return statement;
-}
+using ReadStatements::prepareOrThrow;
+using ReadStatements::throwStep;
 
-[[noreturn]] void throwStep(sqlite3* db)
-{
-    throw DBError(DBError::Kind::stepFailed, sqlite3_errmsg(db), sqlite3_extended_errcode(db));
-}
-
-// Whether a table (and, when named, its column) exists: a file no writer of
-// this version has opened yet lacks what later versions added.
-bool hasSchema(sqlite3* db, const char* table, const char* column = nullptr)
-{
-    SqliteStatement statement = prepareOrThrow(db, column ? "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2;"
-                                                          : "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1;");
-    statement.bindText(1, table);
-    if (column)
-        statement.bindText(2, column);
-    const int rc = statement.step();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-        throwStep(db);
-    return rc == SQLITE_ROW;
-}
+using ReadStatements::hasSchema;
 
 std::optional<Instant> columnDate(const SqliteStatement& statement, int column)
 {

@@ -39,6 +39,8 @@ public:
     std::vector<MessageRow> fetchMessagesInWindow(Instant from, Instant to) override;
     std::int64_t fetchActiveSessionCount() override;
     std::vector<DashboardMessage> fetchAllMessages() override;
+    StoredHistory fetchHistory() override;
+    std::optional<HistoryChanges> fetchHistorySince(const HistoryMark& mark) override;
     // The messages of [from, to) and some either side (open ends: as far as possible times go), in time order.
     std::vector<DashboardMessage> fetchMessagesAround(std::optional<Instant> from, std::optional<Instant> to);
     // The rate-limit readings received in [from, to), in the order they came.

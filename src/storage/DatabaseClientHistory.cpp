@@ -1,0 +1,194 @@
+#include "storage/DatabaseClient.h"
+
+#include "core/Bounds.h"
+#include "core/IsoTime.h"
+#include "core/SharedText.h"
+#include "core/UtcCalendar.h"
+#include "storage/ReadStatements.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <sys/stat.h>
+
+// The whole history with its rows, and what changed since a reader last read it.
+namespace tallyglass {
+
+namespace {
+
+using ReadStatements::hasSchema;
+using ReadStatements::prepareOrThrow;
+using ReadStatements::throwStep;
+
+constexpr const char* historyColumns =
+    "SELECT rowid, timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, "
+    "cacheReadInputTokens, isSubagent, cost FROM messages WHERE role = 'assistant' AND ";
+
+// More rewritten rows than this are read faster all over again than one by one.
+constexpr std::size_t mostRowsReadAgain = 2000;
+
+// Reads one statement's rows of historyColumns. A row whose time is too late
+// for now is left out and makes the copy inexact: it counts once its time comes.
+struct RowReader {
+    Instant latest;
+    TextInterner intern;
+    bool leftOutUntilLater = false;
+
+    void read(sqlite3* db, SqliteStatement& statement, std::vector<DashboardMessage>& messages,
+              std::vector<std::int64_t>& rows)
+    {
+        int rc;
+        while ((rc = statement.step()) == SQLITE_ROW) {
+            const auto text = statement.text(1);
+            const auto timestamp = text ? IsoTime::parse(*text) : std::nullopt;
+            if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latest)) {
+                leftOutUntilLater = leftOutUntilLater || (timestamp && *timestamp > latest);
+                continue;
+            }
+            rows.push_back(statement.int64(0));
+            messages.push_back({*timestamp, intern(statement.text(2).value_or("")), intern(statement.text(3).value_or("")),
+                                Bounds::tokens(statement.int64(4)), Bounds::tokens(statement.int64(5)),
+                                Bounds::tokens(statement.int64(6)), Bounds::tokens(statement.int64(7)),
+                                statement.int64(8) != 0, statement.real(9)});
+        }
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+    }
+};
+
+std::int64_t singleNumber(sqlite3* db, const char* sql)
+{
+    SqliteStatement statement = prepareOrThrow(db, sql);
+    if (statement.step() != SQLITE_ROW)
+        throwStep(db);
+    return statement.int64(0);
+}
+
+// One read transaction around the body: the rows, the last row and the last
+// change must all come from the same moment of the file.
+template <typename Body>
+void inOneSnapshot(sqlite3* db, Body&& body)
+{
+    if (sqlite3_exec(db, "BEGIN;", nullptr, nullptr, nullptr) != SQLITE_OK)
+        throwStep(db);
+    try {
+        body();
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        throw;
+    }
+    sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+}
+
+std::uint64_t fileIdentity(const std::filesystem::path& path)
+{
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_ino) : 0;
+}
+
+// Rows in time order, the earlier row first among equal times, as the index gives them.
+void sortByTime(std::vector<DashboardMessage>& messages, std::vector<std::int64_t>& rows)
+{
+    std::vector<std::size_t> order(messages.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::tie(messages[a].timestamp, rows[a]) < std::tie(messages[b].timestamp, rows[b]);
+    });
+    std::vector<DashboardMessage> sortedMessages;
+    std::vector<std::int64_t> sortedRows;
+    sortedMessages.reserve(order.size());
+    sortedRows.reserve(order.size());
+    for (const std::size_t i : order) {
+        sortedMessages.push_back(std::move(messages[i]));
+        sortedRows.push_back(rows[i]);
+    }
+    messages = std::move(sortedMessages);
+    rows = std::move(sortedRows);
+}
+
+} // namespace
+
+StoredHistory DatabaseClient::fetchHistory()
+{
+    const Instant latest = latestMessageTime();
+    StoredHistory history;
+    connection_.read([&](sqlite3* db) {
+        history = {};
+        history.mark.file = fileIdentity(connection_.path());
+        if (!hasSchema(db, "messages")) {
+            history.mark.exact = false;
+            return;
+        }
+        inOneSnapshot(db, [&] {
+            const bool logged = hasSchema(db, "message_changes");
+            history.mark.lastChange = logged ? singleNumber(db, "SELECT COALESCE(MAX(seq), 0) FROM message_changes;") : 0;
+            history.mark.lastRow = singleNumber(db, "SELECT COALESCE(MAX(rowid), 0) FROM messages;");
+            // The count sizes the lists once: a million rows grown step by step move again and again.
+            const std::string lower = IsoTime::formatSeconds(UtcCalendar::addDays(Bounds::earliestMessageTime, -1));
+            SqliteStatement count = prepareOrThrow(db, "SELECT COUNT(*) FROM messages WHERE role = 'assistant' AND timestamp >= ?1;");
+            count.bindText(1, lower);
+            if (count.step() == SQLITE_ROW) {
+                history.messages.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, count.int64(0))));
+                history.rows.reserve(history.messages.capacity());
+            }
+            // Texts compare as written; the day before the first possible time lets every offset in.
+            SqliteStatement all = prepareOrThrow(db, (std::string(historyColumns) + "timestamp >= ?1 ORDER BY timestamp ASC;").c_str());
+            all.bindText(1, lower);
+            RowReader reader{latest, {}, false};
+            reader.read(db, all, history.messages, history.rows);
+            history.mark.exact = logged && !reader.leftOutUntilLater;
+        });
+    });
+    return history;
+}
+
+std::optional<HistoryChanges> DatabaseClient::fetchHistorySince(const HistoryMark& mark)
+{
+    if (!mark.exact)
+        return std::nullopt;
+    const Instant latest = latestMessageTime();
+    std::optional<HistoryChanges> changes;
+    connection_.read([&](sqlite3* db) {
+        changes.reset();
+        if (fileIdentity(connection_.path()) != mark.file || !hasSchema(db, "message_changes"))
+            return;
+        inOneSnapshot(db, [&] {
+            HistoryChanges found;
+            found.mark = mark;
+            found.mark.lastChange = singleNumber(db, "SELECT COALESCE(MAX(seq), 0) FROM message_changes;");
+            const std::int64_t firstKept = singleNumber(db, "SELECT COALESCE(MIN(seq), 0) FROM message_changes;");
+            // A log begun again, or trimmed past the mark: what changed in between is not known.
+            if (found.mark.lastChange < mark.lastChange || (found.mark.lastChange > mark.lastChange && firstKept > mark.lastChange + 1))
+                return;
+            SqliteStatement changed = prepareOrThrow(db, "SELECT DISTINCT messageRow FROM message_changes WHERE seq > ?1 AND messageRow <= ?2 "
+                                                         "ORDER BY messageRow;");
+            changed.bindInt64(1, mark.lastChange);
+            changed.bindInt64(2, mark.lastRow);
+            int rc;
+            while ((rc = changed.step()) == SQLITE_ROW)
+                found.dropped.push_back(changed.int64(0));
+            if (rc != SQLITE_DONE)
+                throwStep(db);
+            if (found.dropped.size() > mostRowsReadAgain)
+                return;
+            RowReader reader{latest, {}, false};
+            SqliteStatement again = prepareOrThrow(db, (std::string(historyColumns) + "rowid = ?1;").c_str());
+            for (const std::int64_t row : found.dropped) {
+                again.resetAndClear();
+                again.bindInt64(1, row);
+                reader.read(db, again, found.messages, found.rows);
+            }
+            SqliteStatement added = prepareOrThrow(db, (std::string(historyColumns) + "rowid > ?1;").c_str());
+            added.bindInt64(1, mark.lastRow);
+            reader.read(db, added, found.messages, found.rows);
+            found.mark.lastRow = std::max(mark.lastRow, singleNumber(db, "SELECT COALESCE(MAX(rowid), 0) FROM messages;"));
+            found.mark.exact = !reader.leftOutUntilLater;
+            sortByTime(found.messages, found.rows);
+            changes = std::move(found);
+        });
+    });
+    return changes;
+}
+
+} // namespace tallyglass

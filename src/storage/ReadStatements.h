@@ -1,0 +1,40 @@
+#pragma once
+
+#include "storage/DBError.h"
+#include "storage/SqliteStatement.h"
+
+#include <sqlite3.h>
+
+// What every read of DatabaseClient does with SQLite's answers: a statement
+// that cannot be prepared or a step that fails is a DBError.
+namespace tallyglass::ReadStatements {
+
+inline SqliteStatement prepareOrThrow(sqlite3* db, const char* sql)
+{
+    SqliteStatement statement;
+    if (SqliteStatement::prepare(db, sql, statement) != SQLITE_OK)
+        throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db), sqlite3_extended_errcode(db));
+    return statement;
+}
+
+[[noreturn]] inline void throwStep(sqlite3* db)
+{
+    throw DBError(DBError::Kind::stepFailed, sqlite3_errmsg(db), sqlite3_extended_errcode(db));
+}
+
+// Whether a table (and, when named, its column) exists: a file no writer of
+// this version has opened yet lacks what later versions added.
+inline bool hasSchema(sqlite3* db, const char* table, const char* column = nullptr)
+{
+    SqliteStatement statement = prepareOrThrow(db, column ? "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2;"
+                                                          : "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1;");
+    statement.bindText(1, table);
+    if (column)
+        statement.bindText(2, column);
+    const int rc = statement.step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        throwStep(db);
+    return rc == SQLITE_ROW;
+}
+
+} // namespace tallyglass::ReadStatements
