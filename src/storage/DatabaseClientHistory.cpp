@@ -9,7 +9,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <sys/stat.h>
 
 // The whole history with its rows, and what changed since a reader last read it.
 namespace tallyglass {
@@ -80,10 +79,17 @@ void inOneSnapshot(sqlite3* db, Body&& body)
     sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
 }
 
-std::uint64_t fileIdentity(const std::filesystem::path& path)
+// The name the writer gave the file when it first opened it; empty in a file
+// no writer of this version has opened.
+std::string fileIdentity(sqlite3* db)
 {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_ino) : 0;
+    if (!hasSchema(db, "app_state"))
+        return {};
+    SqliteStatement statement = prepareOrThrow(db, "SELECT value FROM app_state WHERE key = 'messages.file';");
+    const int rc = statement.step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        throwStep(db);
+    return rc == SQLITE_ROW ? std::string(statement.text(0).value_or("")) : std::string();
 }
 
 // Rows in time order, the earlier row first among equal times, as the index gives them.
@@ -115,13 +121,11 @@ StoredHistory DatabaseClient::fetchHistory()
     StoredHistory history;
     connection_.read([&](sqlite3* db) {
         history = {};
-        history.mark.file = fileIdentity(connection_.path());
-        if (!hasSchema(db, "messages")) {
-            history.mark.exact = false;
+        if (!hasSchema(db, "messages"))
             return;
-        }
         inOneSnapshot(db, [&] {
-            const bool logged = hasSchema(db, "message_changes");
+            history.mark.file = fileIdentity(db);
+            const bool logged = hasSchema(db, "message_changes") && !history.mark.file.empty();
             history.mark.lastChange = logged ? singleNumber(db, "SELECT COALESCE(MAX(seq), 0) FROM message_changes;") : 0;
             history.mark.lastRow = singleNumber(db, "SELECT COALESCE(MAX(rowid), 0) FROM messages;");
             // The count sizes the lists once: a million rows grown step by step move again and again.
@@ -151,9 +155,9 @@ std::optional<HistoryChanges> DatabaseClient::fetchHistorySince(const HistoryMar
     std::optional<HistoryChanges> changes;
     connection_.read([&](sqlite3* db) {
         changes.reset();
-        if (fileIdentity(connection_.path()) != mark.file || !hasSchema(db, "message_changes"))
-            return;
         inOneSnapshot(db, [&] {
+            if (fileIdentity(db) != mark.file || !hasSchema(db, "message_changes"))
+                return;
             HistoryChanges found;
             found.mark = mark;
             found.mark.lastChange = singleNumber(db, "SELECT COALESCE(MAX(seq), 0) FROM message_changes;");

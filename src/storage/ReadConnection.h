@@ -24,8 +24,6 @@ class ReadConnection {
 public:
     enum class Keeping { perRead, kept };
 
-    const std::filesystem::path& path() const { return path_; }
-
     ReadConnection(std::filesystem::path path, Keeping keeping);
     ~ReadConnection();
     ReadConnection(const ReadConnection&) = delete;

@@ -3,6 +3,7 @@
 #include "storage/DashboardMessage.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tallyglass {
@@ -15,7 +16,7 @@ namespace tallyglass {
 struct HistoryMark {
     std::int64_t lastRow = 0;
     std::int64_t lastChange = 0;
-    std::uint64_t file = 0;
+    std::string file; // the file's own name for itself, made by the writer
     bool exact = false;
 
     bool operator==(const HistoryMark&) const = default;
