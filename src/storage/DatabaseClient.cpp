@@ -5,6 +5,7 @@
 #include "core/SharedText.h"
 #include "core/UtcCalendar.h"
 #include "storage/ReadStatements.h"
+#include "storage/TranscriptMarkRows.h"
 
 #include <sqlite3.h>
 
@@ -307,6 +308,22 @@ std::optional<std::string> DatabaseClient::fetchStateValue(const std::string& ke
         if (rc != SQLITE_ROW && rc != SQLITE_DONE)
             throwStep(db);
         return std::nullopt;
+    });
+}
+
+std::vector<TranscriptMark> DatabaseClient::fetchTranscriptMarks()
+{
+    return withReadOnly<std::vector<TranscriptMark>>([](sqlite3* db) {
+        std::vector<TranscriptMark> marks;
+        if (!hasSchema(db, "transcript_marks"))
+            return marks;
+        SqliteStatement select = prepareOrThrow(db, TranscriptMarkRows::selectSql);
+        int rc;
+        while ((rc = select.step()) == SQLITE_ROW)
+            marks.push_back(TranscriptMarkRows::markOf(select));
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+        return marks;
     });
 }
 

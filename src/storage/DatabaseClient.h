@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/TranscriptMark.h"
 #include "storage/DBError.h"
 #include "storage/LimitReading.h"
 #include "storage/ReadConnection.h"
@@ -59,6 +60,8 @@ public:
     bool hasMessagesPricedOtherThan(std::int64_t version);
     // An importer's mark (MessageWriter::stateValue); nothing in a file that has none.
     std::optional<std::string> fetchStateValue(const std::string& key);
+    // How far each transcript was read (MessageWriter::transcriptMarks); none in a file that keeps none.
+    std::vector<TranscriptMark> fetchTranscriptMarks();
     // SQLite's data_version on the kept connection, with the file's inode:
     // a file replaced by a fresh one is a change too.
     std::optional<std::int64_t> changeToken() override;
