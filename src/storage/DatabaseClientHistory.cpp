@@ -128,13 +128,15 @@ StoredHistory DatabaseClient::fetchHistory()
             const bool logged = hasSchema(db, "message_changes") && !history.mark.file.empty();
             history.mark.lastChange = logged ? singleNumber(db, "SELECT COALESCE(MAX(seq), 0) FROM message_changes;") : 0;
             history.mark.lastRow = singleNumber(db, "SELECT COALESCE(MAX(rowid), 0) FROM messages;");
-            // The count sizes the lists once: a million rows grown step by step move again and again.
+            // The count sizes the lists once: a million rows grown step by step move again and again. An
+            // eighth more is room for what a reader that keeps the history adds later (HeldHistory).
             const std::string lower = IsoTime::formatSeconds(UtcCalendar::addDays(Bounds::earliestMessageTime, -1));
             SqliteStatement count = prepareOrThrow(db, "SELECT COUNT(*) FROM messages WHERE role = 'assistant' AND timestamp >= ?1;");
             count.bindText(1, lower);
             if (count.step() == SQLITE_ROW) {
-                history.messages.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, count.int64(0))));
-                history.rows.reserve(history.messages.capacity());
+                const auto rows = static_cast<std::size_t>(std::max<std::int64_t>(0, count.int64(0)));
+                history.messages.reserve(rows + rows / 8 + 4096);
+                history.rows.reserve(rows + rows / 8 + 4096);
             }
             // Texts compare as written; the day before the first possible time lets every offset in.
             SqliteStatement all = prepareOrThrow(db, (std::string(historyColumns) + "timestamp >= ?1 ORDER BY timestamp ASC;").c_str());
