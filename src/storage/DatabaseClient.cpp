@@ -33,9 +33,7 @@ constexpr const char* outerTimestampsSql =
     "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp < ?1 "
     "UNION ALL SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp >= ?2;";
 constexpr const char* activeSessionsSql = "SELECT COUNT(*) FROM sessions WHERE isActive = 1;";
-constexpr const char* allMessagesColumns =
-    "SELECT timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, "
-    "cacheReadInputTokens, isSubagent, cost FROM messages WHERE ";
+const std::string allMessagesColumns = std::string("SELECT ") + ReadStatements::messageColumns + " FROM messages WHERE ";
 
 using ReadStatements::prepareOrThrow;
 using ReadStatements::throwStep;
@@ -174,7 +172,7 @@ std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<
             if (count.step() == SQLITE_ROW)
                 messages.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, count.int64(0))));
         }
-        SqliteStatement statement = prepareOrThrow(db, (std::string(allMessagesColumns) + where + " ORDER BY timestamp ASC;").c_str());
+        SqliteStatement statement = prepareOrThrow(db, (allMessagesColumns + where + " ORDER BY timestamp ASC;").c_str());
         bind(statement);
         // One shared text per distinct session and model: a history repeats them thousands of times.
         TextInterner intern;
@@ -183,10 +181,7 @@ std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<
             const auto timestamp = columnDate(statement, 0);
             if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latest))
                 continue;
-            messages.push_back({*timestamp, intern(statement.text(1).value_or("")), intern(statement.text(2).value_or("")),
-                                columnTokens(statement, 3), columnTokens(statement, 4), columnTokens(statement, 5),
-                                columnTokens(statement, 6),
-                                statement.int64(7) != 0, statement.real(8)});
+            messages.push_back(ReadStatements::messageOf(statement, 0, *timestamp, intern));
         }
         if (rc != SQLITE_DONE)
             throwStep(db);

@@ -19,9 +19,8 @@ using ReadStatements::hasSchema;
 using ReadStatements::prepareOrThrow;
 using ReadStatements::throwStep;
 
-constexpr const char* historyColumns =
-    "SELECT rowid, timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, "
-    "cacheReadInputTokens, isSubagent, cost FROM messages WHERE role = 'assistant' AND ";
+const std::string historyColumns =
+    std::string("SELECT rowid, ") + ReadStatements::messageColumns + " FROM messages WHERE role = 'assistant' AND ";
 
 // More rewritten rows than this are read faster all over again than one by one.
 constexpr std::size_t mostRowsReadAgain = 2000;
@@ -45,10 +44,7 @@ struct RowReader {
                 continue;
             }
             rows.push_back(statement.int64(0));
-            messages.push_back({*timestamp, intern(statement.text(2).value_or("")), intern(statement.text(3).value_or("")),
-                                Bounds::tokens(statement.int64(4)), Bounds::tokens(statement.int64(5)),
-                                Bounds::tokens(statement.int64(6)), Bounds::tokens(statement.int64(7)),
-                                statement.int64(8) != 0, statement.real(9)});
+            messages.push_back(ReadStatements::messageOf(statement, 1, *timestamp, intern));
         }
         if (rc != SQLITE_DONE)
             throwStep(db);
@@ -139,7 +135,7 @@ StoredHistory DatabaseClient::fetchHistory()
                 history.rows.reserve(rows + rows / 8 + 4096);
             }
             // Texts compare as written; the day before the first possible time lets every offset in.
-            SqliteStatement all = prepareOrThrow(db, (std::string(historyColumns) + "timestamp >= ?1 ORDER BY timestamp ASC;").c_str());
+            SqliteStatement all = prepareOrThrow(db, (historyColumns + "timestamp >= ?1 ORDER BY timestamp ASC;").c_str());
             all.bindText(1, lower);
             RowReader reader{latest, {}, false};
             reader.read(db, all, history.messages, history.rows);
@@ -179,13 +175,13 @@ std::optional<HistoryChanges> DatabaseClient::fetchHistorySince(const HistoryMar
             if (found.dropped.size() > mostRowsReadAgain)
                 return;
             RowReader reader{latest, {}, false};
-            SqliteStatement again = prepareOrThrow(db, (std::string(historyColumns) + "rowid = ?1;").c_str());
+            SqliteStatement again = prepareOrThrow(db, (historyColumns + "rowid = ?1;").c_str());
             for (const std::int64_t row : found.dropped) {
                 again.resetAndClear();
                 again.bindInt64(1, row);
                 reader.read(db, again, found.messages, found.rows);
             }
-            SqliteStatement added = prepareOrThrow(db, (std::string(historyColumns) + "rowid > ?1;").c_str());
+            SqliteStatement added = prepareOrThrow(db, (historyColumns + "rowid > ?1;").c_str());
             added.bindInt64(1, mark.lastRow);
             reader.read(db, added, found.messages, found.rows);
             found.mark.lastRow = std::max(mark.lastRow, singleNumber(db, "SELECT COALESCE(MAX(rowid), 0) FROM messages;"));

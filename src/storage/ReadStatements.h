@@ -1,6 +1,9 @@
 #pragma once
 
+#include "core/Bounds.h"
+#include "core/SharedText.h"
 #include "storage/DBError.h"
+#include "storage/DashboardMessage.h"
 #include "storage/SqliteStatement.h"
 
 #include <sqlite3.h>
@@ -35,6 +38,25 @@ inline bool hasSchema(sqlite3* db, const char* table, const char* column = nullp
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         throwStep(db);
     return rc == SQLITE_ROW;
+}
+
+// A message as the full report sees it, from the columns of messageColumns
+// starting at `first`, its time already read from the first of them. Files
+// written before counts were bounded may hold anything: they are read bounded.
+inline constexpr const char* messageColumns =
+    "timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, cacheReadInputTokens, isSubagent, cost";
+
+inline DashboardMessage messageOf(const SqliteStatement& statement, int first, Instant timestamp, TextInterner& intern)
+{
+    return {timestamp,
+            intern(statement.text(first + 1).value_or("")),
+            intern(statement.text(first + 2).value_or("")),
+            Bounds::tokens(statement.int64(first + 3)),
+            Bounds::tokens(statement.int64(first + 4)),
+            Bounds::tokens(statement.int64(first + 5)),
+            Bounds::tokens(statement.int64(first + 6)),
+            statement.int64(first + 7) != 0,
+            statement.real(first + 8)};
 }
 
 } // namespace tallyglass::ReadStatements
