@@ -77,8 +77,9 @@ HistoryFacts factsOf(const HeldHistory& history, const HeldHistory& held, const 
                                                                 std::max(before->second, facts.extent->second)}
                                     : before;
     facts.sorted = DashboardAggregator::isSortedByTime(added);
-    if (extends && !held.empty() && !added.empty())
-        facts.sorted = facts.sorted && heldFacts.sorted && held.messages().back().timestamp <= added.front().timestamp;
+    if (extends)
+        facts.sorted = facts.sorted && heldFacts.sorted
+                    && (held.empty() || added.empty() || held.messages().back().timestamp <= added.front().timestamp);
     return facts;
 }
 
