@@ -35,7 +35,6 @@ private:
     std::unique_ptr<LimitWatcher> limits_; // before the core: it outlives the server that feeds it
     std::unique_ptr<CoreServices> core_;
     std::chrono::steady_clock::time_point lastProgressLine_;
-    const HeadlessOptions options_;
 };
 
 } // namespace tallyglass

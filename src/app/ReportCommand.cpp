@@ -57,12 +57,17 @@ public:
         if (!marks.empty())
             writer().setTranscriptMarks(marks);
     }
+    // Read, not written: with nothing changed no writer is ever opened. A
+    // file older than the marks has none, and every transcript is read
+    // whole once, as the writer that then opens would have it.
     std::vector<TranscriptMark> transcriptMarks() override
     {
+        if (writer_)
+            return writer_->transcriptMarks();
         std::error_code ignored;
-        if (!writer_ && !std::filesystem::exists(AppPaths::database(), ignored))
+        if (!std::filesystem::exists(AppPaths::database(), ignored))
             return {};
-        return writer().transcriptMarks();
+        return DatabaseClient(AppPaths::database()).fetchTranscriptMarks();
     }
     // With no database and nothing stored there is nothing to remember: a report alone makes no file.
     void setStateValue(const std::string& key, const std::string& value) override

@@ -1,6 +1,7 @@
 #include "dashboard/DashboardViewModel.h"
 
 #include "core/ThreadHandoff.h"
+#include "dashboard/HeldHistory.h"
 #include "dashboard/TextIndex.h"
 #include "pricing/ModelMapper.h"
 #include "storage/DBError.h"
@@ -18,7 +19,7 @@ namespace tallyglass {
 struct DashboardViewModel::Loaded {
     bool unchanged = false;
     std::optional<std::string> error;
-    std::shared_ptr<const std::vector<DashboardMessage>> messages;
+    HeldHistory history;
     std::optional<UsageLimits> usage;
     std::shared_ptr<const std::vector<LimitReading>> readings;
     std::vector<std::string> models;
@@ -37,13 +38,66 @@ std::string describe(const std::exception& error)
     return error.what();
 }
 
+// The history brought forward from the one held by what was stored since,
+// or read whole when the database cannot say what that was.
+HeldHistory readHistory(UsageDatabase& database, const HeldHistory& held)
+{
+    if (held.mark().exact) {
+        if (auto changes = database.fetchHistorySince(held.mark()))
+            return held.broughtForward(std::move(*changes));
+    }
+    return HeldHistory(database.fetchHistory());
+}
+
+// The history's identifiers, span and order, from those of the one it
+// extends where it only added at its end: a year of messages is not walked
+// again for one more.
+struct HistoryFacts {
+    std::vector<std::string> models;
+    std::vector<std::string> machines;
+    std::optional<DashboardAggregator::Span> extent;
+    bool sorted = true;
+};
+
+HistoryFacts factsOf(const HeldHistory& history, const HeldHistory& held, const HistoryFacts& heldFacts)
+{
+    HistoryFacts facts;
+    const auto all = history.messages();
+    const bool extends = history.extends(held);
+    const auto added = extends ? all.subspan(held.size()) : all;
+    TextIndex<AsIs> distinct;
+    TextIndex<AsIs> distinctMachines;
+    for (const DashboardMessage& m : added) {
+        distinct(m.model);
+        distinctMachines(m.machine);
+    }
+    std::set<std::string> models(distinct.keys().begin(), distinct.keys().end());
+    std::set<std::string> machines(distinctMachines.keys().begin(), distinctMachines.keys().end());
+    if (extends) {
+        models.insert(heldFacts.models.begin(), heldFacts.models.end());
+        machines.insert(heldFacts.machines.begin(), heldFacts.machines.end());
+    }
+    facts.models.assign(models.begin(), models.end());
+    facts.machines.assign(machines.begin(), machines.end());
+    facts.extent = DashboardAggregator::extent(added);
+    const auto& before = heldFacts.extent;
+    if (extends && before)
+        facts.extent = facts.extent ? DashboardAggregator::Span{std::min(before->first, facts.extent->first),
+                                                                std::max(before->second, facts.extent->second)}
+                                    : before;
+    facts.sorted = DashboardAggregator::isSortedByTime(added);
+    if (extends)
+        facts.sorted = facts.sorted && heldFacts.sorted
+                    && (held.empty() || added.empty() || held.messages().back().timestamp <= added.front().timestamp);
+    return facts;
+}
+
 } // namespace
 
 DashboardViewModel::DashboardViewModel(std::shared_ptr<UsageDatabase> database, Clock now, QObject* parent)
     : QObject(parent)
     , database_(std::move(database))
     , now_(now ? std::move(now) : Clock([] { return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()); }))
-    , all_(std::make_shared<const std::vector<DashboardMessage>>())
     , snapshot_(std::make_shared<const ReportSnapshot>())
     , latestSnapshot_(std::make_shared<std::atomic<std::uint64_t>>(0))
     , stopping_(std::make_shared<std::atomic<bool>>(false))
@@ -71,7 +125,8 @@ void DashboardViewModel::load()
     loading_ = true;
     emit changed();
     QPointer<DashboardViewModel> self(this);
-    loader_->async([self, stopping = stopping_, database = database_, known = all_->empty() ? std::nullopt : loadedToken_] {
+    loader_->async([self, stopping = stopping_, database = database_, known = held_.empty() ? std::nullopt : loadedToken_,
+                    held = held_, heldFacts = HistoryFacts{models_, machines_, extent_, sorted_}] {
         if (stopping->load())
             return;
         auto loaded = std::make_shared<Loaded>();
@@ -80,23 +135,15 @@ void DashboardViewModel::load()
             if (known && loaded->token == known) {
                 loaded->unchanged = true;
             } else {
-                auto messages = database->fetchAllMessages();
+                loaded->history = readHistory(*database, held);
                 loaded->usage = database->fetchUsageLimits();
                 loaded->readings = std::make_shared<const std::vector<LimitReading>>(
                     database->fetchLimitReadings(Instant{}, Instant{std::chrono::hours(24 * 365 * 8000)}));
-                TextIndex<AsIs> distinct;
-                TextIndex<AsIs> machines;
-                for (const DashboardMessage& m : messages) {
-                    distinct(m.model);
-                    machines(m.machine);
-                }
-                loaded->models = distinct.keys();
-                std::sort(loaded->models.begin(), loaded->models.end());
-                loaded->machines = machines.keys();
-                std::sort(loaded->machines.begin(), loaded->machines.end());
-                loaded->extent = DashboardAggregator::extent(messages);
-                loaded->sorted = DashboardAggregator::isSortedByTime(messages);
-                loaded->messages = std::make_shared<const std::vector<DashboardMessage>>(std::move(messages));
+                HistoryFacts facts = factsOf(loaded->history, held, heldFacts);
+                loaded->models = std::move(facts.models);
+                loaded->machines = std::move(facts.machines);
+                loaded->extent = facts.extent;
+                loaded->sorted = facts.sorted;
             }
         } catch (const std::exception& error) {
             loaded->error = describe(error);
@@ -119,11 +166,11 @@ void DashboardViewModel::finishLoad(const std::shared_ptr<Loaded>& loaded)
         return;
     }
     if (!loaded->unchanged) {
-        const bool wasEmpty = all_->empty();
+        const bool wasEmpty = held_.empty();
         // The old history goes on the loader's thread: freeing a million
         // messages here would hold the window up.
-        loader_->async([old = std::move(all_)] {});
-        all_ = loaded->messages;
+        loader_->async([old = std::move(held_)] {});
+        held_ = std::move(loaded->history);
         sorted_ = loaded->sorted;
         usage_ = loaded->usage;
         readings_ = loaded->readings;
@@ -218,11 +265,11 @@ void DashboardViewModel::computeSnapshot()
     const std::uint64_t generation = ++*latestSnapshot_;
     computing_ = true;
     QPointer<DashboardViewModel> self(this);
-    figures_->async([self, generation, latest = latestSnapshot_, stopping = stopping_, all = all_, sorted = sorted_,
+    figures_->async([self, generation, latest = latestSnapshot_, stopping = stopping_, held = held_, sorted = sorted_,
                      filters = filters_, usage = usage_, readings = readings_, now = now_()] {
         if (latest->load() != generation || stopping->load())
             return;
-        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(*all, filters, usage, sorted, readings.get(), now));
+        auto snapshot = std::make_shared<const ReportSnapshot>(ReportSnapshot::compute(held.messages(), filters, usage, sorted, readings.get(), now));
         QMetaObject::invokeMethod(
             self, handedOff([self, generation, snapshot] {
                 if (!self || self->latestSnapshot_->load() != generation)

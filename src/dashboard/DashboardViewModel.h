@@ -3,6 +3,7 @@
 #include "core/SerialQueue.h"
 #include "dashboard/DashboardFilters.h"
 #include "dashboard/DashboardAggregator.h"
+#include "dashboard/HeldHistory.h"
 #include "dashboard/ReportSnapshot.h"
 #include "storage/UsageDatabase.h"
 
@@ -25,7 +26,8 @@ namespace tallyglass {
 // interface thread whole: `changed` when the data, filters, loading state or
 // error change, `snapshotChanged` when the figures for the current filters are
 // ready. A load finds out first whether anything was stored since the last
-// one and reads nothing when nothing was.
+// one and reads nothing when nothing was, and only what was when the database
+// can tell (UsageDatabase::fetchHistorySince).
 class DashboardViewModel final : public QObject {
     Q_OBJECT
 
@@ -46,9 +48,9 @@ public:
     // Days and hours in the local zone, or UTC's; remembered across runs.
     void setLocalDays(bool local);
 
-    const std::vector<DashboardMessage>& allMessages() const { return *all_; }
+    std::span<const DashboardMessage> allMessages() const { return held_.messages(); }
     // The same, shared, for work that outlives a reload on another thread.
-    std::shared_ptr<const std::vector<DashboardMessage>> history() const { return all_; }
+    const HeldHistory& history() const { return held_; }
     const std::optional<UsageLimits>& usage() const { return usage_; }
     const DashboardFilters& filters() const { return filters_; }
     bool isLoading() const { return loading_; }
@@ -73,7 +75,7 @@ private:
 
     std::shared_ptr<UsageDatabase> database_;
     Clock now_;
-    std::shared_ptr<const std::vector<DashboardMessage>> all_;
+    HeldHistory held_; // with each message's row, to bring it forward
     std::optional<UsageLimits> usage_;
     std::shared_ptr<const std::vector<LimitReading>> readings_;
     std::vector<std::string> models_;

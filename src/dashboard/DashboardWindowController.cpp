@@ -94,7 +94,7 @@ void DashboardWindowController::exportShown()
     const TerminalReport::Options days{bounded ? filters.from : Instant{}, bounded ? filters.to : Instant::max(), "", {}, false, 10, clock};
     exports_->async([history = vm_.history(), filters, days, projects = projects, path] {
         // The models chosen are left out here; the days are the filter's.
-        const std::vector<DashboardMessage> shown = DashboardAggregator::filter(*history, filters);
+        const std::vector<DashboardMessage> shown = DashboardAggregator::filter(history.messages(), filters);
         const ExportTable::Table table =
             ExportTable::build(ExportTable::Rows::message, shown, projects ? projects() : std::map<std::string, std::string>{}, days);
         const std::string text = ExportTable::csv(table);

@@ -6,7 +6,7 @@
 
 namespace tallyglass {
 
-ReportSnapshot ReportSnapshot::compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
+ReportSnapshot ReportSnapshot::compute(std::span<const DashboardMessage> all, const DashboardFilters& filters,
                                        std::optional<UsageLimits> usage, bool sorted, const std::vector<LimitReading>* readings,
                                        std::optional<Instant> now)
 {

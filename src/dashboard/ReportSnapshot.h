@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <span>
 #include <vector>
 
 namespace tallyglass {
@@ -36,7 +37,7 @@ struct ReportSnapshot {
     std::optional<LimitPace::Projection> sevenDayPace;
 
     // `sorted`: whether `all` is in time order, which lets a date window be a part of it.
-    static ReportSnapshot compute(const std::vector<DashboardMessage>& all, const DashboardFilters& filters,
+    static ReportSnapshot compute(std::span<const DashboardMessage> all, const DashboardFilters& filters,
                                   std::optional<UsageLimits> usage, bool sorted = true,
                                   const std::vector<LimitReading>* readings = nullptr, std::optional<Instant> now = std::nullopt);
 };

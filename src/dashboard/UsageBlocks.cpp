@@ -91,7 +91,7 @@ std::vector<Block> group(MessageList messages, Instant now)
     return blocks;
 }
 
-std::optional<Block> active(const std::vector<DashboardMessage>& messages, Instant now, bool sorted)
+std::optional<Block> active(std::span<const DashboardMessage> messages, Instant now, bool sorted)
 {
     if (!sorted) {
         for (Block& block : group(messages, now))

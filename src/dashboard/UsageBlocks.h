@@ -52,6 +52,6 @@ std::vector<Block> group(MessageList messages, Instant now);
 // start by now can be going on: its start is found from the messages' times
 // alone, from the last pause of over five hours that ended five hours or more
 // before now, and only its own messages are added up.
-std::optional<Block> active(const std::vector<DashboardMessage>& messages, Instant now, bool sorted);
+std::optional<Block> active(std::span<const DashboardMessage> messages, Instant now, bool sorted);
 
 } // namespace tallyglass::UsageBlocks

@@ -4,7 +4,8 @@
 #include "core/IsoTime.h"
 #include "core/SharedText.h"
 #include "core/UtcCalendar.h"
-#include "storage/SqliteStatement.h"
+#include "storage/ReadStatements.h"
+#include "storage/TranscriptMarkRows.h"
 
 #include <sqlite3.h>
 
@@ -32,37 +33,11 @@ constexpr const char* outerTimestampsSql =
     "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp < ?1 "
     "UNION ALL SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp >= ?2;";
 constexpr const char* activeSessionsSql = "SELECT COUNT(*) FROM sessions WHERE isActive = 1;";
-constexpr const char* allMessagesColumns =
-    "SELECT timestamp, sessionId, model, inputTokens, outputTokens, cacheCreationInputTokens, "
-    "cacheReadInputTokens, isSubagent, cost, ";
 
-SqliteStatement prepareOrThrow(sqlite3* db, const char* sql)
-{
-    SqliteStatement statement;
-    if (SqliteStatement::prepare(db, sql, statement) != SQLITE_OK)
-        throw DBError(DBError::Kind::prepareFailed, sqlite3_errmsg(db), sqlite3_extended_errcode(db));
-    return statement;
-}
+using ReadStatements::prepareOrThrow;
+using ReadStatements::throwStep;
 
-[[noreturn]] void throwStep(sqlite3* db)
-{
-    throw DBError(DBError::Kind::stepFailed, sqlite3_errmsg(db), sqlite3_extended_errcode(db));
-}
-
-// Whether a table (and, when named, its column) exists: a file no writer of
-// this version has opened yet lacks what later versions added.
-bool hasSchema(sqlite3* db, const char* table, const char* column = nullptr)
-{
-    SqliteStatement statement = prepareOrThrow(db, column ? "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2;"
-                                                          : "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1;");
-    statement.bindText(1, table);
-    if (column)
-        statement.bindText(2, column);
-    const int rc = statement.step();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-        throwStep(db);
-    return rc == SQLITE_ROW;
-}
+using ReadStatements::hasSchema;
 
 std::optional<Instant> columnDate(const SqliteStatement& statement, int column)
 {
@@ -196,9 +171,8 @@ std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<
             if (count.step() == SQLITE_ROW)
                 messages.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, count.int64(0))));
         }
-        const char* machineColumn = hasSchema(db, "messages", "machine") ? "machine" : "''";
         SqliteStatement statement = prepareOrThrow(
-            db, (std::string(allMessagesColumns) + machineColumn + " FROM messages WHERE " + where + " ORDER BY timestamp ASC;").c_str());
+            db, ("SELECT " + ReadStatements::messageColumns(db) + " FROM messages WHERE " + where + " ORDER BY timestamp ASC;").c_str());
         bind(statement);
         // One shared text per distinct session, model and machine: a history repeats them thousands of times.
         TextInterner intern;
@@ -208,12 +182,7 @@ std::vector<DashboardMessage> DatabaseClient::fetchMessagesAround(std::optional<
             const auto timestamp = columnDate(statement, 0);
             if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latest))
                 continue;
-            if (const auto text = statement.text(9).value_or(""); text != machine.view())
-                machine = intern(text);
-            messages.push_back({*timestamp, intern(statement.text(1).value_or("")), intern(statement.text(2).value_or("")),
-                                columnTokens(statement, 3), columnTokens(statement, 4), columnTokens(statement, 5),
-                                columnTokens(statement, 6),
-                                statement.int64(7) != 0, statement.real(8), machine});
+            messages.push_back(ReadStatements::messageOf(statement, 0, *timestamp, intern, machine));
         }
         if (rc != SQLITE_DONE)
             throwStep(db);
@@ -351,6 +320,22 @@ std::optional<std::string> DatabaseClient::fetchStateValue(const std::string& ke
         if (rc != SQLITE_ROW && rc != SQLITE_DONE)
             throwStep(db);
         return std::nullopt;
+    });
+}
+
+std::vector<TranscriptMark> DatabaseClient::fetchTranscriptMarks()
+{
+    return withReadOnly<std::vector<TranscriptMark>>([](sqlite3* db) {
+        std::vector<TranscriptMark> marks;
+        if (!hasSchema(db, "transcript_marks"))
+            return marks;
+        SqliteStatement select = prepareOrThrow(db, TranscriptMarkRows::selectSql);
+        int rc;
+        while ((rc = select.step()) == SQLITE_ROW)
+            marks.push_back(TranscriptMarkRows::markOf(select));
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+        return marks;
     });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/TranscriptMark.h"
 #include "storage/DBError.h"
 #include "storage/LimitReading.h"
 #include "storage/ReadConnection.h"
@@ -39,6 +40,8 @@ public:
     std::vector<MessageRow> fetchMessagesInWindow(Instant from, Instant to) override;
     std::int64_t fetchActiveSessionCount() override;
     std::vector<DashboardMessage> fetchAllMessages() override;
+    StoredHistory fetchHistory() override;
+    std::optional<HistoryChanges> fetchHistorySince(const HistoryMark& mark) override;
     // The messages of [from, to) and some either side (open ends: as far as possible times go), in time order.
     std::vector<DashboardMessage> fetchMessagesAround(std::optional<Instant> from, std::optional<Instant> to);
     // The rate-limit readings received in [from, to), in the order they came.
@@ -60,6 +63,8 @@ public:
     bool hasMessagesPricedOtherThan(std::int64_t version);
     // An importer's mark (MessageWriter::stateValue); nothing in a file that has none.
     std::optional<std::string> fetchStateValue(const std::string& key);
+    // How far each transcript was read (MessageWriter::transcriptMarks); none in a file that keeps none.
+    std::vector<TranscriptMark> fetchTranscriptMarks();
     // SQLite's data_version on the kept connection, with the file's inode:
     // a file replaced by a fresh one is a change too.
     std::optional<std::int64_t> changeToken() override;

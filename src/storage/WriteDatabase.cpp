@@ -234,6 +234,24 @@ void WriteDatabase::openAndPrepare()
     }
 }
 
+// Every rewrite or deletion of a stored message, by its row, whichever write
+// made it (a repeat with larger counts, pricing again, telemetry giving way to
+// a transcript, a migration): readers holding the history read only the rows
+// named since their last read, and new rows by their number. Triggers, so that
+// no write path can forget it. The newest few thousand are kept; a reader
+// further behind reads everything again, as it would for that many anyway.
+// Needs app_state (stateScript) first.
+constexpr const char* messageChangesScript =
+    "CREATE TABLE IF NOT EXISTS message_changes (seq INTEGER PRIMARY KEY, messageRow INTEGER NOT NULL);"
+    "CREATE TRIGGER IF NOT EXISTS message_rewritten AFTER UPDATE ON messages BEGIN "
+    " INSERT INTO message_changes (messageRow) VALUES (old.rowid); END;"
+    "CREATE TRIGGER IF NOT EXISTS message_deleted AFTER DELETE ON messages BEGIN "
+    " INSERT INTO message_changes (messageRow) VALUES (old.rowid); END;"
+    "CREATE TRIGGER IF NOT EXISTS message_changes_kept AFTER INSERT ON message_changes WHEN new.seq % 1024 = 0 BEGIN "
+    " DELETE FROM message_changes WHERE seq <= new.seq - 4096; END;"
+    // Which file the rows are numbered in: a fresh file in the place of another may get its inode, never this.
+    "INSERT OR IGNORE INTO app_state (key, value) VALUES ('messages.file', lower(hex(randomblob(8))));";
+
 void WriteDatabase::openAndPrepareOnce()
 {
     sqlite3* db = nullptr;
@@ -272,6 +290,7 @@ void WriteDatabase::openAndPrepareOnce()
     exec(limitReadingsScript);
     exec(stateScript);
     exec(marksScript);
+    exec(messageChangesScript);
 }
 
 void WriteDatabase::keepDamagedFileAside()

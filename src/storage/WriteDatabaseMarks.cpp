@@ -2,6 +2,7 @@
 
 #include "core/SerialQueue.h"
 #include "storage/SqliteStatement.h"
+#include "storage/TranscriptMarkRows.h"
 #include "storage/WriteDatabaseSupport.h"
 
 // The writer's record of how far each transcript was read.
@@ -15,18 +16,10 @@ constexpr const char* upsertMarkSql =
     "inode = excluded.inode, size = excluded.size, modifiedNs = excluded.modifiedNs, offset = excluded.offset, "
     "head = excluded.head, tail = excluded.tail, unterminatedUntil = excluded.unterminatedUntil";
 
-constexpr const char* selectMarksSql =
-    "SELECT path, device, inode, size, modifiedNs, offset, head, tail, unterminatedUntil FROM transcript_marks";
-
 // SQLite keeps signed 64-bit integers; the unsigned values round-trip through them bit for bit.
 std::int64_t stored(std::uint64_t value)
 {
     return static_cast<std::int64_t>(value);
-}
-
-std::uint64_t loaded(std::int64_t value)
-{
-    return static_cast<std::uint64_t>(value);
 }
 
 } // namespace
@@ -64,20 +57,10 @@ std::vector<TranscriptMark> WriteDatabase::transcriptMarks()
         std::vector<TranscriptMark> marks;
         runWithRetry([&] {
             marks.clear();
-            SqliteStatement select = prepare(selectMarksSql);
+            SqliteStatement select = prepare(TranscriptMarkRows::selectSql);
             int rc;
             while ((rc = select.step()) == SQLITE_ROW) {
-                TranscriptMark mark;
-                mark.path = std::string(select.text(0).value_or(""));
-                mark.device = loaded(select.int64(1));
-                mark.inode = loaded(select.int64(2));
-                mark.size = loaded(select.int64(3));
-                mark.modifiedNs = select.int64(4);
-                mark.offset = loaded(select.int64(5));
-                mark.head = select.blob(6);
-                mark.tail = select.blob(7);
-                mark.unterminatedUntil = loaded(select.int64(8));
-                marks.push_back(std::move(mark));
+                marks.push_back(TranscriptMarkRows::markOf(select));
             }
             if (rc != SQLITE_DONE)
                 failStep(rc);

@@ -4,8 +4,11 @@
 #include "core/UtcCalendar.h"
 #include "dashboard/TerminalReport.h"
 #include "storage/DBError.h"
+#include "storage/DatabaseClient.h"
 #include "storage/MockDatabase.h"
+#include "storage/WriteDatabase.h"
 #include "support/QtTestApp.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -153,6 +156,51 @@ TEST_F(DashboardViewModelTest, theFiguresAreTheTerminalReportsForTheSameDays)
         ASSERT_NE(same, report.models.end()) << model.displayName;
         EXPECT_DOUBLE_EQ(same->figures.cost, model.cost);
         EXPECT_EQ(same->figures.output, model.output);
+    }
+}
+
+// A reload after a write reads only what was stored since (HistorySinceTest
+// checks the messages); the models, days and figures made from them are those
+// of a window that read the whole history.
+TEST(DashboardViewModelReloadTest, aReloadAfterAWriteShowsWhatAWholeReadShows)
+{
+    test::qtApp(); // before the view models
+    const auto stored = [](const char* id, const char* at, const char* model, std::int64_t output = 100) {
+        return MessageInsert{id, "session-1", at, "assistant", model, 1000, output, 10, 20, false, 0, {}, false};
+    };
+    const std::vector<std::pair<const char*, MessageInsert>> writes = {
+        {"a newer message of a model new to the history", stored("new", "2025-01-15T11:00:00Z", "claude-sonnet-4-6")},
+        {"a message before the first one held", stored("first", "2025-01-02T09:00:00Z", "claude-haiku-4-5")},
+        {"a repeat with a larger count", stored("m2", "2025-01-14T09:00:00Z", "claude-opus-4-6", 5000)},
+    };
+    const Instant now = t("2025-01-15T12:00:00Z");
+    for (const auto& [what, write] : writes) {
+        SCOPED_TRACE(what);
+        const auto path = test::freshDirectory() / "app.db";
+        WriteDatabase writer(path);
+        writer.insertMessages({stored("m1", "2025-01-10T09:00:00Z", "claude-opus-4-6"), stored("m2", "2025-01-14T09:00:00Z", "claude-opus-4-6")});
+        const auto settled = [](DashboardViewModel& vm) {
+            vm.load();
+            return test::waitUntil([&] { return !vm.isBusy(); });
+        };
+        DashboardViewModel reloaded(std::make_shared<DatabaseClient>(path), [&] { return now; });
+        reloaded.load();
+        // The figures of the first load may still be added up while the second one adds to the history.
+        ASSERT_TRUE(test::waitUntil([&] { return !reloaded.isLoading(); }));
+        writer.insertMessages({write});
+        ASSERT_TRUE(settled(reloaded));
+        DashboardViewModel whole(std::make_shared<DatabaseClient>(path), [&] { return now; });
+        ASSERT_TRUE(settled(whole));
+
+        EXPECT_EQ(reloaded.availableModels(), whole.availableModels());
+        EXPECT_EQ(reloaded.filters(), whole.filters());
+        const ReportSnapshot& a = reloaded.snapshot();
+        const ReportSnapshot& b = whole.snapshot();
+        EXPECT_EQ(a.totals, b.totals);
+        EXPECT_EQ(a.days, b.days);
+        EXPECT_EQ(a.cells, b.cells);
+        EXPECT_EQ(a.models, b.models);
+        EXPECT_EQ(a.sessions, b.sessions);
     }
 }
 
