@@ -7,6 +7,7 @@
 #include "capture/LimitWatcher.h"
 #include "core/Log.h"
 #include "dashboard/DashboardRecords.h"
+#include "storage/Preferences.h"
 #include "storage/WriteDatabase.h"
 
 #include <QCoreApplication>
@@ -17,7 +18,10 @@
 
 namespace tallyglass {
 
-HeadlessApp::HeadlessApp() = default;
+HeadlessApp::HeadlessApp(HeadlessOptions options)
+    : options_(std::move(options))
+{
+}
 
 HeadlessApp::~HeadlessApp()
 {
@@ -46,6 +50,7 @@ int HeadlessApp::run(QCoreApplication& app)
     core_->setLimitObserver([limits = limits_.get()](const LimitReading& reading) { limits->onReading(reading); });
     core_->startServer();
     runHistoryImport();
+    core_->sendUsageTo(!options_.otlpEndpoint.empty() ? options_.otlpEndpoint : Preferences::shared().otlpEndpoint());
     app.exec();
     shutDown();
     return 0;

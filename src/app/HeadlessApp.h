@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/HeadlessOptions.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -15,11 +17,12 @@ class LimitWatcher;
 // sessions, runs the local server with the capture and status-line services,
 // rewrites an installed hook when the server comes up on another port,
 // imports the transcript history once, and at every later start catches up
-// with what changed while it was not running. SIGINT and SIGTERM end it
-// cleanly.
+// with what changed while it was not running, and sends this machine's usage
+// where --otlp-endpoint (or else the settings) says. SIGINT and SIGTERM end
+// it cleanly.
 class HeadlessApp {
 public:
-    HeadlessApp();
+    explicit HeadlessApp(HeadlessOptions options = {});
     ~HeadlessApp();
 
     // Runs until a stop signal; returns the process's exit status.
@@ -32,6 +35,7 @@ private:
     std::unique_ptr<LimitWatcher> limits_; // before the core: it outlives the server that feeds it
     std::unique_ptr<CoreServices> core_;
     std::chrono::steady_clock::time_point lastProgressLine_;
+    const HeadlessOptions options_;
 };
 
 } // namespace tallyglass

@@ -42,7 +42,8 @@ constexpr std::string_view usage =
     "\n"
     "Commands:\n"
     "  (none)          the desktop application: the overlay, tray item and windows\n"
-    "  --headless      the server, capture and history import without windows (SSH)\n"
+    "  --headless      the server, capture and history import without windows (SSH);\n"
+    "                  --otlp-endpoint URL sends this machine's usage to a collector\n"
     "  import          import the transcript history now, with progress and a summary\n"
     "  report          totals, models, days, sessions and limits; tables by day,\n"
     "                  month, session, project or model; JSON for scripts\n"
@@ -153,12 +154,12 @@ int showRunningReport()
 // Whether these arguments run something that keeps its files in the
 // configuration folder: every command and both long-running processes, not
 // --version, the help or a mistake in the command's name.
-bool usesConfigFolder(const std::string& command, const std::vector<std::string>& rest)
+bool usesConfigFolder(const std::string& command)
 {
     for (const char* name : {"hook", "import", "report", "blocks", "limits", "export", "prices", ""})
         if (command == name)
             return true;
-    return command == "--headless" && rest.empty();
+    return command == "--headless";
 }
 
 int usageError(const std::string& what)
@@ -202,7 +203,7 @@ int main(int argc, char** argv)
     }
     // A folder that cannot be used fails now, in one sentence, rather than later as
     // a database that cannot be opened, an empty list or "already running".
-    if (usesConfigFolder(command, rest) && !asksForHelp(arguments)) {
+    if (usesConfigFolder(command) && !asksForHelp(arguments)) {
         const bool reads = command == "report" || command == "blocks" || command == "export" || command == "limits"
             || command == "prices";
         using tallyglass::AppPaths::ConfigAccess;
@@ -240,15 +241,21 @@ int main(int argc, char** argv)
         tallyglass::DesktopApp desktop;
         return desktop.run(app);
     }
-    if (command == "--headless" && rest.empty()) {
+    if (command == "--headless") {
+        tallyglass::HeadlessOptions options;
+        try {
+            options = tallyglass::HeadlessOptions::parse(rest);
+        } catch (const tallyglass::CommandLine::UsageError& error) {
+            return usageError(error.what());
+        }
         QCoreApplication app(argc, argv);
         std::unique_ptr<QLockFile> instance;
         if (const int refused = soleInstance(instance))
             return refused;
-        tallyglass::HeadlessApp headless;
+        tallyglass::HeadlessApp headless(options);
         return headless.run(app);
     }
-    if (command == "--headless" || command == "--version")
+    if (command == "--version")
         return usageError(command + " takes no arguments, not '" + rest.front() + "'");
     const std::string near =
         tallyglass::CommandLine::nearest(command, {"import", "report", "blocks", "limits", "export", "prices", "hook", "--headless", "--version", "--help"});

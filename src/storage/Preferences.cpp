@@ -36,6 +36,7 @@ const Preferences::Entry table[] = {
     {Preferences::Key::onboardingDone, "tallyglass_onboarding_v1_done", false},
     {Preferences::Key::reportFrame, "tallyglass.dashboard", QByteArray()},
     {Preferences::Key::reportDayZone, "tallyglass.dashboard.dayZone", QString("UTC")},
+    {Preferences::Key::otlpEndpoint, "tallyglass.otlp.endpoint", QString()},
 };
 
 QVariant read(Preferences::Key key)
@@ -236,6 +237,19 @@ void Preferences::setReportDaysLocal(bool local)
     write(Key::reportDayZone, QString(local ? "local" : "UTC"));
     if (local != before)
         emit reportDaysLocalChanged(local);
+}
+
+std::string Preferences::otlpEndpoint() const
+{
+    return read(Key::otlpEndpoint).toString().trimmed().toStdString();
+}
+
+void Preferences::setOtlpEndpoint(const std::string& endpoint)
+{
+    const std::string before = otlpEndpoint();
+    write(Key::otlpEndpoint, QString::fromStdString(endpoint).trimmed());
+    if (const std::string after = otlpEndpoint(); after != before)
+        emit otlpEndpointChanged(after);
 }
 
 void Preferences::resetForTests()

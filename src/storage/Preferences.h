@@ -55,6 +55,7 @@ public:
         onboardingDone,
         reportFrame,
         reportDayZone,
+        otlpEndpoint,
     };
     struct Entry {
         Key key;
@@ -112,6 +113,11 @@ public:
     bool reportDaysLocal() const;
     void setReportDaysLocal(bool local);
 
+    // Where this machine's usage is sent as OTLP logs (UsageSender); empty:
+    // nowhere. Stored as written; whoever sets it checks it first.
+    std::string otlpEndpoint() const;
+    void setOtlpEndpoint(const std::string& endpoint);
+
     // For tests: forgets everything stored, so each starts from the defaults.
     void resetForTests();
     // For tests of the stored form and of files edited by hand: the text under
@@ -128,6 +134,7 @@ signals:
     void warningThresholdsChanged(const std::vector<int>& thresholds);
     void paceWarningEnabledChanged(bool enabled);
     void reportDaysLocalChanged(bool local);
+    void otlpEndpointChanged(const std::string& endpoint);
 
 private:
     Preferences() = default;

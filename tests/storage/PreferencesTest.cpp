@@ -43,6 +43,7 @@ std::string describe(Preferences::Key key)
     case Key::onboardingDone: return boolText(p.onboardingDone());
     case Key::reportFrame: return p.reportFrame().toStdString();
     case Key::reportDayZone: return p.reportDaysLocal() ? "local" : "UTC";
+    case Key::otlpEndpoint: return p.otlpEndpoint();
     }
     return "?";
 }
@@ -85,6 +86,8 @@ TEST_F(PreferencesTest, everyKeyRoundTripsThroughTheFileUnderItsStoredNameFromIt
         {Key::onboardingDone, "false", [&] { p.setOnboardingDone(true); }, "tallyglass_onboarding_v1_done=true", "true"},
         {Key::reportFrame, "", [&] { p.setReportFrame("frame"); }, "tallyglass.dashboard=@ByteArray(frame)", "frame"},
         {Key::reportDayZone, "UTC", [&] { p.setReportDaysLocal(true); }, "tallyglass.dashboard.dayZone=local", "local"},
+        {Key::otlpEndpoint, "", [&] { p.setOtlpEndpoint("http://collector:4318"); },
+         "tallyglass.otlp.endpoint=http://collector:4318", "http://collector:4318"},
     };
     // A key added without a row here would go unguarded.
     ASSERT_EQ(std::size(cases), Preferences::entries().size());
@@ -114,6 +117,7 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
                      [&](const std::vector<int>& t) { heard.push_back("thresholds " + WarningThresholds::format(t)); });
     QObject::connect(&p, &Preferences::paceWarningEnabledChanged, &listener, [&](bool on) { heard.push_back("pace " + boolText(on)); });
     QObject::connect(&p, &Preferences::reportDaysLocalChanged, &listener, [&](bool on) { heard.push_back("local days " + boolText(on)); });
+    QObject::connect(&p, &Preferences::otlpEndpointChanged, &listener, [&](const std::string& e) { heard.push_back("send to " + e); });
     struct Case {
         const char* name;
         std::function<void()> toDefault; // the value read when nothing is stored
@@ -133,6 +137,7 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
          {"thresholds 50", "thresholds 80, 95"}},
         {"days", [&] { p.setReportDaysLocal(false); }, [&] { p.setReportDaysLocal(true); },
          {"local days true", "local days false"}},
+        {"send to", [&] { p.setOtlpEndpoint(""); }, [&] { p.setOtlpEndpoint("https://c"); }, {"send to https://c", "send to "}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
