@@ -270,6 +270,9 @@ void UsageSender::onSendingThreadAndWait(std::function<void()> work)
 
 std::optional<std::string> UsageSender::endpointProblem(std::string_view endpoint)
 {
+    // "collector:4318" reads as a URL of the scheme "collector": the scheme is what is missing.
+    if (endpoint.find("://") == std::string_view::npos)
+        return "The address must start with http:// or https://.";
     const QUrl url = parsed(endpoint);
     if (!url.isValid() || url.isRelative())
         return "This is not an address: write it as http://host:4318 or https://host/v1/logs.";

@@ -169,17 +169,20 @@ void SettingsView::addWarningRows(QVBoxLayout* layout)
 // refused below it.
 void SettingsView::addSendingRows(QVBoxLayout* layout)
 {
-    endpoint_ = new QLineEdit(QString::fromStdString(Preferences::shared().otlpEndpoint()), this);
-    endpoint_->setPlaceholderText("http://collector:4318");
-    endpoint_->setToolTip("An OpenTelemetry collector's address (OTLP over HTTP); empty sends nothing");
-    endpoint_->setFixedWidth(170);
-    connect(endpoint_, &QLineEdit::editingFinished, this, [this] { takeEndpoint(); });
     layout->addWidget(row("arrow.up.right", "Send usage to",
-                          textLabel("OTLP collector; empty: off", 11, this, false, Qt::AlignLeft), endpoint_, this));
+                          textLabel("This machine's messages, to an OTLP collector", 11, this, false, Qt::AlignLeft),
+                          new QWidget(this), this));
+    endpoint_ = new QLineEdit(QString::fromStdString(Preferences::shared().otlpEndpoint()), this);
+    endpoint_->setPlaceholderText("Off — or http://collector:4318");
+    endpoint_->setToolTip("An OpenTelemetry collector's address (OTLP over HTTP); empty sends nothing");
+    connect(endpoint_, &QLineEdit::editingFinished, this, [this] { takeEndpoint(); });
+    auto* fieldRow = new QHBoxLayout();
+    fieldRow->setContentsMargins(36, 0, 0, 0);
+    fieldRow->addWidget(endpoint_, 1);
+    layout->addLayout(fieldRow);
     endpointError_ = textLabel("", 11, this, false, Qt::AlignLeft);
     endpointError_->setProperty("role", "error");
     endpointError_->setContentsMargins(36, 0, 0, 0);
-    endpointError_->setWordWrap(true);
     endpointError_->hide();
     layout->addWidget(endpointError_);
 }

@@ -115,8 +115,9 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
         emit view->endpointField()->editingFinished();
         EXPECT_EQ(Preferences::shared().otlpEndpoint(), a.stored);
         EXPECT_EQ(view->endpointError()->isVisibleTo(window), *a.error != '\0');
-        if (*a.error)
+        if (*a.error) {
             EXPECT_EQ(view->endpointError()->text().toStdString(), a.error);
+        }
     }
 
     // The theme: stored, every open window recoloured at once, and chosen again after a restart.
