@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <deque>
 #include <mutex>
 
 namespace tallyglass {
@@ -78,8 +79,9 @@ private:
     Clock::time_point now() const { return options_.now ? options_.now() : Clock::now(); }
     std::vector<SentMessages::Outgoing> nextBatch();
     void post(const std::vector<SentMessages::Outgoing>& batch);
-    void answered(QNetworkReply* reply, std::int64_t lastRowid);
-    void delivered(std::int64_t lastRowid, const QByteArray& answer);
+    void answered(QNetworkReply* reply);
+    void delivered(QNetworkReply* reply);
+    void startAgainFromMark();
     void failed(const std::string& problem, std::optional<std::chrono::seconds> wait);
     void say(const std::string& kind, const std::string& detail);
 
@@ -91,8 +93,15 @@ private:
     const Options options_;
     QNetworkAccessManager* network_ = nullptr;
     QTimer timer_{this};
-    std::optional<std::int64_t> mark_;  // read from the file once
-    bool inFlight_ = false;
+    // A batch posted and not yet answered, in the order they were read.
+    struct Posted {
+        QNetworkReply* reply;
+        std::int64_t lastRowid;
+        bool accepted = false;
+    };
+    std::optional<std::int64_t> mark_; // read from the file once; what the endpoint took without a gap
+    std::int64_t readThrough_ = 0;     // the last rowid posted
+    std::deque<Posted> posted_;
     std::optional<Clock::time_point> due_;
     std::chrono::milliseconds pause_{0};
     int batchLimit_;
@@ -101,9 +110,12 @@ private:
     Progress progress_; // under mutex_
 };
 
+// Keeps up to Options::inFlight batches posted at once: most of a batch's
+// time is spent waiting for the answer, and the receiver reads one while
+// the next is on its way.
 void UsageSender::Worker::sendNext()
 {
-    if (inFlight_ || !network_)
+    if (!network_)
         return;
     if (due_ && now() < *due_) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due_ - now());
@@ -111,22 +123,27 @@ void UsageSender::Worker::sendNext()
         return;
     }
     due_.reset();
-    std::vector<SentMessages::Outgoing> batch;
-    try {
-        batch = nextBatch();
-    } catch (const std::exception& error) {
-        failed(std::string("reading the messages to send failed: ") + error.what(), std::nullopt);
-        return;
-    }
-    if (!batch.empty())
+    while (static_cast<int>(posted_.size()) < std::max(options_.inFlight, 1)) {
+        std::vector<SentMessages::Outgoing> batch;
+        try {
+            batch = nextBatch();
+        } catch (const std::exception& error) {
+            failed(std::string("reading the messages to send failed: ") + error.what(), std::nullopt);
+            return;
+        }
+        if (batch.empty())
+            return;
         post(batch);
+    }
 }
 
 std::vector<SentMessages::Outgoing> UsageSender::Worker::nextBatch()
 {
-    if (!mark_)
+    if (!mark_) {
         mark_ = writer_->sentMark(key_);
-    return reader_.fetchMessagesToSend(*mark_, batchLimit_);
+        readThrough_ = *mark_;
+    }
+    return reader_.fetchMessagesToSend(readThrough_, batchLimit_);
 }
 
 void UsageSender::Worker::post(const std::vector<SentMessages::Outgoing>& batch)
@@ -142,21 +159,35 @@ void UsageSender::Worker::post(const std::vector<SentMessages::Outgoing>& batch)
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     request.setRawHeader("Content-Encoding", "gzip");
     request.setTransferTimeout(60'000);
-    inFlight_ = true;
     QNetworkReply* reply = network_->post(request, QByteArray(body.data(), static_cast<qsizetype>(body.size())));
-    const std::int64_t lastRowid = sending.back().rowid;
-    connect(reply, &QNetworkReply::finished, this, [this, reply, lastRowid] { answered(reply, lastRowid); });
+    readThrough_ = sending.back().rowid;
+    posted_.push_back({reply, readThrough_});
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { answered(reply); });
 }
 
-void UsageSender::Worker::answered(QNetworkReply* reply, std::int64_t lastRowid)
+// After a failure every batch after the mark goes again, in order: the ones
+// still on their way are dropped (a receiver that took some of them stores
+// nothing twice).
+void UsageSender::Worker::startAgainFromMark()
 {
-    reply->deleteLater();
-    inFlight_ = false;
+    std::deque<Posted> dropped;
+    dropped.swap(posted_);
+    for (const Posted& p : dropped) {
+        p.reply->disconnect(this);
+        p.reply->abort();
+        p.reply->deleteLater();
+    }
+    readThrough_ = mark_.value_or(0);
+}
+
+void UsageSender::Worker::answered(QNetworkReply* reply)
+{
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 200 && status < 300) {
-        delivered(lastRowid, reply->readAll());
+        delivered(reply);
         return;
     }
+    startAgainFromMark();
     if (status == 413 && batchLimit_ > 1) {
         batchLimit_ = std::max(batchLimit_ / 2, 1);
         QMetaObject::invokeMethod(this, [this] { sendNext(); }, Qt::QueuedConnection);
@@ -169,14 +200,19 @@ void UsageSender::Worker::answered(QNetworkReply* reply, std::int64_t lastRowid)
     failed(problem, toldToWait ? retryAfter(*reply) : std::nullopt);
 }
 
-void UsageSender::Worker::delivered(std::int64_t lastRowid, const QByteArray& answer)
+// The mark moves over the batches taken without a gap before them.
+void UsageSender::Worker::delivered(QNetworkReply* reply)
 {
-    mark_ = lastRowid;
-    try {
-        writer_->setSentMark(key_, lastRowid);
-    } catch (const std::exception& error) {
-        // Kept in memory: only a restart sends these again, and a resend stores nothing twice.
-        Log::line(std::string("remembering what was sent failed: ") + error.what());
+    const QByteArray answer = reply->readAll();
+    for (Posted& p : posted_)
+        p.accepted = p.accepted || p.reply == reply;
+    reply->deleteLater();
+    std::optional<std::int64_t> moved;
+    int batches = 0;
+    while (!posted_.empty() && posted_.front().accepted) {
+        moved = posted_.front().lastRowid;
+        posted_.pop_front();
+        ++batches;
     }
     if (answer.contains("rejectedLogRecords"))
         say(key_ + " refused some messages", ": " + answer.left(300).toStdString());
@@ -185,14 +221,21 @@ void UsageSender::Worker::delivered(std::int64_t lastRowid, const QByteArray& an
         lastSaid_.clear();
     }
     pause_ = std::chrono::milliseconds(0);
-    {
+    if (moved) {
+        mark_ = *moved;
+        try {
+            writer_->setSentMark(key_, *moved);
+        } catch (const std::exception& error) {
+            // Kept in memory: only a restart sends these again, and a resend stores nothing twice.
+            Log::line(std::string("remembering what was sent failed: ") + error.what());
+        }
         const std::lock_guard guard(mutex_);
-        progress_.sentThrough = lastRowid;
-        ++progress_.batchesSent;
+        progress_.sentThrough = *moved;
+        progress_.batchesSent += batches;
         progress_.failuresInRow = 0;
         progress_.retryAt.reset();
     }
-    QMetaObject::invokeMethod(this, [this] { sendNext(); }, Qt::QueuedConnection);
+    sendNext();
 }
 
 void UsageSender::Worker::failed(const std::string& problem, std::optional<std::chrono::seconds> wait)
@@ -236,7 +279,7 @@ UsageSender::UsageSender(std::string endpoint, std::shared_ptr<WriteDatabase> wr
 UsageSender::~UsageSender()
 {
     writer_->setOnMessagesStored({}); // no wake reaches a worker that is gone
-    onSendingThreadAndWait([worker = worker_] { delete worker; }); // a request in flight is dropped
+    onSendingThreadAndWait([worker = worker_] { delete worker; }); // requests in flight are dropped
     thread_->quit();
     thread_->wait();
 }

@@ -26,9 +26,10 @@ class WriteDatabase;
 // transcript line repeated with larger counts, a new price) is not sent
 // again: the receiver prices what it stores with its own list anyway.
 //
-// Everything runs on a thread of its own; nothing waits for an answer. When
-// the endpoint cannot be reached or answers with a failure, the same batch is
-// tried again after 1 s, doubling to 5 min, or after the seconds a 429 or 503
+// Everything runs on a thread of its own; nothing waits for an answer, and a
+// few batches are on their way at once. When the endpoint cannot be reached
+// or answers with a failure, everything after the last batch taken (with none
+// missing before it) is tried again after 1 s, doubling to 5 min, or after the seconds a 429 or 503
 // names in Retry-After; a 413 halves the batch. Nothing is skipped: a
 // receiver that is away for hours gets everything once it is back.
 class UsageSender {
@@ -37,6 +38,7 @@ public:
 
     struct Options {
         int batchSize = 1'000;
+        int inFlight = 4; // batches posted before the first is answered
         std::chrono::milliseconds firstPause{1'000};
         std::chrono::milliseconds longestPause{300'000};
         // Where the time comes from: the steady clock, or a clock a test moves
