@@ -184,8 +184,8 @@ struct Receiver {
         if (!test::waitUntil([&] { return server.boundPort() != 0; }))
             throw std::runtime_error("the receiver did not come up");
     }
+    std::atomic<int> batches{0}; // before the server, which stores its last batches as it ends
     LocalServer server;
-    std::atomic<int> batches{0};
 };
 
 // Waits for `done`, moving the sender's clock on to each retry it waits for.
