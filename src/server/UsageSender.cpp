@@ -174,8 +174,7 @@ void UsageSender::Worker::startAgainFromMark()
     dropped.swap(posted_);
     for (const Posted& p : dropped) {
         p.reply->disconnect(this);
-        p.reply->abort();
-        p.reply->deleteLater();
+        p.reply->deleteLater(); // one still on its way is cancelled as it goes
     }
     readThrough_ = mark_.value_or(0);
 }
