@@ -115,7 +115,7 @@ void CoreServices::sendUsageTo(const std::string& endpoint)
         return;
     sender_ = std::make_unique<UsageSender>(endpoint, writer_);
     sender_->start();
-    Log::print("sending this machine's usage to " + UsageSender::logsUrl(endpoint));
+    Log::print("sending this machine's usage to " + UsageSender::shownUrl(endpoint));
 }
 
 void CoreServices::stop()

@@ -51,6 +51,7 @@ public:
     Worker(std::string endpoint, std::shared_ptr<WriteDatabase> writer, std::string machine, Options options)
         : key_(logsUrl(endpoint))
         , url_(QString::fromStdString(key_))
+        , shown_(shownUrl(endpoint))
         , writer_(std::move(writer))
         , reader_(writer_->path(), {}, ReadConnection::Keeping::kept)
         , machine_(std::move(machine))
@@ -87,6 +88,7 @@ private:
 
     const std::string key_; // the logs URL, also what the mark is kept under
     const QUrl url_;
+    const std::string shown_; // in the log: without a password
     const std::shared_ptr<WriteDatabase> writer_;
     DatabaseClient reader_;
     const std::string machine_;
@@ -194,8 +196,8 @@ void UsageSender::Worker::answered(QNetworkReply* reply)
     }
     const bool toldToWait = status == 429 || status == 503;
     const std::string problem = status != 0
-        ? key_ + " answered " + std::to_string(status) + " " + reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().toStdString()
-        : key_ + " cannot be reached: " + reply->errorString().toStdString();
+        ? shown_ + " answered " + std::to_string(status) + " " + reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().toStdString()
+        : shown_ + " cannot be reached: " + reply->errorString().toStdString();
     failed(problem, toldToWait ? retryAfter(*reply) : std::nullopt);
 }
 
@@ -214,9 +216,9 @@ void UsageSender::Worker::delivered(QNetworkReply* reply)
         ++batches;
     }
     if (answer.contains("rejectedLogRecords"))
-        say(key_ + " refused some messages", ": " + answer.left(300).toStdString());
+        say(shown_ + " refused some messages", ": " + answer.left(300).toStdString());
     else if (!lastSaid_.empty()) {
-        Log::line("sending usage: " + key_ + " takes the messages again");
+        Log::line("sending usage: " + shown_ + " takes the messages again");
         lastSaid_.clear();
     }
     pause_ = std::chrono::milliseconds(0);
@@ -324,6 +326,11 @@ std::optional<std::string> UsageSender::endpointProblem(std::string_view endpoin
     if (url.host().isEmpty())
         return "The address names no host: write it as http://host:4318.";
     return std::nullopt;
+}
+
+std::string UsageSender::shownUrl(std::string_view endpoint)
+{
+    return QUrl(QString::fromStdString(logsUrl(endpoint))).toString(QUrl::RemovePassword).toStdString();
 }
 
 std::string UsageSender::logsUrl(std::string_view endpoint)

@@ -78,6 +78,8 @@ public:
     // Where the logs go: the address as given, with /v1/logs when it has no
     // path, as OpenTelemetry's exporters do with a collector's bare address.
     static std::string logsUrl(std::string_view endpoint);
+    // The logs URL as the log shows it: a password in it left out.
+    static std::string shownUrl(std::string_view endpoint);
 
 private:
     class Worker;
