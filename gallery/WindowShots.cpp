@@ -53,10 +53,17 @@ QImage renderWelcome(const Welcome& setup)
     return window.grab().toImage();
 }
 
-QImage renderSettings(bool installed, const char* thresholds = nullptr)
+struct SettingsSetup {
+    bool installed = true;
+    const char* thresholds = nullptr; // typed and left: refused with its reason, nothing stored
+    const char* endpoint = nullptr;   // typed into "Send usage to"
+    bool endpointLeft = false;        // and left, so that it is checked
+};
+
+QImage renderSettings(const SettingsSetup& setup)
 {
     SettingsActions actions;
-    actions.isHookInstalled = [installed] { return installed; };
+    actions.isHookInstalled = [installed = setup.installed] { return installed; };
     actions.launchAtLogin = [] { return true; };
     QWidget window;
     auto* layout = new QVBoxLayout(&window);
@@ -66,9 +73,14 @@ QImage renderSettings(bool installed, const char* thresholds = nullptr)
     ThemeManager::makeThemedRoot(&window);
     window.setFixedSize(SettingsView::windowWidth, SettingsView::windowHeight);
     window.show();
-    if (thresholds) { // typed and left: refused with its reason, nothing stored
-        view->thresholdsField()->setText(thresholds);
+    if (setup.thresholds) {
+        view->thresholdsField()->setText(setup.thresholds);
         emit view->thresholdsField()->editingFinished();
+    }
+    if (setup.endpoint) {
+        view->endpointField()->setText(setup.endpoint);
+        if (setup.endpointLeft)
+            emit view->endpointField()->editingFinished();
     }
     QApplication::processEvents();
     return window.grab().toImage();
@@ -97,13 +109,15 @@ void addWindowShots(std::vector<Shot>& shots)
                                       "Claude Code's settings (~/.claude/settings.json) are not valid JSON: line 3, column 7"});
     welcome("3-overlay", {2, true, true, nullptr});
     welcome("4-done", {3, true, true, nullptr});
-    const auto settings = [&](std::string name, bool installed, const char* thresholds) {
-        shots.push_back({"settings-" + name, [installed, thresholds] { return renderSettings(installed, thresholds); },
+    const auto settings = [&](std::string name, SettingsSetup setup) {
+        shots.push_back({"settings-" + name, [setup] { return renderSettings(setup); },
                          [](const QImage& image) { return sizedAndNotBlank(image, SettingsView::windowWidth, SettingsView::windowHeight); }});
     };
-    settings("hook-installed", true, nullptr);
-    settings("hook-missing", false, nullptr);
-    settings("warnings-refused", true, "80, 120");
+    settings("hook-installed", {});
+    settings("hook-missing", {false});
+    settings("warnings-refused", {true, "80, 120"});
+    settings("sending", {true, nullptr, "https://collector.example:4318"});
+    settings("sending-refused", {true, nullptr, "collector:4318", true});
 }
 
 } // namespace tallyglass::gallery

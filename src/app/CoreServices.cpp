@@ -17,6 +17,7 @@
 #include "server/OtlpToken.h"
 #include "server/ServerConstants.h"
 #include "server/TelemetryIntake.h"
+#include "server/UsageSender.h"
 #include "storage/DatabaseClient.h"
 #include "storage/WriteDatabase.h"
 
@@ -74,7 +75,8 @@ void CoreServices::startServer(std::function<void(std::uint16_t)> listening)
     const LocalServer::PortRange range{ServerConstants::defaultPort, ServerConstants::portRangeCount};
     server_ = std::make_unique<LocalServer>(range, port, router);
     // Sessions known only by telemetry have no end event: they are stored as inactive ones.
-    server_->setTelemetry(std::make_shared<TelemetryIntake>(),
+    // Another instance's messages of this very machine are already here: the intake leaves them out.
+    server_->setTelemetry(std::make_shared<TelemetryIntake>(wallClockNow, writer_->machineName()),
                           [writer = writer_](const std::vector<MessageInsert>& messages) {
                               writer->insertBackfillMessages(messages);
                           });
@@ -144,8 +146,19 @@ void CoreServices::keepHookOnPort(std::uint16_t port)
     }
 }
 
+void CoreServices::sendUsageTo(const std::string& endpoint)
+{
+    sender_.reset(); // a request in flight is dropped; its batch goes again from the mark
+    if (endpoint.empty())
+        return;
+    sender_ = std::make_unique<UsageSender>(endpoint, writer_);
+    sender_->start();
+    Log::print("sending this machine's usage to " + UsageSender::shownUrl(endpoint));
+}
+
 void CoreServices::stop()
 {
+    sender_.reset();
     if (imports_)
         imports_->stop(); // after the file in hand; the next start goes on from the marks
     if (server_)

@@ -13,6 +13,7 @@ class CaptureService;
 class HookInstaller;
 class ImportService;
 class TranscriptMarks;
+class UsageSender;
 class LocalServer;
 class PriceFileWatcher;
 class WriteDatabase;
@@ -55,6 +56,11 @@ public:
     // windows still open; none when the database cannot be read.
     static std::vector<LimitReading> recentLimitReadings();
 
+    // Sends this machine's messages to an OTLP collector from now on (the
+    // address checked by UsageSender::endpointProblem), in place of any it
+    // sent to before; an empty address stops the sending.
+    void sendUsageTo(const std::string& endpoint);
+
     // No restart after this; handlers in flight finish, reads in progress too.
     void stop();
 
@@ -78,6 +84,7 @@ private:
     std::shared_ptr<CaptureService> capture_;
     std::unique_ptr<LocalServer> server_;
     std::unique_ptr<HookInstaller> installer_;
+    std::unique_ptr<UsageSender> sender_;
     std::function<void(std::uint16_t)> listening_;
     std::function<void(const LimitReading&)> limitObserver_;
     std::function<void(const std::optional<std::string>&)> storeObserver_;

@@ -112,6 +112,12 @@ bool DesktopApp::start()
         if (self && self->core_)
             self->core_->listenForOtherMachines(address);
     });
+    // A new address in the settings sends there from the start of the history, the old one stops.
+    core_->sendUsageTo(Preferences::shared().otlpEndpoint());
+    connect(&Preferences::shared(), &Preferences::otlpEndpointChanged, this, [self](const std::string& endpoint) {
+        if (self && self->core_)
+            self->core_->sendUsageTo(endpoint);
+    });
     statusBar_ = new StatusBarController(
         [self] { return self && self->core_ && self->core_->server() ? self->core_->server()->boundPort() : std::uint16_t{0}; },
         this);

@@ -53,6 +53,7 @@ int HeadlessApp::run(QCoreApplication& app)
     // An address that cannot be bound is said and the rest runs: the loopback still serves this machine.
     core_->listenForOtherMachines(options_.otlpListen.value_or(Preferences::shared().otlpListen()));
     runHistoryImport();
+    core_->sendUsageTo(!options_.otlpEndpoint.empty() ? options_.otlpEndpoint : Preferences::shared().otlpEndpoint());
     app.exec();
     shutDown();
     return 0;

@@ -17,8 +17,10 @@ class LimitWatcher;
 // sessions, runs the local server with the capture and status-line services,
 // rewrites an installed hook when the server comes up on another port,
 // imports the transcript history once, and at every later start catches up
-// with what changed while it was not running; when asked, also takes other
-// machines' exports on a second listener. SIGINT and SIGTERM end it cleanly.
+// with what changed while it was not running, sends this machine's usage
+// where --otlp-endpoint (or else the settings) says and, when asked, also takes
+// other machines' exports on a second listener. SIGINT and SIGTERM end it
+// cleanly.
 class HeadlessApp {
 public:
     explicit HeadlessApp(HeadlessOptions options = {});

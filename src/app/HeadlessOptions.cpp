@@ -2,6 +2,7 @@
 
 #include "core/CommandLine.h"
 #include "server/ListenAddress.h"
+#include "server/UsageSender.h"
 
 namespace tallyglass {
 
@@ -16,6 +17,9 @@ std::string HeadlessOptions::helpText()
            "  --machine NAME   store this machine's own usage under NAME for this run\n"
            "                   (default: the setting tallyglass.machine.name, else the\n"
            "                   host name)\n"
+           "  --otlp-endpoint URL\n"
+           "                   send this machine's usage there as OTLP logs, in place\n"
+           "                   of the setting tallyglass.otlp.endpoint\n"
            "  --otlp-listen ADDR:PORT\n"
            "                   also take other machines' OTLP exports there, each with\n"
            "                   the token of ~/.config/tallyglass/otlp-token\n"
@@ -24,7 +28,7 @@ std::string HeadlessOptions::helpText()
 
 HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments)
 {
-    const auto parsed = CommandLine::parse(arguments, {{"--machine", "NAME"}, {"--otlp-listen", "ADDR:PORT"}});
+    const auto parsed = CommandLine::parse(arguments, {{"--machine", "NAME"}, {"--otlp-endpoint", "URL"}, {"--otlp-listen", "ADDR:PORT"}});
     HeadlessOptions options;
     if (parsed.help) {
         options.help = true;
@@ -46,6 +50,11 @@ HeadlessOptions HeadlessOptions::parse(const std::vector<std::string>& arguments
             throw CommandLine::UsageError("--otlp-listen wants ADDR:PORT with a numeric address, such as 0.0.0.0:4318 or "
                                           "[::]:4318, not '" + address + "'");
         options.otlpListen = address;
+    }
+    if (parsed.has("--otlp-endpoint")) {
+        options.otlpEndpoint = parsed.value("--otlp-endpoint");
+        if (const auto problem = UsageSender::endpointProblem(options.otlpEndpoint))
+            throw CommandLine::UsageError("--otlp-endpoint '" + options.otlpEndpoint + "': " + *problem);
     }
     return options;
 }

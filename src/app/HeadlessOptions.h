@@ -19,6 +19,11 @@ struct HeadlessOptions {
     // place of the `tallyglass.machine.name` setting (Preferences::machineName).
     std::optional<std::string> machine;
 
+    // --otlp-endpoint URL: where this machine's usage is sent (UsageSender),
+    // in place of the `tallyglass.otlp.endpoint` setting; empty: where the
+    // settings say, if anywhere.
+    std::string otlpEndpoint;
+
     static std::string helpText();
     // Throws CommandLine::UsageError, in one sentence, for anything else.
     static HeadlessOptions parse(const std::vector<std::string>& arguments);

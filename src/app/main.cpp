@@ -45,6 +45,7 @@ constexpr std::string_view usage =
     "  (none)          the desktop application: the overlay, tray item and windows\n"
     "  --headless      the server, capture and history import without windows (SSH);\n"
     "                  --machine NAME names this machine's usage for the run;\n"
+    "                  --otlp-endpoint URL sends this machine's usage to a collector;\n"
     "                  --otlp-listen ADDR:PORT also takes other machines'\n"
     "                  OpenTelemetry exports there, each holding the token of\n"
     "                  ~/.config/tallyglass/otlp-token\n"

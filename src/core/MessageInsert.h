@@ -28,6 +28,9 @@ struct MessageInsert {
     // Reported by a telemetry exporter rather than read from a transcript:
     // such a message counts only while no transcript of its session is stored.
     bool fromTelemetry = false;
+    // The folder the session worked in, when the message came with one (from
+    // another instance); stored for a session whose project is not known yet.
+    std::string project;
 
     bool operator==(const MessageInsert&) const = default;
 };

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <new>
+
 namespace tallyglass::Gzip {
 
 Result inflate(std::string_view compressed, std::size_t maxBytes)
@@ -46,6 +48,22 @@ Result inflate(std::string_view compressed, std::size_t maxBytes)
     else
         result.data.clear();
     return result;
+}
+
+std::string deflate(std::string_view data)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::bad_alloc(); // zlib fails to start only without memory
+    std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    ::deflate(&stream, Z_FINISH); // the bound leaves room for the whole stream in one call
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
 }
 
 } // namespace tallyglass::Gzip

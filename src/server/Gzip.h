@@ -18,4 +18,8 @@ struct Result {
 // can inflate to gigabytes, and memory must not follow.
 Result inflate(std::string_view compressed, std::size_t maxBytes);
 
+// `data` as one gzip member, at zlib's fastest level: what is sent is mostly
+// repeated attribute names, which that level already shrinks several times.
+std::string deflate(std::string_view data);
+
 } // namespace tallyglass::Gzip

@@ -17,8 +17,9 @@ RequestGate::Response jsonAnswer(std::string status, const std::string& sentence
 
 } // namespace
 
-TelemetryIntake::TelemetryIntake(std::function<Instant()> clock)
+TelemetryIntake::TelemetryIntake(std::function<Instant()> clock, std::string ownMachine)
     : clock_(std::move(clock))
+    , ownMachine_(std::move(ownMachine))
 {
 }
 
@@ -33,7 +34,7 @@ TelemetryIntake::Result TelemetryIntake::receiveLogs(std::string_view body, bool
             return {jsonAnswer("400 Bad Request", "The body is not a complete gzip stream."), {}};
         body = inflated.data;
     }
-    auto batch = TelemetryLogs::read(body, clock_());
+    auto batch = TelemetryLogs::read(body, clock_(), ownMachine_);
     if (!batch)
         return {jsonAnswer("400 Bad Request", "The body is not an OTLP logs export in JSON."), {}};
     countOthers(batch->otherEvents);

@@ -25,7 +25,8 @@ public:
         std::vector<MessageInsert> messages; // to be stored once the answer is out
     };
 
-    explicit TelemetryIntake(std::function<Instant()> clock = wallClockNow);
+    // `ownMachine`: this machine's name, whose messages another instance sends back are not stored.
+    explicit TelemetryIntake(std::function<Instant()> clock = wallClockNow, std::string ownMachine = {});
 
     Result receiveLogs(std::string_view body, bool gzip);
 
@@ -33,6 +34,7 @@ private:
     void countOthers(int others);
 
     const std::function<Instant()> clock_;
+    const std::string ownMachine_;
     std::mutex lock_;
     long long othersUnlogged_ = 0;
     Instant lastOthersLog_{};

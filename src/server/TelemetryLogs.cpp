@@ -1,6 +1,7 @@
 #include "server/TelemetryLogs.h"
 
 #include "core/IsoTime.h"
+#include "server/SentMessages.h"
 
 #include <nlohmann/json.hpp>
 
@@ -124,12 +125,46 @@ std::optional<Instant> timeOf(const std::map<std::string, const json*>& attrs, c
     return Instant{std::chrono::microseconds{static_cast<std::int64_t>(value / 1000)}};
 }
 
-bool isApiRequest(const std::map<std::string, const json*>& attrs, const json& record)
+enum class Kind { claudeRequest, sentMessage, other };
+
+Kind kindOf(const std::map<std::string, const json*>& attrs, const json& record)
 {
-    if (const auto name = textOf(attrs, "event.name"))
-        return *name == apiRequest;
+    const auto name = textOf(attrs, "event.name");
     const auto body = text(member(record, "body"));
-    return body && *body == "claude_code.api_request";
+    if (name ? *name == apiRequest : body && *body == "claude_code.api_request")
+        return Kind::claudeRequest;
+    if ((name ? *name : body.value_or("")) == SentMessages::recordName)
+        return Kind::sentMessage;
+    return Kind::other;
+}
+
+// The five counts of either kind, under Claude Code's names; a problem's text when one is no count.
+std::string readCounts(const std::map<std::string, const json*>& attrs, const char* kind, MessageInsert& out)
+{
+    std::int64_t counts[5] = {0, 0, 0, 0, 0};
+    const char* names[5] = {"input_tokens", "output_tokens", "cache_creation_tokens", "cache_read_tokens",
+                            "cache_creation_1h_tokens"};
+    for (int i = 0; i < 5; ++i) {
+        const auto it = attrs.find(names[i]);
+        if (it == attrs.end())
+            continue;
+        const auto value = count(*it->second);
+        if (!value)
+            return std::string("an ") + kind + " record's " + names[i] + " is not a count";
+        counts[i] = *value;
+    }
+    out.inputTokens = counts[0];
+    out.outputTokens = counts[1];
+    out.cacheCreationInputTokens = counts[2];
+    out.cacheReadInputTokens = counts[3];
+    out.cacheCreation1hInputTokens = std::min(counts[4], counts[2]);
+    return {};
+}
+
+bool possible(const std::optional<Instant>& at, Instant now)
+{
+    static const Instant earliest = *IsoTime::parse("2000-01-01T00:00:00Z");
+    return at && *at >= earliest && *at <= now + std::chrono::hours(24);
 }
 
 // One api_request record as a message, or why it cannot be one.
@@ -143,49 +178,77 @@ std::string readRequest(const std::map<std::string, const json*>& attrs, const j
     if (!sequence || sequence->empty() || sequence->size() > 64)
         return "an api_request record has no event.sequence";
     const auto at = timeOf(attrs, record);
-    static const Instant earliest = *IsoTime::parse("2000-01-01T00:00:00Z");
-    if (!at || *at < earliest || *at > now + std::chrono::hours(24))
+    if (!possible(at, now))
         return "an api_request record has no possible time";
-    std::int64_t counts[5] = {0, 0, 0, 0, 0};
-    const char* names[5] = {"input_tokens", "output_tokens", "cache_creation_tokens", "cache_read_tokens",
-                            "cache_creation_1h_tokens"};
-    for (int i = 0; i < 5; ++i) {
-        const auto it = attrs.find(names[i]);
-        if (it == attrs.end())
-            continue;
-        const auto value = count(*it->second);
-        if (!value)
-            return std::string("an api_request record's ") + names[i] + " is not a count";
-        counts[i] = *value;
-    }
+    if (std::string problem = readCounts(attrs, "api_request", out); !problem.empty())
+        return problem;
     out.messageId = messageId(*session, *sequence);
     out.sessionId = *session;
     out.timestamp = IsoTime::formatMillis(*at);
     out.role = "assistant";
     out.model = textOf(attrs, "model");
-    out.inputTokens = counts[0];
-    out.outputTokens = counts[1];
-    out.cacheCreationInputTokens = counts[2];
-    out.cacheReadInputTokens = counts[3];
-    out.cacheCreation1hInputTokens = std::min(counts[4], counts[2]);
     const auto recordHost = textOf(attrs, "host.name");
     out.machine = !host.empty() ? host : (recordHost && !recordHost->empty() ? *recordHost : "unknown");
     out.fromTelemetry = true;
     return {};
 }
 
-void readScope(const json& scope, const std::string& host, Instant now, Batch& batch)
+// One message another instance sent, or why it cannot be one. Its cost_usd
+// is not taken: every stored message is priced by this machine's list, and
+// priced again whenever that list changes.
+std::string readSent(const std::map<std::string, const json*>& attrs, const json& record, const std::string& host,
+                     Instant now, MessageInsert& out)
+{
+    const auto id = textOf(attrs, "message.id");
+    if (!id || id->empty() || id->size() > 4096)
+        return "a tallyglass.message record has no message.id";
+    const auto session = textOf(attrs, "session.id");
+    if (!session || session->empty() || session->size() > 4096)
+        return "a tallyglass.message record has no session.id";
+    const auto recordHost = textOf(attrs, "host.name");
+    const std::string machine = !host.empty() ? host : recordHost.value_or("");
+    if (machine.empty() || machine.size() > 255)
+        return "a tallyglass.message record has no host.name";
+    const auto at = timeOf(attrs, record);
+    if (!possible(at, now))
+        return "a tallyglass.message record has no possible time";
+    if (std::string problem = readCounts(attrs, "tallyglass.message", out); !problem.empty())
+        return problem;
+    out.messageId = sentMessageId(machine, *id);
+    out.sessionId = *session;
+    out.timestamp = IsoTime::formatMillis(*at);
+    out.role = "assistant";
+    out.model = textOf(attrs, "model");
+    out.machine = machine;
+    out.fromTelemetry = true;
+    if (const auto it = attrs.find("subagent"); it != attrs.end() && it->second->is_object()) {
+        const auto flag = it->second->find("boolValue");
+        out.isSubagent = flag != it->second->end() && flag->is_boolean() && flag->get<bool>();
+    }
+    if (const auto project = textOf(attrs, "project"); project && project->size() <= 4096)
+        out.project = *project;
+    return {};
+}
+
+void readScope(const json& scope, const std::string& host, Instant now, std::string_view ownMachine, Batch& batch)
 {
     for (const json& record : arrayMember(scope, "logRecords")) {
         const auto attrs = attributes(record);
-        if (!isApiRequest(attrs, record)) {
+        const Kind kind = kindOf(attrs, record);
+        if (kind == Kind::other) {
             ++batch.otherEvents;
             continue;
         }
         MessageInsert message;
-        if (std::string problem = readRequest(attrs, record, host, now, message); !problem.empty()) {
+        std::string problem = kind == Kind::claudeRequest ? readRequest(attrs, record, host, now, message)
+                                                       : readSent(attrs, record, host, now, message);
+        if (!problem.empty()) {
             if (batch.refused++ == 0)
                 batch.firstProblem = std::move(problem);
+            continue;
+        }
+        if (kind == Kind::sentMessage && !ownMachine.empty() && message.machine == ownMachine) {
+            ++batch.ownMachine;
             continue;
         }
         batch.messages.push_back(std::move(message));
@@ -203,7 +266,17 @@ std::string messageId(std::string_view sessionId, std::string_view sequence)
     return id;
 }
 
-std::optional<Batch> read(std::string_view body, Instant now)
+std::string sentMessageId(std::string_view machine, std::string_view id)
+{
+    // The machine's length first: no pair of a machine and an id reads as another.
+    std::string out = "tallyglass:" + std::to_string(machine.size()) + ":";
+    out += machine;
+    out += '/';
+    out += id;
+    return out;
+}
+
+std::optional<Batch> read(std::string_view body, Instant now, std::string_view ownMachine)
 {
     const json root = json::parse(body, nullptr, false);
     if (root.is_discarded() || !root.is_object())
@@ -218,7 +291,7 @@ std::optional<Batch> read(std::string_view body, Instant now)
                     host = *name;
             }
             for (const json& scope : arrayMember(resourceLogs, "scopeLogs"))
-                readScope(scope, host, now, batch);
+                readScope(scope, host, now, ownMachine, batch);
         }
     } catch (const Shape&) {
         return std::nullopt;

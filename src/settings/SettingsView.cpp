@@ -2,6 +2,7 @@
 
 #include "ui/AppSignals.h"
 #include "core/WarningThresholds.h"
+#include "server/UsageSender.h"
 #include "storage/Preferences.h"
 #include "ui/ThemeManager.h"
 #include "ui/Controls.h"
@@ -63,6 +64,7 @@ SettingsView::SettingsView(SettingsActions actions, std::function<void()> onClos
     layout->addWidget(loginRow());
     layout->addWidget(themeRow());
     addWarningRows(layout);
+    addSendingRows(layout);
     layout->addStretch(1);
     layout->addLayout(doneBar());
 
@@ -163,6 +165,45 @@ void SettingsView::addWarningRows(QVBoxLayout* layout)
     layout->addLayout(paceRow);
 }
 
+// The collector this machine's usage goes to, with the reason an address is
+// refused below it.
+void SettingsView::addSendingRows(QVBoxLayout* layout)
+{
+    layout->addWidget(row("arrow.up.right", "Send usage to",
+                          textLabel("This machine's messages, to an OTLP collector", 11, this, false, Qt::AlignLeft),
+                          new QWidget(this), this));
+    endpoint_ = new QLineEdit(QString::fromStdString(Preferences::shared().otlpEndpoint()), this);
+    endpoint_->setPlaceholderText("Off — or http://collector:4318");
+    endpoint_->setToolTip("An OpenTelemetry collector's address (OTLP over HTTP); empty sends nothing");
+    connect(endpoint_, &QLineEdit::editingFinished, this, [this] { takeEndpoint(); });
+    auto* fieldRow = new QHBoxLayout();
+    fieldRow->setContentsMargins(36, 0, 0, 0);
+    fieldRow->addWidget(endpoint_, 1);
+    layout->addLayout(fieldRow);
+    endpointError_ = textLabel("", 11, this, false, Qt::AlignLeft);
+    endpointError_->setProperty("role", "error");
+    endpointError_->setContentsMargins(36, 0, 0, 0);
+    endpointError_->hide();
+    layout->addWidget(endpointError_);
+}
+
+// An address that cannot be sent to is refused with the reason, and the one
+// in use stays; an empty field stops the sending.
+void SettingsView::takeEndpoint()
+{
+    const std::string text = endpoint_->text().trimmed().toStdString();
+    if (!text.empty()) {
+        if (const auto problem = UsageSender::endpointProblem(text)) {
+            endpointError_->setText(QString::fromStdString(*problem));
+            endpointError_->show();
+            return;
+        }
+    }
+    Preferences::shared().setOtlpEndpoint(text);
+    endpoint_->setText(QString::fromStdString(text));
+    endpointError_->hide();
+}
+
 QHBoxLayout* SettingsView::doneBar()
 {
     auto* bar = new QHBoxLayout();
@@ -211,6 +252,8 @@ void SettingsView::showEvent(QShowEvent* event)
     // What was refused last time is gone: the field shows what is in use.
     thresholds_->setText(QString::fromStdString(WarningThresholds::format(Preferences::shared().warningThresholds())));
     thresholdsError_->hide();
+    endpoint_->setText(QString::fromStdString(Preferences::shared().otlpEndpoint()));
+    endpointError_->hide();
 }
 
 void SettingsView::paintEvent(QPaintEvent*)

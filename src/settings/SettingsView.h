@@ -25,15 +25,16 @@ struct SettingsActions {
     std::function<void(bool)> setLaunchAtLogin;
 };
 
-// Five rows: the Claude Code hook, updates (none on this platform: shown off
-// and disabled), launch at login, the theme, and the warnings before the rate
-// limits with their thresholds; "Done" below.
+// Six rows: the Claude Code hook, updates (none on this platform: shown off
+// and disabled), launch at login, the theme, the warnings before the rate
+// limits with their thresholds, and where this machine's usage is sent;
+// "Done" below.
 class SettingsView final : public QWidget {
     Q_OBJECT
 
 public:
     static constexpr int windowWidth = 380;
-    static constexpr int windowHeight = 448; // grown from 352 by the warnings rows
+    static constexpr int windowHeight = 524; // grown from 352 by the warnings rows, then the sending row
     SettingsView(SettingsActions actions, std::function<void()> onClose, QWidget* parent = nullptr);
 
     // The hook row follows the installed state; asked when shown and on every change.
@@ -48,6 +49,8 @@ public:
     QLineEdit* thresholdsField() const { return thresholds_; }
     QLabel* thresholdsError() const { return thresholdsError_; }
     ToggleSwitch* paceSwitch() const { return pace_; }
+    QLineEdit* endpointField() const { return endpoint_; }
+    QLabel* endpointError() const { return endpointError_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -59,6 +62,7 @@ private:
     QWidget* loginRow();
     QWidget* themeRow();
     void addWarningRows(QVBoxLayout* layout);
+    void addSendingRows(QVBoxLayout* layout);
     QHBoxLayout* doneBar();
     void restyle();
 
@@ -73,8 +77,11 @@ private:
     QLineEdit* thresholds_ = nullptr;
     QLabel* thresholdsError_ = nullptr;
     ToggleSwitch* pace_ = nullptr;
+    QLineEdit* endpoint_ = nullptr;
+    QLabel* endpointError_ = nullptr;
 
     void takeThresholds();
+    void takeEndpoint();
 };
 
 // The settings window: one for the life of the program, made on first use,

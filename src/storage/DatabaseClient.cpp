@@ -9,6 +9,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <optional>
 
 namespace tallyglass {
@@ -304,6 +305,44 @@ bool DatabaseClient::hasMessagesPricedOtherThan(std::int64_t version)
         if (statement.step() != SQLITE_ROW)
             throwStep(db);
         return statement.int64(0) != 0;
+    });
+}
+
+std::vector<SentMessages::Outgoing> DatabaseClient::fetchMessagesToSend(std::int64_t afterRowid, int limit)
+{
+    return withReadOnly<std::vector<SentMessages::Outgoing>>([&](sqlite3* db) {
+        std::vector<SentMessages::Outgoing> out;
+        SqliteStatement statement = prepareOrThrow(db,
+            "SELECT m.rowid, m.messageId, m.sessionId, m.timestamp, m.model, m.inputTokens, m.outputTokens, "
+            "m.cacheReadInputTokens, m.cacheCreationInputTokens, m.cacheCreation1hInputTokens, m.cost, m.isSubagent, "
+            "s.project FROM messages m LEFT JOIN sessions s ON s.sessionId = m.sessionId "
+            "WHERE m.rowid > ?1 AND m.fromTelemetry = 0 ORDER BY m.rowid LIMIT ?2;");
+        statement.bindInt64(1, afterRowid);
+        statement.bindInt64(2, limit);
+        int rc = SQLITE_ROW;
+        out.reserve(static_cast<std::size_t>(std::max(limit, 0)));
+        while ((rc = statement.step()) == SQLITE_ROW) {
+            SentMessages::Outgoing m;
+            m.rowid = statement.int64(0);
+            m.messageId = std::string(statement.text(1).value_or(""));
+            m.sessionId = std::string(statement.text(2).value_or(""));
+            m.timestamp = std::string(statement.text(3).value_or(""));
+            if (const auto model = statement.text(4))
+                m.model = std::string(*model);
+            m.inputTokens = statement.int64(5);
+            m.outputTokens = statement.int64(6);
+            m.cacheReadTokens = statement.int64(7);
+            m.cacheCreationTokens = statement.int64(8);
+            m.cacheCreation1hTokens = statement.int64(9);
+            m.costUsd = statement.real(10);
+            m.subagent = statement.int64(11) != 0;
+            if (const auto project = statement.text(12))
+                m.project = std::string(*project);
+            out.push_back(std::move(m));
+        }
+        if (rc != SQLITE_DONE)
+            throwStep(db);
+        return out;
     });
 }
 

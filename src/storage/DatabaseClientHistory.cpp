@@ -140,7 +140,7 @@ StoredHistory DatabaseClient::fetchHistory()
             // Texts compare as written; the day before the first possible time lets every offset in.
             SqliteStatement all = prepareOrThrow(db, (historyColumns(db) + "timestamp >= ?1 ORDER BY timestamp ASC;").c_str());
             all.bindText(1, lower);
-            RowReader reader{latest, {}, false};
+            RowReader reader{latest, {}, {}, false};
             reader.read(db, all, history.messages, history.rows);
             history.mark.exact = logged && !reader.leftOutUntilLater;
         });
@@ -177,7 +177,7 @@ std::optional<HistoryChanges> DatabaseClient::fetchHistorySince(const HistoryMar
                 throwStep(db);
             if (found.dropped.size() > mostRowsReadAgain)
                 return;
-            RowReader reader{latest, {}, false};
+            RowReader reader{latest, {}, {}, false};
             SqliteStatement again = prepareOrThrow(db, (historyColumns(db) + "rowid = ?1;").c_str());
             for (const std::int64_t row : found.dropped) {
                 again.resetAndClear();

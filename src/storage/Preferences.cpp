@@ -39,6 +39,7 @@ const Preferences::Entry table[] = {
     {Preferences::Key::reportDayZone, "tallyglass.dashboard.dayZone", QString("UTC")},
     {Preferences::Key::otlpListen, "tallyglass.otlp.listen", QString()},
     {Preferences::Key::machineName, "tallyglass.machine.name", QString()},
+    {Preferences::Key::otlpEndpoint, "tallyglass.otlp.endpoint", QString()},
 };
 
 QVariant read(Preferences::Key key)
@@ -267,6 +268,19 @@ void Preferences::setMachineName(const std::string& name)
     const std::string after = machineName();
     if (after != before)
         emit machineNameChanged(after);
+}
+
+std::string Preferences::otlpEndpoint() const
+{
+    return read(Key::otlpEndpoint).toString().trimmed().toStdString();
+}
+
+void Preferences::setOtlpEndpoint(const std::string& endpoint)
+{
+    const std::string before = otlpEndpoint();
+    write(Key::otlpEndpoint, QString::fromStdString(endpoint).trimmed());
+    if (const std::string after = otlpEndpoint(); after != before)
+        emit otlpEndpointChanged(after);
 }
 
 void Preferences::resetForTests()

@@ -57,6 +57,7 @@ public:
         reportDayZone,
         otlpListen,
         machineName,
+        otlpEndpoint,
     };
     struct Entry {
         Key key;
@@ -127,6 +128,11 @@ public:
     // Surrounding blanks are dropped; a blank name goes back to the host name.
     void setMachineName(const std::string& name);
 
+    // Where this machine's usage is sent as OTLP logs (UsageSender); empty:
+    // nowhere. Stored as written; whoever sets it checks it first.
+    std::string otlpEndpoint() const;
+    void setOtlpEndpoint(const std::string& endpoint);
+
     // For tests: forgets everything stored, so each starts from the defaults.
     void resetForTests();
     // For tests of the stored form and of files edited by hand: the text under
@@ -145,6 +151,7 @@ signals:
     void reportDaysLocalChanged(bool local);
     void otlpListenChanged(const std::string& address);
     void machineNameChanged(const std::string& name);
+    void otlpEndpointChanged(const std::string& endpoint);
 
 private:
     Preferences() = default;

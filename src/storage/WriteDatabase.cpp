@@ -99,6 +99,15 @@ constexpr const char* marksScript =
     " unterminatedUntil INTEGER NOT NULL DEFAULT 0"
     ");";
 
+// How far the messages were sent to each endpoint: the rowid of the last one
+// the endpoint accepted. In the file itself, so that a file replaced or
+// deleted sends its own history from the start.
+constexpr const char* sentMarksScript =
+    "CREATE TABLE IF NOT EXISTS sent_marks ("
+    " endpoint TEXT NOT NULL PRIMARY KEY,"
+    " lastRowid INTEGER NOT NULL"
+    ");";
+
 constexpr const char* upsertRateLimitsSql =
     "INSERT INTO usage_limits ( id, five_hour_utilization, five_hour_resets_at, seven_day_utilization, "
     "seven_day_resets_at, fetched_at, last_fetch_at, last_fetch_status ) VALUES (1, ?, ?, ?, ?, ?, ?, 'ok') "
@@ -291,6 +300,7 @@ void WriteDatabase::openAndPrepareOnce()
     exec(stateScript);
     exec(marksScript);
     exec(messageChangesScript);
+    exec(sentMarksScript);
 }
 
 void WriteDatabase::keepDamagedFileAside()

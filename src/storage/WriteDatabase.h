@@ -87,6 +87,19 @@ public:
     void waitForRepricing();
 
     const std::filesystem::path& path() const { return path_; }
+    // The name this machine's messages are stored under (Options::machineName).
+    const std::string& machineName() const { return options_.machineName; }
+
+    // How far the messages were sent to an endpoint: the rowid of the last one
+    // it accepted (0: none yet). Rows are only ever added after it: the ones
+    // deleted (a session's telemetry giving way) are never sent, so no row
+    // that was sent is ever the last and a new one takes a higher rowid.
+    std::int64_t sentMark(const std::string& endpoint);
+    void setSentMark(const std::string& endpoint, std::int64_t rowid);
+
+    // Called on the writer's thread after every write of messages, such as a
+    // sender waits for; it must not wait for the writer. Any thread may set it.
+    void setOnMessagesStored(std::function<void()> callback);
 
     // Called, on the writer's thread, after the file at the path was found
     // deleted or replaced and the one there now was opened instead. Set before
@@ -129,6 +142,7 @@ private:
     sqlite3* handle_ = nullptr;
     std::optional<std::pair<std::uint64_t, std::uint64_t>> openedFile_; // device and inode of the open file
     std::function<void()> onReopened_;
+    std::function<void()> onStored_; // on the writer's thread only
     // The values of the last stored rate-limit reading (as text), once looked up.
     std::optional<LimitValues> lastReading_;
     Options options_;

@@ -5,7 +5,8 @@
 #include "storage/TranscriptMarkRows.h"
 #include "storage/WriteDatabaseSupport.h"
 
-// The writer's record of how far each transcript was read.
+// The writer's record of how far each transcript was read, and how far the
+// messages were sent to each endpoint.
 namespace tallyglass {
 
 namespace {
@@ -22,7 +23,42 @@ std::int64_t stored(std::uint64_t value)
     return static_cast<std::int64_t>(value);
 }
 
+constexpr const char* selectSentSql = "SELECT lastRowid FROM sent_marks WHERE endpoint = ?";
+constexpr const char* upsertSentSql =
+    "INSERT INTO sent_marks (endpoint, lastRowid) VALUES (?1, ?2) "
+    "ON CONFLICT(endpoint) DO UPDATE SET lastRowid = excluded.lastRowid";
+
 } // namespace
+
+std::int64_t WriteDatabase::sentMark(const std::string& endpoint)
+{
+    return queue_->sync([&] {
+        std::int64_t mark = 0;
+        runWithRetry([&] {
+            SqliteStatement select = prepare(selectSentSql);
+            select.bindText(1, endpoint);
+            const int rc = select.step();
+            if (rc == SQLITE_ROW)
+                mark = select.int64(0);
+            else if (rc != SQLITE_DONE)
+                failStep(rc);
+        });
+        return mark;
+    });
+}
+
+void WriteDatabase::setSentMark(const std::string& endpoint, std::int64_t rowid)
+{
+    queue_->sync([&] {
+        runWithRetry([&] {
+            SqliteStatement upsert = prepare(upsertSentSql);
+            upsert.bindText(1, endpoint);
+            upsert.bindInt64(2, rowid);
+            if (const int rc = upsert.step(); rc != SQLITE_DONE)
+                failStep(rc);
+        });
+    });
+}
 
 void WriteDatabase::setTranscriptMarks(const std::vector<TranscriptMark>& marks)
 {

@@ -26,6 +26,8 @@ constexpr const char* insertMessageSql =
     "cacheCreationInputTokens, cacheReadInputTokens, isSubagent, cost, cacheCreation1hInputTokens, pricedWith, "
     "machine, fromTelemetry ) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
+constexpr const char* sentProjectSql = "UPDATE sessions SET project = ?2 WHERE sessionId = ?1 AND project IS NULL";
+
 constexpr const char* transcriptStoredSql =
     "SELECT 1 FROM messages WHERE sessionId = ? AND fromTelemetry = 0 LIMIT 1";
 
@@ -108,12 +110,25 @@ std::vector<MessageInsert> foldedRepeats(const std::vector<MessageInsert>& messa
 
 void WriteDatabase::insertMessages(const std::vector<MessageInsert>& messages)
 {
-    queue_->sync([&] { runWithRetry([&] { insertMessagesImpl(messages, activeSessionSql); }); });
+    queue_->sync([&] {
+        runWithRetry([&] { insertMessagesImpl(messages, activeSessionSql); });
+        if (onStored_ && !messages.empty())
+            onStored_();
+    });
 }
 
 void WriteDatabase::insertBackfillMessages(const std::vector<MessageInsert>& messages)
 {
-    queue_->sync([&] { runWithRetry([&] { insertMessagesImpl(messages, inactiveSessionSql); }); });
+    queue_->sync([&] {
+        runWithRetry([&] { insertMessagesImpl(messages, inactiveSessionSql); });
+        if (onStored_ && !messages.empty())
+            onStored_();
+    });
+}
+
+void WriteDatabase::setOnMessagesStored(std::function<void()> callback)
+{
+    queue_->sync([&] { onStored_ = std::move(callback); });
 }
 
 // One machine's session may reach us both by transcript and by telemetry;
@@ -164,6 +179,7 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
         SourceRule rule{prepare(transcriptStoredSql), prepare(dropTelemetrySql), {}, {}};
         // Earliest timestamp and machine per session among the messages stored; equal texts keep the first.
         std::map<std::string, std::pair<std::string, std::string>> earliest;
+        std::map<std::string, std::string> projects; // as another instance sent them
         for (MessageInsert& m : foldedRepeats(messages)) {
             if (m.machine.empty() || !m.fromTelemetry)
                 m.machine = m.fromTelemetry ? "unknown" : options_.machineName;
@@ -181,6 +197,8 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
             const auto [it, inserted] = earliest.try_emplace(m.sessionId, m.timestamp, m.machine);
             if (!inserted && m.timestamp < it->second.first)
                 it->second.first = m.timestamp;
+            if (!m.project.empty())
+                projects.try_emplace(m.sessionId, m.project);
         }
 
         SqliteStatement session = prepare(sessionSql);
@@ -190,6 +208,16 @@ void WriteDatabase::insertMessagesImpl(const std::vector<MessageInsert>& message
             session.bindText(2, first.first);
             session.bindText(3, first.second);
             if (const int rc = session.step(); rc != SQLITE_DONE)
+                failStep(rc);
+        }
+        if (projects.empty())
+            return;
+        SqliteStatement project = prepare(sentProjectSql);
+        for (const auto& [sessionId, folder] : projects) {
+            project.resetAndClear();
+            project.bindText(1, sessionId);
+            project.bindText(2, folder);
+            if (const int rc = project.step(); rc != SQLITE_DONE)
                 failStep(rc);
         }
     });

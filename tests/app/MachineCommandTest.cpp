@@ -22,7 +22,7 @@ protected:
                        + test::assistantLine("d2", "s-desk", test::utcHoursFromNow(0), "claude-sonnet-4-5", 100, 1000));
         ASSERT_EQ(tallyglass({"import"}).exitCode, 0);
         const MessageInsert box{"otel:s-box#1", "s-box", test::utcHoursFromNow(0), "assistant", "claude-opus-4-6", 10, 5000, 0, 0,
-                                false, 0, "buildbox", true};
+                                false, 0, "buildbox", true, {}};
         WriteDatabase(configFolder / "app.db").insertMessages({box});
     }
 };

@@ -41,9 +41,9 @@ TEST(TranscriptParser, aRecordedTranscriptGivesItsMessagesAndCountsEverySkip)
     // Whole records: input, output, cache written, cache read, subagent, the one-hour share of the cache written.
     // The last: an empty usage object is a message of zero tokens; a missing role is "assistant".
     const std::vector<MessageInsert> expected = {
-        {"msg_01A", session, "2025-01-15T10:30:00.123Z", "assistant", "claude-sonnet-4-6", 1000, 500, 2000, 10000, false, 0, {}, false},
-        {"msg_01B", session, "2025-01-15T10:30:05Z", "assistant", "claude-opus-4-6", 3, 88, 1200, 15000, false, 1000, {}, false},
-        {"msg_01D", session, "2025-01-15T10:31:00Z", "assistant", "claude-haiku-4-5-20251001", 0, 0, 0, 0, false, 0, {}, false},
+        {"msg_01A", session, "2025-01-15T10:30:00.123Z", "assistant", "claude-sonnet-4-6", 1000, 500, 2000, 10000, false, 0, {}, false, {}},
+        {"msg_01B", session, "2025-01-15T10:30:05Z", "assistant", "claude-opus-4-6", 3, 88, 1200, 15000, false, 1000, {}, false, {}},
+        {"msg_01D", session, "2025-01-15T10:31:00Z", "assistant", "claude-haiku-4-5-20251001", 0, 0, 0, 0, false, 0, {}, false, {}},
     };
     EXPECT_EQ(outcome.inserts, expected);
 }

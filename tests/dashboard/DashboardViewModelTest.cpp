@@ -166,7 +166,7 @@ TEST(DashboardViewModelReloadTest, aReloadAfterAWriteShowsWhatAWholeReadShows)
 {
     test::qtApp(); // before the view models
     const auto stored = [](const char* id, const char* at, const char* model, std::int64_t output = 100) {
-        return MessageInsert{id, "session-1", at, "assistant", model, 1000, output, 10, 20, false, 0, {}, false};
+        return MessageInsert{id, "session-1", at, "assistant", model, 1000, output, 10, 20, false, 0, {}, false, {}};
     };
     const std::vector<std::pair<const char*, MessageInsert>> writes = {
         {"a newer message of a model new to the history", stored("new", "2025-01-15T11:00:00Z", "claude-sonnet-4-6")},

@@ -2,6 +2,7 @@
 
 #include "core/IsoTime.h"
 #include "server/ChunkedBody.h"
+#include "server/SentMessages.h"
 #include "server/TelemetryLogs.h"
 #include "support/TelemetryExport.h"
 
@@ -77,6 +78,56 @@ TEST(TelemetryIntakeTest, refusedRecordsAreCountedInAPartialSuccess)
               R"({"partialSuccess":{"errorMessage":"an api_request record has no event.sequence","rejectedLogRecords":3}})");
     ASSERT_EQ(result.messages.size(), 1u);
     EXPECT_EQ(result.messages[0].messageId, TelemetryLogs::messageId("s1", "1"));
+}
+
+// What one instance sends another, read back: kept under the sender's machine
+// and its own id, priced here (its cost_usd is not taken), and left out by
+// the machine it came from, which counts it accepted.
+TEST(TelemetryIntakeTest, anInstancesMessageIsKeptUnderItsMachineExceptByThatMachine)
+{
+    SentMessages::Outgoing sent;
+    sent.messageId = "msg_01";
+    sent.sessionId = "s9";
+    sent.timestamp = "2025-01-15T09:30:00.250Z";
+    sent.model = "claude-opus-4-6";
+    sent.inputTokens = 10;
+    sent.outputTokens = 20;
+    sent.cacheReadTokens = 30;
+    sent.cacheCreationTokens = 40;
+    sent.cacheCreation1hTokens = 5;
+    sent.costUsd = 99.5;
+    sent.subagent = true;
+    sent.project = "/home/me/caf\xC3\xA9 \"q\"\x01\xFF";
+    SentMessages::Outgoing unnamed = sent;
+    unnamed.messageId.clear();
+    const SentMessages::Outgoing batch[] = {sent, unnamed};
+    const std::string body = SentMessages::exportJson(batch, "laptop");
+
+    const auto elsewhere = TelemetryIntake([] { return now; }, "desk").receiveLogs(body, false);
+    EXPECT_EQ(elsewhere.response.body,
+              R"({"partialSuccess":{"errorMessage":"a tallyglass.message record has no message.id","rejectedLogRecords":1}})");
+    ASSERT_EQ(elsewhere.messages.size(), 1u);
+    MessageInsert expected;
+    expected.messageId = TelemetryLogs::sentMessageId("laptop", "msg_01");
+    expected.sessionId = "s9";
+    expected.timestamp = "2025-01-15T09:30:00.250Z";
+    expected.role = "assistant";
+    expected.model = "claude-opus-4-6";
+    expected.inputTokens = 10;
+    expected.outputTokens = 20;
+    expected.cacheCreationInputTokens = 40;
+    expected.cacheReadInputTokens = 30;
+    expected.cacheCreation1hInputTokens = 5;
+    expected.isSubagent = true;
+    expected.machine = "laptop";
+    expected.fromTelemetry = true;
+    expected.project = "/home/me/caf\xC3\xA9 \"q\"\x01\xEF\xBF\xBD"; // a byte that is no UTF-8 arrives replaced
+    EXPECT_EQ(elsewhere.messages[0], expected);
+    EXPECT_NE(TelemetryLogs::sentMessageId("a/b", "c"), TelemetryLogs::sentMessageId("a", "b/c"));
+
+    const auto home = TelemetryIntake([] { return now; }, "laptop").receiveLogs(body, false);
+    EXPECT_TRUE(home.messages.empty());
+    EXPECT_EQ(home.response.status, "200 OK");
 }
 
 TEST(TelemetryIntakeTest, aBodyThatIsNoExportIsRefusedWhole)

@@ -93,6 +93,33 @@ TEST(Settings, eachRowChangesWhatItSaysAndReturnCloses)
     EXPECT_FALSE(view->thresholdsField()->isEnabled());
     EXPECT_FALSE(view->paceSwitch()->isEnabled());
 
+    // Send usage to: an address is stored only when it can be sent to; otherwise the reason shows and
+    // the stored one stays. Empty turns the sending off.
+    struct Address {
+        const char* typed;
+        const char* stored; // what the key holds afterwards
+        const char* error;  // empty: none shown
+    };
+    const Address addresses[] = {
+        {" http://127.0.0.1:4318 ", "http://127.0.0.1:4318", ""},
+        {"ftp://127.0.0.1/logs", "http://127.0.0.1:4318", "The address must start with http:// or https://."},
+        {"127.0.0.1:4318", "http://127.0.0.1:4318", "The address must start with http:// or https://."},
+        {"http://", "http://127.0.0.1:4318", "The address names no host: write it as http://host:4318."},
+        {"https://localhost/v1/logs", "https://localhost/v1/logs", ""},
+        {"", "", ""},
+    };
+    EXPECT_EQ(view->endpointField()->text(), "");
+    for (const Address& a : addresses) {
+        SCOPED_TRACE(a.typed);
+        view->endpointField()->setText(a.typed);
+        emit view->endpointField()->editingFinished();
+        EXPECT_EQ(Preferences::shared().otlpEndpoint(), a.stored);
+        EXPECT_EQ(view->endpointError()->isVisibleTo(window), *a.error != '\0');
+        if (*a.error) {
+            EXPECT_EQ(view->endpointError()->text().toStdString(), a.error);
+        }
+    }
+
     // The theme: stored, every open window recoloured at once, and chosen again after a restart.
     QComboBox* picker = view->themePicker();
     EXPECT_EQ(picker->currentText(), "System");

@@ -29,7 +29,7 @@ protected:
                                  std::string role = "assistant")
     {
         // 1 input token, 2 output, 3 written to the cache (none for an hour) and 4 read from it; not a subagent's.
-        return {std::move(id), "S", std::move(timestamp), std::move(role), std::move(model), 1, 2, 3, 4, false, 0, {}, false};
+        return {std::move(id), "S", std::move(timestamp), std::move(role), std::move(model), 1, 2, 3, 4, false, 0, {}, false, {}};
     }
 };
 

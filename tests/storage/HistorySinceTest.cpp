@@ -16,7 +16,7 @@ namespace {
 MessageInsert message(const std::string& id, const std::string& session, const std::string& timestamp,
                       std::int64_t output = 2, bool telemetry = false)
 {
-    return {id, session, timestamp, "assistant", "claude-opus-4-6", 1, output, 3, 4, false, 0, {}, telemetry};
+    return {id, session, timestamp, "assistant", "claude-opus-4-6", 1, output, 3, 4, false, 0, {}, telemetry, {}};
 }
 
 struct Step {

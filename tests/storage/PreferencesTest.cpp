@@ -46,6 +46,7 @@ std::string describe(Preferences::Key key)
     case Key::reportDayZone: return p.reportDaysLocal() ? "local" : "UTC";
     case Key::otlpListen: return p.otlpListen();
     case Key::machineName: return p.machineName();
+    case Key::otlpEndpoint: return p.otlpEndpoint();
     }
     return "?";
 }
@@ -91,6 +92,8 @@ TEST_F(PreferencesTest, everyKeyRoundTripsThroughTheFileUnderItsStoredNameFromIt
         {Key::otlpListen, "", [&] { p.setOtlpListen("[::]:4318"); }, "tallyglass.otlp.listen=[::]:4318", "[::]:4318"},
         {Key::machineName, WriteDatabaseSupport::hostName(), [&] { p.setMachineName(" buildbox "); }, "tallyglass.machine.name=buildbox",
          "buildbox"},
+        {Key::otlpEndpoint, "", [&] { p.setOtlpEndpoint("http://collector:4318"); },
+         "tallyglass.otlp.endpoint=http://collector:4318", "http://collector:4318"},
     };
     // A key added without a row here would go unguarded.
     ASSERT_EQ(std::size(cases), Preferences::entries().size());
@@ -122,6 +125,7 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
     QObject::connect(&p, &Preferences::reportDaysLocalChanged, &listener, [&](bool on) { heard.push_back("local days " + boolText(on)); });
     QObject::connect(&p, &Preferences::otlpListenChanged, &listener, [&](const std::string& a) { heard.push_back("listen " + a); });
     QObject::connect(&p, &Preferences::machineNameChanged, &listener, [&](const std::string& name) { heard.push_back("machine " + name); });
+    QObject::connect(&p, &Preferences::otlpEndpointChanged, &listener, [&](const std::string& e) { heard.push_back("send to " + e); });
     struct Case {
         const char* name;
         std::function<void()> toDefault; // the value read when nothing is stored
@@ -146,6 +150,7 @@ TEST_F(PreferencesTest, aSetterAnnouncesEachChangeOnceAndNothingWhenTheValueStay
         // A blank name is no name: the host's again.
         {"machine", [&] { p.setMachineName(" \t "); }, [&] { p.setMachineName("laptop"); },
          {"machine laptop", "machine " + WriteDatabaseSupport::hostName()}},
+        {"send to", [&] { p.setOtlpEndpoint(""); }, [&] { p.setOtlpEndpoint("https://c"); }, {"send to https://c", "send to "}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -106,7 +106,7 @@ TEST(WriteDatabaseReliability, aReaderNeverSeesPartOfABatch)
         std::vector<MessageInsert> messages;
         for (int i = 0; i < 500; ++i)
             messages.push_back({"msg-" + std::to_string(batch) + "-" + std::to_string(i), "session-" + std::to_string(batch),
-                                "2025-01-15T10:00:00Z", "assistant", std::nullopt, 0, 0, 0, 0, false, 0, {}, false});
+                                "2025-01-15T10:00:00Z", "assistant", std::nullopt, 0, 0, 0, 0, false, 0, {}, false, {}});
         writer.insertMessages(messages);
     }
     done = true;

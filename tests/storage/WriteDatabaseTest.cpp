@@ -61,7 +61,7 @@ TEST_F(WriteDatabaseTest, openingCreatesTheDirectoryAndTheSchemaAndReopeningChan
     EXPECT_EQ(schema, (std::vector<std::string>{"table|app_state", "index|idx_limit_readings_received_at", "index|idx_messages_sessionId",
                                                 "index|idx_messages_timestamp", "table|limit_readings", "table|message_changes",
                                                 "trigger|message_changes_kept", "trigger|message_deleted",
-                                                "trigger|message_rewritten", "table|messages",
+                                                "trigger|message_rewritten", "table|messages", "table|sent_marks",
                                                 "table|sessions", "table|transcript_marks", "table|usage_limits"}));
     EXPECT_EQ(probe.value("PRAGMA journal_mode"), "wal");
     EXPECT_EQ(probe.rows("SELECT name FROM pragma_table_info('messages')"),
@@ -344,7 +344,7 @@ TEST_F(WriteDatabaseTest, aDeletedOrReplacedFileIsTheOneWrittenToNext)
         std::filesystem::remove(path.string() + suffix);
     db->insertMessages({message("b", "S", "2025-01-15T10:00:00Z")});
     EXPECT_EQ(SqlProbe(path).rows("SELECT messageId FROM messages"), std::vector<std::string>{"b"});
-    EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "7");
+    EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "8");
     EXPECT_EQ(reopened, 1);
 
     const auto other = path.parent_path() / "other.db";
