@@ -184,6 +184,21 @@ bool asksForHelp(const std::vector<std::string>& arguments)
     return false;
 }
 
+int runDesktop(int argc, char** argv)
+{
+    if (!prepareDisplay())
+        return 1;
+    QApplication app(argc, argv);
+    std::unique_ptr<QLockFile> instance;
+    if (const int refused = soleInstance(instance))
+        return refused == alreadyRunning ? showRunningReport() : refused;
+    QGuiApplication::setDesktopFileName("tallyglass");
+    QGuiApplication::setApplicationDisplayName("Tallyglass"); // what window managers show for an untitled window
+    QGuiApplication::setWindowIcon(QIcon(":/tallyglass.svg"));
+    tallyglass::DesktopApp desktop;
+    return desktop.run(app);
+}
+
 int runHeadless(int argc, char** argv, tallyglass::HeadlessOptions options)
 {
     QCoreApplication app(argc, argv);
@@ -256,19 +271,8 @@ int main(int argc, char** argv)
         return tallyglass::ExportCommand::run(rest);
     if (command == "prices")
         return tallyglass::PricesCommand::run(rest);
-    if (command.empty()) {
-        if (!prepareDisplay())
-            return 1;
-        QApplication app(argc, argv);
-        std::unique_ptr<QLockFile> instance;
-        if (const int refused = soleInstance(instance))
-            return refused == alreadyRunning ? showRunningReport() : refused;
-        QGuiApplication::setDesktopFileName("tallyglass");
-        QGuiApplication::setApplicationDisplayName("Tallyglass"); // what window managers show for an untitled window
-        QGuiApplication::setWindowIcon(QIcon(":/tallyglass.svg"));
-        tallyglass::DesktopApp desktop;
-        return desktop.run(app);
-    }
+    if (command.empty())
+        return runDesktop(argc, argv);
     if (command == "--headless")
         return runHeadless(argc, argv, std::move(headlessOptions));
     if (command == "--version")
