@@ -49,6 +49,19 @@ std::string_view trimmed(std::string_view s)
     return s;
 }
 
+// The lines of a header block after the request line, each without its CRLF.
+std::vector<std::string_view> headerLines(std::string_view header)
+{
+    std::vector<std::string_view> lines;
+    for (std::size_t start = header.find("\r\n"); start != std::string_view::npos;) {
+        start += 2;
+        const std::size_t end = header.find("\r\n", start);
+        lines.push_back(header.substr(start, end == std::string_view::npos ? end : end - start));
+        start = end;
+    }
+    return lines;
+}
+
 // The header lines (request line excluded) as lower-cased name and trimmed
 // value; nothing when the block is ambiguous: a bare LF, a name that is
 // empty or ends in white space, a repeated Host or Content-Length, any
@@ -66,12 +79,7 @@ std::optional<std::vector<std::pair<std::string, std::string_view>>> strictHeade
     bool host = false;
     bool length = false;
     bool chunked = false;
-    std::size_t start = header.find("\r\n");
-    while (start != std::string_view::npos) {
-        start += 2;
-        const std::size_t end = header.find("\r\n", start);
-        const std::string_view line = header.substr(start, end == std::string_view::npos ? end : end - start);
-        start = end;
+    for (const std::string_view line : headerLines(header)) {
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos)
             continue;
@@ -183,12 +191,7 @@ bool carriesToken(std::string_view header, std::string_view token)
 {
     int fields = 0;
     bool matched = false;
-    std::size_t start = header.find("\r\n");
-    while (start != std::string_view::npos) {
-        start += 2;
-        const std::size_t end = header.find("\r\n", start);
-        const std::string_view line = header.substr(start, end == std::string_view::npos ? end : end - start);
-        start = end;
+    for (const std::string_view line : headerLines(header)) {
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos || !equalsIgnoringAsciiCase(trimmed(line.substr(0, colon)), "authorization"))
             continue;
