@@ -1,7 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
+#include "storage/OutgoingMessage.h"
+
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,22 +13,7 @@ namespace tallyglass::SentMessages {
 // sequence, and a collector or our own intake must never take these for them.
 inline constexpr std::string_view recordName = "tallyglass.message";
 
-// One stored message as it leaves this machine.
-struct Outgoing {
-    std::int64_t rowid = 0; // where it lies in the file: what is sent goes in this order
-    std::string messageId;
-    std::string sessionId;
-    std::string timestamp;
-    std::optional<std::string> model;
-    std::int64_t inputTokens = 0;
-    std::int64_t outputTokens = 0;
-    std::int64_t cacheReadTokens = 0;
-    std::int64_t cacheCreationTokens = 0;
-    std::int64_t cacheCreation1hTokens = 0;
-    double costUsd = 0;
-    bool subagent = false;
-    std::optional<std::string> project;
-};
+using Outgoing = OutgoingMessage;
 
 // An OTLP/HTTP JSON logs export of the messages, in their order, under one
 // resource naming the machine (host.name) and the sender (service.name

@@ -308,10 +308,10 @@ bool DatabaseClient::hasMessagesPricedOtherThan(std::int64_t version)
     });
 }
 
-std::vector<SentMessages::Outgoing> DatabaseClient::fetchMessagesToSend(std::int64_t afterRowid, int limit)
+std::vector<OutgoingMessage> DatabaseClient::fetchMessagesToSend(std::int64_t afterRowid, int limit)
 {
-    return withReadOnly<std::vector<SentMessages::Outgoing>>([&](sqlite3* db) {
-        std::vector<SentMessages::Outgoing> out;
+    return withReadOnly<std::vector<OutgoingMessage>>([&](sqlite3* db) {
+        std::vector<OutgoingMessage> out;
         SqliteStatement statement = prepareOrThrow(db,
             "SELECT m.rowid, m.messageId, m.sessionId, m.timestamp, m.model, m.inputTokens, m.outputTokens, "
             "m.cacheReadInputTokens, m.cacheCreationInputTokens, m.cacheCreation1hInputTokens, m.cost, m.isSubagent, "
@@ -322,7 +322,7 @@ std::vector<SentMessages::Outgoing> DatabaseClient::fetchMessagesToSend(std::int
         int rc = SQLITE_ROW;
         out.reserve(static_cast<std::size_t>(std::max(limit, 0)));
         while ((rc = statement.step()) == SQLITE_ROW) {
-            SentMessages::Outgoing m;
+            OutgoingMessage m;
             m.rowid = statement.int64(0);
             m.messageId = std::string(statement.text(1).value_or(""));
             m.sessionId = std::string(statement.text(2).value_or(""));

@@ -5,7 +5,7 @@
 #include "storage/LimitReading.h"
 #include "storage/ReadConnection.h"
 #include "storage/UsageDatabase.h"
-#include "server/SentMessages.h"
+#include "storage/OutgoingMessage.h"
 
 #include <filesystem>
 #include <cstdint>
@@ -66,7 +66,7 @@ public:
     // from another instance) stored after the row `afterRowid`, in rowid order,
     // each with its session's project when known; times are not checked, the
     // receiver refuses what it cannot store.
-    std::vector<SentMessages::Outgoing> fetchMessagesToSend(std::int64_t afterRowid, int limit);
+    std::vector<OutgoingMessage> fetchMessagesToSend(std::int64_t afterRowid, int limit);
     // An importer's mark (MessageWriter::stateValue); nothing in a file that has none.
     std::optional<std::string> fetchStateValue(const std::string& key);
     // How far each transcript was read (MessageWriter::transcriptMarks); none in a file that keeps none.
