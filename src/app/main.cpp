@@ -1,9 +1,6 @@
-#include "app/ActivationChannel.h"
-#include "app/AppPaths.h"
 #include "app/BlocksCommand.h"
 #include "core/CommandLine.h"
-#include "app/CommandSupport.h"
-#include "app/DesktopApp.h"
+#include "app/DesktopLoader.h"
 #include "app/HeadlessApp.h"
 #include "app/HeadlessOptions.h"
 #include "app/HookCommand.h"
@@ -12,19 +9,13 @@
 #include "app/LimitsCommand.h"
 #include "app/PricesCommand.h"
 #include "app/ReportCommand.h"
-#include "app/SingleInstance.h"
+#include "app/ProcessStart.h"
 #include "app/Version.h"
 #include "core/Printable.h"
 
-#include <QApplication>
 #include <QCoreApplication>
-#include <QDir>
-#include <QIcon>
-#include <QLibraryInfo>
+#include <QLockFile>
 
-#include <xcb/xcb.h>
-
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 
@@ -72,101 +63,6 @@ constexpr std::string_view usage =
     "  tallyglass report --days 30 --by day\n"
     "  tallyglass report --help\n";
 
-// Where the desktop application can open its windows. Under Wayland a plain
-// client can neither place itself nor stay above others, so the overlay runs
-// through XWayland when there is one. False (and one line said) without any display.
-// Without its platform plugin Qt would abort rather than say what is missing.
-bool waylandPluginInstalled()
-{
-    const QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms");
-    return !platforms.entryList({"libqwayland*"}, QDir::Files).isEmpty();
-}
-
-bool x11Reachable()
-{
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display)
-        return false;
-    int screen = 0;
-    xcb_connection_t* connection = xcb_connect(nullptr, &screen);
-    const bool reachable = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
-    return reachable;
-}
-
-bool waylandReachable()
-{
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    return wayland && *wayland && waylandPluginInstalled();
-}
-
-// Chooses the platform so that Qt never aborts for want of a display. The
-// overlay needs X11 to keep its place and stay on top, so XWayland is preferred
-// over native Wayland; a platform the user named is kept when it can work.
-bool prepareDisplay()
-{
-    const char* chosen = std::getenv("QT_QPA_PLATFORM");
-    if (chosen && *chosen) {
-        for (const QString& entry : QString::fromLocal8Bit(chosen).split(';', Qt::SkipEmptyParts)) {
-            const QString name = entry.section(':', 0, 0).trimmed();
-            if ((name == "xcb" && x11Reachable()) || (name == "wayland" && waylandReachable())
-                || (name != "xcb" && !name.startsWith("wayland")))
-                return true; // offscreen, minimal, vnc and the like need no display
-        }
-    } else if (x11Reachable()) {
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-        return true;
-    } else if (waylandReachable()) {
-        std::fprintf(stderr, "[tallyglass] no X11 display (XWayland) found: the overlay cannot keep its place or stay on top\n");
-        ::setenv("QT_QPA_PLATFORM", "wayland", 1);
-        return true;
-    }
-    std::fprintf(stderr, "[tallyglass] no display to open windows on; on a machine without a desktop run `tallyglass --headless`\n");
-    return false;
-}
-
-// The exit status when another Tallyglass runs: the service is not started again for it.
-constexpr int alreadyRunning = 3;
-
-// The long-running processes: one per user, with the settings' names set. 0
-// with the lock held; else the exit status, said: another one runs (3), or the
-// lock could not be taken at all (1), which is no sign of another process.
-int soleInstance(std::unique_ptr<QLockFile>& lock)
-{
-    try {
-        lock = tallyglass::SingleInstance::acquire(tallyglass::AppPaths::configDirectory() / "running.lock");
-    } catch (const std::runtime_error& error) {
-        return tallyglass::CommandSupport::fail("", tallyglass::Printable::escaped(error.what()), 1);
-    }
-    QCoreApplication::setOrganizationName("tallyglass");
-    QCoreApplication::setApplicationName("tallyglass");
-    return lock ? 0 : alreadyRunning;
-}
-
-// Started again while the desktop application runs: the user wants to see it,
-// so its Full Report comes forward and this start has done its work. A
-// headless process, or one too old to listen, cannot show anything: then
-// this start ends as "already running".
-int showRunningReport()
-{
-    using tallyglass::ActivationChannel;
-    if (!ActivationChannel::requestShowReport(ActivationChannel::defaultPath(), std::chrono::seconds(5)))
-        return alreadyRunning;
-    std::fprintf(stderr, "[tallyglass] the running one brings its Full Report forward\n");
-    return 0;
-}
-
-// Whether the command runs something that keeps its files in the
-// configuration folder: every command and both long-running processes, not
-// --version, the help or a mistake in the command's name.
-bool usesConfigFolder(const std::string& command)
-{
-    for (const char* name : {"hook", "import", "report", "blocks", "limits", "export", "prices", ""})
-        if (command == name)
-            return true;
-    return command == "--headless";
-}
-
 int usageError(const std::string& what)
 {
     std::fprintf(stderr, "tallyglass: %s\n(see 'tallyglass --help')\n", tallyglass::Printable::escaped(what).c_str());
@@ -184,26 +80,11 @@ bool asksForHelp(const std::vector<std::string>& arguments)
     return false;
 }
 
-int runDesktop(int argc, char** argv)
-{
-    if (!prepareDisplay())
-        return 1;
-    QApplication app(argc, argv);
-    std::unique_ptr<QLockFile> instance;
-    if (const int refused = soleInstance(instance))
-        return refused == alreadyRunning ? showRunningReport() : refused;
-    QGuiApplication::setDesktopFileName("tallyglass");
-    QGuiApplication::setApplicationDisplayName("Tallyglass"); // what window managers show for an untitled window
-    QGuiApplication::setWindowIcon(QIcon(":/tallyglass.svg"));
-    tallyglass::DesktopApp desktop;
-    return desktop.run(app);
-}
-
 int runHeadless(int argc, char** argv, tallyglass::HeadlessOptions options)
 {
     QCoreApplication app(argc, argv);
     std::unique_ptr<QLockFile> instance;
-    if (const int refused = soleInstance(instance))
+    if (const int refused = tallyglass::ProcessStart::soleInstance(instance))
         return refused;
     tallyglass::HeadlessApp headless(std::move(options));
     return headless.run(app);
@@ -244,19 +125,12 @@ int main(int argc, char** argv)
             return 0;
         }
     }
-    // A folder that cannot be used fails now, in one sentence, rather than later as
-    // a database that cannot be opened, an empty list or "already running".
-    if (usesConfigFolder(command) && !asksForHelp(arguments)) {
-        const bool reads = command == "report" || command == "blocks" || command == "export" || command == "limits"
-            || command == "prices";
-        using tallyglass::AppPaths::ConfigAccess;
-        if (const auto problem = tallyglass::AppPaths::configProblem(reads ? ConfigAccess::readOnly : ConfigAccess::readWrite))
-            return tallyglass::CommandSupport::fail("", tallyglass::Printable::escaped(*problem), 1);
-        // Whatever prices or shows costs takes the user's prices from its start;
-        // the long-running processes follow the file's changes from then on.
-        if (command != "hook")
-            tallyglass::CommandSupport::usePriceFile();
-    }
+    // The desktop's own start does this in its module, where its prices are held.
+    if (command.empty())
+        return tallyglass::DesktopLoader::run(argc, argv);
+    if (tallyglass::ProcessStart::usesConfigFolder(command) && !asksForHelp(arguments))
+        if (const int refused = tallyglass::ProcessStart::prepareConfigFolder(command))
+            return refused;
     if (command == "hook")
         return tallyglass::HookCommand::run(rest);
     if (command == "import")
@@ -271,8 +145,6 @@ int main(int argc, char** argv)
         return tallyglass::ExportCommand::run(rest);
     if (command == "prices")
         return tallyglass::PricesCommand::run(rest);
-    if (command.empty())
-        return runDesktop(argc, argv);
     if (command == "--headless")
         return runHeadless(argc, argv, std::move(headlessOptions));
     if (command == "--version")
