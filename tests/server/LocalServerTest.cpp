@@ -159,14 +159,6 @@ TEST_F(LocalServerTest, connectionsOfAnotherUserAreClosedUnanswered)
     EXPECT_EQ(handler->count(), 0);
 }
 
-TEST_F(LocalServerTest, aStalledRequestIsCutOff)
-{
-    ASSERT_NO_FATAL_FAILURE(serve({.requestTimeout = std::chrono::milliseconds(300)}));
-    HttpClient stalled(port);
-    stalled.send("GET /health HTTP/1.1\r\n");
-    EXPECT_TRUE(stalled.closedByServer(std::chrono::seconds(3)));
-}
-
 // Connections are bounded across all peers: at the limit the oldest
 // connection that has not delivered its request gives way, and the newcomer is
 // served. (The bytes they receive are bounded too: RequestBudgetTest.)
