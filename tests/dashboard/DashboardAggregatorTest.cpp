@@ -1,8 +1,8 @@
 #include "dashboard/DashboardAggregator.h"
 
-#include "core/IsoTime.h"
 #include "dashboard/UsageReport.h"
 
+#include "support/Instants.h"
 #include "support/TimeZone.h"
 
 #include <gtest/gtest.h>
@@ -14,10 +14,7 @@ namespace {
 
 namespace Agg = DashboardAggregator;
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 DashboardMessage message(const char* iso, std::string session, std::string model, std::int64_t input, std::int64_t output)
 {

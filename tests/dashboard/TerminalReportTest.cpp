@@ -1,8 +1,8 @@
 #include "dashboard/TerminalReport.h"
 
-#include "core/IsoTime.h"
 #include "dashboard/TextTable.h"
 
+#include "support/Instants.h"
 #include "support/TimeZone.h"
 
 #include <gtest/gtest.h>
@@ -15,10 +15,7 @@ namespace {
 
 using namespace TerminalReport;
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 // A small fixed history: two months, three sessions in two projects (one
 // unknown), a model without a price, and a message outside every range used.
