@@ -70,16 +70,6 @@ TEST(DashboardAggregator, presetsCountTodayAndNeverReachBeforeTheData)
     EXPECT_EQ(Agg::applyPreset(DatePreset::last365d, tenDays, now), tenDays);
 }
 
-TEST(DashboardAggregator, totalsSumEveryCountAndCountDistinctSessions)
-{
-    std::vector<DashboardMessage> all = {
-        {t("2025-01-10T00:00:00Z"), "a", "m", 1, 2, 3, 4, false, 0.5},
-        {t("2025-01-10T00:00:01Z"), "b", "m", 10, 20, 30, 40, true, 0.25},
-        {t("2025-01-10T00:00:02Z"), "a", "m", 100, 200, 300, 400, false, 0.125},
-    };
-    EXPECT_EQ(Agg::totals(all), (Totals{111, 222, 333, 444, 3, 2, 0.875}));
-}
-
 TEST(DashboardAggregator, theTimelineHasOneBucketPerDayWithoutGaps)
 {
     const std::vector<DashboardMessage> all = {
