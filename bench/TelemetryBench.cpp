@@ -1,6 +1,7 @@
 #include "server/Gzip.h"
 #include "server/TelemetryIntake.h"
 #include "storage/WriteDatabase.h"
+#include "support/TelemetryExport.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
@@ -44,24 +45,9 @@ std::string realisticExport(int round)
     return out + "]}]}]}";
 }
 
-std::string gzipped(const std::string& data)
-{
-    z_stream stream{};
-    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
-
 void BM_TelemetryRead(benchmark::State& state)
 {
-    const std::string body = gzipped(realisticExport(0));
+    const std::string body = test::gzipped(realisticExport(0), Z_DEFAULT_COMPRESSION);
     TelemetryIntake intake;
     for (auto _ : state) {
         auto result = intake.receiveLogs(body, true);
@@ -81,7 +67,7 @@ void BM_TelemetryReadAndStore(benchmark::State& state)
     int round = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        const std::string body = gzipped(realisticExport(++round));
+        const std::string body = test::gzipped(realisticExport(++round), Z_DEFAULT_COMPRESSION);
         state.ResumeTiming();
         writer.insertBackfillMessages(intake.receiveLogs(body, true).messages);
     }

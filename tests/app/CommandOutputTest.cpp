@@ -215,11 +215,7 @@ TEST_F(CommandOutputTest, helpFitsEightyColumnsAndTheReportSixty)
         { { "prices", "--help" }, &environment, 80 },
         { { "prices" }, &narrow, 60 },
         { { "report" }, &narrow, 60 },
-        { { "report", "--all", "--local" }, &narrow, 60 },
-        { { "report", "--by", "session", "--breakdown" }, &narrow, 60 },
-        { { "report", "--by", "project", "--breakdown" }, &narrow, 60 },
-        { { "report", "--by", "day", "--breakdown" }, &narrow, 60 },
-        { { "report", "--by", "model" }, &narrow, 60 },
+        { { "report", "--all", "--local" }, &narrow, 60 }, // each grouping at 60 columns: TerminalReportTest
         { { "report" }, &nothingStored, 60 },
     };
     for (const auto& [arguments, with, width] : cases) {

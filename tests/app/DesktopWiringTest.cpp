@@ -18,7 +18,6 @@
 #include <QAction>
 #include <QMenu>
 #include <QScreen>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -112,19 +111,27 @@ TEST(LaunchAtLogin, theProgramsPathIsWrittenSoThatLaunchersReadItBack)
     }
 }
 
-// The whole application, offscreen: the hook installed and removed from the
-// overlay, with the alerts' words, and the notice every hook view follows.
-TEST(DesktopApp, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
-{
-    test::widgetApp();
-    Preferences::shared().resetForTests();
-    Preferences::shared().setOnboardingDone(true);
+// The whole application, offscreen, past its welcome: the alerts it would
+// show, and the notices every hook view follows, are counted.
+class DesktopAppTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Preferences::shared().resetForTests();
+        Preferences::shared().setOnboardingDone(true);
+        QObject::connect(&AppSignals::shared(), &AppSignals::hookStateChanged, &listener, [this] { ++notices; });
+    }
+
+    QApplication& widgets = test::widgetApp();
     std::vector<std::pair<std::string, std::string>> alerts;
-    const RecordedAlerts recording(alerts);
+    const RecordedAlerts recording{alerts};
     int notices = 0;
     QObject listener; // the connection ends with the test
-    QObject::connect(&AppSignals::shared(), &AppSignals::hookStateChanged, &listener, [&] { ++notices; });
+};
 
+// The hook installed and removed from the overlay, with the alerts' words.
+TEST_F(DesktopAppTest, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
+{
     DesktopApp app;
     ASSERT_TRUE(app.start());
     EXPECT_TRUE(app.panel()->isVisible());
@@ -156,16 +163,8 @@ TEST(DesktopApp, theHookIsInstalledAndRemovedFromTheOverlayWithItsAlerts)
 // `tallyglass hook uninstall` in a terminal, or an edit of Claude Code's
 // settings, reaches the card and every other hook view, as a change made in
 // the application does; the application's own changes are announced once.
-TEST(DesktopApp, hookChangesMadeOutsideTheApplicationAreSeen)
+TEST_F(DesktopAppTest, hookChangesMadeOutsideTheApplicationAreSeen)
 {
-    test::widgetApp();
-    Preferences::shared().resetForTests();
-    Preferences::shared().setOnboardingDone(true);
-    std::vector<std::pair<std::string, std::string>> alerts;
-    const RecordedAlerts recording(alerts);
-    int notices = 0;
-    QObject listener;
-    QObject::connect(&AppSignals::shared(), &AppSignals::hookStateChanged, &listener, [&] { ++notices; });
     std::filesystem::remove_all(AppPaths::claudeDirectory()); // the folder comes later, as with a new Claude Code
 
     DesktopApp app;
@@ -190,11 +189,8 @@ TEST(DesktopApp, hookChangesMadeOutsideTheApplicationAreSeen)
 
 // The server binds on its own thread after the tray's menu was first built;
 // the menu must learn the port then, whether or not the port moved.
-TEST(DesktopApp, theTraySaysTheServersPortOnceItListens)
+TEST_F(DesktopAppTest, theTraySaysTheServersPortOnceItListens)
 {
-    test::widgetApp();
-    QSettings("tallyglass", "tallyglass").clear();
-    QSettings("tallyglass", "tallyglass").setValue("tallyglass_onboarding_v1_done", true);
     DesktopApp app;
     ASSERT_TRUE(app.start());
     const auto firstEntry = [&] { return app.statusBar()->menu()->actions().front()->text().toStdString(); };

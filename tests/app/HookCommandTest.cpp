@@ -1,26 +1,11 @@
-#include "support/Process.h"
-#include "support/TempDir.h"
-
-#include <gtest/gtest.h>
-
-#include <fstream>
+#include "app/CommandTestHome.h"
 
 namespace tallyglass {
 namespace {
 
 namespace fs = std::filesystem;
 
-class HookCommandTest : public ::testing::Test {
-protected:
-    fs::path home = test::freshDirectory();
-    std::map<std::string, std::string> environment{{"HOME", home.string()}, {"XDG_CONFIG_HOME", (home / ".config").string()}};
-
-    test::ProcessResult tallyglass(std::vector<std::string> arguments)
-    {
-        arguments.insert(arguments.begin(), TALLYGLASS_EXECUTABLE);
-        return test::runProcess(arguments, "", environment);
-    }
-};
+using HookCommandTest = test::CommandTestHome;
 
 TEST_F(HookCommandTest, installStatusAndUninstallSayWhatHappened)
 {

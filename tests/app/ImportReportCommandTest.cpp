@@ -1,60 +1,35 @@
-#include "support/Process.h"
+#include "app/CommandTestHome.h"
 #include "support/SqlProbe.h"
-#include "support/TempDir.h"
 
 #include <QLockFile>
-
-#include <gtest/gtest.h>
 
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <fstream>
 #include <sys/stat.h>
 
 namespace tallyglass {
 namespace {
 
 namespace fs = std::filesystem;
+using test::utcHoursFromNow;
 
-// Now, moved by some hours, as a UTC timestamp to the second.
-std::string utc(int hours)
-{
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + std::chrono::hours(hours));
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&seconds));
-    return stamp;
-}
-
+// A message of a million input tokens at `timestamp` (now by default).
 std::string lineAt(const std::string& timestamp, const std::string& id, const std::string& session,
                    const char* model = "claude-opus-4-6")
 {
-    return std::string(R"({"type":"assistant","sessionId":")") + session + R"(","timestamp":")" + timestamp
-        + R"(","message":{"id":")" + id + R"(","model":")" + model + R"(","usage":{"input_tokens":1000000,"output_tokens":10}}})" "\n";
+    return test::assistantLine(id, session, timestamp, model, 1000000, 10);
 }
 
 std::string todayLine(const std::string& id, const std::string& session, const char* model = "claude-opus-4-6")
 {
-    return lineAt(utc(0), id, session, model);
+    return lineAt(utcHoursFromNow(0), id, session, model);
 }
 
-class ImportReportCommandTest : public ::testing::Test {
+class ImportReportCommandTest : public test::CommandTestHome {
 protected:
-    fs::path home = test::freshDirectory();
-    std::map<std::string, std::string> environment{{"HOME", home.string()}, {"XDG_CONFIG_HOME", (home / ".config").string()}};
-    fs::path database = home / ".config/tallyglass/app.db";
-
-    test::ProcessResult tallyglass(std::vector<std::string> arguments)
-    {
-        arguments.insert(arguments.begin(), TALLYGLASS_EXECUTABLE);
-        return test::runProcess(arguments, "", environment);
-    }
-    void transcript(const fs::path& relative, const std::string& text)
-    {
-        fs::create_directories((home / relative).parent_path());
-        std::ofstream(home / relative, std::ios::app) << text;
-    }
+    fs::path database = configFolder / "app.db";
 };
 
 TEST_F(ImportReportCommandTest, importReadsEveryRootOnceAndSummarises)
@@ -144,7 +119,7 @@ TEST_F(ImportReportCommandTest, importLeavesOutMessagesWithImpossibleTimesAndSay
     transcript(".claude/projects/p/a.jsonl",
                lineAt("0001-01-01T00:00:00Z", "year1", "s1") + lineAt("1999-12-31T23:59:59Z", "early", "s1")
                    + lineAt("2000-01-01T00:00:00+14:00", "earlyByItsOffset", "s1") + todayLine("today", "s1")
-                   + lineAt(utc(72), "ahead", "s1") + lineAt("9999-12-31T23:59:59.999Z", "year9999", "s1"));
+                   + lineAt(utcHoursFromNow(72), "ahead", "s1") + lineAt("9999-12-31T23:59:59.999Z", "year9999", "s1"));
     const auto result = tallyglass({"import"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.out.find("6 lines read, 1 message stored, "), std::string::npos) << result.out;
@@ -159,7 +134,7 @@ TEST_F(ImportReportCommandTest, importLeavesOutMessagesWithImpossibleTimesAndSay
 // report and the export say how many are left out.
 TEST_F(ImportReportCommandTest, storedMessagesWithImpossibleTimesAreLeftOutOfEveryViewAndSaid)
 {
-    const std::string now = utc(0);
+    const std::string now = utcHoursFromNow(0);
     transcript(".claude/projects/p/a.jsonl", lineAt(now, "today", "s1"));
     ASSERT_EQ(tallyglass({"import"}).exitCode, 0);
     test::SqlProbe(database).exec(
@@ -229,7 +204,7 @@ TEST_F(ImportReportCommandTest, aDatabaseInAFolderThatCanOnlyBeReadIsShown)
 TEST_F(ImportReportCommandTest, limitsListsTheWindowsOfTheDaysWithTheirPeaks)
 {
     ASSERT_EQ(tallyglass({"import"}).exitCode, 0); // makes the database
-    const auto at = [](int hours) { return utc(hours).substr(0, 14) + "00:00Z"; }; // on the hour
+    const auto at = [](int hours) { return utcHoursFromNow(hours).substr(0, 14) + "00:00Z"; }; // on the hour
     test::SqlProbe(database)
         .exec("INSERT INTO limit_readings (received_at, five_hour_utilization, five_hour_resets_at, seven_day_utilization, "
               "seven_day_resets_at) VALUES ('" + at(-30) + "', 100, '" + at(-27) + "', 20, '" + at(72) + "'), ('" + at(-1) + "', 20, '"

@@ -133,10 +133,6 @@ TEST_F(NotificationsTest, theWatcherWarnsOncePerWindowAcrossRestartsAndNotWhenTu
     quiet.onReading({next + std::chrono::hours(2), std::nullopt, std::nullopt, 70, next + std::chrono::hours(48)});
     ASSERT_EQ(said.size(), 2u);
     EXPECT_EQ(said[1].rfind("7-day limit: at this pace 100% at ", 0), 0u) << said[1];
-    Preferences::shared().setWarningThresholds({50});
-    EXPECT_EQ(Preferences::shared().warningThresholds(), std::vector<int>{50});
-    Preferences::shared().storeTextForTests(Preferences::Key::warningThresholds, "nonsense");
-    EXPECT_EQ(Preferences::shared().warningThresholds(), (std::vector<int>{80, 95}));
 }
 
 } // namespace

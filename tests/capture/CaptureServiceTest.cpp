@@ -7,6 +7,7 @@
 #include "storage/WriteDatabase.h"
 #include "support/FakeMessageWriter.h"
 #include "support/ManualClock.h"
+#include "support/QtTestApp.h"
 #include "support/SqlProbe.h"
 #include "support/TempDir.h"
 
@@ -16,7 +17,6 @@
 #include <functional>
 #include <mutex>
 #include <random>
-#include <thread>
 #include <sys/stat.h>
 
 namespace tallyglass {
@@ -59,17 +59,6 @@ CaptureService::Options immediate()
     CaptureService::Options options;
     options.timing = {0ms, 1ms, {}, 1h, 1h, 1h};
     return options;
-}
-
-bool eventually(const std::function<bool()>& done)
-{
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
 }
 
 class CaptureServiceTest : public ::testing::Test {
@@ -212,11 +201,11 @@ TEST_F(CaptureServiceTest, aFailedWriteWaitsUntilStoringWorksAgain)
     writer->failuresToCome = 2;
     testing::internal::CaptureStderr();
     service.handle(event("Stop", transcript));
-    ASSERT_TRUE(eventually([&] { return service.waitingToStore() == 1; }));
+    ASSERT_TRUE(test::waitUntil([&] { return service.waitingToStore() == 1; }));
     service.handle(event("PostToolUse", transcript)); // another event fails the same way
     // The failure counted is not yet the read taken in: until that read has
     // ended, its transcript is not waiting, and storingWorks() would pass it by.
-    ASSERT_TRUE(eventually([&] { return writer->failuresToCome == 0; }));
+    ASSERT_TRUE(test::waitUntil([&] { return writer->failuresToCome == 0; }));
     ASSERT_TRUE(service.timeMoved(10s)); // nothing is due or being read now
     ASSERT_EQ(service.waitingToStore(), 1u);
     const std::string problem = "stepFailed(\"database is locked\")";

@@ -270,17 +270,12 @@ TEST_F(ScanServiceTest, aCatchUpReadsOnlyWhatTranscriptsGainedWhateverTheirTimes
 // ahead is stored, and every such line is counted apart, and as read.
 TEST_F(ScanServiceTest, messagesWithImpossibleTimesAreCountedAndNeverStored)
 {
+    // The bounds at their edges; how each form of a time meets them is the parser's (TranscriptParserTest).
     const std::pair<const char*, bool> times[] = { // a message's time, and whether it is stored
-        {"1999-12-31T23:59:59Z", false},
         {"1999-12-31T23:59:59.999Z", false},
         {"2000-01-01T00:00:00Z", true},
-        {"2000-01-01T00:00:00+14:00", false},
-        {"2000-01-01T14:00:00+14:00", true},
         {"2031-05-02T12:00:00Z", true}, // a day after now
         {"2031-05-02T12:00:00.001Z", false},
-        {"2031-05-02T12:00:01Z", false},
-        {"2031-05-03T02:00:00+14:00", true},
-        {"2031-05-03T02:00:01+14:00", false},
     };
     std::string text = userLine("s", "/home/ada/shop");
     std::vector<std::string> stored;

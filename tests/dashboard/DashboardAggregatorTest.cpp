@@ -1,8 +1,8 @@
 #include "dashboard/DashboardAggregator.h"
 
-#include "core/IsoTime.h"
 #include "dashboard/UsageReport.h"
 
+#include "support/Instants.h"
 #include "support/TimeZone.h"
 
 #include <gtest/gtest.h>
@@ -14,10 +14,7 @@ namespace {
 
 namespace Agg = DashboardAggregator;
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 DashboardMessage message(const char* iso, std::string session, std::string model, std::int64_t input, std::int64_t output)
 {
@@ -71,16 +68,6 @@ TEST(DashboardAggregator, presetsCountTodayAndNeverReachBeforeTheData)
     EXPECT_EQ(Agg::applyPreset(DatePreset::last365d, yearOfData, now).first, t("2024-06-16T00:00:00Z"));
     const Agg::Span tenDays{t("2025-06-05T00:00:00Z"), t("2025-06-16T00:00:00Z")};
     EXPECT_EQ(Agg::applyPreset(DatePreset::last365d, tenDays, now), tenDays);
-}
-
-TEST(DashboardAggregator, totalsSumEveryCountAndCountDistinctSessions)
-{
-    std::vector<DashboardMessage> all = {
-        {t("2025-01-10T00:00:00Z"), "a", "m", 1, 2, 3, 4, false, 0.5},
-        {t("2025-01-10T00:00:01Z"), "b", "m", 10, 20, 30, 40, true, 0.25},
-        {t("2025-01-10T00:00:02Z"), "a", "m", 100, 200, 300, 400, false, 0.125},
-    };
-    EXPECT_EQ(Agg::totals(all), (Totals{111, 222, 333, 444, 3, 2, 0.875}));
 }
 
 TEST(DashboardAggregator, theTimelineHasOneBucketPerDayWithoutGaps)

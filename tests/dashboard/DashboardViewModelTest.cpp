@@ -1,12 +1,12 @@
 #include "dashboard/DashboardViewModel.h"
 
-#include "core/IsoTime.h"
 #include "core/UtcCalendar.h"
 #include "dashboard/TerminalReport.h"
 #include "storage/DBError.h"
 #include "storage/DatabaseClient.h"
 #include "storage/MockDatabase.h"
 #include "storage/WriteDatabase.h"
+#include "support/Instants.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 
@@ -15,10 +15,7 @@
 namespace tallyglass {
 namespace {
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 DashboardMessage message(Instant at, const char* model, std::int64_t output = 100)
 {

@@ -1,6 +1,6 @@
 #include "dashboard/ExportTable.h"
 
-#include "core/IsoTime.h"
+#include "support/Instants.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -8,10 +8,7 @@
 namespace tallyglass {
 namespace {
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 const TerminalReport::Options twoDays{t("2025-02-01T00:00:00Z"), t("2025-02-03T00:00:00Z"), "", {}, false, 10};
 

@@ -1,19 +1,14 @@
 #include "dashboard/ReportArguments.h"
 
-#include "core/IsoTime.h"
-
+#include "support/Instants.h"
 #include "support/TimeZone.h"
 
 #include <gtest/gtest.h>
 
-
 namespace tallyglass {
 namespace {
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 const Instant now = t("2026-12-06T15:00:00Z");
 

@@ -2,6 +2,7 @@
 
 #include "core/IsoTime.h"
 #include "dashboard/ReportFormat.h"
+#include "support/Instants.h"
 #include "support/SceneContrast.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +14,7 @@ namespace {
 
 using namespace ReportLayout;
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 DashboardMessage message(const char* iso, const char* session, const char* model, std::int64_t in, std::int64_t out)
 {

@@ -1,8 +1,8 @@
 #include "dashboard/TerminalReport.h"
 
-#include "core/IsoTime.h"
 #include "dashboard/TextTable.h"
 
+#include "support/Instants.h"
 #include "support/TimeZone.h"
 
 #include <gtest/gtest.h>
@@ -15,10 +15,7 @@ namespace {
 
 using namespace TerminalReport;
 
-Instant t(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 // A small fixed history: two months, three sessions in two projects (one
 // unknown), a model without a price, and a message outside every range used.
@@ -44,6 +41,7 @@ Options days(const char* from, const char* to, Grouping by = Grouping::none, boo
 TEST(TerminalReport, addsUpEveryGroupingOverWholeDays)
 {
     const Report r = build(history(), projects, std::nullopt, days("2025-01-30T00:00:00Z", "2025-02-03T00:00:00Z", Grouping::day, true));
+    // Every count summed, a session counted once however many messages it has (the window adds up the same way).
     EXPECT_EQ(r.totals, (Totals{5111, 5222, 330, 440, 4, 3, 1000.754}));
     ASSERT_EQ(r.days.size(), 4u); // quiet days included; a day's figures: see the JSON
     EXPECT_EQ(r.months.size(), 2u);

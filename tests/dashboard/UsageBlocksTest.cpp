@@ -3,6 +3,8 @@
 #include "core/IsoTime.h"
 #include "dashboard/BlockReport.h"
 
+#include "support/Instants.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -11,15 +13,12 @@
 namespace tallyglass {
 namespace {
 
-Instant t(const std::string& iso)
-{
-    return *IsoTime::parse(iso);
-}
+using test::t;
 
 DashboardMessage message(
     const std::string& iso, std::int64_t output = 100, double cost = 0.5, const char* model = "claude-opus-4-6")
 {
-    return { t(iso), "s", model, 0, output, 0, 0, false, cost };
+    return { t(iso.c_str()), "s", model, 0, output, 0, 0, false, cost };
 }
 
 std::vector<std::string> starts(const std::vector<UsageBlocks::Block>& blocks)

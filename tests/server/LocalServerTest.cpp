@@ -78,11 +78,9 @@ TEST_F(LocalServerTest, answersEachRequestOnceAndClosesTheConnection)
         {"POST /event HTTP/1.1\r\nOrigin: https://evil.example\r\nContent-Length: 2\r\n\r\n{}", forbidden},
         // Refused as soon as the headers are in, not after waiting for a body the peer holds back.
         {"POST /elsewhere HTTP/1.1\r\nContent-Length: 10\r\nExpect: 100-continue\r\n\r\n", notFound},
-        // Limits are checked while the bytes arrive: neither of these ever completes.
+        // Limits are checked while the bytes arrive: this never completes (a body: RequestBudgetTest).
         {"GET /health HTTP/1.1\r\nX-Filler: " + std::string(70 * 1024, 'a'),
          "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 31\r\nConnection: close\r\n\r\nrequest header fields too large"},
-        {"POST /event HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n{",
-         "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 17\r\nConnection: close\r\n\r\npayload too large"},
     };
     for (const auto& [request, answer] : cases) {
         SCOPED_TRACE(request.substr(0, 100));
@@ -157,14 +155,6 @@ TEST_F(LocalServerTest, connectionsOfAnotherUserAreClosedUnanswered)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tallyglass] refused a connection from another user (uid 65534)\n");
     ASSERT_TRUE(server->waitForHandlers(std::chrono::seconds(5)));
     EXPECT_EQ(handler->count(), 0);
-}
-
-TEST_F(LocalServerTest, aStalledRequestIsCutOff)
-{
-    ASSERT_NO_FATAL_FAILURE(serve({.requestTimeout = std::chrono::milliseconds(300)}));
-    HttpClient stalled(port);
-    stalled.send("GET /health HTTP/1.1\r\n");
-    EXPECT_TRUE(stalled.closedByServer(std::chrono::seconds(3)));
 }
 
 // Connections are bounded across all peers: at the limit the oldest
@@ -267,19 +257,6 @@ TEST_F(LocalServerTest, aPortFreedDuringBackOffIsTakenFromTheStartAgain)
     EXPECT_EQ(server->boundPort(), port);
 }
 
-TEST_F(LocalServerTest, stopDuringBackOffPreventsAnyRestartOrGiveUpLine)
-{
-    PortHolder a(port), b(static_cast<std::uint16_t>(port + 1)), c(static_cast<std::uint16_t>(port + 2));
-    test::OutputCapture output;
-    // Long enough a back-off to stop inside it, however busy the machine.
-    start({.backoffBase = std::chrono::milliseconds(1000)});
-    ASSERT_TRUE(output.waitFor("(cycle 1)\n"));
-    server->stop();
-    // Nothing is left to wait for: a restart or a give-up would come once the back-off is over.
-    test::waitUntil([&] { return false; }, std::chrono::milliseconds(1500));
-    EXPECT_EQ(output.text(), "[tallyglass] all ports busy \xE2\x80\x94 backoff 1.0s (cycle 1)\n");
-}
-
 // The next start accepts a remembered port only within the range, so the
 // search wraps round inside it instead of walking on past its end.
 TEST_F(LocalServerTest, thePortSearchWrapsRoundWithinItsRangeAndNeverLeavesIt)
@@ -324,7 +301,7 @@ TEST_F(LocalServerTest, thePortSearchWrapsRoundWithinItsRangeAndNeverLeavesIt)
 }
 
 // A retry after a back-off, or of the next port, never undoes stop(): only
-// start() listens again.
+// start() listens again. (The back-off's own timer ends in the same check.)
 TEST_F(LocalServerTest, aRetryPendingWhenTheServerStopsDoesNotListen)
 {
     for (const bool stopFirst : {true, false}) {

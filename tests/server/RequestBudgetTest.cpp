@@ -126,5 +126,44 @@ TEST_F(RequestBudgetTest, theRoomARequestHeldIsGivenBackHoweverItEnds)
     }
 }
 
+// A peer slow to deliver its request is closed unanswered when its header
+// block, its body after it, or the whole request is not in by its deadline: a
+// fixed time that bytes trickling in do not renew. The other deadlines are
+// long, so the one that closes the connection is the one each case is about.
+TEST_F(RequestBudgetTest, aRequestTricklingInPastItsDeadlineIsClosedUnanswered)
+{
+    struct Case {
+        const char* name;
+        LocalServer::Options options;
+        std::string opening;
+    };
+    const Case cases[] = {
+        {"the header block", {.headTimeout = 50ms, .bodyTimeout = 60s, .requestTimeout = 60s},
+         "POST /event HTTP/1.1\r\nHost: localhost\r\nX-Padding: "},
+        {"the body", {.headTimeout = 60s, .bodyTimeout = 50ms, .requestTimeout = 60s},
+         "POST /event HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100000\r\n\r\n{\"a\":\""},
+        {"the whole request", {.headTimeout = 60s, .bodyTimeout = 60s, .requestTimeout = 50ms},
+         "POST /event HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100000\r\n\r\n{\"a\":\""},
+    };
+    for (const auto& [name, options, opening] : cases) {
+        SCOPED_TRACE(name);
+        server.reset();
+        port = test::findFreePorts(1);
+        ASSERT_NO_FATAL_FAILURE(serve(options));
+        HttpClient client(port);
+        client.send(opening);
+        bool closed = false;
+        // A byte every 10 ms at most; well before any other deadline could end it.
+        for (int i = 0; i < 500 && !closed; ++i) {
+            client.send("a");
+            closed = client.closedByServer(10ms);
+        }
+        EXPECT_TRUE(closed);
+        EXPECT_TRUE(test::waitUntil([&] { return server->openConnections() == 0; }));
+        ASSERT_TRUE(server->waitForHandlers(5s));
+        EXPECT_EQ(handler->count(), 0u);
+    }
+}
+
 } // namespace
 } // namespace tallyglass

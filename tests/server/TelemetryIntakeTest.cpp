@@ -85,19 +85,10 @@ TEST(TelemetryIntakeTest, refusedRecordsAreCountedInAPartialSuccess)
 // the machine it came from, which counts it accepted.
 TEST(TelemetryIntakeTest, anInstancesMessageIsKeptUnderItsMachineExceptByThatMachine)
 {
-    SentMessages::Outgoing sent;
-    sent.messageId = "msg_01";
-    sent.sessionId = "s9";
-    sent.timestamp = "2025-01-15T09:30:00.250Z";
-    sent.model = "claude-opus-4-6";
-    sent.inputTokens = 10;
-    sent.outputTokens = 20;
-    sent.cacheReadTokens = 30;
-    sent.cacheCreationTokens = 40;
-    sent.cacheCreation1hTokens = 5;
-    sent.costUsd = 99.5;
-    sent.subagent = true;
-    sent.project = "/home/me/caf\xC3\xA9 \"q\"\x01\xFF";
+    const SentMessages::Outgoing sent{.messageId = "msg_01", .sessionId = "s9", .timestamp = "2025-01-15T09:30:00.250Z",
+                                      .model = "claude-opus-4-6", .inputTokens = 10, .outputTokens = 20, .cacheReadTokens = 30,
+                                      .cacheCreationTokens = 40, .cacheCreation1hTokens = 5, .costUsd = 99.5, .subagent = true,
+                                      .project = "/home/me/caf\xC3\xA9 \"q\"\x01\xFF"};
     SentMessages::Outgoing unnamed = sent;
     unnamed.messageId.clear();
     const SentMessages::Outgoing batch[] = {sent, unnamed};
@@ -107,21 +98,13 @@ TEST(TelemetryIntakeTest, anInstancesMessageIsKeptUnderItsMachineExceptByThatMac
     EXPECT_EQ(elsewhere.response.body,
               R"({"partialSuccess":{"errorMessage":"a tallyglass.message record has no message.id","rejectedLogRecords":1}})");
     ASSERT_EQ(elsewhere.messages.size(), 1u);
-    MessageInsert expected;
-    expected.messageId = TelemetryLogs::sentMessageId("laptop", "msg_01");
-    expected.sessionId = "s9";
-    expected.timestamp = "2025-01-15T09:30:00.250Z";
-    expected.role = "assistant";
-    expected.model = "claude-opus-4-6";
-    expected.inputTokens = 10;
-    expected.outputTokens = 20;
-    expected.cacheCreationInputTokens = 40;
-    expected.cacheReadInputTokens = 30;
-    expected.cacheCreation1hInputTokens = 5;
-    expected.isSubagent = true;
-    expected.machine = "laptop";
-    expected.fromTelemetry = true;
-    expected.project = "/home/me/caf\xC3\xA9 \"q\"\x01\xEF\xBF\xBD"; // a byte that is no UTF-8 arrives replaced
+    // A byte that is no UTF-8 arrives replaced.
+    const MessageInsert expected{.messageId = TelemetryLogs::sentMessageId("laptop", "msg_01"), .sessionId = "s9",
+                                 .timestamp = "2025-01-15T09:30:00.250Z", .role = "assistant", .model = "claude-opus-4-6",
+                                 .inputTokens = 10, .outputTokens = 20, .cacheCreationInputTokens = 40,
+                                 .cacheReadInputTokens = 30, .isSubagent = true, .cacheCreation1hInputTokens = 5,
+                                 .machine = "laptop", .fromTelemetry = true,
+                                 .project = "/home/me/caf\xC3\xA9 \"q\"\x01\xEF\xBF\xBD"};
     EXPECT_EQ(elsewhere.messages[0], expected);
     EXPECT_NE(TelemetryLogs::sentMessageId("a/b", "c"), TelemetryLogs::sentMessageId("a", "b/c"));
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace tallyglass {
@@ -37,22 +38,40 @@ std::string chunked(const std::string& headers, const std::string& body)
         + "\r\n" + body.substr(0, half) + "\r\n" + hex(body.size() - half) + "\r\n" + body.substr(half) + "\r\n0\r\n\r\n";
 }
 
-// Every answer an exporter can get, and only the exports answered 200 reach the store.
-TEST(TelemetryRouteTest, exportsAreAnsweredAsOtlpExpectsAndOnlyAcceptedOnesStored)
-{
-    test::qtApp();
-    Preferences::shared().resetForTests();
+// A server on a free port whose telemetry lands in `stored`, by id.
+class TelemetryRouteTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Preferences::shared().resetForTests();
+        server.setTelemetry(std::make_shared<TelemetryIntake>(), [this](const std::vector<MessageInsert>& messages) {
+            const std::lock_guard guard(lock);
+            for (const auto& m : messages)
+                stored.push_back(m.messageId);
+        });
+        server.start();
+        ASSERT_TRUE(test::waitUntil([&] { return server.boundPort() != 0; }));
+    }
+    std::vector<std::string> storedIds()
+    {
+        EXPECT_TRUE(server.waitForHandlers(std::chrono::seconds(5)));
+        const std::lock_guard guard(lock);
+        std::vector<std::string> ids = stored;
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+
+    QCoreApplication& app = test::qtApp(); // before the server
+    const std::string json = "Content-Type: application/json\r\n";
     std::mutex lock;
     std::vector<std::string> stored;
-    LocalServer server(test::findFreePorts(1), 1, std::make_shared<test::RecordingHandler>());
-    server.setTelemetry(std::make_shared<TelemetryIntake>(), [&](const std::vector<MessageInsert>& messages) {
-        const std::lock_guard guard(lock);
-        for (const auto& m : messages)
-            stored.push_back(m.messageId);
-    });
-    server.start();
-    ASSERT_TRUE(test::waitUntil([&] { return server.boundPort() != 0; }));
-    const std::string json = "Content-Type: application/json\r\n";
+    std::shared_ptr<test::RecordingHandler> hooks = std::make_shared<test::RecordingHandler>();
+    LocalServer server{test::findFreePorts(1), 1, hooks};
+};
+
+// Every answer an exporter can get, and only the exports answered 200 reach the store.
+TEST_F(TelemetryRouteTest, exportsAreAnsweredAsOtlpExpectsAndOnlyAcceptedOnesStored)
+{
     const std::string one = logsExport({apiRequest("plain", 1)});
     const std::pair<std::string, std::string> cases[] = {
         {post("/v1/logs", json, one), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}"},
@@ -81,35 +100,17 @@ TEST(TelemetryRouteTest, exportsAreAnsweredAsOtlpExpectsAndOnlyAcceptedOnesStore
     const std::string refused = HttpClient::exchange(server.boundPort(),
                                                      post("/v1/logs", "Content-Type: application/protobuf\r\n", "x"));
     EXPECT_NE(refused.find("OTEL_EXPORTER_OTLP_PROTOCOL=http/json"), std::string::npos) << refused;
-    ASSERT_TRUE(server.waitForHandlers(std::chrono::seconds(5)));
-    const std::lock_guard guard(lock);
-    std::sort(stored.begin(), stored.end());
-    EXPECT_EQ(stored, (std::vector<std::string>{"otel:chunked#1", "otel:packed#1", "otel:plain#1"}));
-    server.stop();
+    EXPECT_EQ(storedIds(), (std::vector<std::string>{"otel:chunked#1", "otel:packed#1", "otel:plain#1"}));
 }
 
 // Beyond the loopback: only an export holding the token is answered and
 // stored, never a hook event; the loopback keeps its own rules meanwhile, and
 // an address that cannot be had is refused without harm to the rest.
-TEST(TelemetryRouteTest, theListenerForOtherMachinesStoresOnlyExportsHoldingTheToken)
+TEST_F(TelemetryRouteTest, theListenerForOtherMachinesStoresOnlyExportsHoldingTheToken)
 {
-    test::qtApp();
-    Preferences::shared().resetForTests();
-    std::mutex lock;
-    std::vector<std::string> stored;
-    auto hooks = std::make_shared<test::RecordingHandler>();
-    LocalServer server(test::findFreePorts(1), 1, hooks);
-    server.setTelemetry(std::make_shared<TelemetryIntake>(), [&](const std::vector<MessageInsert>& messages) {
-        const std::lock_guard guard(lock);
-        for (const auto& m : messages)
-            stored.push_back(m.messageId);
-    });
-    server.start();
-    ASSERT_TRUE(test::waitUntil([&] { return server.boundPort() != 0; }));
     const std::uint16_t outerPort = test::findFreePorts(1);
     const std::string token(64, 'a');
     ASSERT_TRUE(server.listenOuter(ListenAddress::parse("127.0.0.1:" + std::to_string(outerPort)), token));
-    const std::string json = "Content-Type: application/json\r\n";
     const std::string bearer = "Authorization: Bearer " + token + "\r\n";
     const std::pair<std::string, std::string> cases[] = {
         {post("/v1/logs", json, logsExport({apiRequest("none", 1)})), "401 Unauthorized"},
@@ -132,12 +133,8 @@ TEST(TelemetryRouteTest, theListenerForOtherMachinesStoresOnlyExportsHoldingTheT
     const test::PortHolder holder(taken, test::PortHolder::Family::v4);
     EXPECT_FALSE(server.listenOuter(ListenAddress::parse("127.0.0.1:" + std::to_string(taken)), token));
     EXPECT_TRUE(HttpClient::exchange(server.boundPort(), "GET /health HTTP/1.1\r\n\r\n").ends_with("ok"));
-    ASSERT_TRUE(server.waitForHandlers(std::chrono::seconds(5)));
-    const std::lock_guard guard(lock);
-    std::sort(stored.begin(), stored.end());
-    EXPECT_EQ(stored, (std::vector<std::string>{"otel:packed#1", "otel:plain#1"}));
+    EXPECT_EQ(storedIds(), (std::vector<std::string>{"otel:packed#1", "otel:plain#1"}));
     EXPECT_EQ(hooks->count(), 0U);
-    server.stop();
 }
 
 } // namespace

@@ -16,8 +16,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,20 +30,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Telemetry stands for what another machine sent.
 MessageInsert message(const std::string& id, const std::string& session, bool fromTelemetry = false)
 {
-    MessageInsert m;
-    m.messageId = id;
-    m.sessionId = session;
-    m.timestamp = "2025-01-15T10:00:00.000Z";
-    m.role = "assistant";
-    m.model = "claude-sonnet-4-5";
-    m.inputTokens = 100;
-    m.outputTokens = 20;
-    m.fromTelemetry = fromTelemetry;
-    if (fromTelemetry)
-        m.machine = "elsewhere";
-    return m;
+    return {.messageId = id, .sessionId = session, .timestamp = "2025-01-15T10:00:00.000Z", .role = "assistant",
+            .model = "claude-sonnet-4-5", .inputTokens = 100, .outputTokens = 20,
+            .machine = fromTelemetry ? "elsewhere" : "", .fromTelemetry = fromTelemetry, .project = {}};
 }
 
 std::vector<MessageInsert> messages(int from, int count, const std::string& session)
@@ -68,15 +58,10 @@ public:
 
     FakeCollector()
     {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd_, 4) != 0
-            || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        port_ = test::findFreePorts(1);
+        fd_ = test::listenOnLoopback(port_);
+        if (fd_ < 0)
             throw std::runtime_error("the collector cannot listen");
-        port_ = ntohs(address.sin_port);
         thread_ = std::thread([this] { serve(); });
     }
     ~FakeCollector()

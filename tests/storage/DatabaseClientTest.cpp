@@ -3,7 +3,7 @@
 #include "storage/MockDatabase.h"
 #include "storage/WriteDatabase.h"
 
-#include "core/IsoTime.h"
+#include "support/Instants.h"
 #include "support/SqlProbe.h"
 #include "support/TempDir.h"
 
@@ -12,10 +12,7 @@
 namespace tallyglass {
 namespace {
 
-Instant at(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+constexpr auto at = &test::t;
 
 class DatabaseClientTest : public ::testing::Test {
 protected:

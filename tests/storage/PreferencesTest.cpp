@@ -106,6 +106,9 @@ TEST_F(PreferencesTest, everyKeyRoundTripsThroughTheFileUnderItsStoredNameFromIt
         EXPECT_NE(settingsFile().find("\n" + c.line + "\n"), std::string::npos) << settingsFile();
         EXPECT_EQ(describe(c.key), c.value);
     }
+    // A file edited by hand into something that cannot be read reads as the default.
+    p.storeTextForTests(Key::warningThresholds, "nonsense");
+    EXPECT_EQ(describe(Key::warningThresholds), "80, 95");
 }
 
 // Views listen instead of reading again: one announcement per change, with

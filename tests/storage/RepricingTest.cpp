@@ -14,15 +14,8 @@ using test::SqlProbe;
 
 MessageInsert message(const std::string& id, const std::string& model)
 {
-    MessageInsert m;
-    m.messageId = id;
-    m.sessionId = "S";
-    m.timestamp = "2025-01-15T10:00:00Z";
-    m.role = "assistant";
-    m.model = model;
-    m.inputTokens = 100'000;
-    m.outputTokens = 1'000'000;
-    return m;
+    return {.messageId = id, .sessionId = "S", .timestamp = "2025-01-15T10:00:00Z", .role = "assistant", .model = model,
+            .inputTokens = 100'000, .outputTokens = 1'000'000, .machine = {}, .project = {}};
 }
 
 class Repricing : public ::testing::Test {

@@ -45,37 +45,27 @@ std::vector<std::string> dump(const std::filesystem::path& path)
     return rows;
 }
 
-TEST(WriteDatabaseMigration, theFirstSchemaGainsEveryColumnAndItsCostsOnce)
-{
-    const auto path = test::freshDirectory() / "app.db";
-    SqlProbe(path).exec(firstSchema);
-    WriteDatabase(path).waitForRepricing();
-    {
-        SqlProbe probe(path);
-        EXPECT_EQ(probe.rows("SELECT messageId, cost, isSubagent, cacheCreation1hInputTokens, pricedWith FROM messages "
-                             "ORDER BY timestamp"),
-                  (std::vector<std::string>{"known|0.021|0|0|2", "dated|15.0|0|0|2", "unknown|0.0|0|0|2", "null|0.0|0|0|2",
-                                            "empty|0.0|0|0|2"}));
-        EXPECT_EQ(probe.value("SELECT isActive || '|' || quote(endedAt) FROM sessions"), "0|NULL");
-        // Prove the pricing never runs again: a changed cost must survive the next open.
-        probe.exec("UPDATE messages SET cost = 7.0 WHERE messageId = 'known'");
-    }
-    const auto migrated = dump(path);
-    WriteDatabase(path).waitForRepricing();
-    EXPECT_EQ(dump(path), migrated);
-}
-
 // Every row of an older file was read from this machine's transcripts.
-TEST(WriteDatabaseMigration, rowsOfAnOlderFileGainThisMachine)
+TEST(WriteDatabaseMigration, theFirstSchemaGainsEveryColumnItsCostsOnceAndThisMachine)
 {
     const auto path = test::freshDirectory() / "app.db";
     SqlProbe(path).exec(firstSchema);
     WriteDatabase::Options options;
     options.machineName = "desk";
     WriteDatabase(path, options).waitForRepricing();
-    SqlProbe probe(path);
-    EXPECT_EQ(probe.rows("SELECT DISTINCT machine || '|' || fromTelemetry FROM messages"), std::vector<std::string>{"desk|0"});
-    EXPECT_EQ(probe.rows("SELECT machine FROM sessions"), std::vector<std::string>{"desk"});
+    {
+        SqlProbe probe(path);
+        EXPECT_EQ(probe.rows("SELECT messageId, cost, isSubagent, cacheCreation1hInputTokens, pricedWith, machine, "
+                             "fromTelemetry FROM messages ORDER BY timestamp"),
+                  (std::vector<std::string>{"known|0.021|0|0|2|desk|0", "dated|15.0|0|0|2|desk|0", "unknown|0.0|0|0|2|desk|0",
+                                            "null|0.0|0|0|2|desk|0", "empty|0.0|0|0|2|desk|0"}));
+        EXPECT_EQ(probe.value("SELECT isActive || '|' || quote(endedAt) || '|' || machine FROM sessions"), "0|NULL|desk");
+        // Prove the pricing never runs again: a changed cost must survive the next open.
+        probe.exec("UPDATE messages SET cost = 7.0 WHERE messageId = 'known'");
+    }
+    const auto migrated = dump(path);
+    WriteDatabase(path).waitForRepricing();
+    EXPECT_EQ(dump(path), migrated);
 }
 
 // An older file has no projects: readers of it see none, its first writer adds

@@ -1,7 +1,7 @@
 #include "storage/WriteDatabase.h"
 
-#include "core/IsoTime.h"
 #include "storage/SqliteStatement.h"
+#include "support/Instants.h"
 #include "support/SqlProbe.h"
 #include "support/TempDir.h"
 
@@ -18,26 +18,15 @@ namespace {
 
 using test::SqlProbe;
 
-Instant at(const char* iso)
-{
-    return *IsoTime::parse(iso);
-}
+constexpr auto at = &test::t;
 
 MessageInsert message(std::string id, std::string session, std::string timestamp, std::int64_t input = 10,
                       std::int64_t output = 20, std::optional<std::string> model = "claude-sonnet-4-6",
                       std::int64_t cacheCreation = 0, std::int64_t cacheRead = 0)
 {
-    MessageInsert m;
-    m.messageId = std::move(id);
-    m.sessionId = std::move(session);
-    m.timestamp = std::move(timestamp);
-    m.role = "assistant";
-    m.model = std::move(model);
-    m.inputTokens = input;
-    m.outputTokens = output;
-    m.cacheCreationInputTokens = cacheCreation;
-    m.cacheReadInputTokens = cacheRead;
-    return m;
+    return {.messageId = std::move(id), .sessionId = std::move(session), .timestamp = std::move(timestamp),
+            .role = "assistant", .model = std::move(model), .inputTokens = input, .outputTokens = output,
+            .cacheCreationInputTokens = cacheCreation, .cacheReadInputTokens = cacheRead, .machine = {}, .project = {}};
 }
 
 class WriteDatabaseTest : public ::testing::Test {

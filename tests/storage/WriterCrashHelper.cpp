@@ -20,16 +20,12 @@ int main(int argc, char** argv)
     for (long batch = first;; ++batch) {
         std::vector<tallyglass::MessageInsert> messages;
         for (int i = 0; i < 500; ++i) {
-            tallyglass::MessageInsert m;
-            // Spread over the key space, as real message ids are.
-            m.messageId = std::to_string((batch * 7919 + i * 104729) % 1000003) + "-" + padding + "-b" + std::to_string(batch);
-            m.sessionId = "session-" + std::to_string(batch);
-            m.timestamp = "2025-01-15T10:00:00Z";
-            m.role = "assistant";
-            m.model = "claude-sonnet-4-6";
-            m.inputTokens = i;
-            m.outputTokens = 1;
-            messages.push_back(std::move(m));
+            // Ids spread over the key space, as real message ids are.
+            messages.push_back({.messageId = std::to_string((batch * 7919 + i * 104729) % 1000003) + "-" + padding + "-b"
+                                    + std::to_string(batch),
+                                .sessionId = "session-" + std::to_string(batch), .timestamp = "2025-01-15T10:00:00Z",
+                                .role = "assistant", .model = "claude-sonnet-4-6", .inputTokens = i, .outputTokens = 1,
+                                .machine = {}, .project = {}});
         }
         db.insertBackfillMessages(messages);
         std::printf("%ld\n", batch);

@@ -46,7 +46,6 @@ public:
     {
         std::lock_guard lock(mutex);
         failIfAsked();
-        sessionCalls.emplace_back(sessionId, active);
         order.push_back(std::string(active ? "start " : "end ") + sessionId);
     }
 
@@ -94,7 +93,6 @@ public:
     std::vector<std::vector<MessageInsert>> insertCalls;
     std::vector<std::vector<MessageInsert>> backfillCalls;
     std::vector<RateLimits> rateLimitCalls;
-    std::vector<std::pair<std::string, bool>> sessionCalls;
     std::vector<std::string> order; // "insert <ids>", "start <session>", "end <session>"
 
 private:

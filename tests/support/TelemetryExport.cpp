@@ -48,10 +48,10 @@ std::string logsExport(const std::vector<LogRecord>& records, const std::string&
     return out + "]}]}]}";
 }
 
-std::string gzipped(const std::string& data)
+std::string gzipped(const std::string& data, int level)
 {
     z_stream stream{};
-    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         throw std::runtime_error("deflateInit2");
     std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));

@@ -19,7 +19,7 @@ LogRecord apiRequest(const std::string& session, int sequence, int input = 100, 
 // {"resourceLogs":[{"resource":{...host.name...},"scopeLogs":[{"logRecords":[...]}]}]}
 std::string logsExport(const std::vector<LogRecord>& records, const std::string& host = "box");
 
-// The bytes of `data` as one gzip member.
-std::string gzipped(const std::string& data);
+// The bytes of `data` as one gzip member, deflated at zlib's `level` (1: the fastest).
+std::string gzipped(const std::string& data, int level = 1);
 
 } // namespace tallyglass::test
