@@ -214,7 +214,7 @@ bool TranscriptReader::takeWholeLines(Pass& pass)
             pass.streaming = false;
         } else {
             // The bytes after the line, up to the buffer's padding, are readable.
-            TranscriptParser::parsePaddedRangeInto(buffer + pass.lineStart, feed - pass.lineStart, pass.outcome, pass.latest);
+            TranscriptParser::parsePaddedLineInto(buffer + pass.lineStart, feed - pass.lineStart, pass.outcome, pass.latest);
         }
         pass.lineStart = pass.searchFrom = feed + 1;
         pass.result.wholeLinesEnd = pass.bufferStart + pass.lineStart;
