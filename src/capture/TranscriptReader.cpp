@@ -15,6 +15,9 @@ namespace {
 
 using TranscriptParser::Kind;
 
+// Reads shorter than this go into the buffer: mapping a window costs more than copying a few pages.
+constexpr std::uint64_t mapAtLeast = 256u << 10;
+
 // Reads up to `size` bytes at `offset`; the count read, or -1 with errno set.
 ssize_t readAt(int fd, char* into, std::size_t size, std::uint64_t offset)
 {
@@ -118,7 +121,7 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
     pass.data = buffer_.data();
     pass.capacity = buffer_.size();
     // Large reads go through a mapping of the file, window by window: no copy of every byte.
-    if (options_.mapBytes > 0 && limit - offset >= options_.pieceBytes) {
+    if (options_.mapBytes > 0 && limit - offset >= mapAtLeast) {
         const std::size_t window = std::max(options_.mapBytes, options_.pieceBytes);
         pass.mapping = MappedRange::map(fd, offset, static_cast<std::size_t>(std::min<std::uint64_t>(window, limit - offset)));
         if (pass.mapping) {

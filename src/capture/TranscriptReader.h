@@ -23,7 +23,7 @@ class TranscriptReader {
 public:
     struct Options {
         std::size_t pieceBytes = 4u << 20;
-        // Reads of at least a piece go through windows of the file mapped,
+        // Reads of 256 KiB or more go through windows of the file mapped,
         // this large (at least a piece); 0: every read into the buffer.
         std::size_t mapBytes = 16u << 20;
         std::size_t batchRecords = 500;
