@@ -30,14 +30,27 @@ std::int64_t HistoryImport::scanAll(const Progress& progress)
             scan->requestStop();
     }
     std::int64_t found = 0;
+    // A first import stores rows faster without the index of their times, built once at the end.
+    if (!firstDone)
+        writer_->setBulkLoad(true);
+    const auto buildIndex = [&] {
+        if (!firstDone)
+            writer_->setBulkLoad(false);
+    };
     try {
         found = scan->scanAll(progress);
     } catch (...) {
+        try {
+            buildIndex();
+        } catch (...) {
+            // The file's next opening builds it; the scan's own failure is the one to tell.
+        }
         // Not run whole again: the catch-up reads whole every file that has no mark yet.
         if (!firstDone && scan->statistics().messagesWritten > 0)
             recordWholeImport(*writer_);
         throw;
     }
+    buildIndex();
     if (!firstDone && !scan->stoppedEarly())
         recordWholeImport(*writer_);
     return found;

@@ -22,7 +22,7 @@ public:
 
     // `marks`: how far each transcript was read, shared with live capture.
     HistoryImport(std::shared_ptr<MessageWriter> writer, std::vector<std::filesystem::path> roots,
-                  std::shared_ptr<TranscriptMarks> marks = nullptr, std::int64_t batchSize = 500,
+                  std::shared_ptr<TranscriptMarks> marks = nullptr, std::int64_t batchSize = 5000,
                   ScanService::WallClock now = {});
 
     // Throws when a batch write fails. A first import that stored something is

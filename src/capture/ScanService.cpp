@@ -4,6 +4,7 @@
 #include "capture/TranscriptFile.h"
 #include "capture/TranscriptReader.h"
 #include "core/Log.h"
+#include "core/ReadAhead.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <fcntl.h>
 #include <set>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +27,12 @@ namespace fs = std::filesystem;
 
 // Batches hold whole files, up to this many times the batch size.
 constexpr std::int64_t maxPendingPerBatch = 10;
+
+// Files are read this many at a time, each on a thread of its own, and taken
+// in order; and no further ahead than this of the one being taken. Parsing is
+// most of an import's work, and the writer mostly waits on it.
+constexpr std::size_t readerThreads = 2;
+constexpr std::size_t filesAhead = 8;
 
 bool isHex(char c)
 {
@@ -59,10 +67,10 @@ struct FileRead {
 };
 
 // Reads a file from its mark (or whole), handing its records on in the
-// reader's batches. Throws FileError when the file cannot be read, and lets a
-// failure of `take` through.
+// reader's batches while `take` says go on. Throws FileError when the file
+// cannot be read.
 FileRead readFile(const fs::path& path, TranscriptReader& reader, TranscriptMarks* marks,
-                  const std::function<void(std::vector<MessageInsert>&)>& take)
+                  const std::function<bool(std::vector<MessageInsert>&)>& take)
 {
     struct stat info {};
     const int fd = TranscriptFile::openRegular(path.string(), info);
@@ -88,14 +96,37 @@ FileRead readFile(const fs::path& path, TranscriptReader& reader, TranscriptMark
         read.skipped = true;
         return read;
     }
-    read.result = reader.read(fd, start.offset, read.state.size, [&](std::vector<MessageInsert>& batch, std::uint64_t) {
-        take(batch);
-        return true;
-    });
+    read.result = reader.read(fd, start.offset, read.state.size,
+                              [&](std::vector<MessageInsert>& batch, std::uint64_t) { return take(batch); });
     if (read.result.error)
         throw FileError{*read.result.error};
     read.tail = TranscriptFile::tailBefore(fd, read.result.wholeLinesEnd);
     return read;
+}
+
+// What reading a file hands on: its records as the reader batches them, and
+// last how the read ended.
+struct FilePiece {
+    std::vector<MessageInsert> records;
+    std::optional<FileRead> done;
+    std::optional<std::string> error; // the file could not be read
+};
+
+// Reads the file on a reader thread, handing its pieces on to be taken in order.
+void readInto(const fs::path& path, TranscriptReader& reader, TranscriptMarks* marks,
+              const ReadAhead<FilePiece>::Emit& emit)
+{
+    FilePiece last;
+    try {
+        last.done = readFile(path, reader, marks, [&](std::vector<MessageInsert>& batch) {
+            FilePiece piece;
+            piece.records.swap(batch);
+            return emit(std::move(piece));
+        });
+    } catch (const FileError& error) {
+        last.error = error.message;
+    }
+    emit(std::move(last));
 }
 
 // The projects of the sessions met since the last write, each from the best
@@ -253,6 +284,57 @@ private:
     std::future<std::int64_t> inHand_;
 };
 
+// What taking one file's pieces added up to.
+struct Taken {
+    std::int64_t messages = 0;
+    std::int64_t bytes = 0;
+    std::int64_t lines = 0;
+    std::int64_t impossibleTimes = 0;
+    std::optional<std::string> error;
+};
+
+// Takes what was read of one file into the batch in the making, storing
+// batches as they fill.
+Taken takeFile(const fs::path& file, ReadAhead<FilePiece>& ahead, std::size_t index, Unstored& unstored,
+               const std::function<void()>& write, std::int64_t batchSize)
+{
+    const auto session = ScanService::subagentSession(file.string());
+    std::vector<std::string> sessions; // of this file's records, each once
+    std::vector<MessageInsert>& pending = unstored.pending;
+    Taken taken;
+    while (auto piece = ahead.next(index)) {
+        for (MessageInsert& m : piece->records) {
+            if (session) {
+                m.sessionId = *session;
+                m.isSubagent = true;
+            }
+            if (std::find(sessions.rbegin(), sessions.rend(), m.sessionId) == sessions.rend())
+                sessions.push_back(m.sessionId);
+            pending.push_back(std::move(m));
+        }
+        taken.messages += static_cast<std::int64_t>(piece->records.size());
+        // A very long transcript is not held whole: beyond this its records are stored as they come.
+        if (static_cast<std::int64_t>(pending.size()) >= maxPendingPerBatch * batchSize)
+            write();
+        if (piece->error)
+            taken.error = std::move(piece->error);
+        if (!piece->done || piece->done->skipped)
+            continue;
+        FileRead& done = *piece->done;
+        const TranscriptReader::Result& result = done.result;
+        taken.bytes = static_cast<std::int64_t>(result.end - done.start);
+        taken.lines = taken.messages + result.malformed + result.nonAssistant + result.missingField + result.impossibleTime;
+        taken.impossibleTimes = result.impossibleTime;
+        // The first folder named is the session's only when the file was read from its start.
+        if (done.start == 0)
+            unstored.projects.noteTranscript(file, session.has_value(), result.cwd, sessions);
+        unstored.read.emplace_back(file.string(), std::move(done));
+    }
+    if (static_cast<std::int64_t>(pending.size()) >= batchSize)
+        write();
+    return taken;
+}
+
 } // namespace
 
 ScanService::ScanService(std::shared_ptr<MessageWriter> writer, std::vector<fs::path> roots, std::int64_t batchSize,
@@ -361,60 +443,37 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         progress(0, total);
 
     Unstored unstored(roots_);
-    std::vector<MessageInsert>& pending = unstored.pending;
-    TranscriptReader::Options readerOptions;
-    readerOptions.now = now_;
-    TranscriptReader reader(readerOptions);
     marks_->ensureLoaded([this] { return writer_->transcriptMarks(); });
     BatchStore store(*writer_, *marks_, messagesWritten_);
-    const auto write = [&] { store.store(unstored.take()); };
+    const std::function<void()> write = [&] { store.store(unstored.take()); };
+    TranscriptMarks* const marks = mode_ == Mode::changes ? marks_.get() : nullptr;
+    std::vector<std::unique_ptr<TranscriptReader>> readers;
+    TranscriptReader::Options readerOptions;
+    readerOptions.now = now_;
+    const std::size_t threads = std::min<std::size_t>(readerThreads, std::max(1u, std::thread::hardware_concurrency()));
+    for (std::size_t i = 0; i < threads; ++i)
+        readers.push_back(std::make_unique<TranscriptReader>(readerOptions));
+    ReadAhead<FilePiece> ahead(files.size(), threads, filesAhead, static_cast<std::size_t>(maxPendingPerBatch),
+                               [&](std::size_t worker, std::size_t index, const ReadAhead<FilePiece>::Emit& emit) {
+                                   readInto(files[index], *readers[worker], marks, emit);
+                               });
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (stopRequested_) {
             stoppedEarly_ = true;
             break;
         }
-        const fs::path& file = files[i];
-        const auto session = subagentSession(file.string());
-        std::vector<std::string> sessions; // of this file's records, each once
-        std::int64_t fromFile = 0;
-        const auto take = [&](std::vector<MessageInsert>& batch) {
-            for (MessageInsert& m : batch) {
-                if (session) {
-                    m.sessionId = *session;
-                    m.isSubagent = true;
-                }
-                if (std::find(sessions.rbegin(), sessions.rend(), m.sessionId) == sessions.rend())
-                    sessions.push_back(m.sessionId);
-                pending.push_back(std::move(m));
-            }
-            fromFile += static_cast<std::int64_t>(batch.size());
-            // A very long transcript is not held whole: beyond this its records are stored as they come.
-            if (static_cast<std::int64_t>(pending.size()) >= maxPendingPerBatch * batchSize_)
-                write();
-        };
-        try {
-            FileRead done = readFile(file, reader, mode_ == Mode::changes ? marks_.get() : nullptr, take);
-            if (!done.skipped) {
-                const TranscriptReader::Result& result = done.result;
-                bytes_ += static_cast<std::int64_t>(result.end - done.start);
-                linesRead_ += fromFile + result.malformed + result.nonAssistant + result.missingField
-                    + result.impossibleTime;
-                impossibleTimes_ += result.impossibleTime;
-                // The first folder named is the session's only when the file was read from its start.
-                if (done.start == 0)
-                    unstored.projects.noteTranscript(file, session.has_value(), result.cwd, sessions);
-                unstored.read.emplace_back(file.string(), std::move(done));
-            }
-        } catch (const FileError& error) {
-            noteProblem(file, error.message, false);
-        }
-        messagesRead_ += fromFile;
-        if (static_cast<std::int64_t>(pending.size()) >= batchSize_)
-            write();
+        Taken taken = takeFile(files[i], ahead, i, unstored, write, batchSize_);
+        if (taken.error)
+            noteProblem(files[i], std::move(*taken.error), false);
+        bytes_ += taken.bytes;
+        linesRead_ += taken.lines;
+        impossibleTimes_ += taken.impossibleTimes;
+        messagesRead_ += taken.messages;
         ++files_;
         if (progress)
             progress(static_cast<std::int64_t>(i + 1), total);
     }
+    ahead.stop();
     if (!unstored.empty())
         write();
     store.finish();

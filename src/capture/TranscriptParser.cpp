@@ -15,6 +15,9 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #endif
 
 namespace tallyglass::TranscriptParser {
@@ -226,6 +229,37 @@ std::optional<std::string>* stillLookingFor(std::optional<std::string>& cwd)
     return cwd ? nullptr : &cwd;
 }
 
+#if defined(__x86_64__)
+// mayBeAssistant's search, 32 places at a time, on processors that have
+// AVX2 (nearly all of them); stops where fewer than a step's bytes are left.
+__attribute__((target("avx2"))) bool mayBeAssistantWide(const char* data, std::size_t size, std::size_t& at)
+{
+    constexpr std::size_t wordSize = 9; // "assistant"
+    const __m256i first = _mm256_set1_epi8('a');
+    const __m256i last = _mm256_set1_epi8('t');
+    const __m256i backslash = _mm256_set1_epi8('\\');
+    const __m256i u = _mm256_set1_epi8('u');
+    for (; at + 32 + wordSize <= size; at += 32) {
+        const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at));
+        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at + 1));
+        const __m256i end = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at + wordSize - 1));
+        if (_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(here, backslash), _mm256_cmpeq_epi8(next, u))) != 0)
+            return true;
+        auto candidates = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(here, first), _mm256_cmpeq_epi8(end, last))));
+        while (candidates != 0) {
+            const auto bit = static_cast<std::size_t>(__builtin_ctz(candidates));
+            if (std::memcmp(data + at + bit, "assistant", wordSize) == 0)
+                return true;
+            candidates &= candidates - 1;
+        }
+    }
+    return false;
+}
+
+const bool haveAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
 // Whether a line's bytes can hold the type "assistant": the word itself, or
 // a \u escape that could spell it (no other JSON escape gives a letter).
 // Sixteen places at a time where SSE2 is there: every transcript byte passes
@@ -234,6 +268,10 @@ bool mayBeAssistant(std::string_view line)
 {
     constexpr std::string_view word = "assistant";
     std::size_t at = 0;
+#if defined(__x86_64__)
+    if (haveAvx2 && mayBeAssistantWide(line.data(), line.size(), at))
+        return true;
+#endif
 #if defined(__SSE2__)
     const char* const data = line.data();
     const __m128i first = _mm_set1_epi8('a');
@@ -347,30 +385,31 @@ void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome, 
 {
     const char* cursor = data;
     const char* const end = cursor + size;
-    MessageInsert insert;
     while (cursor < end) {
         const void* found = std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor));
         const char* lineEnd = found ? static_cast<const char*>(found) : end;
-        const char* next = found ? lineEnd + 1 : end;
-        if (lineEnd > cursor && lineEnd[-1] == '\r')
-            --lineEnd;
-        const std::string_view line(cursor, static_cast<std::size_t>(lineEnd - cursor));
-        cursor = next;
-        if (isBlankLine(line))
-            continue;
-        // Most of a transcript's bytes are tool output on lines that hold no
-        // usage; once the working folder is known they have nothing to give.
-        if (outcome.cwd && !mayBeAssistant(line)) {
-            ++outcome.nonAssistant;
-            continue;
-        }
-        // Everything after the line, up to the buffer's padding, is readable.
-        const Kind kind = classifyPadded(line.data(), line.size(), insert, stillLookingFor(outcome.cwd), latest);
-        if (kind == Kind::ok)
-            outcome.inserts.push_back(insert);
-        else
-            count(kind, MessageInsert{}, outcome);
+        parsePaddedLineInto(cursor, static_cast<std::size_t>(lineEnd - cursor), outcome, latest);
+        cursor = found ? lineEnd + 1 : end;
     }
+}
+
+void parsePaddedLineInto(const char* data, std::size_t size, Outcome& outcome, Instant latest)
+{
+    if (size > 0 && data[size - 1] == '\r')
+        --size;
+    const std::string_view line(data, size);
+    if (isBlankLine(line))
+        return;
+    // Most of a transcript's bytes are tool output on lines that hold no
+    // usage; once the working folder is known they have nothing to give.
+    if (outcome.cwd && !mayBeAssistant(line)) {
+        ++outcome.nonAssistant;
+        return;
+    }
+    // Everything after the line, up to the buffer's padding, is readable.
+    MessageInsert insert;
+    const Kind kind = classifyPadded(line.data(), line.size(), insert, stillLookingFor(outcome.cwd), latest);
+    count(kind, std::move(insert), outcome);
 }
 
 Outcome parseText(const PaddedText& text, Instant latest)

@@ -75,6 +75,8 @@ void parseTextInto(const PaddedText& text, Outcome& outcome, Instant latest);
 // The same for bytes [data, data + size) followed by at least PaddedText::padding
 // readable bytes (a slice of a larger padded buffer).
 void parsePaddedRangeInto(const char* data, std::size_t size, Outcome& outcome, Instant latest);
+// The same for one line, without its line feed.
+void parsePaddedLineInto(const char* data, std::size_t size, Outcome& outcome, Instant latest);
 
 // Adds one classified line to an outcome.
 void count(Kind kind, MessageInsert&& insert, Outcome& outcome);

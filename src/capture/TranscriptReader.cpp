@@ -1,10 +1,12 @@
 #include "capture/TranscriptReader.h"
 
 #include "core/Bounds.h"
+#include "core/MappedRange.h"
 #include "core/Utf8.h"
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tallyglass {
@@ -12,6 +14,9 @@ namespace tallyglass {
 namespace {
 
 using TranscriptParser::Kind;
+
+// Reads shorter than this go into the buffer: mapping a window costs more than copying a few pages.
+constexpr std::uint64_t mapAtLeast = 256u << 10;
 
 // Reads up to `size` bytes at `offset`; the count read, or -1 with errno set.
 ssize_t readAt(int fd, char* into, std::size_t size, std::uint64_t offset)
@@ -93,7 +98,13 @@ struct TranscriptReader::Pass {
     const Instant latest;
     Result result;
     TranscriptParser::Outcome outcome;
-    std::uint64_t bufferStart; // file offset of buffer[0]
+    // The bytes in hand: the reader's buffer, or a window of the file mapped.
+    const char* data = nullptr;
+    std::size_t capacity = 0;
+    std::optional<MappedRange> mapping;
+    bool windowReady = false; // the mapping is the next window, not yet taken
+    bool lost = false;        // a window before this one lost bytes to a truncation
+    std::uint64_t bufferStart; // file offset of data[0]
     std::size_t filled = 0;
     std::size_t lineStart = 0;
     std::size_t searchFrom = 0;
@@ -107,16 +118,31 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
     if (buffer_.size() != options_.pieceBytes)
         buffer_ = PaddedText(options_.pieceBytes);
     Pass pass(sink, offset, limit, Bounds::latestMessageTime(options_.now ? options_.now() : wallClockNow()));
+    pass.data = buffer_.data();
+    pass.capacity = buffer_.size();
+    // Large reads go through a mapping of the file, window by window: no copy of every byte.
+    if (options_.mapBytes > 0 && limit - offset >= mapAtLeast) {
+        const std::size_t window = std::max(options_.mapBytes, options_.pieceBytes);
+        pass.mapping = MappedRange::map(fd, offset, static_cast<std::size_t>(std::min<std::uint64_t>(window, limit - offset)));
+        if (pass.mapping) {
+            pass.capacity = window;
+            pass.windowReady = true;
+        }
+    }
     while (true) {
-        if (!pass.atEnd && pass.filled < buffer_.size() && !readPiece(fd, pass))
+        if (!pass.atEnd && pass.filled < pass.capacity && !(pass.mapping ? mapPiece(fd, pass) : readPiece(fd, pass)))
             break;
         if (!takeWholeLines(pass))
             return pass.done();
         if (pass.atEnd)
             break;
         pass.searchFrom = pass.filled;
-        if (pass.filled == buffer_.size())
+        if (pass.filled == pass.capacity)
             makeRoom(pass);
+    }
+    if (pass.mapping && (pass.lost || pass.mapping->lostBytes())) {
+        shortened(fd, pass);
+        return pass.done();
     }
     if (!pass.flush(pass.result.wholeLinesEnd) || pass.result.error)
         return pass.done();
@@ -143,11 +169,46 @@ bool TranscriptReader::readPiece(int fd, Pass& pass)
     return true;
 }
 
+// Maps the next window of the file, from where the line in hand starts
+// (`filled` of its bytes are in hand already); false when mapping failed.
+bool TranscriptReader::mapPiece(int fd, Pass& pass)
+{
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(pass.capacity, pass.limit - pass.bufferStart));
+    if (!pass.windowReady) {
+        pass.lost = pass.lost || pass.mapping->lostBytes();
+        pass.mapping.emplace(); // the window before goes first: no more than one is held
+        auto next = MappedRange::map(fd, pass.bufferStart, want);
+        if (!next) {
+            pass.result.error = std::strerror(errno);
+            return false;
+        }
+        pass.mapping = std::move(next);
+    }
+    pass.windowReady = false;
+    pass.data = pass.mapping->data();
+    pass.filled = want;
+    pass.atEnd = pass.bufferStart + want >= pass.limit;
+    pass.result.end = pass.bufferStart + want;
+    return true;
+}
+
+// The file lost bytes while its window was mapped: they read as zeros, so
+// nothing past its size now is trusted. What came before stands; the last
+// line is left for the next read.
+void TranscriptReader::shortened(int fd, Pass& pass)
+{
+    struct stat info {};
+    const std::uint64_t size = ::fstat(fd, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    pass.result.end = std::min(pass.result.end, size);
+    pass.result.wholeLinesEnd = std::min(pass.result.wholeLinesEnd, size);
+    pass.flush(pass.result.wholeLinesEnd);
+}
+
 // Classifies every line the buffer holds whole, handing the records on in
 // batches; false when the sink said stop.
 bool TranscriptReader::takeWholeLines(Pass& pass)
 {
-    char* const buffer = buffer_.data();
+    const char* const buffer = pass.data;
     while (const void* found = std::memchr(buffer + pass.searchFrom, '\n', pass.filled - pass.searchFrom)) {
         const auto feed = static_cast<std::size_t>(static_cast<const char*>(found) - buffer);
         if (pass.streaming) {
@@ -156,7 +217,7 @@ bool TranscriptReader::takeWholeLines(Pass& pass)
             pass.streaming = false;
         } else {
             // The bytes after the line, up to the buffer's padding, are readable.
-            TranscriptParser::parsePaddedRangeInto(buffer + pass.lineStart, feed - pass.lineStart, pass.outcome, pass.latest);
+            TranscriptParser::parsePaddedLineInto(buffer + pass.lineStart, feed - pass.lineStart, pass.outcome, pass.latest);
         }
         pass.lineStart = pass.searchFrom = feed + 1;
         pass.result.wholeLinesEnd = pass.bufferStart + pass.lineStart;
@@ -170,7 +231,7 @@ bool TranscriptReader::takeWholeLines(Pass& pass)
 // the in-memory parser goes on to the piecewise one, any other moves to the front.
 void TranscriptReader::makeRoom(Pass& pass)
 {
-    char* const buffer = buffer_.data();
+    const char* const buffer = pass.data;
     const std::size_t partial = pass.filled - pass.lineStart;
     if (pass.streaming || partial > TranscriptParser::maxInMemoryLineBytes) {
         if (!pass.streaming) {
@@ -180,8 +241,13 @@ void TranscriptReader::makeRoom(Pass& pass)
         longLine_.feed({buffer + pass.lineStart, partial});
         pass.bufferStart += pass.filled;
         pass.filled = pass.lineStart = pass.searchFrom = 0;
+    } else if (pass.mapping) {
+        // The next window begins with the line in hand.
+        pass.bufferStart += pass.lineStart;
+        pass.filled = pass.lineStart = 0;
+        pass.searchFrom = partial;
     } else {
-        std::memmove(buffer, buffer + pass.lineStart, partial);
+        std::memmove(buffer_.data(), buffer + pass.lineStart, partial);
         pass.bufferStart += pass.lineStart;
         pass.filled = pass.searchFrom = partial;
         pass.lineStart = 0;
@@ -190,9 +256,23 @@ void TranscriptReader::makeRoom(Pass& pass)
 
 void TranscriptReader::takeUnterminatedLine(Pass& pass)
 {
-    char* const buffer = buffer_.data();
+    char* buffer = buffer_.data();
+    if (pass.mapping && !pass.streaming) {
+        // Parsed from the reader's own buffer, zeros after it: a window is read-only.
+        const std::size_t size = pass.filled - pass.lineStart;
+        if (size > buffer_.size()) {
+            longLine_.reset();
+            longLine_.feed({pass.data + pass.lineStart, size});
+            finishLongLine(pass.outcome, pass.latest);
+            return;
+        }
+        std::memcpy(buffer, pass.data + pass.lineStart, size);
+        pass.data = buffer;
+        pass.filled = size;
+        pass.lineStart = 0;
+    }
     if (pass.streaming) {
-        longLine_.feed({buffer + pass.lineStart, pass.filled - pass.lineStart});
+        longLine_.feed({pass.data + pass.lineStart, pass.filled - pass.lineStart});
         finishLongLine(pass.outcome, pass.latest);
     } else if (!isBlank({buffer + pass.lineStart, pass.filled - pass.lineStart})) {
         // Zero the bytes after the line: the file may have shrunk under us.

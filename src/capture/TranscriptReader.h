@@ -23,6 +23,9 @@ class TranscriptReader {
 public:
     struct Options {
         std::size_t pieceBytes = 4u << 20;
+        // Reads of 256 KiB or more go through windows of the file mapped,
+        // this large (at least a piece); 0: every read into the buffer.
+        std::size_t mapBytes = 16u << 20;
         std::size_t batchRecords = 500;
         // The now that messages' times are held to, asked once per read; empty: the system's.
         std::function<Instant()> now{};
@@ -61,6 +64,8 @@ private:
     struct Pass;
 
     bool readPiece(int fd, Pass& pass);
+    bool mapPiece(int fd, Pass& pass);
+    void shortened(int fd, Pass& pass);
     bool takeWholeLines(Pass& pass);
     void makeRoom(Pass& pass);
     void takeUnterminatedLine(Pass& pass);

@@ -40,6 +40,11 @@ public:
     // again, which stores nothing twice), never lead.
     virtual void setTranscriptMarks(const std::vector<TranscriptMark>& marks) = 0;
     virtual std::vector<TranscriptMark> transcriptMarks() = 0;
+    // While a first import fills an empty file (true), the index of message
+    // times may wait to be built once, at the end (false), instead of growing
+    // row by row. One left out by a process that ended meanwhile is built
+    // when the file is next opened.
+    virtual void setBulkLoad(bool /*loading*/) {}
 };
 
 } // namespace tallyglass

@@ -71,6 +71,7 @@ public:
     void setStateValue(const std::string& key, const std::string& value) override;
     void setTranscriptMarks(const std::vector<TranscriptMark>& marks) override;
     std::vector<TranscriptMark> transcriptMarks() override;
+    void setBulkLoad(bool loading) override;
 
     // Clears the active mark of sessions first recorded more than `olderThanSeconds` ago.
     void cleanupStaleActiveSessions(double olderThanSeconds);

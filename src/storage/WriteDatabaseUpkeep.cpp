@@ -271,6 +271,25 @@ void WriteDatabase::repriceStep(int pass, std::int64_t afterRowid, std::int64_t 
     repricedPass_ = pass;
 }
 
+void WriteDatabase::setBulkLoad(bool loading)
+{
+    queue_->sync([&] {
+        runWithRetry([&] {
+            if (!loading) {
+                exec("CREATE INDEX IF NOT EXISTS idx_messages_timestamp ON messages(timestamp);");
+                return;
+            }
+            // Only an empty table: building the index again over a history would cost more than it saves.
+            SqliteStatement any = prepare("SELECT 1 FROM messages LIMIT 1;");
+            const int rc = any.step();
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+                failStep(rc);
+            if (rc == SQLITE_DONE)
+                exec("DROP INDEX IF EXISTS idx_messages_timestamp;");
+        });
+    });
+}
+
 void WriteDatabase::waitForRepricing()
 {
     while (repricedPass_ != repricingPass_ && !stopping_)

@@ -57,6 +57,12 @@ std::vector<std::string> storedRows(const fs::path& database)
     return rows;
 }
 
+// A first import leaves the index of message times out until its end.
+bool timesIndexed(const fs::path& database)
+{
+    return !test::SqlProbe(database).rows("SELECT name FROM sqlite_master WHERE name = 'idx_messages_timestamp'").empty();
+}
+
 std::vector<std::string> wholeImport(const std::vector<fs::path>& roots, const fs::path& database)
 {
     HistoryImport(std::make_shared<WriteDatabase>(database), roots).scanAll({});
@@ -93,6 +99,7 @@ public:
         alive() ? db_->setTranscriptMarks(marks) : void();
     }
     std::vector<TranscriptMark> transcriptMarks() override { return db_->transcriptMarks(); }
+    void setBulkLoad(bool loading) override { alive() ? db_->setBulkLoad(loading) : void(); }
 
     bool killed() const { return writesLeft_ < 0; }
 
@@ -164,11 +171,13 @@ TEST_F(ImportResumeTest, aCatchUpStoresWhatAWholeImportStores)
 
 // A first import killed at any write leaves a database the next start
 // completes: the history is marked imported only by its last write, so the
-// next run imports again whatever was cut off, and stores each message once.
+// next run imports again whatever was cut off, and stores each message once;
+// the index of message times it left out is there again.
 TEST_F(ImportResumeTest, aFirstImportKilledAtAnyWriteIsCompletedExactlyByTheNextStart)
 {
     writeHistory();
     const std::vector<std::string> whole = wholeImport({root}, dir / "whole.db");
+    EXPECT_TRUE(timesIndexed(dir / "whole.db"));
     for (int writes = 0;; ++writes) {
         SCOPED_TRACE(writes);
         const fs::path database = dir / ("killed-" + std::to_string(writes) + ".db");
@@ -182,6 +191,7 @@ TEST_F(ImportResumeTest, aFirstImportKilledAtAnyWriteIsCompletedExactlyByTheNext
         next.scanAll({});
         EXPECT_FALSE(next.wasCatchUp());
         EXPECT_EQ(storedRows(database), whole);
+        EXPECT_TRUE(timesIndexed(database));
         EXPECT_TRUE(std::make_shared<WriteDatabase>(database)->stateValue(HistoryImport::importedKey));
     }
 }
