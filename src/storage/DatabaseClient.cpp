@@ -300,7 +300,9 @@ bool DatabaseClient::hasMessagesPricedOtherThan(std::int64_t version)
     return withReadOnly<bool>([version](sqlite3* db) {
         if (!hasSchema(db, "messages", "pricedWith"))
             return hasSchema(db, "messages");
-        SqliteStatement statement = prepareOrThrow(db, "SELECT EXISTS (SELECT 1 FROM messages WHERE pricedWith <> ?);");
+        // Two ranges of the writer's index: `<>` would read every message.
+        SqliteStatement statement = prepareOrThrow(db, "SELECT EXISTS (SELECT 1 FROM messages WHERE pricedWith < ?1) "
+                                                       "OR EXISTS (SELECT 1 FROM messages WHERE pricedWith > ?1);");
         statement.bindInt64(1, version);
         if (statement.step() != SQLITE_ROW)
             throwStep(db);

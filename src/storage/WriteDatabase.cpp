@@ -291,6 +291,8 @@ void WriteDatabase::openAndPrepareOnce()
             "ALTER TABLE messages ADD COLUMN cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0;", false);
     // Every stored message is priced again, off the caller's thread, once the writer runs (repriceStep).
     migrate(WriteDatabaseSupport::messagesInfo, "pricedWith", "ALTER TABLE messages ADD COLUMN pricedWith INTEGER NOT NULL DEFAULT 0;", false);
+    // Finding nothing to price again is then a look into the index, not a read of every message.
+    exec("CREATE INDEX IF NOT EXISTS idx_messages_pricedWith ON messages(pricedWith);");
     // Filled from the transcripts' folders by the next import or catch-up (HistoryImport).
     migrate(sessionsInfo, "project", "ALTER TABLE sessions ADD COLUMN project TEXT;", false);
     migrateMachines();

@@ -126,6 +126,7 @@ private:
     void repriceStep(int pass, std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar);
     std::vector<StaleRow> staleRows(const PriceList& prices, std::int64_t afterRowid, std::int64_t until);
     bool repriceRows(const PriceList& prices, const std::vector<StaleRow>& stale);
+    bool anyStalePrice(std::int64_t version);
 
     void insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql);
     struct SourceRule;

@@ -33,6 +33,9 @@ constexpr const char* repriceSql =
     "UPDATE messages SET inputTokens = ?, outputTokens = ?, cacheCreationInputTokens = ?, cacheReadInputTokens = ?, "
     "cacheCreation1hInputTokens = ?, cost = ?, pricedWith = ? WHERE rowid = ?";
 constexpr std::int64_t repriceRowsPerStep = 20'000;
+// Two ranges of the pricedWith index rather than `<>`, which SQLite answers by reading every row.
+constexpr const char* anyStalePriceSql =
+    "SELECT EXISTS (SELECT 1 FROM messages WHERE pricedWith < ?1) OR EXISTS (SELECT 1 FROM messages WHERE pricedWith > ?1);";
 constexpr const char* recountSessionsSql =
     "UPDATE sessions SET "
     "totalInputTokens = (SELECT CAST(MIN(TOTAL(inputTokens), 9.0e18) AS INTEGER) FROM messages "
@@ -210,6 +213,15 @@ bool WriteDatabase::repriceRows(const PriceList& prices, const std::vector<Stale
     return clamped;
 }
 
+bool WriteDatabase::anyStalePrice(std::int64_t version)
+{
+    SqliteStatement any = prepare(anyStalePriceSql);
+    any.bindInt64(1, version);
+    if (const int rc = any.step(); rc != SQLITE_ROW)
+        failStep(rc);
+    return any.int64(0) != 0;
+}
+
 void WriteDatabase::priceAgain()
 {
     const int pass = ++repricingPass_;
@@ -235,8 +247,14 @@ void WriteDatabase::repriceStep(int pass, std::int64_t afterRowid, std::int64_t 
     std::int64_t repriced = repricedSoFar;
     bool clamped = clampedSoFar;
     bool more = false;
+    bool none = false;
     try {
         runWithRetry([&] {
+            // A pass that finds every message priced with the list in use ends at once.
+            if (afterRowid == 0 && !anyStalePrice(prices->version())) {
+                none = true;
+                return;
+            }
             SqliteStatement last = prepare("SELECT COALESCE(MAX(rowid), 0) FROM messages;");
             if (const int rc = last.step(); rc != SQLITE_ROW)
                 failStep(rc);
@@ -251,6 +269,10 @@ void WriteDatabase::repriceStep(int pass, std::int64_t afterRowid, std::int64_t 
         });
     } catch (const std::exception& error) {
         Log::line(std::string("pricing stored messages again failed: ") + error.what());
+        repricedPass_ = pass;
+        return;
+    }
+    if (none) {
         repricedPass_ = pass;
         return;
     }
