@@ -74,14 +74,12 @@ FileRead readFile(const fs::path& path, TranscriptReader& reader, TranscriptMark
     });
     FileRead read;
     read.state = TranscriptFile::stateOf(info);
-    TranscriptFile::Start start{0, TranscriptFile::headOf(fd, read.state.size), false};
-    if (marks) {
-        if (marks->unchanged(path.string(), read.state)) {
-            read.skipped = true;
-            return read;
-        }
-        start = TranscriptFile::startOf(fd, read.state, marks->find(path.string()), reader);
+    if (marks && marks->unchanged(path.string(), read.state)) {
+        read.skipped = true;
+        return read;
     }
+    const TranscriptFile::Start start = marks ? TranscriptFile::startOf(fd, read.state, marks->find(path.string()), reader)
+                                              : TranscriptFile::Start{0, TranscriptFile::headOf(fd, read.state.size), false};
     read.start = start.offset;
     read.head = std::move(start.head);
     if (start.nothingNew) {
@@ -303,13 +301,13 @@ std::vector<ScanService::Problem> ScanService::problems() const
     return problems_;
 }
 
-std::vector<fs::path> ScanService::collectJsonlFiles()
+std::vector<ScanService::FoundFile> ScanService::collectJsonlFiles()
 {
-    std::vector<fs::path> files;
+    std::vector<FoundFile> files;
     std::set<std::pair<dev_t, ino_t>> seen; // the same file reached through two roots counts once
     std::set<std::pair<dev_t, ino_t>> walked; // a folder reached from two roots is walked once
     for (const fs::path& root : roots_) {
-        std::vector<fs::path> found;
+        std::vector<FoundFile> found;
         std::vector<fs::path> folders{root};
         while (!folders.empty()) {
             const fs::path folder = std::move(folders.back());
@@ -336,7 +334,7 @@ std::vector<fs::path> ScanService::collectJsonlFiles()
                 const bool known = ::stat(path.c_str(), &info) == 0;
                 if (known && !seen.insert({info.st_dev, info.st_ino}).second)
                     continue;
-                found.push_back(path);
+                found.push_back({path, known && S_ISREG(info.st_mode) ? std::optional(TranscriptFile::stateOf(info)) : std::nullopt});
             }
             // A root that does not exist is simply not used, and a folder gone meanwhile held
             // nothing to read; anything else unreadable is said.
@@ -355,7 +353,7 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         std::lock_guard lock(problemsMutex_);
         problems_.clear();
     }
-    const std::vector<fs::path> files = collectJsonlFiles();
+    const std::vector<FoundFile> files = collectJsonlFiles();
     const auto total = static_cast<std::int64_t>(files.size());
     if (progress)
         progress(0, total);
@@ -373,7 +371,15 @@ std::int64_t ScanService::scanAll(const Progress& progress)
             stoppedEarly_ = true;
             break;
         }
-        const fs::path& file = files[i];
+        const fs::path& file = files[i].path;
+        // What stat said while the folders were walked is enough to pass over a
+        // file just as it was when last read, without opening it.
+        if (mode_ == Mode::changes && files[i].state && marks_->unchanged(file.string(), *files[i].state)) {
+            ++files_;
+            if (progress)
+                progress(static_cast<std::int64_t>(i + 1), total);
+            continue;
+        }
         const auto session = subagentSession(file.string());
         std::vector<std::string> sessions; // of this file's records, each once
         std::int64_t fromFile = 0;
