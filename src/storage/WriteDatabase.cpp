@@ -293,6 +293,8 @@ void WriteDatabase::openAndPrepareOnce()
     migrate(WriteDatabaseSupport::messagesInfo, "pricedWith", "ALTER TABLE messages ADD COLUMN pricedWith INTEGER NOT NULL DEFAULT 0;", false);
     // Finding nothing to price again is then a look into the index, not a read of every message.
     exec("CREATE INDEX IF NOT EXISTS idx_messages_pricedWith ON messages(pricedWith);");
+    // The few texts written with another offset than Z, which the newest moment must read whole (DatabaseClient).
+    exec("CREATE INDEX IF NOT EXISTS idx_messages_zonedTimestamp ON messages(timestamp) WHERE substr(timestamp, -1) <> 'Z';");
     // Filled from the transcripts' folders by the next import or catch-up (HistoryImport).
     migrate(sessionsInfo, "project", "ALTER TABLE sessions ADD COLUMN project TEXT;", false);
     migrateMachines();
