@@ -12,6 +12,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <dirent.h>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
@@ -94,6 +95,51 @@ FileRead readFile(const fs::path& path, TranscriptReader& reader, TranscriptMark
         throw FileError{*read.result.error};
     read.tail = TranscriptFile::tailBefore(fd, read.result.wholeLinesEnd);
     return read;
+}
+
+// Lists one folder through its descriptor, so that what it holds is looked up
+// by name from there rather than by its whole path again: subfolders to walk
+// go on `folders`, transcripts to `file` with what stat said of them (nothing
+// when it failed). Linked folders are not followed (they may lead anywhere);
+// linked files are read. 0, or the errno that stopped the listing.
+int listFolder(const fs::path& folder, std::set<std::pair<dev_t, ino_t>>& walked, std::vector<fs::path>& folders,
+               const std::function<void(fs::path, const struct stat*)>& file)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    DIR* const dir = ::fdopendir(fd);
+    if (!dir) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
+    struct stat folderInfo {};
+    if (::fstat(fd, &folderInfo) == 0 && !walked.insert({folderInfo.st_dev, folderInfo.st_ino}).second)
+        return 0;
+    while (true) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry)
+            return errno;
+        const std::string_view name = entry->d_name;
+        if (name.starts_with('.'))
+            continue;
+        struct stat info {};
+        bool folderHere = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN && ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0)
+            folderHere = S_ISDIR(info.st_mode);
+        if (folderHere) {
+            if (name != "tool-results")
+                folders.push_back(folder / name);
+            continue;
+        }
+        if (name.size() <= 6 || !name.ends_with(".jsonl"))
+            continue;
+        const bool known = ::fstatat(fd, entry->d_name, &info, 0) == 0;
+        file(folder / name, known ? &info : nullptr);
+    }
 }
 
 // The projects of the sessions met since the last write, each from the best
@@ -312,34 +358,16 @@ std::vector<ScanService::FoundFile> ScanService::collectJsonlFiles()
         while (!folders.empty()) {
             const fs::path folder = std::move(folders.back());
             folders.pop_back();
-            struct stat folderInfo {};
-            if (::stat(folder.c_str(), &folderInfo) == 0 && !walked.insert({folderInfo.st_dev, folderInfo.st_ino}).second)
-                continue;
-            std::error_code error;
-            fs::directory_iterator it(folder, error);
-            for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
-                const fs::path& path = it->path();
-                if (path.filename().string().starts_with('.'))
-                    continue;
-                std::error_code typeError;
-                // Linked folders are not followed (they may lead anywhere); linked files are read.
-                if (it->is_directory(typeError) && !it->is_symlink(typeError)) {
-                    if (path.filename() != "tool-results")
-                        folders.push_back(path);
-                    continue;
-                }
-                if (path.extension() != ".jsonl")
-                    continue;
-                struct stat info {};
-                const bool known = ::stat(path.c_str(), &info) == 0;
-                if (known && !seen.insert({info.st_dev, info.st_ino}).second)
-                    continue;
-                found.push_back({path, known && S_ISREG(info.st_mode) ? std::optional(TranscriptFile::stateOf(info)) : std::nullopt});
-            }
+            const int error = listFolder(folder, walked, folders, [&](fs::path path, const struct stat* info) {
+                if (info && !seen.insert({info->st_dev, info->st_ino}).second)
+                    return;
+                found.push_back({std::move(path), info && S_ISREG(info->st_mode) ? std::optional(TranscriptFile::stateOf(*info))
+                                                                                  : std::nullopt});
+            });
             // A root that does not exist is simply not used, and a folder gone meanwhile held
             // nothing to read; anything else unreadable is said.
-            if (error && error != std::errc::no_such_file_or_directory)
-                noteProblem(folder, error.message(), true);
+            if (error != 0 && error != ENOENT)
+                noteProblem(folder, std::error_code(error, std::generic_category()).message(), true);
         }
         std::sort(found.begin(), found.end());
         files.insert(files.end(), found.begin(), found.end());
