@@ -107,11 +107,23 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
     if (buffer_.size() != options_.pieceBytes)
         buffer_ = PaddedText(options_.pieceBytes);
     Pass pass(sink, offset, limit, Bounds::latestMessageTime(options_.now ? options_.now() : wallClockNow()));
+    // The working folder is the first line's to give; past it, lines that
+    // cannot be messages are passed over unparsed from the first (the folder
+    // stays unknown: an empty one stands for it while reading).
+    const bool fromStart = offset == 0;
+    if (!fromStart)
+        pass.outcome.cwd.emplace();
+    const auto finished = [&] {
+        Result result = pass.done();
+        if (!fromStart)
+            result.cwd.reset();
+        return result;
+    };
     while (true) {
         if (!pass.atEnd && pass.filled < buffer_.size() && !readPiece(fd, pass))
             break;
         if (!takeWholeLines(pass))
-            return pass.done();
+            return finished();
         if (pass.atEnd)
             break;
         pass.searchFrom = pass.filled;
@@ -119,12 +131,12 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
             makeRoom(pass);
     }
     if (!pass.flush(pass.result.wholeLinesEnd) || pass.result.error)
-        return pass.done();
+        return finished();
     if (includeUnterminated && (pass.streaming || pass.filled > pass.lineStart)) {
         takeUnterminatedLine(pass);
         pass.flush(pass.result.wholeLinesEnd);
     }
-    return pass.done();
+    return finished();
 }
 
 // Fills the buffer further from the file; false when reading failed.
