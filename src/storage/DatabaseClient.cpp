@@ -4,6 +4,7 @@
 #include "core/IsoTime.h"
 #include "core/SharedText.h"
 #include "core/UtcCalendar.h"
+#include "storage/PriceCheck.h"
 #include "storage/ReadStatements.h"
 #include "storage/TranscriptMarkRows.h"
 
@@ -318,9 +319,10 @@ bool DatabaseClient::hasMessagesPricedOtherThan(std::int64_t version)
     return withReadOnly<bool>([version](sqlite3* db) {
         if (!hasSchema(db, "messages", "pricedWith"))
             return hasSchema(db, "messages");
-        // Two ranges of the writer's index: `<>` would read every message.
-        SqliteStatement statement = prepareOrThrow(db, "SELECT EXISTS (SELECT 1 FROM messages WHERE pricedWith < ?1) "
-                                                       "OR EXISTS (SELECT 1 FROM messages WHERE pricedWith > ?1);");
+        // What the writer's last look left tells, when it can: reading every message is the last resort.
+        if (const auto all = PriceCheck::allPricedWith(db, version))
+            return !*all;
+        SqliteStatement statement = prepareOrThrow(db, "SELECT EXISTS (SELECT 1 FROM messages WHERE pricedWith <> ?);");
         statement.bindInt64(1, version);
         if (statement.step() != SQLITE_ROW)
             throwStep(db);
