@@ -245,6 +245,18 @@ void WriteDatabase::notePricesOnClosing()
     if (!handle_ || !prices->repricesStored() || repricedPass_ != repricingPass_)
         return; // a pass under way goes on at the next opening
     try {
+        // A few rows past the mark cost a later look next to nothing: only a
+        // history stored since (an import) or changes near the number kept are worth a write.
+        const auto now = PriceCheck::now(handle_, prices->version());
+        std::optional<PriceCheck::Mark> mark;
+        {
+            SqliteStatement stored = prepare("SELECT value FROM app_state WHERE key = ?1;");
+            stored.bindText(1, PriceCheck::key);
+            if (stored.step() == SQLITE_ROW && stored.text(0))
+                mark = PriceCheck::parse(*stored.text(0));
+        }
+        if (now && mark && now->rowid - mark->rowid < 10'000 && now->seq - mark->seq < 1'000)
+            return;
         nothingToPriceAgain(prices->version()); // not retried, nor a file replaced meanwhile followed: a look, no more
     } catch (const std::exception& error) {
         Log::line(std::string("looking at the prices stored failed: ") + error.what());
