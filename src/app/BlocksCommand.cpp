@@ -91,7 +91,7 @@ int run(const std::vector<std::string>& arguments)
     std::vector<std::string> machines;
     if (stored) {
         try {
-            DatabaseClient client(path, [now] { return now; });
+            DatabaseClient client(path, [now] { return now; }, ReadConnection::Keeping::kept);
             const ReportArguments::Days& days = request->days;
             messages
                 = client.fetchMessagesAround(days.fromFirstData ? std::nullopt : std::optional(days.from), days.to);

@@ -129,7 +129,7 @@ Stored readStored(const std::filesystem::path& path, Instant now, const Choices&
     if (!std::filesystem::exists(path, ignored))
         return stored;
     const ReportArguments::Days& days = chosen.days;
-    DatabaseClient client(path, [now] { return now; });
+    DatabaseClient client(path, [now] { return now; }, ReadConnection::Keeping::kept);
     if (chosen.machine)
         stored.machines = client.fetchMachines();
     stored.messages = days.fromFirstData ? client.fetchMessagesAround(std::nullopt, days.to) : client.fetchMessagesAround(days.from, days.to);

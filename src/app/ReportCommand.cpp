@@ -47,10 +47,8 @@ public:
     {
         if (writer_)
             return writer_->stateValue(key);
-        std::error_code ignored;
-        if (!std::filesystem::exists(AppPaths::database(), ignored))
-            return std::nullopt;
-        return DatabaseClient(AppPaths::database()).fetchStateValue(key);
+        DatabaseClient* client = reader();
+        return client ? client->fetchStateValue(key) : std::nullopt;
     }
     void setTranscriptMarks(const std::vector<TranscriptMark>& marks) override
     {
@@ -64,10 +62,8 @@ public:
     {
         if (writer_)
             return writer_->transcriptMarks();
-        std::error_code ignored;
-        if (!std::filesystem::exists(AppPaths::database(), ignored))
-            return {};
-        return DatabaseClient(AppPaths::database()).fetchTranscriptMarks();
+        DatabaseClient* client = reader();
+        return client ? client->fetchTranscriptMarks() : std::vector<TranscriptMark>{};
     }
     // With no database and nothing stored there is nothing to remember: a report alone makes no file.
     void setStateValue(const std::string& key, const std::string& value) override
@@ -83,13 +79,32 @@ public:
     void priceStoredAgain()
     {
         const auto prices = ModelPricingCatalog::current();
-        if (!prices->repricesStored() || !std::filesystem::exists(AppPaths::database()))
+        if (!prices->repricesStored())
             return;
-        if (writer_ || DatabaseClient(AppPaths::database()).hasMessagesPricedOtherThan(prices->version()))
+        if (writer_) {
+            writer_->waitForRepricing();
+            return;
+        }
+        if (DatabaseClient* client = reader(); client && client->hasMessagesPricedOtherThan(prices->version()))
             writer().waitForRepricing();
     }
 
 private:
+    // Every read before the writer opens goes through one connection: opening
+    // one per read parsed the schema and set up the shared memory each time.
+    // Nothing when there is no file yet.
+    DatabaseClient* reader()
+    {
+        if (!reader_) {
+            std::error_code ignored;
+            if (!std::filesystem::exists(AppPaths::database(), ignored))
+                return nullptr;
+            reader_ = std::make_unique<DatabaseClient>(AppPaths::database(), DatabaseClient::WallClock{},
+                                                       ReadConnection::Keeping::kept);
+        }
+        return reader_.get();
+    }
+
     WriteDatabase& writer()
     {
         if (!writer_)
@@ -97,6 +112,7 @@ private:
         return *writer_;
     }
     std::shared_ptr<WriteDatabase> writer_;
+    std::unique_ptr<DatabaseClient> reader_;
 };
 
 Instant nowInstant()
@@ -184,7 +200,8 @@ int run(const std::vector<std::string>& arguments)
         return fail("report", databaseProblem(DBError(DBError::Kind::dbMissing), path), 1);
     if (stored) {
         try {
-            DatabaseClient client(path, [now] { return now; });
+            // One connection for every read: each open parses the schema again.
+            DatabaseClient client(path, [now] { return now; }, ReadConnection::Keeping::kept);
             // --all needs the first day with data; any other range reads only its own days.
             messages = request.fromFirstData ? client.fetchMessagesAround(std::nullopt, request.options.to)
                                              : client.fetchMessagesAround(request.options.from, request.options.to);

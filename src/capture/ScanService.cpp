@@ -13,6 +13,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <dirent.h>
 #include <fcntl.h>
 #include <set>
 #include <thread>
@@ -82,14 +83,12 @@ FileRead readFile(const fs::path& path, TranscriptReader& reader, TranscriptMark
     });
     FileRead read;
     read.state = TranscriptFile::stateOf(info);
-    TranscriptFile::Start start{0, TranscriptFile::headOf(fd, read.state.size), false};
-    if (marks) {
-        if (marks->unchanged(path.string(), read.state)) {
-            read.skipped = true;
-            return read;
-        }
-        start = TranscriptFile::startOf(fd, read.state, marks->find(path.string()), reader);
+    if (marks && marks->unchanged(path.string(), read.state)) {
+        read.skipped = true;
+        return read;
     }
+    const TranscriptFile::Start start = marks ? TranscriptFile::startOf(fd, read.state, marks->find(path.string()), reader)
+                                              : TranscriptFile::Start{0, TranscriptFile::headOf(fd, read.state.size), false};
     read.start = start.offset;
     read.head = std::move(start.head);
     if (start.nothingNew) {
@@ -127,6 +126,51 @@ void readInto(const fs::path& path, TranscriptReader& reader, TranscriptMarks* m
         last.error = error.message;
     }
     emit(std::move(last));
+}
+
+// Lists one folder through its descriptor, so that what it holds is looked up
+// by name from there rather than by its whole path again: subfolders to walk
+// go on `folders`, transcripts to `file` with what stat said of them (nothing
+// when it failed). Linked folders are not followed (they may lead anywhere);
+// linked files are read. 0, or the errno that stopped the listing.
+int listFolder(const fs::path& folder, std::set<std::pair<dev_t, ino_t>>& walked, std::vector<fs::path>& folders,
+               const std::function<void(fs::path, const struct stat*)>& file)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    DIR* const dir = ::fdopendir(fd);
+    if (!dir) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
+    struct stat folderInfo {};
+    if (::fstat(fd, &folderInfo) == 0 && !walked.insert({folderInfo.st_dev, folderInfo.st_ino}).second)
+        return 0;
+    while (true) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry)
+            return errno;
+        const std::string_view name = entry->d_name;
+        if (name.starts_with('.'))
+            continue;
+        struct stat info {};
+        bool folderHere = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN && ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0)
+            folderHere = S_ISDIR(info.st_mode);
+        if (folderHere) {
+            if (name != "tool-results")
+                folders.push_back(folder / name);
+            continue;
+        }
+        if (name.size() <= 6 || !name.ends_with(".jsonl"))
+            continue;
+        const bool known = ::fstatat(fd, entry->d_name, &info, 0) == 0;
+        file(folder / name, known ? &info : nullptr);
+    }
 }
 
 // The projects of the sessions met since the last write, each from the best
@@ -385,45 +429,27 @@ std::vector<ScanService::Problem> ScanService::problems() const
     return problems_;
 }
 
-std::vector<fs::path> ScanService::collectJsonlFiles()
+std::vector<ScanService::FoundFile> ScanService::collectJsonlFiles()
 {
-    std::vector<fs::path> files;
+    std::vector<FoundFile> files;
     std::set<std::pair<dev_t, ino_t>> seen; // the same file reached through two roots counts once
     std::set<std::pair<dev_t, ino_t>> walked; // a folder reached from two roots is walked once
     for (const fs::path& root : roots_) {
-        std::vector<fs::path> found;
+        std::vector<FoundFile> found;
         std::vector<fs::path> folders{root};
         while (!folders.empty()) {
             const fs::path folder = std::move(folders.back());
             folders.pop_back();
-            struct stat folderInfo {};
-            if (::stat(folder.c_str(), &folderInfo) == 0 && !walked.insert({folderInfo.st_dev, folderInfo.st_ino}).second)
-                continue;
-            std::error_code error;
-            fs::directory_iterator it(folder, error);
-            for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
-                const fs::path& path = it->path();
-                if (path.filename().string().starts_with('.'))
-                    continue;
-                std::error_code typeError;
-                // Linked folders are not followed (they may lead anywhere); linked files are read.
-                if (it->is_directory(typeError) && !it->is_symlink(typeError)) {
-                    if (path.filename() != "tool-results")
-                        folders.push_back(path);
-                    continue;
-                }
-                if (path.extension() != ".jsonl")
-                    continue;
-                struct stat info {};
-                const bool known = ::stat(path.c_str(), &info) == 0;
-                if (known && !seen.insert({info.st_dev, info.st_ino}).second)
-                    continue;
-                found.push_back(path);
-            }
+            const int error = listFolder(folder, walked, folders, [&](fs::path path, const struct stat* info) {
+                if (info && !seen.insert({info->st_dev, info->st_ino}).second)
+                    return;
+                found.push_back({std::move(path), info && S_ISREG(info->st_mode) ? std::optional(TranscriptFile::stateOf(*info))
+                                                                                  : std::nullopt});
+            });
             // A root that does not exist is simply not used, and a folder gone meanwhile held
             // nothing to read; anything else unreadable is said.
-            if (error && error != std::errc::no_such_file_or_directory)
-                noteProblem(folder, error.message(), true);
+            if (error != 0 && error != ENOENT)
+                noteProblem(folder, std::error_code(error, std::generic_category()).message(), true);
         }
         std::sort(found.begin(), found.end());
         files.insert(files.end(), found.begin(), found.end());
@@ -437,7 +463,7 @@ std::int64_t ScanService::scanAll(const Progress& progress)
         std::lock_guard lock(problemsMutex_);
         problems_.clear();
     }
-    const std::vector<fs::path> files = collectJsonlFiles();
+    const std::vector<FoundFile> files = collectJsonlFiles();
     const auto total = static_cast<std::int64_t>(files.size());
     if (progress)
         progress(0, total);
@@ -453,18 +479,34 @@ std::int64_t ScanService::scanAll(const Progress& progress)
     const std::size_t threads = std::min<std::size_t>(readerThreads, std::max(1u, std::thread::hardware_concurrency()));
     for (std::size_t i = 0; i < threads; ++i)
         readers.push_back(std::make_unique<TranscriptReader>(readerOptions));
-    ReadAhead<FilePiece> ahead(files.size(), threads, filesAhead, static_cast<std::size_t>(maxPendingPerBatch),
+    // A file whose size and time are those of its mark is passed over without
+    // being opened; the readers get the others, in the same order.
+    std::vector<const fs::path*> toRead;
+    std::vector<std::ptrdiff_t> readAt(files.size(), -1);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (marks && files[i].state && marks->unchanged(files[i].path.string(), *files[i].state))
+            continue;
+        readAt[i] = static_cast<std::ptrdiff_t>(toRead.size());
+        toRead.push_back(&files[i].path);
+    }
+    ReadAhead<FilePiece> ahead(toRead.size(), threads, filesAhead, static_cast<std::size_t>(maxPendingPerBatch),
                                [&](std::size_t worker, std::size_t index, const ReadAhead<FilePiece>::Emit& emit) {
-                                   readInto(files[index], *readers[worker], marks, emit);
+                                   readInto(*toRead[index], *readers[worker], marks, emit);
                                });
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (stopRequested_) {
             stoppedEarly_ = true;
             break;
         }
-        Taken taken = takeFile(files[i], ahead, i, unstored, write, batchSize_);
+        if (readAt[i] < 0) { // just as it was when last read, by what stat said while the folders were walked
+            ++files_;
+            if (progress)
+                progress(static_cast<std::int64_t>(i + 1), total);
+            continue;
+        }
+        Taken taken = takeFile(files[i].path, ahead, static_cast<std::size_t>(readAt[i]), unstored, write, batchSize_);
         if (taken.error)
-            noteProblem(files[i], std::move(*taken.error), false);
+            noteProblem(files[i].path, std::move(*taken.error), false);
         bytes_ += taken.bytes;
         linesRead_ += taken.lines;
         impossibleTimes_ += taken.impossibleTimes;

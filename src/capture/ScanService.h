@@ -91,9 +91,17 @@ public:
     // What could not be read by the last scan, in the order met (the first 100).
     std::vector<Problem> problems() const;
 
+    // A transcript file found, and what stat said of it when found (nothing
+    // when it is no regular file, or stat failed: opening it will say why).
+    struct FoundFile {
+        std::filesystem::path path;
+        std::optional<TranscriptMarks::FileState> state;
+        bool operator<(const FoundFile& other) const { return path < other.path; }
+    };
+
     // The transcript files below the roots, in a stable order. Folders that
     // cannot be listed are counted and kept as problems.
-    std::vector<std::filesystem::path> collectJsonlFiles();
+    std::vector<FoundFile> collectJsonlFiles();
 
     // The session UUID of a subagent transcript's path, when it has one.
     static std::optional<std::string> subagentSession(std::string_view path);

@@ -129,11 +129,23 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
             pass.windowReady = true;
         }
     }
+    // The working folder is the first line's to give; past it, lines that
+    // cannot be messages are passed over unparsed from the first (the folder
+    // stays unknown: an empty one stands for it while reading).
+    const bool fromStart = offset == 0;
+    if (!fromStart)
+        pass.outcome.cwd.emplace();
+    const auto finished = [&] {
+        Result result = pass.done();
+        if (!fromStart)
+            result.cwd.reset();
+        return result;
+    };
     while (true) {
         if (!pass.atEnd && pass.filled < pass.capacity && !(pass.mapping ? mapPiece(fd, pass) : readPiece(fd, pass)))
             break;
         if (!takeWholeLines(pass))
-            return pass.done();
+            return finished();
         if (pass.atEnd)
             break;
         pass.searchFrom = pass.filled;
@@ -142,15 +154,15 @@ TranscriptReader::Result TranscriptReader::read(int fd, std::uint64_t offset, st
     }
     if (pass.mapping && (pass.lost || pass.mapping->lostBytes())) {
         shortened(fd, pass);
-        return pass.done();
+        return finished();
     }
     if (!pass.flush(pass.result.wholeLinesEnd) || pass.result.error)
-        return pass.done();
+        return finished();
     if (includeUnterminated && (pass.streaming || pass.filled > pass.lineStart)) {
         takeUnterminatedLine(pass);
         pass.flush(pass.result.wholeLinesEnd);
     }
-    return pass.done();
+    return finished();
 }
 
 // Fills the buffer further from the file; false when reading failed.

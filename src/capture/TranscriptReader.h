@@ -40,7 +40,7 @@ public:
         std::int64_t impossibleTime = 0;
         std::optional<std::string> error; // reading failed (the system's words)
         bool stopped = false;             // the sink asked to stop
-        std::optional<std::string> cwd;   // the working folder of the first line read that names one
+        std::optional<std::string> cwd;   // the working folder of the first line that names one, read from the start
     };
 
     // Called with the records of the lines before `endOffset`; false stops the

@@ -4,6 +4,7 @@
 #include "core/IsoTime.h"
 #include "core/SharedText.h"
 #include "core/UtcCalendar.h"
+#include "storage/PriceCheck.h"
 #include "storage/ReadStatements.h"
 #include "storage/TranscriptMarkRows.h"
 
@@ -27,8 +28,12 @@ constexpr const char* windowSql =
 // could still be a later moment written with another zone offset.
 constexpr const char* latestTextSql =
     "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp < ?1 ORDER BY timestamp DESC LIMIT 1;";
-constexpr const char* timestampsBetweenSql =
-    "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp >= ?1 AND timestamp < ?2;";
+constexpr const char* newestFirstSql =
+    "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp >= ?1 AND timestamp < ?2 ORDER BY timestamp DESC;";
+// The texts written with an offset other than Z: by the writer's partial index, which holds only those (few or none).
+constexpr const char* zonedTimestampsSql =
+    "SELECT timestamp FROM messages WHERE substr(timestamp, -1) <> 'Z' AND timestamp >= ?1 AND timestamp < ?2 "
+    "AND role = 'assistant';";
 // The texts at either end that may be impossible times, each end by the index.
 constexpr const char* outerTimestampsSql =
     "SELECT timestamp FROM messages WHERE role = 'assistant' AND timestamp < ?1 "
@@ -204,22 +209,36 @@ std::optional<Instant> DatabaseClient::fetchLatestMessageTime()
         const auto newestText = rc == SQLITE_ROW ? columnDate(newest, 0) : std::nullopt;
         // Texts compare as written: one with another offset may be up to a day
         // later in fact, so the last two days by text, and the texts after them
-        // that may still be possible times, are read as moments.
-        SqliteStatement candidates = prepareOrThrow(db, timestampsBetweenSql);
+        // that may still be possible times, may hold the newest moment.
         const std::string from = newestText ? IsoTime::formatSeconds(UtcCalendar::addDays(*newestText, -2)) : std::string();
-        candidates.bindText(1, from);
-        candidates.bindText(2, IsoTime::formatSeconds(UtcCalendar::addDays(latestPossible, 1)));
+        const std::string to = IsoTime::formatSeconds(UtcCalendar::addDays(latestPossible, 1));
         std::optional<Instant> latest;
-        int step;
-        while ((step = candidates.step()) == SQLITE_ROW) {
-            const auto timestamp = columnDate(candidates, 0);
-            if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latestPossible))
-                continue;
-            if (!latest || *timestamp > *latest)
-                latest = timestamp;
-        }
-        if (step != SQLITE_DONE)
-            throwStep(db);
+        std::string stopBelow; // no Z text below this can be later than `latest`
+        const auto consider = [&](const SqliteStatement& statement) {
+            const auto timestamp = columnDate(statement, 0);
+            if (!timestamp || !Bounds::isPossibleMessageTime(*timestamp, latestPossible) || (latest && *timestamp <= *latest))
+                return;
+            latest = timestamp;
+            // A Z text of the same second with a fraction sorts below the one without: a second's margin.
+            stopBelow = IsoTime::formatSeconds(*latest - std::chrono::seconds(1));
+        };
+        // Texts with other offsets are all read; those in Z sort as their moments
+        // do, so they are read newest first only down to the newest moment found.
+        const auto run = [&](const char* sql, bool stopEarly) {
+            SqliteStatement statement = prepareOrThrow(db, sql);
+            statement.bindText(1, from);
+            statement.bindText(2, to);
+            int step;
+            while ((step = statement.step()) == SQLITE_ROW) {
+                if (stopEarly && latest && statement.text(0).value_or("") < std::string_view(stopBelow))
+                    break;
+                consider(statement);
+            }
+            if (step != SQLITE_ROW && step != SQLITE_DONE)
+                throwStep(db);
+        };
+        run(zonedTimestampsSql, false);
+        run(newestFirstSql, true);
         return latest;
     });
 }
@@ -300,6 +319,9 @@ bool DatabaseClient::hasMessagesPricedOtherThan(std::int64_t version)
     return withReadOnly<bool>([version](sqlite3* db) {
         if (!hasSchema(db, "messages", "pricedWith"))
             return hasSchema(db, "messages");
+        // What the writer's last look left tells, when it can: reading every message is the last resort.
+        if (const auto all = PriceCheck::allPricedWith(db, version))
+            return !*all;
         SqliteStatement statement = prepareOrThrow(db, "SELECT EXISTS (SELECT 1 FROM messages WHERE pricedWith <> ?);");
         statement.bindInt64(1, version);
         if (statement.step() != SQLITE_ROW)

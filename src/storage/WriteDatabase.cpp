@@ -179,6 +179,10 @@ WriteDatabase::WriteDatabase(std::filesystem::path path, Options options)
 
 WriteDatabase::~WriteDatabase()
 {
+    // What was stored since the last look at the prices is looked at once more
+    // (a few rows, after a command's catch-up), so that a report that follows
+    // reads from here rather than from every message an import stored.
+    queue_->sync([this] { notePricesOnClosing(); });
     stopping_ = true; // a repricing still under way ends after its step; the next open goes on with it
     // The queue ends first: it finishes the write in progress, and no tick can
     // reach the connection after this. It stays reachable while it ends, for
@@ -291,6 +295,8 @@ void WriteDatabase::openAndPrepareOnce()
             "ALTER TABLE messages ADD COLUMN cacheCreation1hInputTokens INTEGER NOT NULL DEFAULT 0;", false);
     // Every stored message is priced again, off the caller's thread, once the writer runs (repriceStep).
     migrate(WriteDatabaseSupport::messagesInfo, "pricedWith", "ALTER TABLE messages ADD COLUMN pricedWith INTEGER NOT NULL DEFAULT 0;", false);
+    // The few texts written with another offset than Z, which the newest moment must read whole (DatabaseClient).
+    exec("CREATE INDEX IF NOT EXISTS idx_messages_zonedTimestamp ON messages(timestamp) WHERE substr(timestamp, -1) <> 'Z';");
     // Filled from the transcripts' folders by the next import or catch-up (HistoryImport).
     migrate(sessionsInfo, "project", "ALTER TABLE sessions ADD COLUMN project TEXT;", false);
     migrateMachines();

@@ -127,6 +127,9 @@ private:
     void repriceStep(int pass, std::int64_t afterRowid, std::int64_t repricedSoFar, bool clampedSoFar);
     std::vector<StaleRow> staleRows(const PriceList& prices, std::int64_t afterRowid, std::int64_t until);
     bool repriceRows(const PriceList& prices, const std::vector<StaleRow>& stale);
+    bool nothingToPriceAgain(std::int64_t version);
+    void keepPriceMark(const std::string& mark);
+    void notePricesOnClosing();
 
     void insertMessagesImpl(const std::vector<MessageInsert>& messages, const char* sessionSql);
     struct SourceRule;
@@ -152,6 +155,8 @@ private:
     // pass that another began after stop where they are.
     std::atomic<int> repricingPass_{0};
     std::atomic<int> repricedPass_{0};
+    // The PriceCheck mark of the file as the pass under way began (writer's thread only).
+    std::optional<std::string> passStartMark_;
     std::unique_ptr<SerialQueue> queue_;
 };
 

@@ -5,6 +5,7 @@
 #include "core/SerialQueue.h"
 #include "pricing/ModelPricingCatalog.h"
 #include "pricing/PriceList.h"
+#include "storage/PriceCheck.h"
 #include "storage/SqliteStatement.h"
 #include "storage/WriteDatabaseSupport.h"
 
@@ -33,6 +34,9 @@ constexpr const char* repriceSql =
     "UPDATE messages SET inputTokens = ?, outputTokens = ?, cacheCreationInputTokens = ?, cacheReadInputTokens = ?, "
     "cacheCreation1hInputTokens = ?, cost = ?, pricedWith = ? WHERE rowid = ?";
 constexpr std::int64_t repriceRowsPerStep = 20'000;
+constexpr const char* keepPriceMarkSql =
+    "INSERT INTO app_state (key, value) VALUES (?1, ?2) "
+    "ON CONFLICT(key) DO UPDATE SET value = excluded.value WHERE value <> excluded.value;";
 constexpr const char* recountSessionsSql =
     "UPDATE sessions SET "
     "totalInputTokens = (SELECT CAST(MIN(TOTAL(inputTokens), 9.0e18) AS INTEGER) FROM messages "
@@ -210,6 +214,55 @@ bool WriteDatabase::repriceRows(const PriceList& prices, const std::vector<Stale
     return clamped;
 }
 
+void WriteDatabase::keepPriceMark(const std::string& mark)
+{
+    SqliteStatement keep = prepare(keepPriceMarkSql);
+    keep.bindText(1, PriceCheck::key);
+    keep.bindText(2, mark);
+    if (const int rc = keep.step(); rc != SQLITE_DONE)
+        failStep(rc);
+}
+
+// Whether the mark a pass left says every message is priced with `version`;
+// if so the mark is brought up to now in the same transaction, so that the
+// next look starts from here. Otherwise a pass begins, and its start is kept.
+bool WriteDatabase::nothingToPriceAgain(std::int64_t version)
+{
+    bool nothing = false;
+    inTransaction(handle_, [this](const char* sql) { exec(sql); }, [&] {
+        nothing = PriceCheck::allPricedWith(handle_, version).value_or(false);
+        const auto now = PriceCheck::now(handle_, version);
+        if (nothing && now)
+            keepPriceMark(PriceCheck::text(*now));
+        passStartMark_ = now ? std::optional(PriceCheck::text(*now)) : std::nullopt;
+    });
+    return nothing;
+}
+
+void WriteDatabase::notePricesOnClosing()
+{
+    const auto prices = ModelPricingCatalog::current();
+    if (!handle_ || !prices->repricesStored() || repricedPass_ != repricingPass_)
+        return; // a pass under way goes on at the next opening
+    try {
+        // A few rows past the mark cost a later look next to nothing: only a
+        // history stored since (an import) or changes near the number kept are worth a write.
+        const auto now = PriceCheck::now(handle_, prices->version());
+        std::optional<PriceCheck::Mark> mark;
+        {
+            SqliteStatement stored = prepare("SELECT value FROM app_state WHERE key = ?1;");
+            stored.bindText(1, PriceCheck::key);
+            if (stored.step() == SQLITE_ROW && stored.text(0))
+                mark = PriceCheck::parse(*stored.text(0));
+        }
+        if (now && mark && now->rowid - mark->rowid < 10'000 && now->seq - mark->seq < 1'000)
+            return;
+        nothingToPriceAgain(prices->version()); // not retried, nor a file replaced meanwhile followed: a look, no more
+    } catch (const std::exception& error) {
+        Log::line(std::string("looking at the prices stored failed: ") + error.what());
+    }
+}
+
 void WriteDatabase::priceAgain()
 {
     const int pass = ++repricingPass_;
@@ -235,8 +288,14 @@ void WriteDatabase::repriceStep(int pass, std::int64_t afterRowid, std::int64_t 
     std::int64_t repriced = repricedSoFar;
     bool clamped = clampedSoFar;
     bool more = false;
+    bool none = false;
     try {
         runWithRetry([&] {
+            // A pass that finds every message priced with the list in use ends at once.
+            if (afterRowid == 0 && nothingToPriceAgain(prices->version())) {
+                none = true;
+                return;
+            }
             SqliteStatement last = prepare("SELECT COALESCE(MAX(rowid), 0) FROM messages;");
             if (const int rc = last.step(); rc != SQLITE_ROW)
                 failStep(rc);
@@ -254,10 +313,25 @@ void WriteDatabase::repriceStep(int pass, std::int64_t afterRowid, std::int64_t 
         repricedPass_ = pass;
         return;
     }
+    if (none) {
+        repricedPass_ = pass;
+        return;
+    }
     if (more) {
         queue_->async([this, pass, afterRowid, repriced, clamped] { repriceStep(pass, afterRowid, repriced, clamped); });
         return;
     }
+    // Every message was priced with this list as the pass went: what changes
+    // from its start on is what the next look reads.
+    const auto start = passStartMark_ ? PriceCheck::parse(*passStartMark_) : std::nullopt;
+    if (start && start->version == prices->version()) {
+        try {
+            runWithRetry([&] { keepPriceMark(*passStartMark_); });
+        } catch (const std::exception& error) {
+            Log::line(std::string("keeping what was priced failed: ") + error.what());
+        }
+    }
+    passStartMark_.reset();
     if (clamped) {
         // Counts held to their bounds change the sums of their sessions.
         try {

@@ -119,6 +119,8 @@ protected:
     void writeHistory()
     {
         write(own, folderLine(session, "/home/ada/shop") + responses("a", 30));
+        // Written an hour ago, so that a rewrite within the same tick of the clock still changes its time.
+        fs::last_write_time(own, fs::file_time_type::clock::now() - std::chrono::hours(1));
         write(root / "-home-ada-shop" / session / "subagents" / "agent-1.jsonl", responses("sub", 5));
         write(root / "-home-ada-web" / "other.jsonl", folderLine("other", "/home/ada/web") + responses("o", 12, "other"));
     }
@@ -149,6 +151,9 @@ TEST_F(ImportResumeTest, aCatchUpStoresWhatAWholeImportStores)
          },
          -1},
         {"a new file", [&] { write(root / "-home-ada-web" / "new.jsonl", responses("n", 3, "new")); }, 0},
+        // Other ids of the same length: only the time tells, and the head.
+        {"rewritten with the same size", [&] { write(own, folderLine(session, "/home/ada/shop") + responses("b", 30)); }, -1},
+        {"deleted, its messages kept", [&] { fs::remove(own); }, 0},
     };
     for (const auto& [change, apply, bytesRead] : cases) {
         SCOPED_TRACE(change);

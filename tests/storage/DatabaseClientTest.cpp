@@ -138,12 +138,19 @@ TEST_F(DatabaseClientTest, theLatestMessageTimeIsTheLatestMomentWhateverTheOffse
     EXPECT_EQ(DatabaseClient(path).fetchLatestMessageTime(), at("2025-01-15T21:00:00.500Z"));
     store({message("bad", "2025-01-17 garbage")}); // the greatest text of all
     EXPECT_EQ(DatabaseClient(path).fetchLatestMessageTime(), at("2025-01-15T21:00:00.500Z"));
+    // Texts in Z are read newest first only so far: one with an offset sorting below them is still later.
+    store({message("west", "2025-01-15T20:00:00-02:00"), message("utc2", "2025-01-15T21:30:00Z")});
+    EXPECT_EQ(DatabaseClient(path).fetchLatestMessageTime(), at("2025-01-15T22:00:00Z"));
+    // Within one second a text with a fraction sorts below the whole second and is later.
+    store({message("whole", "2025-01-15T23:00:00Z"), message("fraction", "2025-01-15T23:00:00.250Z")});
+    EXPECT_EQ(DatabaseClient(path).fetchLatestMessageTime(), at("2025-01-15T23:00:00.250Z"));
 }
 
 // What lets an open report skip reading a long history again when nothing was stored.
 TEST_F(DatabaseClientTest, theChangeTokenMovesWithEveryWriteAndWithAReplacedFile)
 {
     auto writer = std::make_unique<WriteDatabase>(path);
+    writer->waitForRepricing(); // its opening look at the prices may leave a mark
     DatabaseClient client(path);
     const auto first = client.changeToken();
     ASSERT_TRUE(first.has_value());

@@ -1,5 +1,7 @@
 #include "pricing/ModelPricingCatalog.h"
 #include "pricing/PriceList.h"
+#include "storage/DatabaseClient.h"
+#include "storage/PriceCheck.h"
 #include "storage/WriteDatabase.h"
 
 #include "support/SqlProbe.h"
@@ -79,6 +81,38 @@ TEST_F(Repricing, storedCostsFollowTheListInUseAndABadFileChangesNothing)
     EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) FROM messages WHERE pricedWith <> "
                                    + std::to_string(ModelPricingCatalog::version)),
               "0");
+}
+
+// A writer's look leaves a mark of what it found priced, so that the question
+// is answered without reading every message; the mark still sees a row that
+// any build stored or rewrote since, also under a reused row number.
+TEST_F(Repricing, theMarkOfWhatWasPricedSeesEveryWriteSince)
+{
+    const std::int64_t version = ModelPricingCatalog::version;
+    const std::string other = std::to_string(version - 1);
+    WriteDatabase(path).insertMessages({message("a", "claude-opus-4-6"), message("b", "claude-opus-4-6")});
+    const std::pair<const char*, std::string> changes[] = {
+        {"a row stored by another build",
+         "INSERT INTO messages (messageId, sessionId, timestamp, role, pricedWith) VALUES ('c', 'S', "
+         "'2025-01-15T10:00:00Z', 'assistant', " + other + ");"},
+        {"a row rewritten by another build", "UPDATE messages SET pricedWith = " + other + " WHERE messageId = 'a';"},
+        {"the last row deleted and its number given to another",
+         "DELETE FROM messages WHERE rowid = (SELECT MAX(rowid) FROM messages); INSERT INTO messages (messageId, "
+         "sessionId, timestamp, role, pricedWith) VALUES ('d', 'S', '2025-01-15T10:00:00Z', 'assistant', " + other + ");"},
+    };
+    for (const auto& [change, sql] : changes) {
+        SCOPED_TRACE(change);
+        WriteDatabase(path).waitForRepricing(); // prices what the last case left, and keeps the mark
+        SqlProbe probe(path);
+        ASSERT_EQ(PriceCheck::allPricedWith(probe.handle(), version), std::optional(true));
+        EXPECT_FALSE(DatabaseClient(path).hasMessagesPricedOtherThan(version));
+        probe.exec(sql);
+        EXPECT_EQ(PriceCheck::allPricedWith(probe.handle(), version), std::optional(false));
+        EXPECT_TRUE(DatabaseClient(path).hasMessagesPricedOtherThan(version));
+    }
+    WriteDatabase(path).waitForRepricing();
+    EXPECT_EQ(SqlProbe(path).value("SELECT COUNT(*) FROM messages WHERE pricedWith <> " + std::to_string(version)), "0");
+    EXPECT_EQ(PriceCheck::allPricedWith(SqlProbe(path).handle(), version + 1), std::nullopt) << "another list's question";
 }
 
 } // namespace

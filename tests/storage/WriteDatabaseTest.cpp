@@ -48,7 +48,8 @@ TEST_F(WriteDatabaseTest, openingCreatesTheDirectoryAndTheSchemaAndReopeningChan
     SqlProbe probe(path);
     const auto schema = probe.rows("SELECT type, name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY name");
     EXPECT_EQ(schema, (std::vector<std::string>{"table|app_state", "index|idx_limit_readings_received_at", "index|idx_messages_sessionId",
-                                                "index|idx_messages_timestamp", "table|limit_readings", "table|message_changes",
+                                                "index|idx_messages_timestamp",
+                                                "index|idx_messages_zonedTimestamp", "table|limit_readings", "table|message_changes",
                                                 "trigger|message_changes_kept", "trigger|message_deleted",
                                                 "trigger|message_rewritten", "table|messages", "table|sent_marks",
                                                 "table|sessions", "table|transcript_marks", "table|usage_limits"}));
