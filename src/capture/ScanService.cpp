@@ -2,6 +2,7 @@
 
 #include "capture/ProjectFolder.h"
 #include "capture/TranscriptFile.h"
+#include "capture/TranscriptFolders.h"
 #include "capture/TranscriptReader.h"
 #include "core/Log.h"
 #include "core/ReadAhead.h"
@@ -13,7 +14,6 @@
 #include <future>
 #include <map>
 #include <memory>
-#include <dirent.h>
 #include <fcntl.h>
 #include <set>
 #include <thread>
@@ -126,51 +126,6 @@ void readInto(const fs::path& path, TranscriptReader& reader, TranscriptMarks* m
         last.error = error.message;
     }
     emit(std::move(last));
-}
-
-// Lists one folder through its descriptor, so that what it holds is looked up
-// by name from there rather than by its whole path again: subfolders to walk
-// go on `folders`, transcripts to `file` with what stat said of them (nothing
-// when it failed). Linked folders are not followed (they may lead anywhere);
-// linked files are read. 0, or the errno that stopped the listing.
-int listFolder(const fs::path& folder, std::set<std::pair<dev_t, ino_t>>& walked, std::vector<fs::path>& folders,
-               const std::function<void(fs::path, const struct stat*)>& file)
-{
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    DIR* const dir = ::fdopendir(fd);
-    if (!dir) {
-        const int error = errno;
-        ::close(fd);
-        return error;
-    }
-    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
-    struct stat folderInfo {};
-    if (::fstat(fd, &folderInfo) == 0 && !walked.insert({folderInfo.st_dev, folderInfo.st_ino}).second)
-        return 0;
-    while (true) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (!entry)
-            return errno;
-        const std::string_view name = entry->d_name;
-        if (name.starts_with('.'))
-            continue;
-        struct stat info {};
-        bool folderHere = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN && ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0)
-            folderHere = S_ISDIR(info.st_mode);
-        if (folderHere) {
-            if (name != "tool-results")
-                folders.push_back(folder / name);
-            continue;
-        }
-        if (name.size() <= 6 || !name.ends_with(".jsonl"))
-            continue;
-        const bool known = ::fstatat(fd, entry->d_name, &info, 0) == 0;
-        file(folder / name, known ? &info : nullptr);
-    }
 }
 
 // The projects of the sessions met since the last write, each from the best
@@ -440,7 +395,7 @@ std::vector<ScanService::FoundFile> ScanService::collectJsonlFiles()
         while (!folders.empty()) {
             const fs::path folder = std::move(folders.back());
             folders.pop_back();
-            const int error = listFolder(folder, walked, folders, [&](fs::path path, const struct stat* info) {
+            const int error = TranscriptFolders::list(folder, walked, folders, [&](fs::path path, const struct stat* info) {
                 if (info && !seen.insert({info->st_dev, info->st_ino}).second)
                     return;
                 found.push_back({std::move(path), info && S_ISREG(info->st_mode) ? std::optional(TranscriptFile::stateOf(*info))
