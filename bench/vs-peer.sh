@@ -2,9 +2,9 @@
 # Tallyglass beside a terminal tool users know (npm `ccusage`, pinned; see
 # bench/peer.sh) on one generated history, files made two hours old:
 #   - the first `tallyglass import` against `ccusage daily --json --offline`;
-#   - `tallyglass report --by day --days 365 --json` (history unchanged), and
-#     again right after a line was appended to every transcript, each against
-#     the peer's daily report;
+#   - `tallyglass report --by day --days 365 --json` (history unchanged), the
+#     same over the whole history (`--all`), and the first again right after a
+#     line was appended to every transcript, each against the peer's daily report;
 # then the Full Report probe (when built) and the 60 MiB-body memory probe.
 # Each figure is the median of the runs; the ratio is the peer's time over
 # ours. After the appended lines the report must equal one from a fresh
@@ -42,7 +42,7 @@ median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
 report() { "$bin" report --by day --days 365 --json "$@"; }
 peer_daily() { "$peer" daily --json --offline; }
 
-declare -a import_ours import_peer same_ours same_peer grown_ours grown_peer
+declare -a import_ours import_peer same_ours same_peer whole_ours grown_ours grown_peer
 for run in $(seq "$runs"); do
   rm -rf "$HOME/.config/tallyglass"
   find "$projects" -type f -exec touch -d '2 hours ago' {} +
@@ -50,10 +50,13 @@ for run in $(seq "$runs"); do
   import_peer+=("$(ms peer_daily)")
   same_ours+=("$(ms report)")
   same_peer+=("$(ms peer_daily)")
+  # The generated history's dates are fixed: once they lie more than a year
+  # back, the year above holds none of them. Every message, as the peer reads them:
+  whole_ours+=("$(ms "$bin" report --by day --all --json)")
   for f in "${transcripts[@]}"; do tail -n 1 "$f" > "$work/line"; cat "$work/line" >> "$f"; done
   grown_ours+=("$(ms report)")
   grown_peer+=("$(ms peer_daily)")
-  echo "run $run: import ${import_ours[-1]}/${import_peer[-1]} ms, report ${same_ours[-1]}/${same_peer[-1]} ms," \
+  echo "run $run: import ${import_ours[-1]}/${import_peer[-1]} ms, report ${same_ours[-1]}/${same_peer[-1]} ms (all of it ${whole_ours[-1]} ms)," \
     "after appending ${grown_ours[-1]}/${grown_peer[-1]} ms (ours/peer)"
 done
 
@@ -78,6 +81,7 @@ line() { # figure, our runs..., then the peer's after "--"
 echo "== medians of $runs runs (ratio: the peer's time over ours)"
 line "first import" "${import_ours[@]}" -- "${import_peer[@]}"
 line "report --by day --days 365 --json" "${same_ours[@]}" -- "${same_peer[@]}"
+line "report --by day --all --json, nothing changed" "${whole_ours[@]}" -- "${same_peer[@]}"
 line "the same after a line appended to every file" "${grown_ours[@]}" -- "${grown_peer[@]}"
 if [ "$caught_up" = "$fresh" ]; then
   echo "after the appended lines, the report equals one from a fresh import"
