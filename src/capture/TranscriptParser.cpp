@@ -229,6 +229,21 @@ std::optional<std::string>* stillLookingFor(std::optional<std::string>& cwd)
     return cwd ? nullptr : &cwd;
 }
 
+#if defined(__SSE2__)
+// Whether the word starts at one of the places marked in `candidates` (bit n:
+// the place `at` + n), as the wide searches below find them.
+bool wordAtOneOf(const char* data, std::size_t at, unsigned candidates)
+{
+    while (candidates != 0) {
+        const auto bit = static_cast<std::size_t>(__builtin_ctz(candidates));
+        if (std::memcmp(data + at + bit, "assistant", 9) == 0)
+            return true;
+        candidates &= candidates - 1;
+    }
+    return false;
+}
+#endif
+
 #if defined(__x86_64__)
 // mayBeAssistant's search, 32 places at a time, on processors that have
 // AVX2 (nearly all of them); stops where fewer than a step's bytes are left.
@@ -245,14 +260,10 @@ __attribute__((target("avx2"))) bool mayBeAssistantWide(const char* data, std::s
         const __m256i end = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at + wordSize - 1));
         if (_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(here, backslash), _mm256_cmpeq_epi8(next, u))) != 0)
             return true;
-        auto candidates = static_cast<unsigned>(
+        const auto candidates = static_cast<unsigned>(
             _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(here, first), _mm256_cmpeq_epi8(end, last))));
-        while (candidates != 0) {
-            const auto bit = static_cast<std::size_t>(__builtin_ctz(candidates));
-            if (std::memcmp(data + at + bit, "assistant", wordSize) == 0)
-                return true;
-            candidates &= candidates - 1;
-        }
+        if (wordAtOneOf(data, at, candidates))
+            return true;
     }
     return false;
 }
@@ -284,14 +295,10 @@ bool mayBeAssistant(std::string_view line)
         const __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at + word.size() - 1));
         if (_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, backslash), _mm_cmpeq_epi8(next, u))) != 0)
             return true;
-        auto candidates = static_cast<unsigned>(
+        const auto candidates = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(end, last))));
-        while (candidates != 0) {
-            const auto bit = static_cast<std::size_t>(__builtin_ctz(candidates));
-            if (std::memcmp(data + at + bit, word.data(), word.size()) == 0)
-                return true;
-            candidates &= candidates - 1;
-        }
+        if (wordAtOneOf(data, at, candidates))
+            return true;
     }
 #endif
     const std::string_view rest = line.substr(at);
