@@ -17,15 +17,7 @@ build=$(cd "${1:-build}" && pwd)
 megabytes=${2:-100}
 source bench/peer.sh
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config TZ=UTC
-# The peer looks here (and under ~/.config/claude); nothing of the user's is read.
-export CLAUDE_CONFIG_DIR=$HOME/.claude
-projects=$CLAUDE_CONFIG_DIR/projects
-mkdir -p "$projects"
-"$build/bench/tallyglass_generate_history" "$projects" "$megabytes" pauses
-find "$projects" -type d -name tool-results -prune -exec rm -rf {} +
+peer_history "$megabytes" pauses
 echo "history: $(find "$projects" -name '*.jsonl' | wc -l) transcripts, $(du -sm "$projects" | cut -f1) MB"
 
 "$build/src/tallyglass" import | tail -1

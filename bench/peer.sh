@@ -13,3 +13,19 @@ if [ ! -x "$peer" ]; then
   mkdir -p "$peer_cache"
   npm install --prefix "$peer_cache" --no-audit --no-fund --loglevel=error "ccusage@$peer_version" > /dev/null
 fi
+
+# A temporary $HOME, removed at exit, holding a generated history that both
+# sides read and nothing of the user's (the peer looks under ~/.claude and
+# ~/.config/claude): sets $work and $projects. Arguments after the size go to
+# the generator.
+peer_history() {
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config TZ=UTC
+  export CLAUDE_CONFIG_DIR=$HOME/.claude
+  projects=$CLAUDE_CONFIG_DIR/projects
+  mkdir -p "$projects"
+  "$build/bench/tallyglass_generate_history" "$projects" "$@" > /dev/null
+  # The peer reads tool-results folders as transcripts; neither side gets them.
+  find "$projects" -type d -name tool-results -prune -exec rm -rf {} +
+}

@@ -19,16 +19,7 @@ runs=${3:-3}
 source bench/peer.sh
 bin=$build/src/tallyglass
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config TZ=UTC
-# The peer looks here (and under ~/.config/claude); nothing of the user's is read.
-export CLAUDE_CONFIG_DIR=$HOME/.claude
-projects=$CLAUDE_CONFIG_DIR/projects
-mkdir -p "$projects"
-"$build/bench/tallyglass_generate_history" "$projects" "$megabytes" > /dev/null
-# The peer reads tool-results folders as transcripts; neither side gets them.
-find "$projects" -type d -name tool-results -prune -exec rm -rf {} +
+peer_history "$megabytes"
 mapfile -t transcripts < <(find "$projects" -name '*.jsonl' | sort)
 echo "history: ${#transcripts[@]} transcripts, $(du -sb "$projects" | cut -f1) bytes"
 
